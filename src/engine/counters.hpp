@@ -1,0 +1,18 @@
+// The engine's statistics and stop flag, shared by the Engine object and its
+// transmit thread. The thread is the only writer of the statistics.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace valdrin::engine {
+
+struct Counters {
+    std::atomic<std::uint64_t> frames_sent{0};
+    std::atomic<std::uint64_t> send_errors{0};
+    std::atomic<std::uint64_t> late_frames{0};
+    std::atomic<std::int64_t> max_lateness_ns{0};
+    std::atomic<bool> stop{false};
+};
+
+}  // namespace valdrin::engine

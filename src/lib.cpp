@@ -1,0 +1,70 @@
+// Entry point of the extension module valdrin_rt.
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/engine.hpp"
+#include "py.hpp"
+
+namespace {
+
+using valdrin::py::Ref;
+
+constexpr const char version[] = "0.8.1";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "valdrin_rt",
+    "",
+    0,  // no per-module state; 0 rather than -1 so that a re-import runs the
+        // initialisation again and gets the one module object back
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The identifier of the interpreter that imported the module first; -1
+// until then.
+std::atomic<std::int64_t> owner{-1};
+
+// The module, created once and kept for the life of the process.
+PyObject* module_object = nullptr;
+
+// Adds the module's surface, in order.
+bool populate(PyObject* module) {
+    PyObject* engine = valdrin::engine::engine_type();
+    if (engine == nullptr || PyModule_AddObjectRef(module, "Engine", engine) < 0) return false;
+    return PyModule_AddStringConstant(module, "__version__", version) == 0;
+}
+
+PyObject* init() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!owner.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "valdrin_rt does not support sub-interpreters: it can be imported by "
+                        "one interpreter per process only");
+        return nullptr;
+    }
+    if (module_object != nullptr) return Ref::borrow(module_object).release();
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module || !populate(module.get())) return nullptr;
+    module_object = Ref(module).release();
+    return module.release();
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_valdrin_rt() {
+    return valdrin::py::boundary("PyInit_valdrin_rt()", init);
+}
