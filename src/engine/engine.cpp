@@ -3,6 +3,8 @@
 
 #include "engine.hpp"
 
+#include <net/if.h>
+
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -15,6 +17,7 @@
 #include "counters.hpp"
 #include "py.hpp"
 #include "render.hpp"
+#include "transmit.hpp"
 
 namespace valdrin::engine {
 namespace {
@@ -248,6 +251,7 @@ struct State {
     std::shared_ptr<Counters> counters;
     std::mutex slot_lock;
     std::optional<std::thread> thread;
+    bool has_run = false;  // a thread of this Engine has reported success
 };
 
 struct EngineObject {
@@ -336,8 +340,152 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Releases the interpreter lock for its lifetime: only around waits for
+// things outside the interpreter.
+class ReleasedGil {
+public:
+    ReleasedGil() noexcept : saved_(PyEval_SaveThread()) {}
+    ~ReleasedGil() { PyEval_RestoreThread(saved_); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
+// Locks the thread slot; a wait for it (another thread is inside start())
+// happens with the interpreter lock released, so that start() can finish.
+std::unique_lock<std::mutex> lock_slot(State& state) {
+    std::unique_lock slot(state.slot_lock, std::try_to_lock);
+    if (!slot.owns_lock()) {
+        ReleasedGil released;
+        slot.lock();
+    }
+    return slot;
+}
+
+PyObject* engine_start(PyObject* self, PyObject*) {
+    return py::boundary("Engine.start()", [&]() -> PyObject* {
+        State& state = state_of(self);
+        std::unique_lock slot = lock_slot(state);
+        if (state.thread) {
+            py::raise(PyExc_RuntimeError, "already started");
+            return nullptr;
+        }
+        const Config& config = *state.config;
+        if (config.iface.find('\0') != std::string::npos) {
+            py::raise(PyExc_OSError, "bad interface name");
+            return nullptr;
+        }
+        const unsigned index = if_nametoindex(config.iface.c_str());
+        if (index == 0) {
+            py::raise(PyExc_OSError, os_error("interface " + config.iface));
+            return nullptr;
+        }
+        std::string error;
+        std::optional<Socket> socket = open_packet_socket(index, error);
+        if (!socket) {
+            py::raise(PyExc_OSError, error);
+            return nullptr;
+        }
+        // No thread of this Engine runs now: a stop() of an earlier run is
+        // over, and this run starts afresh.
+        state.counters->stop.store(false);
+        const bool resume = state.has_run;
+        auto report = std::make_shared<SetupReport>();
+        std::thread thread;
+        try {
+            thread = std::thread(transmit, state.config, state.counters, std::move(*socket),
+                                 Reporter(report), resume);
+        } catch (const std::system_error& e) {
+            // The thread's arguments, the socket among them, are gone.
+            py::raise(PyExc_RuntimeError, os_text(e.code().value()));
+            return nullptr;
+        }
+        std::string text;
+        SetupReport::State outcome;
+        {
+            ReleasedGil released;
+            outcome = report->wait(text);
+        }
+        switch (outcome) {
+            case SetupReport::State::ok:
+                state.thread = std::move(thread);
+                state.has_run = true;
+                Py_RETURN_NONE;
+            case SetupReport::State::failed: {
+                ReleasedGil released;
+                thread.join();  // it ends right after reporting
+            }
+                py::raise(PyExc_OSError, text);
+                return nullptr;
+            default:
+                thread.detach();
+                py::raise(PyExc_RuntimeError, "the engine thread ended during setup");
+                return nullptr;
+        }
+    });
+}
+
+PyObject* engine_stop(PyObject* self, PyObject*) {
+    return py::boundary("Engine.stop()", [&]() -> PyObject* {
+        State& state = state_of(self);
+        std::optional<std::thread> thread;
+        {
+            // The flag is set under the slot lock, so that a start() running
+            // in another thread cannot clear it after this stop() set it.
+            std::unique_lock slot = lock_slot(state);
+            state.counters->stop.store(true);
+            thread.swap(state.thread);
+        }
+        if (thread) {
+            ReleasedGil released;
+            thread->join();
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// Adds `value` under `key`; false with an exception set on failure.
+bool set_item(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* engine_stats(PyObject* self, PyObject*) {
+    return py::boundary("Engine.stats()", [&]() -> PyObject* {
+        const Counters& counters = *state_of(self).counters;
+        Ref stats = Ref::steal(PyDict_New());
+        if (!stats ||
+            !set_item(stats.get(), "frames_sent",
+                      Ref::steal(PyLong_FromUnsignedLongLong(counters.frames_sent.load()))) ||
+            !set_item(stats.get(), "send_errors",
+                      Ref::steal(PyLong_FromUnsignedLongLong(counters.send_errors.load()))) ||
+            !set_item(stats.get(), "late_frames",
+                      Ref::steal(PyLong_FromUnsignedLongLong(counters.late_frames.load()))) ||
+            !set_item(stats.get(), "max_lateness_ns",
+                      Ref::steal(PyLong_FromLongLong(counters.max_lateness_ns.load())))) {
+            return nullptr;
+        }
+        return stats.release();
+    });
+}
+
+// Disposal stops and joins a running thread with the interpreter lock held
+// (the thread never needs it), then lets go of Config and Counters.
 void engine_dealloc(PyObject* self) {
-    state_of(self).~State();
+    State& state = state_of(self);
+    try {
+        state.counters->stop.store(true);
+        std::lock_guard slot(state.slot_lock);
+        if (state.thread) {
+            state.thread->join();
+            state.thread.reset();
+        }
+    } catch (...) {
+        py::raise_panic("Engine.__del__()");
+        PyErr_WriteUnraisable(self);
+    }
+    state.~State();
     PyTypeObject* type = Py_TYPE(self);
     auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(self);
@@ -383,6 +531,10 @@ PyMethodDef engine_methods[] = {
      "render($self, stream, second, first_smp)\n--\n\n"
      "Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second` (for "
      "tests)."},
+    {"start", engine_start, METH_NOARGS,
+     "start($self)\n--\n\nOpen the socket, then send from a thread of its own until `stop()`."},
+    {"stop", engine_stop, METH_NOARGS, "stop($self)\n--\n\n"},
+    {"stats", engine_stats, METH_NOARGS, "stats($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
