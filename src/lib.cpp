@@ -43,12 +43,7 @@ bool populate(PyObject* module) {
 
 PyObject* init() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return nullptr;
-    }
+    if (id == -1) return nullptr;  // the boundary raises SystemError if nothing was set
     std::int64_t expected = -1;
     if (!owner.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,

@@ -56,6 +56,10 @@ void raise_panic(const char* callable) noexcept {
     if (PyObject* type = panic_exception_type()) PyErr_SetString(type, text);
 }
 
+void raise_missing_exception() noexcept {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
 // --- Argument binding -------------------------------------------------------
 
 namespace {

@@ -73,12 +73,17 @@ PyObject* panic_exception_type() noexcept;
 // `callable` names the call whose boundary caught it.
 void raise_panic(const char* callable) noexcept;
 
+// Raises SystemError for a failure that left no exception behind.
+void raise_missing_exception() noexcept;
+
 // Runs `body`, which returns a new reference or null with an exception set;
 // any C++ exception escaping it is raised as PanicException.
 template <class Body>
 PyObject* boundary(const char* callable, Body&& body) noexcept {
     try {
-        return body();
+        PyObject* result = body();
+        if (result == nullptr && PyErr_Occurred() == nullptr) raise_missing_exception();
+        return result;
     } catch (...) {
         raise_panic(callable);
         return nullptr;

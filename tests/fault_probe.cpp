@@ -19,6 +19,7 @@ PyObject* fault(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             case 0: valdrin::py::fault("stream index past the end");
             case 1: throw std::runtime_error("vector too long");
             case 2: throw 42;
+            case 3: return nullptr;  // a failure that set no exception
             default: Py_RETURN_NONE;
         }
     });

@@ -219,6 +219,12 @@ def test_internal_fault_raises_panic_exception(fault_probe, capsys, kind, messag
     assert message in err and place in err
 
 
+def test_failure_without_exception_is_a_system_error(fault_probe):
+    with pytest.raises(SystemError) as caught:
+        fault_probe.fault(3)
+    assert str(caught.value) == "attempted to fetch exception but none was set"
+
+
 def test_panic_exception_type_is_created_once(fault_probe):
     kinds = set()
     for kind in (0, 1):
