@@ -1,1 +1,213 @@
 #include "ber.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace valdrin::ber {
+
+// --- Text ---------------------------------------------------------------------
+
+Text& Text::append(std::string_view text) noexcept {
+    const std::size_t n = std::min(text.size(), capacity - size_);
+    std::memcpy(buffer_.data() + size_, text.data(), n);
+    size_ += n;
+    return *this;
+}
+
+Text& Text::append_decimal(std::uint64_t value) noexcept {
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[sizeof digits - ++n] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return append({digits + sizeof digits - n, n});
+}
+
+Text& Text::append_hex(std::uint64_t value) noexcept {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    char digits[16];
+    std::size_t n = 0;
+    do {
+        digits[sizeof digits - ++n] = hex[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    return append({digits + sizeof digits - n, n});
+}
+
+// --- Errors -------------------------------------------------------------------
+
+namespace {
+
+// The fixed texts, in the order of BerErrorKind; Truncated is composed.
+constexpr std::string_view messages[] = {
+    "missing tag",
+    "truncated high-number tag",
+    "missing length",
+    "indefinite length is not supported",
+    "truncated long-form length",
+    "TLV truncated",
+    "empty INTEGER",
+    "INTEGER above 64 bits",
+};
+static_assert(std::size(messages) == static_cast<std::size_t>(BerErrorKind::IntegerAbove64Bits) + 1,
+              "one message per BerErrorKind");
+
+}  // namespace
+
+void describe(const BerError& error, Text& out) noexcept {
+    if (error.kind != BerErrorKind::Truncated) {
+        out.append(messages[static_cast<std::size_t>(error.kind)]);
+        return;
+    }
+    out.append("TLV 0x").append_hex(error.tag).append(" truncated: needs ");
+    out.append_decimal(error.needs).append(" bytes, ").append_decimal(error.left).append(" left");
+}
+
+// --- Reading ------------------------------------------------------------------
+
+std::expected<Tlv, BerError> decode_tlv(Bytes input, std::size_t pos) noexcept {
+    const std::size_t n = input.size();
+    // One-octet tag and short length: the common case.
+    if (pos < n && n - pos >= 2 && (input[pos] & 0x1F) != 0x1F && input[pos + 1] < 0x80) {
+        const std::size_t length = input[pos + 1];
+        const std::size_t start = pos + 2;
+        if (length > n - start) {
+            return std::unexpected(BerError::truncated(input[pos], length, n - start));
+        }
+        return Tlv{input.subspan(start, length), length, start + length, input[pos]};
+    }
+    if (pos >= n) return std::unexpected(BerError{BerErrorKind::MissingTag});
+
+    std::size_t at = pos;
+    Tag tag = input[at++];
+    if ((tag & 0x1F) == 0x1F) {  // high-number form: octets up to one with bit 8 clear
+        for (;;) {
+            if (at >= n) return std::unexpected(BerError{BerErrorKind::TruncatedHighNumberTag});
+            const std::uint8_t octet = input[at++];
+            tag = tag >= 0x01000000 ? 0xFFFFFFFF : tag << 8 | octet;
+            if ((octet & 0x80) == 0) break;
+        }
+    }
+
+    if (at >= n) return std::unexpected(BerError{BerErrorKind::MissingLength});
+    const std::uint8_t first = input[at++];
+    std::uint64_t length = first;
+    if (first == 0x80) return std::unexpected(BerError{BerErrorKind::IndefiniteLength});
+    if (first > 0x80) {
+        const std::size_t count = first - 0x80;
+        if (count > n - at) return std::unexpected(BerError{BerErrorKind::TruncatedLongFormLength});
+        constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+        length = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t octet = input[at++];
+            length = length > (max - octet) / 256 ? max : length * 256 + octet;
+        }
+    }
+    const std::size_t left = n - at;
+    if (length > left) return std::unexpected(BerError::truncated(tag, length, left));
+    const auto size = static_cast<std::size_t>(length);
+    return Tlv{input.subspan(at, size), size, at + size, tag};
+}
+
+std::expected<std::uint64_t, BerError> decode_unsigned(Bytes content) noexcept {
+    if (content.empty()) return std::unexpected(BerError{BerErrorKind::EmptyInteger});
+    std::size_t i = 0;
+    while (i < content.size() && content[i] == 0) ++i;
+    if (content.size() - i > 8) return std::unexpected(BerError{BerErrorKind::IntegerAbove64Bits});
+    std::uint64_t value = 0;
+    for (; i < content.size(); ++i) value = value << 8 | content[i];
+    return value;
+}
+
+std::optional<std::expected<Tlv, BerError>> Tlvs::next() noexcept {
+    if (pos_ >= input_.size()) return std::nullopt;
+    auto tlv = decode_tlv(input_, pos_);
+    pos_ = tlv ? tlv->end : input_.size();
+    return tlv;
+}
+
+std::size_t Tlvs::count() noexcept {
+    std::size_t n = 0;
+    while (next()) ++n;
+    return n;
+}
+
+// --- Integers -----------------------------------------------------------------
+
+namespace {
+
+// Number of content octets for the magnitude x: one more than needed for
+// its significant bits, so that the top bit of the first octet is clear.
+std::size_t minimal_octets(std::uint64_t x) noexcept {
+    if (x == 0) return 1;
+    const int h = 63 - __builtin_clzll(x);
+    return 1 + static_cast<std::size_t>((h + 1) / 8);
+}
+
+Integer from_bits(std::uint64_t bits, std::size_t size) noexcept {
+    Integer integer;
+    for (std::size_t i = 0; i < 8; ++i) {
+        integer.octets[1 + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    }
+    integer.start = 9 - size;
+    return integer;
+}
+
+}  // namespace
+
+Integer Integer::from_unsigned(std::uint64_t value) noexcept {
+    return from_bits(value, minimal_octets(value));
+}
+
+Integer Integer::from_signed(std::int64_t value) noexcept {
+    const auto bits = static_cast<std::uint64_t>(value);
+    const std::uint64_t magnitude = value < 0 ? ~bits : bits;
+    return from_bits(bits, std::min<std::size_t>(minimal_octets(magnitude), 8));
+}
+
+// --- Writing ------------------------------------------------------------------
+
+std::expected<void, WriteFull> Writer::put_bytes(Bytes octets) noexcept {
+    if (octets.size() > buffer_.size() - std::min(pos_, buffer_.size())) {
+        return std::unexpected(WriteFull{});
+    }
+    if (!octets.empty()) std::memcpy(buffer_.data() + pos_, octets.data(), octets.size());
+    pos_ += octets.size();
+    return {};
+}
+
+std::expected<void, WriteFull> Writer::put_length(std::size_t length) noexcept {
+    if (length < 0x80) {
+        const std::uint8_t octet = static_cast<std::uint8_t>(length);
+        return put_bytes({&octet, 1});
+    }
+    const std::size_t count = length_size(length) - 1;
+    const std::uint8_t first = static_cast<std::uint8_t>(0x80 + count);
+    if (auto written = put_bytes({&first, 1}); !written) return written;
+    std::uint8_t octets[8];
+    for (std::size_t i = 0; i < count; ++i) {
+        octets[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(length) >> (8 * (count - 1 - i)));
+    }
+    return put_bytes({octets, count});
+}
+
+std::expected<void, WriteFull> Writer::put_header(Tag tag, std::size_t length) noexcept {
+    const std::size_t size = tag_size(tag);
+    std::uint8_t octets[4];
+    for (std::size_t i = 0; i < size; ++i) {
+        octets[i] = static_cast<std::uint8_t>(tag >> (8 * (size - 1 - i)));
+    }
+    if (auto written = put_bytes({octets, size}); !written) return written;
+    return put_length(length);
+}
+
+std::expected<void, WriteFull> Writer::put_tlv(Tag tag, Bytes content) noexcept {
+    const std::uint8_t octet = static_cast<std::uint8_t>(tag);
+    if (auto written = put_bytes({&octet, 1}); !written) return written;
+    if (auto written = put_length(content.size()); !written) return written;
+    return put_bytes(content);
+}
+
+}  // namespace valdrin::ber

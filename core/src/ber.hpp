@@ -1,3 +1,155 @@
 // ASN.1 BER tag-length-value reading and writing: the primitives under every
-// codec of valdrin_core.
+// codec of valdrin_core. Nothing here allocates: the writer copies into a
+// buffer its caller owns and sized, the reader returns views into its input.
 #pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace valdrin::ber {
+
+// A tag as its identifier octets stand on the wire, read big-endian: 0x61,
+// 0xA2, 0xBF21. Class and constructed bit are not split off.
+using Tag = std::uint32_t;
+using Bytes = std::span<const std::uint8_t>;
+
+// A message built without allocating: fixed capacity, silently cut when
+// full (no message of this library comes near it).
+class Text {
+public:
+    static constexpr std::size_t capacity = 256;
+
+    Text& append(std::string_view text) noexcept;
+    // Appends `value` in decimal.
+    Text& append_decimal(std::uint64_t value) noexcept;
+    // Appends `value` in upper-case hexadecimal without leading zeros.
+    Text& append_hex(std::uint64_t value) noexcept;
+    std::string_view view() const noexcept { return {buffer_.data(), size_}; }
+
+private:
+    std::array<char, capacity> buffer_{};
+    std::size_t size_ = 0;
+};
+
+enum class BerErrorKind : std::uint8_t {
+    MissingTag,
+    TruncatedHighNumberTag,
+    MissingLength,
+    IndefiniteLength,
+    TruncatedLongFormLength,
+    Truncated,
+    EmptyInteger,
+    IntegerAbove64Bits,
+};
+
+// A malformed TLV or INTEGER; only Truncated carries data.
+struct BerError {
+    BerErrorKind kind;
+    Tag tag = 0;
+    std::size_t needs = 0;
+    std::size_t left = 0;
+
+    static constexpr BerError truncated(Tag tag, std::size_t needs, std::size_t left) noexcept {
+        return {BerErrorKind::Truncated, tag, needs, left};
+    }
+    friend bool operator==(const BerError&, const BerError&) = default;
+};
+
+// Appends the error's message, e.g. "TLV 0x4 truncated: needs 5 bytes, 2 left".
+void describe(const BerError& error, Text& out) noexcept;
+
+// One TLV read from an input; `content` is a view into that input.
+struct Tlv {
+    Bytes content;
+    std::size_t length;
+    std::size_t end;  // just past the content: where the next TLV starts
+    Tag tag;
+};
+
+// Reads the TLV at `pos` of `input`, which ends where its enclosing
+// structure ends; returns a view into `input`, or the first fault.
+[[nodiscard]] std::expected<Tlv, BerError> decode_tlv(Bytes input, std::size_t pos) noexcept;
+
+// Reads INTEGER content octets as an unsigned magnitude (FF is 255),
+// accepting any number of leading 00 octets.
+[[nodiscard]] std::expected<std::uint64_t, BerError> decode_unsigned(Bytes content) noexcept;
+
+// The consecutive TLVs of an input: each step yields the next TLV, or the
+// error at a malformed one, after which the iteration ends.
+class Tlvs {
+public:
+    explicit Tlvs(Bytes input, std::size_t start = 0) noexcept : input_(input), pos_(start) {}
+
+    // The next item, or nothing at the end.
+    [[nodiscard]] std::optional<std::expected<Tlv, BerError>> next() noexcept;
+    // The number of items left: well-formed TLVs plus one for a malformed tail.
+    [[nodiscard]] std::size_t count() noexcept;
+
+private:
+    Bytes input_;
+    std::size_t pos_;
+};
+
+// The content octets of an INTEGER in minimal form.
+struct Integer {
+    std::size_t start = 8;
+    std::array<std::uint8_t, 9> octets{};  // octets[0] is always 00
+
+    // 1 to 9 octets, with a leading 00 when the top bit would be set.
+    static Integer from_unsigned(std::uint64_t value) noexcept;
+    // 1 to 8 octets of two's complement.
+    static Integer from_signed(std::int64_t value) noexcept;
+    Bytes as_slice() const noexcept { return Bytes(octets).subspan(start); }
+};
+
+// The number of identifier octets `put_header` writes for `tag` (1 to 4).
+[[nodiscard]] constexpr std::size_t tag_size(Tag tag) noexcept {
+    return tag > 0xFFFFFF ? 4 : tag > 0xFFFF ? 3 : tag > 0xFF ? 2 : 1;
+}
+// The number of length octets written for `length` (1 to 9).
+[[nodiscard]] constexpr std::size_t length_size(std::size_t length) noexcept {
+    std::size_t size = 1;
+    for (std::uint64_t rest = length; length >= 0x80 && rest != 0; rest >>= 8) ++size;
+    return size;
+}
+// The size of a whole TLV with `length` content octets.
+[[nodiscard]] constexpr std::size_t tlv_size(Tag tag, std::size_t length) noexcept {
+    return tag_size(tag) + length_size(length) + length;
+}
+
+// The writer has no room for the next octets.
+struct WriteFull {
+    friend bool operator==(WriteFull, WriteFull) = default;
+};
+
+// A cursor appending TLVs to a caller-owned buffer of fixed capacity. Each
+// piece is checked to fit before it is written; after a failure the buffer
+// is abandoned.
+class Writer {
+public:
+    explicit Writer(std::span<std::uint8_t> buffer, std::size_t pos = 0) noexcept
+        : buffer_(buffer), pos_(pos) {}
+
+    // Writes the identifier octets of `tag` and the length octets of
+    // `length`; the content follows with later writes.
+    [[nodiscard]] std::expected<void, WriteFull> put_header(Tag tag, std::size_t length) noexcept;
+    // Writes a TLV of the one-octet tag (low 8 bits of `tag`) and `content`.
+    [[nodiscard]] std::expected<void, WriteFull> put_tlv(Tag tag, Bytes content) noexcept;
+    // Writes `octets` as they are.
+    [[nodiscard]] std::expected<void, WriteFull> put_bytes(Bytes octets) noexcept;
+
+    std::size_t pos() const noexcept { return pos_; }
+
+private:
+    std::expected<void, WriteFull> put_length(std::size_t length) noexcept;
+
+    std::span<std::uint8_t> buffer_;
+    std::size_t pos_;
+};
+
+}  // namespace valdrin::ber

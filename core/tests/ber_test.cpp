@@ -1,0 +1,263 @@
+#include "ber.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace valdrin::ber {
+namespace {
+
+using Octets = std::vector<std::uint8_t>;
+
+std::string text_of(const BerError& error) {
+    Text text;
+    describe(error, text);
+    return std::string(text.view());
+}
+
+struct Bad {
+    const char* why;
+    Octets input;
+    std::size_t pos;
+    std::string message;
+};
+
+TEST(DecodeTlv, MalformedInputs) {
+    const Bad cases[] = {
+        {"empty input", {}, 0, "missing tag"},
+        {"position at the end", {0x04, 0x00}, 2, "missing tag"},
+        {"position past the end", {0x04, 0x00}, 7, "missing tag"},
+        {"tag without length", {0x04}, 0, "missing length"},
+        {"high-number tag cut after its first octet", {0x1F}, 0, "truncated high-number tag"},
+        {"high-number tag cut inside", {0x1F, 0x81}, 0, "truncated high-number tag"},
+        {"high-number tag without length", {0x1F, 0x21}, 0, "missing length"},
+        {"indefinite length", {0x30, 0x80}, 0, "indefinite length is not supported"},
+        {"long-form length cut short", {0x04, 0x82, 0x01}, 0, "truncated long-form length"},
+        {"content shorter than its length", {0x04, 0x05, 0x01, 0x02}, 0,
+         "TLV 0x4 truncated: needs 5 bytes, 2 left"},
+        {"constructed tag truncated", {0xA2, 0x03, 0x01}, 0,
+         "TLV 0xA2 truncated: needs 3 bytes, 1 left"},
+        {"long form truncated", {0x04, 0x81, 0x05, 0x01}, 0,
+         "TLV 0x4 truncated: needs 5 bytes, 1 left"},
+        {"high-number tag truncated", {0xBF, 0x21, 0x02, 0x00}, 0,
+         "TLV 0xBF21 truncated: needs 2 bytes, 1 left"},
+        {"nine-octet length saturates", {0x04, 0x89, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0,
+         "TLV 0x4 truncated: needs 18446744073709551615 bytes, 0 left"},
+        {"127 length octets saturate", [] {
+             Octets o{0x04, 0xFF};
+             o.resize(2 + 127, 0x7F);
+             return o;
+         }(), 0, "TLV 0x4 truncated: needs 18446744073709551615 bytes, 0 left"},
+    };
+    for (const Bad& c : cases) {
+        auto tlv = decode_tlv(c.input, c.pos);
+        ASSERT_FALSE(tlv.has_value()) << c.why;
+        EXPECT_EQ(text_of(tlv.error()), c.message) << c.why;
+    }
+}
+
+TEST(DecodeTlv, TruncatedCarriesItsNumbers) {
+    const Octets input{0x04, 0x05, 0x01, 0x02};
+    EXPECT_EQ(decode_tlv(input, 0).error(), BerError::truncated(0x04, 5, 2));
+}
+
+struct Good {
+    const char* why;
+    Octets input;
+    std::size_t pos;
+    Tag tag;
+    std::size_t length;
+    std::size_t end;
+};
+
+TEST(DecodeTlv, WellFormedInputs) {
+    const Good cases[] = {
+        {"short form", {0x04, 0x02, 0xAA, 0xBB}, 0, 0x04, 2, 4},
+        {"at a position", {0x00, 0x04, 0x01, 0xAA, 0x99}, 1, 0x04, 1, 4},
+        {"empty content", {0x80, 0x00}, 0, 0x80, 0, 2},
+        {"two-octet tag, empty", {0x1F, 0x21, 0x00}, 0, 0x1F21, 0, 3},
+        {"three-octet tag", {0xBF, 0x81, 0x05, 0x00}, 0, 0xBF8105, 0, 4},
+        {"four-octet tag", {0xBF, 0x81, 0x82, 0x05, 0x00}, 0, 0xBF818205, 0, 5},
+        {"five-octet tag saturates", {0xBF, 0x81, 0x82, 0x83, 0x05, 0x00}, 0, 0xFFFFFFFF, 0, 6},
+        {"six-octet tag stays saturated", {0xBF, 0x81, 0x82, 0x83, 0x84, 0x05, 0x00}, 0, 0xFFFFFFFF, 0, 7},
+        {"long form of a short length", {0x04, 0x81, 0x05, 1, 2, 3, 4, 5}, 0, 0x04, 5, 8},
+        {"leading zero length octets", {0x04, 0x83, 0x00, 0x00, 0x01, 0x07}, 0, 0x04, 1, 6},
+        {"trailing octets ignored", {0x04, 0x01, 0x07, 0x08}, 0, 0x04, 1, 3},
+    };
+    for (const Good& c : cases) {
+        auto tlv = decode_tlv(c.input, c.pos);
+        ASSERT_TRUE(tlv.has_value()) << c.why << ": " << text_of(tlv.error());
+        EXPECT_EQ(tlv->tag, c.tag) << c.why;
+        EXPECT_EQ(tlv->length, c.length) << c.why;
+        EXPECT_EQ(tlv->end, c.end) << c.why;
+        EXPECT_EQ(tlv->content.size(), c.length) << c.why;
+        EXPECT_EQ(tlv->content.data(), c.input.data() + c.end - c.length) << c.why << ": a view";
+    }
+}
+
+TEST(DecodeTlv, LongLengthsReadBack) {
+    Octets input{0x04, 0x82, 0x01, 0x00};
+    input.resize(4 + 256, 0x55);
+    auto tlv = decode_tlv(input, 0);
+    ASSERT_TRUE(tlv.has_value());
+    EXPECT_EQ(tlv->length, 256u);
+    EXPECT_EQ(tlv->end, input.size());
+}
+
+TEST(DecodeUnsigned, Table) {
+    struct Case {
+        Octets content;
+        std::optional<std::uint64_t> value;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt, "empty INTEGER"},
+        {Octets(20, 0x00), 0, ""},
+        {{0xFF}, 255, ""},
+        {{0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFFFFFFFFFF, ""},
+        {{0x00, 0x80, 0, 0, 0, 0, 0, 0, 0}, 0x8000000000000000, ""},
+        {{0x01, 0, 0, 0, 0, 0, 0, 0, 0}, std::nullopt, "INTEGER above 64 bits"},
+        {{0x01, 0x02}, 0x0102, ""},
+    };
+    for (const Case& c : cases) {
+        auto value = decode_unsigned(c.content);
+        if (c.value) {
+            ASSERT_TRUE(value.has_value());
+            EXPECT_EQ(*value, *c.value);
+        } else {
+            ASSERT_FALSE(value.has_value());
+            EXPECT_EQ(text_of(value.error()), c.message);
+        }
+    }
+}
+
+TEST(Tlvs, CountsWellFormedItemsAndOneMalformedTail) {
+    const Octets two{0x80, 0x00, 0x81, 0x05, 0x01};  // the second is truncated
+    EXPECT_EQ(Tlvs(two).count(), 2u);
+    const Octets three{0x80, 0x00, 0x81, 0x01, 0x07, 0x82, 0x00};
+    EXPECT_EQ(Tlvs(three).count(), 3u);
+    EXPECT_EQ(Tlvs(three, 2).count(), 2u);
+    EXPECT_EQ(Tlvs({}).count(), 0u);
+
+    Tlvs items(two);
+    auto first = items.next();
+    ASSERT_TRUE(first && first->has_value());
+    auto second = items.next();
+    ASSERT_TRUE(second && !second->has_value());
+    EXPECT_EQ(second->error(), BerError::truncated(0x81, 5, 1));
+    EXPECT_FALSE(items.next().has_value());
+}
+
+Octets bytes_of(const Integer& integer) {
+    auto slice = integer.as_slice();
+    return {slice.begin(), slice.end()};
+}
+
+TEST(Integer, MinimalForms) {
+    EXPECT_EQ(bytes_of(Integer::from_unsigned(0)), (Octets{0x00}));
+    EXPECT_EQ(bytes_of(Integer::from_unsigned(127)), (Octets{0x7F}));
+    EXPECT_EQ(bytes_of(Integer::from_unsigned(128)), (Octets{0x00, 0x80}));
+    EXPECT_EQ(bytes_of(Integer::from_unsigned(256)), (Octets{0x01, 0x00}));
+    EXPECT_EQ(bytes_of(Integer::from_unsigned(0x8000000000000000)),
+              (Octets{0x00, 0x80, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(bytes_of(Integer::from_unsigned(0xFFFFFFFFFFFFFFFF)),
+              (Octets{0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(bytes_of(Integer::from_signed(0)), (Octets{0x00}));
+    EXPECT_EQ(bytes_of(Integer::from_signed(-1)), (Octets{0xFF}));
+    EXPECT_EQ(bytes_of(Integer::from_signed(-128)), (Octets{0x80}));
+    EXPECT_EQ(bytes_of(Integer::from_signed(-129)), (Octets{0xFF, 0x7F}));
+    EXPECT_EQ(bytes_of(Integer::from_signed(128)), (Octets{0x00, 0x80}));
+    EXPECT_EQ(bytes_of(Integer::from_signed(INT64_MIN)), (Octets{0x80, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(bytes_of(Integer::from_signed(INT64_MAX)),
+              (Octets{0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(Integer, SignedFormsReadBackByTheirSign) {
+    // A property over powers of two and their neighbours: the minimal form
+    // is the shortest whose sign extension gives the value back.
+    for (int shift = 0; shift < 63; ++shift) {
+        for (std::int64_t delta : {-1, 0, 1}) {
+            for (std::int64_t sign : {1, -1}) {
+                const std::int64_t v = sign * ((std::int64_t{1} << shift) + delta);
+                const Octets form = bytes_of(Integer::from_signed(v));
+                std::int64_t back = static_cast<std::int8_t>(form[0]);
+                for (std::size_t i = 1; i < form.size(); ++i) {
+                    back = static_cast<std::int64_t>(static_cast<std::uint64_t>(back) << 8 | form[i]);
+                }
+                EXPECT_EQ(back, v);
+                if (form.size() > 1) {  // not shorter: the first octet is needed
+                    const bool redundant = (form[0] == 0x00 && form[1] < 0x80) ||
+                                           (form[0] == 0xFF && form[1] >= 0x80);
+                    EXPECT_FALSE(redundant) << v;
+                }
+            }
+        }
+    }
+}
+
+struct Written {
+    const char* why;
+    Tag tag;
+    std::size_t length;
+    Octets octets;
+};
+
+TEST(Writer, HeadersAndLengthForms) {
+    const Written cases[] = {
+        {"short length", 0xAB, 127, {0xAB, 0x7F}},
+        {"first long length", 0x61, 128, {0x61, 0x81, 0x80}},
+        {"tag 0, length 0", 0x00, 0, {0x00, 0x00}},
+        {"255", 0x04, 255, {0x04, 0x81, 0xFF}},
+        {"256", 0x04, 256, {0x04, 0x82, 0x01, 0x00}},
+        {"65536", 0x04, 65536, {0x04, 0x83, 0x01, 0x00, 0x00}},
+        {"two-octet tag", 0xBF21, 1, {0xBF, 0x21, 0x01}},
+        {"four-octet tag", 0xBF818205, 0, {0xBF, 0x81, 0x82, 0x05, 0x00}},
+    };
+    for (const Written& c : cases) {
+        std::uint8_t buffer[16] = {};
+        Writer writer(buffer);
+        ASSERT_TRUE(writer.put_header(c.tag, c.length).has_value()) << c.why;
+        EXPECT_EQ(Octets(buffer, buffer + writer.pos()), c.octets) << c.why;
+        EXPECT_EQ(writer.pos(), tlv_size(c.tag, c.length) - c.length) << c.why;
+    }
+}
+
+TEST(Writer, StopsAtCapacityAfterTheFittingPieces) {
+    std::uint8_t buffer[2] = {};
+    Writer writer(buffer);
+    const std::uint8_t content[] = {1, 2, 3};
+    EXPECT_EQ(writer.put_tlv(0x04, content), std::unexpected(WriteFull{}));
+    EXPECT_EQ(writer.pos(), 2u);  // tag and length went in
+    EXPECT_EQ(buffer[0], 0x04);
+    EXPECT_EQ(buffer[1], 0x03);
+
+    std::uint8_t two[2] = {};
+    Writer header(two);
+    EXPECT_EQ(header.put_header(0x61, 128), std::unexpected(WriteFull{}));  // 61 81 | 80
+    EXPECT_EQ(header.pos(), 2u);
+
+    std::uint8_t none[1] = {};
+    Writer at_end(none, 1);
+    EXPECT_EQ(at_end.put_header(0x04, 0), std::unexpected(WriteFull{}));
+    Writer past_end(none, 5);
+    EXPECT_EQ(past_end.put_tlv(0x04, {}), std::unexpected(WriteFull{}));
+}
+
+TEST(Writer, TlvReadsBack) {
+    for (std::size_t length : {0u, 1u, 127u, 128u, 255u, 256u, 70000u}) {
+        std::vector<std::uint8_t> content(length, 0x5A);
+        std::vector<std::uint8_t> buffer(tlv_size(0x89, length));
+        Writer writer(buffer);
+        ASSERT_TRUE(writer.put_tlv(0x89, content).has_value());
+        ASSERT_EQ(writer.pos(), buffer.size());
+        auto tlv = decode_tlv(buffer, 0);
+        ASSERT_TRUE(tlv.has_value());
+        EXPECT_EQ(tlv->tag, 0x89u);
+        EXPECT_EQ(tlv->length, length);
+        EXPECT_EQ(tlv->end, buffer.size());
+    }
+}
+
+}  // namespace
+}  // namespace valdrin::ber
