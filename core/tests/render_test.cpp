@@ -1,0 +1,520 @@
+// Tests of the frame renderer: exact octets of whole frames, for the counter
+// split, the synthesis and its rounding, the fault window and the playback,
+// including instants whose products leave 64 bits.
+#include "render.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace valdrin::engine {
+namespace {
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::uint8_t kFill = 0xA5;  // template octets the renderer must keep
+
+Wave constant(double offset, std::uint32_t quality = 0, double scale = 1.0) {
+    Wave w;
+    w.offset = offset;
+    w.scale = scale;
+    w.quality = quality;
+    return w;
+}
+
+Wave sine(double amplitude, double phase_deg, double frequency_hz, std::uint32_t quality = 0) {
+    Wave w;
+    w.amplitude = amplitude;
+    w.phase_deg = phase_deg;
+    w.frequency_hz = frequency_hz;
+    w.quality = quality;
+    return w;
+}
+
+// A stream of `asdus` ASDUs, each a 2-octet counter, one spare octet, then its
+// channels, between 3 leading and 3 trailing octets, all filled with kFill.
+Stream make_stream(std::vector<Wave> waves, std::size_t asdus) {
+    Stream st;
+    const std::size_t stride = 3 + 8 * waves.size();
+    st.frame.assign(6 + asdus * stride, kFill);
+    for (std::size_t t = 0; t < asdus; ++t) {
+        st.smp_cnt_offsets.push_back(3 + t * stride);
+        st.sample_offsets.push_back(3 + t * stride + 3);
+    }
+    st.waves = std::move(waves);
+    return st;
+}
+
+std::vector<std::uint8_t> run(const Stream& st, std::int64_t second, std::int64_t first_smp,
+                              std::int64_t rate) {
+    std::vector<std::uint8_t> buf = st.frame;
+    render(st, buf, second, first_smp, rate);
+    return buf;
+}
+
+struct Channel {
+    std::int32_t value;
+    std::uint32_t quality;
+};
+
+void put_be(std::vector<std::uint8_t>& buf, std::size_t at, std::uint64_t v, int octets) {
+    for (int i = 0; i < octets; ++i) {
+        buf[at + i] = static_cast<std::uint8_t>(v >> (8 * (octets - 1 - i)));
+    }
+}
+
+// The template with ASDU t's counter and channels set as given.
+std::vector<std::uint8_t> expect(const Stream& st, const std::vector<std::uint16_t>& counters,
+                                 const std::vector<std::vector<Channel>>& channels) {
+    std::vector<std::uint8_t> buf = st.frame;
+    for (std::size_t t = 0; t < counters.size(); ++t) {
+        put_be(buf, st.smp_cnt_offsets[t], counters[t], 2);
+        for (std::size_t j = 0; j < channels[t].size(); ++j) {
+            put_be(buf, st.sample_offsets[t] + 8 * j, static_cast<std::uint32_t>(channels[t][j].value), 4);
+            put_be(buf, st.sample_offsets[t] + 8 * j + 4, channels[t][j].quality, 4);
+        }
+    }
+    return buf;
+}
+
+// --- Counters and the floor split of first_smp ---------------------------
+
+struct SplitCase {
+    std::int64_t rate;
+    std::size_t asdus;
+    std::int64_t second, first_smp;
+    std::vector<std::pair<std::int64_t, std::int64_t>> instants;  // (S, s) per ASDU
+};
+
+// Each ASDU must carry its counter and the same samples as a one-ASDU frame
+// rendered directly at its instant.
+TEST(Render, SplitsFirstSampleByFloorDivision) {
+    const std::vector<Wave> waves = {sine(1000, 0, 50, 1), sine(1e6, 17, 0.3, 2),
+                                     sine(3e4, -45, 1234.5, 3)};
+    const SplitCase cases[] = {
+        {4000, 1, 10, 0, {{10, 0}}},
+        {4000, 1, 10, 4000, {{11, 0}}},
+        {4000, 1, 10, -1, {{9, 3999}}},
+        {4000, 2, 10, 3999, {{10, 3999}, {11, 0}}},
+        {4000, 3, 0, -2, {{-1, 3998}, {-1, 3999}, {0, 0}}},
+        {4000, 1, 5, 3 * 4000 + 7, {{8, 7}}},
+        {4000, 1, 5, -3 * 4000 - 7, {{1, 3993}}},
+        {1, 3, -1, 0, {{-1, 0}, {0, 0}, {1, 0}}},
+        {3, 4, 0, -4, {{-2, 2}, {-1, 0}, {-1, 1}, {-1, 2}}},
+        {80000, 2, 0, 70000, {{0, 70000}, {0, 70001}}},
+        {80000, 2, 7, 65535, {{7, 65535}, {7, 65536}}},
+    };
+    for (const SplitCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " second " << c.second
+                                        << " first_smp " << c.first_smp);
+        const Stream st = make_stream(waves, c.asdus);
+        const Stream one = make_stream(waves, 1);
+        std::vector<std::uint8_t> want = st.frame;
+        for (std::size_t t = 0; t < c.asdus; ++t) {
+            const auto [sec, smp] = c.instants[t];
+            const std::vector<std::uint8_t> single = run(one, sec, smp, c.rate);
+            std::copy(single.begin() + 3, single.end() - 3,
+                      want.begin() + static_cast<std::ptrdiff_t>(st.smp_cnt_offsets[t]));
+        }
+        EXPECT_EQ(run(st, c.second, c.first_smp, c.rate), want);
+    }
+}
+
+TEST(Render, CounterIsModulo65536) {
+    const Stream st = make_stream({}, 3);
+    EXPECT_EQ(run(st, 0, 70000, 80000), expect(st, {4464, 4465, 4466}, {{}, {}, {}}));
+    EXPECT_EQ(run(st, 0, 65535, 80000), expect(st, {65535, 0, 1}, {{}, {}, {}}));
+}
+
+TEST(Render, SineContinuesAcrossSecond) {
+    const Stream st = make_stream({sine(1000, 0, 50)}, 2);
+    const std::vector<std::uint8_t> out = run(st, 1700000000, 3999, 4000);
+    auto value = [&](std::size_t t) {
+        const std::size_t at = st.sample_offsets[t];
+        return static_cast<std::int32_t>(std::uint32_t{out[at]} << 24 | std::uint32_t{out[at + 1]} << 16 |
+                                         std::uint32_t{out[at + 2]} << 8 | out[at + 3]);
+    };
+    EXPECT_EQ(value(0), -78);  // 1000 sin(-2π/80)
+    EXPECT_EQ(value(1), 0);
+}
+
+// --- Synthesis, rounding and saturation ------------------------------------
+
+struct SampleCase {
+    Wave wave;
+    std::int64_t second, smp;
+    std::int32_t value;
+};
+
+TEST(Render, SynthesisesRoundsAndSaturates) {
+    const std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
+    const std::int32_t kBottom = std::numeric_limits<std::int32_t>::min();
+    Wave offset_scaled = sine(100, 90, 50);
+    offset_scaled.offset = 10;
+    offset_scaled.scale = 2;
+    Wave nan_amplitude_no_frequency = constant(7);
+    nan_amplitude_no_frequency.amplitude = kNaN;
+    Wave zero_amplitude = sine(0, 90, 50);
+    zero_amplitude.offset = 2.5;
+    Wave zero_amplitude_inf_frequency = sine(0, 0, kInf);
+    zero_amplitude_inf_frequency.offset = 2.5;
+    Wave no_frequency_nan_phase = sine(1000, kNaN, 0);
+    no_frequency_nan_phase.offset = 5;
+    const SampleCase cases[] = {
+        {sine(1000, 0, 50), 1700000000, 0, 0},
+        {sine(1000, 0, 50), 1700000000, 1, 78},  // 1000 sin(2π/80) = 78.46
+        {sine(1000, 0, 50), 1700000000, 20, 1000},
+        {sine(1000, 0, 50), 1700000000, 40, 0},
+        {sine(1000, 0, 50), 1700000000, 60, -1000},
+        {sine(100, 90, 50), 0, 0, 100},
+        {sine(100, 90, 50), 1, 0, 100},
+        {sine(100, 90, 50), -5, 0, 100},
+        {sine(100, 90, 50), 1700000000, 0, 100},
+        {sine(100, 90, 50), kMax, 0, 100},
+        {sine(100, 90, 50), kMin, 0, 100},
+        {sine(100, 0, 0.25), -1, 0, -100},  // fmod keeps the sign: -π/2
+        {sine(100, 0, 0.25), 3, 0, -100},
+        {offset_scaled, 0, 0, 220},
+        {zero_amplitude, 0, 0, 2},
+        {nan_amplitude_no_frequency, 0, 0, 7},
+        {constant(2.5), 0, 0, 2},
+        {constant(3.5), 0, 0, 4},
+        {constant(-2.5), 0, 0, -2},
+        {constant(-3.5), 0, 0, -4},
+        {constant(0.5), 0, 0, 0},
+        {constant(1.5), 0, 0, 2},
+        {constant(1.25, 0, 2), 0, 0, 2},
+        {constant(1.75, 0, 2), 0, 0, 4},
+        {constant(1e12), 0, 0, kTop},
+        {constant(-1e12), 0, 0, kBottom},
+        {constant(kNaN), 0, 0, 0},
+        {constant(kInf), 0, 0, kTop},
+        {constant(-kInf), 0, 0, kBottom},
+        {constant(1, 0, kNaN), 0, 0, 0},
+        {constant(2147483645.5), 0, 0, 2147483646},
+        {constant(2147483646.5), 0, 0, 2147483646},
+        {constant(2147483647.5), 0, 0, kTop},
+        {constant(-2147483647.5), 0, 0, kBottom},
+        {constant(-2147483648.5), 0, 0, kBottom},
+        {zero_amplitude_inf_frequency, 1, 0, 2},  // skipped, not 0 × NaN
+        {no_frequency_nan_phase, 1, 0, 5},
+        {sine(kNaN, 0, 50), 0, 0, 0},
+        {sine(1, 0, kNaN), 0, 0, 0},
+        {sine(1, 0, kInf), 1, 0, 0},
+    };
+    for (const SampleCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "amplitude " << c.wave.amplitude << " frequency "
+                                        << c.wave.frequency_hz << " offset " << c.wave.offset
+                                        << " second " << c.second << " smp " << c.smp);
+        Wave w = c.wave;
+        w.quality = 0xC0FFEE01;
+        const Stream st = make_stream({w}, 1);
+        EXPECT_EQ(run(st, c.second, c.smp, 4000),
+                  expect(st, {static_cast<std::uint16_t>(c.smp)}, {{{c.value, 0xC0FFEE01}}}));
+    }
+}
+
+// --- Fault window ------------------------------------------------------------
+
+struct FaultCase {
+    std::int64_t cycle_s, offset_s, start_smp;
+    std::optional<double> duration_s;
+    std::int64_t rate;
+    std::vector<std::pair<std::int64_t, std::string>> seconds;  // 'F' fault, 'N' normal
+};
+
+// One frame covers one whole second: its pattern tells which waves each
+// sample came from.
+TEST(Render, FaultWindow) {
+    const FaultCase cases[] = {
+        {10, 3, 0, 1.0, 4,
+         {{3, "FFFF"}, {13, "FFFF"}, {23, "FFFF"}, {-7, "FFFF"}, {2, "NNNN"}, {4, "NNNN"}, {0, "NNNN"}}},
+        {10, -7, 0, 1.0, 4, {{3, "FFFF"}, {-7, "FFFF"}, {4, "NNNN"}}},
+        {10, 3, 2, 1.0, 4, {{3, "NNFF"}, {4, "FFNN"}, {5, "NNNN"}}},
+        {0, 0, 0, 0.5, 4, {{0, "FFNN"}, {1, "FFNN"}, {-1, "FFNN"}, {99, "FFNN"}}},
+        {-3, 5, 0, 0.5, 4, {{0, "FFNN"}, {7, "FFNN"}}},
+        {2, 0, 0, std::nullopt, 4, {{0, "FFFF"}, {1, "NNNN"}, {2, "FFFF"}, {-1, "NNNN"}, {-2, "FFFF"}}},
+        {1, 0, 0, std::nullopt, 5, {{0, "FFNNN"}, {-3, "FFNNN"}}},
+        {2, 1, 2, 1.0, 4, {{1, "NNFF"}, {2, "FFNN"}, {3, "NNFF"}, {0, "FFNN"}}},
+        {1, 0, 0, -1.0, 4, {{0, "NNNN"}}},
+        {1, 0, 0, 0.0, 4, {{0, "NNNN"}}},
+        {1, 0, 0, kNaN, 4, {{0, "NNNN"}}},
+        {1, 0, 0, -kInf, 4, {{0, "NNNN"}}},
+        {1, 0, 0, kInf, 4, {{0, "FFFF"}}},
+        {10, 0, 0, 1e300, 4, {{0, "FFFF"}, {5, "FFFF"}}},
+        {10, 0, 0, 100.0, 4, {{9, "FFFF"}}},
+        {1, 0, 0, 0.375, 4, {{0, "FFNN"}}},  // 1.5 samples: 2
+        {1, 0, 0, 0.625, 4, {{0, "FFNN"}}},  // 2.5 samples: 2
+        {1, 0, 0, 0.875, 4, {{0, "FFFF"}}},  // 3.5 samples: 4
+        {1, 0, -5, 0.25, 4, {{0, "FNNN"}}},
+        {1, 0, kMin, 0.25, 4, {{0, "FNNN"}}},
+        {1, 0, 4, 0.25, 4, {{0, "NNNF"}}},
+        {1, 0, kMax, 0.25, 4, {{0, "NNNF"}}},
+    };
+    for (const FaultCase& c : cases) {
+        Stream st = make_stream({constant(1, 0x11)}, static_cast<std::size_t>(c.rate));
+        st.fault = Fault{{constant(2, 0x22)}, c.cycle_s, c.offset_s, c.start_smp, c.duration_s};
+        for (const auto& [second, pattern] : c.seconds) {
+            SCOPED_TRACE(testing::Message() << "cycle " << c.cycle_s << " offset " << c.offset_s
+                                            << " start " << c.start_smp << " duration "
+                                            << c.duration_s.value_or(-0.0) << " second " << second);
+            std::vector<std::uint16_t> counters;
+            std::vector<std::vector<Channel>> channels;
+            for (std::size_t s = 0; s < pattern.size(); ++s) {
+                counters.push_back(static_cast<std::uint16_t>(s));
+                channels.push_back({pattern[s] == 'F' ? Channel{2, 0x22} : Channel{1, 0x11}});
+            }
+            EXPECT_EQ(run(st, second, 0, c.rate), expect(st, counters, channels));
+        }
+    }
+}
+
+// --- Playback ------------------------------------------------------------------
+
+struct PlaybackCase {
+    std::optional<std::int64_t> period;
+    std::int64_t start;
+    std::vector<std::pair<std::int64_t, std::string>> seconds;  // row digit, or '-' for waves
+};
+
+// A playback of 4 rows of 2 channels at 20 samples/s, with and without
+// qualities, with and without a fault window that is always open: recorded
+// rows always win, and without qualities they carry the normal waves'.
+TEST(Render, Playback) {
+    const PlaybackCase cases[] = {
+        {10, 0, {{0, "0123------0123------"}, {-1, "0123------0123------"}, {7, "0123------0123------"}}},
+        {10, 3, {{0, "---0123------0123---"}}},
+        {10, 5, {{-1, "-----0123------0123-"}}},
+        {std::nullopt, 0, {{0, "0123----------------"}, {-1, "--------------------"}, {1, "--------------------"}}},
+        {std::nullopt, 18, {{0, "------------------01"}, {1, "23------------------"}}},
+        {3, 0, {{0, "01201201201201201201"}}},
+        {7, 0, {{0, "0123---0123---0123--"}, {1, "-0123---0123---0123-"}}},
+        {1, 0, {{0, "00000000000000000000"}}},
+    };
+    for (const PlaybackCase& c : cases) {
+        for (const bool with_qualities : {false, true}) {
+            for (const bool with_fault : {false, true}) {
+                Stream st = make_stream({constant(7, 0x70), constant(8, 0x80)}, 20);
+                Playback pb;
+                pb.channels = 2;
+                for (std::int32_t r = 0; r < 4; ++r) {
+                    pb.values.insert(pb.values.end(), {100 + r, -100 - r});
+                }
+                if (with_qualities) {
+                    pb.qualities = std::vector<std::uint32_t>{0xA0, 0xB0, 0xA1, 0xB1, 0xA2, 0xB2, 0xA3, 0xB3};
+                }
+                pb.period = c.period;
+                pb.start = c.start;
+                st.playback = pb;
+                if (with_fault) {
+                    st.fault = Fault{{constant(9, 0x90), constant(10, 0xA0)}, 1, 0, 0, kInf};
+                }
+                for (const auto& [second, pattern] : c.seconds) {
+                    SCOPED_TRACE(testing::Message() << "period " << c.period.value_or(0) << " start "
+                                                    << c.start << " qualities " << with_qualities
+                                                    << " fault " << with_fault << " second " << second);
+                    std::vector<std::uint16_t> counters;
+                    std::vector<std::vector<Channel>> channels;
+                    for (std::size_t s = 0; s < pattern.size(); ++s) {
+                        counters.push_back(static_cast<std::uint16_t>(s));
+                        const std::int32_t r = pattern[s] - '0';
+                        if (pattern[s] == '-') {
+                            channels.push_back(with_fault ? std::vector<Channel>{{9, 0x90}, {10, 0xA0}}
+                                                          : std::vector<Channel>{{7, 0x70}, {8, 0x80}});
+                        } else if (with_qualities) {
+                            channels.push_back({{100 + r, 0xA0u + r}, {-100 - r, 0xB0u + r}});
+                        } else {
+                            channels.push_back({{100 + r, 0x70}, {-100 - r, 0x80}});
+                        }
+                    }
+                    EXPECT_EQ(run(st, second, 0, 20), expect(st, counters, channels));
+                }
+            }
+        }
+    }
+}
+
+// --- Layout ----------------------------------------------------------------------
+
+TEST(Render, StreamWithoutChannelsGetsOnlyCounters) {
+    Stream st;
+    st.frame.assign(8, kFill);
+    st.smp_cnt_offsets = {1, 5};
+    st.sample_offsets = {0, 8};
+    EXPECT_EQ(run(st, 3, 0x1233, 0x20000),
+              (std::vector<std::uint8_t>{kFill, 0x12, 0x33, kFill, kFill, 0x12, 0x34, kFill}));
+}
+
+// Overlapping fields are written in order: counter of ASDU 0, its channel,
+// counter of ASDU 1, its channel.
+TEST(Render, OverlappingFieldsFollowRenderingOrder) {
+    Stream st;
+    st.frame.assign(18, kFill);
+    st.smp_cnt_offsets = {2, 6};
+    st.sample_offsets = {0, 9};
+    st.waves = {constant(0x01020304, 0x0A0B0C0D)};
+    EXPECT_EQ(run(st, 0, 0x1234, 0x20000),
+              (std::vector<std::uint8_t>{0x01, 0x02, 0x03, 0x04, 0x0A, 0x0B, 0x12, 0x35, kFill, 0x01,
+                                         0x02, 0x03, 0x04, 0x0A, 0x0B, 0x0C, 0x0D, kFill}));
+}
+
+// A buffer that held another frame is rewritten completely.
+TEST(Render, ReusedBufferMatchesFreshCopy) {
+    Stream st = make_stream({sine(1000, 30, 50, 5), constant(3, 6)}, 4);
+    st.fault = Fault{{constant(1, 1), constant(2, 2)}, 2, 0, 0, std::nullopt};
+    st.playback = Playback{2, {1, 2, 3, 4}, std::nullopt, 8, 0};
+    std::vector<std::uint8_t> buf = st.frame;
+    for (std::int64_t second = -2; second < 3; ++second) {
+        for (std::int64_t first = -3; first < 9; ++first) {
+            render(st, buf, second, first, 4);
+            EXPECT_EQ(buf, run(st, second, first, 4)) << second << " " << first;
+        }
+    }
+}
+
+// --- Instants beyond 64-bit products -------------------------------------------
+
+struct WideCase {
+    std::int64_t rate;
+    std::size_t asdus;
+    std::int64_t second, first_smp;
+    std::vector<std::uint16_t> counters;
+};
+
+// Counters stay mathematically right; a 50 Hz wave at phase 90° gives its
+// amplitude at sample 0 of any second, whatever its size.
+TEST(Render, WideInstantsKeepExactCounters) {
+    const WideCase cases[] = {
+        {1, 3, kMax, kMax, {0, 0, 0}},
+        {2, 3, kMax, kMax, {1, 0, 1}},
+        {3, 2, kMin, kMin, {1, 2}},
+        {7, 2, 0, kMin, {6, 0}},
+        {80000, 2, kMax, kMax, {55807, 55808}},
+        {kMax, 2, kMin, kMin, {65534, 0}},
+        {kMax, 2, kMax, kMax, {0, 1}},
+        {kMax, 1, 0, kMax - 1, {65534}},
+    };
+    for (const WideCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " second " << c.second
+                                        << " first_smp " << c.first_smp);
+        Stream st = make_stream({sine(100, 90, 50, 9)}, c.asdus);
+        std::vector<std::vector<Channel>> channels;
+        std::vector<std::uint8_t> got = run(st, c.second, c.first_smp, c.rate);
+        for (std::size_t t = 0; t < c.asdus; ++t) {
+            channels.push_back({{100, 9}});
+            if (c.counters[t] != 0) {  // only sample 0 has a known value: copy the others
+                const std::size_t at = st.sample_offsets[t];
+                const std::int32_t v = static_cast<std::int32_t>(
+                    std::uint32_t{got[at]} << 24 | std::uint32_t{got[at + 1]} << 16 |
+                    std::uint32_t{got[at + 2]} << 8 | got[at + 3]);
+                channels.back()[0].value = v;
+            }
+        }
+        EXPECT_EQ(got, expect(st, c.counters, channels));
+    }
+}
+
+// A second beyond 64 bits goes to the nearest double: 2^64 - 2 and -2^64
+// give a quarter cycle of 2^-66 Hz either way.
+TEST(Render, WideSecondRoundsToNearestDouble) {
+    const Stream st = make_stream({sine(100, 0, 0x1p-66, 4)}, 1);
+    EXPECT_EQ(run(st, kMax, kMax, 1), expect(st, {0}, {{{100, 4}}}));
+    EXPECT_EQ(run(st, kMin, kMin, 1), expect(st, {0}, {{{-100, 4}}}));
+}
+
+struct WideFaultCase {
+    std::int64_t rate, cycle_s, offset_s, start_smp;
+    std::optional<double> duration_s;
+    std::int64_t second, first_smp;
+    char expected;  // 'F' fault, 'N' normal
+};
+
+TEST(Render, WideFaultWindow) {
+    constexpr std::int64_t k62 = std::int64_t{1} << 62;
+    const WideFaultCase cases[] = {
+        // A cycle of 2^63-1 seconds at 1 sample/s: the window is its first
+        // 2^62-1 samples.
+        {1, kMax, 0, 0, std::nullopt, kMax, 0, 'F'},
+        {1, kMax, 0, 0, std::nullopt, kMax - 1, 0, 'N'},
+        {1, kMax, 0, 0, std::nullopt, k62 - 2, 0, 'F'},
+        {1, kMax, 0, 0, std::nullopt, k62 - 1, 0, 'N'},
+        {1, kMax, 0, 0, std::nullopt, -1, 0, 'N'},
+        {1, kMax, 0, 0, std::nullopt, kMin, 0, 'N'},
+        {1, kMax, 0, 0, std::nullopt, kMin + 1, 0, 'F'},
+        {1, kMax, 0, 0, std::nullopt, kMax, kMax, 'F'},  // S = 2^64 - 2 = 2 cycles
+        // offset_s INT64_MIN is 2^63-2 modulo the cycle.
+        {1, kMax, kMin, 0, std::nullopt, kMax - 1, 0, 'F'},
+        {1, kMax, kMin, 0, std::nullopt, kMax, 0, 'F'},
+        {1, kMax, kMin, 0, std::nullopt, kMax - 2, 0, 'N'},
+        // The duration saturates to 2^63-1 samples before it is limited to
+        // the cycle of 2^64-2 samples.
+        {2, kMax, 0, 0, 1e300, k62 - 1, 0, 'F'},
+        {2, kMax, 0, 0, 1e300, k62 - 1, 1, 'N'},
+        // rate 2^63-1: one second is 2^63 samples after rounding, saturated.
+        {kMax, 1, 0, 0, 1.0, 12345, kMax - 1, 'F'},
+        {kMax, 2, 0, 0, 1.0, 0, kMax - 1, 'F'},
+        {kMax, 2, 0, 0, 1.0, 1, 0, 'N'},
+        {kMax, 2, 0, 0, 1.0, kMin, 0, 'F'},
+        {kMax, 2, 0, 0, 1.0, kMax, kMax - 1, 'N'},
+        // Half a second is 2^62 samples; the window opens at sample 2^63-2.
+        {kMax, 1, 0, kMax, 0.5, 0, kMax - 1, 'F'},
+        {kMax, 1, 0, kMax, 0.5, 0, 0, 'F'},
+        {kMax, 1, 0, kMax, 0.5, 0, k62 - 2, 'F'},
+        {kMax, 1, 0, kMax, 0.5, 0, k62 - 1, 'N'},
+        {kMax, kMax, kMin, kMin, std::nullopt, kMin, kMin, 'N'},
+    };
+    for (const WideFaultCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " cycle " << c.cycle_s << " offset "
+                                        << c.offset_s << " start " << c.start_smp << " second "
+                                        << c.second << " first_smp " << c.first_smp);
+        Stream st = make_stream({constant(1, 0x11)}, 1);
+        st.fault = Fault{{constant(2, 0x22)}, c.cycle_s, c.offset_s, c.start_smp, c.duration_s};
+        const std::vector<std::uint8_t> got = run(st, c.second, c.first_smp, c.rate);
+        const std::size_t at = st.sample_offsets[0];
+        EXPECT_EQ(got[at + 3], c.expected == 'F' ? 2 : 1);
+        EXPECT_EQ(got[at + 7], c.expected == 'F' ? 0x22 : 0x11);
+    }
+}
+
+struct WidePlaybackCase {
+    std::int64_t rate;
+    std::optional<std::int64_t> period;
+    std::int64_t start, second, first_smp;
+    std::string rows;  // per ASDU: row digit, or '-' for waves
+};
+
+TEST(Render, WidePlayback) {
+    const WidePlaybackCase cases[] = {
+        {1, std::nullopt, kMin, 0, 0, "-"},  // row 2^63
+        {1, 3, kMin, 0, 0, "2"},             // 2^63 mod 3
+        {1, std::nullopt, kMax, 0, 0, "-"},
+        {1, 4, kMax, 0, 0, "1"},  // -(2^63-1) mod 4
+        {kMax, std::nullopt, kMax, 1, 0, "0"},
+        {kMax, std::nullopt, kMax, 2, kMin + 2, "123-"},  // absolute sample 2^63
+        {kMax, 7, kMin, kMax, kMax, "1"},  // (2^63-1)^2 + 2^63-1 + 2^63 mod 7
+        {kMax, 5, kMin, kMax, kMax, "-"},  // the same mod 5 is 4, past the rows
+        {kMax, kMax, 0, kMin, kMin, "-"},  // row 2^63-2
+        {kMax, kMax, 0, kMin, kMin + 1, "0"},
+    };
+    for (const WidePlaybackCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " start " << c.start << " second "
+                                        << c.second << " first_smp " << c.first_smp);
+        Stream st = make_stream({constant(7, 0x70)}, c.rows.size());
+        st.playback = Playback{1, {100, 101, 102, 103}, std::nullopt, c.period, c.start};
+        const std::vector<std::uint8_t> got = run(st, c.second, c.first_smp, c.rate);
+        for (std::size_t t = 0; t < c.rows.size(); ++t) {
+            const std::size_t at = st.sample_offsets[t];
+            EXPECT_EQ(got[at + 3], c.rows[t] == '-' ? 7 : 100 + (c.rows[t] - '0')) << "ASDU " << t;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace valdrin::engine

@@ -1,0 +1,231 @@
+"""Engine.render checked frame by frame against a small model of SV rendering.
+
+The model below is written from the rules of the renderer alone: floor split
+of the sample number, smpCnt modulo 2**16, playback rows, the recurring fault
+window and the sine synthesis with round-half-even and INT32 saturation.
+Python integers never overflow, so the model is also the reference for
+instants whose products leave 64 bits. It uses the same libm sin and fmod as
+the engine, so frames must match exactly.
+"""
+
+import math
+import random
+import struct
+
+import pytest
+
+import valdrin_rt
+
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+TWO_PI = 6.283185307179586
+RAD_PER_DEG = 0.017453292519943295
+
+
+# --- Model ---------------------------------------------------------------------
+
+
+def to_sample(y):
+    if math.isnan(y):
+        return 0
+    if y >= INT32_MAX:
+        return INT32_MAX
+    if y <= INT32_MIN:
+        return INT32_MIN
+    return round(y)  # ties to even
+
+
+def synthesize(wave, sec, smp, rate):
+    amplitude, phase_deg, frequency, offset, scale, _ = wave
+    x = offset
+    if frequency != 0 and amplitude != 0:
+        cycles = frequency * float(sec)
+        # libm gives NaN where math raises ValueError.
+        a = math.fmod(cycles, 1.0) if math.isfinite(cycles) else math.nan
+        theta = (a + (frequency * float(smp)) / float(rate)) * TWO_PI + phase_deg * RAD_PER_DEG
+        x = amplitude * (math.sin(theta) if math.isfinite(theta) else math.nan) + offset
+    return to_sample(x * scale)
+
+
+def in_fault_window(fault, sec, smp, rate):
+    cycle = max(fault["cycle_s"], 1)
+    length = cycle * rate
+    duration = fault["duration_s"]
+    if duration is None:
+        window = length // 2
+    else:
+        d = duration * float(rate)
+        if math.isnan(d):
+            window = 0
+        elif d >= 2.0**63:
+            window = INT64_MAX
+        elif d <= -(2.0**63):
+            window = INT64_MIN
+        else:
+            window = round(d)
+        window = min(max(window, 0), length)
+    opening = min(max(fault["start_smp"], 0), rate - 1)
+    position = ((sec - fault["offset_s"] % cycle) * rate + smp - opening) % length
+    return position < window
+
+
+def ints(data, signed):
+    return struct.unpack(f"={len(data) // 4}{'i' if signed else 'I'}", data)
+
+
+def render_model(stream, rate, second, first_smp):
+    frame = bytearray(stream["frame"])
+    waves = stream["waves"]
+    playback = stream.get("playback")
+    for t, (cnt_at, smp_at) in enumerate(zip(stream["smp_cnt_offsets"], stream["sample_offsets"])):
+        carry, smp = divmod(first_smp + t, rate)
+        sec = second + carry
+        struct.pack_into(">H", frame, cnt_at, smp % 65536)
+        row = None
+        if playback is not None:
+            r = sec * rate + smp - playback["start"]
+            if playback["period"] is not None:
+                r %= playback["period"]
+            if 0 <= r < len(playback["values"]) // 4 // playback["channels"]:
+                row = r
+        if row is not None:
+            values = ints(playback["values"], True)
+            qualities = playback["qualities"] and ints(playback["qualities"], False)
+            for j in range(len(waves)):
+                k = row * len(waves) + j
+                quality = qualities[k] if qualities else waves[j][5]
+                struct.pack_into(">iI", frame, smp_at + 8 * j, values[k], quality)
+            continue
+        fault = stream["fault"]
+        source = fault["waves"] if fault and in_fault_window(fault, sec, smp, rate) else waves
+        for j, wave in enumerate(source):
+            struct.pack_into(">iI", frame, smp_at + 8 * j, synthesize(wave, sec, smp, rate), wave[5])
+    return bytes(frame)
+
+
+# --- Random configurations ---------------------------------------------------
+
+
+def clip64(v):
+    return min(max(v, INT64_MIN), INT64_MAX)
+
+
+def maybe(rng, usual, special):
+    return rng.choice(special) if rng.random() < 0.15 else usual
+
+
+def random_wave(rng):
+    odd = [0.0, -0.0, 2.5, -2.5, 3.5, 1e12, -1e12, math.nan, math.inf, -math.inf]
+    return (
+        maybe(rng, rng.choice([1000.0, rng.uniform(-3e4, 3e4)]), odd),
+        maybe(rng, rng.uniform(-360, 360), [0.0, 90.0, math.nan]),
+        maybe(rng, rng.choice([50.0, 60.0, 49.95, rng.uniform(-2e3, 2e3), rng.uniform(-1e-6, 1e-6)]), odd),
+        maybe(rng, rng.uniform(-50, 50), odd),
+        maybe(rng, rng.choice([1.0, 0.01, 100.0, -3.0]), odd),
+        rng.getrandbits(32),
+    )
+
+
+def random_stream(rng, rate, asdus, base):
+    channels = rng.choice([0, 1, 2, 3, 8])
+    waves = [random_wave(rng) for _ in range(channels)]
+    size = rng.randint(2 + 8 * channels, 40 + asdus * (3 + 8 * channels))
+    if rng.random() < 0.5:  # anywhere in the frame, overlaps included
+        counters = [rng.randint(0, size - 2) for _ in range(asdus)]
+        samples = [rng.randint(0, size - 8 * channels) for _ in range(asdus)]
+    else:
+        size = 14 + asdus * (4 + 8 * channels)
+        counters = [14 + t * (4 + 8 * channels) for t in range(asdus)]
+        samples = [c + 4 for c in counters]
+    fault = None
+    if rng.random() < 0.6:
+        fault = {
+            "waves": [random_wave(rng) for _ in range(channels)],
+            "cycle_s": rng.choice([-2, 0, 1, 2, 3, 10, rng.randint(INT64_MIN, INT64_MAX)]),
+            "offset_s": rng.choice([0, 3, -7, rng.randint(INT64_MIN, INT64_MAX)]),
+            "start_smp": rng.choice([-5, 0, rng.randrange(rate), rate - 1, rate, INT64_MIN, INT64_MAX]),
+            "duration_s": rng.choice(
+                [None, 0.0, 0.375, 0.5, 1.0, 2.5, rng.uniform(0, 5), -1.0, math.nan, math.inf, -math.inf, 1e300]
+            ),
+        }
+    stream = {"frame": rng.randbytes(size), "smp_cnt_offsets": counters, "sample_offsets": samples,
+              "waves": waves, "fault": fault}
+    if channels and rng.random() < 0.6:
+        rows = rng.randint(1, 6)
+        n = rows * channels
+        stream["playback"] = {
+            "channels": channels,
+            "values": struct.pack(f"={n}i", *(rng.randint(INT32_MIN, INT32_MAX) for _ in range(n))),
+            "qualities": rng.choice([None, struct.pack(f"={n}I", *(rng.getrandbits(32) for _ in range(n)))]),
+            "period": rng.choice([None, None, 1, rows, rows + 3, rng.randint(1, INT64_MAX)]),
+            # Near the instants rendered, so that rows show up.
+            "start": rng.choice([clip64(base + rng.randint(-12, 12)), 0, INT64_MIN, INT64_MAX]),
+        }
+    return stream
+
+
+def random_instant(rng, rate):
+    second = rng.choice([0, rng.randint(-12, 12), 1_700_000_000 + rng.randrange(40),
+                         rng.randint(INT64_MIN, INT64_MAX), INT64_MIN, INT64_MAX])
+    first = rng.choice([0, -1, rate - 1, rate, rng.randrange(rate),
+                        rng.randint(clip64(-3 * rate), clip64(3 * rate)),
+                        rng.randint(INT64_MIN, INT64_MAX), INT64_MIN, INT64_MAX])
+    return second, first
+
+
+@pytest.mark.parametrize("seed", range(300))
+def test_render_matches_model(seed):
+    rng = random.Random(seed)
+    asdus = rng.choice([1, 1, 2, 3, 4, 8])
+    rate = asdus * rng.choice([1, 2, 5, 500, 1000, 10000, rng.randint(1, INT64_MAX // asdus)])
+    second, first = random_instant(rng, rate)
+    streams = [random_stream(rng, rate, asdus, second * rate + first) for _ in range(rng.randint(1, 3))]
+    engine = valdrin_rt.Engine("lo", rate, asdus, streams, rng.randint(INT64_MIN, INT64_MAX))
+    instants = [(second, first), (second, clip64(first + rng.randint(-9, 9))), random_instant(rng, rate)]
+    for i, stream in enumerate(streams):
+        for sec, smp in instants:
+            assert engine.render(i, sec, smp) == render_model(stream, rate, sec, smp), (i, sec, smp)
+
+
+# --- Edge cases ------------------------------------------------------------------
+
+
+def plain_stream(waves, asdus=1):
+    stride = 2 + 8 * len(waves)
+    return {"frame": bytes(asdus * stride), "smp_cnt_offsets": [t * stride for t in range(asdus)],
+            "sample_offsets": [t * stride + 2 for t in range(asdus)], "waves": waves, "fault": None}
+
+
+def test_known_frames():
+    engine = valdrin_rt.Engine("lo", 4000, 2, [plain_stream([(1000.0, 0.0, 50.0, 0.0, 1.0, 0x2000)], 2)], 0)
+    assert engine.render(0, 0, 0) == bytes.fromhex("0000 00000000 00002000 0001 0000004e 00002000")
+    # Sample 3999 of second -1, then sample 0 of second 0.
+    assert engine.render(0, 0, -1) == bytes.fromhex("0f9f ffffffb2 00002000 0000 00000000 00002000")
+
+
+@pytest.mark.parametrize("count", [0, 1, 2])
+def test_no_such_stream(count):
+    engine = valdrin_rt.Engine("lo", 4000, 1, [plain_stream([])] * count, 0)
+    with pytest.raises(ValueError, match="^no such stream$"):
+        engine.render(count, 0, 0)
+    with pytest.raises(ValueError, match="^no such stream$"):
+        engine.render(2**64 - 1, 0, 0)
+
+
+@pytest.mark.parametrize("name, args", [("stream", ("0", 0, 0)), ("second", (0, "1", 0)), ("first_smp", (0, 0, "1"))])
+def test_argument_conversion(name, args):
+    engine = valdrin_rt.Engine("lo", 4000, 1, [plain_stream([])], 0)
+    with pytest.raises(TypeError, match=f"^argument '{name}': "):
+        engine.render(*args)
+
+
+def test_render_is_stateless():
+    stream = plain_stream([(1000.0, 30.0, 50.0, 1.0, 2.0, 1), (5.0, 0.0, 0.0, 2.5, 1.0, 2)], 4)
+    stream["fault"] = {"waves": [(1.0, 0.0, 0.0, 7.0, 1.0, 3)] * 2, "cycle_s": 2, "offset_s": 0,
+                       "start_smp": 0, "duration_s": None}
+    engine = valdrin_rt.Engine("lo", 4000, 4, [stream], 0)
+    first = engine.render(0, 1_700_000_000, 3998)
+    for sec, smp in [(0, 0), (1, 3999), (1_700_000_000, 4000)]:
+        engine.render(0, sec, smp)
+    assert engine.render(stream=0, second=1_700_000_000, first_smp=3998) == first
+    assert first == render_model(stream, 4000, 1_700_000_000, 3998)
