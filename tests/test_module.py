@@ -186,8 +186,8 @@ def fault_probe(tmp_path_factory):
         check=True,
     )
     loader = importlib.machinery.ExtensionFileLoader("fault_probe", str(out))
-    spec = importlib.util.spec_from_file_location("fault_probe", out, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("fault_probe", out, loader=loader)
+    module = importlib.util.module_from_spec(location)
     loader.exec_module(module)
     return module
 
