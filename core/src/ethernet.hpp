@@ -1,3 +1,97 @@
 // The link layer shared by GOOSE and Sampled Values: Ethernet II header,
 // optional IEEE 802.1Q tag, EtherType and the APPID header.
+//
+//   destination MAC (6) | source MAC (6) | [TPID 8100 (2) | TCI (2)] |
+//   EtherType (2) | APPID (2) | Length (2) | reserved1 (2) | reserved2 (2) | APDU
+//
+// Length counts from the APPID field to the end of the APDU. Octets after
+// the APDU (padding, a frame check sequence) do not belong to the frame.
 #pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+
+#include "ber.hpp"
+
+namespace valdrin::ethernet {
+
+using ber::Bytes;
+using Mac = std::array<std::uint8_t, 6>;
+
+inline constexpr std::uint16_t ETHERTYPE_GOOSE = 0x88B8;
+inline constexpr std::uint16_t ETHERTYPE_SV = 0x88BA;
+inline constexpr std::uint16_t TPID = 0x8100;
+
+// The APPID header: APPID, Length, reserved1, reserved2.
+inline constexpr std::size_t APPID_HEADER_SIZE = 8;
+// Destination, source and EtherType.
+inline constexpr std::size_t UNTAGGED_SIZE = 14;
+// The 802.1Q tag: TPID and TCI.
+inline constexpr std::size_t TAG_SIZE = 4;
+
+// A received frame of the EtherType asked for; a view into the input.
+struct Frame {
+    Bytes payload;  // the APDU: Length minus 8 octets, possibly none
+    std::uint16_t app_id;
+    std::uint16_t reserved1;
+    std::uint16_t reserved2;
+    Mac dst_mac;
+    Mac src_mac;
+    std::uint16_t ethertype;
+    // Both present exactly when the frame carries an 802.1Q tag; the DEI bit
+    // is not reported.
+    std::optional<std::uint8_t> vlan_priority;
+    std::optional<std::uint16_t> vlan_id;
+};
+
+// Reads `raw`, which starts at the destination MAC, as a frame of
+// `ethertype`; nothing when it is too short, of another EtherType, or its
+// Length is below 8 or points past the end.
+[[nodiscard]] std::optional<Frame> parse_frame(Bytes raw, std::uint16_t ethertype) noexcept;
+
+// An 802.1Q tag to write: id 0 to 4095, priority 0 to 7.
+struct Vlan {
+    std::uint16_t id = 0;
+    std::uint8_t priority = 0;
+};
+
+// The link header of a GOOSE frame to write.
+struct FrameHeader {
+    Mac dst_mac{};
+    Mac src_mac{};
+    std::optional<Vlan> vlan;
+    std::uint16_t app_id = 0;
+};
+
+// The octets in front of the APDU: 22, or 26 with a VLAN tag.
+[[nodiscard]] constexpr std::size_t header_size(const FrameHeader& header) noexcept {
+    return UNTAGGED_SIZE + (header.vlan ? TAG_SIZE : 0) + APPID_HEADER_SIZE;
+}
+
+// The checks of header writing, in the order they run. The GOOSE encoder
+// reports each as the EncodeError of the same name, which holds the texts.
+enum class HeaderCheck : std::uint8_t {
+    ApduTooLong,             // value: the APDU size
+    VlanIdOutOfRange,        // value: the id
+    VlanPriorityOutOfRange,  // value: the priority
+    BufferTooSmall,          // value: the frame size
+};
+
+struct HeaderError {
+    HeaderCheck check;
+    std::uint64_t value;
+    friend bool operator==(const HeaderError&, const HeaderError&) = default;
+};
+
+// Checks that a GOOSE frame with an APDU of `apdu_size` octets can be
+// written into `buffer`, then writes its header there, all but the APDU;
+// returns the frame size. Nothing is written when a check fails.
+[[nodiscard]] std::expected<std::size_t, HeaderError> write_header(const FrameHeader& header,
+                                                                   std::size_t apdu_size,
+                                                                   std::span<std::uint8_t> buffer) noexcept;
+
+}  // namespace valdrin::ethernet

@@ -1,0 +1,336 @@
+#include "data.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace valdrin::data {
+namespace {
+
+using Octets = std::vector<std::uint8_t>;
+using List = std::vector<Data>;
+
+std::string text_of(const DataError& error) {
+    ber::Text text;
+    describe(error, text);
+    return std::string(text.view());
+}
+
+std::string text_of(const ber::BerError& error) {
+    ber::Text text;
+    ber::describe(error, text);
+    return std::string(text.view());
+}
+
+// Measures, then writes into a buffer of exactly the measured size.
+std::expected<Octets, DataError> encode(const List& list) {
+    auto size = measure_sequence(list);
+    if (!size) return std::unexpected(size.error());
+    Octets out(*size);
+    ber::Writer writer(out);
+    if (auto written = write_sequence(list, writer); !written) return std::unexpected(written.error());
+    EXPECT_EQ(writer.pos(), out.size()) << "measured and written sizes differ";
+    return out;
+}
+
+// A structure holding a structure ... `levels` deep, the innermost empty.
+List nested(std::size_t levels) {
+    List list(levels, Data::of_struct(1));
+    list.back() = Data::of_struct(0);
+    return list;
+}
+
+const Octets ab{0xA0};
+const Octets five{0x05};
+const Octets two_hundred(200, 0x5A);
+
+TEST(WriteData, Encodings) {
+    struct Case {
+        const char* why;
+        List list;
+        Octets octets;
+    };
+    const Case cases[] = {
+        {"int 0", {Data::of_int(0)}, {0x85, 0x01, 0x00}},
+        {"int -1", {Data::of_int(-1)}, {0x85, 0x01, 0xFF}},
+        {"int 127", {Data::of_int(127)}, {0x85, 0x01, 0x7F}},
+        {"int 128", {Data::of_int(128)}, {0x85, 0x02, 0x00, 0x80}},
+        {"int -128", {Data::of_int(-128)}, {0x85, 0x01, 0x80}},
+        {"int -129", {Data::of_int(-129)}, {0x85, 0x02, 0xFF, 0x7F}},
+        {"int min", {Data::of_int(INT64_MIN)}, {0x85, 0x08, 0x80, 0, 0, 0, 0, 0, 0, 0}},
+        {"int max", {Data::of_int(INT64_MAX)}, {0x85, 0x08, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"uint 0", {Data::of_uint(0)}, {0x86, 0x01, 0x00}},
+        {"uint 255", {Data::of_uint(255)}, {0x86, 0x02, 0x00, 0xFF}},
+        {"uint 2^56 - 1", {Data::of_uint(0xFFFFFFFFFFFFFF)},
+         {0x86, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"uint 2^64 - 1", {Data::of_uint(UINT64_MAX)},
+         {0x86, 0x09, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"f32 1.0", {Data::of_f32(std::bit_cast<std::uint32_t>(1.0f))}, {0x87, 0x05, 0x08, 0x3F, 0x80, 0x00, 0x00}},
+        {"f32 0.1", {Data::of_f32(std::bit_cast<std::uint32_t>(0.1f))}, {0x87, 0x05, 0x08, 0x3D, 0xCC, 0xCC, 0xCD}},
+        {"f32 NaN pattern kept", {Data::of_f32(0x7FC00001)}, {0x87, 0x05, 0x08, 0x7F, 0xC0, 0x00, 0x01}},
+        {"f64 1.0", {Data::of_f64(std::bit_cast<std::uint64_t>(1.0))},
+         {0x87, 0x09, 0x0B, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}},
+        {"f64 0.1", {Data::of_f64(std::bit_cast<std::uint64_t>(0.1))},
+         {0x87, 0x09, 0x0B, 0x3F, 0xB9, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}},
+        {"bool true", {Data::of_bool(true)}, {0x83, 0x01, 0xFF}},
+        {"bool false", {Data::of_bool(false)}, {0x83, 0x01, 0x00}},
+        {"bits", {Data::of_bits(3, ab)}, {0x84, 0x02, 0x03, 0xA0}},
+        {"bits without octets", {Data::of_bits(0, {})}, {0x84, 0x01, 0x00}},
+        {"octets, empty", {Data::of_octets({})}, {0x89, 0x00}},
+        {"visible", {Data::of_visible(ab)}, {0x8A, 0x01, 0xA0}},
+        {"mms is 8F, not 90", {Data::of_mms(ab)}, {0x8F, 0x01, 0xA0}},
+        {"utc", {Data::of_utc({0x01020304, 0xABCDEF, 0x0A})}, {0x91, 0x08, 1, 2, 3, 4, 0xAB, 0xCD, 0xEF, 0x0A}},
+        {"utc fraction clamped", {Data::of_utc({0, 0x1000000, 0})}, {0x91, 0x08, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0}},
+        {"utc fraction at the limit", {Data::of_utc({0, 0xFFFFFE, 0})}, {0x91, 0x08, 0, 0, 0, 0, 0xFF, 0xFF, 0xFE, 0}},
+        {"btime", {Data::of_btime({1, 2, 3, 4, 5, 6})}, {0x8C, 0x06, 1, 2, 3, 4, 5, 6}},
+        {"empty struct", {Data::of_struct(0)}, {0xA2, 0x00}},
+        {"empty array", {Data::of_array(0)}, {0xA1, 0x00}},
+        {"raw, two-octet tag", {Data::of_raw(0xBF21, five)}, {0xBF, 0x21, 0x01, 0x05}},
+        {"raw, constructed tag", {Data::of_raw(0xA5, ab)}, {0xA5, 0x01, 0xA0}},
+        {"raw, tag 0", {Data::of_raw(0, {})}, {0x00, 0x00}},
+        {"struct of int and bool", {Data::of_struct(2), Data::of_int(7), Data::of_bool(true)},
+         {0xA2, 0x06, 0x85, 0x01, 0x07, 0x83, 0x01, 0xFF}},
+        {"members in pre-order, then a sibling",
+         {Data::of_array(2), Data::of_struct(1), Data::of_bool(false), Data::of_struct(0), Data::of_int(1)},
+         {0xA1, 0x07, 0xA2, 0x03, 0x83, 0x01, 0x00, 0xA2, 0x00, 0x85, 0x01, 0x01}},
+    };
+    for (const Case& c : cases) {
+        auto octets = encode(c.list);
+        ASSERT_TRUE(octets.has_value()) << c.why << ": " << text_of(octets.error());
+        EXPECT_EQ(*octets, c.octets) << c.why;
+    }
+}
+
+TEST(WriteData, LongFormLengths) {
+    Octets expected{0x89, 0x81, 0xC8};
+    expected.insert(expected.end(), two_hundred.begin(), two_hundred.end());
+    EXPECT_EQ(encode({Data::of_octets(two_hundred)}).value(), expected);
+
+    // The container's length counts the member's long form: 3 + 200.
+    auto wrapped = encode({Data::of_struct(1), Data::of_octets(two_hundred)}).value();
+    EXPECT_EQ(Octets(wrapped.begin(), wrapped.begin() + 3), (Octets{0xA2, 0x81, 0xCB}));
+}
+
+TEST(WriteData, Errors) {
+    struct Case {
+        const char* why;
+        List list;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"three members announced, two follow", {Data::of_struct(3), Data::of_int(1), Data::of_int(2)},
+         "a structure or array lacks members"},
+        {"an inner container runs out", {Data::of_array(2), Data::of_struct(2), Data::of_int(1), Data::of_int(2)},
+         "a structure or array lacks members"},
+        {"unused bits 8", {Data::of_bits(8, ab)}, "unused_bits must be 0..7, got 8"},
+        {"unused bits 255 inside a struct", {Data::of_struct(1), Data::of_bits(255, {})},
+         "unused_bits must be 0..7, got 255"},
+        {"33 nested structures", nested(33), "structures and arrays nested deeper than 32"},
+    };
+    for (const Case& c : cases) {
+        auto octets = encode(c.list);
+        ASSERT_FALSE(octets.has_value()) << c.why;
+        EXPECT_EQ(text_of(octets.error()), c.message) << c.why;
+    }
+}
+
+TEST(WriteData, DepthLimitCountsContainersOnly) {
+    EXPECT_TRUE(encode(nested(32)).has_value());
+    List deepest = nested(32);
+    deepest.back() = Data::of_struct(1);
+    deepest.push_back(Data::of_int(5));  // a scalar below depth 31 is fine
+    EXPECT_TRUE(encode(deepest).has_value());
+
+    // The builder's check agrees with the encoder's: the innermost of n
+    // containers sits at depth n - 1.
+    for (std::size_t n = 1; n <= 40; ++n) {
+        EXPECT_EQ(measure(nested(n), 0, 0).has_value(), !too_deep(n - 1)) << n;
+    }
+    // write_one measures a container itself, so it stops too.
+    const List deep = nested(33);
+    Octets buffer(256);
+    ber::Writer writer(buffer);
+    EXPECT_EQ(write_one(deep, 0, writer), std::unexpected(DataError{DataErrorKind::TooDeep}));
+    EXPECT_EQ(writer.pos(), 0u);
+}
+
+TEST(WriteData, BufferOneOctetShort) {
+    const List lists[] = {
+        {Data::of_int(-129)},
+        {Data::of_bits(1, ab)},
+        {Data::of_octets(two_hundred)},
+        {Data::of_struct(2), Data::of_utc({}), Data::of_visible(ab)},
+    };
+    for (const List& list : lists) {
+        Octets buffer(measure_sequence(list).value() - 1);
+        ber::Writer writer(buffer);
+        auto written = write_sequence(list, writer);
+        ASSERT_FALSE(written.has_value());
+        EXPECT_EQ(text_of(written.error()), "buffer full");
+    }
+}
+
+TEST(WriteData, BadUnusedBitsBeforeAnyOctet) {
+    const List list{Data::of_bits(9, ab)};
+    Octets buffer(8, 0xEE);
+    ber::Writer writer(buffer);
+    EXPECT_EQ(write_one(list, 0, writer), std::unexpected(DataError::bad_unused_bits(9)));
+    EXPECT_EQ(buffer, Octets(8, 0xEE));
+}
+
+TEST(CheckSequence, Table) {
+    struct Case {
+        const char* why;
+        Octets input;
+        std::size_t count;
+        std::string message;  // empty when accepted
+    };
+    const Case cases[] = {
+        {"empty", {}, 0, ""},
+        {"two scalars", {0x83, 0x01, 0xFF, 0x85, 0x01, 0x07}, 2, ""},
+        {"members are not top-level", {0xA2, 0x03, 0x85, 0x01, 0x07, 0x83, 0x01, 0xFF}, 2, ""},
+        {"scalar content is not examined", {0x85, 0x02, 0xA2, 0x05}, 1, ""},
+        {"raw constructed content is not examined", {0xA3, 0x01, 0xFF}, 1, ""},
+        // the member reaches past its structure
+        {"member truncated", {0xA2, 0x02, 0x85, 0x05}, 0, "TLV 0x85 truncated: needs 5 bytes, 0 left"},
+        // the structure reaches past the span
+        {"structure truncated", {0xA2, 0x03, 0x85, 0x01}, 0, "TLV 0xA2 truncated: needs 3 bytes, 2 left"},
+        // two levels down
+        {"nested member truncated", {0xA1, 0x04, 0xA2, 0x02, 0x85, 0x05}, 0,
+         "TLV 0x85 truncated: needs 5 bytes, 0 left"},
+        // the top level is read first, so its fault wins
+        {"top-level fault before a nested one", {0xA2, 0x02, 0x85, 0x05, 0x83}, 0, "missing length"},
+        // only a member's tag is left
+        {"member without length", {0xA1, 0x01, 0x83}, 0, "missing length"},
+    };
+    for (const Case& c : cases) {
+        auto count = check_sequence(c.input);
+        if (c.message.empty()) {
+            ASSERT_TRUE(count.has_value()) << c.why << ": " << text_of(count.error());
+            EXPECT_EQ(*count, c.count) << c.why;
+        } else {
+            ASSERT_FALSE(count.has_value()) << c.why;
+            EXPECT_EQ(text_of(count.error()), c.message) << c.why;
+        }
+    }
+}
+
+TEST(CheckSequence, NoDepthLimit) {
+    // 100000 structures, each the only member of the one before.
+    constexpr std::size_t levels = 100000;
+    Octets input;
+    for (std::size_t i = 0; i < levels; ++i) {
+        const std::size_t inner = 6 * (levels - 1 - i);
+        input.insert(input.end(), {0xA2, 0x84, std::uint8_t(inner >> 24), std::uint8_t(inner >> 16),
+                                   std::uint8_t(inner >> 8), std::uint8_t(inner)});
+    }
+    EXPECT_EQ(check_sequence(input).value(), 1u);
+    std::size_t seen = 0;
+    for (Values values(input); auto value = values.next();) seen += value->kind == Kind::Struct;
+    EXPECT_EQ(seen, levels);
+}
+
+// A value as one line, for comparing with a table.
+std::string show(const Value& v) {
+    std::string s(kind_name(v.kind));
+    char number[64];
+    switch (v.kind) {
+        case Kind::Bool: return s + (v.boolean ? " true" : " false");
+        case Kind::Int: std::snprintf(number, sizeof number, " %lld", static_cast<long long>(v.integer)); break;
+        case Kind::Uint:
+            std::snprintf(number, sizeof number, " %llu", static_cast<unsigned long long>(v.unsigned_integer));
+            break;
+        case Kind::F32: std::snprintf(number, sizeof number, " %08X", v.f32); break;
+        case Kind::F64: std::snprintf(number, sizeof number, " %g", v.f64); break;
+        case Kind::Utc:
+            std::snprintf(number, sizeof number, " %u.%06X q%u", v.utc.seconds, v.utc.fraction, v.utc.quality);
+            break;
+        case Kind::Struct:
+        case Kind::Array: std::snprintf(number, sizeof number, " %zu", v.members); break;
+        case Kind::Raw: std::snprintf(number, sizeof number, " 0x%X", v.tag); break;
+        case Kind::Bits: std::snprintf(number, sizeof number, " /%u", v.unused_bits); break;
+        default: number[0] = 0;
+    }
+    s += number;
+    if (v.kind == Kind::Raw || v.kind == Kind::Bits || !v.octets.empty()) {
+        s += " [";
+        for (std::uint8_t octet : v.octets) {
+            std::snprintf(number, sizeof number, "%02X", octet);
+            s += number;
+        }
+        s += "]";
+    }
+    return s;
+}
+
+std::vector<std::string> read_all(const Octets& input) {
+    std::vector<std::string> shown;
+    for (Values values(input); auto value = values.next();) shown.push_back(show(*value));
+    return shown;
+}
+
+TEST(Values, Table) {
+    struct Case {
+        const char* why;
+        Octets input;
+        std::vector<std::string> values;
+    };
+    const Case cases[] = {
+        {"a structure before its members", {0xA2, 0x03, 0x85, 0x01, 0x07, 0x83, 0x01, 0xFF},
+         {"struct 1", "int 7", "bool true"}},
+        {"empty array, then a sibling", {0xA1, 0x00, 0x83, 0x01, 0x01}, {"array 0", "bool true"}},
+        {"int of 9 octets does not fit", {0x85, 0x09, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         {"raw 0x85 [00FFFFFFFFFFFFFFFF]"}},
+        {"int sign octet dropped", {0x85, 0x02, 0xFF, 0x80}, {"int -128"}},
+        {"int zero octets dropped", {0x85, 0x03, 0x00, 0x00, 0x05}, {"int 5"}},
+        {"int 9 octets, one redundant", {0x85, 0x09, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0}, {"int -9223372036854775808"}},
+        {"int empty", {0x85, 0x00}, {"int 0"}},
+        {"uint empty", {0x86, 0x00}, {"uint 0"}},
+        {"uint 9 octets", {0x86, 0x09, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         {"uint 18446744073709551615"}},
+        {"uint above 64 bits", {0x86, 0x09, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}, {"raw 0x86 [010000000000000000]"}},
+        {"f32, exponent width ignored", {0x87, 0x05, 0x00, 0x3F, 0x80, 0x00, 0x00}, {"f32 3F800000"}},
+        {"f64", {0x87, 0x09, 0x0B, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}, {"f64 1"}},
+        {"float of 4 octets", {0x87, 0x04, 0, 0, 0, 0}, {"raw 0x87 [00000000]"}},
+        {"bool empty", {0x83, 0x00}, {"bool false"}},
+        {"bool by its first octet", {0x83, 0x02, 0x00, 0xFF}, {"bool false"}},
+        {"bits empty", {0x84, 0x00}, {"bits /0 []"}},
+        {"bits count taken as is", {0x84, 0x02, 0x09, 0xA0}, {"bits /9 [A0]"}},
+        {"visible strings", {0x1A, 0x01, 0x41, 0x80, 0x00, 0x8A, 0x01, 0x42},
+         {"visible [41]", "visible", "visible [42]"}},
+        {"octets and mms", {0x89, 0x01, 0x01, 0x8F, 0x01, 0x41}, {"octets [01]", "mms [41]"}},
+        {"0x90 is not mms", {0x90, 0x01, 0x41}, {"raw 0x90 [41]"}},
+        {"btime", {0x8C, 0x06, 1, 2, 3, 4, 5, 6}, {"btime [010203040506]"}},
+        {"btime of 4 octets", {0x8C, 0x04, 1, 2, 3, 4}, {"raw 0x8C [01020304]"}},
+        {"utc of 7 octets", {0x91, 0x07, 1, 2, 3, 4, 5, 6, 7}, {"raw 0x91 [01020304050607]"}},
+        {"utc of 9 octets", {0x91, 0x09, 0, 0, 0, 1, 0xAB, 0xCD, 0xEF, 0x0A, 0x99}, {"utc 1.ABCDEF q10"}},
+        {"high-number tag", {0xBF, 0x21, 0x01, 0x05}, {"raw 0xBF21 [05]"}},
+        // the second value claims 5 octets, none follow
+        {"malformed tail ends quietly", {0x83, 0x01, 0xFF, 0x85, 0x05}, {"bool true"}},
+        // its member is cut short: not even the structure is yielded
+        {"malformed member", {0xA2, 0x02, 0x85, 0x05}, {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(read_all(c.input), c.values) << c.why;
+}
+
+TEST(Values, ReadsBackWhatWasWritten) {
+    const Octets bits{0xF0, 0x0F};
+    const List list{
+        Data::of_struct(3),  Data::of_bool(true),  Data::of_bits(4, bits),
+        Data::of_utc({1700000000, 0x123456, 0x8A}), Data::of_int(INT64_MIN), Data::of_uint(UINT64_MAX),
+        Data::of_f32(std::bit_cast<std::uint32_t>(-2.5f)), Data::of_f64(std::bit_cast<std::uint64_t>(0.25)),
+        Data::of_array(1), Data::of_raw(0x9C, bits),
+    };
+    const Octets encoded = encode(list).value();
+    EXPECT_EQ(check_sequence(encoded).value(), 6u);
+    EXPECT_EQ(read_all(encoded),
+              (std::vector<std::string>{"struct 3", "bool true", "bits /4 [F00F]", "utc 1700000000.123456 q138",
+                                        "int -9223372036854775808", "uint 18446744073709551615", "f32 C0200000",
+                                        "f64 0.25", "array 1", "raw 0x9C [F00F]"}));
+}
+
+}  // namespace
+}  // namespace valdrin::data
