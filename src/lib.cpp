@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "codecs.hpp"
 #include "engine/engine.hpp"
 #include "py.hpp"
 
@@ -34,10 +35,22 @@ std::atomic<std::int64_t> owner{-1};
 // The module, created once and kept for the life of the process.
 PyObject* module_object = nullptr;
 
+// Adds the function of `def` under its name, as PyModule_AddFunctions would.
+bool add_function(PyObject* module, PyMethodDef* def) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    Ref function = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
+    return function && PyModule_AddObjectRef(module, def->ml_name, function.get()) == 0;
+}
+
 // Adds the module's surface, in order.
 bool populate(PyObject* module) {
     PyObject* engine = valdrin::engine::engine_type();
     if (engine == nullptr || PyModule_AddObjectRef(module, "Engine", engine) < 0) return false;
+    if (!add_function(module, &valdrin::codecs::decode_sv_pdu_def) ||
+        !add_function(module, &valdrin::codecs::decode_sv_frame_def)) {
+        return false;
+    }
     return PyModule_AddStringConstant(module, "__version__", version) == 0;
 }
 

@@ -1,2 +1,133 @@
 // Sampled Values (IEC 61850-9-2): decoding of the savPdu and its ASDUs.
+// Nothing here allocates: every octet field is a view into the input, and
+// whatever the octets, the decoders read only inside it.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+#include "ber.hpp"
+
+namespace valdrin::sv {
+
+using ber::Bytes;
+using ber::Tag;
+
+// The savPdu and the elements read inside it.
+inline constexpr Tag TAG_SAV_PDU = 0x60;
+inline constexpr Tag TAG_NO_ASDU = 0x80;
+inline constexpr Tag TAG_SECURITY = 0xA1;
+inline constexpr Tag TAG_SEQ_ASDU = 0xA2;
+inline constexpr Tag TAG_ASDU = 0x30;
+
+// The ASDU fields that errors name, with the standard's names.
+enum class Field : std::uint8_t {
+    SvId,      // svID
+    SmpCnt,    // smpCnt
+    ConfRev,   // confRev
+    SmpSynch,  // smpSynch
+    Sample,    // sample
+    SmpRate,   // smpRate
+    SmpMod,    // smpMod
+};
+
+// The name of `field` as messages print it, e.g. "smpSynch".
+[[nodiscard]] std::string_view field_name(Field field) noexcept;
+
+enum class SvErrorKind : std::uint8_t {
+    Ber,            // a malformed TLV or INTEGER
+    UnexpectedTag,  // a TLV of another tag where one tag is required
+    MissingField,   // a mandatory ASDU field is absent
+    BadLength,      // a fixed-size ASDU field of another size
+    MissingNoAsdu,  // the savPdu has no noASDU
+    AsduCount,      // noASDU differs from the ASDUs present
+};
+
+// The first fault of a savPdu; each kind fills only its own members.
+struct SvError {
+    SvErrorKind kind;
+    ber::BerError ber{ber::BerErrorKind::MissingTag};  // Ber
+    Tag expected_tag = 0;                              // UnexpectedTag
+    Tag found_tag = 0;                                 // UnexpectedTag
+    Field field = Field::SvId;                         // MissingField, BadLength
+    std::size_t expected_size = 0;                     // BadLength
+    std::size_t found_size = 0;                        // BadLength
+    std::size_t asdus = 0;                             // AsduCount: ASDUs present
+    std::optional<std::uint64_t> no_asdu = std::nullopt;  // AsduCount: absent above 64 bits
+
+    static constexpr SvError from(ber::BerError error) noexcept {
+        return {.kind = SvErrorKind::Ber, .ber = error};
+    }
+    static constexpr SvError unexpected_tag(Tag expected, Tag found) noexcept {
+        return {.kind = SvErrorKind::UnexpectedTag, .expected_tag = expected, .found_tag = found};
+    }
+    static constexpr SvError missing(Field field) noexcept {
+        return {.kind = SvErrorKind::MissingField, .field = field};
+    }
+    static constexpr SvError bad_length(Field field, std::size_t expected, std::size_t found) noexcept {
+        return {.kind = SvErrorKind::BadLength, .field = field, .expected_size = expected, .found_size = found};
+    }
+    static constexpr SvError missing_no_asdu() noexcept { return {.kind = SvErrorKind::MissingNoAsdu}; }
+    static constexpr SvError asdu_count(std::size_t asdus, std::optional<std::uint64_t> no_asdu) noexcept {
+        return {.kind = SvErrorKind::AsduCount, .asdus = asdus, .no_asdu = no_asdu};
+    }
+    friend bool operator==(const SvError&, const SvError&) = default;
+};
+
+// Appends the error's message, e.g. "smpSynch must be 1 bytes, got 2".
+void describe(const SvError& error, ber::Text& out) noexcept;
+
+// refrTm: an IEC 61850 UtcTime.
+struct UtcTime {
+    std::uint32_t seconds;
+    std::uint32_t fraction;  // 24 bits
+    std::uint8_t quality;
+    friend bool operator==(const UtcTime&, const UtcTime&) = default;
+};
+
+// One decoded ASDU; the octet fields are views into the input.
+struct Asdu {
+    Bytes sv_id;
+    std::optional<Bytes> dat_set;
+    std::uint16_t smp_cnt = 0;
+    std::uint32_t conf_rev = 0;
+    std::optional<UtcTime> refr_tm;
+    std::uint8_t smp_synch = 0;
+    std::optional<std::uint16_t> smp_rate;
+    Bytes sample;  // the packed channels, not split
+    std::optional<std::uint16_t> smp_mod;
+    std::optional<Bytes> gm_identity;
+};
+
+// A savPdu that decode_pdu accepted.
+struct SavPdu {
+    Bytes content;  // inside the 0x60 TLV: where the ASDUs are found again
+    std::optional<Bytes> security;
+    std::size_t asdu_count = 0;  // equal to noASDU
+};
+
+// Checks a whole savPdu, decoding every ASDU; octets after it are ignored.
+[[nodiscard]] std::expected<SavPdu, SvError> decode_pdu(Bytes apdu) noexcept;
+
+// Decodes the content of one ASDU (the inside of its 0x30 TLV).
+[[nodiscard]] std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept;
+
+// The ASDUs of an accepted savPdu, in order: exactly asdu_count of them.
+// Over octets that decode_pdu did not accept, it stops at the first TLV or
+// ASDU that fails to read.
+class Asdus {
+public:
+    explicit Asdus(const SavPdu& pdu) noexcept : outer_(pdu.content) {}
+
+    // The next ASDU, or nothing at the end.
+    [[nodiscard]] std::optional<Asdu> next() noexcept;
+
+private:
+    ber::Tlvs outer_;       // the elements of the savPdu
+    ber::Tlvs inner_{{}};   // the ASDUs of the current seqASDU
+};
+
+}  // namespace valdrin::sv
