@@ -58,11 +58,21 @@ def test_surface():
             "Frame of stream `stream` carrying samples `first_smp`... "
             "of UNIX second `second` (for tests).",
         ),
+        (valdrin_rt.Engine.start, "($self)",
+         "Open the socket, then send from a thread of its own until `stop()`."),
+        (valdrin_rt.Engine.stop, "($self)", None),
+        (valdrin_rt.Engine.stats, "($self)", None),
     ],
 )
 def test_docstrings_and_text_signatures(obj, signature, doc):
     assert obj.__text_signature__ == signature
     assert obj.__doc__ == doc
+
+
+@pytest.mark.parametrize("method", ["start", "stop", "stats"])
+def test_methods_without_arguments_take_none(method):
+    with pytest.raises(TypeError):
+        getattr(ENGINE, method)(1)
 
 
 def test_engine_is_closed():
