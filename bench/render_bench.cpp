@@ -63,14 +63,19 @@ double now_ns() {
         .count();
 }
 
-// Renders `seconds` seconds of `st`; returns the elapsed nanoseconds.
-double time_render(const Stream& st, std::int64_t seconds) {
+// Renders `seconds` seconds of `st`, through `cache` when given; returns the
+// elapsed nanoseconds.
+double time_render(const Stream& st, std::int64_t seconds, valdrin::engine::SampleCache* cache) {
     const auto asdus = static_cast<std::int64_t>(st.smp_cnt_offsets.size());
     std::vector<std::uint8_t> buf = st.frame;
     const double t0 = now_ns();
     for (std::int64_t sec = kFirstSecond; sec < kFirstSecond + seconds; ++sec) {
         for (std::int64_t first = 0; first < kRate; first += asdus) {
-            valdrin::engine::render(st, buf, sec, first, kRate);
+            if (cache != nullptr) {
+                valdrin::engine::render(st, buf, sec, first, kRate, *cache);
+            } else {
+                valdrin::engine::render(st, buf, sec, first, kRate);
+            }
             escape(buf.data());
         }
     }
@@ -112,13 +117,20 @@ int main(int argc, char** argv) {
     struct Case {
         const char* name;
         Stream stream;
+        bool cached = false;
         double best = 1e300;
     };
     Case cases[] = {
         {"1 ASDU/frame", make_stream(1)},
         {"8 ASDUs/frame", make_stream(8)},
         {"1 ASDU/frame, fault + playback idle", make_stream(1)},
+        // What the transmit thread does: whole-hertz waves, so after the
+        // first second every sample comes from the stream's cache.
+        {"1 ASDU/frame, sample cache (thread)", make_stream(1), true},
+        {"8 ASDUs/frame, sample cache (thread)", make_stream(8), true},
     };
+    std::vector<valdrin::engine::SampleCache> caches;
+    for (const Case& c : cases) caches.emplace_back(c.stream, kRate);
     // A fault that never opens in the seconds measured and a playback that
     // lies before them: the set-up runs, the synthesis does the rest.
     Stream& idle = cases[2].stream;
@@ -131,8 +143,9 @@ int main(int argc, char** argv) {
     const std::vector<Wave> waves = channels();
     for (int rep = 0; rep < kRepetitions; ++rep) {
         bare_best = std::min(bare_best, time_bare_math(waves, seconds, &sink));
-        for (Case& c : cases) {
-            c.best = std::min(c.best, time_render(c.stream, seconds));
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            Case& c = cases[i];
+            c.best = std::min(c.best, time_render(c.stream, seconds, c.cached ? &caches[i] : nullptr));
         }
     }
 

@@ -518,3 +518,74 @@ TEST(Render, WidePlayback) {
 
 }  // namespace
 }  // namespace valdrin::engine
+
+namespace valdrin::engine {
+namespace {
+
+// The cache is an optimisation only: a cached render must give the same
+// octets as a fresh one for every instant, whatever order instants come in.
+TEST(SampleCache, CachedFramesEqualFreshOnes) {
+    // Whole-hertz waves give every second the same phase, so rows are reused;
+    // 50.5 Hz and 0.25 Hz change it from second to second.
+    const std::vector<Wave> whole = {sine(1000, 0, 50, 1), sine(800, -120, 150, 2),
+                                     constant(7.5, 3), sine(3e9, 30, 60, 4), sine(100, 90, 1, 5)};
+    const std::vector<Wave> broken = {sine(1000, 0, 50, 1), sine(800, -120, 50.5, 2),
+                                      constant(7.5, 3), sine(3e9, 30, 60, 4),
+                                      sine(100, 90, 0.25, 5)};
+    Fault fault;
+    fault.waves = {sine(5000, 0, 50), constant(-3), constant(1), sine(1, 0, 1), constant(kNaN)};
+    fault.cycle_s = 3;
+    fault.offset_s = 1;
+    fault.start_smp = 7;
+    fault.duration_s = 0.01;
+    Playback playback;
+    playback.channels = 5;
+    playback.values.assign(5 * 3, 42);
+    playback.period = 61;
+    playback.start = 0;
+
+    for (int variant = 0; variant < 6; ++variant) {
+        Stream st = make_stream(variant % 2 == 0 ? whole : broken, 2);
+        if (variant >= 2) st.fault = fault;
+        if (variant >= 4) st.playback = playback;
+        for (const std::int64_t rate : {std::int64_t{4000}, std::int64_t{4800}, std::int64_t{80}}) {
+            SampleCache cache(st, rate);
+            ASSERT_TRUE(cache.active());
+            std::vector<std::uint8_t> cached = st.frame;
+            // Walk a few seconds in order, then jump around (backwards, far
+            // ahead, mid-frame second changes with an odd first sample).
+            std::vector<std::pair<std::int64_t, std::int64_t>> instants;
+            for (std::int64_t second = 1'700'000'000; second < 1'700'000'003; ++second) {
+                for (std::int64_t smp = 0; smp < rate; smp += 2) instants.emplace_back(second, smp);
+            }
+            for (const std::int64_t smp : {rate - 1, std::int64_t{-1}, std::int64_t{3}, 5 * rate + 1}) {
+                instants.emplace_back(1'700'000'001, smp);
+                instants.emplace_back(-5, smp);
+                instants.emplace_back(INT64_MAX, smp);
+            }
+            for (const auto& [second, smp] : instants) {
+                render(st, cached, second, smp, rate, cache);
+                ASSERT_EQ(cached, run(st, second, smp, rate))
+                    << "variant " << variant << " rate " << rate << " at " << second << "/" << smp;
+            }
+        }
+    }
+}
+
+TEST(SampleCache, StaysInactiveWhenItWouldNotHelpOrFit) {
+    EXPECT_FALSE(SampleCache().active());
+    EXPECT_FALSE(SampleCache(make_stream({}, 1), 4000).active());
+    EXPECT_FALSE(SampleCache(make_stream({sine(1, 0, 50)}, 1), 0).active());
+    const auto too_many = static_cast<std::int64_t>(SampleCache::max_entries / 2 + 1);
+    EXPECT_FALSE(SampleCache(make_stream({sine(1, 0, 50), sine(1, 0, 50)}, 1), too_many).active());
+
+    // An inactive cache renders like no cache at all.
+    Stream st = make_stream({sine(1000, 0, 50)}, 1);
+    SampleCache none;
+    std::vector<std::uint8_t> buf = st.frame;
+    render(st, buf, 12, 34, 4000, none);
+    EXPECT_EQ(buf, run(st, 12, 34, 4000));
+}
+
+}  // namespace
+}  // namespace valdrin::engine

@@ -64,19 +64,37 @@ void put_u32(std::uint8_t* out, std::uint32_t v) {
     std::memcpy(out, &v, sizeof(v));
 }
 
-// Returns the sample of `wave` at sample `smp` of UNIX second `sec`. The whole
-// cycles of the whole-second part are taken out (fmod) before the sub-second
-// part, (f × smp) / rate, is added, so the phase keeps its precision for any
-// second. Zero frequency or amplitude gives the offset without sin or fmod.
-std::int32_t synthesize(const Wave& wave, double sec, double smp, double rate) {
+// Returns fmod(x, 1.0), the fractional part of x with the sign of x, as
+// exactly as fmod gives it (x − trunc(x) is exact) but at a fraction of
+// its cost for the large x of f × S.
+double fractional_part(double x) { return std::copysign(x - std::trunc(x), x); }
+
+// Returns the cycles of `wave` completed by the start of UNIX second `sec`,
+// whole ones taken out: fmod(f × S, 1), the part of the phase that depends
+// on the second alone.
+double cycles_at(const Wave& wave, double sec) {
+    return fractional_part(wave.frequency_hz * sec);
+}
+
+bool is_constant(const Wave& wave) { return wave.frequency_hz == 0.0 || wave.amplitude == 0.0; }
+
+// Returns the sample of `wave` at sample `smp` of a second whose whole-second
+// cycles are `cycles`: the sub-second part, (f × smp) / rate, is added to
+// them, so the phase keeps its precision for any second. Zero frequency or
+// amplitude gives the offset without sin.
+std::int32_t sample_of(const Wave& wave, double cycles, double smp, double rate) {
     double x = wave.offset;
-    if (wave.frequency_hz != 0.0 && wave.amplitude != 0.0) {
-        const double cycles = std::fmod(wave.frequency_hz * sec, 1.0);
+    if (!is_constant(wave)) {
         const double sub = (wave.frequency_hz * smp) / rate;
         const double theta = (cycles + sub) * kTwoPi + wave.phase_deg * kRadiansPerDegree;
         x = wave.amplitude * std::sin(theta) + wave.offset;
     }
     return to_sample(x * wave.scale);
+}
+
+// The sample of `wave` at sample `smp` of UNIX second `sec`.
+std::int32_t synthesize(const Wave& wave, double sec, double smp, double rate) {
+    return sample_of(wave, is_constant(wave) ? 0.0 : cycles_at(wave, sec), smp, rate);
 }
 
 // Returns the fault window's length in samples for a cycle of `cycle_len`
@@ -102,8 +120,61 @@ i128 window_length(const Fault& fault, std::int64_t rate, i128 cycle_len) {
 
 }  // namespace
 
-void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t second,
-            std::int64_t first_smp, std::int64_t rate) noexcept {
+// The renderer's view of a SampleCache.
+struct CacheAccess {
+    // Makes `cache` describe UNIX second `sec`: when the whole-second phase
+    // of some wave differs from the one its rows were computed for, every
+    // row goes stale at once by a new generation.
+    static void enter_second(SampleCache& cache, const std::vector<Wave>& waves, i128 sec,
+                             double sec_d) noexcept {
+        for (std::size_t j = 0; j < waves.size(); ++j) {
+            cache.next_cycles_[j] = is_constant(waves[j]) ? 0.0 : cycles_at(waves[j], sec_d);
+        }
+        if (std::memcmp(cache.next_cycles_.data(), cache.cycles_.data(),
+                        cache.cycles_.size() * sizeof(double)) != 0) {
+            cache.cycles_.swap(cache.next_cycles_);
+            ++cache.generation_;
+        }
+        cache.second_ = sec;
+        cache.has_second_ = true;
+    }
+
+    // The samples of row `smp` of second `sec`, computed if the row is stale.
+    static const std::int32_t* row(SampleCache& cache, const std::vector<Wave>& waves, i128 sec,
+                                   double sec_d, std::int64_t smp, double rate_d) noexcept {
+        if (!cache.has_second_ || cache.second_ != sec) enter_second(cache, waves, sec, sec_d);
+        const auto index = static_cast<std::size_t>(smp);
+        std::int32_t* const values = cache.values_.data() + index * waves.size();
+        if (cache.filled_[index] != cache.generation_) {
+            const double smp_d = static_cast<double>(smp);
+            for (std::size_t j = 0; j < waves.size(); ++j) {
+                values[j] = sample_of(waves[j], cache.cycles_[j], smp_d, rate_d);
+            }
+            cache.filled_[index] = cache.generation_;
+        }
+        return values;
+    }
+};
+
+SampleCache::SampleCache(const Stream& stream, std::int64_t rate) noexcept {
+    const std::size_t channels = stream.waves.size();
+    if (channels == 0 || rate < 1 || static_cast<std::uint64_t>(rate) > max_entries / channels) {
+        return;
+    }
+    try {
+        values_.resize(static_cast<std::size_t>(rate) * channels);
+        filled_.assign(static_cast<std::size_t>(rate), 0);  // generation 0: never filled
+        cycles_.assign(channels, 0.0);
+        next_cycles_.assign(channels, 0.0);
+    } catch (...) {
+        values_.clear();  // no memory for a table: stay inactive
+    }
+}
+
+namespace {
+
+void render_with(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t second,
+                 std::int64_t first_smp, std::int64_t rate, SampleCache* cache) noexcept {
     const std::size_t asdus = stream.smp_cnt_offsets.size();
     if (asdus == 0) {
         return;
@@ -195,8 +266,17 @@ void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t se
             }
             continue;
         }
-        const std::vector<Wave>& source =
-            fault != nullptr && pos < window ? fault->waves : waves;
+        const bool in_fault = fault != nullptr && pos < window;
+        if (!in_fault && cache != nullptr && cache->active()) {
+            const std::int32_t* const values =
+                CacheAccess::row(*cache, waves, sec, sec_d, smp, rate_d);
+            for (std::size_t j = 0; j < channels; ++j) {
+                put_u32(samples + 8 * j, static_cast<std::uint32_t>(values[j]));
+                put_u32(samples + 8 * j + 4, waves[j].quality);
+            }
+            continue;
+        }
+        const std::vector<Wave>& source = in_fault ? fault->waves : waves;
         const double smp_d = static_cast<double>(smp);
         for (std::size_t j = 0; j < channels; ++j) {
             const Wave& wave = source[j];
@@ -205,6 +285,18 @@ void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t se
             put_u32(samples + 8 * j + 4, wave.quality);
         }
     }
+}
+
+}  // namespace
+
+void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t second,
+            std::int64_t first_smp, std::int64_t rate) noexcept {
+    render_with(stream, frame, second, first_smp, rate, nullptr);
+}
+
+void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t second,
+            std::int64_t first_smp, std::int64_t rate, SampleCache& cache) noexcept {
+    render_with(stream, frame, second, first_smp, rate, &cache);
 }
 
 }  // namespace valdrin::engine

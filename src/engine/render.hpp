@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <vector>
 
 #include "config.hpp"
 
@@ -19,6 +20,41 @@ namespace valdrin::engine {
 // nothing and cannot fail on a stream that passed construction.
 void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t second,
             std::int64_t first_smp, std::int64_t rate) noexcept;
+
+// The samples of one stream's own waves, remembered by sample index for the
+// whole-second phase they were computed for. A sample depends on its second
+// only through that phase, fmod(f × S, 1), which is the same every second
+// for whole-hertz frequencies; the transmit thread then copies samples
+// instead of computing sin for every one. Owned by the caller, one per
+// stream, allocated before use.
+class SampleCache {
+public:
+    // An inactive cache: rendering with it computes every sample.
+    SampleCache() = default;
+    // A cache for `stream` at `rate`; inactive when the stream has no
+    // channels, or its table of rate × channels samples would exceed
+    // max_entries or cannot be allocated.
+    SampleCache(const Stream& stream, std::int64_t rate) noexcept;
+
+    static constexpr std::size_t max_entries = std::size_t{1} << 20;
+    bool active() const noexcept { return !values_.empty(); }
+
+private:
+    friend struct CacheAccess;
+
+    std::vector<std::int32_t> values_;        // rate rows of one sample per channel
+    std::vector<std::uint64_t> filled_;       // per row: the generation it holds
+    std::vector<double> cycles_;              // whole-second phase of each wave
+    std::vector<double> next_cycles_;         // scratch for a new second
+    std::uint64_t generation_ = 1;            // bumped whenever cycles_ changes
+    __int128 second_ = 0;
+    bool has_second_ = false;
+};
+
+// As render above, with the same result, taking the stream's own samples
+// from `cache` where it holds them and remembering the ones it computes.
+void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t second,
+            std::int64_t first_smp, std::int64_t rate, SampleCache& cache) noexcept;
 
 // Returns `y` rounded to the nearest integer, ties to even, saturated to the
 // INT32 range; NaN gives 0. The renderer's last step for every sample, shared

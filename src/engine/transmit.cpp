@@ -162,15 +162,21 @@ void raise_max(std::atomic<std::int64_t>& max, std::int64_t value) noexcept {
 }
 
 // The working set of the loop, allocated once before pacing: a private copy
-// of every template, and the scatter element and message header of each.
+// of every template, its sample cache, and the scatter element and message
+// header of each.
 struct Batch {
     std::vector<std::vector<std::uint8_t>> frames;
+    std::vector<SampleCache> caches;
     std::vector<iovec> scatter;
     std::vector<mmsghdr> messages;
 
     explicit Batch(const Config& config) {
         frames.reserve(config.streams.size());
-        for (const Stream& stream : config.streams) frames.push_back(stream.frame);
+        caches.reserve(config.streams.size());
+        for (const Stream& stream : config.streams) {
+            frames.push_back(stream.frame);
+            caches.emplace_back(stream, config.rate);
+        }
         scatter.resize(frames.size());
         messages.resize(frames.size());
         for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -283,7 +289,8 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         const i128 scheduled = scheduled_of(k);
 
         for (std::size_t i = 0; i < config->streams.size(); ++i) {
-            render(config->streams[i], batch->frames[i], saturate(second), first_smp, rate);
+            render(config->streams[i], batch->frames[i], saturate(second), first_smp, rate,
+                   batch->caches[i]);
         }
         if (!sleep_until_unless_stopped(scheduled, *counters)) return;
         const i128 now = now_ns();
