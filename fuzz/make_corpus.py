@@ -4,8 +4,10 @@
 
 OUTDIR/<target>/ receives one file per seed: Sampled Values frames and
 savPdus that valdrin.sv encodes (and, when valdrin_rt is importable, frames
-the native publisher renders with non-zero samples), and a few BER samples.
-The seeds are the same on every run.
+the native publisher renders with non-zero samples), GOOSE PDUs and frames
+built here field by field (and, when valdrin_rt encodes GOOSE, PDUs that
+valdrin.goose encodes), allData contents, and a few BER samples. The seeds
+are the same on every run.
 """
 
 import hashlib
@@ -69,6 +71,91 @@ def hand_made_pdus():
     ]
 
 
+# --- GOOSE --------------------------------------------------------------------
+
+# allData contents with their number of top-level values: every Data form,
+# structures and arrays nested, and forms that only the lenient reading takes.
+def h(text: str) -> bytes:
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+QUALITY_AND_TIME = tlv(b"\x83", b"\xff") + tlv(b"\x84", h("03 0000")) + tlv(b"\x91", h("00000001 000000 18"))
+ALL_DATA = [
+    (tlv(b"\xa2", QUALITY_AND_TIME), 1),
+    (tlv(b"\x87", h("08 3f800000")) + tlv(b"\x87", h("0b 3ff0000000000000")) + tlv(b"\x85", h("ff"))
+     + tlv(b"\x86", h("00 ffffffffffffffff")), 4),
+    (tlv(b"\xa1", tlv(b"\xa2", tlv(b"\x83", b"\x00") + tlv(b"\x8a", b"ABC")) + tlv(b"\x89", h("01ff")))
+     + tlv(b"\x8f", h("c3a9")) + tlv(b"\x8c", h("000000010001")), 3),
+    (tlv(b"\xa1", tlv(b"\xa2", tlv(b"\xa1", b""))), 1),
+    (tlv(b"\x84", b"") + tlv(b"\x8c", h("01020304")) + tlv(b"\x90", b"A") + h("bf21 01 05")
+     + tlv(b"\x1a", b"A") + tlv(b"\x80", b""), 6),
+    (tlv(b"\x85", h("01 000000000000000000")) + tlv(b"\x91", h("00000001 7fffff 0a 99")), 2),
+    (tlv(b"\x89", bytes(range(200))), 1),
+]
+
+
+def goose_pdu(values: bytes, entries: int, *, go_id: bytes | None = b"G1", order=None, extra=b"") -> bytes:
+    fields = [
+        tlv(b"\x80", b"IED1LD0/LLN0$GO$gcb1"),
+        tlv(b"\x81", b"\x07\xd0"),
+        tlv(b"\x82", b"IED1LD0/LLN0$DS1"),
+        tlv(b"\x83", go_id) if go_id is not None else b"",
+        tlv(b"\x84", bytes.fromhex("6553f1004000000a")),
+        tlv(b"\x85", b"\x05"),
+        tlv(b"\x86", b"\x00\x80"),
+        tlv(b"\x87", b"\x00"),
+        tlv(b"\x88", b"\x01"),
+        tlv(b"\x89", b"\xff"),
+        tlv(b"\x8a", entries.to_bytes(max(1, (entries.bit_length() + 8) // 8), "big")),
+        tlv(b"\xab", values),
+    ]
+    if order is not None:
+        fields = [fields[i] for i in order]
+    return tlv(b"\x61", b"".join(fields) + extra)
+
+
+def goose_pdus():
+    pdus = [goose_pdu(values, entries) for values, entries in ALL_DATA]
+    first = ALL_DATA[0][0]
+    pdus += [
+        goose_pdu(first, 1, go_id=None),
+        goose_pdu(first, 1, go_id=b""),
+        goose_pdu(first, 5),  # numDatSetEntries differs
+        goose_pdu(first, 1, order=list(reversed(range(12)))),
+        goose_pdu(first, 1, extra=tlv(b"\x85", b"\x07")),  # stNum repeated
+        goose_pdu(first, 1, extra=b"\x9f\x05\x01\x07"),  # field 5 in high-number form
+        goose_pdu(first, 1) + b"\x00\x00",  # octets after the PDU
+        goose_pdu(b"", 0, order=range(11)),  # no allData
+    ]
+    try:
+        import valdrin_rt
+        from valdrin import data, goose
+    except ImportError:
+        return pdus
+    if not hasattr(valdrin_rt, "encode_goose_pdu"):
+        return pdus
+    values = [
+        data.StructureData([data.BoolData(True), data.BitStringData(b"\x00\x00", 3), data.TimestampData(1.5, 0x18)]),
+        data.FloatData(230.5), data.FloatData(0.1, double=True), data.IntData(-3000), data.UIntData(2**63),
+        data.VisibleStringData("on"), data.MmsStringData("\u00e9"), data.OctetStringData(b"\x01\x02"),
+        data.ArrayData([data.ArrayData([]), data.RawData(0x8C, b"\x00\x00\x00\x01\x00\x01")]),
+    ]
+    message = goose.GoosePDU("IED1CTRL/LLN0$GO$gcbStatus", "IED1CTRL/LLN0$StatusDs", go_id="IED1_Status",
+                             timestamp=1_700_000_000.25, time_quality=0x0A, st_num=2**32 - 1, all_data=values)
+    pdus.append(message.encode())
+    return pdus
+
+
+def goose_frames(pdus):
+    frames = []
+    for apdu in pdus[:3]:
+        header = bytes.fromhex("010ccd010001001b44113ab7")
+        appid = b"\x00\x03" + (len(apdu) + 8).to_bytes(2, "big") + b"\x00\x00\x00\x00"
+        frames.append(header + b"\x88\xb8" + appid + apdu)
+        frames.append(header + b"\x81\x00\xa0\x64\x88\xb8" + appid + apdu + bytes(10))
+    return frames
+
+
 BER = [
     b"\x04\x02\xaa\xbb",
     b"\x1f\x21\x00",
@@ -89,10 +176,14 @@ def main() -> None:
     frames, pdus = sv_seeds()
     pdus += hand_made_pdus()
     goose_like = [f[:12] + b"\x88\xb8" + f[14:] for f in frames[:2]]
+    gooses = goose_pdus()
     seeds = {
         "fuzz_ber": BER + pdus,
         "fuzz_sv": pdus,
-        "fuzz_frame": frames + goose_like,
+        "fuzz_frame": frames + goose_like + goose_frames(gooses),
+        "fuzz_data": [values for values, _ in ALL_DATA],
+        "fuzz_goose": gooses,
+        "fuzz_goose_strict": gooses,
     }
     for target, inputs in seeds.items():
         directory = out / target

@@ -155,4 +155,140 @@ private:
                                                                    const ethernet::FrameHeader& header,
                                                                    std::span<std::uint8_t> buffer) noexcept;
 
+// --- Decoding -----------------------------------------------------------------
+
+// A received PDU; every span points into the decoded octets.
+struct ReceivedPdu {
+    std::optional<Bytes> go_id{};  // absent when the PDU has no goID
+    Bytes gocb_ref{};
+    Bytes dat_set{};
+    Bytes all_data{};  // the content of allData, empty when absent
+    std::uint64_t time_allowed_to_live = 0;
+    std::uint64_t st_num = 0;
+    std::uint64_t sq_num = 0;
+    std::uint64_t conf_rev = 0;
+    std::uint64_t num_dat_set_entries = 0;  // as encoded, not counted
+    std::size_t entries = 0;                // top-level Data values in all_data
+    data::UtcTime t{};                      // fraction: the 24 bits carried
+    bool simulation = false;
+    bool nds_com = false;
+};
+
+enum class DeviationKind : std::uint8_t {
+    TrailingOctets,
+    NotAGooseField,
+    OutOfOrder,
+    NotVisibleString129,
+    EmptyGocbRef,
+    TimestampLength,
+    Above32Bits,
+    BooleanLength,
+    NoAllData,
+    EntryCount,
+    NotAData,
+    DataLength,
+    BitStringUnusedBits,
+    EmptyDataInteger,
+    VisibleStringAlphabet,
+};
+
+// A departure from the standard encoding that the strict decoder found;
+// each kind fills only its own members.
+struct Deviation {
+    DeviationKind kind;
+    Field field = Field::GocbRef;  // NotVisibleString129, Above32Bits, BooleanLength
+    Tag tag = 0;                   // NotAGooseField, NotAData, DataLength
+    // TrailingOctets: the octets after the PDU; TimestampLength,
+    // BooleanLength, DataLength: the content length; EntryCount: the
+    // entries present.
+    std::size_t count = 0;
+    std::uint32_t number = 0;    // OutOfOrder: this field's number
+    std::uint32_t previous = 0;  // OutOfOrder: the number before it
+    std::uint64_t declared = 0;  // EntryCount: numDatSetEntries
+
+    static constexpr Deviation trailing_octets(std::size_t count) noexcept {
+        return {.kind = DeviationKind::TrailingOctets, .count = count};
+    }
+    static constexpr Deviation not_a_goose_field(Tag tag) noexcept {
+        return {.kind = DeviationKind::NotAGooseField, .tag = tag};
+    }
+    static constexpr Deviation out_of_order(std::uint32_t number, std::uint32_t previous) noexcept {
+        return {.kind = DeviationKind::OutOfOrder, .number = number, .previous = previous};
+    }
+    static constexpr Deviation not_visible_string129(Field field) noexcept {
+        return {.kind = DeviationKind::NotVisibleString129, .field = field};
+    }
+    static constexpr Deviation timestamp_length(std::size_t length) noexcept {
+        return {.kind = DeviationKind::TimestampLength, .count = length};
+    }
+    static constexpr Deviation above_32_bits(Field field) noexcept {
+        return {.kind = DeviationKind::Above32Bits, .field = field};
+    }
+    static constexpr Deviation boolean_length(Field field, std::size_t length) noexcept {
+        return {.kind = DeviationKind::BooleanLength, .field = field, .count = length};
+    }
+    static constexpr Deviation entry_count(std::uint64_t declared, std::size_t entries) noexcept {
+        return {.kind = DeviationKind::EntryCount, .count = entries, .declared = declared};
+    }
+    static constexpr Deviation not_a_data(Tag tag) noexcept { return {.kind = DeviationKind::NotAData, .tag = tag}; }
+    static constexpr Deviation data_length(Tag tag, std::size_t length) noexcept {
+        return {.kind = DeviationKind::DataLength, .tag = tag, .count = length};
+    }
+    friend bool operator==(const Deviation&, const Deviation&) = default;
+};
+
+// Appends the deviation's message, e.g. "field [3] after [5]".
+void describe(const Deviation& deviation, ber::Text& out) noexcept;
+
+enum class DecodeErrorKind : std::uint8_t {
+    NotConformant,      // strict only
+    Ber,                // a malformed TLV
+    Header,             // a GOOSE frame without an APDU (the module reports it)
+    UnexpectedTag,      // the outer TLV is not 0x61
+    MissingField,       // a mandatory field is absent
+    Above64Bits,        // an INTEGER field above 64 bits
+    EmptyIntegerField,  // an INTEGER field without content
+    AllData,            // allData is not a well-formed sequence of TLVs
+    UtcTime,            // t shorter than 8 octets
+};
+
+// The first fault of a GOOSE PDU; each kind fills only its own members.
+struct DecodeError {
+    DecodeErrorKind kind;
+    Deviation deviation{DeviationKind::TrailingOctets};  // NotConformant
+    ber::BerError ber{ber::BerErrorKind::MissingTag};    // Ber, AllData
+    Tag tag = 0;                                         // UnexpectedTag
+    Field field = Field::GocbRef;                        // MissingField, Above64Bits, EmptyIntegerField
+
+    static constexpr DecodeError not_conformant(Deviation deviation) noexcept {
+        return {.kind = DecodeErrorKind::NotConformant, .deviation = deviation};
+    }
+    static constexpr DecodeError from(ber::BerError error) noexcept {
+        return {.kind = DecodeErrorKind::Ber, .ber = error};
+    }
+    static constexpr DecodeError all_data(ber::BerError error) noexcept {
+        return {.kind = DecodeErrorKind::AllData, .ber = error};
+    }
+    static constexpr DecodeError unexpected_tag(Tag tag) noexcept {
+        return {.kind = DecodeErrorKind::UnexpectedTag, .tag = tag};
+    }
+    static constexpr DecodeError of_field(DecodeErrorKind kind, Field field) noexcept {
+        return {.kind = kind, .field = field};
+    }
+    friend bool operator==(const DecodeError&, const DecodeError&) = default;
+};
+
+// Appends the error's message, e.g. "missing mandatory GOOSE field t" or
+// "not conformant: no allData"; Ber and AllData show the BerError's text.
+void describe(const DecodeError& error, ber::Text& out) noexcept;
+
+// Reads a PDU leniently: fields found by their tag numbers in any order,
+// the last of a repeated field counting; the mandatory fields, the numbers,
+// t and allData are checked. Octets after the PDU are ignored.
+[[nodiscard]] std::expected<ReceivedPdu, DecodeError> decode_pdu(Bytes apdu) noexcept;
+
+// Reads a PDU as decode_pdu does, then checks that it is encoded as the
+// standard says; the first departure is a NotConformant error.
+[[nodiscard]] std::expected<ReceivedPdu, DecodeError> decode_pdu_strict(Bytes apdu) noexcept;
+
 }  // namespace valdrin::goose
