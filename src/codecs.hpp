@@ -15,6 +15,13 @@ namespace valdrin::codecs {
 // decode_sv_pdu(apdu) and decode_sv_frame(raw).
 extern PyMethodDef decode_sv_pdu_def;
 extern PyMethodDef decode_sv_frame_def;
+// encode_goose_pdu(pdu) and encode_goose_frame(pdu, dst_mac, src_mac, app_id,
+// vlan_id=None, vlan_priority=None).
+extern PyMethodDef encode_goose_pdu_def;
+extern PyMethodDef encode_goose_frame_def;
+// decode_goose_pdu(apdu, strict=False) and decode_goose_frame(raw, strict=False).
+extern PyMethodDef decode_goose_pdu_def;
+extern PyMethodDef decode_goose_frame_def;
 
 // A `bytes` object (or an instance of a subclass) as a view of its octets,
 // valid while the object lives; any other object raises TypeError "'<type>'

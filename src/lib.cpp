@@ -47,9 +47,10 @@ bool add_function(PyObject* module, PyMethodDef* def) {
 bool populate(PyObject* module) {
     PyObject* engine = valdrin::engine::engine_type();
     if (engine == nullptr || PyModule_AddObjectRef(module, "Engine", engine) < 0) return false;
-    if (!add_function(module, &valdrin::codecs::decode_sv_pdu_def) ||
-        !add_function(module, &valdrin::codecs::decode_sv_frame_def)) {
-        return false;
+    using namespace valdrin::codecs;
+    for (PyMethodDef* def : {&decode_sv_pdu_def, &decode_sv_frame_def, &encode_goose_pdu_def,
+                             &encode_goose_frame_def, &decode_goose_pdu_def, &decode_goose_frame_def}) {
+        if (!add_function(module, def)) return false;
     }
     return PyModule_AddStringConstant(module, "__version__", version) == 0;
 }

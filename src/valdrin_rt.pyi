@@ -35,3 +35,31 @@ class Engine:
         """Open the socket, then send from a thread of its own until `stop()`."""
     def stop(self) -> None: ...
     def stats(self) -> Stats: ...
+
+def decode_sv_pdu(apdu: bytes) -> tuple[bytes | None, list[dict[str, Any]]]:
+    """`(security, [asdu dicts])` of a SavPdu; ValueError when it is invalid (for tests)."""
+
+def decode_sv_frame(
+    raw: bytes,
+) -> tuple[dict[str, Any], tuple[bytes | None, list[dict[str, Any]]]] | None:
+    """`None` for a frame that is not SV, else `(frame dict, security, [asdu dicts])` (for tests)."""
+
+def encode_goose_pdu(pdu: Any) -> bytes:
+    """The IECGoosePdu of an `valdrin.goose.GoosePDU` (for tests)."""
+
+def encode_goose_frame(
+    pdu: Any,
+    dst_mac: bytes | bytearray | Sequence[int],
+    src_mac: bytes | bytearray | Sequence[int],
+    app_id: int,
+    vlan_id: int | None = None,
+    vlan_priority: int | None = None,
+) -> bytes:
+    """The Ethernet frame of an `valdrin.goose.GoosePDU` (for tests)."""
+
+def decode_goose_pdu(apdu: bytes, strict: bool = False) -> dict[str, Any]:
+    """The fields of an IECGoosePdu as a dict; ValueError when it is invalid, or
+    not conformant with `strict` (for tests)."""
+
+def decode_goose_frame(raw: bytes, strict: bool = False) -> tuple[dict[str, Any], dict[str, Any]] | None:
+    """`None` for a frame that is not GOOSE, else `(frame dict, pdu dict)` (for tests)."""
