@@ -1,17 +1,23 @@
-"""The ``valdrin`` command line: ``valdrin publish`` sends IEC 61850-9-2 SV streams.
+"""The ``valdrin`` command line: ``valdrin publish`` sends IEC 61850-9-2 SV streams,
+``valdrin decode`` prints the GOOSE and SV frames of a capture.
 
 ``valdrin publish --iface IFACE`` publishes one or more streams of sine waves
 (with an optional recurring fault or a recorded playback) until Ctrl-C or for
 ``--duration`` seconds, printing live statistics once a second.
 ``valdrin publish --pcap FILE`` writes the same frames, stamped with their
 scheduled send times, to a pcap file instead (no privileges needed).
+``valdrin decode FILE`` reads a pcap or pcapng capture and prints every GOOSE
+and SV frame in it for a human (or as JSON lines with ``--json``), optionally
+checking GOOSE PDUs against the standard encoding with ``--strict``.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import json
 import math
+import os
 import signal
 import struct
 import sys
@@ -19,18 +25,13 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass
+from datetime import datetime, timedelta
 from fractions import Fraction
-from typing import BinaryIO, Sequence
+from typing import Sequence
 
 from . import __version__
+from .pcap import LINKTYPE_ETHERNET, PCAP_MAGIC_NS, PCAP_SNAPLEN, Packet, read_pcap, write_pcap  # noqa: F401
 from .sv import Fault, Playback, Publisher, Stream, Wave
-
-# Classic pcap, nanosecond timestamps, little-endian; LINKTYPE_ETHERNET.
-PCAP_MAGIC_NS = 0xA1B23C4D
-PCAP_SNAPLEN = 262144
-LINKTYPE_ETHERNET = 1
-_PCAP_HEADER = struct.Struct("<IHHiIII")
-_PCAP_RECORD = struct.Struct("<IIII")
 
 # Default channels, primary values of a 110 kV feeder at 500 A load, in the
 # IEC 61850-9-2 LE arrangement: Ia Ib Ic In Va Vb Vc Vn. Currents are sent in
@@ -121,7 +122,7 @@ def _smp_rate(text: str) -> int | str | None:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="valdrin",
-        description="IEC 61850 process-bus messaging: publish Sampled Values (IEC 61850-9-2).",
+        description="IEC 61850 process-bus messaging: publish Sampled Values (IEC 61850-9-2), decode GOOSE and SV captures.",
     )
     parser.add_argument("--version", action="version", version=f"valdrin {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -274,6 +275,34 @@ def _parser() -> argparse.ArgumentParser:
         "--rt-priority", type=_int, metavar="P", help="run the transmit thread under SCHED_FIFO at priority P (1-99; ignored with --pcap)"
     )
     thread.add_argument("--cpu", type=_int, metavar="N", help="pin the transmit thread to CPU N (ignored with --pcap)")
+
+    d = commands.add_parser(
+        "decode",
+        help="print the GOOSE and SV frames of a capture file (pcap or pcapng)",
+        description=(
+            "Print every GOOSE (IEC 61850-8-1) and Sampled Values (IEC 61850-9-2) frame of a "
+            "capture file, classic pcap or pcapng, one block per frame: time, MAC addresses, "
+            "VLAN, APPID and the decoded PDU, Data values and samples in readable form. Frames "
+            "that fail to decode are reported with their number and decoding goes on; other "
+            "frames are only counted. A summary line ends the listing."
+        ),
+        epilog=(
+            "Exit status: 0 when the capture was read to its end (whatever its frames hold), "
+            "1 when it cannot be read (missing, not a capture, truncated), 2 for usage errors."
+        ),
+    )
+    d.set_defaults(run=_decode, command_parser=d)
+    d.add_argument("file", metavar="FILE", help="the capture: classic pcap or pcapng, or - for standard input")
+    d.add_argument(
+        "--strict",
+        action="store_true",
+        help="also check every GOOSE PDU against the standard encoding and print its first deviation",
+    )
+    d.add_argument(
+        "--json",
+        action="store_true",
+        help="print one JSON object per GOOSE or SV frame (octets as hex) and a summary object, one per line",
+    )
     return parser
 
 
@@ -381,27 +410,6 @@ def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> N
 
 
 # --- pcap -------------------------------------------------------------------
-
-
-def write_pcap(out: BinaryIO, publisher: Publisher, periods: int) -> int:
-    """Writes ``periods`` frame periods of ``publisher`` from its start second as a pcap stream.
-
-    Each period holds one frame of every stream, in stream order, stamped
-    with the period's scheduled send time. Returns the number of frames.
-    """
-    rate, per_frame = publisher.rate, publisher.asdus_per_frame
-    frames_per_second = rate // per_frame
-    count = len(publisher.streams)
-    out.write(_PCAP_HEADER.pack(PCAP_MAGIC_NS, 2, 4, 0, 0, PCAP_SNAPLEN, LINKTYPE_ETHERNET))
-    for k in range(periods):
-        second = publisher.start_second + k // frames_per_second
-        first_smp = k % frames_per_second * per_frame
-        nanoseconds = first_smp * 1_000_000_000 // rate
-        for index in range(count):
-            frame = publisher.render(index, second, first_smp)
-            out.write(_PCAP_RECORD.pack(second, nanoseconds, len(frame), len(frame)))
-            out.write(frame)
-    return periods * count
 
 
 def _write_pcap_file(args: argparse.Namespace, parser: argparse.ArgumentParser, publisher: Publisher) -> int:
@@ -533,6 +541,324 @@ def _publish(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             file=sys.stderr,
         )
     return _publish_live(args, publisher)
+
+
+# --- decoding captures --------------------------------------------------------
+
+
+_BTIME_EPOCH = datetime(1984, 1, 1)  # IEC 61850 TimeOfDay counts days from 1984-01-01
+_SMP_SYNCH = {0: "none", 1: "local", 2: "global"}
+_SMP_MOD = {0: "samples per nominal period", 1: "samples per second", 2: "seconds per sample"}
+_CHANNEL = struct.Struct(">iI")  # one SV channel: INT32 value, Quality as 32 bits
+
+
+def _iso_ns(nanoseconds: int | None) -> str:
+    """UTC time with nanoseconds, like 2023-11-14T22:13:20.000250000Z."""
+    if nanoseconds is None:
+        return "(no time)"
+    seconds, rest = divmod(nanoseconds, 1_000_000_000)
+    try:
+        text = (datetime(1970, 1, 1) + timedelta(seconds=seconds)).isoformat()
+    except OverflowError:
+        return f"{seconds}.{rest:09d} s"
+    return f"{text}.{rest:09d}Z"
+
+
+def _utc(seconds: int, fraction: int, quality: int) -> str:
+    """A UtcTime: the fraction counts 2**-24 s; the quality octet's flags spelled out."""
+    nanoseconds = seconds * 1_000_000_000 + ((fraction & 0xFFFFFF) * 1_000_000_000 + (1 << 23) >> 24)
+    flags = [name for bit, name in ((0x80, "leap seconds known"), (0x40, "clock failure"),
+                                    (0x20, "clock not synchronised")) if quality & bit]
+    accuracy = quality & 0x1F
+    flags.append("accuracy unspecified" if accuracy == 31 else f"{accuracy}-bit accuracy")
+    return f"{_iso_ns(nanoseconds)} quality 0x{quality:02x} ({', '.join(flags)})"
+
+
+def _utc_octets(octets: bytes) -> str:
+    return _utc(int.from_bytes(octets[:4], "big"), int.from_bytes(octets[4:7], "big"), octets[7])
+
+
+def _btime(octets: bytes) -> str:
+    """A 6-octet TimeOfDay: milliseconds since midnight, then days since 1984-01-01."""
+    milliseconds, days = int.from_bytes(octets[:4], "big"), int.from_bytes(octets[4:], "big")
+    try:
+        moment = _BTIME_EPOCH + timedelta(days=days, milliseconds=milliseconds)
+    except OverflowError:
+        return octets.hex()
+    return f"{moment.isoformat(timespec='milliseconds')}Z ({octets.hex()})"
+
+
+def _text(octets: bytes) -> str:
+    """Octets of a VisibleString, quoted, with anything outside printable ASCII as \\xNN."""
+    if octets.isascii():
+        text = octets.decode("ascii")
+        if text.isprintable() and '"' not in text and "\\" not in text:
+            return f'"{text}"'
+    out = []
+    for octet in octets:
+        if octet in (0x22, 0x5C):
+            out.append("\\" + chr(octet))
+        elif 0x20 <= octet <= 0x7E:
+            out.append(chr(octet))
+        else:
+            out.append(f"\\x{octet:02x}")
+    return '"' + "".join(out) + '"'
+
+
+def _unicode(octets: bytes) -> str:
+    """An MMSString: UTF-8 when it is printable, else as _text."""
+    try:
+        text = octets.decode("utf-8")
+    except UnicodeDecodeError:
+        return _text(octets)
+    if not text.isprintable():
+        return _text(octets)
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def _f32(pattern: int) -> str:
+    """An IEEE single: the shortest decimal that reads back to the same single."""
+    (value,) = struct.unpack(">f", pattern.to_bytes(4, "big"))
+    if math.isnan(value):
+        return f"nan (0x{pattern:08x})"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    for digits in range(1, 10):
+        candidate = float(f"{value:.{digits}g}")
+        try:
+            if struct.unpack(">f", struct.pack(">f", candidate))[0] == value:
+                return repr(candidate)  # the same digits, written as Python writes floats
+        except OverflowError:  # rounded past the largest single
+            continue
+    return repr(value)  # never reached: 9 significant digits tell every single apart
+
+
+def _bits(octets: bytes, unused: int) -> str:
+    """A BIT STRING as its bits, bit 0 (the first octet's top bit) first."""
+    count = len(octets) * 8 - unused
+    if not 0 <= unused <= 7 or count < 0:
+        return f"{octets.hex() or '(empty)'} ({unused} unused bits)"
+    bits = bin(int.from_bytes(octets, "big"))[2:].zfill(len(octets) * 8)[:count] if octets else ""
+    return bits or "(empty)"
+
+
+def _value(item: tuple) -> str:
+    """One Data tuple of decode_goose_frame as text."""
+    kind = item[0]
+    if kind == "bool":
+        return f"bool {'true' if item[1] else 'false'}"
+    if kind in ("int", "uint", "f64"):
+        return f"{kind} {item[1]!r}"
+    if kind == "f32":
+        return f"f32 {_f32(item[1])}"
+    if kind == "bits":
+        return f"bits {_bits(item[1], item[2])}"
+    if kind == "visible":
+        return f"visible {_text(item[1])}"
+    if kind == "mms":
+        return f"mms {_unicode(item[1])}"
+    if kind == "octets":
+        return f"octets {item[1].hex() or '(empty)'}"
+    if kind == "utc":
+        return f"utc {_utc_octets(item[1])}"
+    if kind == "btime":
+        return f"btime {_btime(item[1])}"
+    if kind in ("struct", "array"):
+        noun = "member" if kind == "struct" else "element"
+        return f"{kind} of {item[1]} {noun}{'' if item[1] == 1 else 's'}"
+    if kind == "raw":
+        return f"raw tag 0x{item[1]:X} {item[2].hex() or '(empty)'}"
+    return repr(item)
+
+
+def _all_data(values: list[tuple]) -> list[str]:
+    """The flat pre-order Data tuples as indented lines, top-level values numbered."""
+    lines, open_members, index = [], [], 0  # open_members: members still due per open container
+    for item in values:
+        if open_members:
+            lines.append("    " + "  " * len(open_members) + _value(item))
+            open_members[-1] -= 1
+        else:
+            lines.append(f"    [{index}] {_value(item)}")
+            index += 1
+        if item[0] in ("struct", "array") and item[1] > 0:
+            open_members.append(item[1])
+        while open_members and open_members[-1] == 0:
+            open_members.pop()
+    return lines
+
+
+def _mac_octets(octets: bytes) -> str:
+    return octets.hex(":")
+
+
+def _heading(number: int, time_ns: int | None, kind: str, frame: dict) -> str:
+    parts = [f"frame {number}", _iso_ns(time_ns), kind,
+             f"{_mac_octets(frame['src_mac'])} > {_mac_octets(frame['dst_mac'])}"]
+    if frame["vlan_id"] is not None:
+        parts.append(f"VLAN {frame['vlan_id']} priority {frame['vlan_priority']}")
+    parts.append(f"APPID 0x{frame['app_id']:04x}")
+    if frame["reserved1"] or frame["reserved2"]:
+        parts.append(f"reserved1 0x{frame['reserved1']:04x} reserved2 0x{frame['reserved2']:04x}")
+    return "  ".join(parts)
+
+
+def _goose_lines(pdu: dict) -> list[str]:
+    entries = pdu["num_dat_set_entries"]
+    count = f"{entries}" if entries == pdu["entries"] else f"{entries} (allData holds {pdu['entries']})"
+    t = pdu["t"]
+    lines = [
+        f"  gocbRef {_text(pdu['gocb_ref'])}",
+        f"  datSet {_text(pdu['dat_set'])}",
+        f"  goID {'(absent)' if pdu['go_id'] is None else _text(pdu['go_id'])}",
+        f"  t {_utc_octets(t)}",
+        f"  stNum {pdu['st_num']}  sqNum {pdu['sq_num']}  timeAllowedtoLive {pdu['time_allowed_to_live']} ms"
+        f"  confRev {pdu['conf_rev']}",
+        f"  simulation {'true' if pdu['simulation'] else 'false'}  ndsCom {'true' if pdu['nds_com'] else 'false'}",
+        f"  numDatSetEntries {count}",
+        "  allData" + ("" if pdu["all_data"] else " (empty)"),
+    ]
+    return lines + _all_data(pdu["all_data"])
+
+
+def _channels(sample: bytes) -> list[tuple[int, int]] | None:
+    """The (value, quality) pairs of an ASDU's sample field, or None when it is not whole channels."""
+    if len(sample) % _CHANNEL.size:
+        return None
+    return list(_CHANNEL.iter_unpack(sample))
+
+
+def _sv_lines(security: bytes | None, asdus: list[dict]) -> list[str]:
+    lines = [] if security is None else [f"  security {security.hex() or '(empty)'}"]
+    for n, asdu in enumerate(asdus, start=1):
+        synch = asdu["smp_synch"]
+        head = (f"  ASDU {n}/{len(asdus)}  svID {_text(asdu['sv_id'])}  smpCnt {asdu['smp_cnt']}"
+                f"  confRev {asdu['conf_rev']}  smpSynch {synch}" + (f" ({_SMP_SYNCH[synch]})" if synch in _SMP_SYNCH else ""))
+        if asdu["smp_rate"] is not None:
+            head += f"  smpRate {asdu['smp_rate']}"
+        if asdu["smp_mod"] is not None:
+            mod = asdu["smp_mod"]
+            head += f"  smpMod {mod}" + (f" ({_SMP_MOD[mod]})" if mod in _SMP_MOD else "")
+        lines.append(head)
+        if asdu["dat_set"] is not None:
+            lines.append(f"    datSet {_text(asdu['dat_set'])}")
+        if asdu["refr_tm"] is not None:
+            lines.append(f"    refrTm {_utc(*asdu['refr_tm'])}")
+        if asdu["gm_identity"] is not None:
+            lines.append(f"    gmIdentity {asdu['gm_identity'].hex()}")
+        channels = _channels(asdu["sample"])
+        if channels is None:
+            lines.append(f"    sample of {len(asdu['sample'])} octets, not whole channels: {asdu['sample'].hex()}")
+        else:
+            lines.append("    samples " + (" ".join(f"({v}, 0x{q:04x})" for v, q in channels) or "(none)"))
+    return lines
+
+
+def _hex(value: object) -> str:
+    """json.dumps default: octets as hex (tuples already become arrays)."""
+    if isinstance(value, bytes):
+        return value.hex()
+    raise TypeError(f"{type(value).__name__} is not JSON serializable")
+
+
+@dataclass
+class _Tally:
+    frames: int = 0
+    goose: int = 0
+    sv: int = 0
+    other: int = 0
+    errors: int = 0
+    not_conformant: int = 0
+
+    def line(self, strict: bool) -> str:
+        text = (f"{self.frames} frames: {self.goose} GOOSE, {self.sv} SV, {self.other} other, "
+                f"{self.errors} error{'' if self.errors == 1 else 's'}")
+        return text + (f", {self.not_conformant} not conformant" if strict else "")
+
+    def json(self, strict: bool) -> str:
+        counts = {"frames": self.frames, "goose": self.goose, "sv": self.sv, "other": self.other, "errors": self.errors}
+        if strict:
+            counts["not_conformant"] = self.not_conformant
+        return json.dumps({"summary": counts})
+
+
+def _decode_packet(number: int, packet: Packet, strict: bool, as_json: bool, tally: _Tally) -> str | None:
+    """The listing of one captured packet, or None for a frame that is neither GOOSE nor SV."""
+    import valdrin_rt
+
+    time_ns, linktype, raw = packet
+    if linktype != LINKTYPE_ETHERNET:
+        tally.other += 1
+        return None
+    kind = "GOOSE"
+    try:
+        goose = valdrin_rt.decode_goose_frame(raw)
+        sv = None
+        if goose is None:
+            kind = "SV"
+            sv = valdrin_rt.decode_sv_frame(raw)
+            if sv is None:
+                tally.other += 1
+                return None
+    except ValueError as error:
+        tally.errors += 1
+        if as_json:
+            return json.dumps({"frame": number, "time_ns": time_ns, "kind": kind, "error": str(error)})
+        return f"frame {number}  {_iso_ns(time_ns)}  {kind} not decoded: {error}"
+    deviation = None
+    if goose is not None and strict:
+        try:
+            valdrin_rt.decode_goose_frame(raw, strict=True)
+        except ValueError as error:  # the lenient pass succeeded: this is a deviation
+            deviation = str(error)
+            tally.not_conformant += 1
+    frame, body = goose if goose is not None else sv
+    if goose is not None:
+        tally.goose += 1
+    else:
+        tally.sv += 1
+    if as_json:
+        record: dict = {"frame": number, "time_ns": time_ns, "kind": kind, "header": frame}
+        if goose is not None:
+            record["pdu"] = body
+            if strict:
+                record["deviation"] = deviation
+        else:
+            security, asdus = body
+            record["security"] = security
+            record["asdus"] = [dict(asdu, channels=_channels(asdu["sample"])) for asdu in asdus]
+        return json.dumps(record, default=_hex)
+    lines = [_heading(number, time_ns, kind, frame)]
+    if deviation is not None:
+        lines.append(f"  {deviation}")
+    lines += _goose_lines(body) if goose is not None else _sv_lines(*body)
+    return "\n".join(lines)
+
+
+def _decode(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    packets = read_pcap(sys.stdin.buffer if args.file == "-" else args.file)
+    tally = _Tally()
+    try:
+        while True:
+            try:
+                packet = next(packets)
+            except StopIteration:
+                break
+            except (OSError, ValueError) as error:
+                if tally.frames:
+                    print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
+                reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+                raise _Failure(f"cannot read {args.file}: {reason}") from None
+            tally.frames += 1
+            text = _decode_packet(tally.frames, packet, args.strict, args.json, tally)
+            if text is not None:
+                sys.stdout.write(text + "\n")
+        print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
+    except BrokenPipeError:
+        # Whoever read the listing went away (valdrin decode ... | head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    return 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:

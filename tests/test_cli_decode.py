@@ -1,0 +1,300 @@
+"""valdrin decode: the listing of GOOSE and SV captures, --strict, --json,
+other and broken frames, and the exit status for files that cannot be read."""
+
+import json
+import math
+import random
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import valdrin_rt
+from valdrin.cli import _f32, _value, main
+from valdrin.data import (
+    ArrayData, BitStringData, BoolData, FloatData, IntData, MmsStringData, OctetStringData,
+    RawData, StructureData, TimestampData, UIntData, VisibleStringData,
+)
+from valdrin.goose import GoosePDU
+from valdrin.pcap import write_header, write_record
+
+T = 1_700_000_000  # 2023-11-14T22:13:20Z
+DST = bytes.fromhex("010ccd010001")
+SRC = bytes.fromhex("020000000001")
+
+RICH = GoosePDU(
+    "IED1LD0/LLN0$GO$gcb1", "IED1LD0/LLN0$DS1", "G1", timestamp=T + 0.5, time_quality=0x98, st_num=7, sq_num=3,
+    time_allowed_to_live=4000, conf_rev=2, simulation=True,
+    all_data=[
+        BoolData(True),
+        StructureData([FloatData(0.1), TimestampData(T + 0.25, 0x2A), BitStringData(b"\x40\x00", 6),
+                       StructureData([IntData(5)])]),
+        IntData(-3), UIntData(7), FloatData(2.0, True), OctetStringData(b"\x01\x02"), VisibleStringData('a"b'),
+        MmsStringData("é"), ArrayData([IntData(1)]), RawData(0x8C, bytes.fromhex("000102030405")),
+        RawData(0x8C, b"\x00\x00\x00\x01"), ArrayData([]),
+    ],
+)
+RICH_TEXT = """\
+frame 1  2023-11-14T22:13:20.123456789Z  GOOSE  02:00:00:00:00:01 > 01:0c:cd:01:00:01  VLAN 5 priority 4  APPID 0x1234
+  gocbRef "IED1LD0/LLN0$GO$gcb1"
+  datSet "IED1LD0/LLN0$DS1"
+  goID "G1"
+  t 2023-11-14T22:13:20.500000000Z quality 0x98 (leap seconds known, 24-bit accuracy)
+  stNum 7  sqNum 3  timeAllowedtoLive 4000 ms  confRev 2
+  simulation true  ndsCom false
+  numDatSetEntries 12
+  allData
+    [0] bool true
+    [1] struct of 4 members
+      f32 0.1
+      utc 2023-11-14T22:13:20.250000000Z quality 0x2a (clock not synchronised, 10-bit accuracy)
+      bits 0100000000
+      struct of 1 member
+        int 5
+    [2] int -3
+    [3] uint 7
+    [4] f64 2.0
+    [5] octets 0102
+    [6] visible "a\\"b"
+    [7] mms "é"
+    [8] array of 1 element
+      int 1
+    [9] btime 1986-10-26T00:01:06.051Z (000102030405)
+    [10] raw tag 0x8C 00000001
+    [11] array of 0 elements
+"""
+# numDatSetEntries 3 over two values: lenient decoding accepts it, strict does not.
+SHORT = GoosePDU("X", "Y", num_dat_set_entries=3, all_data=[BoolData(False), IntData(1)])
+SHORT_TEXT = """\
+frame {n}  2023-11-14T22:13:21.000000000Z  GOOSE  02:00:00:00:00:01 > 01:0c:cd:01:00:02  APPID 0x0001
+{deviation}  gocbRef "X"
+  datSet "Y"
+  goID (absent)
+  t 1970-01-01T00:00:00.000000000Z quality 0x00 (0-bit accuracy)
+  stNum 1  sqNum 0  timeAllowedtoLive 2000 ms  confRev 1
+  simulation false  ndsCom false
+  numDatSetEntries 3 (allData holds 2)
+  allData
+    [0] bool false
+    [1] int 1
+"""
+
+
+def capture(path, packets, linktype=1):
+    with open(path, "wb") as out:
+        write_header(out, linktype)
+        for time_ns, frame in packets:
+            write_record(out, time_ns, frame)
+    return str(path)
+
+
+def decode(capsys, *argv):
+    status = main(["decode", *argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def goose_frames():
+    return [
+        (T * 10**9 + 123_456_789, RICH.encode_frame(DST, SRC, 0x1234, 5, 4)),
+        ((T + 1) * 10**9, SHORT.encode_frame(bytes.fromhex("010ccd010002"), SRC, 1)),
+    ]
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_goose_listing(strict, tmp_path, capsys):
+    path = capture(tmp_path / "g.pcap", goose_frames())
+    status, out, err = decode(capsys, path, *(["--strict"] if strict else []))
+    deviation = "  not conformant: numDatSetEntries=3 but 2 entries\n" if strict else ""
+    summary = "2 frames: 2 GOOSE, 0 SV, 0 other, 0 errors" + (", 1 not conformant" if strict else "")
+    assert (status, err) == (0, "")
+    assert out == RICH_TEXT + SHORT_TEXT.format(n=2, deviation=deviation) + summary + "\n"
+
+
+def test_sv_listing_of_a_published_capture(tmp_path, capsys):
+    path = str(tmp_path / "sv.pcap")
+    assert main(["publish", "--pcap", path, "--frames", "2", "--start", str(T), "--asdus-per-frame", "2",
+                 "--wave", "0,0,50,7", "--wave", "0,0,50,-3,1,0x2000", "--vlan-id", "3", "--vlan-priority", "0",
+                 "--src-mac", "02:00:00:00:00:09", "--smp-synch", "2", "--conf-rev", "5", "--dat-set", "LD/LLN0$DS",
+                 "--sv-id", "MU\\{n}"]) == 0
+    capsys.readouterr()
+    status, out, err = decode(capsys, path)
+    asdu = ('  ASDU {i}/2  svID "MU\\\\1"  smpCnt {c}  confRev 5  smpSynch 2 (global)  smpRate 80\n'
+            '    datSet "LD/LLN0$DS"\n'
+            "    samples (7, 0x0000) (-3, 0x2000)\n")
+    head = "frame {n}  2023-11-14T22:13:20.000{us}000Z  SV  02:00:00:00:00:09 > 01:0c:cd:04:00:01  VLAN 3 priority 0  APPID 0x4000\n"
+    assert (status, err) == (0, "")
+    assert out == (
+        head.format(n=1, us="000") + asdu.format(i=1, c=0) + asdu.format(i=2, c=1)
+        + head.format(n=2, us="500") + asdu.format(i=1, c=2) + asdu.format(i=2, c=3)
+        + "2 frames: 0 GOOSE, 2 SV, 0 other, 0 errors\n"
+    )
+
+
+# An SV frame with every optional ASDU field and a security element, written by hand.
+def tlv(tag, content):
+    assert len(content) < 0x80
+    return bytes([tag, len(content)]) + content
+
+
+ASDU = (tlv(0x80, b"MU9") + tlv(0x81, b"DS") + tlv(0x82, b"\x01\x00") + tlv(0x83, b"\x00\x00\x00\x01")
+        + tlv(0x84, struct.pack(">II", T, 0x400000 << 8 | 0x0A)) + tlv(0x85, b"\x05") + tlv(0x86, b"\x0f\xa0")
+        + tlv(0x87, struct.pack(">iIiI", -1, 0x4000_0001, 2**31 - 1, 0)) + tlv(0x88, b"\x00\x01")
+        + tlv(0x89, bytes(range(8))))
+SV_FULL = (DST[:3] + b"\x04\x00\x01" + SRC + b"\x88\xba" + b"\x40\x00" + b"\x00\x00" + b"\x80\x00\x00\x00")
+SV_PDU = tlv(0x60, tlv(0x80, b"\x01") + tlv(0xA1, b"\xab\xcd") + tlv(0xA2, tlv(0x30, ASDU)))
+SV_FULL += SV_PDU
+SV_FULL = SV_FULL[:16] + struct.pack(">H", 8 + len(SV_PDU)) + SV_FULL[18:]
+
+
+def test_sv_optional_fields(tmp_path, capsys):
+    status, out, _ = decode(capsys, capture(tmp_path / "s.pcap", [(0, SV_FULL)]))
+    assert status == 0
+    assert out == (
+        "frame 1  1970-01-01T00:00:00.000000000Z  SV  02:00:00:00:00:01 > 01:0c:cd:04:00:01  APPID 0x4000"
+        "  reserved1 0x8000 reserved2 0x0000\n"
+        "  security abcd\n"
+        '  ASDU 1/1  svID "MU9"  smpCnt 256  confRev 1  smpSynch 5  smpRate 4000  smpMod 1 (samples per second)\n'
+        '    datSet "DS"\n'
+        "    refrTm 2023-11-14T22:13:20.250000000Z quality 0x0a (10-bit accuracy)\n"
+        "    gmIdentity 0001020304050607\n"
+        "    samples (-1, 0x40000001) (2147483647, 0x0000)\n"
+        "1 frames: 0 GOOSE, 1 SV, 0 other, 0 errors\n"
+    )
+
+
+def test_other_and_broken_frames_are_counted_and_decoding_goes_on(tmp_path, capsys):
+    rich = RICH.encode_frame(DST, SRC, 0x1234)
+    sv_empty = SV_FULL[:16] + b"\x00\x08\x00\x00\x00\x00"  # an SV frame with an empty APDU
+    goose_empty = rich[:16] + b"\x00\x08\x00\x00\x00\x00"
+    arp = b"\xff" * 6 + SRC + b"\x08\x06" + bytes(28)
+    path = capture(tmp_path / "m.pcap", [(0, arp), (1, sv_empty), (2, goose_empty), (3, rich[:13]), (4, rich)])
+    status, out, _ = decode(capsys, path)
+    lines = out.splitlines()
+    assert status == 0
+    assert lines[:2] == [
+        "frame 2  1970-01-01T00:00:00.000000001Z  SV not decoded: missing tag",
+        "frame 3  1970-01-01T00:00:00.000000002Z  GOOSE not decoded: GOOSE header too short or with an inconsistent Length",
+    ]
+    assert lines[2].startswith("frame 5  1970-01-01T00:00:00.000000004Z  GOOSE  ")
+    assert lines[-1] == "5 frames: 1 GOOSE, 0 SV, 2 other, 2 errors"
+
+    # Packets of another link type are not decoded, only counted.
+    status, out, _ = decode(capsys, capture(tmp_path / "raw.pcap", [(0, rich), (1, SV_FULL)], linktype=101))
+    assert (status, out) == (0, "2 frames: 0 GOOSE, 0 SV, 2 other, 0 errors\n")
+
+
+def test_json_lines(tmp_path, capsys):
+    bad = SV_FULL[:16] + b"\x00\x08\x00\x00\x00\x00"
+    path = capture(tmp_path / "j.pcap", [*goose_frames(), (5, SV_FULL), (6, bad), (7, b"\x00" * 60)])
+    status, out, _ = decode(capsys, path, "--json", "--strict")
+    records = [json.loads(line) for line in out.splitlines()]
+    assert status == 0 and len(records) == 5
+
+    def unhex(value):  # every str but a Data kind stands for bytes
+        if isinstance(value, dict):
+            return {key: unhex(item) for key, item in value.items()}
+        if isinstance(value, list) and value and isinstance(value[0], str):
+            return (value[0], *map(unhex, value[1:]))
+        if isinstance(value, list):
+            return tuple(unhex(item) for item in value)
+        return bytes.fromhex(value) if isinstance(value, str) else value
+
+    for number, (record, (time_ns, frame)) in enumerate(zip(records, goose_frames()), start=1):
+        header, pdu = valdrin_rt.decode_goose_frame(frame)
+        assert (record["frame"], record["time_ns"], record["kind"]) == (number, time_ns, "GOOSE")
+        assert (unhex(record["header"]), unhex(record["pdu"])) == (header, dict(pdu, all_data=tuple(pdu["all_data"])))
+    assert [r["deviation"] for r in records[:2]] == [None, "not conformant: numDatSetEntries=3 but 2 entries"]
+    header, (security, (asdu,)) = valdrin_rt.decode_sv_frame(SV_FULL)
+    assert records[2]["security"] == "abcd" and unhex(records[2]["header"]) == header
+    assert records[2]["asdus"][0].pop("channels") == [[-1, 0x40000001], [2**31 - 1, 0]]
+    assert unhex(records[2]["asdus"][0]) == dict(asdu, sv_id=b"MU9", refr_tm=(T, 0x400000, 10))
+    assert records[3] == {"frame": 4, "time_ns": 6, "kind": "SV", "error": "missing tag"}
+    assert records[4] == {"summary": {"frames": 5, "goose": 2, "sv": 1, "other": 1, "errors": 1, "not_conformant": 1}}
+
+    # Without --strict there is no deviation key and no not_conformant count.
+    _, out, _ = decode(capsys, path, "--json")
+    records = [json.loads(line) for line in out.splitlines()]
+    assert "deviation" not in records[1] and "not_conformant" not in records[-1]["summary"]
+
+
+# --- files that cannot be read ----------------------------------------------------
+
+
+def test_unreadable_files(tmp_path, capsys):
+    assert decode(capsys, str(tmp_path / "none.pcap")) == (
+        1, "", f"valdrin: cannot read {tmp_path / 'none.pcap'}: No such file or directory\n")
+    (tmp_path / "t.txt").write_text("hello")
+    assert decode(capsys, str(tmp_path / "t.txt")) == (
+        1, "", f"valdrin: cannot read {tmp_path / 't.txt'}: not a pcap or pcapng capture (starts with 68656c6c)\n")
+    # Cut inside the second record: the first is listed and counted before the error.
+    path = capture(tmp_path / "cut.pcap", goose_frames())
+    data = open(path, "rb").read()
+    open(path, "wb").write(data[:-1])
+    status, out, err = decode(capsys, path)
+    assert status == 1 and out.startswith(RICH_TEXT)
+    assert out.endswith("\n1 frames: 1 GOOSE, 0 SV, 0 other, 0 errors\n")
+    assert err == f"valdrin: cannot read {path}: truncated packet at offset {len(data) - len(goose_frames()[1][1])}: " \
+                  f"{len(goose_frames()[1][1]) - 1} of {len(goose_frames()[1][1])} octets\n"
+
+
+def test_command_from_standard_input_and_without_traceback(tmp_path):
+    path = capture(tmp_path / "g.pcap", goose_frames()[:1])
+    run = subprocess.run([sys.executable, "-m", "valdrin", "decode", "-"], input=open(path, "rb").read(),
+                         capture_output=True, timeout=60)
+    assert (run.returncode, run.stdout.decode(), run.stderr) == (
+        0, RICH_TEXT + "1 frames: 1 GOOSE, 0 SV, 0 other, 0 errors\n", b"")
+    run = subprocess.run([sys.executable, "-m", "valdrin", "decode", str(tmp_path)], capture_output=True, text=True,
+                         timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (1, "", f"valdrin: cannot read {tmp_path}: Is a directory\n")
+
+
+# --- values for humans ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "item, text",
+    [
+        (("f32", 0x3F800000), "f32 1.0"),
+        (("f32", 0x80000000), "f32 -0.0"),
+        (("f32", 0x7F7FFFFF), "f32 3.4028235e+38"),
+        (("f32", 0x00000001), "f32 1e-45"),
+        (("f32", 0x7F800000), "f32 inf"),
+        (("f32", 0xFF800000), "f32 -inf"),
+        (("f32", 0x7FC00001), "f32 nan (0x7fc00001)"),
+        (("f32", 0x4B189680), "f32 10000000.0"),
+        (("f64", 0.1), "f64 0.1"),
+        (("bits", b"", 0), "bits (empty)"),
+        (("bits", b"\x80\x01", 0), "bits 1000000000000001"),
+        (("bits", b"\xff", 7), "bits 1"),
+        (("bits", b"\xff", 9), "bits ff (9 unused bits)"),
+        (("bits", b"", 3), "bits (empty) (3 unused bits)"),
+        (("visible", b"a\\\x00\x7f"), 'visible "a\\\\\\x00\\x7f"'),
+        (("mms", b"\xff"), 'mms "\\xff"'),
+        (("mms", "a\nb".encode()), 'mms "a\\x0ab"'),
+        (("octets", b""), "octets (empty)"),
+        (("utc", bytes.fromhex("00000000ffffff5f")),
+         "utc 1970-01-01T00:00:00.999999940Z quality 0x5f (clock failure, accuracy unspecified)"),
+        (("btime", b"\x05\x26\x58\x18\x00\x00"), "btime 1984-01-01T23:59:59.000Z (052658180000)"),
+        (("raw", 0xBF21, b""), "raw tag 0xBF21 (empty)"),
+        (("uint", 2**64 - 1), "uint 18446744073709551615"),
+    ],
+)
+def test_values_for_humans(item, text):
+    assert _value(item) == text
+
+
+def test_f32_text_is_the_shortest_that_reads_back():
+    rng = random.Random(1)
+    for pattern in [rng.getrandbits(32) for _ in range(20000)] + [0x00800000, 0x3DCCCCCD, 0x477FE000]:
+        octets = pattern.to_bytes(4, "big")
+        (value,) = struct.unpack(">f", octets)
+        if not math.isfinite(value):
+            continue
+        text = _f32(pattern)
+        assert struct.pack(">f", float(text)) == octets, (hex(pattern), text)
+        digits = len(text.split("e")[0].lstrip("-").replace(".", "").strip("0"))
+        if digits > 1:  # one significant digit less no longer reads back
+            shorter = float(f"{value:.{digits - 1}g}")
+            assert abs(shorter) > 3.4028235e38 or struct.pack(">f", shorter) != octets, (hex(pattern), text)
