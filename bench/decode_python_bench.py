@@ -9,7 +9,12 @@ same dictionaries and tuples (the run checks that both give equal results):
           q and t; ten floats; ten integers) from valdrin.goose, decoded
           leniently and strictly with decode_goose_frame;
   SV      a 9-2-style frame of 8 ASDUs of 8 channels from valdrin.sv,
-          decoded with decode_sv_frame.
+          decoded with decode_sv_frame; its ASDUs repeat svID, datSet,
+          confRev, smpSynch and smpRate, as a merging unit's do;
+  SV, varied  the same shape with every ASDU field different from the
+          ASDU before (the native decoder shares repeated field objects
+          between neighbouring ASDUs, so this is its slowest case; shown,
+          not held to the target).
 
 Reported: µs per call (best of several repetitions, dictionaries included)
 and how many times faster the native call is. The target is 10x or more.
@@ -297,6 +302,26 @@ def sv_frame() -> bytes:
     return sv.encode_frame(stream, 8).frame
 
 
+def tlv(tag: int, content: bytes) -> bytes:
+    """A one-octet tag, a short- or long-form length, the content."""
+    if len(content) < 0x80:
+        return bytes([tag, len(content)]) + content
+    size = len(content).to_bytes((len(content).bit_length() + 7) // 8, "big")
+    return bytes([tag, 0x80 | len(size)]) + size + content
+
+
+def sv_frame_varied() -> bytes:
+    """8 ASDUs of 8 channels, each differing from the one before in every field present."""
+    asdus = b"".join(tlv(0x30, tlv(0x80, b"MU%02d" % i) + tlv(0x81, b"IED1MU/LLN0$PhsMeas%d" % i)
+                         + tlv(0x82, (3990 + i).to_bytes(2, "big")) + tlv(0x83, (i + 1).to_bytes(4, "big"))
+                         + tlv(0x85, bytes([i % 3])) + tlv(0x86, (4000 + i).to_bytes(2, "big"))
+                         + tlv(0x87, bytes(range(i, i + 64))) + tlv(0x88, (i % 2).to_bytes(2, "big")))
+                     for i in range(8))
+    apdu = tlv(0x60, tlv(0x80, b"\x08") + tlv(0xA2, asdus))
+    header = b"\x01\x0c\xcd\x04\x00\x01" + b"\x00\x1b\x44\x11\x3a\xb7" + b"\x81\x00\x80\x00\x88\xba"
+    return header + struct.pack(">HHHH", 0x4000, len(apdu) + 8, 0, 0) + apdu
+
+
 # --- timing ----------------------------------------------------------------------
 
 
@@ -310,25 +335,32 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=7, help="repetitions; the best counts (default 7)")
     args = parser.parse_args()
 
-    goose, sv_raw = goose_frame(), sv_frame()
-    cases = [
-        ("GOOSE frame, lenient", lambda: valdrin_rt.decode_goose_frame(goose), lambda: decode_goose_frame(goose)),
-        ("GOOSE frame, strict", lambda: valdrin_rt.decode_goose_frame(goose, True), lambda: decode_goose_frame(goose)),
-        ("SV frame, 8 ASDUs x 8 ch", lambda: valdrin_rt.decode_sv_frame(sv_raw), lambda: decode_sv_frame(sv_raw)),
+    goose, sv_raw, sv_varied = goose_frame(), sv_frame(), sv_frame_varied()
+    cases = [  # name, native call, pure-Python call, held to the target
+        ("GOOSE frame, lenient", lambda: valdrin_rt.decode_goose_frame(goose), lambda: decode_goose_frame(goose),
+         True),
+        ("GOOSE frame, strict", lambda: valdrin_rt.decode_goose_frame(goose, True), lambda: decode_goose_frame(goose),
+         True),
+        ("SV frame, 8 ASDUs x 8 ch", lambda: valdrin_rt.decode_sv_frame(sv_raw), lambda: decode_sv_frame(sv_raw),
+         True),
+        ("SV frame, varied ASDUs", lambda: valdrin_rt.decode_sv_frame(sv_varied),
+         lambda: decode_sv_frame(sv_varied), False),
     ]
     print(f"GOOSE frame of {len(goose)} octets (30 entries), SV frame of {len(sv_raw)} octets; "
           f"Python {sys.version.split()[0]}, best of {args.repeat} x {args.calls} calls")
     print(f"  {'':26} {'valdrin_rt':>12} {'pure Python':>12} {'speed-up':>9}")
     worst = float("inf")
-    for name, native, pure in cases:
+    for name, native, pure, held in cases:
         if native() != pure():
             print(f"{name}: the two decoders disagree", file=sys.stderr)
             return 1
         native_us = best_us(native, args.calls, args.repeat)
         pure_us = best_us(pure, max(1, args.calls // 10), args.repeat)
-        worst = min(worst, pure_us / native_us)
-        print(f"  {name:26} {native_us:9.2f} µs {pure_us:9.2f} µs {pure_us / native_us:8.1f}x")
-    print(f"smallest speed-up {worst:.1f}x (target 10x)")
+        if held:
+            worst = min(worst, pure_us / native_us)
+        print(f"  {name:26} {native_us:9.2f} µs {pure_us:9.2f} µs {pure_us / native_us:8.1f}x"
+              f"{'' if held else '  (not held to the target)'}")
+    print(f"smallest speed-up {worst:.1f}x of the frames held to the target (10x)")
     return 0
 
 

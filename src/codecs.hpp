@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <optional>
 
 #include "ber.hpp"
@@ -42,12 +45,61 @@ py::Ref created(PyObject* object);
 py::Ref bytes_of(ber::Bytes octets);
 py::Ref int_of(std::uint64_t value);
 py::Ref none();
-// Inserts `value` under `key`; false with an exception set on failure.
-bool set_item(PyObject* dict, const char* key, const py::Ref& value);
 
 template <class T, class Convert>
 py::Ref optional_of(const std::optional<T>& value, Convert&& convert) {
     return value ? convert(*value) : none();
 }
+
+// The fixed keys of one kind of result dictionary, in insertion order.
+// The key strings are interned once, together with a blank dictionary that
+// maps every key to None; both are kept for the life of the process, like
+// the module's other lazily created objects. A result starts as a copy of
+// the blank dictionary (its key table copied whole, nothing hashed or
+// resized) and `put` or `replace` sets the values, which keeps the keys'
+// order. Neither is called before the first blank().
+template <std::size_t N>
+class DictShape {
+public:
+    explicit constexpr DictShape(const char* const (&texts)[N]) noexcept {
+        std::copy(texts, texts + N, texts_.begin());
+    }
+
+    // A new dictionary holding every key, in order, each mapped to None.
+    py::Ref blank() {
+        if (blank_ == nullptr) make_blank();
+        return created(PyDict_Copy(blank_));
+    }
+
+    // Puts `value` under key number `key` of a dictionary made by blank();
+    // a None leaves the blank entry as it is. False with an exception set
+    // when `value` is missing or the insertion fails.
+    bool put(PyObject* dict, std::size_t key, const py::Ref& value) const {
+        if (!value) return false;
+        return value.get() == Py_None || PyDict_SetItem(dict, keys_[key], value.get()) == 0;
+    }
+
+    // Replaces the value under key number `key` of a dictionary holding
+    // every key, with any object, None included; false as put().
+    bool replace(PyObject* dict, std::size_t key, const py::Ref& value) const {
+        return value && PyDict_SetItem(dict, keys_[key], value.get()) == 0;
+    }
+
+private:
+    void make_blank() {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (keys_[i] == nullptr) keys_[i] = created(PyUnicode_InternFromString(texts_[i])).release();
+        }
+        py::Ref dict = created(PyDict_New());
+        for (PyObject* key : keys_) {
+            if (PyDict_SetItem(dict.get(), key, Py_None) < 0) py::fault("could not build a blank result dictionary");
+        }
+        blank_ = dict.release();
+    }
+
+    std::array<const char*, N> texts_{};
+    std::array<PyObject*, N> keys_{};
+    PyObject* blank_ = nullptr;
+};
 
 }  // namespace valdrin::codecs

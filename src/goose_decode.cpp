@@ -117,17 +117,15 @@ constexpr const char* key_texts[] = {
 };
 static_assert(std::size(key_texts) == KEYS, "one text per key");
 
-// Inserts `value` under the key, made once as an interned string and kept;
-// false with an exception set on failure.
-bool put(PyObject* dict, Key key, const py::Ref& value) {
-    static std::array<PyObject*, KEYS> keys{};
-    if (keys[key] == nullptr) keys[key] = created(PyUnicode_InternFromString(key_texts[key])).release();
-    return value && PyDict_SetItem(dict, keys[key], value.get()) == 0;
-}
+// The keys, interned once, and the blank dictionary that results copy.
+constinit DictShape pdu_shape(key_texts);
+
+// Puts `value` under the key; false with an exception set on failure.
+bool put(PyObject* dict, Key key, const py::Ref& value) { return pdu_shape.put(dict, key, value); }
 
 // The dictionary of a decoded PDU, keys in the order of the PDU's fields.
 py::Ref received_to_py(const goose::ReceivedPdu& pdu) {
-    py::Ref dict = created(PyDict_New());
+    py::Ref dict = pdu_shape.blank();
     PyObject* d = dict.get();
     const bool ok = put(d, GOCB_REF, bytes_of(pdu.gocb_ref)) &&
                     put(d, TIME_ALLOWED_TO_LIVE, int_of(pdu.time_allowed_to_live)) &&

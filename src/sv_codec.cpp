@@ -3,6 +3,11 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <optional>
+
 #include "codecs.hpp"
 #include "ethernet.hpp"
 #include "sv.hpp"
@@ -24,34 +29,90 @@ py::Ref utc_time_of(const sv::UtcTime& time) {
     return created(PyTuple_Pack(3, seconds.get(), fraction.get(), quality.get()));
 }
 
-// The dictionary of one ASDU, keys in the order of the savPdu's fields.
-py::Ref asdu_to_py(const sv::Asdu& asdu) {
-    py::Ref dict = created(PyDict_New());
-    const bool ok =
-        set_item(dict.get(), "sv_id", bytes_of(asdu.sv_id)) &&
-        set_item(dict.get(), "dat_set", optional_of(asdu.dat_set, bytes_of)) &&
-        set_item(dict.get(), "smp_cnt", int_of(asdu.smp_cnt)) &&
-        set_item(dict.get(), "conf_rev", int_of(asdu.conf_rev)) &&
-        set_item(dict.get(), "refr_tm", optional_of(asdu.refr_tm, utc_time_of)) &&
-        set_item(dict.get(), "smp_synch", int_of(asdu.smp_synch)) &&
-        set_item(dict.get(), "smp_rate", optional_of(asdu.smp_rate, int_of)) &&
-        set_item(dict.get(), "sample", bytes_of(asdu.sample)) &&
-        set_item(dict.get(), "smp_mod", optional_of(asdu.smp_mod, int_of)) &&
-        set_item(dict.get(), "gm_identity", optional_of(asdu.gm_identity, bytes_of));
-    return ok ? dict : py::Ref();
+// The keys of an ASDU dictionary, in the order of the ASDU's fields.
+enum AsduKey : std::size_t {
+    SV_ID, DAT_SET, SMP_CNT, CONF_REV, REFR_TM, SMP_SYNCH, SMP_RATE, SAMPLE, SMP_MOD, GM_IDENTITY,
+};
+constexpr const char* asdu_keys[] = {
+    "sv_id", "dat_set", "smp_cnt", "conf_rev", "refr_tm",
+    "smp_synch", "smp_rate", "sample", "smp_mod", "gm_identity",
+};
+static_assert(std::size(asdu_keys) == GM_IDENTITY + 1, "one text per key");
+constinit DictShape asdu_shape(asdu_keys);
+
+// Whether a field of an ASDU holds the same value as in the ASDU before:
+// equal octets, both absent, or equal numbers.
+bool same(ber::Bytes a, ber::Bytes b) { return std::ranges::equal(a, b); }
+bool same(const std::optional<ber::Bytes>& a, const std::optional<ber::Bytes>& b) {
+    return a.has_value() == b.has_value() && (!a || same(*a, *b));
 }
+template <class T>
+bool same(const T& a, const T& b) {
+    return a == b;
+}
+
+// Builds the ASDU dictionaries of one savPdu, in order. The ASDUs of a
+// frame differ mostly in smpCnt and the samples, so each dictionary after
+// the first starts as a copy of the one before (its key table and values
+// copied whole) and only the fields that differ are replaced: bytes, ints
+// and the refrTm tuple are immutable, so sharing them changes no result.
+class AsduBuilder {
+public:
+    // The dictionary of one ASDU, keys in the order of its fields.
+    py::Ref operator()(const sv::Asdu& asdu) {
+        const bool first = !previous_dict_;
+        py::Ref dict = first ? asdu_shape.blank() : created(PyDict_Copy(previous_dict_.get()));
+        PyObject* d = dict.get();
+        // Against the blank dictionary, every optional field is absent and
+        // every mandatory one differs.
+        const sv::Asdu& before = first ? blank_asdu : previous_;
+        auto update = [&](AsduKey key, bool differs, auto&& value) {
+            return !differs || asdu_shape.replace(d, key, value());
+        };
+        const bool ok =
+            update(SV_ID, first || !same(asdu.sv_id, before.sv_id), [&] { return bytes_of(asdu.sv_id); }) &&
+            update(DAT_SET, !same(asdu.dat_set, before.dat_set),
+                   [&] { return optional_of(asdu.dat_set, bytes_of); }) &&
+            update(SMP_CNT, first || asdu.smp_cnt != before.smp_cnt, [&] { return int_of(asdu.smp_cnt); }) &&
+            update(CONF_REV, first || asdu.conf_rev != before.conf_rev, [&] { return int_of(asdu.conf_rev); }) &&
+            update(REFR_TM, !same(asdu.refr_tm, before.refr_tm),
+                   [&] { return optional_of(asdu.refr_tm, utc_time_of); }) &&
+            update(SMP_SYNCH, first || asdu.smp_synch != before.smp_synch,
+                   [&] { return int_of(asdu.smp_synch); }) &&
+            update(SMP_RATE, !same(asdu.smp_rate, before.smp_rate),
+                   [&] { return optional_of(asdu.smp_rate, int_of); }) &&
+            update(SAMPLE, first || !same(asdu.sample, before.sample), [&] { return bytes_of(asdu.sample); }) &&
+            update(SMP_MOD, !same(asdu.smp_mod, before.smp_mod),
+                   [&] { return optional_of(asdu.smp_mod, int_of); }) &&
+            update(GM_IDENTITY, !same(asdu.gm_identity, before.gm_identity),
+                   [&] { return optional_of(asdu.gm_identity, bytes_of); });
+        if (!ok) return {};
+        previous_dict_ = dict;
+        previous_ = asdu;
+        return dict;
+    }
+
+private:
+    static constexpr sv::Asdu blank_asdu{};
+    py::Ref previous_dict_;
+    sv::Asdu previous_;
+};
 
 // (security, [asdu dicts]) of an accepted savPdu.
 py::Ref pdu_to_py(const sv::SavPdu& pdu) {
-    py::Ref list = created(PyList_New(0));
+    // asdu_count is the number of ASDUs present, so bounded by the input.
+    const auto count = static_cast<Py_ssize_t>(pdu.asdu_count);
+    py::Ref list = created(PyList_New(count));
+    AsduBuilder asdu_to_py;
     sv::Asdus asdus(pdu);
-    std::size_t count = 0;
+    Py_ssize_t index = 0;
     while (auto asdu = asdus.next()) {
+        if (index == count) py::fault("ASDU iteration disagrees with the accepted savPdu");
         py::Ref dict = asdu_to_py(*asdu);
-        if (!dict || PyList_Append(list.get(), dict.get()) < 0) return {};
-        ++count;
+        if (!dict) return {};
+        PyList_SetItem(list.get(), index++, dict.release());  // steals; the index is in range
     }
-    if (count != pdu.asdu_count) py::fault("ASDU iteration disagrees with the accepted savPdu");
+    if (index != count) py::fault("ASDU iteration disagrees with the accepted savPdu");
     py::Ref security = optional_of(pdu.security, bytes_of);
     return created(PyTuple_Pack(2, security.get(), list.get()));
 }
@@ -119,10 +180,6 @@ py::Ref int_of(std::uint64_t value) {
 
 py::Ref none() { return py::Ref::borrow(Py_None); }
 
-bool set_item(PyObject* dict, const char* key, const py::Ref& value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
 py::Result<ber::Bytes> to_bytes_view(PyObject* object) {
     if (!PyBytes_Check(object)) {
         py::raise_cannot_convert(object, "PyBytes");
@@ -134,16 +191,28 @@ py::Result<ber::Bytes> to_bytes_view(PyObject* object) {
     return ber::Bytes(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
 }
 
+namespace {
+
+enum FrameKey : std::size_t { DST_MAC, SRC_MAC, VLAN_ID, VLAN_PRIORITY, APP_ID, RESERVED1, RESERVED2 };
+constexpr const char* frame_keys[] = {
+    "dst_mac", "src_mac", "vlan_id", "vlan_priority", "app_id", "reserved1", "reserved2",
+};
+static_assert(std::size(frame_keys) == RESERVED2 + 1, "one text per key");
+constinit DictShape frame_shape(frame_keys);
+
+}  // namespace
+
 py::Ref frame_to_py(const ethernet::Frame& frame) {
-    py::Ref dict = created(PyDict_New());
+    py::Ref dict = frame_shape.blank();
+    PyObject* d = dict.get();
     const bool ok =
-        set_item(dict.get(), "dst_mac", bytes_of(frame.dst_mac)) &&
-        set_item(dict.get(), "src_mac", bytes_of(frame.src_mac)) &&
-        set_item(dict.get(), "vlan_id", optional_of(frame.vlan_id, int_of)) &&
-        set_item(dict.get(), "vlan_priority", optional_of(frame.vlan_priority, int_of)) &&
-        set_item(dict.get(), "app_id", int_of(frame.app_id)) &&
-        set_item(dict.get(), "reserved1", int_of(frame.reserved1)) &&
-        set_item(dict.get(), "reserved2", int_of(frame.reserved2));
+        frame_shape.put(d, DST_MAC, bytes_of(frame.dst_mac)) &&
+        frame_shape.put(d, SRC_MAC, bytes_of(frame.src_mac)) &&
+        frame_shape.put(d, VLAN_ID, optional_of(frame.vlan_id, int_of)) &&
+        frame_shape.put(d, VLAN_PRIORITY, optional_of(frame.vlan_priority, int_of)) &&
+        frame_shape.put(d, APP_ID, int_of(frame.app_id)) &&
+        frame_shape.put(d, RESERVED1, int_of(frame.reserved1)) &&
+        frame_shape.put(d, RESERVED2, int_of(frame.reserved2));
     return ok ? dict : py::Ref();
 }
 

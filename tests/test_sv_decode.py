@@ -102,6 +102,64 @@ def test_absent_optional_fields_are_none_and_asdus_keep_their_order():
         assert (a["sv_id"], a["conf_rev"], a["smp_synch"]) == (b"MU01", 1, 1)
 
 
+# Each ASDU field drawn from a small pool, absent included for the optional
+# ones, so that neighbouring ASDUs both repeat and change every field, and
+# optional fields appear and disappear from one ASDU to the next.
+FIELD_POOLS = [
+    ("sv_id", 0x80, [b"MU01", b"MU02", b"", b"M" * 130]),
+    ("dat_set", 0x81, [None, b"IED/LLN0$PhsMeas1", b"IED/LLN0$PhsMeas2"]),
+    ("smp_cnt", 0x82, [0, 1, 255, 256, 3999, 0xFFFF]),
+    ("conf_rev", 0x83, [0, 1, 0xFFFFFFFF]),
+    ("refr_tm", 0x84, [None, (0, 0, 0), (0x6543210F, 0xABCDEF, 0x0A)]),
+    ("smp_synch", 0x85, [0, 1, 2, 255]),
+    ("smp_rate", 0x86, [None, 80, 4000, 0xFFFF]),
+    ("sample", 0x87, [b"", bytes(64), bytes(range(64)), b"\x01" * 200]),
+    ("smp_mod", 0x88, [None, 0, 1, 2]),
+    ("gm_identity", 0x89, [None, bytes(8), b"\x00\x1b\x44\xff\xfe\x11\x3a\xb7"]),
+]
+SIZES = {"smp_cnt": 2, "conf_rev": 4, "smp_synch": 1, "smp_rate": 2, "smp_mod": 2}
+
+
+def asdu_content(fields):
+    out = b""
+    for name, tag, _ in FIELD_POOLS:
+        value = fields[name]
+        if value is None:
+            continue
+        if name == "refr_tm":
+            seconds, fraction, quality = value
+            value = seconds.to_bytes(4, "big") + fraction.to_bytes(3, "big") + bytes([quality])
+        elif name in SIZES:
+            value = value.to_bytes(SIZES[name], "big")
+        out += tlv(tag, value)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_neighbouring_asdus_that_repeat_or_change_any_field(seed):
+    rng = random.Random(seed)
+    expected = []
+    for _ in range(rng.randint(1, 12)):
+        if expected and rng.random() < 0.5:  # mostly the same as the one before
+            fields = dict(expected[-1])
+            name, _, pool = rng.choice(FIELD_POOLS)
+            fields[name] = rng.choice(pool)
+        else:
+            fields = {name: rng.choice(pool) for name, _, pool in FIELD_POOLS}
+        expected.append(fields)
+    apdu = pdu(*(asdu_content(f) for f in expected))
+    security, asdus = decode_sv_pdu(apdu)
+    assert security is None
+    assert asdus == expected
+    assert [list(a) for a in asdus] == [ASDU_KEYS] * len(expected)
+    _, (_, in_frame) = decode_sv_frame(frame(apdu))
+    assert in_frame == expected
+    # Each dictionary is an object of its own: changing one changes no other.
+    for a in asdus:
+        a.clear()
+    assert decode_sv_pdu(apdu)[1] == expected and all(a == {} for a in asdus)
+
+
 def test_no_asdu_and_empty_security():
     assert decode_sv_pdu(b"\x60\x03\x80\x01\x00") == (None, [])
     assert decode_sv_pdu(pdu(security=b"")) == (b"", [])
