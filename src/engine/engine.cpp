@@ -430,14 +430,14 @@ PyObject* engine_start(PyObject* self, PyObject*) {
 PyObject* engine_stop(PyObject* self, PyObject*) {
     return py::boundary("Engine.stop()", [&]() -> PyObject* {
         State& state = state_of(self);
+        // The flag is set and the thread joined under the slot lock, so that
+        // a start() in another thread cannot clear the flag before this
+        // thread has seen it: that start() waits for the lock, without the
+        // interpreter lock, until the join is over.
+        std::unique_lock slot = lock_slot(state);
+        state.counters->stop.store(true);
         std::optional<std::thread> thread;
-        {
-            // The flag is set under the slot lock, so that a start() running
-            // in another thread cannot clear it after this stop() set it.
-            std::unique_lock slot = lock_slot(state);
-            state.counters->stop.store(true);
-            thread.swap(state.thread);
-        }
+        thread.swap(state.thread);
         if (thread) {
             ReleasedGil released;
             thread->join();
