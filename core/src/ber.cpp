@@ -67,17 +67,8 @@ void describe(const BerError& error, Text& out) noexcept {
 
 // --- Reading ------------------------------------------------------------------
 
-std::expected<Tlv, BerError> decode_tlv(Bytes input, std::size_t pos) noexcept {
+std::expected<Tlv, BerError> decode_tlv_general(Bytes input, std::size_t pos) noexcept {
     const std::size_t n = input.size();
-    // One-octet tag and short length: the common case.
-    if (pos < n && n - pos >= 2 && (input[pos] & 0x1F) != 0x1F && input[pos + 1] < 0x80) {
-        const std::size_t length = input[pos + 1];
-        const std::size_t start = pos + 2;
-        if (length > n - start) {
-            return std::unexpected(BerError::truncated(input[pos], length, n - start));
-        }
-        return Tlv{input.subspan(start, length), length, start + length, input[pos]};
-    }
     if (pos >= n) return std::unexpected(BerError{BerErrorKind::MissingTag});
 
     std::size_t at = pos;
@@ -132,39 +123,6 @@ std::size_t Tlvs::count() noexcept {
     std::size_t n = 0;
     while (next()) ++n;
     return n;
-}
-
-// --- Integers -----------------------------------------------------------------
-
-namespace {
-
-// Number of content octets for the magnitude x: one more than needed for
-// its significant bits, so that the top bit of the first octet is clear.
-std::size_t minimal_octets(std::uint64_t x) noexcept {
-    if (x == 0) return 1;
-    const int h = 63 - __builtin_clzll(x);
-    return 1 + static_cast<std::size_t>((h + 1) / 8);
-}
-
-Integer from_bits(std::uint64_t bits, std::size_t size) noexcept {
-    Integer integer;
-    for (std::size_t i = 0; i < 8; ++i) {
-        integer.octets[1 + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    }
-    integer.start = 9 - size;
-    return integer;
-}
-
-}  // namespace
-
-Integer Integer::from_unsigned(std::uint64_t value) noexcept {
-    return from_bits(value, minimal_octets(value));
-}
-
-Integer Integer::from_signed(std::int64_t value) noexcept {
-    const auto bits = static_cast<std::uint64_t>(value);
-    const std::uint64_t magnitude = value < 0 ? ~bits : bits;
-    return from_bits(bits, std::min<std::size_t>(minimal_octets(magnitude), 8));
 }
 
 // --- Writing ------------------------------------------------------------------

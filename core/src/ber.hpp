@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <span>
@@ -71,9 +73,25 @@ struct Tlv {
     Tag tag;
 };
 
+// Reads the TLV at `pos` the general way, every form; decode_tlv calls it
+// for all but the common form, which it reads inline.
+[[nodiscard]] std::expected<Tlv, BerError> decode_tlv_general(Bytes input, std::size_t pos) noexcept;
+
 // Reads the TLV at `pos` of `input`, which ends where its enclosing
 // structure ends; returns a view into `input`, or the first fault.
-[[nodiscard]] std::expected<Tlv, BerError> decode_tlv(Bytes input, std::size_t pos) noexcept;
+[[nodiscard]] inline std::expected<Tlv, BerError> decode_tlv(Bytes input, std::size_t pos) noexcept {
+    const std::size_t n = input.size();
+    // One-octet tag and short length: the common case.
+    if (pos < n && n - pos >= 2 && (input[pos] & 0x1F) != 0x1F && input[pos + 1] < 0x80) {
+        const std::size_t length = input[pos + 1];
+        const std::size_t start = pos + 2;
+        if (length > n - start) {
+            return std::unexpected(BerError::truncated(input[pos], length, n - start));
+        }
+        return Tlv{input.subspan(start, length), length, start + length, input[pos]};
+    }
+    return decode_tlv_general(input, pos);
+}
 
 // Reads INTEGER content octets as an unsigned magnitude (FF is 255),
 // accepting any number of leading 00 octets.
@@ -101,10 +119,43 @@ struct Integer {
     std::array<std::uint8_t, 9> octets{};  // octets[0] is always 00
 
     // 1 to 9 octets, with a leading 00 when the top bit would be set.
-    static Integer from_unsigned(std::uint64_t value) noexcept;
+    static Integer from_unsigned(std::uint64_t value) noexcept {
+        Integer integer;
+        integer.set_unsigned(value);
+        return integer;
+    }
     // 1 to 8 octets of two's complement.
-    static Integer from_signed(std::int64_t value) noexcept;
+    static Integer from_signed(std::int64_t value) noexcept {
+        Integer integer;
+        integer.set_bits(static_cast<std::uint64_t>(value), signed_size(value));
+        return integer;
+    }
+    // Makes this from_unsigned(value) in place, sparing a copy.
+    void set_unsigned(std::uint64_t value) noexcept { set_bits(value, unsigned_size(value)); }
     Bytes as_slice() const noexcept { return Bytes(octets).subspan(start); }
+
+    // The number of content octets of the minimal unsigned form of `value`:
+    // one more than its significant bits need, so that the top bit of the
+    // first octet is clear (1 to 9).
+    static constexpr std::size_t unsigned_size(std::uint64_t value) noexcept {
+        return 1 + static_cast<std::size_t>(std::bit_width(value)) / 8;
+    }
+    // The number of content octets of the minimal two's complement form of
+    // `value` (1 to 8).
+    static constexpr std::size_t signed_size(std::int64_t value) noexcept {
+        const auto bits = static_cast<std::uint64_t>(value);
+        const std::size_t size = unsigned_size(value < 0 ? ~bits : bits);
+        return size > 8 ? 8 : size;
+    }
+
+private:
+    // The last `size` octets of the nine: 00 and `bits` big-endian.
+    void set_bits(std::uint64_t bits, std::size_t size) noexcept {
+        octets[0] = 0;
+        const std::uint64_t big_endian = std::byteswap(bits);
+        std::memcpy(octets.data() + 1, &big_endian, sizeof big_endian);
+        start = 9 - size;
+    }
 };
 
 // The number of identifier octets `put_header` writes for `tag` (1 to 4).
@@ -113,13 +164,51 @@ struct Integer {
 }
 // The number of length octets written for `length` (1 to 9).
 [[nodiscard]] constexpr std::size_t length_size(std::size_t length) noexcept {
-    std::size_t size = 1;
-    for (std::uint64_t rest = length; length >= 0x80 && rest != 0; rest >>= 8) ++size;
-    return size;
+    // Long form: one octet for the count, then the octets the value needs.
+    return length < 0x80 ? 1 : 1 + (static_cast<std::size_t>(std::bit_width(std::uint64_t{length})) + 7) / 8;
 }
 // The size of a whole TLV with `length` content octets.
 [[nodiscard]] constexpr std::size_t tlv_size(Tag tag, std::size_t length) noexcept {
     return tag_size(tag) + length_size(length) + length;
+}
+
+// Copies `size` octets from `from` to `to` (not overlapping); a few fixed
+// moves for the short payloads of typical values instead of a call.
+inline void copy_octets(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
+    if (size > 16) {
+        std::memcpy(to, from, size);
+    } else if (size >= 8) {  // two eight-octet moves that may overlap
+        std::memcpy(to, from, 8);
+        std::memcpy(to + size - 8, from + size - 8, 8);
+    } else if (size >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + size - 4, from + size - 4, 4);
+    } else if (size > 0) {  // 1 to 3: first, middle and last
+        to[0] = from[0];
+        to[size / 2] = from[size / 2];
+        to[size - 1] = from[size - 1];
+    }
+}
+
+// Writes the identifier octets of `tag` and the length octets of `length`
+// at `out`, which the caller has checked to hold tag_size(tag) +
+// length_size(length) octets; returns where the content starts.
+inline std::uint8_t* place_header(std::uint8_t* out, Tag tag, std::size_t length) noexcept {
+    if (tag <= 0xFF && length < 0x80) {  // the common case: one octet each
+        out[0] = static_cast<std::uint8_t>(tag);
+        out[1] = static_cast<std::uint8_t>(length);
+        return out + 2;
+    }
+    for (std::size_t i = tag_size(tag); i-- > 0;) *out++ = static_cast<std::uint8_t>(tag >> (8 * i));
+    if (length < 0x80) {
+        *out++ = static_cast<std::uint8_t>(length);
+        return out;
+    }
+    // Long form: 0x80 plus the count, then the count octets big-endian.
+    const std::size_t count = length_size(length) - 1;
+    *out++ = static_cast<std::uint8_t>(0x80 + count);
+    for (std::size_t i = count; i-- > 0;) *out++ = static_cast<std::uint8_t>(std::uint64_t{length} >> (8 * i));
+    return out;
 }
 
 // The writer has no room for the next octets.

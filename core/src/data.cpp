@@ -46,16 +46,9 @@ static_assert(std::size(messages) == static_cast<std::size_t>(DataErrorKind::Buf
 constexpr DataError lacks_members{DataErrorKind::LacksMembers};
 constexpr DataError buffer_full{DataErrorKind::BufferFull};
 
-// Minimal INTEGER content sizes, as ber::Integer builds them: one octet
-// more than the significant bits need, so that the sign bit is right.
-constexpr std::size_t unsigned_size(std::uint64_t value) noexcept {
-    return 1 + static_cast<std::size_t>(std::bit_width(value)) / 8;
-}
-constexpr std::size_t signed_size(std::int64_t value) noexcept {
-    const auto bits = static_cast<std::uint64_t>(value);
-    const std::size_t size = unsigned_size(value < 0 ? ~bits : bits);
-    return size > 8 ? 8 : size;
-}
+// Minimal INTEGER content sizes, as ber::Integer builds them.
+constexpr std::size_t unsigned_size(std::uint64_t value) noexcept { return ber::Integer::unsigned_size(value); }
+constexpr std::size_t signed_size(std::int64_t value) noexcept { return ber::Integer::signed_size(value); }
 
 constexpr bool is_container(Kind kind) noexcept { return kind == Kind::Struct || kind == Kind::Array; }
 
@@ -77,6 +70,27 @@ constexpr std::size_t scalar_length(const Data& value) noexcept {
     return value.octets.size();  // octets, visible, mms, raw
 }
 
+// The whole TLV of each kind whose size is fixed, in the order of Kind; 0
+// for the others.
+constexpr std::uint8_t fixed_tlv_sizes[] = {3, 0, 0, 7, 11, 0, 0, 0, 0, 10, 8, 0, 0, 0};
+static_assert(std::size(fixed_tlv_sizes) == static_cast<std::size_t>(Kind::Raw) + 1, "one size per Kind");
+
+// The whole TLV of a scalar whose unused-bit count, if any, is valid.
+constexpr std::size_t scalar_tlv_size(const Data& value) noexcept {
+    switch (value.kind) {
+        case Kind::Bool: return 3;
+        case Kind::Utc: return 10;
+        case Kind::F32: return 7;
+        case Kind::Int: return 2 + signed_size(value.integer);
+        case Kind::Uint: return 2 + unsigned_size(value.unsigned_integer);
+        case Kind::F64: return 11;
+        case Kind::Btime: return 8;
+        case Kind::Bits: return tlv_size(0x84, add(value.octets.size(), 1));
+        case Kind::Raw: return tlv_size(value.tag, value.octets.size());
+        default: return tlv_size(0x89, value.octets.size());  // octets, visible, mms: one-octet tags
+    }
+}
+
 void put32(std::uint8_t* out, std::uint32_t value) noexcept {
     value = std::byteswap(value);
     std::memcpy(out, &value, sizeof value);
@@ -92,21 +106,8 @@ void put_be(std::uint8_t* out, std::uint64_t value, std::size_t size) noexcept {
     for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (size - 1 - i)));
 }
 
-// The two outputs of the writing code, with one interface: the inline
-// Cursor, and a ber::Writer, one call per piece. A small TLV is built in the
-// room that `slot` gives and then committed.
-class CursorOut {
-public:
-    explicit CursorOut(Cursor& cursor) noexcept : cursor_(cursor) {}
-    bool put_header(Tag tag, std::size_t length) noexcept { return cursor_.put_header(tag, length); }
-    bool put_bytes(Bytes octets) noexcept { return cursor_.put_bytes(octets); }
-    std::uint8_t* slot(std::size_t size) noexcept { return cursor_.take(size); }
-    bool commit() noexcept { return true; }
-
-private:
-    Cursor& cursor_;
-};
-
+// The output of the plain writing code: a ber::Writer, one call per piece.
+// A small TLV is built in the room that `slot` gives and then committed.
 class WriterOut {
 public:
     explicit WriterOut(ber::Writer& writer) noexcept : writer_(writer) {}
@@ -216,28 +217,74 @@ std::expected<Measured, DataError> measure(DataList list, std::size_t index, std
 }
 
 std::expected<std::size_t, DataError> measure_sequence(DataList list) noexcept {
-    std::size_t length = 0;
-    for (std::size_t index = 0; index < list.size();) {
-        const Data& scalar = list[index];
-        if (!is_container(scalar.kind) && (scalar.kind != Kind::Bits || scalar.unused_bits <= 7)) {
-            length = add(length, tlv_size(tag_of(scalar), scalar_length(scalar)));
-            ++index;
-            continue;
+    ContainerLengths lengths;
+    return measure_sequence(list, lengths);
+}
+
+std::expected<std::size_t, DataError> measure_sequence(DataList list, ContainerLengths& lengths) noexcept {
+    // One pass in pre-order. A container being measured waits on `outer`
+    // with the content measured before it, the members it still expects
+    // and its entry in the table; the innermost one is kept in locals, the
+    // sequence itself being the outermost level.
+    struct Open {
+        std::size_t length;
+        std::size_t left;
+        std::size_t slot;
+    };
+    std::array<Open, MAX_DEPTH> outer;
+    std::size_t open = 0;
+    std::size_t length = 0;  // content of the innermost container so far, or of the sequence
+    std::size_t left = 0;    // members the innermost container still expects (unused at the top)
+    std::size_t slot = 0;    // its entry in the table
+    std::size_t containers = 0;
+    const Data* value = list.data();
+    const Data* const end = value + list.size();
+    while (value != end) {
+        const Data& data = *value++;
+        std::size_t size = fixed_tlv_sizes[static_cast<std::size_t>(data.kind)];
+        if (size == 0) {
+            if (is_container(data.kind)) {
+                if (too_deep(open)) return std::unexpected(DataError{DataErrorKind::TooDeep});
+                outer[open++] = {length, left, slot};
+                length = 0;
+                left = data.members;
+                slot = containers++;
+                if (left != 0) continue;
+                goto close;  // an empty one closes at once
+            }
+            if (data.kind == Kind::Bits && data.unused_bits > 7) {
+                return std::unexpected(DataError::bad_unused_bits(data.unused_bits));
+            }
+            size = scalar_tlv_size(data);
         }
-        auto value = measure(list, index, 0);
-        if (!value) return std::unexpected(value.error());
-        length = add(length, tlv_size(value->tag, value->length));
-        index = value->next;
+        length = add(length, size);
+        if (open == 0 || --left != 0) continue;
+    close:
+        // Close every container whose last member came; each closed one is
+        // a member of the one around it. Structure and array tags take one
+        // octet.
+        do {
+            if (slot < lengths.capacity) lengths.length[slot] = length;
+            const std::size_t whole = add(1 + ber::length_size(length), length);
+            const Open& around = outer[--open];
+            length = add(around.length, whole);
+            left = around.left;
+            slot = around.slot;
+        } while (open > 0 && --left == 0);
     }
+    // The list ended inside a container.
+    if (open > 0) return std::unexpected(lacks_members);
+    lengths.count = std::min(containers, lengths.capacity);
     return length;
 }
 
 namespace {
 
 // Writes one value with its members (`one`), or every value to the end of
-// the list, from `index`; returns the index where it stopped. Each
-// container is measured for its length as it is met, which also keeps the
-// nesting below MAX_DEPTH.
+// the list, from `index`, into a ber::Writer piece by piece; returns the
+// index where it stopped. Each container is measured for its length as it
+// is met, which also keeps the nesting below MAX_DEPTH. The plain way,
+// against which the tests hold the Cursor writer below.
 template <typename Out>
 std::expected<std::size_t, DataError> write_values(DataList list, std::size_t index, Out out, bool one) noexcept {
     // Members still to write: `left` for the innermost open container,
@@ -329,6 +376,167 @@ std::expected<std::size_t, DataError> write_values(DataList list, std::size_t in
     return i;
 }
 
+// Writes into a Cursor: one capacity check per value, then every octet of
+// it straight into place. Writes one value with its members (One) or every
+// value to the end of the list, from `index`; returns the index where it
+// stopped. Containers take their lengths from `lengths` (their pre-order
+// number counted from the start of the list, so only when writing from
+// index 0) and are measured when the table has none.
+template <bool One>
+std::expected<std::size_t, DataError> write_fast(DataList list, std::size_t index, Cursor& cursor,
+                                                 const ContainerLengths& lengths) noexcept {
+    // The position is kept here rather than in the cursor, whose members
+    // every octet store could otherwise overwrite as far as the compiler
+    // knows; it goes back to the cursor on the way out.
+    const std::span<std::uint8_t> room = cursor.room();
+    std::uint8_t* const first = room.data();
+    std::uint8_t* at = first;
+    std::uint8_t* const end = first + room.size();
+    const auto fits = [&](std::size_t size) noexcept { return size <= static_cast<std::size_t>(end - at); };
+    const auto done = [&](auto result) noexcept {
+        cursor.advance(static_cast<std::size_t>(at - first));
+        return result;
+    };
+    std::array<std::size_t, MAX_DEPTH> outer;  // members still to write, as in write_values
+    std::size_t open = 0;
+    std::size_t left = 0;
+    std::size_t slot = 0;  // pre-order number of the next container
+    const Data* const begin = list.data();
+    const Data* const last = begin + list.size();
+    const Data* value = begin + std::min(index, list.size());
+    for (;;) {
+        if (value == last) {
+            if (One || open > 0) return done(std::unexpected(lacks_members));
+            break;
+        }
+        const Data& data = *value++;
+        switch (data.kind) {
+            case Kind::Bool:
+                if (!fits(3)) return done(std::unexpected(buffer_full));
+                at[0] = 0x83;
+                at[1] = 1;
+                at[2] = data.boolean ? 0xFF : 0x00;
+                at += 3;
+                break;
+            case Kind::Utc:
+                if (!fits(10)) return done(std::unexpected(buffer_full));
+                at[0] = 0x91;
+                at[1] = 8;
+                put32(at + 2, data.utc.seconds);
+                put32(at + 6, std::min<std::uint32_t>(data.utc.fraction, 0xFFFFFF) << 8 | data.utc.quality);
+                at += 10;
+                break;
+            case Kind::F32:
+                if (!fits(7)) return done(std::unexpected(buffer_full));
+                at[0] = 0x87;
+                at[1] = 5;
+                at[2] = 0x08;  // exponent width of an IEEE single
+                put32(at + 3, data.f32);
+                at += 7;
+                break;
+            case Kind::Int: {
+                const std::size_t length = signed_size(data.integer);
+                if (!fits(2 + length)) return done(std::unexpected(buffer_full));
+                at[0] = 0x85;
+                at[1] = static_cast<std::uint8_t>(length);
+                put_be(at + 2, static_cast<std::uint64_t>(data.integer), length);
+                at += 2 + length;
+                break;
+            }
+            case Kind::Uint: {
+                const std::size_t length = unsigned_size(data.unsigned_integer);
+                if (!fits(2 + length)) return done(std::unexpected(buffer_full));
+                at[0] = 0x86;
+                at[1] = static_cast<std::uint8_t>(length);
+                if (length == 9) {  // a leading 00 before a top bit that is set
+                    at[2] = 0;
+                    put64(at + 3, data.unsigned_integer);
+                } else {
+                    put_be(at + 2, data.unsigned_integer, length);
+                }
+                at += 2 + length;
+                break;
+            }
+            case Kind::F64:
+                if (!fits(11)) return done(std::unexpected(buffer_full));
+                at[0] = 0x87;
+                at[1] = 9;
+                at[2] = 0x0B;  // exponent width of an IEEE double
+                put64(at + 3, data.f64);
+                at += 11;
+                break;
+            case Kind::Btime:
+                if (!fits(8)) return done(std::unexpected(buffer_full));
+                at[0] = 0x8C;
+                at[1] = 6;
+                std::memcpy(at + 2, data.btime.data(), data.btime.size());
+                at += 8;
+                break;
+            case Kind::Bits: {
+                if (data.unused_bits > 7) return done(std::unexpected(DataError::bad_unused_bits(data.unused_bits)));
+                const std::size_t size = data.octets.size();
+                if (size < 0x7F && fits(3 + size)) {  // the common short form
+                    at[0] = 0x84;
+                    at[1] = static_cast<std::uint8_t>(size + 1);
+                    at[2] = data.unused_bits;
+                    ber::copy_octets(at + 3, data.octets.data(), size);
+                    at += 3 + size;
+                    break;
+                }
+                const std::size_t length = add(size, 1);
+                if (!fits(tlv_size(0x84, length))) return done(std::unexpected(buffer_full));
+                at = ber::place_header(at, 0x84, length);
+                *at++ = data.unused_bits;
+                ber::copy_octets(at, data.octets.data(), size);
+                at += size;
+                break;
+            }
+            case Kind::Octets:
+            case Kind::Visible:
+            case Kind::Mms:
+            case Kind::Raw: {
+                const Tag tag = tag_of(data);
+                const std::size_t length = data.octets.size();
+                if (!fits(tlv_size(tag, length))) return done(std::unexpected(buffer_full));
+                at = ber::place_header(at, tag, length);
+                ber::copy_octets(at, data.octets.data(), length);
+                at += length;
+                break;
+            }
+            case Kind::Struct:
+            case Kind::Array: {
+                std::size_t length;
+                if (slot < lengths.count) {
+                    length = lengths.length[slot];
+                } else {
+                    auto measured = measure(list, static_cast<std::size_t>(value - 1 - begin), 0);
+                    if (!measured) return done(std::unexpected(measured.error()));
+                    length = measured->length;
+                }
+                ++slot;
+                if (!fits(1 + ber::length_size(length))) return done(std::unexpected(buffer_full));
+                at = ber::place_header(at, tag_of(data), length);
+                if (data.members > 0) {
+                    // Measuring refused anything deeper, so this holds
+                    // unless the table belongs to another list.
+                    if (open == outer.size()) return done(std::unexpected(DataError{DataErrorKind::TooDeep}));
+                    outer[open++] = left;
+                    left = data.members;
+                    continue;
+                }
+                break;
+            }
+            default: return done(std::unexpected(buffer_full));  // no such kind
+        }
+        // Close every container whose last member this was.
+        while (open > 0 && --left == 0) left = outer[--open];
+        if (One && open == 0) break;
+    }
+    return done(std::expected<std::size_t, DataError>(static_cast<std::size_t>(value - begin)));
+}
+
+constexpr ContainerLengths no_lengths{};
+
 }  // namespace
 
 std::expected<std::size_t, DataError> write_one(DataList list, std::size_t index, ber::Writer& writer) noexcept {
@@ -336,7 +544,7 @@ std::expected<std::size_t, DataError> write_one(DataList list, std::size_t index
 }
 
 std::expected<std::size_t, DataError> write_one(DataList list, std::size_t index, Cursor& cursor) noexcept {
-    return write_values(list, index, CursorOut(cursor), true);
+    return write_fast<true>(list, index, cursor, no_lengths);
 }
 
 std::expected<void, DataError> write_sequence(DataList list, ber::Writer& writer) noexcept {
@@ -346,8 +554,13 @@ std::expected<void, DataError> write_sequence(DataList list, ber::Writer& writer
 }
 
 std::expected<void, DataError> write_sequence(DataList list, Cursor& cursor) noexcept {
+    return write_sequence(list, no_lengths, cursor);
+}
+
+std::expected<void, DataError> write_sequence(DataList list, const ContainerLengths& lengths,
+                                              Cursor& cursor) noexcept {
     if (list.empty()) return {};
-    if (auto end = write_values(list, 0, CursorOut(cursor), false); !end) return std::unexpected(end.error());
+    if (auto end = write_fast<false>(list, 0, cursor, lengths); !end) return std::unexpected(end.error());
     return {};
 }
 
@@ -360,11 +573,35 @@ constexpr bool is_container_tag(Tag tag) noexcept { return tag == 0xA1 || tag ==
 // The start of a TLV's content in the input it was read from.
 constexpr std::size_t content_start(const ber::Tlv& tlv) noexcept { return tlv.end - tlv.length; }
 
+// The TLV at `pos` of `input` when it has the common form that decode_tlv
+// reads on its fast path, a one-octet tag and a short length, and fits:
+// the same tag, content start and end. Nothing for any other form, which
+// decode_tlv then reads or reports.
+struct Short {
+    Tag tag;
+    std::size_t start;
+    std::size_t end;
+};
+
+inline bool read_short(Bytes input, std::size_t pos, Short& tlv) noexcept {
+    const std::size_t n = input.size();
+    if (pos >= n || n - pos < 2) return false;
+    const std::uint8_t tag = input[pos];
+    const std::uint8_t length = input[pos + 1];
+    if ((tag & 0x1F) == 0x1F || length >= 0x80 || length > n - pos - 2) return false;
+    tlv = {tag, pos + 2, pos + 2 + length};
+    return true;
+}
+
 // Reads `content` as a complete sequence of TLVs confined to it; returns
 // their number or the first fault.
 std::expected<std::size_t, ber::BerError> count_members(Bytes content) noexcept {
     std::size_t count = 0;
     for (std::size_t pos = 0; pos < content.size(); ++count) {
+        if (Short tlv; read_short(content, pos, tlv)) {
+            pos = tlv.end;
+            continue;
+        }
         auto tlv = ber::decode_tlv(content, pos);
         if (!tlv) return std::unexpected(tlv.error());
         pos = tlv->end;
@@ -378,34 +615,33 @@ std::uint64_t big_endian(Bytes octets) noexcept {
     return value;
 }
 
-Value raw(const ber::Tlv& tlv) noexcept { return {.kind = Kind::Raw, .tag = tlv.tag, .octets = tlv.content}; }
+Value raw(Tag tag, Bytes content) noexcept { return {.kind = Kind::Raw, .tag = tag, .octets = content}; }
 
-Value read_int(const ber::Tlv& tlv) noexcept {
-    Bytes octets = tlv.content;
+Value read_int(Bytes content) noexcept {
+    Bytes octets = content;
     if (octets.empty()) return {.kind = Kind::Int};
     // Redundant sign octets: 00 before a clear top bit, FF before a set one.
     while (octets.size() > 1 &&
            ((octets[0] == 0x00 && octets[1] < 0x80) || (octets[0] == 0xFF && octets[1] >= 0x80))) {
         octets = octets.subspan(1);
     }
-    if (octets.size() > 8) return raw(tlv);
+    if (octets.size() > 8) return raw(0x85, content);
     std::uint64_t bits = octets[0] >= 0x80 ? ~std::uint64_t{0} : 0;
     for (std::uint8_t octet : octets) bits = bits << 8 | octet;
     return {.kind = Kind::Int, .integer = static_cast<std::int64_t>(bits)};
 }
 
-Value read_uint(const ber::Tlv& tlv) noexcept {
-    Bytes octets = tlv.content;
+Value read_uint(Bytes content) noexcept {
+    Bytes octets = content;
     while (!octets.empty() && octets[0] == 0x00) octets = octets.subspan(1);
-    if (octets.size() > 8) return raw(tlv);
+    if (octets.size() > 8) return raw(0x86, content);
     return {.kind = Kind::Uint, .unsigned_integer = big_endian(octets)};
 }
 
 // A scalar by its tag; the length decides between a value and raw octets
 // where the kind has a fixed size.
-Value read_scalar(const ber::Tlv& tlv) noexcept {
-    const Bytes c = tlv.content;
-    switch (tlv.tag) {
+Value read_scalar(Tag tag, Bytes c) noexcept {
+    switch (tag) {
         case 0x1A:
         case 0x80:
         case 0x8A: return {.kind = Kind::Visible, .octets = c};
@@ -413,24 +649,24 @@ Value read_scalar(const ber::Tlv& tlv) noexcept {
         case 0x84:
             if (c.empty()) return {.kind = Kind::Bits};
             return {.kind = Kind::Bits, .unused_bits = c[0], .octets = c.subspan(1)};
-        case 0x85: return read_int(tlv);
-        case 0x86: return read_uint(tlv);
+        case 0x85: return read_int(c);
+        case 0x86: return read_uint(c);
         case 0x87:
             // The first octet, the exponent width, is not looked at.
             if (c.size() == 5) return {.kind = Kind::F32, .f32 = static_cast<std::uint32_t>(big_endian(c.subspan(1)))};
             if (c.size() == 9) return {.kind = Kind::F64, .f64 = std::bit_cast<double>(big_endian(c.subspan(1)))};
-            return raw(tlv);
+            return raw(tag, c);
         case 0x89: return {.kind = Kind::Octets, .octets = c};
         case 0x8C:
             if (c.size() == 6) return {.kind = Kind::Btime, .octets = c};
-            return raw(tlv);
+            return raw(tag, c);
         case 0x8F: return {.kind = Kind::Mms, .octets = c};
         case 0x91:
-            if (c.size() < 8) return raw(tlv);
+            if (c.size() < 8) return raw(tag, c);
             return {.kind = Kind::Utc,
                     .utc = {static_cast<std::uint32_t>(big_endian(c.first(4))),
                             static_cast<std::uint32_t>(big_endian(c.subspan(4, 3))), c[7]}};
-        default: return raw(tlv);
+        default: return raw(tag, c);
     }
 }
 
@@ -442,36 +678,45 @@ std::expected<std::size_t, ber::BerError> check_sequence(Bytes values) noexcept 
     // Pre-order without recursion: a container's content is checked as a
     // whole, then the walk steps into it and visits its members next.
     for (std::size_t pos = 0; pos < values.size();) {
-        auto tlv = ber::decode_tlv(values, pos);
-        if (!tlv) return std::unexpected(tlv.error());
-        if (!is_container_tag(tlv->tag)) {
-            pos = tlv->end;
+        Short tlv;
+        if (!read_short(values, pos, tlv)) {
+            auto read = ber::decode_tlv(values, pos);
+            if (!read) return std::unexpected(read.error());
+            tlv = {read->tag, content_start(*read), read->end};
+        }
+        if (!is_container_tag(tlv.tag)) {
+            pos = tlv.end;
             continue;
         }
-        if (auto members = count_members(tlv->content); !members) return members;
-        pos = content_start(*tlv);
+        if (auto members = count_members(values.subspan(tlv.start, tlv.end - tlv.start)); !members) return members;
+        pos = tlv.start;
     }
     return top_level;
 }
 
 std::optional<Value> Values::next() noexcept {
     if (pos_ >= input_.size()) return std::nullopt;
-    auto tlv = ber::decode_tlv(input_, pos_);
-    if (!tlv) {
-        pos_ = input_.size();
-        return std::nullopt;
+    Short tlv;
+    if (!read_short(input_, pos_, tlv)) {
+        auto read = ber::decode_tlv(input_, pos_);
+        if (!read) {
+            pos_ = input_.size();
+            return std::nullopt;
+        }
+        tlv = {read->tag, content_start(*read), read->end};
     }
-    if (!is_container_tag(tlv->tag)) {
-        pos_ = tlv->end;
-        return read_scalar(*tlv);
+    const Bytes content = input_.subspan(tlv.start, tlv.end - tlv.start);
+    if (!is_container_tag(tlv.tag)) {
+        pos_ = tlv.end;
+        return read_scalar(tlv.tag, content);
     }
-    auto members = count_members(tlv->content);
+    auto members = count_members(content);
     if (!members) {
         pos_ = input_.size();
         return std::nullopt;
     }
-    pos_ = content_start(*tlv);
-    return Value{.kind = tlv->tag == 0xA2 ? Kind::Struct : Kind::Array, .members = *members};
+    pos_ = tlv.start;
+    return Value{.kind = tlv.tag == 0xA2 ? Kind::Struct : Kind::Array, .members = *members};
 }
 
 }  // namespace valdrin::data

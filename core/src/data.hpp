@@ -7,6 +7,7 @@
 // octet payloads are views into storage that the list's builder owns.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -149,6 +150,24 @@ struct Measured {
 // measured at depth 0: the content length of an allData that holds them.
 [[nodiscard]] std::expected<std::size_t, DataError> measure_sequence(DataList list) noexcept;
 
+// The content lengths of a list's structures and arrays in pre-order, as
+// one measuring pass finds them, so that writing need not measure any
+// container again. The first `capacity` are kept; the writer measures any
+// further one when it meets it.
+struct ContainerLengths {
+    static constexpr std::size_t capacity = 64;
+
+    std::size_t count = 0;  // entries of `length` that hold a measured length
+    // Only the first `count` entries are set; the rest stay uninitialised,
+    // which spares clearing the table for every encoding.
+    std::array<std::size_t, capacity> length;
+};
+
+// measure_sequence that also records the length of every structure and
+// array of `list` in `lengths`, for write_sequence.
+[[nodiscard]] std::expected<std::size_t, DataError> measure_sequence(DataList list,
+                                                                     ContainerLengths& lengths) noexcept;
+
 // A cursor appending encoded values to a caller's buffer, inline for the
 // encoders' hot path: each piece is checked to fit, then written in place,
 // with the octets that ber::Writer would write. After a failure the buffer
@@ -170,20 +189,9 @@ public:
     // Writes the identifier octets of `tag` and the length octets of
     // `length`; false when they do not fit.
     [[nodiscard]] bool put_header(Tag tag, std::size_t length) noexcept {
-        const std::size_t tags = ber::tag_size(tag);
-        const std::size_t lengths = ber::length_size(length);
-        std::uint8_t* out = take(tags + lengths);
+        std::uint8_t* out = take(ber::tag_size(tag) + ber::length_size(length));
         if (out == nullptr) return false;
-        for (std::size_t i = tags; i-- > 0;) *out++ = static_cast<std::uint8_t>(tag >> (8 * i));
-        if (lengths == 1) {
-            *out = static_cast<std::uint8_t>(length);
-            return true;
-        }
-        // Long form: 0x80 plus the count, then the count octets big-endian.
-        *out++ = static_cast<std::uint8_t>(0x80 + lengths - 1);
-        for (std::size_t i = lengths - 1; i-- > 0;) {
-            *out++ = static_cast<std::uint8_t>(std::uint64_t{length} >> (8 * i));
-        }
+        ber::place_header(out, tag, length);
         return true;
     }
 
@@ -196,6 +204,12 @@ public:
     }
 
     std::size_t pos() const noexcept { return static_cast<std::size_t>(at_ - start_); }
+
+    // The room left, for a writer that keeps its own position while it
+    // writes (octet stores could alias the cursor's members otherwise).
+    std::span<std::uint8_t> room() const noexcept { return {at_, end_}; }
+    // Moves past the first `size` octets of room(), which the caller wrote.
+    void advance(std::size_t size) noexcept { at_ += std::min(size, static_cast<std::size_t>(end_ - at_)); }
 
 private:
     std::uint8_t* start_;
@@ -213,6 +227,11 @@ private:
 // Writes every top-level value of `list` in order.
 [[nodiscard]] std::expected<void, DataError> write_sequence(DataList list, ber::Writer& writer) noexcept;
 [[nodiscard]] std::expected<void, DataError> write_sequence(DataList list, Cursor& cursor) noexcept;
+// The same, taking the container lengths from `lengths`, which
+// measure_sequence filled for this very list (a table of another list
+// gives wrong octets, never a write outside the cursor's buffer).
+[[nodiscard]] std::expected<void, DataError> write_sequence(DataList list, const ContainerLengths& lengths,
+                                                            Cursor& cursor) noexcept;
 
 // --- Reading ------------------------------------------------------------------
 

@@ -1,5 +1,7 @@
 #include "goose.hpp"
 
+#include <cstring>
+
 namespace valdrin::goose {
 
 namespace {
@@ -44,21 +46,36 @@ constexpr std::size_t add(std::size_t a, std::size_t b) noexcept {
 // allData length it may be given.
 constexpr std::size_t tlv_size(std::size_t length) noexcept { return add(1 + ber::length_size(length), length); }
 
-// Where each INTEGER field's content sits in Fields::integers.
-constexpr std::size_t integer_slot(Field field) noexcept {
-    switch (field) {
-        case Field::TimeAllowedToLive: return 0;
-        case Field::StNum: return 1;
-        case Field::SqNum: return 2;
-        case Field::ConfRev: return 3;
-        default: return 4;
-    }
+// The fields before allData, all with one-octet tags: three texts (goID
+// only when present), five INTEGERs, t and two BOOLEANs.
+std::size_t leading_len(const GoosePdu& pdu, const Fields& fields) noexcept {
+    std::size_t length = add(tlv_size(pdu.gocb_ref.size()), tlv_size(pdu.dat_set.size()));
+    if (pdu.go_id) length = add(length, tlv_size(pdu.go_id->size()));
+    std::size_t fixed = 2 + fields.t.size() + 2 * 3;
+    for (const ber::Integer& integer : fields.integers) fixed += 2 + (9 - integer.start);
+    return add(length, fixed);
 }
 
-constexpr std::uint8_t boolean_octets[2] = {0x00, 0xFF};
+// The writers of the leading fields, into room already checked.
+std::uint8_t* put_text(std::uint8_t* out, Tag tag, std::string_view text) noexcept {
+    out = ber::place_header(out, tag, text.size());
+    ber::copy_octets(out, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return out + text.size();
+}
 
-Bytes text(std::string_view value) noexcept {
-    return {reinterpret_cast<const std::uint8_t*>(value.data()), value.size()};
+std::uint8_t* put_integer(std::uint8_t* out, Tag tag, const ber::Integer& integer) noexcept {
+    const std::size_t size = 9 - integer.start;  // at most 9: a short length
+    out[0] = static_cast<std::uint8_t>(tag);
+    out[1] = static_cast<std::uint8_t>(size);
+    ber::copy_octets(out + 2, integer.octets.data() + integer.start, size);
+    return out + 2 + size;
+}
+
+std::uint8_t* put_boolean(std::uint8_t* out, Tag tag, bool value) noexcept {
+    out[0] = static_cast<std::uint8_t>(tag);
+    out[1] = 1;
+    out[2] = value ? 0xFF : 0x00;
+    return out + 3;
 }
 
 }  // namespace
@@ -73,102 +90,103 @@ void describe(const EncodeError& error, ber::Text& out) noexcept {
 }
 
 std::expected<Fields, data::DataError> Fields::of(const GoosePdu& pdu) noexcept {
-    auto all_data_len = data::measure_sequence(pdu.all_data);
-    if (!all_data_len) return std::unexpected(all_data_len.error());
-    return Fields{
-        .integers = {ber::Integer::from_unsigned(pdu.time_allowed_to_live), ber::Integer::from_unsigned(pdu.st_num),
-                     ber::Integer::from_unsigned(pdu.sq_num), ber::Integer::from_unsigned(pdu.conf_rev),
-                     ber::Integer::from_unsigned(pdu.num_dat_set_entries)},
-        .t = data::utc_octets(pdu.t),
-        .all_data_len = *all_data_len,
-    };
+    Fields fields{};  // the whole table cleared, since it is copied out
+    if (auto prepared = fields.prepare(pdu); !prepared) return std::unexpected(prepared.error());
+    return fields;
 }
 
-std::optional<Bytes> Fields::content(const GoosePdu& pdu, Field field) const noexcept {
-    switch (info(field).type) {
-        case FieldType::VisibleString:
-            if (field == Field::GocbRef) return text(pdu.gocb_ref);
-            if (field == Field::DatSet) return text(pdu.dat_set);
-            if (pdu.go_id) return text(*pdu.go_id);
-            return std::nullopt;
-        case FieldType::Integer: return integers[integer_slot(field)].as_slice();
-        case FieldType::UtcTime: return Bytes(t);
-        case FieldType::Boolean: {
-            const bool value = field == Field::Simulation ? pdu.simulation : pdu.nds_com;
-            return Bytes(&boolean_octets[value], 1);
-        }
-        case FieldType::DataList: break;
-    }
-    return Bytes{};
+std::expected<void, data::DataError> Fields::prepare(const GoosePdu& pdu) noexcept {
+    auto length = data::measure_sequence(pdu.all_data, containers);
+    if (!length) return std::unexpected(length.error());
+    all_data_len = *length;
+    integers[0].set_unsigned(pdu.time_allowed_to_live);
+    integers[1].set_unsigned(pdu.st_num);
+    integers[2].set_unsigned(pdu.sq_num);
+    integers[3].set_unsigned(pdu.conf_rev);
+    integers[4].set_unsigned(pdu.num_dat_set_entries);
+    t = data::utc_octets(pdu.t);
+    return {};
 }
 
 std::size_t Fields::content_len(const GoosePdu& pdu) const noexcept {
-    std::size_t length = tlv_size(all_data_len);
-    for (std::size_t i = 0; i < FIELD_COUNT - 1; ++i) {
-        if (auto octets = content(pdu, static_cast<Field>(i))) length = add(length, tlv_size(octets->size()));
-    }
-    return length;
+    return add(leading_len(pdu, *this), tlv_size(all_data_len));
 }
 
 std::expected<void, data::DataError> Fields::write(const GoosePdu& pdu, std::size_t content_len,
-                                                   data::Cursor& out) const noexcept {
-    constexpr data::DataError full{data::DataErrorKind::BufferFull};
-    if (!out.put_header(PDU_TAG, content_len)) return std::unexpected(full);
-    for (std::size_t i = 0; i < FIELD_COUNT - 1; ++i) {
-        const auto field = static_cast<Field>(i);
-        auto octets = content(pdu, field);
-        if (octets && (!out.put_header(info(field).tag, octets->size()) || !out.put_bytes(*octets))) {
-            return std::unexpected(full);
-        }
-    }
-    if (!out.put_header(info(Field::AllData).tag, all_data_len)) return std::unexpected(full);
-    return data::write_sequence(pdu.all_data, out);
+                                                   data::Cursor& cursor) const noexcept {
+    // Everything up to the values of allData at once: the 0x61 header, the
+    // leading fields and the allData header; the values check their own
+    // room as they are written.
+    const std::size_t head = add(add(1 + ber::length_size(content_len), leading_len(pdu, *this)),
+                                 1 + ber::length_size(all_data_len));
+    std::uint8_t* out = cursor.take(head);
+    if (out == nullptr) return std::unexpected(data::DataError{data::DataErrorKind::BufferFull});
+    out = ber::place_header(out, PDU_TAG, content_len);
+    out = put_text(out, info(Field::GocbRef).tag, pdu.gocb_ref);
+    out = put_integer(out, info(Field::TimeAllowedToLive).tag, integers[0]);
+    out = put_text(out, info(Field::DatSet).tag, pdu.dat_set);
+    if (pdu.go_id) out = put_text(out, info(Field::GoId).tag, *pdu.go_id);
+    out[0] = static_cast<std::uint8_t>(info(Field::T).tag);
+    out[1] = static_cast<std::uint8_t>(t.size());
+    std::memcpy(out + 2, t.data(), t.size());
+    out += 2 + t.size();
+    out = put_integer(out, info(Field::StNum).tag, integers[1]);
+    out = put_integer(out, info(Field::SqNum).tag, integers[2]);
+    out = put_boolean(out, info(Field::Simulation).tag, pdu.simulation);
+    out = put_integer(out, info(Field::ConfRev).tag, integers[3]);
+    out = put_boolean(out, info(Field::NdsCom).tag, pdu.nds_com);
+    out = put_integer(out, info(Field::NumDatSetEntries).tag, integers[4]);
+    ber::place_header(out, info(Field::AllData).tag, all_data_len);
+    return data::write_sequence(pdu.all_data, containers, cursor);
 }
 
 namespace {
 
+// A PDU measured and sized, built in place by prepare().
 struct Prepared {
     Fields fields;
     std::size_t content_len;
     std::size_t pdu_size;
 };
 
-std::expected<Prepared, EncodeError> prepare(const GoosePdu& pdu) noexcept {
-    auto fields = Fields::of(pdu);
-    if (!fields) return std::unexpected(EncodeError::invalid_data(fields.error()));
-    const std::size_t content_len = fields->content_len(pdu);
-    return Prepared{*fields, content_len, tlv_size(content_len)};
+[[nodiscard]] std::expected<void, EncodeError> prepare(const GoosePdu& pdu, Prepared& out) noexcept {
+    if (auto prepared = out.fields.prepare(pdu); !prepared) {
+        return std::unexpected(EncodeError::invalid_data(prepared.error()));
+    }
+    out.content_len = out.fields.content_len(pdu);
+    out.pdu_size = tlv_size(out.content_len);
+    return {};
 }
 
 }  // namespace
 
 std::expected<std::size_t, EncodeError> pdu_len(const GoosePdu& pdu) noexcept {
-    auto prepared = prepare(pdu);
-    if (!prepared) return std::unexpected(prepared.error());
-    return prepared->pdu_size;
+    Prepared prepared;
+    if (auto ok = prepare(pdu, prepared); !ok) return std::unexpected(ok.error());
+    return prepared.pdu_size;
 }
 
 std::expected<std::size_t, EncodeError> encode_pdu(const GoosePdu& pdu, std::span<std::uint8_t> buffer) noexcept {
-    auto prepared = prepare(pdu);
-    if (!prepared) return std::unexpected(prepared.error());
-    if (buffer.size() < prepared->pdu_size) {
-        return std::unexpected(EncodeError{EncodeErrorKind::BufferTooSmall, prepared->pdu_size});
+    Prepared prepared;
+    if (auto ok = prepare(pdu, prepared); !ok) return std::unexpected(ok.error());
+    if (buffer.size() < prepared.pdu_size) {
+        return std::unexpected(EncodeError{EncodeErrorKind::BufferTooSmall, prepared.pdu_size});
     }
     data::Cursor out(buffer);
-    if (auto written = prepared->fields.write(pdu, prepared->content_len, out); !written) {
+    if (auto written = prepared.fields.write(pdu, prepared.content_len, out); !written) {
         return std::unexpected(EncodeError::invalid_data(written.error()));
     }
-    return prepared->pdu_size;
+    return prepared.pdu_size;
 }
 
 std::expected<std::size_t, EncodeError> encode_frame(const GoosePdu& pdu, const ethernet::FrameHeader& header,
                                                      std::span<std::uint8_t> buffer) noexcept {
-    auto prepared = prepare(pdu);
-    if (!prepared) return std::unexpected(prepared.error());
-    auto frame_size = ethernet::write_header(header, prepared->pdu_size, buffer);
+    Prepared prepared;
+    if (auto ok = prepare(pdu, prepared); !ok) return std::unexpected(ok.error());
+    auto frame_size = ethernet::write_header(header, prepared.pdu_size, buffer);
     if (!frame_size) return std::unexpected(from_header(frame_size.error()));
     data::Cursor out(buffer.subspan(ethernet::header_size(header)));
-    if (auto written = prepared->fields.write(pdu, prepared->content_len, out); !written) {
+    if (auto written = prepared.fields.write(pdu, prepared.content_len, out); !written) {
         return std::unexpected(EncodeError::invalid_data(written.error()));
     }
     return *frame_size;

@@ -121,25 +121,25 @@ struct EncodeError {
 // InvalidData shows the DataError's own text.
 void describe(const EncodeError& error, ber::Text& out) noexcept;
 
-// What an encoding prepares once: the INTEGER contents, the UtcTime octets
-// and the measured allData content length.
+// What an encoding prepares once: the INTEGER contents, the UtcTime octets,
+// the measured allData content length and the lengths of its structures
+// and arrays, which writing then reuses.
 struct Fields {
     // timeAllowedtoLive, stNum, sqNum, confRev, numDatSetEntries
     std::array<ber::Integer, 5> integers;
     std::array<std::uint8_t, 8> t;
     std::size_t all_data_len;
+    data::ContainerLengths containers;
 
     // Prepares the fields of `pdu`, measuring every top-level value.
     [[nodiscard]] static std::expected<Fields, data::DataError> of(const GoosePdu& pdu) noexcept;
+    // The same, in place: the encoders' way, which copies nothing.
+    [[nodiscard]] std::expected<void, data::DataError> prepare(const GoosePdu& pdu) noexcept;
     // The content length of the PDU's 0x61 TLV.
     [[nodiscard]] std::size_t content_len(const GoosePdu& pdu) const noexcept;
     // Writes the 0x61 header with `content_len` and every field in order.
     [[nodiscard]] std::expected<void, data::DataError> write(const GoosePdu& pdu, std::size_t content_len,
                                                              data::Cursor& out) const noexcept;
-
-private:
-    // The content of a field other than allData; nothing for an absent goID.
-    std::optional<Bytes> content(const GoosePdu& pdu, Field field) const noexcept;
 };
 
 // The size of the encoded PDU.

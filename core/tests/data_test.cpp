@@ -4,6 +4,8 @@
 
 #include <bit>
 #include <cstdio>
+#include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -330,6 +332,172 @@ TEST(Values, ReadsBackWhatWasWritten) {
               (std::vector<std::string>{"struct 3", "bool true", "bits /4 [F00F]", "utc 1700000000.123456 q138",
                                         "int -9223372036854775808", "uint 18446744073709551615", "f32 C0200000",
                                         "f64 0.25", "array 1", "raw 0x9C [F00F]"}));
+}
+
+// --- The fast writer against the plain one -----------------------------------
+
+// Random lists of values of every kind: nested containers (now and then
+// deeper than MAX_DEPTH), payloads around the long-form lengths, raw tags
+// of one to four octets, and now and then a bad unused-bit count or a
+// container short of members.
+class RandomLists {
+public:
+    explicit RandomLists(std::uint32_t seed) : rng_(seed) {}
+
+    List next() {
+        List list;
+        const std::size_t top = below(8);
+        for (std::size_t i = 0; i < top; ++i) append(list, 0, chance(12) ? 28 + below(8) : 0);
+        if (chance(20) && !list.empty()) list.pop_back();  // may leave a container short
+        return list;
+    }
+
+    // Appends one value at `depth` with its members; while `chain` is
+    // deeper than `depth`, a container of one container.
+    void append(List& list, std::size_t depth, std::size_t chain) {
+        if (depth < chain) {
+            list.push_back(chance(2) ? Data::of_struct(1) : Data::of_array(1));
+            append(list, depth + 1, chain);
+            return;
+        }
+        switch (below(14)) {
+            case 0: list.push_back(Data::of_bool(chance(2))); break;
+            case 1: list.push_back(Data::of_int(static_cast<std::int64_t>(number()))); break;
+            case 2: list.push_back(Data::of_uint(number())); break;
+            case 3: list.push_back(Data::of_f32(static_cast<std::uint32_t>(rng_()))); break;
+            case 4: list.push_back(Data::of_f64(number())); break;
+            case 5: list.push_back(Data::of_bits(static_cast<std::uint8_t>(chance(30) ? 8 + below(248) : below(8)), payload())); break;
+            case 6: list.push_back(Data::of_octets(payload())); break;
+            case 7: list.push_back(Data::of_visible(payload())); break;
+            case 8: list.push_back(Data::of_mms(payload())); break;
+            case 9: list.push_back(Data::of_utc({static_cast<std::uint32_t>(rng_()), static_cast<std::uint32_t>(rng_()),
+                                                 static_cast<std::uint8_t>(rng_())}));
+                break;
+            case 10: list.push_back(Data::of_btime({1, 2, 3, 4, 5, static_cast<std::uint8_t>(rng_())})); break;
+            case 11: {
+                const Tag tags[] = {0x00, 0x90, 0xA3, 0xBF21, 0xBF8101, 0xBF818101, 0xFFFFFFFF};
+                list.push_back(Data::of_raw(tags[below(std::size(tags))], payload()));
+                break;
+            }
+            default: {
+                const std::size_t members = depth > chain + 3 ? 0 : below(5);
+                list.push_back(chance(2) ? Data::of_struct(members) : Data::of_array(members));
+                for (std::size_t m = 0; m < members; ++m) append(list, depth + 1, 0);
+            }
+        }
+    }
+
+private:
+    std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+    bool chance(std::size_t one_in) { return below(one_in) == 0; }
+
+    std::uint64_t number() {
+        const std::uint64_t edges[] = {0, 1, 127, 128, 255, 256, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF,
+                                       0x7FFFFFFFFFFFFFFF, 0x8000000000000000, 0xFFFFFFFFFFFFFFFF};
+        if (chance(2)) return edges[below(std::size(edges))] - chance(3);
+        return rng_() >> below(64);
+    }
+
+    Bytes payload() {
+        const std::size_t sizes[] = {0, 1, 2, 7, 8, 9, 16, 17, 127, 128, 255, 256, 300};
+        Octets& octets = payloads_.emplace_back(sizes[below(std::size(sizes))]);
+        for (std::uint8_t& octet : octets) octet = static_cast<std::uint8_t>(rng_());
+        return octets;
+    }
+
+    std::mt19937_64 rng_;
+    std::deque<Octets> payloads_;  // stable storage the lists point into
+};
+
+// The plain measure: every top-level value measured on its own.
+std::expected<std::size_t, DataError> plain_measure(const List& list) {
+    std::size_t length = 0;
+    for (std::size_t index = 0; index < list.size();) {
+        auto value = measure(list, index, 0);
+        if (!value) return std::unexpected(value.error());
+        length += ber::tlv_size(value->tag, value->length);
+        index = value->next;
+    }
+    return length;
+}
+
+// Writes with the Cursor, the container lengths from `lengths` (or none).
+std::expected<Octets, DataError> cursor_encode(const List& list, std::size_t size, const ContainerLengths* lengths) {
+    Octets out(size);
+    Cursor cursor(out);
+    auto written = lengths ? write_sequence(list, *lengths, cursor) : write_sequence(list, cursor);
+    if (!written) return std::unexpected(written.error());
+    EXPECT_EQ(cursor.pos(), size);
+    return out;
+}
+
+TEST(WriteData, CursorWritesWhatTheWriterWrites) {
+    RandomLists lists(61850);
+    std::size_t written = 0;
+    std::size_t refused = 0;
+    for (int n = 0; n < 3000; ++n) {
+        const List list = lists.next();
+        SCOPED_TRACE(n);
+        ContainerLengths lengths;
+        const auto expected = plain_measure(list);
+        const auto measured = measure_sequence(list, lengths);
+        ASSERT_EQ(measured, expected);
+        ASSERT_EQ(measure_sequence(list), expected);
+
+        // Where measuring fails, writing without a table fails alike.
+        Octets plain(1 << 16);
+        ber::Writer writer(plain);
+        const auto plain_written = write_sequence(list, writer);
+        if (!expected) {
+            ++refused;
+            ASSERT_EQ(plain_written, std::unexpected(expected.error()));
+            ASSERT_EQ(cursor_encode(list, 1 << 16, nullptr), std::unexpected(expected.error()));
+            continue;
+        }
+        ++written;
+        ASSERT_TRUE(plain_written.has_value());
+        plain.resize(writer.pos());
+        ASSERT_EQ(plain.size(), *expected);
+        EXPECT_EQ(cursor_encode(list, *expected, &lengths), plain);
+        EXPECT_EQ(cursor_encode(list, *expected, nullptr), plain);
+
+        // write_one through a Cursor, value by value.
+        Octets one(*expected);
+        Cursor cursor(one);
+        for (std::size_t index = 0; index < list.size();) index = write_one(list, index, cursor).value();
+        EXPECT_EQ(one, plain);
+
+        // One octet short: refused, and nothing written past the end.
+        if (!plain.empty()) {
+            EXPECT_EQ(cursor_encode(list, *expected - 1, &lengths), std::unexpected(DataError{DataErrorKind::BufferFull}));
+        }
+    }
+    // The seed gives both kinds in numbers.
+    EXPECT_GT(written, 1000u);
+    EXPECT_GT(refused, 300u);
+}
+
+TEST(WriteData, MoreContainersThanTheTableHolds) {
+    // 200 structures, each holding an array of one int and a bool: the
+    // table keeps 64 of the 400 containers, the rest are measured again.
+    List list;
+    for (int i = 0; i < 200; ++i) {
+        list.insert(list.end(), {Data::of_struct(2), Data::of_array(1), Data::of_int(i * 1000), Data::of_bool(i % 3)});
+    }
+    ContainerLengths lengths;
+    const std::size_t size = measure_sequence(list, lengths).value();
+    EXPECT_EQ(lengths.count, ContainerLengths::capacity);
+    const Octets plain = encode(list).value();
+    EXPECT_EQ(cursor_encode(list, size, &lengths), plain);
+}
+
+TEST(WriteData, TableOfAnotherListStaysInsideTheBuffer) {
+    // Wrong octets, but never a write past the buffer (ASan watches).
+    const List small{Data::of_struct(1), Data::of_bool(true)};
+    const List large{Data::of_struct(2), Data::of_octets(two_hundred), Data::of_struct(0)};
+    ContainerLengths lengths;
+    const std::size_t size = measure_sequence(small, lengths).value();
+    EXPECT_EQ(cursor_encode(large, size, &lengths), std::unexpected(DataError{DataErrorKind::BufferFull}));
 }
 
 }  // namespace

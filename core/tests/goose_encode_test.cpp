@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -199,6 +201,85 @@ TEST(EncodeFrame, ReadsBackAsTheSamePdu) {
         EXPECT_EQ(parsed->app_id, 0x0003);
         EXPECT_EQ(parsed->vlan_id, vlan ? std::optional<std::uint16_t>(100) : std::nullopt);
         EXPECT_EQ(data::check_sequence(field(bare, 0xAB)).value(), 2u);
+    }
+}
+
+// The PDU as the plain ber::Writer path writes it, piece by piece.
+Octets reference(const GoosePdu& pdu) {
+    const auto text = [](std::string_view value) {
+        return Bytes(reinterpret_cast<const std::uint8_t*>(value.data()), value.size());
+    };
+    const auto integer = [](std::uint32_t value) { return ber::Integer::from_unsigned(value); };
+    const std::uint8_t booleans[2] = {0x00, 0xFF};
+    Octets content(1 << 16);
+    ber::Writer w(content);
+    bool ok = w.put_tlv(0x80, text(pdu.gocb_ref)).has_value();
+    ok = ok && w.put_tlv(0x81, integer(pdu.time_allowed_to_live).as_slice());
+    ok = ok && w.put_tlv(0x82, text(pdu.dat_set));
+    if (pdu.go_id) ok = ok && w.put_tlv(0x83, text(*pdu.go_id));
+    ok = ok && w.put_tlv(0x84, data::utc_octets(pdu.t));
+    ok = ok && w.put_tlv(0x85, integer(pdu.st_num).as_slice());
+    ok = ok && w.put_tlv(0x86, integer(pdu.sq_num).as_slice());
+    ok = ok && w.put_tlv(0x87, Bytes(&booleans[pdu.simulation], 1));
+    ok = ok && w.put_tlv(0x88, integer(pdu.conf_rev).as_slice());
+    ok = ok && w.put_tlv(0x89, Bytes(&booleans[pdu.nds_com], 1));
+    ok = ok && w.put_tlv(0x8A, integer(pdu.num_dat_set_entries).as_slice());
+    ok = ok && w.put_header(0xAB, data::measure_sequence(pdu.all_data).value());
+    ok = ok && data::write_sequence(pdu.all_data, w).has_value();
+    EXPECT_TRUE(ok);
+    content.resize(w.pos());
+    Octets out(content.size() + 8);
+    ber::Writer o(out);
+    EXPECT_TRUE(o.put_header(0x61, content.size()) && o.put_bytes(content));
+    out.resize(o.pos());
+    return out;
+}
+
+TEST(EncodePdu, SameOctetsAsThePlainWriter) {
+    std::mt19937 rng(88);
+    const auto below = [&](std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng); };
+    const auto number = [&] {
+        const std::uint32_t edges[] = {0, 1, 127, 128, 255, 256, 0x7FFFFF, 0x800000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+        return below(2) ? edges[below(std::size(edges))] : static_cast<std::uint32_t>(rng()) >> below(32);
+    };
+    const std::size_t text_sizes[] = {0, 1, 26, 127, 128, 255, 256, 300};
+    std::deque<std::string> texts;
+    const auto some_text = [&] {
+        std::string& text = texts.emplace_back(text_sizes[below(std::size(text_sizes))], 'x');
+        for (char& c : text) c = static_cast<char>('!' + below(94));
+        return std::string_view(text);
+    };
+    const Octets quality{0x40, 0x00};
+    const Octets long_octets(150, 0x77);
+    for (int n = 0; n < 1500; ++n) {
+        SCOPED_TRACE(n);
+        // Data sets of structures of stVal, q and t, with floats, integers
+        // and now and then a long octet string or an empty structure.
+        std::vector<Data> values;
+        for (std::uint32_t i = below(40); i > 0; --i) {
+            switch (below(6)) {
+                case 0:
+                    values.insert(values.end(), {Data::of_struct(3), Data::of_bool(below(2)),
+                                                 Data::of_bits(3, quality), Data::of_utc({number(), number(), 0x0A})});
+                    break;
+                case 1: values.push_back(Data::of_f32(number())); break;
+                case 2: values.push_back(Data::of_int(static_cast<std::int32_t>(number()))); break;
+                case 3: values.push_back(Data::of_uint(number())); break;
+                case 4: values.push_back(Data::of_octets(long_octets)); break;
+                default: values.insert(values.end(), {Data::of_array(1), Data::of_struct(0)});
+            }
+        }
+        GoosePdu pdu{.gocb_ref = some_text(), .time_allowed_to_live = number(), .dat_set = some_text(),
+                     .t = {number(), number(), static_cast<std::uint8_t>(number())}, .st_num = number(),
+                     .sq_num = number(), .simulation = below(2) == 1, .conf_rev = number(), .nds_com = below(2) == 1,
+                     .num_dat_set_entries = number(), .all_data = values};
+        if (below(2)) pdu.go_id = some_text();
+        const Octets expected = reference(pdu);
+        EXPECT_EQ(pdu_len(pdu).value(), expected.size());
+        EXPECT_EQ(encode(pdu), expected);
+        auto fields = Fields::of(pdu);
+        ASSERT_TRUE(fields.has_value());
+        EXPECT_EQ(1 + ber::length_size(fields->content_len(pdu)) + fields->content_len(pdu), expected.size());
     }
 }
 
