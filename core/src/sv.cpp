@@ -94,14 +94,28 @@ std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
     if (content.empty()) return std::unexpected(SvError::missing(Field::SvId));
 
     std::array<std::optional<Bytes>, SLOTS> fields{};
-    ber::Tlvs tlvs(content);
-    while (auto item = tlvs.next()) {
-        if (!*item) return std::unexpected(SvError::from(item->error()));
-        const ber::Tlv& tlv = **item;
+    const std::size_t n = content.size();
+    for (std::size_t pos = 0; pos < n;) {
+        ber::Tag tag;
+        Bytes value;
+        // A one-octet tag with a short length, as every field of a 9-2 ASDU
+        // has, is read here; any other form, and every fault, by decode_tlv.
+        if (n - pos >= 2 && (content[pos] & 0x1F) != 0x1F && content[pos + 1] < 0x80 &&
+            content[pos + 1] <= n - pos - 2) {
+            tag = content[pos];
+            value = content.subspan(pos + 2, content[pos + 1]);
+            pos += 2 + value.size();
+        } else {
+            auto tlv = ber::decode_tlv(content, pos);
+            if (!tlv) return std::unexpected(SvError::from(tlv.error()));
+            tag = tlv->tag;
+            value = tlv->content;
+            pos = tlv->end;
+        }
         // Only these exact tag values: constructed and high-number forms
         // of the same numbers are other elements and are skipped.
-        if (tlv.tag >= FIRST_FIELD_TAG && tlv.tag < FIRST_FIELD_TAG + SLOTS) {
-            fields[tlv.tag - FIRST_FIELD_TAG] = tlv.content;  // the last occurrence counts
+        if (tag >= FIRST_FIELD_TAG && tag < FIRST_FIELD_TAG + SLOTS) {
+            fields[tag - FIRST_FIELD_TAG] = value;  // the last occurrence counts
         }
     }
 
