@@ -19,7 +19,7 @@ from valdrin.cli import main
 from valdrin.sv import Fault, Playback, Stream, Wave
 from valdrin.sv_publisher import _native_streams
 
-from test_publisher import netns_reason
+from netns import netns_reason
 
 CLI = [sys.executable, "-m", "valdrin", "publish"]
 SUMMARY = re.compile(r"sent (\d+) frames in ([\d.]+) s: (\d+) send errors, (\d+) late frames, max lateness [\d.]+ µs")

@@ -12,17 +12,13 @@ Everything that opens a packet socket runs in a network namespace of its own
 
 from __future__ import annotations
 
-import json
-import os
-import shutil
-import subprocess
 import sys
-import textwrap
 import threading
 from pathlib import Path
 
 import pytest
 
+import netns
 import valdrin_rt
 from valdrin import sv
 from valdrin.data import ArrayData, BoolData, FloatData, IntData, StructureData, TimestampData
@@ -171,19 +167,13 @@ def test_threads_render_and_run_the_codecs_alike(fast_switching):
 
 # --- In a network namespace ----------------------------------------------------------
 
-PRELUDE = textwrap.dedent(f"""
+PRELUDE = f"""
     import fcntl, gc, json, os, socket, struct, sys, threading, time
     sys.path.insert(0, {str(TESTS)!r})
     import valdrin_rt
     from test_concurrency import (ASDUS, INSTANTS, JOIN_TIMEOUT, RATE, engine, references,
                                   run_workers, sv_streams)
     from valdrin.sv_publisher import _native_streams
-
-    def loopback_up():
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        flags = struct.unpack("16sh", fcntl.ioctl(s, 0x8913, struct.pack("16sh", b"lo", 0)))[1]
-        fcntl.ioctl(s, 0x8914, struct.pack("16sh", b"lo", flags | 1))  # IFF_UP
-        s.close()
 
     def engine_threads():
         return sum(open(f"/proc/self/task/{{t}}/comm").read().strip() == "sv-engine"
@@ -203,26 +193,13 @@ PRELUDE = textwrap.dedent(f"""
             thread.join(JOIN_TIMEOUT)
         return sum(thread.is_alive() for thread in threads)
 
-    loopback_up()
     sys.setswitchinterval(1e-5)
-""")
+"""
 
 
 def in_netns(body: str, timeout: float = 120) -> dict:
-    """Runs `body` in a fresh network namespace; returns its last line of
-    output, read as JSON."""
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("making a network namespace needs root and unshare")
-    script = PRELUDE + textwrap.dedent(body)
-    try:
-        proc = subprocess.run(["unshare", "--net", sys.executable, "-c", script],
-                              capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired as expired:
-        pytest.fail(f"deadlock: no end after {timeout} s; stderr: {expired.stderr!r}")
-    if proc.returncode != 0 and "unshare failed" in proc.stderr:
-        pytest.skip(f"cannot make a network namespace here: {proc.stderr.strip()}")
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    """Runs `body` in a fresh network namespace; returns its last JSON line."""
+    return netns.in_netns(PRELUDE, body, timeout)
 
 
 def test_frames_on_the_wire_stay_exact_while_threads_render_and_decode():

@@ -28,13 +28,9 @@ from __future__ import annotations
 
 import ctypes
 import gc
-import json
 import os
-import shutil
 import struct
-import subprocess
 import sys
-import textwrap
 import time
 import tracemalloc
 from dataclasses import dataclass, field, fields, is_dataclass
@@ -44,6 +40,7 @@ from typing import Any, Callable
 
 import pytest
 
+import netns
 import valdrin_rt
 from valdrin import sv
 from valdrin.data import (
@@ -595,35 +592,18 @@ def test_engine_methods_leak_nothing(case):
 
 TESTS = Path(__file__).resolve().parent
 
-NETNS_PRELUDE = textwrap.dedent(f"""
-    import fcntl, gc, json, socket, struct, sys, time, tracemalloc
+NETNS_PRELUDE = f"""
+    import gc, json, socket, struct, sys, time, tracemalloc
     sys.path.insert(0, {str(TESTS)!r})
     import valdrin_rt
     from test_leaks import measure, stream_dict, Growth
-
-    def loopback_up():
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        flags = struct.unpack("16sh", fcntl.ioctl(s, 0x8913, struct.pack("16sh", b"lo", 0)))[1]
-        fcntl.ioctl(s, 0x8914, struct.pack("16sh", b"lo", flags | 1))  # IFF_UP
-        s.close()
-
-    loopback_up()
     tracemalloc.start()
-""")
+"""
 
 
 def in_netns(body: str, timeout: float = 120) -> Any:
-    """Runs `body` in a fresh network namespace; returns its last line of
-    output, read as JSON."""
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("making a network namespace needs root and unshare")
-    script = NETNS_PRELUDE + textwrap.dedent(body)
-    proc = subprocess.run(["unshare", "--net", sys.executable, "-c", script],
-                          capture_output=True, text=True, timeout=timeout)
-    if proc.returncode != 0 and "unshare failed" in proc.stderr:
-        pytest.skip(f"cannot make a network namespace here: {proc.stderr.strip()}")
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    """Runs `body` in a fresh network namespace; returns its last JSON line."""
+    return netns.in_netns(NETNS_PRELUDE, body, timeout)
 
 
 def growth_of(result: dict) -> Growth:

@@ -1,7 +1,5 @@
 """valdrin.sv.Publisher: argument checks, frames, the MTU warning and a live run in a namespace."""
 
-import os
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -11,21 +9,11 @@ import warnings
 import pytest
 
 import valdrin_rt
+from netns import netns_reason
 from valdrin.sv import Fault, Playback, Publisher, Stream, Wave, encode_frame
 from valdrin.sv_publisher import _native_streams
 
 STREAMS = [Stream("MU01", [Wave(1000.0, 30.0, 50.0, 0.0, 1000.0)] * 4)]
-
-
-def netns_reason():
-    """Why no network namespace can be made here, or None when one can."""
-    if os.geteuid() != 0:
-        return "network namespaces need root"
-    if shutil.which("unshare") is None:
-        return "unshare(1) is not installed"
-    if subprocess.run(["unshare", "--net", "true"], capture_output=True).returncode != 0:
-        return "unshare --net is refused here"
-    return None
 
 
 @pytest.mark.parametrize(

@@ -2,51 +2,31 @@
 on the wire. Tests that send run in a network namespace of their own, on its
 loopback interface, and capture there."""
 
-import json
 import os
-import shutil
 import subprocess
 import sys
-import textwrap
 import time
 from pathlib import Path
 
 import pytest
 
+import netns
 from valdrin_rt import Engine
 
 ROOT_ONLY = pytest.mark.skipif(os.geteuid() != 0, reason="packet sockets need root")
 STREAM = {"frame": bytes(64), "smp_cnt_offsets": [20], "sample_offsets": [24],
           "waves": [(1000.0, 0.0, 50.0, 0.0, 1.0, 0)] * 2, "fault": None}
 
-# Run inside `unshare --net`: bring the namespace's loopback up, then the body.
-PRELUDE = textwrap.dedent("""
-    import fcntl, json, socket, struct, time
+PRELUDE = """
+    import json, socket, struct, time
     import valdrin_rt
     from valdrin import sv
     from valdrin.sv_publisher import _native_streams
-
-    def loopback_up():
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        flags = struct.unpack("16sh", fcntl.ioctl(s, 0x8913, struct.pack("16sh", b"lo", 0)))[1]
-        fcntl.ioctl(s, 0x8914, struct.pack("16sh", b"lo", flags | 1))  # IFF_UP
-        s.close()
-
-    loopback_up()
-""")
+"""
 
 
 def in_netns(body, timeout=60):
-    """Runs `body` in a fresh network namespace; returns what it printed last, as JSON."""
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("making a network namespace needs root and unshare")
-    script = PRELUDE + textwrap.dedent(body)
-    proc = subprocess.run(["unshare", "--net", sys.executable, "-c", script],
-                          capture_output=True, text=True, timeout=timeout)
-    if proc.returncode != 0 and "unshare failed" in proc.stderr:
-        pytest.skip(f"cannot make a network namespace here: {proc.stderr.strip()}")
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return netns.in_netns(PRELUDE, body, timeout)
 
 
 def engine_threads():

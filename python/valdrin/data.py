@@ -34,7 +34,7 @@ import math
 import operator
 import struct
 from dataclasses import dataclass, field
-from datetime import datetime, timedelta, timezone
+from datetime import datetime, timezone
 from typing import Any, Sequence, Union
 
 __all__ = [

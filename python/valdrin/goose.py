@@ -16,12 +16,9 @@ encoder.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Iterable, Sequence
+from typing import Iterable, Sequence
 
 from .data import Data, Timestamp
-
-if TYPE_CHECKING:
-    import valdrin_rt
 
 __all__ = ["ETHERTYPE_GOOSE", "GoosePDU"]
 

@@ -1,0 +1,51 @@
+"""Test code run in a network namespace of its own (`unshare --net`), where
+frames can only go out on that namespace's loopback, which is brought up
+first. Shared by the tests that send."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Brings the namespace's loopback up (SIOCGIFFLAGS, SIOCSIFFLAGS | IFF_UP).
+LOOPBACK_UP = textwrap.dedent("""
+    import fcntl as _fcntl, socket as _socket, struct as _struct
+    _s = _socket.socket(_socket.AF_INET, _socket.SOCK_DGRAM)
+    _flags = _struct.unpack("16sh", _fcntl.ioctl(_s, 0x8913, _struct.pack("16sh", b"lo", 0)))[1]
+    _fcntl.ioctl(_s, 0x8914, _struct.pack("16sh", b"lo", _flags | 1))
+    _s.close()
+""")
+
+
+def netns_reason():
+    """Why no network namespace can be made here, or None when one can."""
+    if os.geteuid() != 0:
+        return "network namespaces need root"
+    if shutil.which("unshare") is None:
+        return "unshare(1) is not installed"
+    if subprocess.run(["unshare", "--net", "true"], capture_output=True).returncode != 0:
+        return "unshare --net is refused here"
+    return None
+
+
+def in_netns(prelude, body, timeout=60):
+    """Runs `prelude` then `body` with Python in a fresh network namespace
+    whose loopback is up; returns the last line it printed, read as JSON.
+    Skips when no namespace can be made; a run that does not end in time
+    fails the test (a deadlock)."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("making a network namespace needs root and unshare")
+    script = LOOPBACK_UP + textwrap.dedent(prelude) + textwrap.dedent(body)
+    try:
+        proc = subprocess.run(["unshare", "--net", sys.executable, "-c", script],
+                              capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"no end after {timeout} s; stderr: {expired.stderr!r}")
+    if proc.returncode != 0 and "unshare failed" in proc.stderr:
+        pytest.skip(f"cannot make a network namespace here: {proc.stderr.strip()}")
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
