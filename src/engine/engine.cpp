@@ -5,6 +5,7 @@
 
 #include <net/if.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -379,7 +380,8 @@ PyObject* engine_start(PyObject* self, PyObject*) {
         }
         const unsigned index = if_nametoindex(config.iface.c_str());
         if (index == 0) {
-            py::raise(PyExc_OSError, os_error("interface " + config.iface));
+            const int error = errno;  // before building the context can touch it
+            py::raise(PyExc_OSError, "interface " + config.iface + ": " + os_text(error));
             return nullptr;
         }
         std::string error;

@@ -212,7 +212,8 @@ bool set_up(const Config& config, Reporter& reporter) {
         CPU_ZERO(&set);
         CPU_SET(static_cast<std::size_t>(*config.cpu), &set);
         if (sched_setaffinity(0, sizeof set, &set) != 0) {
-            reporter.failed(os_error("pin to CPU " + std::to_string(*config.cpu)));
+            const int error = errno;  // before building the context can touch it
+            reporter.failed("pin to CPU " + std::to_string(*config.cpu) + ": " + os_text(error));
             return false;
         }
     }
