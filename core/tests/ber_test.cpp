@@ -5,16 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "octets.hpp"
+
 namespace valdrin::ber {
 namespace {
 
-using Octets = std::vector<std::uint8_t>;
-
-std::string text_of(const BerError& error) {
-    Text text;
-    describe(error, text);
-    return std::string(text.view());
-}
+using test::Octets;
+using test::text_of;
 
 struct Bad {
     const char* why;

@@ -9,23 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "octets.hpp"
+
 namespace valdrin::data {
 namespace {
 
-using Octets = std::vector<std::uint8_t>;
+using test::Octets;
+using test::text_of;
+
 using List = std::vector<Data>;
-
-std::string text_of(const DataError& error) {
-    ber::Text text;
-    describe(error, text);
-    return std::string(text.view());
-}
-
-std::string text_of(const ber::BerError& error) {
-    ber::Text text;
-    ber::describe(error, text);
-    return std::string(text.view());
-}
 
 // Measures, then writes into a buffer of exactly the measured size.
 std::expected<Octets, DataError> encode(const List& list) {

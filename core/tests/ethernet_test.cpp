@@ -4,10 +4,12 @@
 
 #include <vector>
 
+#include "octets.hpp"
+
 namespace valdrin::ethernet {
 namespace {
 
-using Octets = std::vector<std::uint8_t>;
+using test::Octets;
 
 const Mac dst{0x01, 0x0C, 0xCD, 0x01, 0x00, 0x01};
 const Mac src{0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7};

@@ -9,40 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "octets.hpp"
+
 namespace valdrin::goose {
 namespace {
 
+using test::cat;
+using test::Octets;
+using test::text_of;
+using test::tlv;
+
 using data::Data;
 using data::Kind;
-using Octets = std::vector<std::uint8_t>;
-
-template <class Error>
-std::string text_of(const Error& error) {
-    ber::Text text;
-    describe(error, text);
-    return std::string(text.view());
-}
 
 std::string str(Bytes octets) { return {octets.begin(), octets.end()}; }
 
 Octets bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
-// A TLV with a one-octet tag, in short or long length form.
-Octets tlv(std::uint8_t tag, const Octets& content) {
-    Octets out{tag};
-    const std::size_t n = content.size();
-    if (n >= 0x100) out.insert(out.end(), {0x82, std::uint8_t(n >> 8), std::uint8_t(n)});
-    else if (n >= 0x80) out.insert(out.end(), {0x81, std::uint8_t(n)});
-    else out.push_back(std::uint8_t(n));
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-Octets cat(std::initializer_list<Octets> parts) {
-    Octets out;
-    for (const Octets& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 
 // The fields of a conformant PDU, each a whole TLV, by field number.
 const Octets all_data_content{0xA2, 0x06, 0x83, 0x01, 0xFF, 0x84, 0x01, 0x00, 0x85, 0x01, 0x07};

@@ -7,17 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "octets.hpp"
+
 namespace valdrin::goose {
 namespace {
 
-using data::Data;
-using Octets = std::vector<std::uint8_t>;
+using test::Octets;
+using test::text_of;
 
-std::string text_of(const EncodeError& error) {
-    ber::Text text;
-    describe(error, text);
-    return std::string(text.view());
-}
+using data::Data;
 
 GoosePdu minimal() { return GoosePdu{.gocb_ref = "A", .dat_set = "B"}; }
 

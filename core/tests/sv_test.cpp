@@ -6,31 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "octets.hpp"
+
 namespace valdrin::sv {
 namespace {
 
-using Octets = std::vector<std::uint8_t>;
-
-std::string text_of(const SvError& error) {
-    ber::Text text;
-    describe(error, text);
-    return std::string(text.view());
-}
-
-// A TLV with a one-octet tag (short or 0x81 length form).
-Octets tlv(std::uint8_t tag, const Octets& content) {
-    Octets out{tag};
-    if (content.size() >= 0x80) out.push_back(0x81);
-    out.push_back(static_cast<std::uint8_t>(content.size()));
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-Octets cat(std::initializer_list<Octets> parts) {
-    Octets out;
-    for (const Octets& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+using test::cat;
+using test::Octets;
+using test::text_of;
+using test::tlv;
 
 // The fields of a well-formed ASDU, mandatory ones only.
 const Octets sv_id = tlv(0x80, {'M', 'U', '1'});
