@@ -289,8 +289,9 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         const std::int64_t first_smp = first_smp_of(k);
         const i128 scheduled = scheduled_of(k);
 
+        const std::int64_t frame_second = saturate(second);
         for (std::size_t i = 0; i < config->streams.size(); ++i) {
-            render(config->streams[i], batch->frames[i], saturate(second), first_smp, rate,
+            render(config->streams[i], batch->frames[i], frame_second, first_smp, rate,
                    batch->caches[i]);
         }
         if (!sleep_until_unless_stopped(scheduled, *counters)) return;
