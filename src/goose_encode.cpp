@@ -206,29 +206,6 @@ auto converted(PyObject* object, Name name, Convert&& convert) -> decltype(conve
     return convert(value.get());
 }
 
-// The elements of a sequence other than str, in order.
-Result<std::vector<Ref>> to_objects(PyObject* sequence) {
-    std::vector<Ref> out;
-    // A plain list or tuple (not a subclass, which may iterate otherwise)
-    // is read by index.
-    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
-        const bool list = PyList_CheckExact(sequence);
-        const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
-        out.reserve(static_cast<std::size_t>(size));
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            out.push_back(Ref::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i)));
-            if (!out.back()) return std::nullopt;
-        }
-        return out;
-    }
-    const bool ok = py::for_each_in_sequence(sequence, [&](PyObject* element) {
-        out.push_back(Ref::borrow(element));
-        return true;
-    });
-    if (!ok) return std::nullopt;
-    return out;
-}
-
 // --- UtcTime through valdrin.data.encode_utc_time -----------------------------
 
 // The eight UtcTime octets that the package's encode_utc_time gives for
@@ -331,6 +308,7 @@ class Builder {
 public:
     Builder() {
         values_.reserve(48);
+        stack_.reserve(16);
         arena_.reserve(256);
     }
 
@@ -424,10 +402,16 @@ public:
 
 private:
     // The Data class of `object` by its class's __name__, or none with
-    // ValueError "not an IEC 61850 Data value: <name>".
+    // ValueError "not an IEC 61850 Data value: <name>". A class statement
+    // stores its name as an interned str, so the name is usually one of
+    // the interned class names itself and no text is compared.
     static Result<DataClass> data_class(PyObject* object) {
         Ref name = attribute(reinterpret_cast<PyObject*>(Py_TYPE(object)), Name::DunderName);
         if (!name) return std::nullopt;
+        const auto& names = class_names();
+        for (std::size_t i = 0; i < std::size(data_classes); ++i) {
+            if (names[i] == name.get()) return data_classes[i].kind;
+        }
         auto text = utf8_of(name.get());
         if (!text) return std::nullopt;
         for (const ClassName& row : data_classes) {
@@ -437,27 +421,75 @@ private:
         return std::nullopt;
     }
 
+    // The class names of data_classes as interned str objects, made on
+    // first use and kept for the life of the process (a name that could
+    // not be made stays null and never matches).
+    static const std::array<PyObject*, std::size(data_classes)>& class_names() {
+        static const auto names = [] {
+            std::array<PyObject*, std::size(data_classes)> out{};
+            for (std::size_t i = 0; i < out.size(); ++i) {
+                const std::string_view name = data_classes[i].name;
+                out[i] = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+                if (out[i] != nullptr) PyUnicode_InternInPlace(&out[i]);
+            }
+            PyErr_Clear();
+            return out;
+        }();
+        return names;
+    }
+
     // A structure or array: its members attribute as a sequence, the
-    // container's record with their count, then each member in order.
+    // container's record with their count, then each member in order. The
+    // members are held on the builder's stack, above those of the
+    // containers around this one, until they are all read.
     bool container(PyObject* object, Name attribute_name, std::size_t depth, data::Kind kind) {
-        auto members = converted(object, attribute_name, to_objects);
+        Ref members = attribute(object, attribute_name);
         if (!members) return false;
+        const std::size_t first = stack_.size();
+        if (!push_members(members.get())) {
+            stack_.resize(first);
+            return false;
+        }
+        members = Ref();
+        const std::size_t count = stack_.size() - first;
         if (data::too_deep(depth)) too_deep_ = true;
+        bool ok = true;
         if (too_deep_) {
             record(kind);  // no members
+        } else {
+            record(kind).members = count;
+            for (std::size_t i = first; ok && i < first + count; ++i) ok = flatten(stack_[i].get(), depth + 1);
+        }
+        stack_.resize(first);
+        return ok;
+    }
+
+    // Pushes the elements of a sequence other than str, in order. A plain
+    // list or tuple (not a subclass, which may iterate otherwise) is read
+    // by index.
+    bool push_members(PyObject* sequence) {
+        if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+            const bool list = PyList_CheckExact(sequence);
+            const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                stack_.push_back(Ref::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i)));
+                if (!stack_.back()) return false;
+            }
             return true;
         }
-        record(kind).members = members->size();
-        for (const Ref& member : *members) {
-            if (!flatten(member.get(), depth + 1)) return false;
-        }
-        return true;
+        return py::for_each_in_sequence(sequence, [&](PyObject* element) {
+            stack_.push_back(Ref::borrow(element));
+            return true;
+        });
     }
 
     // Appends a record of `kind`, every other field zero, for the caller to
     // fill in.
     data::Data& record(data::Kind kind) {
-        data::Data& value = values_.emplace_back();
+        // Copied from a blank record: a few register moves, where
+        // zeroing a new one in place takes a string store.
+        static constexpr data::Data blank{};
+        data::Data& value = values_.emplace_back(blank);
         value.kind = kind;
         return value;
     }
@@ -524,6 +556,7 @@ private:
     }
 
     std::vector<data::Data> values_;
+    std::vector<Ref> stack_;  // members of the containers being read
     std::vector<Payload> payloads_;
     std::vector<std::uint8_t> arena_;
     bool too_deep_ = false;  // a container too deep to encode was met

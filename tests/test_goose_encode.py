@@ -670,6 +670,8 @@ UTC_PLUS_2 = timezone(timedelta(hours=2))
     (2.0**-25, 0, "00000000 000000 00"),  # half a unit: ties to even, down
     (3 * 2.0**-25, 0, "00000000 000002 00"),  # one and a half: ties to even, up
     (1 - 2.0**-26, 0, "00000001 000000 00"),  # rounds up to a whole second
+    (2**27 + 3 * 2.0**-25, 0, "08000000 000002 00"),  # a tie beside many whole seconds
+    (2**32 - 2.0**-21, 7, "ffffffff fffff8 07"),  # the last double of the range
     (1e-300, 0, "00000000 000000 00"),
     (datetime(1970, 1, 1), 0, "00000000 000000 00"),
     (datetime(1970, 1, 1, 0, 0, 1, 500000), 0x0A, "00000001 800000 0a"),

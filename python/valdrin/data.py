@@ -115,6 +115,8 @@ def _split(value: Any) -> tuple[int, int]:
 
 
 _pack_utc = struct.Struct(">II").pack  # seconds; fraction and quality
+_pack_word = struct.Struct(">Q").pack  # seconds, fraction and quality in one word
+_TICKS_END = 1 << 56  # 2**32 seconds in units of 2**-24 s
 
 
 def encode_utc_time(value: Timestamp, quality: int) -> bytes:
@@ -135,12 +137,21 @@ def encode_utc_time(value: Timestamp, quality: int) -> bytes:
     >>> encode_utc_time(1.5, 0x18).hex()
     '0000000180000018'
     """
-    # The common case first, in line: a float in range and an int quality.
-    if type(value) is float and type(quality) is int and 0 <= quality <= 0xFF and 0.0 <= value < 4294967296.0:
-        seconds = int(value)  # the floor, for a value that is not negative
-        fraction = round((value - seconds) * 16777216.0)
-        if fraction != _FRACTION_ONE:
-            return _pack_utc(seconds, fraction << 8 | quality)
+    # The common cases first, in line: an int quality and POSIX seconds as
+    # a float or an int in range. A float counted in units of 2**-24 s is
+    # exact (a power-of-two scaling), and rounding that whole count once
+    # rounds the fraction as the rule says (the whole seconds add a multiple
+    # of 2**24, which keeps ties going to the even fraction) and carries a
+    # fraction that rounds up to a second into the seconds. The count and
+    # the quality are then the eight octets as one big-endian 64-bit word.
+    if type(quality) is int and 0 <= quality <= 0xFF:
+        if type(value) is float:
+            if 0.0 <= value < 4294967296.0:
+                ticks = round(value * 16777216.0)
+                if ticks < _TICKS_END:
+                    return _pack_word(ticks << 8 | quality)
+        elif type(value) is int and 0 <= value <= _SECONDS_MAX:
+            return _pack_word(value << 32 | quality)
     q = _quality(quality)
     seconds, fraction = _split(value)
     if not 0 <= seconds <= _SECONDS_MAX:
