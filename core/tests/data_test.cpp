@@ -14,6 +14,7 @@
 namespace valdrin::data {
 namespace {
 
+using test::cat;
 using test::Octets;
 using test::text_of;
 
@@ -42,12 +43,7 @@ const Octets five{0x05};
 const Octets two_hundred(200, 0x5A);
 
 TEST(WriteData, Encodings) {
-    struct Case {
-        const char* why;
-        List list;
-        Octets octets;
-    };
-    const Case cases[] = {
+    const struct { const char* why; List list; Octets octets; } cases[] = {
         {"int 0", {Data::of_int(0)}, {0x85, 0x01, 0x00}},
         {"int -1", {Data::of_int(-1)}, {0x85, 0x01, 0xFF}},
         {"int 127", {Data::of_int(127)}, {0x85, 0x01, 0x7F}},
@@ -58,15 +54,12 @@ TEST(WriteData, Encodings) {
         {"int max", {Data::of_int(INT64_MAX)}, {0x85, 0x08, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
         {"uint 0", {Data::of_uint(0)}, {0x86, 0x01, 0x00}},
         {"uint 255", {Data::of_uint(255)}, {0x86, 0x02, 0x00, 0xFF}},
-        {"uint 2^56 - 1", {Data::of_uint(0xFFFFFFFFFFFFFF)},
-         {0x86, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
-        {"uint 2^64 - 1", {Data::of_uint(UINT64_MAX)},
-         {0x86, 0x09, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"uint 2^56 - 1", {Data::of_uint(0xFFFFFFFFFFFFFF)}, {0x86, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"uint 2^64 - 1", {Data::of_uint(UINT64_MAX)}, {0x86, 0x09, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
         {"f32 1.0", {Data::of_f32(std::bit_cast<std::uint32_t>(1.0f))}, {0x87, 0x05, 0x08, 0x3F, 0x80, 0x00, 0x00}},
         {"f32 0.1", {Data::of_f32(std::bit_cast<std::uint32_t>(0.1f))}, {0x87, 0x05, 0x08, 0x3D, 0xCC, 0xCC, 0xCD}},
         {"f32 NaN pattern kept", {Data::of_f32(0x7FC00001)}, {0x87, 0x05, 0x08, 0x7F, 0xC0, 0x00, 0x01}},
-        {"f64 1.0", {Data::of_f64(std::bit_cast<std::uint64_t>(1.0))},
-         {0x87, 0x09, 0x0B, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}},
+        {"f64 1.0", {Data::of_f64(std::bit_cast<std::uint64_t>(1.0))}, {0x87, 0x09, 0x0B, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0}},
         {"f64 0.1", {Data::of_f64(std::bit_cast<std::uint64_t>(0.1))},
          {0x87, 0x09, 0x0B, 0x3F, 0xB9, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}},
         {"bool true", {Data::of_bool(true)}, {0x83, 0x01, 0xFF}},
@@ -90,31 +83,20 @@ TEST(WriteData, Encodings) {
         {"members in pre-order, then a sibling",
          {Data::of_array(2), Data::of_struct(1), Data::of_bool(false), Data::of_struct(0), Data::of_int(1)},
          {0xA1, 0x07, 0xA2, 0x03, 0x83, 0x01, 0x00, 0xA2, 0x00, 0x85, 0x01, 0x01}},
+        // long forms: the container's length counts the member's, 3 + 200
+        {"octets of 200", {Data::of_octets(two_hundred)}, cat({{0x89, 0x81, 0xC8}, two_hundred})},
+        {"struct around them", {Data::of_struct(1), Data::of_octets(two_hundred)},
+         cat({{0xA2, 0x81, 0xCB, 0x89, 0x81, 0xC8}, two_hundred})},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         auto octets = encode(c.list);
         ASSERT_TRUE(octets.has_value()) << c.why << ": " << text_of(octets.error());
         EXPECT_EQ(*octets, c.octets) << c.why;
     }
 }
 
-TEST(WriteData, LongFormLengths) {
-    Octets expected{0x89, 0x81, 0xC8};
-    expected.insert(expected.end(), two_hundred.begin(), two_hundred.end());
-    EXPECT_EQ(encode({Data::of_octets(two_hundred)}).value(), expected);
-
-    // The container's length counts the member's long form: 3 + 200.
-    auto wrapped = encode({Data::of_struct(1), Data::of_octets(two_hundred)}).value();
-    EXPECT_EQ(Octets(wrapped.begin(), wrapped.begin() + 3), (Octets{0xA2, 0x81, 0xCB}));
-}
-
 TEST(WriteData, Errors) {
-    struct Case {
-        const char* why;
-        List list;
-        std::string message;
-    };
-    const Case cases[] = {
+    const struct { const char* why; List list; std::string message; } cases[] = {
         {"three members announced, two follow", {Data::of_struct(3), Data::of_int(1), Data::of_int(2)},
          "a structure or array lacks members"},
         {"an inner container runs out", {Data::of_array(2), Data::of_struct(2), Data::of_int(1), Data::of_int(2)},
@@ -124,7 +106,7 @@ TEST(WriteData, Errors) {
          "unused_bits must be 0..7, got 255"},
         {"33 nested structures", nested(33), "structures and arrays nested deeper than 32"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         auto octets = encode(c.list);
         ASSERT_FALSE(octets.has_value()) << c.why;
         EXPECT_EQ(text_of(octets.error()), c.message) << c.why;
@@ -176,13 +158,12 @@ TEST(WriteData, BadUnusedBitsBeforeAnyOctet) {
 }
 
 TEST(CheckSequence, Table) {
-    struct Case {
+    const struct {
         const char* why;
         Octets input;
         std::size_t count;
         std::string message;  // empty when accepted
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"empty", {}, 0, ""},
         {"two scalars", {0x83, 0x01, 0xFF, 0x85, 0x01, 0x07}, 2, ""},
         {"members are not top-level", {0xA2, 0x03, 0x85, 0x01, 0x07, 0x83, 0x01, 0xFF}, 2, ""},
@@ -199,8 +180,17 @@ TEST(CheckSequence, Table) {
         {"top-level fault before a nested one", {0xA2, 0x02, 0x85, 0x05, 0x83}, 0, "missing length"},
         // only a member's tag is left
         {"member without length", {0xA1, 0x01, 0x83}, 0, "missing length"},
+        // members are confined to their container, though they would fit in the span
+        {"member reaching into the next value", {0xA2, 0x02, 0x85, 0x02, 0x89, 0x00}, 0,
+         "TLV 0x85 truncated: needs 2 bytes, 0 left"},
+        {"member of an array in a structure", {0xA2, 0x06, 0xA1, 0x02, 0x89, 0x01, 0x89, 0x00}, 0,
+         "TLV 0x89 truncated: needs 1 bytes, 0 left"},
+        {"member with a long form too long", {0xA1, 0x03, 0x89, 0x81, 0x01, 0x89, 0x01, 0x00}, 0,
+         "TLV 0x89 truncated: needs 1 bytes, 0 left"},
+        {"a second top-level value cut short", {0x83, 0x01, 0xFF, 0xA1, 0x05, 0x00}, 0,
+         "TLV 0xA1 truncated: needs 5 bytes, 1 left"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         auto count = check_sequence(c.input);
         if (c.message.empty()) {
             ASSERT_TRUE(count.has_value()) << c.why << ": " << text_of(count.error());
@@ -217,9 +207,8 @@ TEST(CheckSequence, NoDepthLimit) {
     constexpr std::size_t levels = 100000;
     Octets input;
     for (std::size_t i = 0; i < levels; ++i) {
-        const std::size_t inner = 6 * (levels - 1 - i);
-        input.insert(input.end(), {0xA2, 0x84, std::uint8_t(inner >> 24), std::uint8_t(inner >> 16),
-                                   std::uint8_t(inner >> 8), std::uint8_t(inner)});
+        const Octets header = test::header4(0xA2, 6 * (levels - 1 - i));
+        input.insert(input.end(), header.begin(), header.end());
     }
     EXPECT_EQ(check_sequence(input).value(), 1u);
     std::size_t seen = 0;
@@ -267,19 +256,24 @@ std::vector<std::string> read_all(const Octets& input) {
 }
 
 TEST(Values, Table) {
-    struct Case {
-        const char* why;
-        Octets input;
-        std::vector<std::string> values;
-    };
-    const Case cases[] = {
+    const struct { const char* why; Octets input; std::vector<std::string> values; } cases[] = {
         {"a structure before its members", {0xA2, 0x03, 0x85, 0x01, 0x07, 0x83, 0x01, 0xFF},
          {"struct 1", "int 7", "bool true"}},
         {"empty array, then a sibling", {0xA1, 0x00, 0x83, 0x01, 0x01}, {"array 0", "bool true"}},
+        {"members counted over the structure's content alone", {0xA2, 0x02, 0x83, 0x00, 0x83, 0x01, 0x01},
+         {"struct 1", "bool false", "bool true"}},
+        {"two levels", {0xA1, 0x06, 0xA2, 0x02, 0x85, 0x00, 0x85, 0x00}, {"array 2", "struct 1", "int 0", "int 0"}},
+        {"constructed 0xA3 is raw, not stepped into", {0xA3, 0x02, 0x83, 0x00}, {"raw 0xA3 [8300]"}},
         {"int of 9 octets does not fit", {0x85, 0x09, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
          {"raw 0x85 [00FFFFFFFFFFFFFFFF]"}},
         {"int sign octet dropped", {0x85, 0x02, 0xFF, 0x80}, {"int -128"}},
+        {"int two sign octets dropped", {0x85, 0x03, 0xFF, 0xFF, 0x80}, {"int -128"}},
+        {"int FF 7F keeps both octets", {0x85, 0x02, 0xFF, 0x7F}, {"int -129"}},
+        {"int FF", {0x85, 0x01, 0xFF}, {"int -1"}},
+        {"int 00 FF", {0x85, 0x02, 0x00, 0xFF}, {"int 255"}},
         {"int zero octets dropped", {0x85, 0x03, 0x00, 0x00, 0x05}, {"int 5"}},
+        {"int of ten octets 00 ... 01", {0x85, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, {"int 1"}},
+        {"int of ten octets 01 00 ...", {0x85, 0x0A, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {"raw 0x85 [01000000000000000000]"}},
         {"int 9 octets, one redundant", {0x85, 0x09, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0}, {"int -9223372036854775808"}},
         {"int empty", {0x85, 0x00}, {"int 0"}},
         {"uint empty", {0x86, 0x00}, {"uint 0"}},
@@ -307,7 +301,7 @@ TEST(Values, Table) {
         // its member is cut short: not even the structure is yielded
         {"malformed member", {0xA2, 0x02, 0x85, 0x05}, {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(read_all(c.input), c.values) << c.why;
+    for (const auto& c : cases) EXPECT_EQ(read_all(c.input), c.values) << c.why;
 }
 
 TEST(Values, ReadsBackWhatWasWritten) {

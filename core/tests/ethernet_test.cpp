@@ -23,12 +23,7 @@ Octets frame(std::initializer_list<std::uint8_t> rest) {
 }
 
 TEST(ParseFrame, Absent) {
-    struct Case {
-        const char* why;
-        Octets raw;
-        std::uint16_t ethertype;
-    };
-    const Case cases[] = {
+    const struct { const char* why; Octets raw; std::uint16_t ethertype; } cases[] = {
         {"13 octets", Octets(13, 0x00), ETHERTYPE_GOOSE},
         // nothing after the EtherType
         {"14 octets", frame({0x88, 0xB8}), ETHERTYPE_GOOSE},
@@ -52,18 +47,17 @@ TEST(ParseFrame, Absent) {
         {"two tags", frame({0x81, 0x00, 0xA0, 0x64, 0x81, 0x00, 0x00, 0x05, 0x88, 0xB8, 0, 1, 0, 8, 0, 0, 0, 0}),
          ETHERTYPE_GOOSE},
     };
-    for (const Case& c : cases) EXPECT_FALSE(parse_frame(c.raw, c.ethertype).has_value()) << c.why;
+    for (const auto& c : cases) EXPECT_FALSE(parse_frame(c.raw, c.ethertype).has_value()) << c.why;
 }
 
 TEST(ParseFrame, Fields) {
-    struct Case {
+    const struct {
         const char* why;
         Octets raw;
         Octets payload;
         std::optional<std::uint8_t> priority;
         std::optional<std::uint16_t> vlan_id;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"Length 8: no APDU", frame({0x88, 0xB8, 0x12, 0x34, 0x00, 0x08, 0xAB, 0xCD, 0x00, 0x01}), {}, {}, {}},
         {"padding after the APDU ignored",
          frame({0x88, 0xB8, 0x12, 0x34, 0x00, 0x0A, 0xAB, 0xCD, 0x00, 0x01, 0x61, 0x00, 0x00, 0x00}), {0x61, 0x00},
@@ -75,7 +69,7 @@ TEST(ParseFrame, Fields) {
         {"TCI 1FFF", frame({0x81, 0x00, 0x1F, 0xFF, 0x88, 0xB8, 0x12, 0x34, 0x00, 0x08, 0xAB, 0xCD, 0x00, 0x01}),
          {}, 0, 4095},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         auto parsed = parse_frame(c.raw, ETHERTYPE_GOOSE);
         ASSERT_TRUE(parsed.has_value()) << c.why;
         EXPECT_EQ(Octets(parsed->payload.begin(), parsed->payload.end()), c.payload) << c.why;
@@ -122,7 +116,7 @@ TEST(WriteHeader, ChecksInOrder) {
         {"one octet short, tagged", Vlan{4095, 7}, 10, 35, {HeaderCheck::BufferTooSmall, 36}},
         {"one octet short, untagged", std::nullopt, 65527, 65548, {HeaderCheck::BufferTooSmall, 65549}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Octets buffer(c.capacity, 0xEE);
         auto written = write_header({dst, src, c.vlan, 1}, c.apdu_size, buffer);
         ASSERT_FALSE(written.has_value()) << c.why;

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "octets.hpp"
@@ -23,26 +24,15 @@ using data::Data;
 using data::Kind;
 
 std::string str(Bytes octets) { return {octets.begin(), octets.end()}; }
-
 Octets bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
 // The fields of a conformant PDU, each a whole TLV, by field number.
 const Octets all_data_content{0xA2, 0x06, 0x83, 0x01, 0xFF, 0x84, 0x01, 0x00, 0x85, 0x01, 0x07};
 std::vector<Octets> good_fields() {
-    return {
-        tlv(0x80, bytes("IED1/LLN0$GO$gcb1")),
-        tlv(0x81, {0x07, 0xD0}),
-        tlv(0x82, bytes("IED1/LLN0$DS1")),
-        tlv(0x83, bytes("G1")),
-        tlv(0x84, {0x65, 0x53, 0xF1, 0x00, 0x40, 0x00, 0x00, 0x0A}),
-        tlv(0x85, {0x05}),
-        tlv(0x86, {0x00, 0x80}),
-        tlv(0x87, {0x00}),
-        tlv(0x88, {0x01}),
-        tlv(0x89, {0xFF}),
-        tlv(0x8A, {0x02}),
-        tlv(0xAB, all_data_content),
-    };
+    return {tlv(0x80, bytes("IED1/LLN0$GO$gcb1")), tlv(0x81, {0x07, 0xD0}), tlv(0x82, bytes("IED1/LLN0$DS1")),
+            tlv(0x83, bytes("G1")), tlv(0x84, {0x65, 0x53, 0xF1, 0x00, 0x40, 0x00, 0x00, 0x0A}), tlv(0x85, {0x05}),
+            tlv(0x86, {0x00, 0x80}), tlv(0x87, {0x00}), tlv(0x88, {0x01}), tlv(0x89, {0xFF}), tlv(0x8A, {0x02}),
+            tlv(0xAB, all_data_content)};
 }
 
 Octets pdu_of(const std::vector<Octets>& fields) {
@@ -53,32 +43,29 @@ Octets pdu_of(const std::vector<Octets>& fields) {
 
 const Octets good = pdu_of(good_fields());
 
-// The good PDU with field `number` replaced by `replacement` (dropped when
-// it is empty).
-Octets with(std::size_t number, const Octets& replacement) {
+// The good PDU, or only its mandatory fields, with the fields numbered in
+// `changes` replaced (dropped when the replacement is empty).
+using Changes = std::initializer_list<std::pair<std::size_t, Octets>>;
+Octets with(Changes changes, bool mandatory_only = false) {
     std::vector<Octets> fields = good_fields();
-    fields[number] = replacement;
+    if (mandatory_only) for (std::size_t n : {3, 7, 9, 11}) fields[n].clear();
+    for (const auto& [number, field] : changes) fields[number] = field;
     return pdu_of(fields);
 }
+Octets with(std::size_t number, const Octets& replacement) { return with({{number, replacement}}); }
 Octets without(std::size_t number) { return with(number, {}); }
+Octets mandatory(Changes changes = {}) { return with(changes, true); }
 Octets reversed() {
     std::vector<Octets> fields = good_fields();
     return pdu_of({fields.rbegin(), fields.rend()});
 }
 // The good PDU with allData holding `values`, numDatSetEntries `entries`.
 Octets with_data(const Octets& values, std::uint8_t entries) {
-    std::vector<Octets> fields = good_fields();
-    fields[10] = tlv(0x8A, {entries});
-    fields[11] = tlv(0xAB, values);
-    return pdu_of(fields);
+    return with({{10, tlv(0x8A, {entries})}, {11, tlv(0xAB, values)}});
 }
 Octets plus(const Octets& pdu, const Octets& trailing) { return cat({pdu, trailing}); }
 
-struct Bad {
-    const char* why;
-    Octets input;
-    std::string message;
-};
+struct Bad { const char* why; Octets input; std::string message; };
 
 TEST(DecodePdu, LenientFaults) {
     const Bad cases[] = {
@@ -91,7 +78,7 @@ TEST(DecodePdu, LenientFaults) {
         {"field confined to the PDU", {0x61, 0x02, 0x80, 0x03, 0x41, 0x42, 0x43},
          "TLV 0x80 truncated: needs 3 bytes, 0 left"},
         {"field tag cut short", {0x61, 0x02, 0x9F, 0x81}, "truncated high-number tag"},
-        {"field without length", plus(Octets{0x61, 0x01, 0x80}, {0x00}), "missing length"},
+        {"field without length", {0x61, 0x01, 0x80, 0x00}, "missing length"},
         {"empty PDU", {0x61, 0x00}, "missing mandatory GOOSE field gocbRef"},
         // presence, in the order of the mandatory fields
         {"gocbRef and stNum missing", pdu_of({good_fields()[1], good_fields()[2], good_fields()[4]}),
@@ -112,24 +99,16 @@ TEST(DecodePdu, LenientFaults) {
         {"empty timeAllowedtoLive", with(1, tlv(0x81, {})), "empty INTEGER (timeAllowedtoLive)"},
         {"stNum of ten octets", with(5, tlv(0x85, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0})), "stNum above 64 bits"},
         {"empty sqNum", with(6, tlv(0x86, {})), "empty INTEGER (sqNum)"},
-        {"confRev of nine octets 01 00 ...", with(8, tlv(0x88, {1, 0, 0, 0, 0, 0, 0, 0, 0})),
-         "confRev above 64 bits"},
+        {"confRev of nine octets 01 00 ...", with(8, tlv(0x88, {1, 0, 0, 0, 0, 0, 0, 0, 0})), "confRev above 64 bits"},
         {"empty numDatSetEntries", with(10, tlv(0x8A, {})), "empty INTEGER (numDatSetEntries)"},
         {"t of 7 octets", with(4, tlv(0x84, {1, 2, 3, 4, 5, 6, 7})), "utc-time needs 8 bytes"},
         {"empty t", with(4, tlv(0x84, {})), "utc-time needs 8 bytes"},
         // first fault by the order of the checks
-        {"timeAllowedtoLive before t", pdu_of({good_fields()[0], tlv(0x81, {}), good_fields()[2], tlv(0x84, {}),
-                                               good_fields()[5], good_fields()[6], good_fields()[8], good_fields()[10]}),
+        {"timeAllowedtoLive before t", mandatory({{1, tlv(0x81, {})}, {4, tlv(0x84, {})}}),
          "empty INTEGER (timeAllowedtoLive)"},
-        {"t before stNum", pdu_of({good_fields()[0], good_fields()[1], good_fields()[2], tlv(0x84, {1}),
-                                   tlv(0x85, {}), good_fields()[6], good_fields()[8], good_fields()[10]}),
-         "utc-time needs 8 bytes"},
-        {"sqNum before confRev", pdu_of({good_fields()[0], good_fields()[1], good_fields()[2], good_fields()[4],
-                                         good_fields()[5], tlv(0x86, {}), tlv(0x88, {}), good_fields()[10]}),
-         "empty INTEGER (sqNum)"},
-        {"numDatSetEntries before allData",
-         pdu_of({good_fields()[0], good_fields()[1], good_fields()[2], good_fields()[4], good_fields()[5],
-                 good_fields()[6], good_fields()[8], tlv(0x8A, {}), tlv(0xAB, {0x85, 0x05})}),
+        {"t before stNum", mandatory({{4, tlv(0x84, {1})}, {5, tlv(0x85, {})}}), "utc-time needs 8 bytes"},
+        {"sqNum before confRev", mandatory({{6, tlv(0x86, {})}, {8, tlv(0x88, {})}}), "empty INTEGER (sqNum)"},
+        {"numDatSetEntries before allData", mandatory({{10, tlv(0x8A, {})}, {11, tlv(0xAB, {0x85, 0x05})}}),
          "empty INTEGER (numDatSetEntries)"},
         // allData
         {"allData value truncated", with(11, tlv(0xAB, {0x85, 0x05})), "TLV 0x85 truncated: needs 5 bytes, 0 left"},
@@ -157,99 +136,86 @@ TEST(DecodePdu, ErrorsCarryTheirValues) {
     EXPECT_EQ(decode_pdu(Octets{}).error(), DecodeError::from(ber::BerError{ber::BerErrorKind::MissingTag}));
     EXPECT_EQ(decode_pdu(with(11, tlv(0xAB, {0x85, 0x05}))).error(),
               DecodeError::all_data(ber::BerError::truncated(0x85, 5, 0)));
-    EXPECT_EQ(decode_pdu_strict(plus(good, {0, 0})).error(),
-              DecodeError::not_conformant(Deviation::trailing_octets(2)));
+    EXPECT_EQ(decode_pdu_strict(plus(good, {0, 0})).error(), DecodeError::not_conformant(Deviation::trailing_octets(2)));
     EXPECT_EQ(text_of(DecodeError{DecodeErrorKind::Header}), "GOOSE header too short or with an inconsistent Length");
+}
+
+// Every field of a decoded PDU on one line; allData by its size.
+std::string summary(const ReceivedPdu& p) {
+    char t[40];
+    std::snprintf(t, sizeof t, "%08X.%06X/%02X", p.t.seconds, p.t.fraction, p.t.quality);
+    return "ref=" + str(p.gocb_ref) + " ttl=" + std::to_string(p.time_allowed_to_live) + " ds=" + str(p.dat_set) +
+           " id=" + (p.go_id ? "'" + str(*p.go_id) + "'" : "-") + " t=" + t + " st=" + std::to_string(p.st_num) +
+           " sq=" + std::to_string(p.sq_num) + " sim=" + std::to_string(p.simulation) +
+           " rev=" + std::to_string(p.conf_rev) + " nds=" + std::to_string(p.nds_com) +
+           " n=" + std::to_string(p.num_dat_set_entries) + " entries=" + std::to_string(p.entries) +
+           " data=" + std::to_string(p.all_data.size());
+}
+
+const std::string good_summary =
+    "ref=IED1/LLN0$GO$gcb1 ttl=2000 ds=IED1/LLN0$DS1 id='G1' t=6553F100.400000/0A st=5 sq=128 sim=0 rev=1 nds=1 "
+    "n=2 entries=2 data=11";
+
+// The good PDU's summary with the key=value items of `changes` in place of its own.
+std::string changed(const std::string& changes) {
+    std::string out = " " + good_summary;
+    for (std::size_t at = 0; at < changes.size();) {
+        const std::size_t end = std::min(changes.find(' ', at), changes.size());
+        const std::string item = changes.substr(at, end - at);
+        const std::size_t from = out.find(" " + item.substr(0, item.find('=') + 1)) + 1;
+        out.replace(from, std::min(out.find(' ', from), out.size()) - from, item);
+        at = end + 1;
+    }
+    return out.substr(1);
 }
 
 TEST(DecodePdu, ReadsEveryField) {
     const ReceivedPdu pdu = decode_pdu(good).value();
-    EXPECT_EQ(str(pdu.gocb_ref), "IED1/LLN0$GO$gcb1");
-    EXPECT_EQ(pdu.time_allowed_to_live, 2000u);
-    EXPECT_EQ(str(pdu.dat_set), "IED1/LLN0$DS1");
-    ASSERT_TRUE(pdu.go_id.has_value());
-    EXPECT_EQ(str(*pdu.go_id), "G1");
-    EXPECT_EQ(pdu.t, (data::UtcTime{0x6553F100, 0x400000, 0x0A}));
-    EXPECT_EQ(pdu.st_num, 5u);
-    EXPECT_EQ(pdu.sq_num, 128u);
-    EXPECT_FALSE(pdu.simulation);
-    EXPECT_EQ(pdu.conf_rev, 1u);
-    EXPECT_TRUE(pdu.nds_com);
-    EXPECT_EQ(pdu.num_dat_set_entries, 2u);
-    EXPECT_EQ(pdu.entries, 2u);
+    EXPECT_EQ(summary(pdu), good_summary);
     EXPECT_EQ(Octets(pdu.all_data.begin(), pdu.all_data.end()), all_data_content);
-    // Views into the input, not copies.
-    EXPECT_EQ(pdu.gocb_ref.data(), good.data() + 4);
-
+    EXPECT_EQ(pdu.gocb_ref.data(), good.data() + 4);  // views into the input, not copies
     const ReceivedPdu strict = decode_pdu_strict(good).value();
+    EXPECT_EQ(summary(strict), good_summary);
     EXPECT_EQ(strict.all_data.data(), pdu.all_data.data());
-    EXPECT_EQ(strict.sq_num, 128u);
 }
 
-// Accepted leniently, with what the lenient decoder makes of them.
+// Accepted leniently: the summary differs from the good PDU's by `changes`.
 TEST(DecodePdu, LenientReadings) {
-    struct Case {
-        const char* why;
-        Octets input;
-        void (*check)(const ReceivedPdu&);
-    };
-    const Case cases[] = {
-        {"fields in reverse order", reversed(), [](const ReceivedPdu& p) { EXPECT_EQ(p.st_num, 5u); }},
-        {"two octets after the PDU are ignored", plus(good, {0x00, 0x00}),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.entries, 2u); }},
-        {"stNum of nine octets", with(5, tlv(0x85, {0, 0, 0, 0, 0, 0, 0, 0, 1})),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.st_num, 1u); }},
-        {"the sign bit is not looked at", with(5, tlv(0x85, {0xFF})),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.st_num, 255u); }},
+    std::vector<Octets> twice = good_fields();
+    twice.push_back(tlv(0x85, {0x09}));
+    const struct { const char* why; Octets input; std::string changes; } cases[] = {
+        {"fields in reverse order", reversed(), ""},
+        {"two octets after the PDU are ignored", plus(good, {0x00, 0x00}), ""},
+        {"the later of two stNum fields counts", pdu_of(twice), "st=9"},
+        {"stNum of nine octets", with(5, tlv(0x85, {0, 0, 0, 0, 0, 0, 0, 0, 1})), "st=1"},
+        {"the sign bit is not looked at", with(5, tlv(0x85, {0xFF})), "st=255"},
         {"00 and eight FF", with(1, tlv(0x81, {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.time_allowed_to_live, UINT64_MAX); }},
-        {"many leading zero octets", with(8, tlv(0x88, Octets(20, 0x00))),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.conf_rev, 0u); }},
+         "ttl=18446744073709551615"},
+        {"many leading zero octets", with(8, tlv(0x88, Octets(20, 0x00))), "rev=0"},
         {"t of 9 octets: the first 8", with(4, tlv(0x84, {0, 0, 0, 1, 0xAB, 0xCD, 0xEF, 0x0A, 0x99})),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.t, (data::UtcTime{1, 0xABCDEF, 0x0A})); }},
-        {"no goID", without(3), [](const ReceivedPdu& p) { EXPECT_FALSE(p.go_id.has_value()); }},
-        {"empty goID is present", with(3, tlv(0x83, {})),
-         [](const ReceivedPdu& p) { EXPECT_TRUE(p.go_id.has_value() && p.go_id->empty()); }},
-        {"empty gocbRef", with(0, tlv(0x80, {})), [](const ReceivedPdu& p) { EXPECT_TRUE(p.gocb_ref.empty()); }},
-        {"no simulation, no ndsCom", pdu_of({good_fields()[0], good_fields()[1], good_fields()[2], good_fields()[4],
-                                             good_fields()[5], good_fields()[6], good_fields()[8], good_fields()[10]}),
-         [](const ReceivedPdu& p) {
-             EXPECT_FALSE(p.simulation);
-             EXPECT_FALSE(p.nds_com);
-             EXPECT_EQ(p.entries, 0u);
-             EXPECT_TRUE(p.all_data.empty());
-         }},
-        {"empty simulation is false", with(7, tlv(0x87, {})), [](const ReceivedPdu& p) { EXPECT_FALSE(p.simulation); }},
-        {"simulation 01 is true", with(7, tlv(0x87, {0x01})), [](const ReceivedPdu& p) { EXPECT_TRUE(p.simulation); }},
-        {"simulation by its first octet", with(7, tlv(0x87, {0x00, 0xFF})),
-         [](const ReceivedPdu& p) { EXPECT_FALSE(p.simulation); }},
-        {"ndsCom 00 is false", with(9, tlv(0x89, {0x00})), [](const ReceivedPdu& p) { EXPECT_FALSE(p.nds_com); }},
-        {"numDatSetEntries not compared", with(10, tlv(0x8A, {0x03})), [](const ReceivedPdu& p) {
-             EXPECT_EQ(p.num_dat_set_entries, 3u);
-             EXPECT_EQ(p.entries, 2u);
-         }},
-        {"empty allData", with(11, tlv(0xAB, {})), [](const ReceivedPdu& p) { EXPECT_EQ(p.entries, 0u); }},
+         "t=00000001.ABCDEF/0A"},
+        {"no goID", without(3), "id=-"},
+        {"empty goID is present", with(3, tlv(0x83, {})), "id=''"},
+        {"empty gocbRef", with(0, tlv(0x80, {})), "ref="},
+        {"no simulation, no ndsCom, no allData", mandatory(), "id=- nds=0 entries=0 data=0"},
+        {"empty simulation is false", with(7, tlv(0x87, {})), ""},
+        {"simulation 01 is true", with(7, tlv(0x87, {0x01})), "sim=1"},
+        {"simulation by its first octet", with(7, tlv(0x87, {0x00, 0xFF})), ""},
+        {"ndsCom 00 is false", with(9, tlv(0x89, {0x00})), "nds=0"},
+        {"numDatSetEntries not compared", with(10, tlv(0x8A, {0x03})), "n=3"},
+        {"empty allData", with(11, tlv(0xAB, {})), "entries=0 data=0"},
         // class and constructed bit are ignored: A0 is gocbRef, 01 is timeAllowedtoLive
-        {"constructed gocbRef", with(0, tlv(0xA0, bytes("X"))),
-         [](const ReceivedPdu& p) { EXPECT_EQ(str(p.gocb_ref), "X"); }},
-        {"universal BOOLEAN as field 1", with(1, tlv(0x01, {0x09})),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.time_allowed_to_live, 9u); }},
+        {"constructed gocbRef", with(0, tlv(0xA0, bytes("X"))), "ref=X"},
+        {"universal BOOLEAN as field 1", with(1, tlv(0x01, {0x09})), "ttl=9"},
         // high-number form: the number is built from the octets after the first
-        {"9F 05 is stNum", with(5, {0x9F, 0x05, 0x01, 0x2A}), [](const ReceivedPdu& p) { EXPECT_EQ(p.st_num, 42u); }},
-        {"9F 80 05 is stNum too", with(5, {0x9F, 0x80, 0x05, 0x01, 0x2A}),
-         [](const ReceivedPdu& p) { EXPECT_EQ(p.st_num, 42u); }},
+        {"9F 05 is stNum", with(5, {0x9F, 0x05, 0x01, 0x2A}), "st=42"},
+        {"9F 80 05 is stNum too", with(5, {0x9F, 0x80, 0x05, 0x01, 0x2A}), "st=42"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         auto pdu = decode_pdu(c.input);
         ASSERT_TRUE(pdu.has_value()) << c.why << ": " << text_of(pdu.error());
-        SCOPED_TRACE(c.why);
-        c.check(*pdu);
+        EXPECT_EQ(summary(*pdu), changed(c.changes)) << c.why;
     }
-
-    // The later of two stNum fields counts.
-    std::vector<Octets> fields = good_fields();
-    fields.push_back(tlv(0x85, {0x09}));
-    EXPECT_EQ(decode_pdu(pdu_of(fields)).value().st_num, 9u);
 
     // Identifiers whose numbers are beyond the table: 0x2000000 before a
     // step saturates, 0x1FFFFFF * 128 + 127 is 0xFFFFFFFF, five identifier
@@ -257,57 +223,46 @@ TEST(DecodePdu, LenientReadings) {
     // and take gocbRef.
     for (const Octets& identifier : {Octets{0x9F, 0x90, 0x80, 0x80, 0x80, 0x00}, Octets{0x9F, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F},
                                      Octets{0x80 | 0x1F, 0x8C, 0x00}, Octets{0x8C}}) {
-        fields = good_fields();
-        Octets unknown = identifier;
-        unknown.insert(unknown.end(), {0x01, 'X'});
-        fields.push_back(unknown);
+        std::vector<Octets> fields = good_fields();
+        fields.push_back(cat({identifier, {0x01, 'X'}}));
         const Octets input = pdu_of(fields);
-        auto pdu = decode_pdu(input);
-        ASSERT_TRUE(pdu.has_value());
-        EXPECT_EQ(str(pdu->gocb_ref), "IED1/LLN0$GO$gcb1");
+        EXPECT_EQ(summary(decode_pdu(input).value()), good_summary);
         EXPECT_EQ(decode_pdu_strict(input).error().kind, DecodeErrorKind::NotConformant);
     }
 }
 
 TEST(DecodePduStrict, Deviations) {
-    const Octets long_text(130, 'D');
+    std::vector<Octets> repeated = good_fields();
+    repeated.insert(repeated.begin() + 6, tlv(0x85, {0x05}));
+    std::vector<Octets> swapped = good_fields();
+    std::swap(swapped[3], swapped[4]);
+    std::vector<Octets> beyond = good_fields();
+    beyond.push_back(tlv(0x8C, {0x00}));
     const Bad cases[] = {
         {"two octets after the PDU", plus(good, {0x00, 0x00}), "2 octets after the PDU"},
         {"trailing octets before anything else", plus(reversed(), {0x00}), "1 octets after the PDU"},
         // tags and order
         {"fields in reverse order", reversed(), "field [10] after [11]"},
-        {"repeated stNum", [] {
-             std::vector<Octets> f = good_fields();
-             f.insert(f.begin() + 6, tlv(0x85, {0x05}));
-             return pdu_of(f);
-         }(), "field [5] after [5]"},
-        {"goID after t", [] {
-             std::vector<Octets> f = good_fields();
-             std::swap(f[3], f[4]);
-             return pdu_of(f);
-         }(), "field [3] after [4]"},
+        {"repeated stNum", pdu_of(repeated), "field [5] after [5]"},
+        {"goID after t", pdu_of(swapped), "field [3] after [4]"},
         {"universal BOOLEAN", with(1, tlv(0x01, {0x09})), "tag 0x1 is not a GOOSE field"},
         {"constructed gocbRef", with(0, tlv(0xA0, bytes("X"))), "tag 0xA0 is not a GOOSE field"},
         {"application-class field", with(2, tlv(0x42, bytes("DS"))), "tag 0x42 is not a GOOSE field"},
         {"primitive allData", with(11, tlv(0x8B, {})), "tag 0x8B is not a GOOSE field"},
         {"constructed stNum", with(5, tlv(0xA5, {0x05})), "tag 0xA5 is not a GOOSE field"},
         {"stNum in high-number form", with(5, {0x9F, 0x05, 0x01, 0x05}), "tag 0x9F05 is not a GOOSE field"},
+        // a field beyond the table, which the lenient decoder skips
+        {"field [12]", pdu_of(beyond), "tag 0x8C is not a GOOSE field"},
         // VisibleString129: gocbRef, datSet, goID
         {"gocbRef holding 7F", with(0, tlv(0x80, {'A', 0x7F})), "gocbRef is not a VisibleString129"},
-        {"datSet of 130 octets", with(2, tlv(0x82, long_text)), "datSet is not a VisibleString129"},
+        {"datSet of 130 octets", with(2, tlv(0x82, Octets(130, 'D'))), "datSet is not a VisibleString129"},
         {"goID holding 1F", with(3, tlv(0x83, {0x1F})), "goID is not a VisibleString129"},
         {"goID holding 80", with(3, tlv(0x83, {0x80})), "goID is not a VisibleString129"},
-        {"gocbRef before datSet", pdu_of({tlv(0x80, {0x00}), good_fields()[1], tlv(0x82, {0x00}), good_fields()[4],
-                                          good_fields()[5], good_fields()[6], good_fields()[8], good_fields()[10],
-                                          good_fields()[11]}),
+        {"gocbRef before datSet", with({{0, tlv(0x80, {0x00})}, {2, tlv(0x82, {0x00})}, {3, {}}, {7, {}}, {9, {}}}),
          "gocbRef is not a VisibleString129"},
         {"empty gocbRef", with(0, tlv(0x80, {})), "empty gocbRef"},
-        {"a bad datSet before the empty gocbRef", [] {
-             std::vector<Octets> f = good_fields();
-             f[0] = tlv(0x80, {});
-             f[2] = tlv(0x82, {0x7F});
-             return pdu_of(f);
-         }(), "datSet is not a VisibleString129"},
+        {"a bad datSet before the empty gocbRef", with({{0, tlv(0x80, {})}, {2, tlv(0x82, {0x7F})}}),
+         "datSet is not a VisibleString129"},
         // t
         {"t of 9 octets", with(4, tlv(0x84, {0, 0, 0, 1, 0, 0, 0, 0, 0})), "t of 9 octets"},
         // the 32-bit checks, on the encoding's length
@@ -316,18 +271,10 @@ TEST(DecodePduStrict, Deviations) {
         {"timeAllowedtoLive of five octets without 00", with(1, tlv(0x81, {1, 0, 0, 0, 0})),
          "timeAllowedtoLive above 32 bits"},
         {"numDatSetEntries of six octets", with(10, tlv(0x8A, {0, 0, 0, 0, 0, 2})), "numDatSetEntries above 32 bits"},
-        {"sqNum before confRev", [] {
-             std::vector<Octets> f = good_fields();
-             f[6] = tlv(0x86, {0, 0, 0, 0, 0, 1});
-             f[8] = tlv(0x88, {0, 0, 0, 0, 0, 1});
-             return pdu_of(f);
-         }(), "sqNum above 32 bits"},
-        {"t before the numbers", [] {
-             std::vector<Octets> f = good_fields();
-             f[4] = tlv(0x84, {0, 0, 0, 1, 0, 0, 0, 0, 0});
-             f[1] = tlv(0x81, {0, 0, 0, 0, 0, 1});
-             return pdu_of(f);
-         }(), "t of 9 octets"},
+        {"sqNum before confRev", with({{6, tlv(0x86, {0, 0, 0, 0, 0, 1})}, {8, tlv(0x88, {0, 0, 0, 0, 0, 1})}}),
+         "sqNum above 32 bits"},
+        {"t before the numbers", with({{4, tlv(0x84, {0, 0, 0, 1, 0, 0, 0, 0, 0})}, {1, tlv(0x81, {0, 0, 0, 0, 0, 1})}}),
+         "t of 9 octets"},
         // booleans
         {"simulation of 2 octets", with(7, tlv(0x87, {0x00, 0x00})), "simulation of 2 octets"},
         {"empty ndsCom", with(9, tlv(0x89, {})), "ndsCom of 0 octets"},
@@ -348,8 +295,7 @@ TEST(DecodePduStrict, Deviations) {
         {"binary time of 5 octets", with_data({0x8C, 0x05, 0, 0, 0, 0, 0}, 1), "allData value 0x8C of 5 octets"},
         {"UtcTime of 9 octets", with_data({0x91, 0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1),
          "allData value 0x91 of 9 octets"},
-        {"BIT STRING 84 01 08", with_data({0x84, 0x01, 0x08}, 1),
-         "allData BIT STRING without a valid unused-bits octet"},
+        {"BIT STRING 84 01 08", with_data({0x84, 0x01, 0x08}, 1), "allData BIT STRING without a valid unused-bits octet"},
         {"empty BIT STRING", with_data({0x84, 0x00}, 1), "allData BIT STRING without a valid unused-bits octet"},
         {"empty unsigned", with_data({0x86, 0x00}, 1), "empty allData INTEGER"},
         {"visible string holding 0A", with_data({0x8A, 0x02, 'A', 0x0A}, 1), "allData VisibleString outside its alphabet"},
@@ -362,41 +308,25 @@ TEST(DecodePduStrict, Deviations) {
         ASSERT_FALSE(strict.has_value()) << c.why;
         EXPECT_EQ(text_of(strict.error()), "not conformant: " + c.message) << c.why;
     }
-
-    // A field beyond the table that the lenient decoder skips.
-    std::vector<Octets> fields = good_fields();
-    fields.push_back(tlv(0x8C, {0x00}));
-    EXPECT_EQ(text_of(decode_pdu_strict(pdu_of(fields)).error()), "not conformant: tag 0x8C is not a GOOSE field");
 }
 
 TEST(DecodePduStrict, ConformantEdges) {
-    const Octets printable = [] {
-        Octets all;
-        for (int c = 0x20; c <= 0x7E; ++c) all.push_back(std::uint8_t(c));
-        return Octets(all.begin(), all.begin() + 95);
-    }();
+    Octets printable;
+    for (int c = 0x20; c <= 0x7E; ++c) printable.push_back(std::uint8_t(c));
     const std::pair<const char*, Octets> cases[] = {
         {"the good PDU", good},
-        {"no goID, no simulation, no ndsCom", pdu_of({good_fields()[0], good_fields()[1], good_fields()[2],
-                                                       good_fields()[4], good_fields()[5], good_fields()[6],
-                                                       good_fields()[8], good_fields()[10], good_fields()[11]})},
+        {"no goID, no simulation, no ndsCom", with({{3, {}}, {7, {}}, {9, {}}})},
         {"datSet of 129 octets", with(2, tlv(0x82, Octets(129, 'D')))},
         {"every printable octet", with(0, tlv(0x80, printable))},
-        {"empty datSet and goID", [] {
-             std::vector<Octets> f = good_fields();
-             f[2] = tlv(0x82, {});
-             f[3] = tlv(0x83, {});
-             return pdu_of(f);
-         }()},
+        {"empty datSet and goID", with({{2, tlv(0x82, {})}, {3, tlv(0x83, {})}})},
         {"00 FF FF FF FF", with(5, tlv(0x85, {0x00, 0xFF, 0xFF, 0xFF, 0xFF}))},
         {"redundant zeros within five octets", with(6, tlv(0x86, {0x00, 0x00, 0x00, 0x00, 0x01}))},
         {"simulation 01", with(7, tlv(0x87, {0x01}))},
         {"empty allData, numDatSetEntries 0", with_data({}, 0)},
         {"every other Data form", with_data({0x80, 0x00, 0x84, 0x01, 0x07, 0x87, 0x09, 0x0B, 0, 0, 0, 0, 0, 0, 0, 0,
-                                             0x8C, 0x04, 0, 0, 0, 0, 0x8C, 0x06, 0, 0, 0, 0, 0, 0, 0x88, 0x00,
-                                             0x89, 0x00, 0x8B, 0x00, 0x8D, 0x00, 0x8F, 0x01, 0x0A, 0x90, 0x00,
-                                             0x92, 0x00, 0x9E, 0x01, 0xFF, 0x8A, 0x00, 0x85, 0x09, 1, 0, 0, 0, 0, 0,
-                                             0, 0, 0},
+                                             0x8C, 0x04, 0, 0, 0, 0, 0x8C, 0x06, 0, 0, 0, 0, 0, 0, 0x88, 0x00, 0x89,
+                                             0x00, 0x8B, 0x00, 0x8D, 0x00, 0x8F, 0x01, 0x0A, 0x90, 0x00, 0x92, 0x00,
+                                             0x9E, 0x01, 0xFF, 0x8A, 0x00, 0x85, 0x09, 1, 0, 0, 0, 0, 0, 0, 0, 0},
                                             15)},
         {"nested empty containers", with_data({0xA1, 0x04, 0xA2, 0x02, 0xA1, 0x00}, 1)},
         {"lengths in long form", with_data(cat({tlv(0xA2, tlv(0x89, Octets(300, 0x55))), tlv(0x89, Octets(130, 1))}), 2)},
@@ -413,21 +343,16 @@ TEST(DecodePduStrict, DeepNestingIsWalkedWithoutRecursion) {
     constexpr std::size_t levels = 100000;
     Octets values;
     for (std::size_t i = 0; i < levels; ++i) {
-        const std::size_t inner = 6 * (levels - 1 - i) + 2;
-        values.insert(values.end(), {0xA2, 0x84, std::uint8_t(inner >> 24), std::uint8_t(inner >> 16),
-                                     std::uint8_t(inner >> 8), std::uint8_t(inner)});
+        const Octets header = test::header4(0xA2, 6 * (levels - 1 - i) + 2);
+        values.insert(values.end(), header.begin(), header.end());
     }
     values.insert(values.end(), {0x85, 0x00});
     std::vector<Octets> fields = good_fields();
     fields[10] = tlv(0x8A, {0x01});
-    fields[11] = cat({{0xAB, 0x84, std::uint8_t(values.size() >> 24), std::uint8_t(values.size() >> 16),
-                       std::uint8_t(values.size() >> 8), std::uint8_t(values.size())},
-                      values});
+    fields[11] = cat({test::header4(0xAB, values.size()), values});
     Octets content;
     for (const Octets& field : fields) content.insert(content.end(), field.begin(), field.end());
-    const Octets pdu = cat({{0x61, 0x84, std::uint8_t(content.size() >> 24), std::uint8_t(content.size() >> 16),
-                             std::uint8_t(content.size() >> 8), std::uint8_t(content.size())},
-                            content});
+    const Octets pdu = cat({test::header4(0x61, content.size()), content});
     EXPECT_EQ(decode_pdu(pdu).value().entries, 1u);
     EXPECT_EQ(text_of(decode_pdu_strict(pdu).error()), "not conformant: empty allData INTEGER");
 }
@@ -451,8 +376,8 @@ TEST(DecodePdu, MutationsKeepTheDecodersConsistent) {
             }
             ++strict_accepts;
             ASSERT_TRUE(lenient.has_value());
+            EXPECT_EQ(summary(*strict), summary(*lenient));
             EXPECT_EQ(strict->all_data.data(), lenient->all_data.data());
-            EXPECT_EQ(strict->st_num, lenient->st_num);
             EXPECT_EQ(strict->entries, strict->num_dat_set_entries);
         }
     }
@@ -465,79 +390,9 @@ TEST(DecodePdu, MutationsKeepTheDecodersConsistent) {
     }
 }
 
-// --- Data values read back -------------------------------------------------
-
-std::string show(const data::Value& v) {
-    char text[96];
-    switch (v.kind) {
-        case Kind::Int: std::snprintf(text, sizeof text, "int %lld", static_cast<long long>(v.integer)); break;
-        case Kind::Struct:
-        case Kind::Array:
-            std::snprintf(text, sizeof text, "%s %zu", std::string(data::kind_name(v.kind)).c_str(), v.members);
-            break;
-        case Kind::Bool: std::snprintf(text, sizeof text, "bool %d", v.boolean); break;
-        case Kind::Raw: std::snprintf(text, sizeof text, "raw 0x%X/%zu", v.tag, v.octets.size()); break;
-        default: std::snprintf(text, sizeof text, "%s", std::string(data::kind_name(v.kind)).c_str());
-    }
-    return text;
-}
-
-TEST(Values, ReadingEdges) {
-    struct Case {
-        const char* why;
-        Octets input;
-        std::vector<std::string> values;
-    };
-    const Case cases[] = {
-        {"FF FF 80 is -128", {0x85, 0x03, 0xFF, 0xFF, 0x80}, {"int -128"}},
-        {"00 FF is 255", {0x85, 0x02, 0x00, 0xFF}, {"int 255"}},
-        {"FF is -1", {0x85, 0x01, 0xFF}, {"int -1"}},
-        {"ten octets 00 ... 01 is 1", {0x85, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, {"int 1"}},
-        {"ten octets 01 00 ... is raw", {0x85, 0x0A, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {"raw 0x85/10"}},
-        {"FF 7F keeps both octets", {0x85, 0x02, 0xFF, 0x7F}, {"int -129"}},
-        // members are counted over the structure's content alone
-        {"member count confined", {0xA2, 0x02, 0x83, 0x00, 0x83, 0x01, 0x01}, {"struct 1", "bool 0", "bool 1"}},
-        {"two levels", {0xA1, 0x06, 0xA2, 0x02, 0x85, 0x00, 0x85, 0x00}, {"array 2", "struct 1", "int 0", "int 0"}},
-        {"constructed 0xA3 is raw, not stepped into", {0xA3, 0x02, 0x83, 0x00}, {"raw 0xA3/2"}},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> shown;
-        for (data::Values values(c.input); auto value = values.next();) shown.push_back(show(*value));
-        EXPECT_EQ(shown, c.values) << c.why;
-    }
-}
-
-TEST(CheckSequence, MembersConfinedToTheirContainer) {
-    struct Case {
-        const char* why;
-        Octets input;
-        std::string message;
-    };
-    const Case cases[] = {
-        // the member would fit in the span, not in its structure
-        {"member reaching into the next value", {0xA2, 0x02, 0x85, 0x02, 0x89, 0x00},
-         "TLV 0x85 truncated: needs 2 bytes, 0 left"},
-        {"member of an array in a structure", {0xA2, 0x06, 0xA1, 0x02, 0x89, 0x01, 0x89, 0x00},
-         "TLV 0x89 truncated: needs 1 bytes, 0 left"},
-        {"a second top-level value cut short", {0x83, 0x01, 0xFF, 0xA1, 0x05, 0x00}, "TLV 0xA1 truncated: needs 5 bytes, 1 left"},
-        {"member with a long form too long", {0xA1, 0x03, 0x89, 0x81, 0x01, 0x89, 0x01, 0x00},
-         "TLV 0x89 truncated: needs 1 bytes, 0 left"},
-    };
-    for (const Case& c : cases) {
-        auto count = data::check_sequence(c.input);
-        ASSERT_FALSE(count.has_value()) << c.why;
-        EXPECT_EQ(text_of(count.error()), c.message) << c.why;
-    }
-}
-
 // --- Round trip through the encoder ----------------------------------------
 
-struct Source {
-    std::vector<std::string> texts;
-    std::vector<Octets> payloads;
-    std::vector<Data> values;
-    GoosePdu pdu;
-};
+struct Source { std::vector<std::string> texts; std::vector<Octets> payloads; std::vector<Data> values; GoosePdu pdu; };
 
 // A random conformant PDU: printable texts, random numbers, random values
 // nested up to four levels.
@@ -548,8 +403,8 @@ void random_pdu(std::mt19937_64& rng, Source& s) {
         for (char& c : t) c = static_cast<char>(0x20 + below(95));
         return t;
     };
-    auto payload = [&](std::size_t max) {
-        Octets p(below(max + 1));
+    auto payload = [&](std::size_t max) -> Bytes {
+        Octets& p = s.payloads.emplace_back(below(max + 1));
         for (auto& o : p) o = static_cast<std::uint8_t>(rng());
         return p;
     };
@@ -572,20 +427,19 @@ void random_pdu(std::mt19937_64& rng, Source& s) {
             case 2: add(Data::of_uint(rng() >> below(64))); break;
             case 3: add(Data::of_f32(static_cast<std::uint32_t>(rng()))); break;
             case 4: add(Data::of_f64(0x3FF0000000000000u + (rng() >> 12))); break;
-            case 5: s.payloads.push_back(payload(4)); add(Data::of_bits(below(8), s.payloads.back())); break;
-            case 6: s.payloads.push_back(payload(200)); add(Data::of_octets(s.payloads.back())); break;
+            case 5: add(Data::of_bits(below(8), payload(4))); break;
+            case 6: add(Data::of_octets(payload(200))); break;
             case 7: {
                 const std::string t = text(0, 40);
-                s.payloads.push_back(Octets(t.begin(), t.end()));
-                add(Data::of_visible(s.payloads.back()));
+                add(Data::of_visible(s.payloads.emplace_back(t.begin(), t.end())));
                 break;
             }
-            case 8: s.payloads.push_back(payload(20)); add(Data::of_mms(s.payloads.back())); break;
+            case 8: add(Data::of_mms(payload(20))); break;
             case 9: add(Data::of_utc({static_cast<std::uint32_t>(rng()), static_cast<std::uint32_t>(rng() >> 40),
                                       static_cast<std::uint8_t>(rng())}));
                 break;
             case 10: add(Data::of_btime({1, 2, 3, 4, 5, static_cast<std::uint8_t>(rng())})); break;
-            case 11: s.payloads.push_back(payload(3)); add(Data::of_raw(0x9C, s.payloads.back())); break;
+            case 11: add(Data::of_raw(0x9C, payload(3))); break;
             default: {
                 const std::size_t members = below(4);
                 add(pick == 12 ? Data::of_struct(members) : Data::of_array(members));
@@ -603,6 +457,8 @@ void random_pdu(std::mt19937_64& rng, Source& s) {
                      .num_dat_set_entries = static_cast<std::uint32_t>(top), .all_data = s.values};
 }
 
+Octets octets_of(Bytes view) { return {view.begin(), view.end()}; }
+
 // The value read back from what `d` was written as.
 void expect_same(const Data& d, const data::Value& v) {
     ASSERT_EQ(v.kind, d.kind);
@@ -612,18 +468,18 @@ void expect_same(const Data& d, const data::Value& v) {
         case Kind::Uint: EXPECT_EQ(v.unsigned_integer, d.unsigned_integer); break;
         case Kind::F32: EXPECT_EQ(v.f32, d.f32); break;
         case Kind::F64: EXPECT_EQ(std::bit_cast<std::uint64_t>(v.f64), d.f64); break;
-        case Kind::Bits:
-            EXPECT_EQ(v.unused_bits, d.unused_bits);
-            EXPECT_EQ(Octets(v.octets.begin(), v.octets.end()), Octets(d.octets.begin(), d.octets.end()));
-            break;
-        case Kind::Btime: EXPECT_EQ(Octets(v.octets.begin(), v.octets.end()), Octets(d.btime.begin(), d.btime.end())); break;
+        case Kind::Btime: EXPECT_EQ(octets_of(v.octets), Octets(d.btime.begin(), d.btime.end())); break;
         case Kind::Utc:
             EXPECT_EQ(v.utc, (data::UtcTime{d.utc.seconds, std::min<std::uint32_t>(d.utc.fraction, 0xFFFFFF), d.utc.quality}));
             break;
         case Kind::Struct:
         case Kind::Array: EXPECT_EQ(v.members, d.members); break;
+        case Kind::Bits:
+            EXPECT_EQ(v.unused_bits, d.unused_bits);
+            EXPECT_EQ(octets_of(v.octets), octets_of(d.octets));
+            break;
         case Kind::Raw: EXPECT_EQ(v.tag, d.tag); [[fallthrough]];
-        default: EXPECT_EQ(Octets(v.octets.begin(), v.octets.end()), Octets(d.octets.begin(), d.octets.end()));
+        default: EXPECT_EQ(octets_of(v.octets), octets_of(d.octets));
     }
 }
 
@@ -635,28 +491,20 @@ TEST(DecodePdu, RoundTripThroughTheEncoder) {
         random_pdu(rng, s);
         Octets encoded(pdu_len(s.pdu).value());
         ASSERT_EQ(encode_pdu(s.pdu, encoded).value(), encoded.size());
-        for (bool strict : {false, true}) {
-            auto decoded = strict ? decode_pdu_strict(encoded) : decode_pdu(encoded);
-            ASSERT_TRUE(decoded.has_value()) << text_of(decoded.error());
-            const ReceivedPdu& p = *decoded;
-            EXPECT_EQ(str(p.gocb_ref), s.pdu.gocb_ref);
-            EXPECT_EQ(str(p.dat_set), s.pdu.dat_set);
-            EXPECT_EQ(p.go_id.has_value(), s.pdu.go_id.has_value());
-            if (p.go_id && s.pdu.go_id) {
-                EXPECT_EQ(str(*p.go_id), *s.pdu.go_id);
-            }
-            EXPECT_EQ(p.time_allowed_to_live, s.pdu.time_allowed_to_live);
-            EXPECT_EQ(p.t, (data::UtcTime{s.pdu.t.seconds, std::min<std::uint32_t>(s.pdu.t.fraction, 0xFFFFFF),
-                                          s.pdu.t.quality}));
-            EXPECT_EQ(p.st_num, s.pdu.st_num);
-            EXPECT_EQ(p.sq_num, s.pdu.sq_num);
-            EXPECT_EQ(p.simulation, s.pdu.simulation);
-            EXPECT_EQ(p.conf_rev, s.pdu.conf_rev);
-            EXPECT_EQ(p.nds_com, s.pdu.nds_com);
-            EXPECT_EQ(p.num_dat_set_entries, s.pdu.num_dat_set_entries);
-            EXPECT_EQ(p.entries, s.pdu.num_dat_set_entries);
-        }
+        const GoosePdu& e = s.pdu;
+        char t[40];
+        std::snprintf(t, sizeof t, "%08X.%06X/%02X", e.t.seconds, std::min<std::uint32_t>(e.t.fraction, 0xFFFFFF),
+                      e.t.quality);
+        const std::string n = std::to_string(e.num_dat_set_entries);
+        const std::string expected =
+            "ref=" + std::string(e.gocb_ref) + " ttl=" + std::to_string(e.time_allowed_to_live) +
+            " ds=" + std::string(e.dat_set) + " id=" + (e.go_id ? "'" + std::string(*e.go_id) + "'" : "-") + " t=" + t +
+            " st=" + std::to_string(e.st_num) + " sq=" + std::to_string(e.sq_num) + " sim=" +
+            std::to_string(e.simulation) + " rev=" + std::to_string(e.conf_rev) + " nds=" + std::to_string(e.nds_com) +
+            " n=" + n + " entries=" + n + " data=" + std::to_string(data::measure_sequence(s.values).value());
+        EXPECT_EQ(summary(decode_pdu_strict(encoded).value()), expected);
         const ReceivedPdu p = decode_pdu(encoded).value();
+        EXPECT_EQ(summary(p), expected);
         std::size_t i = 0;
         for (data::Values values(p.all_data); auto value = values.next(); ++i) {
             ASSERT_LT(i, s.values.size());

@@ -57,13 +57,7 @@ TEST(EncodePdu, Fields) {
     const std::string long_ref(128, 'R');
     const Octets two_hundred(200, 0x5A);
     const Data values[] = {Data::of_struct(2), Data::of_bool(true), Data::of_int(-1), Data::of_octets(two_hundred)};
-    struct Case {
-        const char* why;
-        GoosePdu pdu;
-        Tag tag;
-        Octets content;
-    };
-    const Case cases[] = {
+    const struct { const char* why; GoosePdu pdu; Tag tag; Octets content; } cases[] = {
         {"timeAllowedtoLive 2^32 - 1", {.gocb_ref = "A", .time_allowed_to_live = 4294967295}, 0x81,
          {0x00, 0xFF, 0xFF, 0xFF, 0xFF}},
         {"timeAllowedtoLive 128", {.gocb_ref = "A", .time_allowed_to_live = 128}, 0x81, {0x00, 0x80}},
@@ -79,7 +73,7 @@ TEST(EncodePdu, Fields) {
         {"allData", {.gocb_ref = "A", .all_data = std::span(values).first(3)}, 0xAB,
          {0xA2, 0x06, 0x83, 0x01, 0xFF, 0x85, 0x01, 0xFF}},
     };
-    for (const Case& c : cases) EXPECT_EQ(field(encode(c.pdu), c.tag), c.content) << c.why;
+    for (const auto& c : cases) EXPECT_EQ(field(encode(c.pdu), c.tag), c.content) << c.why;
 
     // Long forms: gocbRef 80 81 80; allData AB 81 D3 (8 + 203 octets); the
     // PDU 61 82 01 7A (131 + 33 + 214 octets).
@@ -131,14 +125,13 @@ TEST(EncodeFrame, ChecksInOrder) {
     bad.all_data = bad_bits;
     GoosePdu short_list = minimal();
     short_list.all_data = lacking;
-    struct Case {
+    const struct {
         const char* why;
         GoosePdu pdu;
         std::optional<ethernet::Vlan> vlan;
         std::size_t capacity;
         std::string message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"data before everything", bad, ethernet::Vlan{4096, 8}, 0, "unused_bits must be 0..7, got 8"},
         {"lacking members", short_list, std::nullopt, 0, "a structure or array lacks members"},
         {"APDU length before VLAN", too_long.pdu, ethernet::Vlan{4096, 8}, 0, "APDU too long: 65528 bytes"},
@@ -147,7 +140,7 @@ TEST(EncodeFrame, ChecksInOrder) {
         {"capacity, tagged", minimal(), ethernet::Vlan{4095, 7}, 41 + 26 - 1, "buffer too small: 67 octets needed"},
         {"capacity, untagged", minimal(), std::nullopt, 41 + 22 - 1, "buffer too small: 63 octets needed"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Octets buffer(c.capacity, 0xEE);
         auto written = encode_frame(c.pdu, {{}, {}, c.vlan, 0}, buffer);
         ASSERT_FALSE(written.has_value()) << c.why;
@@ -157,14 +150,9 @@ TEST(EncodeFrame, ChecksInOrder) {
 }
 
 TEST(EncodePdu, Errors) {
-    const Data deep[33] = {
-        Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1),
-        Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1),
-        Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1),
-        Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1),
-        Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1),
-        Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1), Data::of_struct(1),
-        Data::of_struct(1), Data::of_struct(1), Data::of_struct(0)};
+    // 33 structures, each the only member of the one before.
+    std::vector<Data> deep(33, Data::of_struct(1));
+    deep.back() = Data::of_struct(0);
     GoosePdu pdu = minimal();
     pdu.all_data = deep;
     EXPECT_EQ(text_of(pdu_len(pdu).error()), "structures and arrays nested deeper than 32");

@@ -33,6 +33,11 @@ inline Octets tlv(std::uint8_t tag, const Octets& content) {
     return out;
 }
 
+// A tag and a length in the four-octet long form (84 nn nn nn nn).
+inline Octets header4(std::uint8_t tag, std::size_t n) {
+    return {tag, 0x84, std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)};
+}
+
 // The parts one after the other.
 inline Octets cat(std::initializer_list<Octets> parts) {
     Octets out;

@@ -22,20 +22,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint8_t kFill = 0xA5;  // template octets the renderer must keep
 
 Wave constant(double offset, std::uint32_t quality = 0, double scale = 1.0) {
-    Wave w;
-    w.offset = offset;
-    w.scale = scale;
-    w.quality = quality;
-    return w;
+    return {.offset = offset, .scale = scale, .quality = quality};
 }
-
-Wave sine(double amplitude, double phase_deg, double frequency_hz, std::uint32_t quality = 0) {
-    Wave w;
-    w.amplitude = amplitude;
-    w.phase_deg = phase_deg;
-    w.frequency_hz = frequency_hz;
-    w.quality = quality;
-    return w;
+Wave sine(double amplitude, double phase_deg, double frequency_hz, std::uint32_t quality = 0, double offset = 0,
+          double scale = 1) {
+    return {amplitude, phase_deg, frequency_hz, offset, scale, quality};
 }
 
 // A stream of `asdus` ASDUs, each a 2-octet counter, one spare octet, then its
@@ -52,22 +43,22 @@ Stream make_stream(std::vector<Wave> waves, std::size_t asdus) {
     return st;
 }
 
-std::vector<std::uint8_t> run(const Stream& st, std::int64_t second, std::int64_t first_smp,
-                              std::int64_t rate) {
+std::vector<std::uint8_t> run(const Stream& st, std::int64_t second, std::int64_t first_smp, std::int64_t rate) {
     std::vector<std::uint8_t> buf = st.frame;
     render(st, buf, second, first_smp, rate);
     return buf;
 }
 
-struct Channel {
-    std::int32_t value;
-    std::uint32_t quality;
-};
+struct Channel { std::int32_t value; std::uint32_t quality; };
 
 void put_be(std::vector<std::uint8_t>& buf, std::size_t at, std::uint64_t v, int octets) {
-    for (int i = 0; i < octets; ++i) {
-        buf[at + i] = static_cast<std::uint8_t>(v >> (8 * (octets - 1 - i)));
-    }
+    for (int i = 0; i < octets; ++i) buf[at + i] = static_cast<std::uint8_t>(v >> (8 * (octets - 1 - i)));
+}
+
+// The INT32 value at `at`.
+std::int32_t value_at(const std::vector<std::uint8_t>& buf, std::size_t at) {
+    return static_cast<std::int32_t>(std::uint32_t{buf[at]} << 24 | std::uint32_t{buf[at + 1]} << 16 |
+                                     std::uint32_t{buf[at + 2]} << 8 | buf[at + 3]);
 }
 
 // The template with ASDU t's counter and channels set as given.
@@ -96,8 +87,7 @@ struct SplitCase {
 // Each ASDU must carry its counter and the same samples as a one-ASDU frame
 // rendered directly at its instant.
 TEST(Render, SplitsFirstSampleByFloorDivision) {
-    const std::vector<Wave> waves = {sine(1000, 0, 50, 1), sine(1e6, 17, 0.3, 2),
-                                     sine(3e4, -45, 1234.5, 3)};
+    const std::vector<Wave> waves = {sine(1000, 0, 50, 1), sine(1e6, 17, 0.3, 2), sine(3e4, -45, 1234.5, 3)};
     const SplitCase cases[] = {
         {4000, 1, 10, 0, {{10, 0}}},
         {4000, 1, 10, 4000, {{11, 0}}},
@@ -112,16 +102,15 @@ TEST(Render, SplitsFirstSampleByFloorDivision) {
         {80000, 2, 7, 65535, {{7, 65535}, {7, 65536}}},
     };
     for (const SplitCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " second " << c.second
-                                        << " first_smp " << c.first_smp);
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " second " << c.second << " first_smp " << c.first_smp);
         const Stream st = make_stream(waves, c.asdus);
         const Stream one = make_stream(waves, 1);
         std::vector<std::uint8_t> want = st.frame;
         for (std::size_t t = 0; t < c.asdus; ++t) {
             const auto [sec, smp] = c.instants[t];
             const std::vector<std::uint8_t> single = run(one, sec, smp, c.rate);
-            std::copy(single.begin() + 3, single.end() - 3,
-                      want.begin() + static_cast<std::ptrdiff_t>(st.smp_cnt_offsets[t]));
+            const auto at = static_cast<std::ptrdiff_t>(st.smp_cnt_offsets[t]);
+            std::copy(single.begin() + 3, single.end() - 3, want.begin() + at);
         }
         EXPECT_EQ(run(st, c.second, c.first_smp, c.rate), want);
     }
@@ -136,83 +125,44 @@ TEST(Render, CounterIsModulo65536) {
 TEST(Render, SineContinuesAcrossSecond) {
     const Stream st = make_stream({sine(1000, 0, 50)}, 2);
     const std::vector<std::uint8_t> out = run(st, 1700000000, 3999, 4000);
-    auto value = [&](std::size_t t) {
-        const std::size_t at = st.sample_offsets[t];
-        return static_cast<std::int32_t>(std::uint32_t{out[at]} << 24 | std::uint32_t{out[at + 1]} << 16 |
-                                         std::uint32_t{out[at + 2]} << 8 | out[at + 3]);
-    };
-    EXPECT_EQ(value(0), -78);  // 1000 sin(-2π/80)
-    EXPECT_EQ(value(1), 0);
+    EXPECT_EQ(value_at(out, st.sample_offsets[0]), -78);  // 1000 sin(-2π/80)
+    EXPECT_EQ(value_at(out, st.sample_offsets[1]), 0);
 }
 
 // --- Synthesis, rounding and saturation ------------------------------------
 
-struct SampleCase {
-    Wave wave;
-    std::int64_t second, smp;
-    std::int32_t value;
-};
+struct SampleCase { Wave wave; std::int64_t second, smp; std::int32_t value; };
 
 TEST(Render, SynthesisesRoundsAndSaturates) {
     const std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
     const std::int32_t kBottom = std::numeric_limits<std::int32_t>::min();
-    Wave offset_scaled = sine(100, 90, 50);
-    offset_scaled.offset = 10;
-    offset_scaled.scale = 2;
-    Wave nan_amplitude_no_frequency = constant(7);
-    nan_amplitude_no_frequency.amplitude = kNaN;
-    Wave zero_amplitude = sine(0, 90, 50);
-    zero_amplitude.offset = 2.5;
-    Wave zero_amplitude_inf_frequency = sine(0, 0, kInf);
-    zero_amplitude_inf_frequency.offset = 2.5;
-    Wave no_frequency_nan_phase = sine(1000, kNaN, 0);
-    no_frequency_nan_phase.offset = 5;
     const SampleCase cases[] = {
-        {sine(1000, 0, 50), 1700000000, 0, 0},
-        {sine(1000, 0, 50), 1700000000, 1, 78},  // 1000 sin(2π/80) = 78.46
-        {sine(1000, 0, 50), 1700000000, 20, 1000},
-        {sine(1000, 0, 50), 1700000000, 40, 0},
+        // 1000 sin(2π/80) = 78.46 at sample 1
+        {sine(1000, 0, 50), 1700000000, 0, 0}, {sine(1000, 0, 50), 1700000000, 1, 78},
+        {sine(1000, 0, 50), 1700000000, 20, 1000}, {sine(1000, 0, 50), 1700000000, 40, 0},
         {sine(1000, 0, 50), 1700000000, 60, -1000},
-        {sine(100, 90, 50), 0, 0, 100},
-        {sine(100, 90, 50), 1, 0, 100},
-        {sine(100, 90, 50), -5, 0, 100},
-        {sine(100, 90, 50), 1700000000, 0, 100},
-        {sine(100, 90, 50), kMax, 0, 100},
-        {sine(100, 90, 50), kMin, 0, 100},
-        {sine(100, 0, 0.25), -1, 0, -100},  // fmod keeps the sign: -π/2
-        {sine(100, 0, 0.25), 3, 0, -100},
-        {offset_scaled, 0, 0, 220},
-        {zero_amplitude, 0, 0, 2},
-        {nan_amplitude_no_frequency, 0, 0, 7},
-        {constant(2.5), 0, 0, 2},
-        {constant(3.5), 0, 0, 4},
-        {constant(-2.5), 0, 0, -2},
-        {constant(-3.5), 0, 0, -4},
-        {constant(0.5), 0, 0, 0},
-        {constant(1.5), 0, 0, 2},
-        {constant(1.25, 0, 2), 0, 0, 2},
-        {constant(1.75, 0, 2), 0, 0, 4},
-        {constant(1e12), 0, 0, kTop},
-        {constant(-1e12), 0, 0, kBottom},
-        {constant(kNaN), 0, 0, 0},
-        {constant(kInf), 0, 0, kTop},
-        {constant(-kInf), 0, 0, kBottom},
-        {constant(1, 0, kNaN), 0, 0, 0},
-        {constant(2147483645.5), 0, 0, 2147483646},
-        {constant(2147483646.5), 0, 0, 2147483646},
-        {constant(2147483647.5), 0, 0, kTop},
-        {constant(-2147483647.5), 0, 0, kBottom},
+        // whole seconds keep a whole-hertz phase, however large or negative
+        {sine(100, 90, 50), 0, 0, 100}, {sine(100, 90, 50), -5, 0, 100}, {sine(100, 90, 50), 1700000000, 0, 100},
+        {sine(100, 90, 50), kMax, 0, 100}, {sine(100, 90, 50), kMin, 0, 100},
+        // fmod keeps the sign: -π/2
+        {sine(100, 0, 0.25), -1, 0, -100}, {sine(100, 0, 0.25), 3, 0, -100},
+        {sine(100, 90, 50, 0, 10, 2), 0, 0, 220}, {sine(0, 90, 50, 0, 2.5), 0, 0, 2}, {sine(kNaN, 0, 0, 0, 7), 0, 0, 7},
+        // rounding half to even, after scaling
+        {constant(2.5), 0, 0, 2}, {constant(3.5), 0, 0, 4}, {constant(-2.5), 0, 0, -2}, {constant(-3.5), 0, 0, -4},
+        {constant(0.5), 0, 0, 0}, {constant(1.25, 0, 2), 0, 0, 2}, {constant(1.75, 0, 2), 0, 0, 4},
+        // saturation, NaN as 0
+        {constant(1e12), 0, 0, kTop}, {constant(-1e12), 0, 0, kBottom}, {constant(kNaN), 0, 0, 0},
+        {constant(kInf), 0, 0, kTop}, {constant(-kInf), 0, 0, kBottom}, {constant(1, 0, kNaN), 0, 0, 0},
+        {constant(2147483645.5), 0, 0, 2147483646}, {constant(2147483646.5), 0, 0, 2147483646},
+        {constant(2147483647.5), 0, 0, kTop}, {constant(-2147483647.5), 0, 0, kBottom},
         {constant(-2147483648.5), 0, 0, kBottom},
-        {zero_amplitude_inf_frequency, 1, 0, 2},  // skipped, not 0 × NaN
-        {no_frequency_nan_phase, 1, 0, 5},
-        {sine(kNaN, 0, 50), 0, 0, 0},
-        {sine(1, 0, kNaN), 0, 0, 0},
-        {sine(1, 0, kInf), 1, 0, 0},
+        // a zero amplitude is skipped, not 0 × NaN; so is a zero frequency's phase
+        {sine(0, 0, kInf, 0, 2.5), 1, 0, 2}, {sine(1000, kNaN, 0, 0, 5), 1, 0, 5},
+        {sine(kNaN, 0, 50), 0, 0, 0}, {sine(1, 0, kNaN), 0, 0, 0}, {sine(1, 0, kInf), 1, 0, 0},
     };
     for (const SampleCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "amplitude " << c.wave.amplitude << " frequency "
-                                        << c.wave.frequency_hz << " offset " << c.wave.offset
-                                        << " second " << c.second << " smp " << c.smp);
+        SCOPED_TRACE(testing::Message() << "amplitude " << c.wave.amplitude << " frequency " << c.wave.frequency_hz
+                                        << " offset " << c.wave.offset << " second " << c.second << " smp " << c.smp);
         Wave w = c.wave;
         w.quality = 0xC0FFEE01;
         const Stream st = make_stream({w}, 1);
@@ -234,8 +184,7 @@ struct FaultCase {
 // sample came from.
 TEST(Render, FaultWindow) {
     const FaultCase cases[] = {
-        {10, 3, 0, 1.0, 4,
-         {{3, "FFFF"}, {13, "FFFF"}, {23, "FFFF"}, {-7, "FFFF"}, {2, "NNNN"}, {4, "NNNN"}, {0, "NNNN"}}},
+        {10, 3, 0, 1.0, 4, {{3, "FFFF"}, {13, "FFFF"}, {23, "FFFF"}, {-7, "FFFF"}, {2, "NNNN"}, {4, "NNNN"}, {0, "NNNN"}}},
         {10, -7, 0, 1.0, 4, {{3, "FFFF"}, {-7, "FFFF"}, {4, "NNNN"}}},
         {10, 3, 2, 1.0, 4, {{3, "NNFF"}, {4, "FFNN"}, {5, "NNNN"}}},
         {0, 0, 0, 0.5, 4, {{0, "FFNN"}, {1, "FFNN"}, {-1, "FFNN"}, {99, "FFNN"}}},
@@ -243,28 +192,22 @@ TEST(Render, FaultWindow) {
         {2, 0, 0, std::nullopt, 4, {{0, "FFFF"}, {1, "NNNN"}, {2, "FFFF"}, {-1, "NNNN"}, {-2, "FFFF"}}},
         {1, 0, 0, std::nullopt, 5, {{0, "FFNNN"}, {-3, "FFNNN"}}},
         {2, 1, 2, 1.0, 4, {{1, "NNFF"}, {2, "FFNN"}, {3, "NNFF"}, {0, "FFNN"}}},
-        {1, 0, 0, -1.0, 4, {{0, "NNNN"}}},
-        {1, 0, 0, 0.0, 4, {{0, "NNNN"}}},
-        {1, 0, 0, kNaN, 4, {{0, "NNNN"}}},
-        {1, 0, 0, -kInf, 4, {{0, "NNNN"}}},
-        {1, 0, 0, kInf, 4, {{0, "FFFF"}}},
-        {10, 0, 0, 1e300, 4, {{0, "FFFF"}, {5, "FFFF"}}},
-        {10, 0, 0, 100.0, 4, {{9, "FFFF"}}},
-        {1, 0, 0, 0.375, 4, {{0, "FFNN"}}},  // 1.5 samples: 2
-        {1, 0, 0, 0.625, 4, {{0, "FFNN"}}},  // 2.5 samples: 2
-        {1, 0, 0, 0.875, 4, {{0, "FFFF"}}},  // 3.5 samples: 4
-        {1, 0, -5, 0.25, 4, {{0, "FNNN"}}},
-        {1, 0, kMin, 0.25, 4, {{0, "FNNN"}}},
-        {1, 0, 4, 0.25, 4, {{0, "NNNF"}}},
-        {1, 0, kMax, 0.25, 4, {{0, "NNNF"}}},
+        {1, 0, 0, -1.0, 4, {{0, "NNNN"}}}, {1, 0, 0, 0.0, 4, {{0, "NNNN"}}}, {1, 0, 0, kNaN, 4, {{0, "NNNN"}}},
+        {1, 0, 0, -kInf, 4, {{0, "NNNN"}}}, {1, 0, 0, kInf, 4, {{0, "FFFF"}}},
+        {10, 0, 0, 1e300, 4, {{0, "FFFF"}, {5, "FFFF"}}}, {10, 0, 0, 100.0, 4, {{9, "FFFF"}}},
+        // 1.5, 2.5 and 3.5 samples: 2, 2 and 4
+        {1, 0, 0, 0.375, 4, {{0, "FFNN"}}}, {1, 0, 0, 0.625, 4, {{0, "FFNN"}}}, {1, 0, 0, 0.875, 4, {{0, "FFFF"}}},
+        // the start sample clamped to the second
+        {1, 0, -5, 0.25, 4, {{0, "FNNN"}}}, {1, 0, kMin, 0.25, 4, {{0, "FNNN"}}},
+        {1, 0, 4, 0.25, 4, {{0, "NNNF"}}}, {1, 0, kMax, 0.25, 4, {{0, "NNNF"}}},
     };
     for (const FaultCase& c : cases) {
         Stream st = make_stream({constant(1, 0x11)}, static_cast<std::size_t>(c.rate));
         st.fault = Fault{{constant(2, 0x22)}, c.cycle_s, c.offset_s, c.start_smp, c.duration_s};
         for (const auto& [second, pattern] : c.seconds) {
-            SCOPED_TRACE(testing::Message() << "cycle " << c.cycle_s << " offset " << c.offset_s
-                                            << " start " << c.start_smp << " duration "
-                                            << c.duration_s.value_or(-0.0) << " second " << second);
+            SCOPED_TRACE(testing::Message() << "cycle " << c.cycle_s << " offset " << c.offset_s << " start "
+                                            << c.start_smp << " duration " << c.duration_s.value_or(-0.0) << " second "
+                                            << second);
             std::vector<std::uint16_t> counters;
             std::vector<std::vector<Channel>> channels;
             for (std::size_t s = 0; s < pattern.size(); ++s) {
@@ -302,24 +245,13 @@ TEST(Render, Playback) {
         for (const bool with_qualities : {false, true}) {
             for (const bool with_fault : {false, true}) {
                 Stream st = make_stream({constant(7, 0x70), constant(8, 0x80)}, 20);
-                Playback pb;
-                pb.channels = 2;
-                for (std::int32_t r = 0; r < 4; ++r) {
-                    pb.values.insert(pb.values.end(), {100 + r, -100 - r});
-                }
-                if (with_qualities) {
-                    pb.qualities = std::vector<std::uint32_t>{0xA0, 0xB0, 0xA1, 0xB1, 0xA2, 0xB2, 0xA3, 0xB3};
-                }
-                pb.period = c.period;
-                pb.start = c.start;
-                st.playback = pb;
-                if (with_fault) {
-                    st.fault = Fault{{constant(9, 0x90), constant(10, 0xA0)}, 1, 0, 0, kInf};
-                }
+                st.playback = Playback{2, {100, -100, 101, -101, 102, -102, 103, -103}, std::nullopt, c.period, c.start};
+                if (with_qualities) st.playback->qualities = {{0xA0, 0xB0, 0xA1, 0xB1, 0xA2, 0xB2, 0xA3, 0xB3}};
+                if (with_fault) st.fault = Fault{{constant(9, 0x90), constant(10, 0xA0)}, 1, 0, 0, kInf};
                 for (const auto& [second, pattern] : c.seconds) {
-                    SCOPED_TRACE(testing::Message() << "period " << c.period.value_or(0) << " start "
-                                                    << c.start << " qualities " << with_qualities
-                                                    << " fault " << with_fault << " second " << second);
+                    SCOPED_TRACE(testing::Message() << "period " << c.period.value_or(0) << " start " << c.start
+                                                    << " qualities " << with_qualities << " fault " << with_fault
+                                                    << " second " << second);
                     std::vector<std::uint16_t> counters;
                     std::vector<std::vector<Channel>> channels;
                     for (std::size_t s = 0; s < pattern.size(); ++s) {
@@ -402,20 +334,13 @@ TEST(Render, WideInstantsKeepExactCounters) {
         {kMax, 1, 0, kMax - 1, {65534}},
     };
     for (const WideCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " second " << c.second
-                                        << " first_smp " << c.first_smp);
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " second " << c.second << " first_smp " << c.first_smp);
         Stream st = make_stream({sine(100, 90, 50, 9)}, c.asdus);
         std::vector<std::vector<Channel>> channels;
         std::vector<std::uint8_t> got = run(st, c.second, c.first_smp, c.rate);
         for (std::size_t t = 0; t < c.asdus; ++t) {
-            channels.push_back({{100, 9}});
-            if (c.counters[t] != 0) {  // only sample 0 has a known value: copy the others
-                const std::size_t at = st.sample_offsets[t];
-                const std::int32_t v = static_cast<std::int32_t>(
-                    std::uint32_t{got[at]} << 24 | std::uint32_t{got[at + 1]} << 16 |
-                    std::uint32_t{got[at + 2]} << 8 | got[at + 3]);
-                channels.back()[0].value = v;
-            }
+            // only sample 0 has a known value: take the others as rendered
+            channels.push_back({{c.counters[t] == 0 ? 100 : value_at(got, st.sample_offsets[t]), 9}});
         }
         EXPECT_EQ(got, expect(st, c.counters, channels));
     }
@@ -471,9 +396,9 @@ TEST(Render, WideFaultWindow) {
         {kMax, kMax, kMin, kMin, std::nullopt, kMin, kMin, 'N'},
     };
     for (const WideFaultCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " cycle " << c.cycle_s << " offset "
-                                        << c.offset_s << " start " << c.start_smp << " second "
-                                        << c.second << " first_smp " << c.first_smp);
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " cycle " << c.cycle_s << " offset " << c.offset_s
+                                        << " start " << c.start_smp << " second " << c.second << " first_smp "
+                                        << c.first_smp);
         Stream st = make_stream({constant(1, 0x11)}, 1);
         st.fault = Fault{{constant(2, 0x22)}, c.cycle_s, c.offset_s, c.start_smp, c.duration_s};
         const std::vector<std::uint8_t> got = run(st, c.second, c.first_smp, c.rate);
@@ -504,8 +429,8 @@ TEST(Render, WidePlayback) {
         {kMax, kMax, 0, kMin, kMin + 1, "0"},
     };
     for (const WidePlaybackCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " start " << c.start << " second "
-                                        << c.second << " first_smp " << c.first_smp);
+        SCOPED_TRACE(testing::Message() << "rate " << c.rate << " start " << c.start << " second " << c.second
+                                        << " first_smp " << c.first_smp);
         Stream st = make_stream({constant(7, 0x70)}, c.rows.size());
         st.playback = Playback{1, {100, 101, 102, 103}, std::nullopt, c.period, c.start};
         const std::vector<std::uint8_t> got = run(st, c.second, c.first_smp, c.rate);
@@ -516,33 +441,18 @@ TEST(Render, WidePlayback) {
     }
 }
 
-}  // namespace
-}  // namespace valdrin::engine
-
-namespace valdrin::engine {
-namespace {
 
 // The cache is an optimisation only: a cached render must give the same
 // octets as a fresh one for every instant, whatever order instants come in.
 TEST(SampleCache, CachedFramesEqualFreshOnes) {
     // Whole-hertz waves give every second the same phase, so rows are reused;
     // 50.5 Hz and 0.25 Hz change it from second to second.
-    const std::vector<Wave> whole = {sine(1000, 0, 50, 1), sine(800, -120, 150, 2),
-                                     constant(7.5, 3), sine(3e9, 30, 60, 4), sine(100, 90, 1, 5)};
-    const std::vector<Wave> broken = {sine(1000, 0, 50, 1), sine(800, -120, 50.5, 2),
-                                      constant(7.5, 3), sine(3e9, 30, 60, 4),
-                                      sine(100, 90, 0.25, 5)};
-    Fault fault;
-    fault.waves = {sine(5000, 0, 50), constant(-3), constant(1), sine(1, 0, 1), constant(kNaN)};
-    fault.cycle_s = 3;
-    fault.offset_s = 1;
-    fault.start_smp = 7;
-    fault.duration_s = 0.01;
-    Playback playback;
-    playback.channels = 5;
-    playback.values.assign(5 * 3, 42);
-    playback.period = 61;
-    playback.start = 0;
+    const std::vector<Wave> whole = {sine(1000, 0, 50, 1), sine(800, -120, 150, 2), constant(7.5, 3),
+                                     sine(3e9, 30, 60, 4), sine(100, 90, 1, 5)};
+    const std::vector<Wave> broken = {sine(1000, 0, 50, 1), sine(800, -120, 50.5, 2), constant(7.5, 3),
+                                      sine(3e9, 30, 60, 4), sine(100, 90, 0.25, 5)};
+    const Fault fault{{sine(5000, 0, 50), constant(-3), constant(1), sine(1, 0, 1), constant(kNaN)}, 3, 1, 7, 0.01};
+    const Playback playback{5, std::vector<std::int32_t>(5 * 3, 42), std::nullopt, 61, 0};
 
     for (int variant = 0; variant < 6; ++variant) {
         Stream st = make_stream(variant % 2 == 0 ? whole : broken, 2);

@@ -29,11 +29,7 @@ Octets seq(const Octets& asdus) { return tlv(0xA2, asdus); }
 Octets no_asdu(std::uint8_t n) { return tlv(0x80, {n}); }
 Octets pdu(const Octets& content) { return tlv(0x60, content); }
 
-struct Bad {
-    const char* why;
-    Octets input;
-    std::string message;
-};
+struct Bad { const char* why; Octets input; std::string message; };
 
 TEST(DecodePdu, MalformedInputs) {
     const Octets good = asdu(minimal_asdu);
