@@ -142,10 +142,9 @@ ASDU = (tlv(0x80, b"MU9") + tlv(0x81, b"DS") + tlv(0x82, b"\x01\x00") + tlv(0x83
         + tlv(0x84, struct.pack(">II", T, 0x400000 << 8 | 0x0A)) + tlv(0x85, b"\x05") + tlv(0x86, b"\x0f\xa0")
         + tlv(0x87, struct.pack(">iIiI", -1, 0x4000_0001, 2**31 - 1, 0)) + tlv(0x88, b"\x00\x01")
         + tlv(0x89, bytes(range(8))))
-SV_FULL = (DST[:3] + b"\x04\x00\x01" + SRC + b"\x88\xba" + b"\x40\x00" + b"\x00\x00" + b"\x80\x00\x00\x00")
 SV_PDU = tlv(0x60, tlv(0x80, b"\x01") + tlv(0xA1, b"\xab\xcd") + tlv(0xA2, tlv(0x30, ASDU)))
-SV_FULL += SV_PDU
-SV_FULL = SV_FULL[:16] + struct.pack(">H", 8 + len(SV_PDU)) + SV_FULL[18:]
+SV_FULL = DST[:3] + b"\x04\x00\x01" + SRC + struct.pack(">HHHHH", 0x88BA, 0x4000, 8 + len(SV_PDU), 0x8000, 0) + SV_PDU
+EMPTY_APDU = bytes.fromhex("0008 0000 0000")  # Length 8 and reserved words: a header with no APDU
 
 
 def test_sv_optional_fields(tmp_path, capsys):
@@ -166,10 +165,9 @@ def test_sv_optional_fields(tmp_path, capsys):
 
 def test_other_and_broken_frames_are_counted_and_decoding_goes_on(tmp_path, capsys):
     rich = RICH.encode_frame(DST, SRC, 0x1234)
-    sv_empty = SV_FULL[:16] + b"\x00\x08\x00\x00\x00\x00"  # an SV frame with an empty APDU
-    goose_empty = rich[:16] + b"\x00\x08\x00\x00\x00\x00"
     arp = b"\xff" * 6 + SRC + b"\x08\x06" + bytes(28)
-    path = capture(tmp_path / "m.pcap", [(0, arp), (1, sv_empty), (2, goose_empty), (3, rich[:13]), (4, rich)])
+    path = capture(tmp_path / "m.pcap", [(0, arp), (1, SV_FULL[:16] + EMPTY_APDU), (2, rich[:16] + EMPTY_APDU),
+                                         (3, rich[:13]), (4, rich)])
     status, out, _ = decode(capsys, path)
     lines = out.splitlines()
     assert status == 0
@@ -186,8 +184,8 @@ def test_other_and_broken_frames_are_counted_and_decoding_goes_on(tmp_path, caps
 
 
 def test_json_lines(tmp_path, capsys):
-    bad = SV_FULL[:16] + b"\x00\x08\x00\x00\x00\x00"
-    path = capture(tmp_path / "j.pcap", [*goose_frames(), (5, SV_FULL), (6, bad), (7, b"\x00" * 60)])
+    frames = [*goose_frames(), (5, SV_FULL), (6, SV_FULL[:16] + EMPTY_APDU), (7, bytes(60))]
+    path = capture(tmp_path / "j.pcap", frames)
     status, out, _ = decode(capsys, path, "--json", "--strict")
     records = [json.loads(line) for line in out.splitlines()]
     assert status == 0 and len(records) == 5
@@ -230,13 +228,11 @@ def test_unreadable_files(tmp_path, capsys):
         1, "", f"valdrin: cannot read {tmp_path / 't.txt'}: not a pcap or pcapng capture (starts with 68656c6c)\n")
     # Cut inside the second record: the first is listed and counted before the error.
     path = capture(tmp_path / "cut.pcap", goose_frames())
-    data = open(path, "rb").read()
+    data, last = open(path, "rb").read(), len(goose_frames()[1][1])
     open(path, "wb").write(data[:-1])
-    status, out, err = decode(capsys, path)
-    assert status == 1 and out.startswith(RICH_TEXT)
-    assert out.endswith("\n1 frames: 1 GOOSE, 0 SV, 0 other, 0 errors\n")
-    assert err == f"valdrin: cannot read {path}: truncated packet at offset {len(data) - len(goose_frames()[1][1])}: " \
-                  f"{len(goose_frames()[1][1]) - 1} of {len(goose_frames()[1][1])} octets\n"
+    assert decode(capsys, path) == (
+        1, RICH_TEXT + "1 frames: 1 GOOSE, 0 SV, 0 other, 0 errors\n",
+        f"valdrin: cannot read {path}: truncated packet at offset {len(data) - last}: {last - 1} of {last} octets\n")
 
 
 def test_command_from_standard_input_and_without_traceback(tmp_path):

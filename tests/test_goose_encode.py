@@ -1,6 +1,5 @@
 """encode_goose_pdu and encode_goose_frame: GoosePDU and Data objects to the
-IECGoosePdu and its Ethernet frame, the attribute reading order, every
-conversion message, nesting limits, and valdrin.data.encode_utc_time."""
+IECGoosePdu and its Ethernet frame, and valdrin.data.encode_utc_time."""
 
 import math
 import random
@@ -39,10 +38,8 @@ def tlv(tag, content):
 
 def pdu(**fields):
     """A GoosePDU with gocbRef A, datSet B, every number 0, unless overridden."""
-    values = dict(gocb_ref="A", dat_set="B", time_allowed_to_live=0, st_num=0, conf_rev=0,
-                  num_dat_set_entries=0, all_data=[])
-    values.update(fields)
-    return GoosePDU(**values)
+    return GoosePDU(**dict(gocb_ref="A", dat_set="B", time_allowed_to_live=0, st_num=0, conf_rev=0,
+                           num_dat_set_entries=0, all_data=[]) | fields)
 
 
 # Fields 0 to 10 of pdu(): gocbRef A, datSet B, everything else 0 or false.
@@ -56,59 +53,29 @@ def expected_pdu(all_data_content, fields=FIELDS):
 def encoded_values(*values):
     """The allData content that the module writes for `values`."""
     out = encode_goose_pdu(pdu(all_data=list(values)))
-    assert out.startswith(b"\x61")
     start = out.index(FIELDS) + len(FIELDS)
-    assert out[start] == 0xAB
-    header = 2 if out[start + 1] < 0x80 else 2 + (out[start + 1] & 0x7F)
-    return out[start + header:]
+    assert out[:1] == b"\x61" and out[start] == 0xAB
+    return out[start + (2 if out[start + 1] < 0x80 else 2 + (out[start + 1] & 0x7F)):]
 
 
-# --- Module surface and binding ---------------------------------------------------
+def raises(error, message, call, *args):
+    with pytest.raises(error) as info:
+        call(*args)
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
 
 
-def test_docstrings_and_signatures():
-    assert encode_goose_pdu.__doc__ == "The IECGoosePdu of an `valdrin.goose.GoosePDU` (for tests)."
-    assert encode_goose_pdu.__text_signature__ == "(pdu)"
-    assert encode_goose_frame.__doc__ == "The Ethernet frame of an `valdrin.goose.GoosePDU` (for tests)."
-    assert encode_goose_frame.__text_signature__ == (
-        "(pdu, dst_mac, src_mac, app_id, vlan_id=None, vlan_priority=None)")
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda: encode_goose_pdu(),
-     "encode_goose_pdu() missing 1 required positional argument: 'pdu'"),
-    (lambda: encode_goose_pdu(pdu(), 1),
-     "encode_goose_pdu() takes 1 positional arguments but 2 were given"),
-    (lambda: encode_goose_pdu(pdu(), extra=1),
-     "encode_goose_pdu() got an unexpected keyword argument 'extra'"),
-    (lambda: encode_goose_pdu(pdu(), pdu=pdu()),
-     "encode_goose_pdu() got multiple values for argument 'pdu'"),
-    (lambda: encode_goose_frame(pdu()),
-     "encode_goose_frame() missing 3 required positional arguments: 'dst_mac', 'src_mac', and 'app_id'"),
-    (lambda: encode_goose_frame(pdu(), DST, SRC, 1, 2, 3, 4),
-     "encode_goose_frame() takes from 4 to 6 positional arguments but 7 were given"),
-    (lambda: encode_goose_frame(pdu(), DST, SRC, 1, 2, vlan_id=3),
-     "encode_goose_frame() got multiple values for argument 'vlan_id'"),
-    (lambda: encode_goose_frame(pdu(), "010ccd010001", SRC, 1),
-     "argument 'dst_mac': Can't extract `str` to `Vec`"),
-    (lambda: encode_goose_frame(pdu(), DST, 7, 1),
-     "argument 'src_mac': 'int' object cannot be converted to 'Sequence'"),
-    (lambda: encode_goose_frame(pdu(), DST, [1, 2, 3, 4, 5, "6"], 1),
-     "argument 'src_mac': 'str' object cannot be interpreted as an integer"),
-    (lambda: encode_goose_frame(pdu(), DST, SRC, "1"),
-     "argument 'app_id': 'str' object cannot be interpreted as an integer"),
-    (lambda: encode_goose_frame(pdu(), DST, SRC, 1, 2.0),
-     "argument 'vlan_id': 'float' object cannot be interpreted as an integer"),
-    (lambda: encode_goose_frame(pdu(), DST, SRC, 1, None, "7"),
-     "argument 'vlan_priority': 'str' object cannot be interpreted as an integer"),
-])
-def test_binding_and_argument_type_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert type(info.value) is TypeError and str(info.value) == message
+# --- Frame arguments ---------------------------------------------------------------
 
 
 @pytest.mark.parametrize("args, error, message", [
+    (("010ccd010001", SRC, 1), TypeError, "argument 'dst_mac': Can't extract `str` to `Vec`"),
+    ((DST, 7, 1), TypeError, "argument 'src_mac': 'int' object cannot be converted to 'Sequence'"),
+    ((DST, [1, 2, 3, 4, 5, "6"], 1), TypeError, "argument 'src_mac': 'str' object cannot be interpreted as an integer"),
+    ((DST, SRC, "1"), TypeError, "argument 'app_id': 'str' object cannot be interpreted as an integer"),
+    ((DST, SRC, 1, 2.0), TypeError, "argument 'vlan_id': 'float' object cannot be interpreted as an integer"),
+    ((DST, SRC, 1, None, "7"), TypeError, "argument 'vlan_priority': 'str' object cannot be interpreted as an integer"),
     ((DST[:5], SRC, 1), ValueError, "expected a sequence of length 6 (got 5)"),
     ((DST, bytearray(7), 1), ValueError, "expected a sequence of length 6 (got 7)"),
     ((DST, [1, 2, 3, 4, 5, 256], 1), OverflowError, OUT_OF_RANGE),
@@ -119,35 +86,22 @@ def test_binding_and_argument_type_errors(call, message):
     ((DST, SRC, 1, None, 256), OverflowError, OUT_OF_RANGE),
     ((DST, SRC, 1, 4096), ValueError, "VLAN id out of range: 4096"),
     ((DST, SRC, 1, 4095, 8), ValueError, "VLAN priority out of range: 8"),
-    ((DST, SRC, 1, 5, 9), ValueError, "VLAN priority out of range: 9"),
     ((DST, SRC, 1, 4096, 9), ValueError, "VLAN id out of range: 4096"),
 ])
 def test_frame_argument_errors(args, error, message):
-    with pytest.raises(error) as info:
-        encode_goose_frame(pdu(), *args)
-    assert type(info.value) is error and str(info.value) == message
+    raises(error, message, encode_goose_frame, pdu(), *args)
 
 
 def test_arguments_are_converted_before_the_pdu_is_read():
-    with pytest.raises(ValueError, match=r"^expected a sequence of length 6 \(got 0\)$"):
-        encode_goose_frame(object(), b"", SRC, 1)
+    raises(ValueError, "expected a sequence of length 6 (got 0)", encode_goose_frame, object(), b"", SRC, 1)
 
 
 # --- Exact octets ------------------------------------------------------------------
 
-MINIMAL = bytes.fromhex(
-    "6127 800141 810100 820142 84080000000000000000 850100 860100 870100 880100 890100 8a0100 ab00")
-
-
-def test_minimal_pdu():
-    assert encode_goose_pdu(pdu()) == MINIMAL and len(MINIMAL) == 41
-
 
 @pytest.mark.parametrize("go_id, fields", [
-    (None, FIELDS),
-    ("", FIELDS[:9] + b"\x83\x00" + FIELDS[9:]),
-    ("G1", FIELDS[:9] + b"\x83\x02G1" + FIELDS[9:]),
-], ids=["absent", "empty", "G1"])
+    (None, FIELDS), ("", FIELDS[:9] + b"\x83\x00" + FIELDS[9:]), ("G1", FIELDS[:9] + b"\x83\x02G1" + FIELDS[9:]),
+])
 def test_go_id(go_id, fields):
     assert encode_goose_pdu(pdu(go_id=go_id)) == expected_pdu(b"", fields)
 
@@ -166,12 +120,10 @@ def test_every_field():
 
 
 def test_long_form_lengths():
-    p = pdu(gocb_ref="R" * 128)
-    out = encode_goose_pdu(p)
+    out = encode_goose_pdu(pdu(gocb_ref="R" * 128))
     assert out[:2] == b"\x61\x81" and out[3:6] == b"\x80\x81\x80"
     assert out == tlv(0x61, tlv(0x80, b"R" * 128) + FIELDS[3:] + b"\xab\x00")
-    big = encode_goose_pdu(pdu(all_data=[OctetStringData(bytes(300))]))
-    assert big[:2] == b"\x61\x82"
+    assert encode_goose_pdu(pdu(all_data=[OctetStringData(bytes(300))]))[:2] == b"\x61\x82"
 
 
 FRAME_PDU = pdu(st_num=1)
@@ -179,8 +131,7 @@ FRAME_PDU = pdu(st_num=1)
 
 @pytest.mark.parametrize("vlan, tag", [
     ((), b""),
-    ((None, 9), b""),
-    ((None, None), b""),
+    ((None, 9), b""),  # a priority without an id adds no tag
     ((5, None), bytes.fromhex("81000005")),
     ((0xABC, 5), bytes.fromhex("8100aabc")),
     ((4095, 7), bytes.fromhex("8100efff")),
@@ -188,16 +139,13 @@ FRAME_PDU = pdu(st_num=1)
 def test_frame_octets(vlan, tag):
     apdu = encode_goose_pdu(FRAME_PDU)
     frame = encode_goose_frame(FRAME_PDU, DST, list(SRC), 0x3001, *vlan)
-    assert frame == DST + SRC + tag + bytes.fromhex("88b8 3001") + struct.pack(">H", len(apdu) + 8) \
-        + b"\0\0\0\0" + apdu
-    assert len(frame) == len(apdu) + (26 if tag else 22)
+    assert frame == DST + SRC + tag + bytes.fromhex("88b8 3001") + struct.pack(">H", len(apdu) + 8) + bytes(4) + apdu
 
 
 def test_frame_by_keywords_and_helpers():
     p = pdu(simulation=True)  # never in reserved1
     by_position = encode_goose_frame(p, DST, SRC, 7, 3, 2)
-    assert by_position[18:22] == bytes.fromhex("0007 %04x" % (len(p.encode()) + 8))
-    assert by_position[22:26] == b"\0\0\0\0"
+    assert by_position[18:26] == bytes.fromhex("0007 %04x 00000000" % (len(p.encode()) + 8))
     assert encode_goose_frame(vlan_priority=2, vlan_id=3, app_id=7, src_mac=SRC, dst_mac=DST, pdu=p) == by_position
     assert p.encode_frame(bytearray(DST), tuple(SRC), 7, 3, 2) == by_position
     assert p.encode() == encode_goose_pdu(p)
@@ -218,14 +166,14 @@ def test_apdu_length_limit():
     assert len(encode_goose_frame(fits, DST, SRC, 1, 1)) == 65527 + 26
     too_long = pdu_of_size(65528)
     assert len(encode_goose_pdu(too_long)) == 65528
-    with pytest.raises(ValueError, match=r"^APDU too long: 65528 bytes$"):
-        encode_goose_frame(too_long, DST, SRC, 1)
+    raises(ValueError, "APDU too long: 65528 bytes", encode_goose_frame, too_long, DST, SRC, 1)
     # The length comes before the VLAN checks.
-    with pytest.raises(ValueError, match=r"^APDU too long: 65528 bytes$"):
-        encode_goose_frame(too_long, DST, SRC, 1, 4096, 8)
+    raises(ValueError, "APDU too long: 65528 bytes", encode_goose_frame, too_long, DST, SRC, 1, 4096, 8)
 
 
 # --- Data values ------------------------------------------------------------------
+# Common values are compared with a reference encoder below; these rows pin the
+# boundaries, the float rounding and the input forms.
 
 FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]
 
@@ -242,8 +190,6 @@ FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]
     (UIntData(0), "860100"),
     (UIntData(255), "860200ff"),
     (UIntData(2**64 - 1), "860900ffffffffffffffff"),
-    (FloatData(1.0), "870508 3f800000"),
-    (FloatData(1.0, double=True), "87090b 3ff0000000000000"),
     (FloatData(0.1), "870508 3dcccccd"),
     (FloatData(0.1, True), "87090b 3fb999999999999a"),
     (FloatData(-0.0), "870508 80000000"),
@@ -263,23 +209,15 @@ FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]
     (BitStringData(b"\xa0", 3), "8402 03a0"),
     (BitStringData(b"", 0), "8401 00"),
     (BitStringData([0xC0, 0x00], 3), "8403 03c000"),
-    (OctetStringData(b"\x01\x02"), "89020102"),
     (OctetStringData(bytearray(b"\x01\x02")), "89020102"),
-    (OctetStringData([1, 2]), "89020102"),
     (OctetStringData((255,)), "8901ff"),
-    (OctetStringData(bytes(200)), "8981c8" + "00" * 200),
     (VisibleStringData("aé"), "8a02 613f"),
     (VisibleStringData("a\U0001F600b\u20acc"), "8a05 613f623f63"),
-    (VisibleStringData(""), "8a00"),
     (MmsStringData("aé"), "8f03 61c3a9"),
     (TimestampData(1.5, 0x18), "9108 00000001 800000 18"),
-    (TimestampData(datetime(2021, 1, 1, 0, 0, 0, 500000), 0), "9108 5fee6600 800000 00"),
-    (StructureData([]), "a200"),
-    (ArrayData([]), "a100"),
     (StructureData([IntData(1), ArrayData([BoolData(False)])]), "a208 850101 a103830100"),
     (ArrayData((BoolData(True),)), "a1038301ff"),
     (RawData(0xBF21, b"\x05"), "bf210105"),
-    (RawData(0x8C, bytes(6)), "8c06000000000000"),
     (RawData(0, []), "0000"),
 ])
 def test_data_value_octets(value, expected):
@@ -293,9 +231,7 @@ class Foo:
 @pytest.mark.parametrize("value, error, message", [
     (Foo(), ValueError, "not an IEC 61850 Data value: Foo"),
     (1, ValueError, "not an IEC 61850 Data value: int"),
-    (None, ValueError, "not an IEC 61850 Data value: NoneType"),
     (BoolData(1), TypeError, "'int' object cannot be converted to 'PyBool'"),
-    (BoolData(None), TypeError, "'NoneType' object cannot be converted to 'PyBool'"),
     (IntData(2**63), OverflowError, None),
     (IntData(1.0), TypeError, "'float' object cannot be interpreted as an integer"),
     (UIntData(-1), OverflowError, None),
@@ -308,7 +244,6 @@ class Foo:
     (BitStringData("ab", 0), TypeError, "Can't extract `str` to `Vec`"),
     (OctetStringData("ab"), TypeError, "Can't extract `str` to `Vec`"),
     (OctetStringData(5), TypeError, "'int' object cannot be converted to 'Sequence'"),
-    (OctetStringData({1, 2}), TypeError, "'set' object cannot be converted to 'Sequence'"),
     (OctetStringData(iter(b"ab")), TypeError, "'bytes_iterator' object cannot be converted to 'Sequence'"),
     (OctetStringData([1, 256]), OverflowError, OUT_OF_RANGE),
     (OctetStringData([-1]), OverflowError, OUT_OF_RANGE),
@@ -325,11 +260,7 @@ class Foo:
     (TimestampData(-1, 0), ValueError, "timestamp out of the UtcTime range (1970 to 2106): -1"),
 ])
 def test_data_value_errors(value, error, message):
-    with pytest.raises(error) as info:
-        encode_goose_pdu(pdu(all_data=[IntData(1), value]))
-    assert type(info.value) is error
-    if message is not None:
-        assert str(info.value) == message
+    raises(error, message, encode_goose_pdu, pdu(all_data=[IntData(1), value]))
 
 
 def test_numpy_booleans():
@@ -341,7 +272,7 @@ def test_numpy_booleans():
         encode_goose_pdu(pdu(simulation=np.int64(1)))
 
 
-# --- PDU attribute errors -----------------------------------------------------------
+# --- PDU attributes -----------------------------------------------------------------
 
 
 @pytest.mark.parametrize("fields, error, message", [
@@ -368,11 +299,7 @@ def test_numpy_booleans():
     (dict(all_data=[BitStringData(b"", 9)], st_num=-1), OverflowError, OUT_OF_RANGE),
 ])
 def test_pdu_attribute_errors(fields, error, message):
-    with pytest.raises(error) as info:
-        encode_goose_pdu(pdu(**fields))
-    assert type(info.value) is error
-    if message is not None:
-        assert str(info.value) == message
+    raises(error, message, encode_goose_pdu, pdu(**fields))
 
 
 def test_missing_attribute_is_the_hosts_attribute_error():
@@ -384,45 +311,28 @@ def test_missing_attribute_is_the_hosts_attribute_error():
         encode_goose_pdu(object())
 
 
+# What the encoder makes of what valdrin.data.encode_utc_time returns: eight
+# octets or more (the first eight count), else an error.
 @pytest.mark.parametrize("result, outcome", [
-    (bytes(7), "bad utc-time"),
-    (b"", "bad utc-time"),
-    (bytes.fromhex("0102030405060708ff"), "8408 0102030405060708"),
-    ([1, 2, 3, 4, 0xFF, 0xFF, 0xFF, 9], "8408 01020304ffffff09"),
-    (bytearray(8), "8408 0000000000000000"),
+    (bytes.fromhex("0102030405060708ff"), "0102030405060708"),
+    ([1, 2, 3, 4, 0xFF, 0xFF, 0xFF, 9], "01020304ffffff09"),
+    (bytes(7), (ValueError, "bad utc-time")),
+    ("12345678", (TypeError, "Can't extract `str` to `Vec`")),
+    (12345678, (TypeError, "'int' object cannot be converted to 'Sequence'")),
+    ([0] * 7 + [256], (OverflowError, OUT_OF_RANGE)),
 ])
 def test_utc_time_results(monkeypatch, result, outcome):
     monkeypatch.setattr(valdrin.data, "encode_utc_time", lambda value, quality: result)
-    if outcome == "bad utc-time":
-        with pytest.raises(ValueError) as info:
-            encode_goose_pdu(pdu())
-        assert str(info.value) == "bad utc-time"
+    if isinstance(outcome, tuple):
+        raises(*outcome, encode_goose_pdu, pdu())
     else:
-        field = bytes.fromhex(outcome.replace(" ", ""))
+        field = bytes.fromhex("8408" + outcome)
         assert encode_goose_pdu(pdu()) == expected_pdu(b"", FIELDS.replace(FIELDS[9:19], field))
 
 
-@pytest.mark.parametrize("result, error, message", [
-    ("12345678", TypeError, "Can't extract `str` to `Vec`"),
-    (12345678, TypeError, "'int' object cannot be converted to 'Sequence'"),
-    ([0] * 7 + [256], OverflowError, OUT_OF_RANGE),
-])
-def test_utc_time_result_conversion(monkeypatch, result, error, message):
-    monkeypatch.setattr(valdrin.data, "encode_utc_time", lambda value, quality: result)
-    with pytest.raises(error) as info:
-        encode_goose_pdu(pdu())
-    assert type(info.value) is error and str(info.value) == message
-
-
 def test_utc_time_gets_the_objects_unchanged(monkeypatch):
-    seen = []
-    stamp, quality = object(), object()
-
-    def fake(value, q):
-        seen.append((value, q))
-        return bytes(8)
-
-    monkeypatch.setattr(valdrin.data, "encode_utc_time", fake)
+    seen, stamp, quality = [], object(), object()
+    monkeypatch.setattr(valdrin.data, "encode_utc_time", lambda value, q: seen.append((value, q)) or bytes(8))
     encode_goose_pdu(pdu(timestamp=stamp, time_quality=quality, all_data=[TimestampData("v", "q")]))
     assert seen == [("v", "q"), (stamp, quality)]
 
@@ -444,12 +354,8 @@ def recorder(class_name, log, **attributes):
 
 def test_attribute_reading_order(monkeypatch):
     log = []
-
-    def fake(value, quality):
-        log.append("encode_utc_time()")
-        return bytes(8)
-
-    monkeypatch.setattr(valdrin.data, "encode_utc_time", fake)
+    monkeypatch.setattr(valdrin.data, "encode_utc_time", lambda value, quality: log.append("encode_utc_time()")
+                        or bytes(8))
     items = [
         recorder("FloatData", log, double=False, value=1.0),
         recorder("StructureData", log, members=[
@@ -482,18 +388,14 @@ def test_attribute_reading_order(monkeypatch):
 def test_all_data_may_be_any_iterable():
     values = [IntData(1), BoolData(True)]
     expected = encode_goose_pdu(pdu(all_data=values))
-    assert encode_goose_pdu(pdu(all_data=(v for v in values))) == expected
-    assert encode_goose_pdu(pdu(all_data=tuple(values))) == expected
-    assert encode_goose_pdu(pdu(all_data=iter(values))) == expected
+    assert encode_goose_pdu(pdu(all_data=tuple(values))) == encode_goose_pdu(pdu(all_data=iter(values))) == expected
 
 
 def test_dispatch_is_by_class_name_only():
     class MyInt(IntData):
         pass
 
-    with pytest.raises(ValueError, match=r"^not an IEC 61850 Data value: MyInt$"):
-        encode_goose_pdu(pdu(all_data=[MyInt(1)]))
-
+    raises(ValueError, "not an IEC 61850 Data value: MyInt", encode_goose_pdu, pdu(all_data=[MyInt(1)]))
     Renamed = type("IntData", (BoolData,), {})  # a BoolData subclass named IntData encodes as int
     Unrelated = type("UIntData", (), {"value": 5})
     assert encoded_values(Renamed(7), Unrelated()) == bytes.fromhex("850107 860105")
@@ -517,52 +419,35 @@ def nested(levels, inner=()):
 def test_32_levels_encode_33_do_not():
     out = encoded_values(nested(32, [IntData(5)]))
     assert out == b"".join(bytes([0xA2, 3 + 2 * i]) for i in reversed(range(32))) + bytes.fromhex("850105")
-    with pytest.raises(ValueError) as info:
-        encode_goose_pdu(pdu(all_data=[nested(33)]))
-    assert str(info.value) == TOO_DEEP
+    raises(ValueError, TOO_DEEP, encode_goose_pdu, pdu(all_data=[nested(33)]))
 
 
 def make_cycle(kind):
-    if kind == "struct":
-        s = StructureData([])
-        s.members.append(s)
-        return s
-    if kind == "array":
-        a = ArrayData([IntData(1)])
-        a.elements.append(a)
-        return a
-    if kind == "mutual":
-        a, b = StructureData([]), ArrayData([])
-        a.members.append(b)
-        b.elements.append(a)
-        return a
     if kind == "tuple":  # a tuple cannot hold itself, but an object in it can
         holder = StructureData(None)
         holder.members = (BoolData(True), holder)
         return holder
-    if kind == "wide":  # two members each pointing back: 2**33 paths if walked fully
-        s = StructureData([])
-        s.members.extend([s, s])
-        return s
-    raise AssertionError(kind)
+    a = {"struct": StructureData([]), "array": ArrayData([IntData(1)]), "mutual": StructureData([]),
+         "wide": StructureData([])}[kind]
+    inside = a.elements if kind == "array" else a.members
+    if kind == "mutual":
+        b = ArrayData([a])
+        inside.append(b)
+    else:
+        inside.extend([a] * (2 if kind == "wide" else 1))  # wide: 2**33 paths if walked fully
+    return a
 
 
 @pytest.mark.parametrize("kind", ["struct", "array", "mutual", "tuple", "wide"])
 @pytest.mark.parametrize("first", [True, False])
 def test_cycles_end_with_too_deep(kind, first):
     all_data = [make_cycle(kind)] if first else [IntData(1), make_cycle(kind), BoolData(True)]
-    with pytest.raises(ValueError) as info:
-        encode_goose_pdu(pdu(all_data=all_data))
-    assert str(info.value) == TOO_DEEP
-    with pytest.raises(ValueError) as info:
-        encode_goose_frame(pdu(all_data=all_data), DST, SRC, 1)
-    assert str(info.value) == TOO_DEEP
+    raises(ValueError, TOO_DEEP, encode_goose_pdu, pdu(all_data=all_data))
+    raises(ValueError, TOO_DEEP, encode_goose_frame, pdu(all_data=all_data), DST, SRC, 1)
 
 
 def test_very_deep_graph_does_not_exhaust_the_stack():
-    with pytest.raises(ValueError) as info:
-        encode_goose_pdu(pdu(all_data=[nested(200_000)]))
-    assert str(info.value) == TOO_DEEP
+    raises(ValueError, TOO_DEEP, encode_goose_pdu, pdu(all_data=[nested(200_000)]))
 
 
 def test_too_deep_is_reported_after_the_rest_is_read():
@@ -570,10 +455,10 @@ def test_too_deep_is_reported_after_the_rest_is_read():
     # a later attribute comes first, and an earlier value's fault too.
     with pytest.raises(OverflowError):
         encode_goose_pdu(pdu(all_data=[make_cycle("struct")], st_num=-1))
-    with pytest.raises(ValueError, match=r"^not an IEC 61850 Data value: Foo$"):
-        encode_goose_pdu(pdu(all_data=[make_cycle("struct"), Foo()]))
-    with pytest.raises(ValueError, match=r"^unused_bits must be 0\.\.7, got 9$"):
-        encode_goose_pdu(pdu(all_data=[BitStringData(b"", 9), make_cycle("mutual")]))
+    raises(ValueError, "not an IEC 61850 Data value: Foo", encode_goose_pdu,
+           pdu(all_data=[make_cycle("struct"), Foo()]))
+    raises(ValueError, "unused_bits must be 0..7, got 9", encode_goose_pdu,
+           pdu(all_data=[BitStringData(b"", 9), make_cycle("mutual")]))
 
 
 # --- Against a reference encoder ---------------------------------------------------------
@@ -581,61 +466,46 @@ def test_too_deep_is_reported_after_the_rest_is_read():
 
 def reference(value):
     """The MMS Data encoding of one value, written independently of the module."""
-    name = type(value).__name__
-    if name == "BoolData":
-        return tlv(0x83, b"\xff" if value.value else b"\x00")
+    name, v = type(value).__name__, getattr(value, "value", None)
     if name == "IntData":
-        n = value.value
-        return tlv(0x85, n.to_bytes(max(1, (n + (n < 0)).bit_length() // 8 + 1), "big", signed=True))
-    if name == "UIntData":
-        n = value.value
-        return tlv(0x86, n.to_bytes(n.bit_length() // 8 + 1, "big"))
+        return tlv(0x85, v.to_bytes(max(1, (v + (v < 0)).bit_length() // 8 + 1), "big", signed=True))
     if name == "FloatData":
-        return tlv(0x87, b"\x0b" + struct.pack(">d", value.value) if value.double
-                   else b"\x08" + struct.pack(">f", value.value))
-    if name == "BitStringData":
-        return tlv(0x84, bytes([value.unused_bits]) + bytes(value.value))
-    if name == "OctetStringData":
-        return tlv(0x89, bytes(value.value))
-    if name == "VisibleStringData":
-        return tlv(0x8A, value.value.encode("ascii", "replace"))
-    if name == "MmsStringData":
-        return tlv(0x8F, value.value.encode())
-    if name == "TimestampData":
-        return tlv(0x91, encode_utc_time(value.value, value.quality))
-    if name == "StructureData":
-        return tlv(0xA2, b"".join(map(reference, value.members)))
-    if name == "ArrayData":
-        return tlv(0xA1, b"".join(map(reference, value.elements)))
-    return tlv(value.tag, bytes(value.value))
+        return tlv(0x87, b"\x0b" + struct.pack(">d", v) if value.double else b"\x08" + struct.pack(">f", v))
+    if name in ("StructureData", "ArrayData"):
+        items = value.members if name == "StructureData" else value.elements
+        return tlv(0xA2 if name == "StructureData" else 0xA1, b"".join(map(reference, items)))
+    tag, content = {
+        "BoolData": lambda: (0x83, b"\xff" if v else b"\x00"),
+        "UIntData": lambda: (0x86, v.to_bytes(v.bit_length() // 8 + 1, "big")),
+        "BitStringData": lambda: (0x84, bytes([value.unused_bits]) + bytes(v)),
+        "OctetStringData": lambda: (0x89, bytes(v)),
+        "VisibleStringData": lambda: (0x8A, v.encode("ascii", "replace")),
+        "MmsStringData": lambda: (0x8F, v.encode()),
+        "TimestampData": lambda: (0x91, encode_utc_time(v, value.quality)),
+        "RawData": lambda: (value.tag, bytes(v)),
+    }[name]()
+    return tlv(tag, content)
 
 
 def random_value(rng, depth):
     choice = rng.randrange(12 if depth < 6 else 10)
     text = "".join(rng.choice("ab\u00e9\u20ac ~") for _ in range(rng.randrange(6)))
     octets = rng.randbytes(rng.choice([0, 1, 5, 127, 128, 255, 256, 300]))
-    if choice == 0:
-        return BoolData(rng.random() < 0.5)
-    if choice == 1:
-        return IntData(rng.randrange(-2**63, 2**63) >> rng.randrange(64))
-    if choice == 2:
-        return UIntData(rng.randrange(2**64) >> rng.randrange(65))
-    if choice == 3:
-        return FloatData(rng.uniform(-1e30, 1e30) * 10.0 ** -rng.randrange(40), rng.random() < 0.5)
-    if choice == 4:
-        return BitStringData(octets, rng.randrange(8))
-    if choice == 5:
-        return OctetStringData(list(octets) if rng.random() < 0.3 else octets)
-    if choice == 6:
-        return VisibleStringData(text)
-    if choice == 7:
-        return MmsStringData(text)
-    if choice == 8:
-        return TimestampData(rng.uniform(0, 2**32 - 1), rng.randrange(256))
-    if choice == 9:
-        return RawData(rng.choice([0x8C, 0x90, 0xBF21, 0x9F1F]), octets)
-    members = [random_value(rng, depth + 1) for _ in range(rng.randrange(5))]
-    return StructureData(members) if choice == 10 else ArrayData(members)
+    if choice >= 10:
+        members = [random_value(rng, depth + 1) for _ in range(rng.randrange(5))]
+        return StructureData(members) if choice == 10 else ArrayData(members)
+    return [
+        lambda: BoolData(rng.random() < 0.5),
+        lambda: IntData(rng.randrange(-2**63, 2**63) >> rng.randrange(64)),
+        lambda: UIntData(rng.randrange(2**64) >> rng.randrange(65)),
+        lambda: FloatData(rng.uniform(-1e30, 1e30) * 10.0 ** -rng.randrange(40), rng.random() < 0.5),
+        lambda: BitStringData(octets, rng.randrange(8)),
+        lambda: OctetStringData(list(octets) if rng.random() < 0.3 else octets),
+        lambda: VisibleStringData(text),
+        lambda: MmsStringData(text),
+        lambda: TimestampData(rng.uniform(0, 2**32 - 1), rng.randrange(256)),
+        lambda: RawData(rng.choice([0x8C, 0x90, 0xBF21, 0x9F1F]), octets),
+    ][choice]()
 
 
 @pytest.mark.parametrize("seed", range(40))
@@ -643,9 +513,8 @@ def test_random_values_match_reference(seed):
     rng = random.Random(seed)
     values = [random_value(rng, 0) for _ in range(rng.randrange(1, 8))]
     p = pdu(go_id=rng.choice([None, "", "go"]), st_num=rng.randrange(2**32), all_data=values)
-    content = b"".join(map(reference, values))
     out = encode_goose_pdu(p)
-    assert out.endswith(tlv(0xAB, content))
+    assert out.endswith(tlv(0xAB, b"".join(map(reference, values))))
     assert len(encode_goose_frame(p, DST, SRC, seed, seed or None, 7)) == len(out) + (26 if seed else 22)
 
 
@@ -659,14 +528,10 @@ def test_goose_pdu_defaults():
     assert GoosePDU("A", "B", num_dat_set_entries=9).num_dat_set_entries == 9
 
 
-UTC_PLUS_2 = timezone(timedelta(hours=2))
-
-
 @pytest.mark.parametrize("value, quality, expected", [
     (0, 0, "00000000 000000 00"),
     (1.5, 0x18, "00000001 800000 18"),
     (2**32 - 1, 255, "ffffffff 000000 ff"),
-    (0.75, 0, "00000000 c00000 00"),
     (2.0**-25, 0, "00000000 000000 00"),  # half a unit: ties to even, down
     (3 * 2.0**-25, 0, "00000000 000002 00"),  # one and a half: ties to even, up
     (1 - 2.0**-26, 0, "00000001 000000 00"),  # rounds up to a whole second
@@ -677,32 +542,35 @@ UTC_PLUS_2 = timezone(timedelta(hours=2))
     (datetime(1970, 1, 1, 0, 0, 1, 500000), 0x0A, "00000001 800000 0a"),
     (datetime(1970, 1, 1, 0, 0, 0, 1), 0, "00000000 000011 00"),  # 16.78 units
     (datetime(1970, 1, 1, 0, 0, 0, 999999), 0, "00000000 ffffef 00"),
-    (datetime(2024, 5, 1, 12, 0, 0, tzinfo=UTC_PLUS_2), 0, "663212a0 000000 00"),
+    (datetime(2024, 5, 1, 12, 0, 0, tzinfo=timezone(timedelta(hours=2))), 0, "663212a0 000000 00"),
     (datetime(2106, 2, 7, 6, 28, 15), 0, "ffffffff 000000 00"),
 ])
 def test_encode_utc_time(value, quality, expected):
     assert encode_utc_time(value, quality) == bytes.fromhex(expected.replace(" ", ""))
 
 
-@pytest.mark.parametrize("value, quality, error", [
-    (-1, 0, ValueError),
-    (-0.5, 0, ValueError),
-    (2**32, 0, ValueError),
-    (2**32 - 2.0**-30, 0, ValueError),  # rounds up into 2**32
-    (datetime(1969, 12, 31, 23, 59, 59), 0, ValueError),
-    (datetime(2106, 2, 7, 6, 28, 16), 0, ValueError),
-    (math.nan, 0, ValueError),
-    (math.inf, 0, ValueError),
-    (0, 256, ValueError),
-    (0, -1, ValueError),
-    (0, 1.0, TypeError),
-    (0, True, TypeError),
-    (True, 0, TypeError),
-    ("0", 0, TypeError),
+RANGE = "timestamp out of the UtcTime range (1970 to 2106): {!r}"
+QUALITY = "time quality must be "
+
+
+@pytest.mark.parametrize("value, quality, error, message", [
+    (-1, 0, ValueError, RANGE),
+    (-0.5, 0, ValueError, RANGE),
+    (2**32, 0, ValueError, RANGE),
+    (2**32 - 2.0**-30, 0, ValueError, RANGE),  # rounds up into 2**32
+    (datetime(1969, 12, 31, 23, 59, 59), 0, ValueError, RANGE),
+    (datetime(2106, 2, 7, 6, 28, 16), 0, ValueError, RANGE),
+    (math.nan, 0, ValueError, "timestamp must be finite, got nan"),
+    (math.inf, 0, ValueError, "timestamp must be finite, got inf"),
+    (0, 256, ValueError, QUALITY + "between 0 and 255, got 256"),
+    (0, -1, ValueError, QUALITY + "between 0 and 255, got -1"),
+    (0, 1.0, TypeError, QUALITY + "an integer, not float"),
+    (0, True, TypeError, QUALITY + "an integer, not bool"),
+    (True, 0, TypeError, "timestamp must be a datetime or POSIX seconds, not bool"),
+    ("0", 0, TypeError, "timestamp must be a datetime or POSIX seconds, not str"),
 ])
-def test_encode_utc_time_errors(value, quality, error):
-    with pytest.raises(error):
-        encode_utc_time(value, quality)
+def test_encode_utc_time_errors(value, quality, error, message):
+    raises(error, message.format(value), encode_utc_time, value, quality)
 
 
 def test_encode_utc_time_fraction_is_exact():

@@ -13,60 +13,67 @@ from pathlib import Path
 import pytest
 
 import valdrin_rt
+from valdrin_rt import Engine
 
 ROOT = Path(__file__).resolve().parent.parent
 
 
 def engine_args(**overrides):
-    args = dict(iface="lo", rate=4000, asdus_per_frame=1, streams=[], start_second=0)
-    args.update(overrides)
-    return args
+    return dict(iface="lo", rate=4000, asdus_per_frame=1, streams=[], start_second=0) | overrides
+
+
+ENGINE = Engine(**engine_args())
 
 
 def test_reimport_returns_the_same_module():
     first = sys.modules.pop("valdrin_rt")
     try:
         again = importlib.import_module("valdrin_rt")
-        assert again is first
-        assert again.Engine is first.Engine
+        assert again is first and again.Engine is first.Engine
     finally:
         sys.modules["valdrin_rt"] = first
 
 
 def test_surface():
+    names = [n for n in vars(valdrin_rt) if n == "__version__" or not n.startswith("__")]
+    assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
+                     "decode_goose_pdu", "decode_goose_frame", "__version__"]
     assert valdrin_rt.__version__ == "0.8.1"
-    assert valdrin_rt.Engine.__module__ == "valdrin_rt"
-    assert valdrin_rt.Engine.__name__ == "Engine"
+    assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")
     assert valdrin_rt.__doc__ is None or valdrin_rt.__doc__ == ""
 
 
-@pytest.mark.parametrize(
-    "obj, signature, doc",
-    [
-        (
-            valdrin_rt.Engine,
-            "(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None)",
-            'The engine behind `valdrin.sv.Publisher(engine="native")`.\n'
-            "\n"
-            "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu)`,\n"
-            "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`.",
-        ),
-        (
-            valdrin_rt.Engine.render,
-            "($self, stream, second, first_smp)",
-            "Frame of stream `stream` carrying samples `first_smp`... "
-            "of UNIX second `second` (for tests).",
-        ),
-        (valdrin_rt.Engine.start, "($self)",
-         "Open the socket, then send from a thread of its own until `stop()`."),
-        (valdrin_rt.Engine.stop, "($self)", None),
-        (valdrin_rt.Engine.stats, "($self)", None),
-    ],
-)
+FOR_TESTS = " (for tests)."
+
+
+@pytest.mark.parametrize("obj, signature, doc", [
+    (Engine, "(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None)",
+     'The engine behind `valdrin.sv.Publisher(engine="native")`.\n\n'
+     "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu)`,\n"
+     "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`."),
+    (Engine.render, "($self, stream, second, first_smp)",
+     "Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second`" + FOR_TESTS),
+    (Engine.start, "($self)", "Open the socket, then send from a thread of its own until `stop()`."),
+    (Engine.stop, "($self)", None),
+    (Engine.stats, "($self)", None),
+    (valdrin_rt.decode_sv_pdu, "(apdu)",
+     "`(security, [asdu dicts])` of a SavPdu; ValueError when it is invalid" + FOR_TESTS),
+    (valdrin_rt.decode_sv_frame, "(raw)",
+     "`None` for a frame that is not SV, else `(frame dict, security, [asdu dicts])`" + FOR_TESTS),
+    (valdrin_rt.encode_goose_pdu, "(pdu)", "The IECGoosePdu of an `valdrin.goose.GoosePDU`" + FOR_TESTS),
+    (valdrin_rt.encode_goose_frame, "(pdu, dst_mac, src_mac, app_id, vlan_id=None, vlan_priority=None)",
+     "The Ethernet frame of an `valdrin.goose.GoosePDU`" + FOR_TESTS),
+    (valdrin_rt.decode_goose_pdu, "(apdu, strict=False)",
+     "The fields of an IECGoosePdu as a dict; ValueError when it is invalid, or\n"
+     "not conformant with `strict`" + FOR_TESTS),
+    (valdrin_rt.decode_goose_frame, "(raw, strict=False)",
+     "`None` for a frame that is not GOOSE, else `(frame dict, pdu dict)`" + FOR_TESTS),
+])
 def test_docstrings_and_text_signatures(obj, signature, doc):
-    assert obj.__text_signature__ == signature
-    assert obj.__doc__ == doc
+    assert (obj.__text_signature__, obj.__doc__) == (signature, doc)
+    if not isinstance(obj, type) and obj.__qualname__ == obj.__name__:
+        assert obj.__module__ == "valdrin_rt"
 
 
 @pytest.mark.parametrize("method", ["start", "stop", "stats"])
@@ -76,55 +83,57 @@ def test_methods_without_arguments_take_none(method):
 
 
 def test_engine_is_closed():
-    engine = valdrin_rt.Engine(**engine_args())
     with pytest.raises(AttributeError):
-        engine.anything = 1
+        Engine(**engine_args()).anything = 1
     with pytest.raises(TypeError):
-        type("Sub", (valdrin_rt.Engine,), {})
+        type("Sub", (Engine,), {})
 
 
-E = "Engine.__new__()"
-R = "Engine.render()"
+E, R = "Engine.__new__()", "Engine.render()"
+rt = valdrin_rt
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: valdrin_rt.Engine(), f"{E} missing 5 required positional arguments: "
-         "'iface', 'rate', 'asdus_per_frame', 'streams', and 'start_second'"),
-        (lambda: valdrin_rt.Engine("lo", 4000, 1), f"{E} missing 2 required positional "
-         "arguments: 'streams' and 'start_second'"),
-        (lambda: valdrin_rt.Engine("lo", 4000, 1, []), f"{E} missing 1 required positional "
-         "argument: 'start_second'"),
-        (lambda: valdrin_rt.Engine("lo", 4000, 1, [], 0, None, None, 8),
-         f"{E} takes from 5 to 7 positional arguments but 8 were given"),
-        (lambda: valdrin_rt.Engine(**engine_args(extra=1)),
-         f"{E} got an unexpected keyword argument 'extra'"),
-        (lambda: valdrin_rt.Engine("lo", 4000, 1, [], 0, rate=4000),
-         f"{E} got multiple values for argument 'rate'"),
-        (lambda: valdrin_rt.Engine("lo", 4000, 1, [], 0, None, cpu=1, rt_priority=2),
-         f"{E} got multiple values for argument 'rt_priority'"),
-        (lambda: ENGINE.render(), f"{R} missing 3 required positional arguments: "
-         "'stream', 'second', and 'first_smp'"),
-        (lambda: ENGINE.render(0, 0), f"{R} missing 1 required positional argument: "
-         "'first_smp'"),
-        (lambda: ENGINE.render(0, 0, 0, 0),
-         f"{R} takes 3 positional arguments but 4 were given"),
-        (lambda: ENGINE.render(0, 0, 0, 0, 0),
-         f"{R} takes 3 positional arguments but 5 were given"),
-        (lambda: ENGINE.render(0, 0, first=0), f"{R} got an unexpected keyword argument 'first'"),
-        (lambda: ENGINE.render(0, 0, 0, second=0),
-         f"{R} got multiple values for argument 'second'"),
-    ],
-)
+# Engine.__new__ binds a tuple and a dict, every other callable a vector and
+# keyword names; each callable has its own table of names and required count.
+@pytest.mark.parametrize("call, message", [
+    (lambda: Engine(), f"{E} missing 5 required positional arguments: "
+     "'iface', 'rate', 'asdus_per_frame', 'streams', and 'start_second'"),
+    (lambda: Engine("lo", 4000, 1), f"{E} missing 2 required positional arguments: 'streams' and 'start_second'"),
+    (lambda: Engine("lo", 4000, 1, []), f"{E} missing 1 required positional argument: 'start_second'"),
+    (lambda: Engine("lo", 4000, 1, [], 0, None, None, 8),
+     f"{E} takes from 5 to 7 positional arguments but 8 were given"),
+    (lambda: Engine(**engine_args(extra=1)), f"{E} got an unexpected keyword argument 'extra'"),
+    (lambda: Engine("lo", 4000, 1, [], 0, rate=4000), f"{E} got multiple values for argument 'rate'"),
+    (lambda: Engine("lo", 4000, 1, [], 0, None, cpu=1, rt_priority=2),
+     f"{E} got multiple values for argument 'rt_priority'"),
+    (lambda: ENGINE.render(), f"{R} missing 3 required positional arguments: 'stream', 'second', and 'first_smp'"),
+    (lambda: ENGINE.render(0, 0), f"{R} missing 1 required positional argument: 'first_smp'"),
+    (lambda: ENGINE.render(0, 0, 0, 0), f"{R} takes 3 positional arguments but 4 were given"),
+    (lambda: ENGINE.render(0, 0, first=0), f"{R} got an unexpected keyword argument 'first'"),
+    (lambda: ENGINE.render(0, 0, 0, second=0), f"{R} got multiple values for argument 'second'"),
+    (lambda: rt.decode_sv_pdu(), "decode_sv_pdu() missing 1 required positional argument: 'apdu'"),
+    (lambda: rt.decode_sv_pdu(raw=b""), "decode_sv_pdu() got an unexpected keyword argument 'raw'"),
+    (lambda: rt.decode_sv_frame(b"", b""), "decode_sv_frame() takes 1 positional arguments but 2 were given"),
+    (lambda: rt.decode_sv_frame(b"", raw=b""), "decode_sv_frame() got multiple values for argument 'raw'"),
+    (lambda: rt.encode_goose_pdu(), "encode_goose_pdu() missing 1 required positional argument: 'pdu'"),
+    (lambda: rt.encode_goose_pdu(1, 2), "encode_goose_pdu() takes 1 positional arguments but 2 were given"),
+    (lambda: rt.encode_goose_frame(1), "encode_goose_frame() missing 3 required positional arguments: "
+     "'dst_mac', 'src_mac', and 'app_id'"),
+    (lambda: rt.encode_goose_frame(1, 2, 3, 4, 5, 6, 7),
+     "encode_goose_frame() takes from 4 to 6 positional arguments but 7 were given"),
+    (lambda: rt.encode_goose_frame(1, 2, 3, 4, 5, vlan_id=3),
+     "encode_goose_frame() got multiple values for argument 'vlan_id'"),
+    (lambda: rt.decode_goose_pdu(b"", extra=1), "decode_goose_pdu() got an unexpected keyword argument 'extra'"),
+    (lambda: rt.decode_goose_pdu(b"", False, strict=True),
+     "decode_goose_pdu() got multiple values for argument 'strict'"),
+    (lambda: rt.decode_goose_frame(), "decode_goose_frame() missing 1 required positional argument: 'raw'"),
+    (lambda: rt.decode_goose_frame(b"", False, 1),
+     "decode_goose_frame() takes from 1 to 2 positional arguments but 3 were given"),
+])
 def test_binding_messages(call, message):
     with pytest.raises(TypeError) as caught:
         call()
-    assert type(caught.value) is TypeError
-    assert str(caught.value) == message
-
-
-ENGINE = valdrin_rt.Engine(**engine_args())
+    assert type(caught.value) is TypeError and str(caught.value) == message
 
 
 class Index:
@@ -148,34 +157,24 @@ class MyTypeError(TypeError):
     pass
 
 
-def raise_subclass():
-    raise MyTypeError("mine")
+def raise_(error):
+    def action():
+        raise error
+    return action
 
 
 def test_conversion_type_error_gets_the_argument_prefix_and_keeps_its_cause():
     with pytest.raises(TypeError) as caught:
-        valdrin_rt.Engine(**engine_args(rate=Index(raise_chained)))
-    assert type(caught.value) is TypeError
-    assert str(caught.value) == "argument 'rate': not today"
+        Engine(**engine_args(rate=Index(raise_chained)))
+    assert type(caught.value) is TypeError and str(caught.value) == "argument 'rate': not today"
     assert isinstance(caught.value.__cause__, KeyError)
 
 
-@pytest.mark.parametrize(
-    "action, kind, message",
-    [
-        (raise_subclass, MyTypeError, "mine"),
-        (lambda: (_ for _ in ()).throw(ValueError("bad value")), ValueError, "bad value"),
-        (lambda: 7, None, None),
-    ],
-)
-def test_other_conversion_errors_pass_unchanged(action, kind, message):
-    if kind is None:
-        assert valdrin_rt.Engine(**engine_args(rate=Index(action), asdus_per_frame=1))
-        return
-    with pytest.raises(kind) as caught:
-        valdrin_rt.Engine(**engine_args(start_second=Index(action)))
-    assert type(caught.value) is kind
-    assert str(caught.value) == message
+@pytest.mark.parametrize("error", [MyTypeError("mine"), ValueError("bad value")])
+def test_other_conversion_errors_pass_unchanged(error):
+    with pytest.raises(type(error)) as caught:
+        Engine(**engine_args(start_second=Index(raise_(error))))
+    assert caught.value is error and str(caught.value) == error.args[0]
 
 
 # --- internal faults ------------------------------------------------------------------------
@@ -196,20 +195,16 @@ def fault_probe(tmp_path_factory):
         check=True,
     )
     loader = importlib.machinery.ExtensionFileLoader("fault_probe", str(out))
-    location = importlib.util.spec_from_file_location("fault_probe", out, loader=loader)
-    module = importlib.util.module_from_spec(location)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_file_location("fault_probe", out, loader=loader))
     loader.exec_module(module)
     return module
 
 
-@pytest.mark.parametrize(
-    "kind, message, place",
-    [
-        (0, "stream index past the end", "fault_probe.cpp:"),
-        (1, "vector too long", "in fault()"),
-        (2, "unexpected failure in native code", "in fault()"),
-    ],
-)
+@pytest.mark.parametrize("kind, message, place", [
+    (0, "stream index past the end", "fault_probe.cpp:"),
+    (1, "vector too long", "in fault()"),
+    (2, "unexpected failure in native code", "in fault()"),
+])
 def test_internal_fault_raises_panic_exception(fault_probe, capsys, kind, message, place):
     try:
         fault_probe.fault(kind)
@@ -219,11 +214,9 @@ def test_internal_fault_raises_panic_exception(fault_probe, capsys, kind, messag
         caught = panic
     else:
         pytest.fail("no exception")
-    kind_ = type(caught)
-    assert kind_.__name__ == "PanicException"
-    assert kind_.__bases__ == (BaseException,)
-    assert kind_.__module__ != "valdrin_rt"
-    assert "BaseException" in kind_.__doc__
+    panic_type = type(caught)
+    assert (panic_type.__name__, panic_type.__bases__) == ("PanicException", (BaseException,))
+    assert panic_type.__module__ != "valdrin_rt" and "BaseException" in panic_type.__doc__
     assert caught.args == (message,)
     err = capsys.readouterr().err
     assert message in err and place in err
@@ -236,13 +229,7 @@ def test_failure_without_exception_is_a_system_error(fault_probe):
 
 
 def test_panic_exception_type_is_created_once(fault_probe):
-    kinds = set()
-    for kind in (0, 1):
-        try:
-            fault_probe.fault(kind)
-        except BaseException as panic:  # noqa: BLE001
-            kinds.add(type(panic))
-    assert len(kinds) == 1
+    assert len({pytest.raises(BaseException, fault_probe.fault, kind).type for kind in (0, 1)}) == 1
 
 
 def test_second_interpreter_is_refused():
