@@ -1,6 +1,6 @@
 """Test code run in a network namespace of its own (`unshare --net`), where
 frames can only go out on that namespace's loopback, which is brought up
-first. Shared by the tests that send."""
+first, and which imports from this directory. Shared by the tests that send."""
 
 import json
 import os
@@ -11,14 +11,35 @@ import textwrap
 
 import pytest
 
-# Brings the namespace's loopback up (SIOCGIFFLAGS, SIOCSIFFLAGS | IFF_UP).
+# Brings the namespace's loopback up (SIOCGIFFLAGS, SIOCSIFFLAGS | IFF_UP) and
+# puts this directory on the import path.
 LOOPBACK_UP = textwrap.dedent("""
     import fcntl as _fcntl, socket as _socket, struct as _struct
     _s = _socket.socket(_socket.AF_INET, _socket.SOCK_DGRAM)
     _flags = _struct.unpack("16sh", _fcntl.ioctl(_s, 0x8913, _struct.pack("16sh", b"lo", 0)))[1]
     _fcntl.ioctl(_s, 0x8914, _struct.pack("16sh", b"lo", _flags | 1))
     _s.close()
-""")
+    import sys as _sys
+    _sys.path.insert(0, %r)
+""" % os.path.dirname(os.path.abspath(__file__)))
+
+
+def thread_names():
+    """The names of this process's threads."""
+    return [open(f"/proc/self/task/{t}/comm").read().strip() for t in os.listdir("/proc/self/task")]
+
+
+def open_sockets():
+    """The sockets this process holds a descriptor of."""
+    found = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:  # the listing's own descriptor, closed by now
+            continue
+        if target.startswith("socket:"):
+            found.append(target)
+    return found
 
 
 def netns_reason():

@@ -92,22 +92,19 @@ def test_usage_errors_exit_2(argv, message, capsys):
     assert err.splitlines()[-1] in (f"valdrin publish: error: {message}", f"valdrin: error: {message}")
 
 
-def test_missing_interface():
-    run = subprocess.run([*CLI, "--iface", "nope0", "--duration", "1"], capture_output=True, text=True, timeout=30)
-    assert (run.returncode, run.stdout, run.stderr) == (1, "", "valdrin: interface nope0: No such device (os error 19)\n")
-
-
-def test_no_privileges():
-    if os.geteuid() == 0:
+@pytest.mark.parametrize("iface, unprivileged, message", [
+    ("nope0", False, "interface nope0: No such device (os error 19)"),
+    ("lo", True, "AF_PACKET socket: Operation not permitted (os error 1)"),
+])
+def test_run_errors_exit_1(iface, unprivileged, message):
+    drop = []
+    if unprivileged and os.geteuid() == 0:
         if shutil.which("setpriv") is None:
             pytest.skip("setpriv(1) is needed to drop CAP_NET_RAW")
         # Still root for the files, but without CAP_NET_RAW in any capability set.
         drop = ["setpriv", "--bounding-set", "-net_raw", "--inh-caps", "-net_raw"]
-    else:
-        drop = []
-    run = subprocess.run([*drop, *CLI, "--iface", "lo", "--duration", "1"], capture_output=True, text=True, timeout=30)
-    assert (run.returncode, run.stdout) == (1, "")
-    assert run.stderr == "valdrin: AF_PACKET socket: Operation not permitted (os error 1)\n"
+    run = subprocess.run([*drop, *CLI, "--iface", iface, "--duration", "1"], capture_output=True, text=True, timeout=30)
+    assert (run.returncode, run.stdout, run.stderr) == (1, "", f"valdrin: {message}\n")
 
 
 # --- pcap -------------------------------------------------------------------
@@ -206,17 +203,11 @@ def test_playback_rows_and_default_channels(tmp_path):
     cycle = [samples(frame, 8)[0] for _, _, frame in read_pcap(out)[1]]
     assert b"\x86\x02\x00\x50" in read_pcap(out)[1][0][2]  # smpRate 80
     peak_a, peak_v = 500 * math.sqrt(2) * 1000, 110e3 / math.sqrt(3) * math.sqrt(2) * 100
-    for smp, (ia, ib, ic, i_n, va, vb, vc, vn) in enumerate(cycle):
-        angle = 2 * math.pi * smp / 80
-        assert ia == pytest.approx(peak_a * math.sin(angle), abs=1)
-        assert ib == pytest.approx(peak_a * math.sin(angle - 2 * math.pi / 3), abs=1)
-        assert ic == pytest.approx(peak_a * math.sin(angle + 2 * math.pi / 3), abs=1)
-        assert va == pytest.approx(peak_v * math.sin(angle), abs=1)
-        assert vb == pytest.approx(peak_v * math.sin(angle - 2 * math.pi / 3), abs=1)
-        assert vc == pytest.approx(peak_v * math.sin(angle + 2 * math.pi / 3), abs=1)
-        assert i_n == vn == 0
-
-
+    for smp, values in enumerate(cycle):
+        phases = [math.sin(2 * math.pi * smp / 80 + shift) for shift in (0, -2 * math.pi / 3, 2 * math.pi / 3)]
+        expected = [peak_a * p for p in phases] + [peak_v * p for p in phases]
+        assert values[:3] + values[4:7] == pytest.approx(expected, abs=1)
+        assert values[3] == values[7] == 0
 
 
 # --- live runs, each in a network namespace of its own ------------------------

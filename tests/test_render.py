@@ -1,11 +1,9 @@
-"""Engine.render checked frame by frame against a small model of SV rendering.
-
-The model below is written from the rules of the renderer alone: floor split
-of the sample number, smpCnt modulo 2**16, playback rows, the recurring fault
-window and the sine synthesis with round-half-even and INT32 saturation.
-Python integers never overflow, so the model is also the reference for
-instants whose products leave 64 bits. It uses the same libm sin and fmod as
-the engine, so frames must match exactly.
+"""Engine.render checked frame by frame against a small model of SV rendering:
+floor split of the sample number, smpCnt modulo 2**16, playback rows, the
+recurring fault window, sine synthesis with round-half-even and INT32
+saturation. Python integers never overflow, so the model is also the reference
+where products leave 64 bits; it uses the same libm sin and fmod as the
+engine, so frames must match exactly.
 """
 
 import math
@@ -22,17 +20,8 @@ TWO_PI = 6.283185307179586
 RAD_PER_DEG = 0.017453292519943295
 
 
-# --- Model ---------------------------------------------------------------------
-
-
 def to_sample(y):
-    if math.isnan(y):
-        return 0
-    if y >= INT32_MAX:
-        return INT32_MAX
-    if y <= INT32_MIN:
-        return INT32_MIN
-    return round(y)  # ties to even
+    return 0 if math.isnan(y) else INT32_MAX if y >= INT32_MAX else INT32_MIN if y <= INT32_MIN else round(y)
 
 
 def synthesize(wave, sec, smp, rate):
@@ -50,27 +39,14 @@ def synthesize(wave, sec, smp, rate):
 def in_fault_window(fault, sec, smp, rate):
     cycle = max(fault["cycle_s"], 1)
     length = cycle * rate
-    duration = fault["duration_s"]
-    if duration is None:
-        window = length // 2
-    else:
-        d = duration * float(rate)
-        if math.isnan(d):
-            window = 0
-        elif d >= 2.0**63:
-            window = INT64_MAX
-        elif d <= -(2.0**63):
-            window = INT64_MIN
-        else:
-            window = round(d)
+    window = length // 2
+    if fault["duration_s"] is not None:
+        d = fault["duration_s"] * float(rate)
+        window = 0 if math.isnan(d) else INT64_MAX if d >= 2.0**63 else INT64_MIN if d <= -(2.0**63) else round(d)
         window = min(max(window, 0), length)
     opening = min(max(fault["start_smp"], 0), rate - 1)
     position = ((sec - fault["offset_s"] % cycle) * rate + smp - opening) % length
     return position < window
-
-
-def ints(data, signed):
-    return struct.unpack(f"={len(data) // 4}{'i' if signed else 'I'}", data)
 
 
 def render_model(stream, rate, second, first_smp):
@@ -89,8 +65,9 @@ def render_model(stream, rate, second, first_smp):
             if 0 <= r < len(playback["values"]) // 4 // playback["channels"]:
                 row = r
         if row is not None:
-            values = ints(playback["values"], True)
-            qualities = playback["qualities"] and ints(playback["qualities"], False)
+            values = struct.unpack(f"={len(playback['values']) // 4}i", playback["values"])
+            raw = playback["qualities"]
+            qualities = raw and struct.unpack(f"={len(raw) // 4}I", raw)
             for j in range(len(waves)):
                 k = row * len(waves) + j
                 quality = qualities[k] if qualities else waves[j][5]
@@ -203,19 +180,15 @@ def test_known_frames():
     assert engine.render(0, 0, -1) == bytes.fromhex("0f9f ffffffb2 00002000 0000 00000000 00002000")
 
 
-@pytest.mark.parametrize("count", [0, 1, 2])
-def test_no_such_stream(count):
+@pytest.mark.parametrize("count, args, error, message", [
+    *[(n, (n, 0, 0), ValueError, "^no such stream$") for n in range(3)],
+    *[(n, (2**64 - 1, 0, 0), ValueError, "^no such stream$") for n in range(3)],
+    *[(1, args, TypeError, f"^argument '{name}': ")
+      for name, args in [("stream", ("0", 0, 0)), ("second", (0, "1", 0)), ("first_smp", (0, 0, "1"))]],
+])
+def test_refused_arguments(count, args, error, message):
     engine = valdrin_rt.Engine("lo", 4000, 1, [plain_stream([])] * count, 0)
-    with pytest.raises(ValueError, match="^no such stream$"):
-        engine.render(count, 0, 0)
-    with pytest.raises(ValueError, match="^no such stream$"):
-        engine.render(2**64 - 1, 0, 0)
-
-
-@pytest.mark.parametrize("name, args", [("stream", ("0", 0, 0)), ("second", (0, "1", 0)), ("first_smp", (0, 0, "1"))])
-def test_argument_conversion(name, args):
-    engine = valdrin_rt.Engine("lo", 4000, 1, [plain_stream([])], 0)
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
+    with pytest.raises(error, match=message):
         engine.render(*args)
 
 
