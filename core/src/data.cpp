@@ -395,8 +395,9 @@ std::expected<std::size_t, DataError> write_values(DataList list, std::size_t in
 // pattern where the single indirect jump is not (about an eighth less time
 // for a data set of 30 entries).
 template <bool One>
-VALDRIN_COMPARE_DISPATCH std::expected<std::size_t, DataError> write_fast(DataList list, std::size_t index, Cursor& cursor,
-                                                 const ContainerLengths& lengths) noexcept {
+VALDRIN_COMPARE_DISPATCH std::expected<std::size_t, DataError> write_fast(DataList list, std::size_t index,
+                                                                          Cursor& cursor,
+                                                                          const ContainerLengths& lengths) noexcept {
     // The position is kept here rather than in the cursor, whose members
     // every octet store could otherwise overwrite as far as the compiler
     // knows; it goes back to the cursor on the way out.
