@@ -19,6 +19,8 @@ from valdrin.data import (
 from valdrin.goose import GoosePDU
 from valdrin.pcap import write_header, write_record
 
+from ber import tlv
+
 T = 1_700_000_000  # 2023-11-14T22:13:20Z
 DST = bytes.fromhex("010ccd010001")
 SRC = bytes.fromhex("020000000001")
@@ -133,11 +135,6 @@ def test_sv_listing_of_a_published_capture(tmp_path, capsys):
 
 
 # An SV frame with every optional ASDU field and a security element, written by hand.
-def tlv(tag, content):
-    assert len(content) < 0x80
-    return bytes([tag, len(content)]) + content
-
-
 ASDU = (tlv(0x80, b"MU9") + tlv(0x81, b"DS") + tlv(0x82, b"\x01\x00") + tlv(0x83, b"\x00\x00\x00\x01")
         + tlv(0x84, struct.pack(">II", T, 0x400000 << 8 | 0x0A)) + tlv(0x85, b"\x05") + tlv(0x86, b"\x0f\xa0")
         + tlv(0x87, struct.pack(">iIiI", -1, 0x4000_0001, 2**31 - 1, 0)) + tlv(0x88, b"\x00\x01")

@@ -10,6 +10,8 @@ import pytest
 import valdrin_rt
 from valdrin import data, goose
 
+from ber import tlv
+
 decode_goose_pdu = valdrin_rt.decode_goose_pdu
 decode_goose_frame = valdrin_rt.decode_goose_frame
 
@@ -17,14 +19,6 @@ PDU_KEYS = [
     "gocb_ref", "time_allowed_to_live", "dat_set", "go_id", "t", "st_num", "sq_num",
     "simulation", "conf_rev", "nds_com", "num_dat_set_entries", "entries", "all_data",
 ]
-
-
-def tlv(tag, content):
-    size = len(content)
-    if size < 0x80:
-        return bytes([tag, size]) + content
-    octets = size.to_bytes((size.bit_length() + 7) // 8, "big")
-    return bytes([tag, 0x80 | len(octets)]) + octets + content
 
 
 T = bytes.fromhex("6553f1004000000a")

@@ -18,6 +18,8 @@ from valdrin.data import (
 )
 from valdrin.goose import GoosePDU
 
+from ber import tlv
+
 encode_goose_pdu = valdrin_rt.encode_goose_pdu
 encode_goose_frame = valdrin_rt.encode_goose_frame
 
@@ -25,15 +27,6 @@ DST = bytes.fromhex("010ccd010001")
 SRC = bytes.fromhex("020000000001")
 TOO_DEEP = "structures and arrays nested deeper than 32"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-
-
-def tlv(tag, content):
-    tag_octets = tag.to_bytes((tag.bit_length() + 7) // 8 or 1, "big")
-    n = len(content)
-    if n < 0x80:
-        return tag_octets + bytes([n]) + content
-    size = n.to_bytes((n.bit_length() + 7) // 8, "big")
-    return tag_octets + bytes([0x80 | len(size)]) + size + content
 
 
 def pdu(**fields):

@@ -25,13 +25,15 @@ from datetime import datetime, timezone
 import pytest
 
 import valdrin_rt
-from test_render import in_fault_window, synthesize
 from valdrin import sv
 from valdrin.data import (
     ArrayData, BitStringData, BoolData, FloatData, IntData, MmsStringData, OctetStringData,
     RawData, StructureData, TimestampData, UIntData, VisibleStringData,
 )
 from valdrin.goose import GoosePDU
+
+from ber import tlv
+from sv_model import in_fault_window, synthesize
 
 TSHARK = shutil.which("tshark")
 pytestmark = pytest.mark.skipif(TSHARK is None, reason="tshark not found on PATH")
@@ -399,15 +401,6 @@ def goose_frame(pdu, app_id, vlan):
 
 
 # --- frames laid out by hand, octet by octet ------------------------------------------
-
-
-def tlv(tag, content):
-    """One BER TLV with a one-octet tag and a definite length (short form below 128)."""
-    n = len(content)
-    if n < 0x80:
-        return bytes([tag, n]) + content
-    size = n.to_bytes((n.bit_length() + 7) // 8, "big")
-    return bytes([tag, 0x80 | len(size)]) + size + content
 
 
 def link(ethertype, app_id, apdu, dst, src=h("0050c2ab00ff"), tci=None):

@@ -29,7 +29,6 @@ import pytest
 
 import netns
 import valdrin_rt
-from test_interop import tlv
 from valdrin import sv
 from valdrin.data import (
     ArrayData, BitStringData, BoolData, FloatData, IntData, MmsStringData, OctetStringData,
@@ -37,6 +36,8 @@ from valdrin.data import (
 )
 from valdrin.goose import GoosePDU
 from valdrin.sv_publisher import _native_streams
+
+from ber import tlv
 
 Engine = valdrin_rt.Engine
 UNDER_ASAN = os.environ.get("VALDRIN_ASAN") == "1"

@@ -11,19 +11,13 @@ import valdrin_rt
 from valdrin import sv
 from valdrin.sv_publisher import _native_streams
 
+from ber import tlv
+
 decode_sv_pdu = valdrin_rt.decode_sv_pdu
 decode_sv_frame = valdrin_rt.decode_sv_frame
 
 ASDU_KEYS = ["sv_id", "dat_set", "smp_cnt", "conf_rev", "refr_tm", "smp_synch", "smp_rate", "sample", "smp_mod",
              "gm_identity"]
-
-
-def tlv(tag, content):
-    assert len(content) < 0x10000
-    if len(content) < 0x80:
-        return bytes([tag, len(content)]) + content
-    size = len(content).to_bytes(1 if len(content) < 0x100 else 2, "big")
-    return bytes([tag, 0x80 | len(size)]) + size + content
 
 
 MINIMAL = tlv(0x80, b"MU01") + tlv(0x82, b"\x00\x05") + tlv(0x83, b"\x00\x00\x00\x01") + tlv(0x85, b"\x01") \
