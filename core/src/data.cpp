@@ -11,12 +11,6 @@ namespace {
 
 constexpr std::size_t max_size = std::numeric_limits<std::size_t>::max();
 
-#if defined(__GNUC__) && !defined(__clang__)
-#define VALDRIN_COMPARE_DISPATCH __attribute__((optimize("no-jump-tables")))
-#else
-#define VALDRIN_COMPARE_DISPATCH
-#endif
-
 // Lengths add up saturating: a sum that does not fit is as hopeless to
 // write as SIZE_MAX, and the capacity checks of the callers say so.
 constexpr std::size_t add(std::size_t a, std::size_t b) noexcept {
@@ -388,16 +382,9 @@ std::expected<std::size_t, DataError> write_values(DataList list, std::size_t in
 // stopped. Containers take their lengths from `lengths` (their pre-order
 // number counted from the start of the list, so only when writing from
 // index 0) and are measured when the table has none.
-//
-// GCC compiles the switch on the kind into compares rather than one jump
-// through a table: the kinds of a typical data set alternate (structure,
-// boolean, bit string, time, ...), and the compares are predicted from that
-// pattern where the single indirect jump is not (about an eighth less time
-// for a data set of 30 entries).
 template <bool One>
-VALDRIN_COMPARE_DISPATCH std::expected<std::size_t, DataError> write_fast(DataList list, std::size_t index,
-                                                                          Cursor& cursor,
-                                                                          const ContainerLengths& lengths) noexcept {
+std::expected<std::size_t, DataError> write_fast(DataList list, std::size_t index, Cursor& cursor,
+                                                 const ContainerLengths& lengths) noexcept {
     // The position is kept here rather than in the cursor, whose members
     // every octet store could otherwise overwrite as far as the compiler
     // knows; it goes back to the cursor on the way out.
