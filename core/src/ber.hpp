@@ -3,6 +3,7 @@
 // buffer its caller owns and sized, the reader returns views into its input.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -233,6 +234,22 @@ public:
     [[nodiscard]] std::expected<void, WriteFull> put_bytes(Bytes octets) noexcept;
 
     std::size_t pos() const noexcept { return pos_; }
+
+    // Reserves the next `size` octets for the caller to write and returns
+    // where they start; nullptr when they do not fit.
+    [[nodiscard]] std::uint8_t* take(std::size_t size) noexcept {
+        if (pos_ > buffer_.size() || size > buffer_.size() - pos_) return nullptr;
+        std::uint8_t* out = buffer_.data() + pos_;
+        pos_ += size;
+        return out;
+    }
+    // The octets not yet written, for a writer of many small pieces that
+    // checks its own room and then reports what it wrote with advance().
+    [[nodiscard]] std::span<std::uint8_t> room() const noexcept {
+        return buffer_.subspan(std::min(pos_, buffer_.size()));
+    }
+    // Moves past the first `size` octets of room() (at most all of them).
+    void advance(std::size_t size) noexcept { pos_ += std::min(size, room().size()); }
 
 private:
     std::expected<void, WriteFull> put_length(std::size_t length) noexcept;

@@ -70,25 +70,20 @@ constexpr std::size_t scalar_length(const Data& value) noexcept {
     return value.octets.size();  // octets, visible, mms, raw
 }
 
-// The whole TLV of each kind whose size is fixed, in the order of Kind; 0
-// for the others.
-constexpr std::uint8_t fixed_tlv_sizes[] = {3, 0, 0, 7, 11, 0, 0, 0, 0, 10, 8, 0, 0, 0};
-static_assert(std::size(fixed_tlv_sizes) == static_cast<std::size_t>(Kind::Raw) + 1, "one size per Kind");
+// The whole TLV of each kind whose size is fixed, in the order of Kind (a
+// one-octet tag and length before the content); 0 for the others.
+constexpr auto fixed_tlv_sizes = [] {
+    std::array<std::uint8_t, std::size(fixed_lengths)> sizes{};
+    for (std::size_t i = 0; i < sizes.size(); ++i) sizes[i] = fixed_lengths[i] == 0 ? 0 : fixed_lengths[i] + 2;
+    return sizes;
+}();
 
-// The whole TLV of a scalar whose unused-bit count, if any, is valid.
+// The whole TLV of a scalar whose unused-bit count, if any, is valid; the
+// integers, the usual case here, straight away.
 constexpr std::size_t scalar_tlv_size(const Data& value) noexcept {
-    switch (value.kind) {
-        case Kind::Bool: return 3;
-        case Kind::Utc: return 10;
-        case Kind::F32: return 7;
-        case Kind::Int: return 2 + signed_size(value.integer);
-        case Kind::Uint: return 2 + unsigned_size(value.unsigned_integer);
-        case Kind::F64: return 11;
-        case Kind::Btime: return 8;
-        case Kind::Bits: return tlv_size(0x84, add(value.octets.size(), 1));
-        case Kind::Raw: return tlv_size(value.tag, value.octets.size());
-        default: return tlv_size(0x89, value.octets.size());  // octets, visible, mms: one-octet tags
-    }
+    if (value.kind == Kind::Int) return 2 + signed_size(value.integer);
+    if (value.kind == Kind::Uint) return 2 + unsigned_size(value.unsigned_integer);
+    return tlv_size(tag_of(value), scalar_length(value));
 }
 
 void put32(std::uint8_t* out, std::uint32_t value) noexcept {
@@ -104,37 +99,6 @@ void put64(std::uint8_t* out, std::uint64_t value) noexcept {
 // The low `size` octets of `value`, big-endian.
 void put_be(std::uint8_t* out, std::uint64_t value, std::size_t size) noexcept {
     for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (size - 1 - i)));
-}
-
-// The output of the plain writing code: a ber::Writer, one call per piece.
-// A small TLV is built in the room that `slot` gives and then committed.
-class WriterOut {
-public:
-    explicit WriterOut(ber::Writer& writer) noexcept : writer_(writer) {}
-    bool put_header(Tag tag, std::size_t length) noexcept { return writer_.put_header(tag, length).has_value(); }
-    bool put_bytes(Bytes octets) noexcept { return writer_.put_bytes(octets).has_value(); }
-    std::uint8_t* slot(std::size_t size) noexcept {
-        size_ = size;
-        return tlv_;
-    }
-    bool commit() noexcept { return writer_.put_bytes({tlv_, size_}).has_value(); }
-
-private:
-    ber::Writer& writer_;
-    std::uint8_t tlv_[11];  // a tag, a one-octet length, at most 9 content octets
-    std::size_t size_ = 0;
-};
-
-// Writes a TLV of a one-octet tag and `length` (at most 9) content octets
-// that `fill` writes.
-template <typename Out, typename Fill>
-bool put_small(Out& out, Tag tag, std::size_t length, Fill fill) noexcept {
-    std::uint8_t* tlv = out.slot(2 + length);
-    if (tlv == nullptr) return false;
-    tlv[0] = static_cast<std::uint8_t>(tag);
-    tlv[1] = static_cast<std::uint8_t>(length);
-    fill(tlv + 2);
-    return out.commit();
 }
 
 }  // namespace
@@ -159,73 +123,24 @@ void describe(const DataError& error, ber::Text& out) noexcept {
 
 namespace {
 
-// A structure or array being measured: its tag, the content measured so
-// far and the members still to come.
-struct Open {
-    Tag tag;
+// What one measuring pass found: the encoded size of the values it walked
+// (whole TLVs) and the index just past them.
+struct Walked {
     std::size_t length;
-    std::size_t members;
+    std::size_t next;
 };
 
-// Measures the container at `index`, at `depth`, walking its descendants in
-// pre-order with a stack of at most MAX_DEPTH open containers; the
-// innermost one is kept apart from the stack.
-std::expected<Measured, DataError> measure_container(DataList list, std::size_t index, std::size_t depth) noexcept {
-    std::array<Open, MAX_DEPTH> outer;
-    std::size_t open = 0;  // containers in `outer`
-    const Data& first = list[index];
-    Open top{tag_of(first), 0, first.members};
-    if (too_deep(depth)) return std::unexpected(DataError{DataErrorKind::TooDeep});
-    std::size_t i = index + 1;
-    for (;;) {
-        // Close every container whose last member came; each closed one is
-        // a member of the one around it.
-        while (top.members == 0) {
-            if (open == 0) return Measured{top.length, top.tag, i};
-            const Open done = top;
-            top = outer[--open];
-            top.length = add(top.length, tlv_size(done.tag, done.length));
-            --top.members;
-        }
-        if (i >= list.size()) return std::unexpected(lacks_members);
-        const Data& value = list[i++];
-        if (is_container(value.kind)) {
-            if (too_deep(depth + open + 1)) return std::unexpected(DataError{DataErrorKind::TooDeep});
-            outer[open++] = top;
-            top = {tag_of(value), 0, value.members};
-            continue;
-        }
-        if (value.kind == Kind::Bits && value.unused_bits > 7) {
-            return std::unexpected(DataError::bad_unused_bits(value.unused_bits));
-        }
-        top.length = add(top.length, tlv_size(tag_of(value), scalar_length(value)));
-        --top.members;
-    }
-}
-
-}  // namespace
-
-std::expected<Measured, DataError> measure(DataList list, std::size_t index, std::size_t depth) noexcept {
-    // An index past the end: a container announced more members than follow.
-    if (index >= list.size()) return std::unexpected(lacks_members);
-    const Data& value = list[index];
-    if (is_container(value.kind)) return measure_container(list, index, depth);
-    if (value.kind == Kind::Bits && value.unused_bits > 7) {
-        return std::unexpected(DataError::bad_unused_bits(value.unused_bits));
-    }
-    return Measured{scalar_length(value), tag_of(value), index + 1};
-}
-
-std::expected<std::size_t, DataError> measure_sequence(DataList list) noexcept {
-    ContainerLengths lengths;
-    return measure_sequence(list, lengths);
-}
-
-std::expected<std::size_t, DataError> measure_sequence(DataList list, ContainerLengths& lengths) noexcept {
-    // One pass in pre-order. A container being measured waits on `outer`
-    // with the content measured before it, the members it still expects
-    // and its entry in the table; the innermost one is kept in locals, the
-    // sequence itself being the outermost level.
+// Measures in one pass, in pre-order from `index` (inside the list or at its
+// end), every value to the end of the list or (One) the value at `index`
+// with its members, a top-level container being at `depth`. The length of
+// every structure and array met goes into `lengths`, in pre-order.
+template <bool One>
+std::expected<Walked, DataError> walk(DataList list, std::size_t index, std::size_t depth,
+                                      ContainerLengths& lengths) noexcept {
+    // A container being measured waits on `outer` with the content
+    // measured before it, the members it still expects and its entry in
+    // the table; the innermost one is kept in locals, the walked values
+    // themselves being the outermost level.
     struct Open {
         std::size_t length;
         std::size_t left;
@@ -233,18 +148,19 @@ std::expected<std::size_t, DataError> measure_sequence(DataList list, ContainerL
     };
     std::array<Open, MAX_DEPTH> outer;
     std::size_t open = 0;
-    std::size_t length = 0;  // content of the innermost container so far, or of the sequence
+    std::size_t length = 0;  // content of the innermost container so far, or of the walk
     std::size_t left = 0;    // members the innermost container still expects (unused at the top)
     std::size_t slot = 0;    // its entry in the table
     std::size_t containers = 0;
-    const Data* value = list.data();
-    const Data* const end = value + list.size();
+    const Data* const begin = list.data();
+    const Data* value = begin + index;
+    const Data* const end = begin + list.size();
     while (value != end) {
         const Data& data = *value++;
         std::size_t size = fixed_tlv_sizes[static_cast<std::size_t>(data.kind)];
         if (size == 0) {
             if (is_container(data.kind)) {
-                if (too_deep(open)) return std::unexpected(DataError{DataErrorKind::TooDeep});
+                if (too_deep(depth + open)) return std::unexpected(DataError{DataErrorKind::TooDeep});
                 outer[open++] = {length, left, slot};
                 length = 0;
                 left = data.members;
@@ -258,7 +174,11 @@ std::expected<std::size_t, DataError> measure_sequence(DataList list, ContainerL
             size = scalar_tlv_size(data);
         }
         length = add(length, size);
-        if (open == 0 || --left != 0) continue;
+        if (open == 0) {
+            if constexpr (One) break;
+            continue;
+        }
+        if (--left != 0) continue;
     close:
         // Close every container whose last member came; each closed one is
         // a member of the one around it. Structure and array tags take one
@@ -271,133 +191,67 @@ std::expected<std::size_t, DataError> measure_sequence(DataList list, ContainerL
             left = around.left;
             slot = around.slot;
         } while (open > 0 && --left == 0);
+        if (One && open == 0) break;
     }
     // The list ended inside a container.
     if (open > 0) return std::unexpected(lacks_members);
     lengths.count = std::min(containers, lengths.capacity);
-    return length;
+    return Walked{length, static_cast<std::size_t>(value - begin)};
+}
+
+}  // namespace
+
+std::expected<Measured, DataError> measure(DataList list, std::size_t index, std::size_t depth) noexcept {
+    // An index past the end: a container announced more members than follow.
+    if (index >= list.size()) return std::unexpected(lacks_members);
+    const Data& value = list[index];
+    if (is_container(value.kind)) {
+        ContainerLengths lengths;
+        auto walked = walk<true>(list, index, depth, lengths);
+        if (!walked) return std::unexpected(walked.error());
+        return Measured{lengths.length[0], tag_of(value), walked->next};  // its own length comes first
+    }
+    if (value.kind == Kind::Bits && value.unused_bits > 7) {
+        return std::unexpected(DataError::bad_unused_bits(value.unused_bits));
+    }
+    return Measured{scalar_length(value), tag_of(value), index + 1};
+}
+
+std::expected<std::size_t, DataError> measure_sequence(DataList list) noexcept {
+    ContainerLengths lengths;
+    return measure_sequence(list, lengths);
+}
+
+std::expected<std::size_t, DataError> measure_sequence(DataList list, ContainerLengths& lengths) noexcept {
+    auto walked = walk<false>(list, 0, 0, lengths);
+    if (!walked) return std::unexpected(walked.error());
+    return walked->length;
 }
 
 namespace {
 
-// Writes one value with its members (`one`), or every value to the end of
-// the list, from `index`, into a ber::Writer piece by piece; returns the
-// index where it stopped. Each container is measured for its length as it
-// is met, which also keeps the nesting below MAX_DEPTH. The plain way,
-// against which the tests hold the Cursor writer below.
-template <typename Out>
-std::expected<std::size_t, DataError> write_values(DataList list, std::size_t index, Out out, bool one) noexcept {
-    // Members still to write: `left` for the innermost open container,
-    // `outer` for those around it.
-    std::array<std::size_t, MAX_DEPTH> outer;
-    std::size_t open = 0;
-    std::size_t left = 0;
-    std::size_t i = index;
-    do {
-        if (i >= list.size()) return std::unexpected(lacks_members);
-        const Data& value = list[i];
-        bool written = true;
-        switch (value.kind) {
-            case Kind::Struct:
-            case Kind::Array: {
-                auto measured = measure(list, i, 0);
-                if (!measured) return std::unexpected(measured.error());
-                written = out.put_header(measured->tag, measured->length);
-                if (written && value.members > 0) {
-                    // The outermost open container was measured with all of
-                    // its descendants, so this cannot overflow.
-                    if (open == outer.size()) return std::unexpected(DataError{DataErrorKind::TooDeep});
-                    outer[open++] = left;
-                    left = value.members;
-                    ++i;
-                    continue;
-                }
-                break;
-            }
-            case Kind::Bits:
-                if (value.unused_bits > 7) return std::unexpected(DataError::bad_unused_bits(value.unused_bits));
-                written = out.put_header(tag_of(value), add(value.octets.size(), 1)) &&
-                          out.put_bytes({&value.unused_bits, 1}) && out.put_bytes(value.octets);
-                break;
-            case Kind::Octets:
-            case Kind::Visible:
-            case Kind::Mms:
-            case Kind::Raw:
-                written = out.put_header(tag_of(value), value.octets.size()) && out.put_bytes(value.octets);
-                break;
-            case Kind::Bool:
-                written = put_small(out, tag_of(value), 1, [&](std::uint8_t* c) { c[0] = value.boolean ? 0xFF : 0; });
-                break;
-            case Kind::Int: {
-                const std::size_t length = signed_size(value.integer);
-                written = put_small(out, tag_of(value), length, [&](std::uint8_t* c) {
-                    put_be(c, static_cast<std::uint64_t>(value.integer), length);
-                });
-                break;
-            }
-            case Kind::Uint: {
-                // Nine octets: a leading 00 before a top bit that is set.
-                const std::size_t length = unsigned_size(value.unsigned_integer);
-                written = put_small(out, tag_of(value), length, [&](std::uint8_t* c) {
-                    c[0] = 0;
-                    put_be(c + (length == 9), value.unsigned_integer, length - (length == 9));
-                });
-                break;
-            }
-            case Kind::F32:
-                written = put_small(out, tag_of(value), 5, [&](std::uint8_t* c) {
-                    c[0] = 0x08;  // exponent width of an IEEE single
-                    put32(c + 1, value.f32);
-                });
-                break;
-            case Kind::F64:
-                written = put_small(out, tag_of(value), 9, [&](std::uint8_t* c) {
-                    c[0] = 0x0B;  // exponent width of an IEEE double
-                    put64(c + 1, value.f64);
-                });
-                break;
-            case Kind::Utc:
-                written = put_small(out, tag_of(value), 8, [&](std::uint8_t* c) {
-                    const auto octets = utc_octets(value.utc);
-                    std::memcpy(c, octets.data(), octets.size());
-                });
-                break;
-            case Kind::Btime:
-                written = put_small(out, tag_of(value), 6, [&](std::uint8_t* c) {
-                    std::memcpy(c, value.btime.data(), value.btime.size());
-                });
-                break;
-        }
-        if (!written) return std::unexpected(buffer_full);
-        ++i;
-        // Close every container whose last member this was.
-        while (open > 0 && --left == 0) left = outer[--open];
-    } while (open > 0 || (!one && i < list.size()));
-    return i;
-}
-
-// Writes into a Cursor: one capacity check per value, then every octet of
+// Writes into `writer`: one capacity check per value, then every octet of
 // it straight into place. Writes one value with its members (One) or every
 // value to the end of the list, from `index`; returns the index where it
 // stopped. Containers take their lengths from `lengths` (their pre-order
 // number counted from the start of the list, so only when writing from
 // index 0) and are measured when the table has none.
 template <bool One>
-std::expected<std::size_t, DataError> write_fast(DataList list, std::size_t index, Cursor& cursor,
+std::expected<std::size_t, DataError> write_values(DataList list, std::size_t index, ber::Writer& writer,
                                                  const ContainerLengths& lengths) noexcept {
-    // The position is kept here rather than in the cursor, whose members
+    // The position is kept here rather than in the writer, whose members
     // every octet store could otherwise overwrite as far as the compiler
-    // knows; it goes back to the cursor on the way out.
-    const std::span<std::uint8_t> room = cursor.room();
+    // knows; it goes back to the writer on the way out.
+    const std::span<std::uint8_t> room = writer.room();
     std::uint8_t* const first = room.data();
     std::uint8_t* at = first;
     std::uint8_t* const end = first + room.size();
     const auto fits = [&](std::size_t size) noexcept { return size <= static_cast<std::size_t>(end - at); };
     const auto done = [&](auto result) noexcept {
-        cursor.advance(static_cast<std::size_t>(at - first));
+        writer.advance(static_cast<std::size_t>(at - first));
         return result;
     };
-    std::array<std::size_t, MAX_DEPTH> outer;  // members still to write, as in write_values
+    std::array<std::size_t, MAX_DEPTH> outer;  // members still to write, for the containers around
     std::size_t open = 0;
     std::size_t left = 0;
     std::size_t slot = 0;  // pre-order number of the next container
@@ -540,27 +394,17 @@ constexpr ContainerLengths no_lengths{};
 }  // namespace
 
 std::expected<std::size_t, DataError> write_one(DataList list, std::size_t index, ber::Writer& writer) noexcept {
-    return write_values(list, index, WriterOut(writer), true);
-}
-
-std::expected<std::size_t, DataError> write_one(DataList list, std::size_t index, Cursor& cursor) noexcept {
-    return write_fast<true>(list, index, cursor, no_lengths);
+    return write_values<true>(list, index, writer, no_lengths);
 }
 
 std::expected<void, DataError> write_sequence(DataList list, ber::Writer& writer) noexcept {
-    if (list.empty()) return {};
-    if (auto end = write_values(list, 0, WriterOut(writer), false); !end) return std::unexpected(end.error());
-    return {};
-}
-
-std::expected<void, DataError> write_sequence(DataList list, Cursor& cursor) noexcept {
-    return write_sequence(list, no_lengths, cursor);
+    return write_sequence(list, no_lengths, writer);
 }
 
 std::expected<void, DataError> write_sequence(DataList list, const ContainerLengths& lengths,
-                                              Cursor& cursor) noexcept {
+                                              ber::Writer& writer) noexcept {
     if (list.empty()) return {};
-    if (auto end = write_fast<false>(list, 0, cursor, lengths); !end) return std::unexpected(end.error());
+    if (auto end = write_values<false>(list, 0, writer, lengths); !end) return std::unexpected(end.error());
     return {};
 }
 

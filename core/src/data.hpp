@@ -168,70 +168,19 @@ struct ContainerLengths {
 [[nodiscard]] std::expected<std::size_t, DataError> measure_sequence(DataList list,
                                                                      ContainerLengths& lengths) noexcept;
 
-// A cursor appending encoded values to a caller's buffer, inline for the
-// encoders' hot path: each piece is checked to fit, then written in place,
-// with the octets that ber::Writer would write. After a failure the buffer
-// is abandoned.
-class Cursor {
-public:
-    explicit Cursor(std::span<std::uint8_t> buffer) noexcept
-        : start_(buffer.data()), at_(buffer.data()), end_(buffer.data() + buffer.size()) {}
-
-    // Reserves the next `size` octets and returns where they start; nullptr
-    // when they do not fit.
-    [[nodiscard]] std::uint8_t* take(std::size_t size) noexcept {
-        if (size > static_cast<std::size_t>(end_ - at_)) return nullptr;
-        std::uint8_t* out = at_;
-        at_ += size;
-        return out;
-    }
-
-    // Writes the identifier octets of `tag` and the length octets of
-    // `length`; false when they do not fit.
-    [[nodiscard]] bool put_header(Tag tag, std::size_t length) noexcept {
-        std::uint8_t* out = take(ber::tag_size(tag) + ber::length_size(length));
-        if (out == nullptr) return false;
-        ber::place_header(out, tag, length);
-        return true;
-    }
-
-    // Writes `octets` as they are; false when they do not fit.
-    [[nodiscard]] bool put_bytes(Bytes octets) noexcept {
-        std::uint8_t* out = take(octets.size());
-        if (out == nullptr) return false;
-        if (!octets.empty()) std::memcpy(out, octets.data(), octets.size());
-        return true;
-    }
-
-    std::size_t pos() const noexcept { return static_cast<std::size_t>(at_ - start_); }
-
-    // The room left, for a writer that keeps its own position while it
-    // writes (octet stores could alias the cursor's members otherwise).
-    std::span<std::uint8_t> room() const noexcept { return {at_, end_}; }
-    // Moves past the first `size` octets of room(), which the caller wrote.
-    void advance(std::size_t size) noexcept { at_ += std::min(size, static_cast<std::size_t>(end_ - at_)); }
-
-private:
-    std::uint8_t* start_;
-    std::uint8_t* at_;
-    std::uint8_t* end_;
-};
-
 // Writes the value at `index` with all its members; returns the index just
-// past its last descendant.
+// past its last descendant. Each value is checked to fit before any of its
+// octets is written.
 [[nodiscard]] std::expected<std::size_t, DataError> write_one(DataList list, std::size_t index,
                                                               ber::Writer& writer) noexcept;
-[[nodiscard]] std::expected<std::size_t, DataError> write_one(DataList list, std::size_t index,
-                                                              Cursor& cursor) noexcept;
 
 // Writes every top-level value of `list` in order.
 [[nodiscard]] std::expected<void, DataError> write_sequence(DataList list, ber::Writer& writer) noexcept;
-[[nodiscard]] std::expected<void, DataError> write_sequence(DataList list, Cursor& cursor) noexcept;
 // The same, taking the container lengths from `lengths`, which
 // measure_sequence filled for this very list (a table of another list
-// gives wrong octets, never a write outside the cursor's buffer).
+// gives wrong octets, never a write outside the writer's buffer).
 [[nodiscard]] std::expected<void, DataError> write_sequence(DataList list, const ContainerLengths& lengths,
-                                                            Cursor& cursor) noexcept;
+                                                            ber::Writer& writer) noexcept;
 
 // --- Reading ------------------------------------------------------------------
 

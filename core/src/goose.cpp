@@ -113,13 +113,13 @@ std::size_t Fields::content_len(const GoosePdu& pdu) const noexcept {
 }
 
 std::expected<void, data::DataError> Fields::write(const GoosePdu& pdu, std::size_t content_len,
-                                                   data::Cursor& cursor) const noexcept {
+                                                   ber::Writer& writer) const noexcept {
     // Everything up to the values of allData at once: the 0x61 header, the
     // leading fields and the allData header; the values check their own
     // room as they are written.
     const std::size_t head = add(add(1 + ber::length_size(content_len), leading_len(pdu, *this)),
                                  1 + ber::length_size(all_data_len));
-    std::uint8_t* out = cursor.take(head);
+    std::uint8_t* out = writer.take(head);
     if (out == nullptr) return std::unexpected(data::DataError{data::DataErrorKind::BufferFull});
     out = ber::place_header(out, PDU_TAG, content_len);
     out = put_text(out, info(Field::GocbRef).tag, pdu.gocb_ref);
@@ -137,7 +137,7 @@ std::expected<void, data::DataError> Fields::write(const GoosePdu& pdu, std::siz
     out = put_boolean(out, info(Field::NdsCom).tag, pdu.nds_com);
     out = put_integer(out, info(Field::NumDatSetEntries).tag, integers[4]);
     ber::place_header(out, info(Field::AllData).tag, all_data_len);
-    return data::write_sequence(pdu.all_data, containers, cursor);
+    return data::write_sequence(pdu.all_data, containers, writer);
 }
 
 namespace {
@@ -172,7 +172,7 @@ std::expected<std::size_t, EncodeError> encode_pdu(const GoosePdu& pdu, std::spa
     if (buffer.size() < prepared.pdu_size) {
         return std::unexpected(EncodeError{EncodeErrorKind::BufferTooSmall, prepared.pdu_size});
     }
-    data::Cursor out(buffer);
+    ber::Writer out(buffer);
     if (auto written = prepared.fields.write(pdu, prepared.content_len, out); !written) {
         return std::unexpected(EncodeError::invalid_data(written.error()));
     }
@@ -185,7 +185,7 @@ std::expected<std::size_t, EncodeError> encode_frame(const GoosePdu& pdu, const 
     if (auto ok = prepare(pdu, prepared); !ok) return std::unexpected(ok.error());
     auto frame_size = ethernet::write_header(header, prepared.pdu_size, buffer);
     if (!frame_size) return std::unexpected(from_header(frame_size.error()));
-    data::Cursor out(buffer.subspan(ethernet::header_size(header)));
+    ber::Writer out(buffer.subspan(ethernet::header_size(header)));
     if (auto written = prepared.fields.write(pdu, prepared.content_len, out); !written) {
         return std::unexpected(EncodeError::invalid_data(written.error()));
     }

@@ -139,7 +139,7 @@ struct Fields {
     [[nodiscard]] std::size_t content_len(const GoosePdu& pdu) const noexcept;
     // Writes the 0x61 header with `content_len` and every field in order.
     [[nodiscard]] std::expected<void, data::DataError> write(const GoosePdu& pdu, std::size_t content_len,
-                                                             data::Cursor& out) const noexcept;
+                                                             ber::Writer& out) const noexcept;
 };
 
 // The size of the encoded PDU.

@@ -407,17 +407,18 @@ std::expected<std::size_t, DataError> plain_measure(const List& list) {
     return length;
 }
 
-// Writes with the Cursor, the container lengths from `lengths` (or none).
-std::expected<Octets, DataError> cursor_encode(const List& list, std::size_t size, const ContainerLengths* lengths) {
+// Writes into a buffer of `size` octets, the container lengths from
+// `lengths` (or none).
+std::expected<Octets, DataError> table_encode(const List& list, std::size_t size, const ContainerLengths* lengths) {
     Octets out(size);
-    Cursor cursor(out);
-    auto written = lengths ? write_sequence(list, *lengths, cursor) : write_sequence(list, cursor);
+    ber::Writer writer(out);
+    auto written = lengths ? write_sequence(list, *lengths, writer) : write_sequence(list, writer);
     if (!written) return std::unexpected(written.error());
-    EXPECT_EQ(cursor.pos(), size);
+    EXPECT_EQ(writer.pos(), size);
     return out;
 }
 
-TEST(WriteData, CursorWritesWhatTheWriterWrites) {
+TEST(WriteData, TableAndOneByOneWriteTheSame) {
     RandomLists lists(61850);
     std::size_t written = 0;
     std::size_t refused = 0;
@@ -437,25 +438,25 @@ TEST(WriteData, CursorWritesWhatTheWriterWrites) {
         if (!expected) {
             ++refused;
             ASSERT_EQ(plain_written, std::unexpected(expected.error()));
-            ASSERT_EQ(cursor_encode(list, 1 << 16, nullptr), std::unexpected(expected.error()));
+            ASSERT_EQ(table_encode(list, 1 << 16, nullptr), std::unexpected(expected.error()));
             continue;
         }
         ++written;
         ASSERT_TRUE(plain_written.has_value());
         plain.resize(writer.pos());
         ASSERT_EQ(plain.size(), *expected);
-        EXPECT_EQ(cursor_encode(list, *expected, &lengths), plain);
-        EXPECT_EQ(cursor_encode(list, *expected, nullptr), plain);
+        EXPECT_EQ(table_encode(list, *expected, &lengths), plain);
+        EXPECT_EQ(table_encode(list, *expected, nullptr), plain);
 
-        // write_one through a Cursor, value by value.
+        // write_one, value by value.
         Octets one(*expected);
-        Cursor cursor(one);
-        for (std::size_t index = 0; index < list.size();) index = write_one(list, index, cursor).value();
+        ber::Writer one_writer(one);
+        for (std::size_t index = 0; index < list.size();) index = write_one(list, index, one_writer).value();
         EXPECT_EQ(one, plain);
 
         // One octet short: refused, and nothing written past the end.
         if (!plain.empty()) {
-            EXPECT_EQ(cursor_encode(list, *expected - 1, &lengths), std::unexpected(DataError{DataErrorKind::BufferFull}));
+            EXPECT_EQ(table_encode(list, *expected - 1, &lengths), std::unexpected(DataError{DataErrorKind::BufferFull}));
         }
     }
     // The seed gives both kinds in numbers.
@@ -474,7 +475,7 @@ TEST(WriteData, MoreContainersThanTheTableHolds) {
     const std::size_t size = measure_sequence(list, lengths).value();
     EXPECT_EQ(lengths.count, ContainerLengths::capacity);
     const Octets plain = encode(list).value();
-    EXPECT_EQ(cursor_encode(list, size, &lengths), plain);
+    EXPECT_EQ(table_encode(list, size, &lengths), plain);
 }
 
 TEST(WriteData, TableOfAnotherListStaysInsideTheBuffer) {
@@ -483,7 +484,7 @@ TEST(WriteData, TableOfAnotherListStaysInsideTheBuffer) {
     const List large{Data::of_struct(2), Data::of_octets(two_hundred), Data::of_struct(0)};
     ContainerLengths lengths;
     const std::size_t size = measure_sequence(small, lengths).value();
-    EXPECT_EQ(cursor_encode(large, size, &lengths), std::unexpected(DataError{DataErrorKind::BufferFull}));
+    EXPECT_EQ(table_encode(large, size, &lengths), std::unexpected(DataError{DataErrorKind::BufferFull}));
 }
 
 }  // namespace
