@@ -206,6 +206,15 @@ auto converted(PyObject* object, Name name, Convert&& convert) -> decltype(conve
     return convert(value.get());
 }
 
+// Stores the attribute `name` of `object`, converted by `convert`, in
+// `field`; false with an exception set when it cannot be read or converted.
+template <class Convert, class T>
+bool read_into(PyObject* object, Name name, Convert&& convert, T& field) {
+    auto value = converted(object, name, convert);
+    if (value) field = *value;
+    return value.has_value();
+}
+
 // --- UtcTime through valdrin.data.encode_utc_time -----------------------------
 
 // The eight UtcTime octets that the package's encode_utc_time gives for
@@ -606,9 +615,7 @@ PyObject* encode_goose(PyObject* object, const std::optional<ethernet::FrameHead
         if (PyErr_Occurred()) return nullptr;
     }
 
-    auto time_allowed_to_live = converted(object, Name::TimeAllowedToLive, py::to_u32);
-    if (!time_allowed_to_live) return nullptr;
-    pdu.time_allowed_to_live = *time_allowed_to_live;
+    if (!read_into(object, Name::TimeAllowedToLive, py::to_u32, pdu.time_allowed_to_live)) return nullptr;
     {
         Ref timestamp = attribute(object, Name::Timestamp);
         if (!timestamp) return nullptr;
@@ -618,24 +625,13 @@ PyObject* encode_goose(PyObject* object, const std::optional<ethernet::FrameHead
         if (!t) return nullptr;
         pdu.t = *t;
     }
-    auto st_num = converted(object, Name::StNum, py::to_u32);
-    if (!st_num) return nullptr;
-    pdu.st_num = *st_num;
-    auto sq_num = converted(object, Name::SqNum, py::to_u32);
-    if (!sq_num) return nullptr;
-    pdu.sq_num = *sq_num;
-    auto simulation = converted(object, Name::Simulation, to_bool);
-    if (!simulation) return nullptr;
-    pdu.simulation = *simulation;
-    auto conf_rev = converted(object, Name::ConfRev, py::to_u32);
-    if (!conf_rev) return nullptr;
-    pdu.conf_rev = *conf_rev;
-    auto nds_com = converted(object, Name::NdsCom, to_bool);
-    if (!nds_com) return nullptr;
-    pdu.nds_com = *nds_com;
-    auto entries = converted(object, Name::NumDatSetEntries, py::to_u32);
-    if (!entries) return nullptr;
-    pdu.num_dat_set_entries = *entries;
+    const bool rest = read_into(object, Name::StNum, py::to_u32, pdu.st_num) &&
+                      read_into(object, Name::SqNum, py::to_u32, pdu.sq_num) &&
+                      read_into(object, Name::Simulation, to_bool, pdu.simulation) &&
+                      read_into(object, Name::ConfRev, py::to_u32, pdu.conf_rev) &&
+                      read_into(object, Name::NdsCom, to_bool, pdu.nds_com) &&
+                      read_into(object, Name::NumDatSetEntries, py::to_u32, pdu.num_dat_set_entries);
+    if (!rest) return nullptr;
 
     pdu.all_data = builder.borrow();
 

@@ -117,6 +117,17 @@ py::Ref pdu_to_py(const sv::SavPdu& pdu) {
     return created(PyTuple_Pack(2, security.get(), list.get()));
 }
 
+// (security, [asdu dicts]) of the savPdu in `apdu`; nothing with
+// ValueError raised when it is invalid.
+py::Ref decoded_to_py(ber::Bytes apdu) {
+    auto pdu = sv::decode_pdu(apdu);
+    if (!pdu) {
+        raise_sv_error(pdu.error());
+        return {};
+    }
+    return pdu_to_py(*pdu);
+}
+
 constexpr const char* apdu_params[] = {"apdu"};
 constexpr py::Signature pdu_signature{"decode_sv_pdu()", apdu_params, 1};
 
@@ -126,12 +137,7 @@ PyObject* decode_sv_pdu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!py::bind(pdu_signature, args, nargs, kwnames, bound)) return nullptr;
         auto apdu = py::argument("apdu", bound[0], to_bytes_view);
         if (!apdu) return nullptr;
-        auto pdu = sv::decode_pdu(*apdu);
-        if (!pdu) {
-            raise_sv_error(pdu.error());
-            return nullptr;
-        }
-        return pdu_to_py(*pdu).release();
+        return decoded_to_py(*apdu).release();
     });
 }
 
@@ -147,15 +153,10 @@ PyObject* decode_sv_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         auto frame = ethernet::parse_frame(*raw, ethernet::ETHERTYPE_SV);
         if (!frame) return none().release();
         // No test of an empty APDU here: the decoder reports "missing tag".
-        auto pdu = sv::decode_pdu(frame->payload);
-        if (!pdu) {
-            raise_sv_error(pdu.error());
-            return nullptr;
-        }
+        py::Ref decoded = decoded_to_py(frame->payload);
+        if (!decoded) return nullptr;
         py::Ref header = frame_to_py(*frame);
         if (!header) return nullptr;
-        py::Ref decoded = pdu_to_py(*pdu);
-        if (!decoded) return nullptr;
         return created(PyTuple_Pack(2, header.get(), decoded.get())).release();
     });
 }

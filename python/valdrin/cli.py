@@ -642,33 +642,34 @@ def _bits(octets: bytes, unused: int) -> str:
     return bits or "(empty)"
 
 
+def _members(item: tuple) -> str:
+    noun = "member" if item[0] == "struct" else "element"
+    return f"of {item[1]} {noun}{'' if item[1] == 1 else 's'}"
+
+
+# What follows the kind in the text of each Data tuple of decode_goose_frame.
+_VALUE_TEXTS = {
+    "bool": lambda item: "true" if item[1] else "false",
+    "int": lambda item: repr(item[1]),
+    "uint": lambda item: repr(item[1]),
+    "f64": lambda item: repr(item[1]),
+    "f32": lambda item: _f32(item[1]),
+    "bits": lambda item: _bits(item[1], item[2]),
+    "visible": lambda item: _text(item[1]),
+    "mms": lambda item: _unicode(item[1]),
+    "octets": lambda item: item[1].hex() or "(empty)",
+    "utc": lambda item: _utc_octets(item[1]),
+    "btime": lambda item: _btime(item[1]),
+    "struct": _members,
+    "array": _members,
+    "raw": lambda item: f"tag 0x{item[1]:X} {item[2].hex() or '(empty)'}",
+}
+
+
 def _value(item: tuple) -> str:
     """One Data tuple of decode_goose_frame as text."""
-    kind = item[0]
-    if kind == "bool":
-        return f"bool {'true' if item[1] else 'false'}"
-    if kind in ("int", "uint", "f64"):
-        return f"{kind} {item[1]!r}"
-    if kind == "f32":
-        return f"f32 {_f32(item[1])}"
-    if kind == "bits":
-        return f"bits {_bits(item[1], item[2])}"
-    if kind == "visible":
-        return f"visible {_text(item[1])}"
-    if kind == "mms":
-        return f"mms {_unicode(item[1])}"
-    if kind == "octets":
-        return f"octets {item[1].hex() or '(empty)'}"
-    if kind == "utc":
-        return f"utc {_utc_octets(item[1])}"
-    if kind == "btime":
-        return f"btime {_btime(item[1])}"
-    if kind in ("struct", "array"):
-        noun = "member" if kind == "struct" else "element"
-        return f"{kind} of {item[1]} {noun}{'' if item[1] == 1 else 's'}"
-    if kind == "raw":
-        return f"raw tag 0x{item[1]:X} {item[2].hex() or '(empty)'}"
-    return repr(item)
+    text = _VALUE_TEXTS.get(item[0])
+    return repr(item) if text is None else f"{item[0]} {text(item)}"
 
 
 def _all_data(values: list[tuple]) -> list[str]:

@@ -266,9 +266,10 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     const auto first_smp_of = [&](std::uint64_t k) {
         return static_cast<std::int64_t>(k % frames_per_second) * asdus;
     };
-    const auto scheduled_of = [&](std::uint64_t k) {
-        return second_of(k) * ns_per_s + static_cast<i128>(first_smp_of(k)) * ns_per_s / rate;
+    const auto scheduled_at = [&](i128 second, std::int64_t first_smp) {
+        return second * ns_per_s + static_cast<i128>(first_smp) * ns_per_s / rate;
     };
+    const auto scheduled_of = [&](std::uint64_t k) { return scheduled_at(second_of(k), first_smp_of(k)); };
 
     std::uint64_t k = 0;
     if (resume) {
@@ -287,7 +288,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     for (;; ++k) {
         const i128 second = second_of(k);
         const std::int64_t first_smp = first_smp_of(k);
-        const i128 scheduled = scheduled_of(k);
+        const i128 scheduled = scheduled_at(second, first_smp);
 
         const std::int64_t frame_second = saturate(second);
         for (std::size_t i = 0; i < config->streams.size(); ++i) {
