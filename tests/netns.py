@@ -24,9 +24,27 @@ LOOPBACK_UP = textwrap.dedent("""
 """ % os.path.dirname(os.path.abspath(__file__)))
 
 
+PF_EXITING = 0x4  # task flag: the thread has begun to exit
+
+
 def thread_names():
-    """The names of this process's threads."""
-    return [open(f"/proc/self/task/{t}/comm").read().strip() for t in os.listdir("/proc/self/task")]
+    """The names of this process's live threads.
+
+    A thread that has begun to exit is left out: one just joined stays
+    listed in /proc for a moment after pthread_join returns, with this flag
+    set, and one that ends while the list is read is gone from it.
+    """
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/stat") as stat:
+                line = stat.read()
+        except (FileNotFoundError, ProcessLookupError):  # ended after the listing
+            continue
+        name, rest = line[line.index("(") + 1:line.rindex(")")], line[line.rindex(")") + 1:].split()
+        if not int(rest[6]) & PF_EXITING:  # the ninth field of stat, after state
+            names.append(name)
+    return names
 
 
 def open_sockets():

@@ -6,7 +6,6 @@ import os
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
@@ -30,8 +29,7 @@ def in_netns(body, timeout=60):
 
 
 def engine_threads():
-    return [p for p in Path("/proc/self/task").iterdir()
-            if (p / "comm").read_text().strip() == "sv-engine"]
+    return [name for name in netns.thread_names() if name == "sv-engine"]
 
 
 def test_stats_of_a_new_engine():
