@@ -1,7 +1,7 @@
 // Tests of the frame renderer: exact octets of whole frames, for the counter
 // split, the synthesis and its rounding, the fault window and the playback,
 // including instants whose products leave 64 bits.
-#include "render.hpp"
+#include "sv_engine/render.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace valdrin::engine {
+namespace valdrin::io::sv_engine {
 namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
@@ -498,4 +498,4 @@ TEST(SampleCache, StaysInactiveWhenItWouldNotHelpOrFit) {
 }
 
 }  // namespace
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine

@@ -3,7 +3,7 @@
 // once per frame (second and sample index, position in the fault cycle,
 // playback row), and the ASDU loop then steps each of them by one sample,
 // with carries, so that no division runs per ASDU or per sample.
-#include "render.hpp"
+#include "sv_engine/render.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <limits>
 
-namespace valdrin::engine {
+namespace valdrin::io::sv_engine {
 namespace {
 
 // Products of two 64-bit values (second × rate, cycle × rate) and the sums
@@ -299,4 +299,4 @@ void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t se
     render_with(stream, frame, second, first_smp, rate, &cache);
 }
 
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine
