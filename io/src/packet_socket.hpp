@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "failure.hpp"
+
 namespace valdrin::io {
 
 // An open file descriptor, closed when its owner lets go of it.
@@ -60,10 +62,7 @@ static_assert(socket_error_texts.size() == static_cast<std::size_t>(SocketError:
 // A failure and its complete message: "bad interface name",
 // "interface <name>: <OS text>", "AF_PACKET socket: <OS text>" or
 // "bind: <OS text>".
-struct SocketFailure {
-    SocketError error;
-    std::string text;
-};
+using SocketFailure = Failure<SocketError>;
 
 // Returns an AF_PACKET raw socket that only sends (protocol 0: it receives
 // nothing), bound to the interface named `iface`; the caller owns it.

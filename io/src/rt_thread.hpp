@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "failure.hpp"
+
 namespace valdrin::io {
 
 // Names the calling thread (at most 15 characters are kept) and asks for the
@@ -38,10 +40,7 @@ static_assert(sched_error_texts.size() == static_cast<std::size_t>(SchedError::p
 
 // A failure and its complete message: "pin to CPU <n>: <OS text>",
 // "SCHED_FIFO priority <p>: <OS text>" or "CPU number out of range <n>".
-struct SchedFailure {
-    SchedError error;
-    std::string text;
-};
+using SchedFailure = Failure<SchedError>;
 
 // Pins the calling thread to CPU `cpu`.
 [[nodiscard]] std::expected<void, SchedFailure> pin_to_cpu(std::uint64_t cpu);

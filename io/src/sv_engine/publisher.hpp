@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "blocking.hpp"
+#include "failure.hpp"
 #include "sv_engine/config.hpp"
 #include "sv_engine/counters.hpp"
 
@@ -46,10 +47,7 @@ static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::t
 }
 
 // A failed start() and its complete message.
-struct StartFailure {
-    StartError error;
-    std::string text;
-};
+using StartFailure = Failure<StartError>;
 
 // A snapshot of the counters, each read on its own.
 struct Stats {
