@@ -67,7 +67,6 @@ std::uint32_t single_pattern(double value) {
     return std::bit_cast<std::uint32_t>(single);
 }
 
-
 // The class names of data_classes as interned str objects, made on
 // first use and kept for the life of the process (a name that could
 // not be made stays null and never matches).

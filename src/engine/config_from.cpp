@@ -238,6 +238,8 @@ Result<Stream> stream_from(PyObject* dict) {
     return stream;
 }
 
+// --- The constructor's other arguments ---------------------------------------
+
 Result<Ref> borrow_element(PyObject* element) { return Ref::borrow(element); }
 
 Result<std::vector<Ref>> objects_from(PyObject* sequence) {
