@@ -11,7 +11,8 @@ import sys
 import pytest
 
 import valdrin_rt
-from valdrin.cli import _f32, _value, main
+from valdrin.cli import main
+from valdrin.cli.text import _f32, _value
 from valdrin.data import (
     ArrayData, BitStringData, BoolData, FloatData, IntData, MmsStringData, OctetStringData,
     RawData, StructureData, TimestampData, UIntData, VisibleStringData,
