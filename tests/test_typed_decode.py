@@ -9,7 +9,7 @@ from datetime import datetime, timezone
 import pytest
 
 import valdrin_rt
-from valdrin import goose, sv_frames
+from valdrin import goose, sv, sv_frames
 from valdrin.data import (
     ArrayData, BitStringData, BoolData, FloatData, IntData, MmsStringData, OctetStringData,
     RawData, StructureData, TimestampData, UIntData, VisibleStringData,
@@ -126,7 +126,7 @@ def _sv_frame(sample: bytes, **optional) -> bytes:
 def test_sv_frame_typed():
     sample = struct.pack(">iIiI", -5, 0x2000, 7, 0)
     refr = struct.pack(">I", T) + b"\x40\x00\x00\x0a"
-    frame = sv_frames.decode_frame(_sv_frame(sample, dat_set=b"LD0/LLN0$PhsMeas1", refr_tm=refr))
+    frame = sv.decode_frame(_sv_frame(sample, dat_set=b"LD0/LLN0$PhsMeas1", refr_tm=refr))
     assert frame.header.app_id == 0x4000 and frame.security is None
     (asdu,) = frame.asdus
     assert (asdu.sv_id, asdu.dat_set, asdu.smp_cnt, asdu.conf_rev, asdu.smp_synch) == (

@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Sequence
 # Dependencies point one way: sv_stream holds the descriptions and templates,
 # sv_publisher converts them into the engine's input, and this module, where
 # users find all of it, publishes them.
+from .sv_frames import SvFrame, decode_frame
 from .sv_publisher import _native_streams
 from .sv_stream import (
     _INT64,
@@ -49,8 +50,10 @@ __all__ = [
     "Playback",
     "Publisher",
     "Stream",
+    "SvFrame",
     "Template",
     "Wave",
+    "decode_frame",
     "encode_frame",
     "encode_sav_pdu",
 ]
