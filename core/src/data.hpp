@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "ber.hpp"
+#include "octets.hpp"
 
 namespace valdrin::data {
 
@@ -189,6 +190,13 @@ struct ContainerLengths {
 // the number of top-level values or the first fault.
 [[nodiscard]] std::expected<std::size_t, ber::BerError> check_sequence(Bytes values) noexcept;
 
+// The UtcTime in the first eight of `octets`, which has at least eight:
+// the inverse of utc_octets for a fraction of 24 bits.
+[[nodiscard]] inline UtcTime read_utc(Bytes octets) noexcept {
+    // Seconds, then the 24 bits of the fraction, then the quality octet.
+    return {octets::load_be32(octets.data()), octets::load_be32(octets.data() + 3) & 0xFFFFFF, octets[7]};
+}
+
 // One value read back; its octets are views into the encoded span. Only the
 // fields of its kind are meaningful.
 struct Value {
@@ -210,14 +218,13 @@ struct Value {
 // callers validate the span with check_sequence first.
 class Values {
 public:
-    explicit Values(Bytes input, std::size_t start = 0) noexcept : input_(input), pos_(start) {}
+    explicit Values(Bytes input, std::size_t start = 0) noexcept : reader_(input, start) {}
 
     // The next value, or nothing at the end.
     [[nodiscard]] std::optional<Value> next() noexcept;
 
 private:
-    Bytes input_;
-    std::size_t pos_;
+    ber::Reader reader_;
 };
 
 }  // namespace valdrin::data

@@ -59,7 +59,7 @@ struct Vlan {
     std::uint8_t priority = 0;
 };
 
-// The link header of a GOOSE frame to write.
+// The link header of a frame to write.
 struct FrameHeader {
     Mac dst_mac{};
     Mac src_mac{};
@@ -81,17 +81,19 @@ enum class HeaderCheck : std::uint8_t {
     BufferTooSmall,          // value: the frame size
 };
 
+// A header that cannot be written: the check that failed and its number.
 struct HeaderError {
     HeaderCheck check;
     std::uint64_t value;
     friend bool operator==(const HeaderError&, const HeaderError&) = default;
 };
 
-// Checks that a GOOSE frame with an APDU of `apdu_size` octets can be
-// written into `buffer`, then writes its header there, all but the APDU;
-// returns the frame size. Nothing is written when a check fails.
+// Checks that a frame of `ethertype` (ETHERTYPE_GOOSE, ETHERTYPE_SV) with
+// an APDU of `apdu_size` octets can be written into `buffer`, then writes
+// its header there, all but the APDU; returns the frame size. Nothing is
+// written when a check fails.
 [[nodiscard]] std::expected<std::size_t, HeaderError> write_header(const FrameHeader& header,
-                                                                   std::size_t apdu_size,
+                                                                   std::uint16_t ethertype, std::size_t apdu_size,
                                                                    std::span<std::uint8_t> buffer) noexcept;
 
 }  // namespace valdrin::ethernet

@@ -126,8 +126,8 @@ public:
     [[nodiscard]] std::optional<Asdu> next() noexcept;
 
 private:
-    ber::Tlvs outer_;       // the elements of the savPdu
-    ber::Tlvs inner_{{}};   // the ASDUs of the current seqASDU
+    ber::Reader outer_;  // the elements of the savPdu
+    ber::Reader inner_;  // the ASDUs of the current seqASDU
 };
 
 }  // namespace valdrin::sv

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "octets.hpp"
+#include "bytes_for_tests.hpp"
 
 namespace valdrin::ber {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "octets.hpp"
+#include "bytes_for_tests.hpp"
 
 namespace valdrin::data {
 namespace {
