@@ -21,19 +21,23 @@ namespace valdrin::ber {
 // A tag as its identifier octets stand on the wire, read big-endian: 0x61,
 // 0xA2, 0xBF21. Class and constructed bit are not split off.
 using Tag = std::uint32_t;
+// A read-only view of octets that someone else owns.
 using Bytes = std::span<const std::uint8_t>;
 
 // A message built without allocating: fixed capacity, silently cut when
 // full (no message of this library comes near it).
 class Text {
 public:
+    // The most characters a message holds.
     static constexpr std::size_t capacity = 256;
 
+    // Appends `text`, cut at the capacity; returns this text.
     Text& append(std::string_view text) noexcept;
     // Appends `value` in decimal.
     Text& append_decimal(std::uint64_t value) noexcept;
     // Appends `value` in upper-case hexadecimal without leading zeros.
     Text& append_hex(std::uint64_t value) noexcept;
+    // The message so far, a view into this text.
     std::string_view view() const noexcept { return {buffer_.data(), size_}; }
 
 private:
@@ -41,6 +45,8 @@ private:
     std::size_t size_ = 0;
 };
 
+// The faults of a TLV or INTEGER, in the order decode_tlv can meet them
+// (the INTEGER ones last); describe() holds their texts.
 enum class BerErrorKind : std::uint8_t {
     MissingTag,
     TruncatedHighNumberTag,
@@ -59,6 +65,7 @@ struct BerError {
     std::size_t needs = 0;
     std::size_t left = 0;
 
+    // A TLV of `tag` whose `needs` content octets exceed the `left` there are.
     static constexpr BerError truncated(Tag tag, std::size_t needs, std::size_t left) noexcept {
         return {BerErrorKind::Truncated, tag, needs, left};
     }
@@ -188,6 +195,7 @@ inline std::optional<Tlv> Reader::read(Tag tag) noexcept {
 // error at a malformed one, after which the iteration ends.
 class Tlvs {
 public:
+    // The TLVs of `input` from `start` on; `input` must outlive the iteration.
     explicit Tlvs(Bytes input, std::size_t start = 0) noexcept : reader_(input, start) {}
 
     // The next item, or nothing at the end.
@@ -218,6 +226,7 @@ struct Integer {
     }
     // Makes this from_unsigned(value) in place, sparing a copy.
     void set_unsigned(std::uint64_t value) noexcept { set_bits(value, unsigned_size(value)); }
+    // The content octets, a view into this record.
     Bytes as_slice() const noexcept { return Bytes(octets).subspan(start); }
 
     // The number of content octets of the minimal unsigned form of `value`:
@@ -313,6 +322,7 @@ struct WriteFull {
 // is abandoned.
 class Writer {
 public:
+    // A writer into `buffer`, which the caller owns and keeps alive, from `pos` on.
     explicit Writer(std::span<std::uint8_t> buffer, std::size_t pos = 0) noexcept
         : buffer_(buffer), pos_(pos) {}
 
@@ -324,6 +334,7 @@ public:
     // Writes `octets` as they are.
     [[nodiscard]] std::expected<void, WriteFull> put_bytes(Bytes octets) noexcept;
 
+    // The index of the next octet to write.
     std::size_t pos() const noexcept { return pos_; }
 
     // Reserves the next `size` octets for the caller to write and returns

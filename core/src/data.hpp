@@ -36,6 +36,7 @@ inline constexpr std::size_t MAX_DEPTH = 32;
 // that contains itself, takes it deeper than the encoder would accept.
 [[nodiscard]] constexpr bool too_deep(std::size_t depth) noexcept { return depth >= MAX_DEPTH; }
 
+// The fourteen kinds of value, in the order of every per-kind table.
 enum class Kind : std::uint8_t {
     Bool,
     Int,
@@ -85,6 +86,8 @@ struct Data {
     UtcTime utc{};                         // utc
     Bytes octets{};                        // bits, octets, visible, mms, raw
 
+    // A record of each kind with the fields of that kind; the octet views are
+    // kept as given, not copied.
     static constexpr Data of_bool(bool value) noexcept { return {.kind = Kind::Bool, .boolean = value}; }
     static constexpr Data of_int(std::int64_t value) noexcept { return {.kind = Kind::Int, .integer = value}; }
     static constexpr Data of_uint(std::uint64_t value) noexcept {
@@ -109,8 +112,10 @@ struct Data {
     }
 };
 
+// A flat pre-order list of values, owned by its builder.
 using DataList = std::span<const Data>;
 
+// Why a list cannot be measured or written; describe() holds the texts.
 enum class DataErrorKind : std::uint8_t {
     LacksMembers,
     TooDeep,
@@ -124,6 +129,7 @@ struct DataError {
     DataErrorKind kind;
     std::uint8_t unused_bits = 0;
 
+    // A bits value with `count` unused bits, above 7.
     static constexpr DataError bad_unused_bits(std::uint8_t count) noexcept {
         return {DataErrorKind::BadUnusedBits, count};
     }
@@ -218,6 +224,7 @@ struct Value {
 // callers validate the span with check_sequence first.
 class Values {
 public:
+    // The values of `input` from `start` on; `input` must outlive the walk.
     explicit Values(Bytes input, std::size_t start = 0) noexcept : reader_(input, start) {}
 
     // The next value, or nothing at the end.

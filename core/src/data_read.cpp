@@ -79,7 +79,9 @@ Value read_scalar(Tag tag, Bytes c) noexcept {
         case 0x87:
             // The first octet, the exponent width, is not looked at.
             if (c.size() == 5) return {.kind = Kind::F32, .f32 = octets::load_be32(c.data() + 1)};
-            if (c.size() == 9) return {.kind = Kind::F64, .f64 = std::bit_cast<double>(octets::load_be64(c.data() + 1))};
+            if (c.size() == 9) {
+                return {.kind = Kind::F64, .f64 = std::bit_cast<double>(octets::load_be64(c.data() + 1))};
+            }
             return raw(tag, c);
         case 0x89: return {.kind = Kind::Octets, .octets = c};
         case 0x8C:

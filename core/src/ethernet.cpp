@@ -87,7 +87,8 @@ std::expected<std::size_t, HeaderError> write_header(const FrameHeader& header, 
     if (header.vlan) {
         octets::store_be16(out, TPID);
         // DEI stays 0.
-        octets::store_be16(out + 2, static_cast<std::uint16_t>(header.vlan->priority << PRIORITY_SHIFT | header.vlan->id));
+        const auto tci = static_cast<std::uint16_t>(header.vlan->priority << PRIORITY_SHIFT | header.vlan->id);
+        octets::store_be16(out + 2, tci);
         out += TAG_SIZE;
     }
     octets::store_be16(out, ethertype);

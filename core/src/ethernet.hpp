@@ -20,8 +20,10 @@
 namespace valdrin::ethernet {
 
 using ber::Bytes;
+// A MAC address, octets in wire order.
 using Mac = std::array<std::uint8_t, 6>;
 
+// The EtherTypes of GOOSE and SV, and the 802.1Q tag protocol identifier.
 inline constexpr std::uint16_t ETHERTYPE_GOOSE = 0x88B8;
 inline constexpr std::uint16_t ETHERTYPE_SV = 0x88BA;
 inline constexpr std::uint16_t TPID = 0x8100;

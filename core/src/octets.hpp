@@ -39,10 +39,13 @@ constexpr T load(const std::uint8_t* in) noexcept {
     }
 }
 
+// Writes `value` big-endian into the `sizeof(T)` octets at `out`.
 template <std::unsigned_integral T>
 constexpr void store(std::uint8_t* out, T value) noexcept {
     if consteval {
-        for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (sizeof(T) - 1 - i)));
+        for (std::size_t i = sizeof(T); i-- > 0; value = static_cast<T>(value >> 8)) {
+            out[i] = static_cast<std::uint8_t>(value);
+        }
     } else {
         value = to_big(value);
         std::memcpy(out, &value, sizeof value);

@@ -134,27 +134,28 @@ TEST(WriteHeader, ReadBackByParseFrame) {
     const std::optional<Vlan> vlans[] = {std::nullopt, Vlan{0, 0}, Vlan{4095, 7}, Vlan{100, 5}};
     const std::pair<std::uint16_t, std::uint16_t> ethertypes[] = {
         {ETHERTYPE_GOOSE, ETHERTYPE_SV}, {ETHERTYPE_SV, ETHERTYPE_GOOSE}};  // written, and the other one
-    for (const auto& [ethertype, other] : ethertypes)
-    for (const auto& vlan : vlans) {
-        for (std::size_t apdu_size : {0u, 1u, 300u, 65527u}) {
-            const FrameHeader header{dst, src, vlan, 0xBEEF};
-            Octets buffer(header_size(header) + apdu_size);
-            for (std::size_t i = 0; i < apdu_size; ++i) buffer[header_size(header) + i] = std::uint8_t(i * 7);
-            ASSERT_EQ(write_header(header, ethertype, apdu_size, buffer).value(), buffer.size());
+    for (const auto& [ethertype, other] : ethertypes) {
+        for (const auto& vlan : vlans) {
+            for (std::size_t apdu_size : {0u, 1u, 300u, 65527u}) {
+                const FrameHeader header{dst, src, vlan, 0xBEEF};
+                Octets buffer(header_size(header) + apdu_size);
+                for (std::size_t i = 0; i < apdu_size; ++i) buffer[header_size(header) + i] = std::uint8_t(i * 7);
+                ASSERT_EQ(write_header(header, ethertype, apdu_size, buffer).value(), buffer.size());
 
-            EXPECT_FALSE(parse_frame(buffer, other).has_value());
-            auto parsed = parse_frame(buffer, ethertype);
-            ASSERT_TRUE(parsed.has_value());
-            EXPECT_EQ(parsed->ethertype, ethertype);
-            EXPECT_EQ(parsed->dst_mac, dst);
-            EXPECT_EQ(parsed->src_mac, src);
-            EXPECT_EQ(parsed->app_id, 0xBEEF);
-            EXPECT_EQ(parsed->reserved1, 0);
-            EXPECT_EQ(parsed->reserved2, 0);
-            EXPECT_EQ(parsed->vlan_id, vlan ? std::optional(vlan->id) : std::nullopt);
-            EXPECT_EQ(parsed->vlan_priority, vlan ? std::optional(vlan->priority) : std::nullopt);
-            EXPECT_EQ(parsed->payload.data(), buffer.data() + header_size(header));
-            EXPECT_EQ(parsed->payload.size(), apdu_size);
+                EXPECT_FALSE(parse_frame(buffer, other).has_value());
+                auto parsed = parse_frame(buffer, ethertype);
+                ASSERT_TRUE(parsed.has_value());
+                EXPECT_EQ(parsed->ethertype, ethertype);
+                EXPECT_EQ(parsed->dst_mac, dst);
+                EXPECT_EQ(parsed->src_mac, src);
+                EXPECT_EQ(parsed->app_id, 0xBEEF);
+                EXPECT_EQ(parsed->reserved1, 0);
+                EXPECT_EQ(parsed->reserved2, 0);
+                EXPECT_EQ(parsed->vlan_id, vlan ? std::optional(vlan->id) : std::nullopt);
+                EXPECT_EQ(parsed->vlan_priority, vlan ? std::optional(vlan->priority) : std::nullopt);
+                EXPECT_EQ(parsed->payload.data(), buffer.data() + header_size(header));
+                EXPECT_EQ(parsed->payload.size(), apdu_size);
+            }
         }
     }
 }
