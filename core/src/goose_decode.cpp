@@ -85,14 +85,14 @@ static_assert(FIELD_COUNT <= 16, "one presence bit per field");
 // The tag number of the TLV whose identifier octets start at `at`, class
 // and constructed bit ignored. In high-number form it is built from the
 // octets after the first, seven bits each, and saturates at 0xFFFFFFFF.
-// The identifier has been read by decode_tlv, so it lies inside `input`.
+// The whole TLV has been read from `input`, so its identifier lies inside.
 std::uint32_t field_number(Bytes input, std::size_t at) noexcept {
     const std::uint8_t first = input[at];
     if ((first & 0x1F) != 0x1F) return first & 0x1F;
     std::uint32_t number = 0;
     for (;;) {
         const std::uint8_t octet = input[++at];
-        number = number >= 0x2000000 ? 0xFFFFFFFF : number * 128 + (octet & 0x7Fu);
+        number = octets::add_sat(octets::mul_sat(number, 128), octet & 0x7Fu);
         if ((octet & 0x80) == 0) return number;
     }
 }
