@@ -4,37 +4,19 @@ decoders' raw fields as Python values, nested Data, and their JSON form."""
 import json
 import math
 import struct
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 
 import pytest
 
 import valdrin_rt
 from valdrin import goose, sv, sv_frames
-from valdrin.data import (
-    ArrayData, BitStringData, BoolData, FloatData, IntData, MmsStringData, OctetStringData,
-    RawData, StructureData, TimestampData, UIntData, VisibleStringData,
-)
-from valdrin.goose import GoosePDU
 from valdrin.values import BitString, FrameHeader, RawValue, UtcTime, data_values, to_json
 
 from ber import tlv
+from goose_samples import DST, RICH, SRC, T
 
-T = 1_700_000_000  # 2023-11-14T22:13:20Z
-DST = bytes.fromhex("010ccd010001")
-SRC = bytes.fromhex("020000000001")
-
-RICH = GoosePDU(
-    "IED1LD0/LLN0$GO$gcb1", "IED1LD0/LLN0$DS1", "G1", timestamp=T + 0.5, time_quality=0x98, st_num=7, sq_num=3,
-    time_allowed_to_live=4000, conf_rev=2, simulation=True,
-    all_data=[
-        BoolData(True),
-        StructureData([FloatData(0.5), TimestampData(T + 0.25, 0x2A), BitStringData(b"\x40\x00", 6),
-                       StructureData([IntData(5)])]),
-        IntData(-3), UIntData(7), FloatData(2.0, True), OctetStringData(b"\x01\x02"), VisibleStringData('a"b'),
-        MmsStringData("é"), ArrayData([IntData(1), ArrayData([])]), RawData(0x8C, bytes.fromhex("0000000a0001")),
-        RawData(0x8C, b"\x00\x00\x00\x01"),
-    ],
-)
+F32_TENTH = struct.unpack(">f", struct.pack(">f", 0.1))[0]  # 0.1 as the single it was sent as
+TIME_OF_DAY = datetime(1984, 1, 1, tzinfo=timezone.utc) + timedelta(days=0x0405, milliseconds=0x00010203)
 
 
 def test_goose_frame_fields_and_nested_values():
@@ -44,13 +26,14 @@ def test_goose_frame_fields_and_nested_values():
     assert frame.t == UtcTime(T, 1 << 23, 0x98)
     assert frame.t.datetime == datetime(2023, 11, 14, 22, 13, 20, 500000, tzinfo=timezone.utc)
     assert (frame.st_num, frame.sq_num, frame.time_allowed_to_live, frame.conf_rev) == (7, 3, 4000, 2)
-    assert (frame.simulation, frame.nds_com, frame.num_dat_set_entries, frame.entries) == (True, False, 11, 11)
+    assert (frame.simulation, frame.nds_com, frame.num_dat_set_entries, frame.entries) == (True, False, 12, 12)
     assert frame.values == [
         True,
-        [0.5, UtcTime(T, 1 << 22, 0x2A), BitString(b"\x40\x00", 6), [5]],
-        -3, 7, 2.0, b"\x01\x02", 'a"b', "é", [1, []],
-        datetime(1984, 1, 2, 0, 0, 0, 10000, tzinfo=timezone.utc),  # TimeOfDay: 10 ms of day 1
+        [F32_TENTH, UtcTime(T, 1 << 22, 0x2A), BitString(b"\x40\x00", 6), [5]],
+        -3, 7, 2.0, b"\x01\x02", 'a"b', "é", [1],
+        TIME_OF_DAY,  # a 6-octet binary time: milliseconds of the day, then days since 1984
         RawValue(0x8C, b"\x00\x00\x00\x01"),  # a binary time of 4 octets is no TimeOfDay
+        [],
     ]
     assert frame.values[1][2].bits == "0100000000"
 
@@ -60,10 +43,10 @@ def test_goose_json_is_plain():
     out = json.loads(json.dumps(to_json(frame)))
     assert out["header"]["dst"] == "01:0c:cd:01:00:01" and out["header"]["vlan_id"] is None
     assert out["t"] == {"utc": "2023-11-14T22:13:20.500000000Z", "quality": 0x98}
-    assert out["values"][1] == [0.5, {"utc": "2023-11-14T22:13:20.250000000Z", "quality": 0x2A},
+    assert out["values"][1] == [F32_TENTH, {"utc": "2023-11-14T22:13:20.250000000Z", "quality": 0x2A},
                                 {"bits": "0100000000"}, [5]]
-    assert out["values"][5:9] == ["0102", 'a"b', "é", [1, []]]
-    assert out["values"][9:] == ["1984-01-02T00:00:00.010000Z", {"tag": 0x8C, "raw": "00000001"}]
+    assert out["values"][5:9] == ["0102", 'a"b', "é", [1]]
+    assert out["values"][9:] == [TIME_OF_DAY.isoformat().replace("+00:00", "Z"), {"tag": 0x8C, "raw": "00000001"}, []]
 
 
 @pytest.mark.parametrize("items, expected, reason", [
