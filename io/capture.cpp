@@ -52,6 +52,10 @@ enum Phase : std::uint32_t { phase_idle, phase_starting, phase_running, phase_en
 constexpr std::size_t batch = 256;
 constexpr std::int64_t ns_per_s = 1'000'000'000;
 
+// The capture whose loop runs on this thread, if any: a handler's stop()
+// must not join its own thread.
+thread_local const Capture* loop_of = nullptr;
+
 std::int64_t realtime_ns() noexcept {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -188,6 +192,12 @@ std::expected<void, CaptureError> Capture::start() {
 }
 
 void Capture::stop() noexcept {
+    if (loop_of == this) {
+        // From the handler: ask, and let whoever stops or starts next join.
+        // Taking control_ here could wait on an owner that waits on us.
+        stop_.store(true, std::memory_order_release);
+        return;
+    }
     std::lock_guard guard(control_);
     join_locked();
 }
@@ -232,6 +242,7 @@ std::string Capture::describe(const CaptureError& error) const {
 
 void Capture::loop(Run& run) noexcept {
     pthread_setname_np(pthread_self(), options_.thread_name);
+    loop_of = this;
     // The poll's short timeouts should not be stretched by timer slack.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     const auto end = [](std::atomic<std::uint32_t>& phase) {

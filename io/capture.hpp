@@ -101,7 +101,9 @@ public:
     // and started afresh.
     [[nodiscard]] std::expected<void, CaptureError> start();
     // Ends the thread and closes the socket; returns within a loop pass
-    // (an idle interval at most), whatever the traffic. Idempotent.
+    // (an idle interval at most), whatever the traffic. Idempotent. Called
+    // by the handler, it only asks: the loop ends after the current batch,
+    // and the next stop(), start() or the destructor joins.
     void stop() noexcept;
 
     // Whether the thread is capturing (false once it has ended, by stop()

@@ -191,6 +191,37 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
     });
 }
 
+// A handler that stops its own capture on the first frame.
+class Stopper final : public FrameHandler {
+public:
+    void on_frame(std::span<const std::uint8_t>, const FrameMeta&) noexcept override {
+        ++frames;
+        capture->stop();
+    }
+    void on_idle(std::int64_t) noexcept override {}
+    Capture* capture = nullptr;
+    int frames = 0;
+};
+
+TEST(CaptureTest, AHandlerMayStopItsOwnCapture) {
+    VALDRIN_IN_NAMESPACE([] {
+        Stopper stopper;
+        CaptureOptions options;
+        options.interface = "lo";
+        Capture capture(options, stopper);
+        stopper.capture = &capture;
+        ASSERT_TRUE(capture.start().has_value());
+        Sender sender("lo");
+        sender.send(make_frame(sv, std::nullopt, 20));
+        ASSERT_TRUE(capture.wait_ended(2'000'000'000));
+        EXPECT_FALSE(capture.running());
+        EXPECT_EQ(capture.failure(), CaptureError{});
+        capture.stop();  // joins
+        EXPECT_EQ(stopper.frames, 1);
+        ASSERT_TRUE(capture.start().has_value());  // and it starts again
+    });
+}
+
 TEST(CaptureTest, IdlesWithoutTrafficAndStopsPromptly) {
     VALDRIN_IN_NAMESPACE([] {
         add_veth("va", "vb");
