@@ -54,7 +54,8 @@ public:
     explicit Counter(std::size_t capacity) { latencies.reserve(capacity); }
     void on_frame(std::span<const std::uint8_t>, const FrameMeta& meta) noexcept override {
         if (latencies.size() < latencies.capacity()) {
-            latencies.push_back(now(CLOCK_REALTIME) - meta.timestamp_ns);  // within capacity: no allocation
+            // Within capacity: no allocation.
+            latencies.push_back(now(CLOCK_REALTIME) - meta.timestamp_ns);
         }
         ++frames;
         if (frames == 1) first_frame_ns = now(CLOCK_MONOTONIC);
@@ -76,7 +77,8 @@ public:
 // Sends `count` frames on `interface`, as fast as the socket takes them in
 // batches of 64 (period 0), or one every `period_ns`; stops after `limit_s`.
 // Returns the frames sent.
-std::uint64_t send_frames(const char* interface, std::uint64_t count, std::int64_t period_ns, int limit_s) {
+std::uint64_t send_frames(const char* interface, std::uint64_t count, std::int64_t period_ns,
+                          int limit_s) {
     const int fd = socket(AF_PACKET, SOCK_RAW, 0);
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
@@ -153,7 +155,8 @@ void blast(RingVersion version, std::uint64_t count) {
     settle(capture, sent);
     const CaptureStats s = capture.stats();
     const double offered = static_cast<double>(sent) * 1e9 / static_cast<double>(t1 - t0);
-    const double span = static_cast<double>(std::max<std::int64_t>(counter.last_frame_ns - counter.first_frame_ns, 1));
+    const double span = static_cast<double>(
+        std::max<std::int64_t>(counter.last_frame_ns - counter.first_frame_ns, 1));
     const double received = static_cast<double>(counter.frames) * 1e9 / span;
     const double cpu = counter.frames ? static_cast<double>(counter.cpu_last - counter.cpu_start) /
                                             static_cast<double>(counter.frames)
@@ -183,14 +186,17 @@ void paced(RingVersion version, std::int64_t rate, std::uint64_t count) {
     auto& l = counter.latencies;
     std::sort(l.begin(), l.end());
     const auto at = [&](double q) {
-        return l.empty() ? 0.0 : static_cast<double>(l[std::min(l.size() - 1, static_cast<std::size_t>(q * static_cast<double>(l.size())))]) / 1e3;
+        if (l.empty()) return 0.0;
+        const auto i = static_cast<std::size_t>(q * static_cast<double>(l.size()));
+        return static_cast<double>(l[std::min(l.size() - 1, i)]) / 1e3;
     };
     const double cpu = counter.frames ? static_cast<double>(counter.cpu_last - counter.cpu_start) /
                                             static_cast<double>(counter.frames)
                                       : 0.0;
     std::printf("%-10s %6lld frames/s: %llu sent, %llu received, %llu dropped; stamp->handler "
                 "median %.1f us, p99 %.1f us, max %.1f us; capture CPU %.0f ns/frame\n",
-                name_of(version), static_cast<long long>(rate), static_cast<unsigned long long>(sent),
+                name_of(version), static_cast<long long>(rate),
+                static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(counter.frames),
                 static_cast<unsigned long long>(capture.stats().kernel_drops), at(0.5), at(0.99),
                 l.empty() ? 0.0 : static_cast<double>(l.back()) / 1e3, cpu);
@@ -201,7 +207,8 @@ void paced(RingVersion version, std::int64_t rate, std::uint64_t count) {
 int main(int argc, char** argv) {
     const std::uint64_t blast_frames = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 300'000;
     if (argc > 2) priority = std::atoi(argv[2]);
-    std::printf("capture thread: %s\n", priority ? ("SCHED_FIFO " + std::to_string(*priority)).c_str() : "SCHED_OTHER");
+    const std::string policy = priority ? "SCHED_FIFO " + std::to_string(*priority) : "SCHED_OTHER";
+    std::printf("capture thread: %s\n", policy.c_str());
     if (geteuid() != 0) {
         std::puts("capture_bench needs root (a network namespace and a veth pair)");
         return 1;
@@ -212,7 +219,8 @@ int main(int argc, char** argv) {
         std::perror("unshare(CLONE_NEWNET)");
         return 1;
     }
-    if (std::system("ip link add va type veth peer name vb && ip link set va up && ip link set vb up") != 0) {
+    if (std::system("ip link add va type veth peer name vb && ip link set va up && "
+                    "ip link set vb up") != 0) {
         return 1;
     }
     usleep(100'000);  // carrier

@@ -86,6 +86,33 @@ std::expected<short, int> interface_flags(int fd, int index) noexcept {
     return request.ifr_flags;
 }
 
+// The frame's metadata into `meta`, and its octets as on the wire: in the
+// ring, or, when the kernel moved its 802.1Q tag out of band, copied to
+// `scratch` (room for the frame and 4) with the tag back in place.
+std::span<const std::uint8_t> as_on_the_wire(const RingFrame& frame, std::uint8_t* scratch,
+                                             FrameMeta& meta) noexcept {
+    meta.timestamp_ns = frame.seconds * ns_per_s + frame.nanoseconds;
+    meta.wire_length = frame.wire;
+    meta.captured_length = frame.captured;
+    meta.packet_type = packet_type_of(frame.packet_type);
+    meta.stamp = stamp_of(frame.status);
+    if ((frame.status & TP_STATUS_VLAN_VALID) == 0 || frame.captured < 12) {
+        return {frame.data, frame.captured};
+    }
+    const std::uint16_t tpid =
+        (frame.status & TP_STATUS_VLAN_TPID_VALID) ? frame.vlan_tpid : ETH_P_8021Q;
+    std::memcpy(scratch, frame.data, 12);  // destination and source MAC
+    scratch[12] = static_cast<std::uint8_t>(tpid >> 8);
+    scratch[13] = static_cast<std::uint8_t>(tpid);
+    scratch[14] = static_cast<std::uint8_t>(frame.vlan_tci >> 8);
+    scratch[15] = static_cast<std::uint8_t>(frame.vlan_tci);
+    std::memcpy(scratch + 16, frame.data + 12, frame.captured - 12);
+    meta.wire_length += 4;
+    meta.captured_length += 4;
+    meta.tag_restored = true;
+    return {scratch, frame.captured + 4u};
+}
+
 }  // namespace
 
 // What one run owns: the socket, its ring, the stop descriptor, and room
@@ -157,7 +184,7 @@ std::expected<void, CaptureError> Capture::start() {
         membership.mr_ifindex = run->index;
         membership.mr_type = static_cast<unsigned short>(
             options_.multicast == Multicast::promiscuous ? PACKET_MR_PROMISC : PACKET_MR_ALLMULTI);
-        if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+        if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &membership, sizeof membership)) {
             return std::unexpected(failed(CaptureStep::membership));
         }
     }
@@ -178,7 +205,8 @@ std::expected<void, CaptureError> Capture::start() {
     } catch (const std::system_error& error) {
         run_.reset();
         phase_.store(phase_idle, std::memory_order_relaxed);
-        return std::unexpected(CaptureError{.step = CaptureStep::thread, .os_error = error.code().value()});
+        return std::unexpected(
+            CaptureError{.step = CaptureStep::thread, .os_error = error.code().value()});
     }
     // The thread reports within a few system calls; no time bound needed.
     while (!futex_wait_until(phase_, ns_per_s, [&] { return phase_.load() != phase_starting; })) {
@@ -214,11 +242,15 @@ void Capture::join_locked() noexcept {
     if (failure_.step == CaptureStep::none) phase_.store(phase_idle, std::memory_order_release);
 }
 
-bool Capture::running() const noexcept { return phase_.load(std::memory_order_acquire) == phase_running; }
+bool Capture::running() const noexcept {
+    return phase_.load(std::memory_order_acquire) == phase_running;
+}
 
 bool Capture::wait_ended(std::int64_t timeout_ns) const noexcept {
-    auto& word = const_cast<std::atomic<std::uint32_t>&>(phase_);
-    return futex_wait_until(word, timeout_ns, [&] { return word.load() != phase_running && word.load() != phase_starting; });
+    return futex_wait_until(phase_, timeout_ns, [&] {
+        const std::uint32_t phase = phase_.load(std::memory_order_acquire);
+        return phase != phase_running && phase != phase_starting;
+    });
 }
 
 CaptureError Capture::failure() const noexcept {
@@ -253,8 +285,9 @@ void Capture::loop(Run& run) noexcept {
         cpu_set_t set;
         CPU_ZERO(&set);
         const unsigned cpu = *options_.cpu;
-        errno = EINVAL;
-        if (cpu >= CPU_SETSIZE || (CPU_SET(cpu, &set), sched_setaffinity(0, sizeof set, &set) != 0)) {
+        errno = EINVAL;  // a CPU beyond the set's size
+        if (cpu < CPU_SETSIZE) CPU_SET(cpu, &set);
+        if (cpu >= CPU_SETSIZE || sched_setaffinity(0, sizeof set, &set) != 0) {
             setup_failure_ = failed(CaptureStep::pin, cpu);
             return end(phase_);
         }
@@ -264,7 +297,8 @@ void Capture::loop(Run& run) noexcept {
         param.sched_priority = *options_.rt_priority;
         const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
         if (error != 0) {
-            setup_failure_ = {.step = CaptureStep::priority, .os_error = error, .value = param.sched_priority};
+            setup_failure_ = {
+                .step = CaptureStep::priority, .os_error = error, .value = param.sched_priority};
             return end(phase_);
         }
     }
@@ -301,28 +335,7 @@ void Capture::loop(Run& run) noexcept {
         std::size_t count = 0;
         while (count < batch && run.ring.next(frame)) {
             FrameMeta meta;
-            meta.timestamp_ns = frame.seconds * ns_per_s + frame.nanoseconds;
-            meta.wire_length = frame.wire;
-            meta.captured_length = frame.captured;
-            meta.packet_type = packet_type_of(frame.packet_type);
-            meta.stamp = stamp_of(frame.status);
-            std::span<const std::uint8_t> octets(frame.data, frame.captured);
-            if ((frame.status & TP_STATUS_VLAN_VALID) && frame.captured >= 12) {
-                // Put the tag back between the source MAC and the EtherType.
-                const std::uint16_t tpid =
-                    (frame.status & TP_STATUS_VLAN_TPID_VALID) ? frame.vlan_tpid : ETH_P_8021Q;
-                std::uint8_t* out = run.scratch.data();
-                std::memcpy(out, frame.data, 12);
-                out[12] = static_cast<std::uint8_t>(tpid >> 8);
-                out[13] = static_cast<std::uint8_t>(tpid);
-                out[14] = static_cast<std::uint8_t>(frame.vlan_tci >> 8);
-                out[15] = static_cast<std::uint8_t>(frame.vlan_tci);
-                std::memcpy(out + 16, frame.data + 12, frame.captured - 12);
-                octets = {out, frame.captured + 4u};
-                meta.wire_length += 4;
-                meta.captured_length += 4;
-                meta.tag_restored = true;
-            }
+            const auto octets = as_on_the_wire(frame, run.scratch.data(), meta);
             handler_.on_frame(octets, meta);
             run.ring.release();
             ++count;
@@ -339,7 +352,8 @@ void Capture::loop(Run& run) noexcept {
         if (count == batch) continue;  // more may be waiting
 
         const std::int64_t wait = std::max<std::int64_t>(next_idle - now, 0);
-        const timespec timeout{static_cast<time_t>(wait / ns_per_s), static_cast<long>(wait % ns_per_s)};
+        const timespec timeout{static_cast<time_t>(wait / ns_per_s),
+                               static_cast<long>(wait % ns_per_s)};
         const int ready = ppoll(fds, 2, &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -359,8 +373,19 @@ void Capture::loop(Run& run) noexcept {
                 }
                 next_idle = now;
             } else if (error != 0 || (fds[0].revents & POLLNVAL)) {
-                failure_ = {.step = CaptureStep::socket_error, .os_error = error != 0 ? error : EBADF};
+                failure_ = {.step = CaptureStep::socket_error,
+                            .os_error = error != 0 ? error : EBADF};
                 break;
+            } else {
+                // No error, so something sits in the error queue (nothing
+                // here asks for any): drain it, or poll would spin.
+                std::uint8_t sink[256];
+                iovec vector{sink, sizeof sink};
+                msghdr message{};
+                message.msg_iov = &vector;
+                message.msg_iovlen = 1;
+                while (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) >= 0) {
+                }
             }
         }
     }

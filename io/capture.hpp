@@ -62,8 +62,9 @@ enum class Multicast : std::uint8_t { as_configured, all_multicast, promiscuous 
 // hardware stamps where it provides them (software otherwise, per frame).
 enum class Timestamps : std::uint8_t { software, hardware };
 
+// What to capture and how; fixed for the life of a Capture.
 struct CaptureOptions {
-    std::string interface;
+    std::string interface;  // its name, resolved at every start()
     RingGeometry ring{};
     Multicast multicast = Multicast::all_multicast;
     Timestamps timestamps = Timestamps::software;
@@ -134,7 +135,7 @@ private:
     std::thread thread_;
 
     std::atomic<bool> stop_{false};
-    std::atomic<std::uint32_t> phase_{0};  // futex word: 0 idle, 1 starting, 2 running, 3 ended
+    mutable std::atomic<std::uint32_t> phase_{0};  // futex word: idle, starting, running, ended
     CaptureError setup_failure_{};        // written before phase_ becomes 3 during start
     CaptureError failure_{};              // written before phase_ becomes 3
     std::atomic<std::uint64_t> frames_{0};

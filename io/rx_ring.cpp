@@ -55,6 +55,12 @@ void RxRing::unmap() noexcept {
     bytes_ = 0;
 }
 
+std::uint8_t* RxRing::current() const noexcept {
+    return base_ + static_cast<std::size_t>(unit_) * unit_size_;
+}
+
+void RxRing::advance() noexcept { unit_ = unit_ + 1 == unit_count_ ? 0 : unit_ + 1; }
+
 std::expected<RxRing, CaptureError> RxRing::map(int fd, const RingGeometry& geometry) noexcept {
     const auto fail = [](CaptureStep step) {
         return std::unexpected(CaptureError{.step = step, .os_error = errno});
@@ -116,7 +122,7 @@ bool RxRing::next(RingFrame& out) noexcept {
 
 bool RxRing::next_v2(RingFrame& out) noexcept {
     // V2 slots never straddle blocks: a block holds a whole number of them.
-    auto* header = reinterpret_cast<tpacket2_hdr*>(base_ + static_cast<std::size_t>(unit_) * unit_size_);
+    auto* header = reinterpret_cast<tpacket2_hdr*>(current());
     const std::uint32_t status = load_status(header->tp_status);
     if ((status & TP_STATUS_USER) == 0) return false;
     out.data = reinterpret_cast<const std::uint8_t*>(header) + header->tp_mac;
@@ -132,17 +138,18 @@ bool RxRing::next_v2(RingFrame& out) noexcept {
 }
 
 bool RxRing::next_v3(RingFrame& out) noexcept {
-    auto* block = reinterpret_cast<tpacket_block_desc*>(base_ + static_cast<std::size_t>(unit_) * unit_size_);
+    auto* block = reinterpret_cast<tpacket_block_desc*>(current());
     while (left_ == 0) {
         if ((load_status(block->hdr.bh1.block_status) & TP_STATUS_USER) == 0) return false;
         left_ = block->hdr.bh1.num_pkts;
         offset_ = block->hdr.bh1.offset_to_first_pkt;
         if (left_ != 0) break;
         give_back(block->hdr.bh1.block_status);  // an empty block: nothing to read
-        unit_ = unit_ + 1 == unit_count_ ? 0 : unit_ + 1;
-        block = reinterpret_cast<tpacket_block_desc*>(base_ + static_cast<std::size_t>(unit_) * unit_size_);
+        advance();
+        block = reinterpret_cast<tpacket_block_desc*>(current());
     }
-    const auto* header = reinterpret_cast<const tpacket3_hdr*>(reinterpret_cast<std::uint8_t*>(block) + offset_);
+    const auto* header =
+        reinterpret_cast<const tpacket3_hdr*>(reinterpret_cast<std::uint8_t*>(block) + offset_);
     out.data = reinterpret_cast<const std::uint8_t*>(header) + header->tp_mac;
     out.captured = header->tp_snaplen;
     out.wire = header->tp_len;
@@ -158,16 +165,16 @@ bool RxRing::next_v3(RingFrame& out) noexcept {
 
 void RxRing::release() noexcept {
     if (version_ == RingVersion::v2) {
-        auto* header = reinterpret_cast<tpacket2_hdr*>(base_ + static_cast<std::size_t>(unit_) * unit_size_);
+        auto* header = reinterpret_cast<tpacket2_hdr*>(current());
         give_back(header->tp_status);
-        unit_ = unit_ + 1 == unit_count_ ? 0 : unit_ + 1;
+        advance();
         return;
     }
     offset_ += next_offset_;
     if (--left_ != 0) return;
-    auto* block = reinterpret_cast<tpacket_block_desc*>(base_ + static_cast<std::size_t>(unit_) * unit_size_);
+    auto* block = reinterpret_cast<tpacket_block_desc*>(current());
     give_back(block->hdr.bh1.block_status);
-    unit_ = unit_ + 1 == unit_count_ ? 0 : unit_ + 1;
+    advance();
 }
 
 }  // namespace valdrin::io

@@ -51,8 +51,8 @@ public:
 
     // Sets the socket `fd` to `geometry`'s version, creates its receive
     // ring and maps it; the step and errno of the first failure otherwise.
-    [[nodiscard]] static std::expected<RxRing, CaptureError> map(int fd,
-                                                                 const RingGeometry& geometry) noexcept;
+    [[nodiscard]] static std::expected<RxRing, CaptureError> map(
+        int fd, const RingGeometry& geometry) noexcept;
 
     // Fills `out` with the oldest frame the kernel has handed over and
     // returns true; false when there is none. Each true is followed by one
@@ -64,6 +64,8 @@ public:
 
 private:
     void unmap() noexcept;
+    std::uint8_t* current() const noexcept;  // the current slot or block
+    void advance() noexcept;                 // to the next one, round the ring
     bool next_v2(RingFrame& out) noexcept;
     bool next_v3(RingFrame& out) noexcept;
 

@@ -35,7 +35,8 @@ public:
 
     // Producer: whether a request waits; cheap enough for every loop pass.
     [[nodiscard]] bool pending() const noexcept {
-        return requested_.load(std::memory_order_acquire) != served_.load(std::memory_order_relaxed);
+        return requested_.load(std::memory_order_acquire) !=
+               served_.load(std::memory_order_relaxed);
     }
 
     // Producer: when a request waits, lets `fill(State&)` write the storage,

@@ -68,16 +68,18 @@ TEST_P(BadSetupTest, StartReportsTheFailingStepInTheOsWords) {
 }
 
 const RingGeometry good{};
-const RingGeometry odd_slots{.version = RingVersion::v2, .block_size = 4096, .block_count = 4, .frame_size = 1536};
+const RingGeometry odd_slots{
+    .version = RingVersion::v2, .block_size = 4096, .block_count = 4, .frame_size = 1536};
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, BadSetupTest,
     ::testing::Values(
         BadSetup{"no_interface", "eth9", {}, {}, false, good, CaptureStep::interface,
                  "interface eth9: No such device (os error 19)"},
-        BadSetup{"empty_name", "", {}, {}, false, good, CaptureStep::interface_name, "bad interface name"},
-        BadSetup{"name_too_long", "sixteen-octets-x", {}, {}, false, good, CaptureStep::interface_name,
+        BadSetup{"empty_name", "", {}, {}, false, good, CaptureStep::interface_name,
                  "bad interface name"},
+        BadSetup{"name_too_long", "sixteen-octets-x", {}, {}, false, good,
+                 CaptureStep::interface_name, "bad interface name"},
         BadSetup{"no_cap_net_raw", "lo", {}, {}, true, good, CaptureStep::socket,
                  "AF_PACKET socket: Operation not permitted (os error 1)"},
         BadSetup{"slots_not_dividing_blocks", "lo", {}, {}, false, odd_slots, CaptureStep::rx_ring,
@@ -126,7 +128,8 @@ TEST(CaptureLinkTest, LinkDownAndUpKeepsCapturing) {
 
         ASSERT_TRUE(shell("ip link set vb down"));
         ASSERT_TRUE(eventually([&] { return !capture.stats().link_up; }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // several idle passes while down
+        // Several idle passes while down.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_TRUE(capture.running());
         ASSERT_TRUE(shell("ip link set vb up"));
         ASSERT_TRUE(eventually([&] { return capture.stats().link_up; }));

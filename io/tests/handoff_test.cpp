@@ -16,7 +16,9 @@ struct Record {
     std::uint64_t check;  // a function of sequence: a torn copy shows
 };
 
-constexpr std::uint64_t check_of(std::uint64_t sequence) { return sequence * 0x9E3779B97F4A7C15ull; }
+constexpr std::uint64_t check_of(std::uint64_t sequence) {
+    return sequence * 0x9E3779B97F4A7C15ull;
+}
 
 TEST(SpscQueueTest, AFullQueueDropsAndCountsAndAnEmptyOneTimesOut) {
     SpscQueue<Record, 4> queue;
