@@ -146,5 +146,31 @@ TEST(CaptureLinkTest, LinkDownAndUpKeepsCapturing) {
     });
 }
 
+// Bound while down, the socket hears nothing until the interface comes up;
+// the capture waits for it instead of failing.
+TEST(CaptureLinkTest, StartedOnADownInterfaceCapturesOnceItIsUp) {
+    VALDRIN_IN_NAMESPACE([] {
+        add_veth("va", "vb");
+        ASSERT_TRUE(shell("ip link set vb down"));
+        Recorder recorder;
+        CaptureOptions options;
+        options.interface = "vb";
+        Capture capture(options, recorder);
+        ASSERT_TRUE(capture.start().has_value());
+        EXPECT_FALSE(capture.stats().link_up);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(capture.running());
+        ASSERT_TRUE(shell("ip link set vb up"));
+        ASSERT_TRUE(eventually([&] { return capture.stats().link_up; }));
+        ASSERT_TRUE(eventually([&] { return shell("ip link show vb | grep -q LOWER_UP"); }));
+        Sender sender("va");
+        sender.send(make_frame(0x88B8, std::nullopt, 30, 1));
+        ASSERT_TRUE(eventually([&] { return capture.stats().frames == 1; }));
+        capture.stop();
+        EXPECT_EQ(capture.stats().link_downs, 0u);  // never seen up before
+        EXPECT_EQ(capture.failure(), CaptureError{});
+    });
+}
+
 }  // namespace
 }  // namespace valdrin::io

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "capture.hpp"
@@ -168,6 +170,17 @@ TEST(CaptureTest, DropsOfAFullRingAreCountedExactly) {
     });
 }
 
+// The live threads of this process with name `name`.
+int threads_named(const std::string& name) {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name) ++count;
+    }
+    return count;
+}
+
 TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
     VALDRIN_IN_NAMESPACE([] {
         Recorder recorder;
@@ -178,6 +191,7 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
         for (std::uint8_t run = 0; run < 3; ++run) {
             ASSERT_TRUE(capture.start().has_value());
             EXPECT_TRUE(capture.running());
+            EXPECT_EQ(threads_named("sv-capture"), 1);
             const auto busy = capture.start();
             ASSERT_FALSE(busy.has_value());
             EXPECT_EQ(capture.describe(busy.error()),
@@ -186,6 +200,7 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
             ASSERT_TRUE(eventually([&] { return capture.stats().frames == run + 1u; }));
             capture.stop();
             EXPECT_FALSE(capture.running());
+            EXPECT_EQ(threads_named("sv-capture"), 0);
             capture.stop();  // idempotent
         }
         sender.send(make_frame(sv, std::nullopt, 20, 9));  // nobody listens
