@@ -35,6 +35,9 @@ struct Sent {
 std::vector<Sent> mixed_traffic() {
     auto truncated = make_frame(sv, std::nullopt, 0);
     truncated.push_back(0x40);  // an APPID's first octet, nothing more
+    auto service_tagged = make_frame(sv, 0x0005, 40);
+    service_tagged[12] = 0x88;  // TPID 88A8: an 802.1ad tag, not 802.1Q
+    service_tagged[13] = 0xA8;
     return {
         {make_frame(sv, std::nullopt, 100, 1), true, "SV untagged"},
         {make_frame(goose, 0x8005, 60, 2), true, "GOOSE tagged, priority 4, VLAN 5"},
@@ -45,6 +48,7 @@ std::vector<Sent> mixed_traffic() {
         {truncated, true, "SV EtherType, then one octet: the decoder's business"},
         {make_frame(0x0800, 0x0005, 40), false, "IPv4 tagged"},
         {add_tag(make_frame(sv, 0x0007, 40), 0x0009), false, "SV behind two tags"},
+        {service_tagged, false, "SV behind an 802.1ad tag"},
         {make_frame(goose, 0x0000, 30, 4), true, "GOOSE priority-tagged, VLAN 0"},
         {make_frame(0x88BB, std::nullopt, 40), false, "the EtherType after SV"},
         {make_frame(goose, std::nullopt, 1400, 5), true, "GOOSE untagged, long"},
