@@ -350,6 +350,13 @@ void Capture::loop(Run& run) noexcept {
         }
         if (stop_.load(std::memory_order_acquire)) break;
         if (count == batch) continue;  // more may be waiting
+        if (count != 0 && options_.coalesce_ns > 0) {
+            // Let frames gather; only a stop ends the pause early.
+            const timespec pause{static_cast<time_t>(options_.coalesce_ns / ns_per_s),
+                                 static_cast<long>(options_.coalesce_ns % ns_per_s)};
+            if (ppoll(&fds[1], 1, &pause, nullptr) > 0) break;
+            continue;
+        }
 
         const std::int64_t wait = std::max<std::int64_t>(next_idle - now, 0);
         const timespec timeout{static_cast<time_t>(wait / ns_per_s),

@@ -72,6 +72,10 @@ struct CaptureOptions {
     std::optional<unsigned> cpu;    // pin the thread to this CPU
     std::optional<int> rt_priority; // run the thread SCHED_FIFO at this priority
     std::int64_t idle_interval_ns = 2'000'000;  // on_idle at least this often
+    // After a pass that handed frames over, wait this long (for a stop
+    // only) before polling again: fewer wake-ups under heavy traffic, at
+    // most this much more latency. 0: wake for every frame (V2).
+    std::int64_t coalesce_ns = 0;
     // The thread's name, at most 15 characters.
     const char* thread_name = "sv-capture";
 };

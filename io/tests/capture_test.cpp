@@ -61,6 +61,7 @@ struct Delivery {
     bool veth;      // capture on vb, send on va; else both on lo
     bool outgoing;  // lo only: the frames leaving too, each before its arrival
     Timestamps stamps = Timestamps::software;  // veth has no hardware clock: software anyway
+    std::int64_t coalesce_ns = 0;
 };
 
 class DeliveryTest : public ::testing::TestWithParam<Delivery> {};
@@ -78,6 +79,7 @@ TEST_P(DeliveryTest, HandsOverExactlyTheProcessBusFramesAsSent) {
         options.ring.version = p.version;
         options.include_outgoing = p.outgoing;
         options.timestamps = p.stamps;
+        options.coalesce_ns = p.coalesce_ns;
         Capture capture(options, recorder);
         ASSERT_TRUE(capture.start().has_value());
         Sender sender(p.veth ? "va" : "lo");
@@ -137,7 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Delivery{"v2_veth", RingVersion::v2, true, false},
                       Delivery{"v3_veth", RingVersion::v3, true, false},
                       Delivery{"v2_veth_hardware_stamps_asked", RingVersion::v2, true, false,
-                               Timestamps::hardware}),
+                               Timestamps::hardware},
+                      Delivery{"v2_veth_coalescing", RingVersion::v2, true, false,
+                               Timestamps::software, 500'000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A slow handler and a ring of four slots: the kernel drops, and the drop
