@@ -3,6 +3,9 @@
 // kernel's drop count, and start/stop.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -242,6 +245,38 @@ TEST(CaptureTest, AFrameLongerThanItsSlotArrivesTruncatedWithItsWireLength) {
         ASSERT_GT(seen.octets.size(), 18u);
         // The tag restored, then the frame's first octets.
         EXPECT_TRUE(std::equal(seen.octets.begin(), seen.octets.end(), frame.begin()));
+    });
+}
+
+// Records, from the capture thread, where and how it runs.
+class Placement final : public FrameHandler {
+public:
+    void on_frame(std::span<const std::uint8_t>, const FrameMeta&) noexcept override {}
+    void on_idle(std::int64_t) noexcept override {
+        cpu.store(sched_getcpu());
+        policy.store(sched_getscheduler(0));
+    }
+    std::atomic<int> cpu{-1};
+    std::atomic<int> policy{-1};
+};
+
+// Disposal of a running capture stops it too.
+TEST(CaptureTest, RunsPinnedAtARealTimePriorityWhenAskedAndStopsWhenDisposed) {
+    VALDRIN_IN_NAMESPACE([] {
+        Placement placement;
+        {
+            CaptureOptions options;
+            options.interface = "lo";
+            options.cpu = 0;
+            options.rt_priority = 10;
+            Capture capture(options, placement);
+            ASSERT_TRUE(capture.start().has_value());
+            ASSERT_TRUE(eventually([&] { return placement.policy.load() != -1; }));
+            EXPECT_EQ(threads_named("sv-capture"), 1);
+        }
+        EXPECT_EQ(threads_named("sv-capture"), 0);
+        EXPECT_EQ(placement.cpu.load(), 0);
+        EXPECT_EQ(placement.policy.load(), SCHED_FIFO);
     });
 }
 
