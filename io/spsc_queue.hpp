@@ -33,11 +33,11 @@ public:
             return false;
         }
         slots_[tail & (Capacity - 1)] = record;
-        tail_.store(tail + 1, std::memory_order_release);
-        // Pairs with the fence in wait_pop: either the consumer sees the new
-        // tail, or this thread sees it waiting and wakes it.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (waiting_.load(std::memory_order_relaxed)) {
+        // Sequentially consistent with the consumer's flag and its read of
+        // the tail: either it sees the new tail, or this thread sees it
+        // waiting and wakes it.
+        tail_.store(tail + 1, std::memory_order_seq_cst);
+        if (waiting_.load(std::memory_order_seq_cst)) {
             signal_.fetch_add(1, std::memory_order_release);
             futex_wake_all(signal_);
         }
@@ -47,7 +47,7 @@ public:
     // Consumer: moves the oldest record into `out`; false when empty.
     [[nodiscard]] bool try_pop(Record& out) noexcept {
         const std::uint64_t head = head_.load(std::memory_order_relaxed);
-        if (head == tail_.load(std::memory_order_acquire)) return false;
+        if (head == tail_.load(std::memory_order_seq_cst)) return false;
         out = slots_[head & (Capacity - 1)];
         head_.store(head + 1, std::memory_order_release);
         return true;
@@ -56,8 +56,7 @@ public:
     // Consumer: like try_pop, but waits up to `timeout_ns` for a record.
     [[nodiscard]] bool wait_pop(Record& out, std::int64_t timeout_ns) noexcept {
         if (try_pop(out)) return true;
-        waiting_.store(true, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        waiting_.store(true, std::memory_order_seq_cst);
         const bool got = futex_wait_until(signal_, timeout_ns, [&] { return try_pop(out); });
         waiting_.store(false, std::memory_order_relaxed);
         return got;
