@@ -49,6 +49,8 @@ public:
     virtual void on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept = 0;
     // Called at least every idle interval, with or without traffic, with
     // the CLOCK_REALTIME time in ns; the place for timeouts and snapshots.
+    // Frames stamped before now_ns may still be on their way: tens of us
+    // with V2, up to the block timeout (plus coalesce_ns) with V3.
     virtual void on_idle(std::int64_t now_ns) noexcept = 0;
 
 protected:
@@ -60,6 +62,8 @@ enum class Multicast : std::uint8_t { as_configured, all_multicast, promiscuous 
 
 // How frames are stamped: kernel software stamps, or the interface's raw
 // hardware stamps where it provides them (software otherwise, per frame).
+// Hardware stamping of received frames is an interface-wide setting
+// (SIOCSHWTSTAMP) that the capture asks for but does not change.
 enum class Timestamps : std::uint8_t { software, hardware };
 
 // What to capture and how; fixed for the life of a Capture.
