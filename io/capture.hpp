@@ -49,8 +49,8 @@ public:
     virtual void on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept = 0;
     // Called at least every idle interval, with or without traffic, with
     // the CLOCK_REALTIME time in ns; the place for timeouts and snapshots.
-    // Frames stamped before now_ns may still be on their way: tens of us
-    // with V2, up to the block timeout (plus coalesce_ns) with V3.
+    // Frames stamped before now_ns may still be on their way: for tens of
+    // us with V2, up to the block timeout with V3, plus coalesce_ns.
     virtual void on_idle(std::int64_t now_ns) noexcept = 0;
 
 protected:

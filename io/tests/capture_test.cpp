@@ -160,7 +160,8 @@ TEST_P(DropTest, DropsOfAFullRingAreCountedExactly) {
         recorder.sleep_per_frame_ns = 2'000'000;
         CaptureOptions options;
         options.interface = "vb";
-        options.ring = {.version = version, .block_size = 4096, .block_count = 2, .frame_size = 2048};
+        options.ring = {
+            .version = version, .block_size = 4096, .block_count = 2, .frame_size = 2048};
         Capture capture(options, recorder);
         ASSERT_TRUE(capture.start().has_value());
         Sender sender("va");
