@@ -49,6 +49,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "octets.hpp"  // header-only: the bare publisher links nothing of the project
+
 namespace {
 
 typedef __int128 i128;
@@ -225,18 +227,6 @@ Stream* read_templates(const char* path, std::uint64_t wanted, std::uint64_t asd
 
 // --- samples ------------------------------------------------------------------
 
-void put_u16(std::uint8_t* out, std::uint16_t v) {
-    out[0] = static_cast<std::uint8_t>(v >> 8);
-    out[1] = static_cast<std::uint8_t>(v);
-}
-
-void put_u32(std::uint8_t* out, std::uint32_t v) {
-    out[0] = static_cast<std::uint8_t>(v >> 24);
-    out[1] = static_cast<std::uint8_t>(v >> 16);
-    out[2] = static_cast<std::uint8_t>(v >> 8);
-    out[3] = static_cast<std::uint8_t>(v);
-}
-
 // The channel's value at sample `smp` of second `sec`: whole cycles of the
 // second taken out first, rounded half to even, saturated to INT32.
 std::int32_t sample(const Wave& w, double sec, double smp, double rate) {
@@ -274,9 +264,9 @@ std::uint8_t* precompute(Stream* streams, std::uint64_t n, std::int64_t rate, st
             const Stream& s = streams[i];
             for (std::uint64_t c = 0; c < s.channels; ++c) {
                 const Wave& w = s.waves[c];
-                put_u32(out + s.row_at + 8 * c,
+                valdrin::octets::store_be32(out + s.row_at + 8 * c,
                         static_cast<std::uint32_t>(sample(w, sec, static_cast<double>(smp), rate_d)));
-                put_u32(out + s.row_at + 8 * c + 4, w.quality);
+                valdrin::octets::store_be32(out + s.row_at + 8 * c + 4, w.quality);
             }
         }
     }
@@ -292,7 +282,7 @@ inline void patch(const Stream& s, std::uint8_t* buf, const std::uint8_t* table,
     const std::uint64_t bytes = 8 * s.channels;
     for (std::uint64_t a = 0; a < s.asdus; ++a) {
         const std::uint64_t smp = first_smp + a;
-        put_u16(buf + s.smp_cnt_at[a], static_cast<std::uint16_t>(smp));
+        valdrin::octets::store_be16(buf + s.smp_cnt_at[a], static_cast<std::uint16_t>(smp));
         std::memcpy(buf + s.samples_at[a], table + smp * row_len + s.row_at, bytes);
     }
 }

@@ -31,41 +31,19 @@ using bench::now_ns;
 
 Octets goose_frame() {
     const std::vector<Data> values = all_data();
-    const goose::GoosePdu pdu{.gocb_ref = "IED1CTRL/LLN0$GO$gcbStatus",
-                              .time_allowed_to_live = 2000,
-                              .dat_set = "IED1CTRL/LLN0$StatusDs",
-                              .go_id = "IED1_Status",
-                              .t = {1700000000, 0x400000, 0x0A},
-                              .st_num = 12,
-                              .sq_num = 3456,
-                              .conf_rev = 1,
-                              .num_dat_set_entries = 30,
-                              .all_data = values};
-    const ethernet::FrameHeader header{{0x01, 0x0C, 0xCD, 0x01, 0x00, 0x01},
-                                       {0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7},
-                                       ethernet::Vlan{1, 4},
-                                       0x0001};
-    Octets frame(goose::pdu_len(pdu).value() + 26);
-    if (!goose::encode_frame(pdu, header, frame)) std::abort();
+    const goose::GoosePdu pdu = bench::sample_pdu(values);
+    Octets frame(goose::pdu_len(pdu).value() + ethernet::header_size(bench::kHeader));
+    if (!goose::encode_frame(pdu, bench::kHeader, frame)) std::abort();
     return frame;
 }
 
-void append(Octets& out, const Octets& part) {
-    for (std::uint8_t octet : part) out.push_back(octet);
-}
+void append(Octets& out, const Octets& part) { out.insert(out.end(), part.begin(), part.end()); }
 
-// A TLV with a one-octet tag, short or long length form.
+// A TLV of a one-octet tag, as the core's writer puts it.
 Octets tlv(std::uint8_t tag, const Octets& content) {
-    Octets out{tag};
-    const std::size_t n = content.size();
-    if (n >= 0x100) {
-        append(out, {0x82, std::uint8_t(n >> 8), std::uint8_t(n)});
-    } else if (n >= 0x80) {
-        append(out, {0x81, std::uint8_t(n)});
-    } else {
-        out.push_back(std::uint8_t(n));
-    }
-    append(out, content);
+    Octets out(ber::tlv_size(tag, content.size()));
+    ber::Writer writer(out);
+    if (!writer.put_tlv(tag, content)) std::abort();
     return out;
 }
 
@@ -88,11 +66,13 @@ Octets sv_frame() {
     Octets content = tlv(0x80, {0x08});
     append(content, tlv(0xA2, asdus));
     const Octets apdu = tlv(0x60, content);
-    Octets frame{0x01, 0x0C, 0xCD, 0x04, 0x00, 0x01, 0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7, 0x81, 0x00, 0x80, 0x00,
-                 0x88, 0xBA, 0x40, 0x00};
-    const std::size_t length = apdu.size() + 8;
-    append(frame, {std::uint8_t(length >> 8), std::uint8_t(length), 0, 0, 0, 0});
-    append(frame, apdu);
+    const ethernet::FrameHeader header{{0x01, 0x0C, 0xCD, 0x04, 0x00, 0x01},
+                                       {0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7},
+                                       ethernet::Vlan{0, 4},
+                                       0x4000};
+    Octets frame(ethernet::header_size(header) + apdu.size());
+    if (!ethernet::write_header(header, ethernet::ETHERTYPE_SV, apdu.size(), frame)) std::abort();
+    std::copy(apdu.begin(), apdu.end(), frame.end() - static_cast<std::ptrdiff_t>(apdu.size()));
     return frame;
 }
 

@@ -39,20 +39,10 @@ int main(int argc, char** argv) {
     }
 
     const std::vector<Data> values = all_data();
-    GoosePdu pdu{.gocb_ref = "IED1CTRL/LLN0$GO$gcbStatus",
-                 .time_allowed_to_live = 2000,
-                 .dat_set = "IED1CTRL/LLN0$StatusDs",
-                 .go_id = "IED1_Status",
-                 .t = {1700000000, 0x400000, 0x0A},
-                 .st_num = 1,
-                 .sq_num = 0,
-                 .conf_rev = 1,
-                 .num_dat_set_entries = 30,
-                 .all_data = values};
-    const valdrin::ethernet::FrameHeader header{{0x01, 0x0C, 0xCD, 0x01, 0x00, 0x01},
-                                                {0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7},
-                                                valdrin::ethernet::Vlan{1, 4},
-                                                0x0001};
+    GoosePdu pdu = bench::sample_pdu(values);
+    pdu.st_num = 1;  // a fresh publisher: the first state, sqNum from 0
+    pdu.sq_num = 0;
+    const valdrin::ethernet::FrameHeader& header = bench::kHeader;
 
     const std::size_t pdu_size = valdrin::goose::pdu_len(pdu).value();
     std::vector<std::uint8_t> buffer(pdu_size + 26 + 4);  // sqNum grows up to 4 octets

@@ -1,5 +1,6 @@
-// What the GOOSE benchmarks share: timing helpers and the typical data set
-// of 30 entries (ten structures of stVal, q and t; ten floats; ten integers).
+// What the GOOSE benchmarks share: timing helpers, the typical data set of
+// 30 entries (ten structures of stVal, q and t; ten floats; ten integers)
+// and the PDU and link header around it.
 #pragma once
 
 #include <bit>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "data.hpp"
+#include "ethernet.hpp"
+#include "goose.hpp"
 
 namespace bench {
 
@@ -40,5 +43,25 @@ inline std::vector<valdrin::data::Data> all_data() {
     for (std::int64_t i = 0; i < 10; ++i) list.push_back(Data::of_int(i * 1000 - 3000));
     return list;
 }
+
+// The typical PDU around `values` (from all_data, which must outlive it).
+inline valdrin::goose::GoosePdu sample_pdu(const std::vector<valdrin::data::Data>& values) {
+    return {.gocb_ref = "IED1CTRL/LLN0$GO$gcbStatus",
+            .time_allowed_to_live = 2000,
+            .dat_set = "IED1CTRL/LLN0$StatusDs",
+            .go_id = "IED1_Status",
+            .t = {1700000000, 0x400000, 0x0A},
+            .st_num = 12,
+            .sq_num = 3456,
+            .conf_rev = 1,
+            .num_dat_set_entries = 30,
+            .all_data = values};
+}
+
+// Its link header: a GOOSE multicast address, VLAN 1 with priority 4.
+inline const valdrin::ethernet::FrameHeader kHeader{{0x01, 0x0C, 0xCD, 0x01, 0x00, 0x01},
+                                                    {0x00, 0x1B, 0x44, 0x11, 0x3A, 0xB7},
+                                                    valdrin::ethernet::Vlan{1, 4},
+                                                    0x0001};
 
 }  // namespace bench

@@ -3,7 +3,7 @@
 // rounding), on the same sample instants in the same run.
 //
 // Usage: render_bench [seconds of stream per repetition, default 1]
-#include "render.hpp"
+#include "sv_engine/render.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -15,10 +15,10 @@
 
 namespace {
 
-using valdrin::engine::Fault;
-using valdrin::engine::Playback;
-using valdrin::engine::Stream;
-using valdrin::engine::Wave;
+using valdrin::io::sv_engine::Fault;
+using valdrin::io::sv_engine::Playback;
+using valdrin::io::sv_engine::Stream;
+using valdrin::io::sv_engine::Wave;
 
 constexpr std::int64_t kRate = 4000;
 constexpr std::int64_t kFirstSecond = 1700000000;
@@ -65,16 +65,16 @@ double now_ns() {
 
 // Renders `seconds` seconds of `st`, through `cache` when given; returns the
 // elapsed nanoseconds.
-double time_render(const Stream& st, std::int64_t seconds, valdrin::engine::SampleCache* cache) {
+double time_render(const Stream& st, std::int64_t seconds, valdrin::io::sv_engine::SampleCache* cache) {
     const auto asdus = static_cast<std::int64_t>(st.smp_cnt_offsets.size());
     std::vector<std::uint8_t> buf = st.frame;
     const double t0 = now_ns();
     for (std::int64_t sec = kFirstSecond; sec < kFirstSecond + seconds; ++sec) {
         for (std::int64_t first = 0; first < kRate; first += asdus) {
             if (cache != nullptr) {
-                valdrin::engine::render(st, buf, sec, first, kRate, *cache);
+                valdrin::io::sv_engine::render(st, buf, sec, first, kRate, *cache);
             } else {
-                valdrin::engine::render(st, buf, sec, first, kRate);
+                valdrin::io::sv_engine::render(st, buf, sec, first, kRate);
             }
             escape(buf.data());
         }
@@ -97,7 +97,7 @@ double time_bare_math(const std::vector<Wave>& waves, std::int64_t seconds, std:
                 const double b = (w.frequency_hz * smp_d) / rate;
                 const double theta = (a + b) * 6.283185307179586 + w.phase_deg * 0.017453292519943295;
                 const double x = w.amplitude * std::sin(theta) + w.offset;
-                acc = acc * 31 + static_cast<std::uint32_t>(valdrin::engine::to_sample(x * w.scale));
+                acc = acc * 31 + static_cast<std::uint32_t>(valdrin::io::sv_engine::to_sample(x * w.scale));
             }
             escape(&acc);
         }
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
         {"1 ASDU/frame, sample cache (thread)", make_stream(1), true},
         {"8 ASDUs/frame, sample cache (thread)", make_stream(8), true},
     };
-    std::vector<valdrin::engine::SampleCache> caches;
+    std::vector<valdrin::io::sv_engine::SampleCache> caches;
     for (const Case& c : cases) caches.emplace_back(c.stream, kRate);
     // A fault that never opens in the seconds measured and a playback that
     // lies before them: the set-up runs, the synthesis does the rest.

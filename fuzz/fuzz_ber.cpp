@@ -1,9 +1,12 @@
-// decode_tlv, Tlvs and decode_unsigned on arbitrary octets: views stay
-// inside the input, and what decodes re-encodes with the Writer to the same
-// octets whenever the input used the minimal forms.
+// decode_tlv, Reader, Tlvs and decode_unsigned on arbitrary octets: views
+// stay inside the input, the Reader agrees with decode_tlv at every step,
+// its sub-views walk the same TLVs as a pre-order walk of the whole view,
+// and what decodes re-encodes with the Writer to the same octets whenever
+// the input used the minimal forms.
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "ber.hpp"
 #include "check.hpp"
@@ -55,6 +58,90 @@ void check_tlv(Bytes input, std::size_t pos) {
     }
 }
 
+// A whole TLV written back: header by the Writer, then the content; it
+// reads back as the same tag and content, and is the same octets as the
+// input when the input's header was minimal.
+void check_round_trip(Bytes input, std::size_t pos, const ber::Tlv& tlv) {
+    if (tlv.tag == 0xFFFFFFFF) return;  // a saturated tag has no octets of its own
+    std::vector<std::uint8_t> out(ber::tlv_size(tlv.tag, tlv.length));
+    ber::Writer writer(out);
+    FUZZ_CHECK(writer.put_header(tlv.tag, tlv.length).has_value());
+    FUZZ_CHECK(writer.put_bytes(tlv.content).has_value());
+    FUZZ_CHECK(writer.pos() == out.size());
+    ber::Reader back(out);
+    auto again = back.next();
+    FUZZ_CHECK(again && again->tag == tlv.tag && again->end == out.size());
+    FUZZ_CHECK(std::ranges::equal(again->content, tlv.content));
+    if (out.size() == tlv.end - pos) FUZZ_CHECK(std::ranges::equal(out, input.subspan(pos, out.size())));
+}
+
+// The Reader step by step against decode_tlv at the same position.
+void check_reader(Bytes input, std::size_t start) {
+    ber::Reader reader(input, start);
+    for (std::size_t steps = 0; !reader.empty(); ++steps) {
+        FUZZ_CHECK(steps <= input.size() / 2);
+        const std::size_t pos = reader.pos();
+        FUZZ_CHECK(reader.rest().data() == input.data() + pos && reader.rest().size() == input.size() - pos);
+        auto expected = ber::decode_tlv(input, pos);
+        // No identifier reads as 0x100 (its first octet would be 01): refused, in place.
+        FUZZ_CHECK(!reader.read(0x100) && reader.pos() == pos);
+        auto tlv = reader.next();
+        if (!tlv) {
+            FUZZ_CHECK(!expected && reader.error() == expected.error() && reader.pos() == pos);
+            return;
+        }
+        FUZZ_CHECK(expected && expected->tag == tlv->tag && expected->end == tlv->end);
+        FUZZ_CHECK(expected->content.data() == tlv->content.data() && expected->length == tlv->length);
+        FUZZ_CHECK(reader.pos() == tlv->end);
+        check_round_trip(input, pos, *tlv);
+        // read(tag) of the tag just read takes the same TLV from the same place.
+        ber::Reader again(input, pos);
+        auto same = again.read(tlv->tag);
+        FUZZ_CHECK(same && same->end == tlv->end && again.pos() == tlv->end);
+    }
+}
+
+// A TLV met by a walk: its tag and where its content lies.
+struct Seen {
+    ber::Tag tag;
+    const std::uint8_t* content;
+    std::size_t length;
+    friend bool operator==(const Seen&, const Seen&) = default;
+};
+
+// Two walks over constructed TLVs (bit 0x20 of the first identifier
+// octet): one with a Reader over each content, one through the whole view
+// with enter(). When the first reads every TLV, the second meets the very
+// same TLVs in the same order.
+void check_walks(Bytes input) {
+    // Whether the TLV whose identifier starts at `at` of `view` is constructed.
+    const auto constructed = [](Bytes view, std::size_t at) { return (view[at] & 0x20) != 0; };
+    std::vector<Seen> nested;
+    std::vector<ber::Reader> open{ber::Reader(input)};
+    while (!open.empty()) {
+        ber::Reader& inner = open.back();
+        if (inner.empty()) {
+            open.pop_back();
+            continue;
+        }
+        const std::size_t at = inner.pos();
+        auto tlv = inner.next();
+        if (!tlv) return;  // a fault: nothing to compare
+        FUZZ_CHECK(inside(tlv->content, inner.input()));
+        nested.push_back({tlv->tag, tlv->content.data(), tlv->length});
+        if (constructed(inner.input(), at)) open.push_back(ber::Reader(tlv->content));
+    }
+    std::vector<Seen> flat;
+    for (ber::Reader walk(input); !walk.empty();) {
+        const std::size_t at = walk.pos();
+        auto tlv = walk.next();
+        FUZZ_CHECK(tlv.has_value());
+        flat.push_back({tlv->tag, tlv->content.data(), tlv->length});
+        if (constructed(input, at)) walk.enter(*tlv);
+    }
+    FUZZ_CHECK(flat == nested);
+}
+
 // Content octets as an unsigned INTEGER, against the minimal form.
 void check_unsigned(Bytes content) {
     auto value = ber::decode_unsigned(content);
@@ -82,6 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t pos = size == 0 ? 0 : data[0] % (size + 2);
     check_tlv(input, pos);
     check_tlv(input, 0);
+    check_reader(input, pos);
+    check_walks(input);
 
     // Walk the whole input: each item ends past the previous one; after a
     // malformed TLV the walk stops.

@@ -13,7 +13,7 @@ namespace {
 
 using valdrin::py::Ref;
 
-constexpr const char version[] = "0.8.1";
+constexpr const char version[] = VALDRIN_VERSION;  // pyproject.toml's version, defined by CMake
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -10,7 +10,7 @@ import struct
 import subprocess
 import sys
 import time
-from importlib.metadata import entry_points
+from importlib.metadata import entry_points, version
 
 import pytest
 
@@ -47,6 +47,12 @@ def test_console_script():
     assert script.value == "valdrin.cli:main"
     run = subprocess.run([sys.executable, "-m", "valdrin", "--help"], capture_output=True, text=True)
     assert run.returncode == 0 and "publish" in run.stdout
+
+
+@pytest.mark.parametrize("module", ["valdrin", "valdrin.cli"])
+def test_version_option(module):
+    run = subprocess.run([sys.executable, "-m", module, "--version"], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (0, f"valdrin {version('valdrin')}\n", "")
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@ convention and internal faults."""
 
 import importlib
 import importlib.machinery
+import importlib.metadata
 import importlib.util
 import shutil
 import subprocess
@@ -38,7 +39,7 @@ def test_surface():
     names = [n for n in vars(valdrin_rt) if n == "__version__" or not n.startswith("__")]
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
                      "decode_goose_pdu", "decode_goose_frame", "__version__"]
-    assert valdrin_rt.__version__ == "0.8.1"
+    assert valdrin_rt.__version__ == importlib.metadata.version("valdrin")  # pyproject.toml's
     assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")
     assert valdrin_rt.__doc__ is None or valdrin_rt.__doc__ == ""

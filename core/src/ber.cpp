@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 namespace valdrin::ber {
 
@@ -77,7 +76,7 @@ std::expected<Tlv, BerError> decode_tlv_general(Bytes input, std::size_t pos) no
         for (;;) {
             if (at >= n) return std::unexpected(BerError{BerErrorKind::TruncatedHighNumberTag});
             const std::uint8_t octet = input[at++];
-            tag = tag >= 0x01000000 ? 0xFFFFFFFF : tag << 8 | octet;
+            tag = octets::add_sat(octets::mul_sat(tag, 256), octet);  // 0xFFFFFFFF past four octets
             if ((octet & 0x80) == 0) break;
         }
     }
@@ -89,12 +88,8 @@ std::expected<Tlv, BerError> decode_tlv_general(Bytes input, std::size_t pos) no
     if (first > 0x80) {
         const std::size_t count = first - 0x80;
         if (count > n - at) return std::unexpected(BerError{BerErrorKind::TruncatedLongFormLength});
-        constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
         length = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint8_t octet = input[at++];
-            length = length > (max - octet) / 256 ? max : length * 256 + octet;
-        }
+        for (std::size_t i = 0; i < count; ++i) length = octets::add_sat(octets::mul_sat(length, 256), input[at++]);
     }
     const std::size_t left = n - at;
     if (length > left) return std::unexpected(BerError::truncated(tag, length, left));
@@ -102,21 +97,12 @@ std::expected<Tlv, BerError> decode_tlv_general(Bytes input, std::size_t pos) no
     return Tlv{input.subspan(at, size), size, at + size, tag};
 }
 
-std::expected<std::uint64_t, BerError> decode_unsigned(Bytes content) noexcept {
-    if (content.empty()) return std::unexpected(BerError{BerErrorKind::EmptyInteger});
-    std::size_t i = 0;
-    while (i < content.size() && content[i] == 0) ++i;
-    if (content.size() - i > 8) return std::unexpected(BerError{BerErrorKind::IntegerAbove64Bits});
-    std::uint64_t value = 0;
-    for (; i < content.size(); ++i) value = value << 8 | content[i];
-    return value;
-}
-
 std::optional<std::expected<Tlv, BerError>> Tlvs::next() noexcept {
-    if (pos_ >= input_.size()) return std::nullopt;
-    auto tlv = decode_tlv(input_, pos_);
-    pos_ = tlv ? tlv->end : input_.size();
-    return tlv;
+    if (reader_.empty()) return std::nullopt;
+    if (auto tlv = reader_.next()) return *tlv;
+    const BerError error = reader_.error();
+    reader_.finish();  // a malformed TLV is the last item
+    return std::unexpected(error);
 }
 
 std::size_t Tlvs::count() noexcept {
@@ -144,20 +130,16 @@ std::expected<void, WriteFull> Writer::put_length(std::size_t length) noexcept {
     const std::size_t count = length_size(length) - 1;
     const std::uint8_t first = static_cast<std::uint8_t>(0x80 + count);
     if (auto written = put_bytes({&first, 1}); !written) return written;
-    std::uint8_t octets[8];
-    for (std::size_t i = 0; i < count; ++i) {
-        octets[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(length) >> (8 * (count - 1 - i)));
-    }
-    return put_bytes({octets, count});
+    std::uint8_t value[8];
+    octets::store_be({value, count}, length);
+    return put_bytes({value, count});
 }
 
 std::expected<void, WriteFull> Writer::put_header(Tag tag, std::size_t length) noexcept {
     const std::size_t size = tag_size(tag);
-    std::uint8_t octets[4];
-    for (std::size_t i = 0; i < size; ++i) {
-        octets[i] = static_cast<std::uint8_t>(tag >> (8 * (size - 1 - i)));
-    }
-    if (auto written = put_bytes({octets, size}); !written) return written;
+    std::uint8_t identifier[4];
+    octets::store_be({identifier, size}, tag);
+    if (auto written = put_bytes({identifier, size}); !written) return written;
     return put_length(length);
 }
 

@@ -14,24 +14,30 @@
 #include <span>
 #include <string_view>
 
+#include "octets.hpp"
+
 namespace valdrin::ber {
 
 // A tag as its identifier octets stand on the wire, read big-endian: 0x61,
 // 0xA2, 0xBF21. Class and constructed bit are not split off.
 using Tag = std::uint32_t;
+// A read-only view of octets that someone else owns.
 using Bytes = std::span<const std::uint8_t>;
 
 // A message built without allocating: fixed capacity, silently cut when
 // full (no message of this library comes near it).
 class Text {
 public:
+    // The most characters a message holds.
     static constexpr std::size_t capacity = 256;
 
+    // Appends `text`, cut at the capacity; returns this text.
     Text& append(std::string_view text) noexcept;
     // Appends `value` in decimal.
     Text& append_decimal(std::uint64_t value) noexcept;
     // Appends `value` in upper-case hexadecimal without leading zeros.
     Text& append_hex(std::uint64_t value) noexcept;
+    // The message so far, a view into this text.
     std::string_view view() const noexcept { return {buffer_.data(), size_}; }
 
 private:
@@ -39,6 +45,8 @@ private:
     std::size_t size_ = 0;
 };
 
+// The faults of a TLV or INTEGER, in the order decode_tlv can meet them
+// (the INTEGER ones last); describe() holds their texts.
 enum class BerErrorKind : std::uint8_t {
     MissingTag,
     TruncatedHighNumberTag,
@@ -57,6 +65,7 @@ struct BerError {
     std::size_t needs = 0;
     std::size_t left = 0;
 
+    // A TLV of `tag` whose `needs` content octets exceed the `left` there are.
     static constexpr BerError truncated(Tag tag, std::size_t needs, std::size_t left) noexcept {
         return {BerErrorKind::Truncated, tag, needs, left};
     }
@@ -74,35 +83,120 @@ struct Tlv {
     Tag tag;
 };
 
-// Reads the TLV at `pos` the general way, every form; decode_tlv calls it
+// Reads the TLV at `pos` the general way, every form; Reader::next calls it
 // for all but the common form, which it reads inline.
 [[nodiscard]] std::expected<Tlv, BerError> decode_tlv_general(Bytes input, std::size_t pos) noexcept;
+
+// A view of encoded octets that reads TLVs off its front, moving past each
+// one it reads: the one reader under every decoder of valdrin_core. A TLV's
+// content is a sub-view of the same octets, and a Reader over it reads the
+// members confined to it; nothing is copied or allocated.
+class Reader {
+public:
+    // A reader over no octets.
+    constexpr Reader() noexcept = default;
+    // A reader over `input`, which ends where its enclosing structure ends,
+    // starting at `start` (at or past the end: nothing to read).
+    constexpr explicit Reader(Bytes input, std::size_t start = 0) noexcept : input_(input), pos_(start) {}
+
+    // Whether nothing is left to read.
+    [[nodiscard]] constexpr bool empty() const noexcept { return pos_ >= input_.size(); }
+    // The index in input() of the next octet to read.
+    [[nodiscard]] constexpr std::size_t pos() const noexcept { return pos_; }
+    // The whole view this reader reads, in which Tlv::end counts.
+    [[nodiscard]] constexpr Bytes input() const noexcept { return input_; }
+    // The octets not yet read: a sub-view of input().
+    [[nodiscard]] constexpr Bytes rest() const noexcept { return input_.subspan(std::min(pos_, input_.size())); }
+
+    // Reads the TLV at the position and moves past it; returns a view into
+    // input(), or nothing when it is malformed, the position unchanged.
+    [[nodiscard]] std::optional<Tlv> next() noexcept;
+    // The first fault of the TLV at the position (MissingTag when empty):
+    // why next() returned nothing. Over a well-formed TLV it has no
+    // meaning, and says MissingTag.
+    [[nodiscard]] BerError error() const noexcept;
+    // Reads the next TLV when it is well-formed and of `tag`, moving past
+    // it; otherwise returns nothing and stays where it is.
+    [[nodiscard]] std::optional<Tlv> read(Tag tag) noexcept;
+    // Moves to the start of the content of `tlv`, the TLV this reader has
+    // just read, so that its members come next within the same view: a
+    // pre-order walk without a stack.
+    constexpr void enter(const Tlv& tlv) noexcept { pos_ = std::min(tlv.end - tlv.length, input_.size()); }
+    // Moves to the end: nothing more is read.
+    constexpr void finish() noexcept { pos_ = input_.size(); }
+
+private:
+    Bytes input_{};
+    std::size_t pos_ = 0;
+};
+
+// The fast path is inline and yields a plain optional, never an expected:
+// the compiler keeps its numbers in registers at every caller, where a
+// union of TLV and error would live in memory. Faults are rare, and
+// error() finds them again from the unchanged position.
+inline std::optional<Tlv> Reader::next() noexcept {
+    const std::size_t n = input_.size();
+    const std::size_t at = pos_;
+    std::size_t start;
+    std::size_t length;
+    Tag tag;
+    // One-octet tag and short length, the form of nearly every TLV.
+    if (at < n && n - at >= 2 && (input_[at] & 0x1F) != 0x1F && input_[at + 1] < 0x80) [[likely]] {
+        tag = input_[at];
+        length = input_[at + 1];
+        start = at + 2;
+        if (length > n - start) [[unlikely]] return std::nullopt;
+    } else {
+        auto tlv = decode_tlv_general(input_, at);
+        if (!tlv) return std::nullopt;
+        tag = tlv->tag;
+        length = tlv->length;
+        start = tlv->end - tlv->length;
+    }
+    pos_ = start + length;
+    return Tlv{input_.subspan(start, length), length, pos_, tag};
+}
+
+inline BerError Reader::error() const noexcept {
+    auto tlv = decode_tlv_general(input_, pos_);
+    return tlv ? BerError{BerErrorKind::MissingTag} : tlv.error();
+}
+
+inline std::optional<Tlv> Reader::read(Tag tag) noexcept {
+    const std::size_t at = pos_;
+    auto tlv = next();
+    if (tlv && tlv->tag != tag) {
+        pos_ = at;
+        return std::nullopt;
+    }
+    return tlv;
+}
 
 // Reads the TLV at `pos` of `input`, which ends where its enclosing
 // structure ends; returns a view into `input`, or the first fault.
 [[nodiscard]] inline std::expected<Tlv, BerError> decode_tlv(Bytes input, std::size_t pos) noexcept {
-    const std::size_t n = input.size();
-    // One-octet tag and short length: the common case.
-    if (pos < n && n - pos >= 2 && (input[pos] & 0x1F) != 0x1F && input[pos + 1] < 0x80) {
-        const std::size_t length = input[pos + 1];
-        const std::size_t start = pos + 2;
-        if (length > n - start) {
-            return std::unexpected(BerError::truncated(input[pos], length, n - start));
-        }
-        return Tlv{input.subspan(start, length), length, start + length, input[pos]};
-    }
-    return decode_tlv_general(input, pos);
+    Reader reader(input, pos);
+    if (auto tlv = reader.next()) return *tlv;
+    return std::unexpected(reader.error());
 }
 
 // Reads INTEGER content octets as an unsigned magnitude (FF is 255),
-// accepting any number of leading 00 octets.
-[[nodiscard]] std::expected<std::uint64_t, BerError> decode_unsigned(Bytes content) noexcept;
+// accepting any number of leading 00 octets. Inline: the decoders read
+// several numbers in every PDU.
+[[nodiscard]] inline std::expected<std::uint64_t, BerError> decode_unsigned(Bytes content) noexcept {
+    if (content.empty()) return std::unexpected(BerError{BerErrorKind::EmptyInteger});
+    std::size_t i = 0;
+    while (i < content.size() && content[i] == 0) ++i;
+    if (content.size() - i > 8) return std::unexpected(BerError{BerErrorKind::IntegerAbove64Bits});
+    return octets::load_be(content.subspan(i));
+}
 
 // The consecutive TLVs of an input: each step yields the next TLV, or the
 // error at a malformed one, after which the iteration ends.
 class Tlvs {
 public:
-    explicit Tlvs(Bytes input, std::size_t start = 0) noexcept : input_(input), pos_(start) {}
+    // The TLVs of `input` from `start` on; `input` must outlive the iteration.
+    explicit Tlvs(Bytes input, std::size_t start = 0) noexcept : reader_(input, start) {}
 
     // The next item, or nothing at the end.
     [[nodiscard]] std::optional<std::expected<Tlv, BerError>> next() noexcept;
@@ -110,8 +204,7 @@ public:
     [[nodiscard]] std::size_t count() noexcept;
 
 private:
-    Bytes input_;
-    std::size_t pos_;
+    Reader reader_;
 };
 
 // The content octets of an INTEGER in minimal form.
@@ -133,6 +226,7 @@ struct Integer {
     }
     // Makes this from_unsigned(value) in place, sparing a copy.
     void set_unsigned(std::uint64_t value) noexcept { set_bits(value, unsigned_size(value)); }
+    // The content octets, a view into this record.
     Bytes as_slice() const noexcept { return Bytes(octets).subspan(start); }
 
     // The number of content octets of the minimal unsigned form of `value`:
@@ -153,8 +247,7 @@ private:
     // The last `size` octets of the nine: 00 and `bits` big-endian.
     void set_bits(std::uint64_t bits, std::size_t size) noexcept {
         octets[0] = 0;
-        const std::uint64_t big_endian = std::byteswap(bits);
-        std::memcpy(octets.data() + 1, &big_endian, sizeof big_endian);
+        octets::store_be64(octets.data() + 1, bits);
         start = 9 - size;
     }
 };
@@ -168,9 +261,14 @@ private:
     // Long form: one octet for the count, then the octets the value needs.
     return length < 0x80 ? 1 : 1 + (static_cast<std::size_t>(std::bit_width(std::uint64_t{length})) + 7) / 8;
 }
-// The size of a whole TLV with `length` content octets.
+// The number of identifier and length octets written for `tag` and `length`.
+[[nodiscard]] constexpr std::size_t header_size(Tag tag, std::size_t length) noexcept {
+    return tag_size(tag) + length_size(length);
+}
+// The size of a whole TLV with `length` content octets; the largest size_t
+// when that does not fit, which no buffer holds.
 [[nodiscard]] constexpr std::size_t tlv_size(Tag tag, std::size_t length) noexcept {
-    return tag_size(tag) + length_size(length) + length;
+    return octets::add_sat(header_size(tag, length), length);
 }
 
 // Copies `size` octets from `from` to `to` (not overlapping); a few fixed
@@ -200,7 +298,9 @@ inline std::uint8_t* place_header(std::uint8_t* out, Tag tag, std::size_t length
         out[1] = static_cast<std::uint8_t>(length);
         return out + 2;
     }
-    for (std::size_t i = tag_size(tag); i-- > 0;) *out++ = static_cast<std::uint8_t>(tag >> (8 * i));
+    const std::size_t identifier = tag_size(tag);
+    octets::store_be({out, identifier}, tag);
+    out += identifier;
     if (length < 0x80) {
         *out++ = static_cast<std::uint8_t>(length);
         return out;
@@ -208,8 +308,8 @@ inline std::uint8_t* place_header(std::uint8_t* out, Tag tag, std::size_t length
     // Long form: 0x80 plus the count, then the count octets big-endian.
     const std::size_t count = length_size(length) - 1;
     *out++ = static_cast<std::uint8_t>(0x80 + count);
-    for (std::size_t i = count; i-- > 0;) *out++ = static_cast<std::uint8_t>(std::uint64_t{length} >> (8 * i));
-    return out;
+    octets::store_be({out, count}, length);
+    return out + count;
 }
 
 // The writer has no room for the next octets.
@@ -222,6 +322,7 @@ struct WriteFull {
 // is abandoned.
 class Writer {
 public:
+    // A writer into `buffer`, which the caller owns and keeps alive, from `pos` on.
     explicit Writer(std::span<std::uint8_t> buffer, std::size_t pos = 0) noexcept
         : buffer_(buffer), pos_(pos) {}
 
@@ -233,6 +334,7 @@ public:
     // Writes `octets` as they are.
     [[nodiscard]] std::expected<void, WriteFull> put_bytes(Bytes octets) noexcept;
 
+    // The index of the next octet to write.
     std::size_t pos() const noexcept { return pos_; }
 
     // Reserves the next `size` octets for the caller to write and returns

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "ber.hpp"
+#include "octets.hpp"
 
 namespace valdrin::data {
 
@@ -35,6 +36,7 @@ inline constexpr std::size_t MAX_DEPTH = 32;
 // that contains itself, takes it deeper than the encoder would accept.
 [[nodiscard]] constexpr bool too_deep(std::size_t depth) noexcept { return depth >= MAX_DEPTH; }
 
+// The fourteen kinds of value, in the order of every per-kind table.
 enum class Kind : std::uint8_t {
     Bool,
     Int,
@@ -84,6 +86,8 @@ struct Data {
     UtcTime utc{};                         // utc
     Bytes octets{};                        // bits, octets, visible, mms, raw
 
+    // A record of each kind with the fields of that kind; the octet views are
+    // kept as given, not copied.
     static constexpr Data of_bool(bool value) noexcept { return {.kind = Kind::Bool, .boolean = value}; }
     static constexpr Data of_int(std::int64_t value) noexcept { return {.kind = Kind::Int, .integer = value}; }
     static constexpr Data of_uint(std::uint64_t value) noexcept {
@@ -108,8 +112,10 @@ struct Data {
     }
 };
 
+// A flat pre-order list of values, owned by its builder.
 using DataList = std::span<const Data>;
 
+// Why a list cannot be measured or written; describe() holds the texts.
 enum class DataErrorKind : std::uint8_t {
     LacksMembers,
     TooDeep,
@@ -123,6 +129,7 @@ struct DataError {
     DataErrorKind kind;
     std::uint8_t unused_bits = 0;
 
+    // A bits value with `count` unused bits, above 7.
     static constexpr DataError bad_unused_bits(std::uint8_t count) noexcept {
         return {DataErrorKind::BadUnusedBits, count};
     }
@@ -189,6 +196,13 @@ struct ContainerLengths {
 // the number of top-level values or the first fault.
 [[nodiscard]] std::expected<std::size_t, ber::BerError> check_sequence(Bytes values) noexcept;
 
+// The UtcTime in the first eight of `octets`, which has at least eight:
+// the inverse of utc_octets for a fraction of 24 bits.
+[[nodiscard]] inline UtcTime read_utc(Bytes octets) noexcept {
+    // Seconds, then the 24 bits of the fraction, then the quality octet.
+    return {octets::load_be32(octets.data()), octets::load_be32(octets.data() + 3) & 0xFFFFFF, octets[7]};
+}
+
 // One value read back; its octets are views into the encoded span. Only the
 // fields of its kind are meaningful.
 struct Value {
@@ -210,14 +224,14 @@ struct Value {
 // callers validate the span with check_sequence first.
 class Values {
 public:
-    explicit Values(Bytes input, std::size_t start = 0) noexcept : input_(input), pos_(start) {}
+    // The values of `input` from `start` on; `input` must outlive the walk.
+    explicit Values(Bytes input, std::size_t start = 0) noexcept : reader_(input, start) {}
 
     // The next value, or nothing at the end.
     [[nodiscard]] std::optional<Value> next() noexcept;
 
 private:
-    Bytes input_;
-    std::size_t pos_;
+    ber::Reader reader_;
 };
 
 }  // namespace valdrin::data

@@ -4,18 +4,14 @@
 #include <cstring>
 #include <limits>
 
+#include "octets.hpp"
+
 namespace valdrin::ethernet {
 
 namespace {
 
-constexpr std::uint16_t be16(Bytes raw, std::size_t at) noexcept {
-    return static_cast<std::uint16_t>(raw[at] << 8 | raw[at + 1]);
-}
-
-void put16(std::uint8_t* out, std::uint16_t value) noexcept {
-    out[0] = static_cast<std::uint8_t>(value >> 8);
-    out[1] = static_cast<std::uint8_t>(value);
-}
+// The 16-bit field at `at`, which the caller has checked lies inside `raw`.
+constexpr std::uint16_t be16(Bytes raw, std::size_t at) noexcept { return octets::load_be16(raw.data() + at); }
 
 Mac mac_at(Bytes raw, std::size_t at) noexcept {
     Mac mac;
@@ -67,8 +63,8 @@ std::optional<Frame> parse_frame(Bytes raw, std::uint16_t ethertype) noexcept {
     };
 }
 
-std::expected<std::size_t, HeaderError> write_header(const FrameHeader& header, std::size_t apdu_size,
-                                                     std::span<std::uint8_t> buffer) noexcept {
+std::expected<std::size_t, HeaderError> write_header(const FrameHeader& header, std::uint16_t ethertype,
+                                                     std::size_t apdu_size, std::span<std::uint8_t> buffer) noexcept {
     // The Length field counts the APPID header too and has 16 bits.
     if (apdu_size > std::numeric_limits<std::uint16_t>::max() - APPID_HEADER_SIZE) {
         return std::unexpected(HeaderError{HeaderCheck::ApduTooLong, apdu_size});
@@ -89,16 +85,17 @@ std::expected<std::size_t, HeaderError> write_header(const FrameHeader& header, 
     std::memcpy(out + 6, header.src_mac.data(), 6);
     out += 12;
     if (header.vlan) {
-        put16(out, TPID);
+        octets::store_be16(out, TPID);
         // DEI stays 0.
-        put16(out + 2, static_cast<std::uint16_t>(header.vlan->priority << PRIORITY_SHIFT | header.vlan->id));
+        const auto tci = static_cast<std::uint16_t>(header.vlan->priority << PRIORITY_SHIFT | header.vlan->id);
+        octets::store_be16(out + 2, tci);
         out += TAG_SIZE;
     }
-    put16(out, ETHERTYPE_GOOSE);
-    put16(out + 2, header.app_id);
-    put16(out + 4, static_cast<std::uint16_t>(apdu_size + APPID_HEADER_SIZE));
-    put16(out + 6, 0);  // reserved1
-    put16(out + 8, 0);  // reserved2
+    octets::store_be16(out, ethertype);
+    octets::store_be16(out + 2, header.app_id);
+    octets::store_be16(out + 4, static_cast<std::uint16_t>(apdu_size + APPID_HEADER_SIZE));
+    octets::store_be16(out + 6, 0);  // reserved1
+    octets::store_be16(out + 8, 0);  // reserved2
     return frame_size;
 }
 

@@ -20,8 +20,10 @@
 namespace valdrin::ethernet {
 
 using ber::Bytes;
+// A MAC address, octets in wire order.
 using Mac = std::array<std::uint8_t, 6>;
 
+// The EtherTypes of GOOSE and SV, and the 802.1Q tag protocol identifier.
 inline constexpr std::uint16_t ETHERTYPE_GOOSE = 0x88B8;
 inline constexpr std::uint16_t ETHERTYPE_SV = 0x88BA;
 inline constexpr std::uint16_t TPID = 0x8100;
@@ -59,7 +61,7 @@ struct Vlan {
     std::uint8_t priority = 0;
 };
 
-// The link header of a GOOSE frame to write.
+// The link header of a frame to write.
 struct FrameHeader {
     Mac dst_mac{};
     Mac src_mac{};
@@ -81,17 +83,19 @@ enum class HeaderCheck : std::uint8_t {
     BufferTooSmall,          // value: the frame size
 };
 
+// A header that cannot be written: the check that failed and its number.
 struct HeaderError {
     HeaderCheck check;
     std::uint64_t value;
     friend bool operator==(const HeaderError&, const HeaderError&) = default;
 };
 
-// Checks that a GOOSE frame with an APDU of `apdu_size` octets can be
-// written into `buffer`, then writes its header there, all but the APDU;
-// returns the frame size. Nothing is written when a check fails.
+// Checks that a frame of `ethertype` (ETHERTYPE_GOOSE, ETHERTYPE_SV) with
+// an APDU of `apdu_size` octets can be written into `buffer`, then writes
+// its header there, all but the APDU; returns the frame size. Nothing is
+// written when a check fails.
 [[nodiscard]] std::expected<std::size_t, HeaderError> write_header(const FrameHeader& header,
-                                                                   std::size_t apdu_size,
+                                                                   std::uint16_t ethertype, std::size_t apdu_size,
                                                                    std::span<std::uint8_t> buffer) noexcept;
 
 }  // namespace valdrin::ethernet

@@ -40,8 +40,10 @@ enum class Field : std::uint8_t {
     NumDatSetEntries,
     AllData,
 };
+// The number of fields, and of entries in FIELDS.
 inline constexpr std::size_t FIELD_COUNT = 12;
 
+// What a field holds, and so how it is written and read.
 enum class FieldType : std::uint8_t {
     VisibleString,
     Integer,   // unsigned, 32 bits when conformant
@@ -50,6 +52,7 @@ enum class FieldType : std::uint8_t {
     DataList,  // SEQUENCE OF Data
 };
 
+// One row of the field table.
 struct FieldInfo {
     std::string_view name;  // as the standard spells it, and as messages print it
     Tag tag;                // 0x80 + number, constructed 0xAB for allData
@@ -57,6 +60,7 @@ struct FieldInfo {
     bool mandatory;         // must be present for a PDU to be read
 };
 
+// The field table, in the order of Field.
 inline constexpr std::array<FieldInfo, FIELD_COUNT> FIELDS{{
     {"gocbRef", 0x80, FieldType::VisibleString, true},
     {"timeAllowedtoLive", 0x81, FieldType::Integer, true},
@@ -72,6 +76,7 @@ inline constexpr std::array<FieldInfo, FIELD_COUNT> FIELDS{{
     {"allData", 0xAB, FieldType::DataList, false},
 }};
 
+// The row of `field` in FIELDS.
 [[nodiscard]] constexpr const FieldInfo& info(Field field) noexcept {
     return FIELDS[static_cast<std::size_t>(field)];
 }
@@ -95,6 +100,8 @@ struct GoosePdu {
     data::DataList all_data{};
 };
 
+// Why a PDU or frame cannot be encoded; the first four are
+// ethernet::HeaderCheck under the same numbers.
 enum class EncodeErrorKind : std::uint8_t {
     ApduTooLong,
     VlanIdOutOfRange,
@@ -111,6 +118,7 @@ struct EncodeError {
     std::uint64_t value = 0;
     data::DataError data{};
 
+    // The Data list of the PDU cannot be measured or written.
     static constexpr EncodeError invalid_data(data::DataError error) noexcept {
         return {EncodeErrorKind::InvalidData, 0, error};
     }
@@ -174,6 +182,7 @@ struct ReceivedPdu {
     bool nds_com = false;
 };
 
+// The conformance rules, in the order the strict decoder checks them.
 enum class DeviationKind : std::uint8_t {
     TrailingOctets,
     NotAGooseField,
@@ -206,6 +215,7 @@ struct Deviation {
     std::uint32_t previous = 0;  // OutOfOrder: the number before it
     std::uint64_t declared = 0;  // EntryCount: numDatSetEntries
 
+    // One factory per kind that carries data, filling only its members.
     static constexpr Deviation trailing_octets(std::size_t count) noexcept {
         return {.kind = DeviationKind::TrailingOctets, .count = count};
     }
@@ -240,6 +250,7 @@ struct Deviation {
 // Appends the deviation's message, e.g. "field [3] after [5]".
 void describe(const Deviation& deviation, ber::Text& out) noexcept;
 
+// Why a PDU does not decode.
 enum class DecodeErrorKind : std::uint8_t {
     NotConformant,      // strict only
     Ber,                // a malformed TLV
@@ -260,6 +271,7 @@ struct DecodeError {
     Tag tag = 0;                                         // UnexpectedTag
     Field field = Field::GocbRef;                        // MissingField, Above64Bits, EmptyIntegerField
 
+    // One factory per kind, filling only its members.
     static constexpr DecodeError not_conformant(Deviation deviation) noexcept {
         return {.kind = DecodeErrorKind::NotConformant, .deviation = deviation};
     }

@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "octets.hpp"
+
 namespace valdrin::sv {
 
 // --- Errors -------------------------------------------------------------------
@@ -82,40 +84,19 @@ constexpr Tag FIRST_FIELD_TAG = 0x80;
 constexpr Tag TAG_REFR_TM = 0x84;
 constexpr std::size_t UTC_TIME_SIZE = 8;
 
-std::uint32_t big_endian(Bytes octets) noexcept {
-    std::uint32_t value = 0;
-    for (std::uint8_t octet : octets) value = value << 8 | octet;
-    return value;
-}
-
 }  // namespace
 
 std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
     if (content.empty()) return std::unexpected(SvError::missing(Field::SvId));
 
     std::array<std::optional<Bytes>, SLOTS> fields{};
-    const std::size_t n = content.size();
-    for (std::size_t pos = 0; pos < n;) {
-        ber::Tag tag;
-        Bytes value;
-        // A one-octet tag with a short length, as every field of a 9-2 ASDU
-        // has, is read here; any other form, and every fault, by decode_tlv.
-        if (n - pos >= 2 && (content[pos] & 0x1F) != 0x1F && content[pos + 1] < 0x80 &&
-            content[pos + 1] <= n - pos - 2) {
-            tag = content[pos];
-            value = content.subspan(pos + 2, content[pos + 1]);
-            pos += 2 + value.size();
-        } else {
-            auto tlv = ber::decode_tlv(content, pos);
-            if (!tlv) return std::unexpected(SvError::from(tlv.error()));
-            tag = tlv->tag;
-            value = tlv->content;
-            pos = tlv->end;
-        }
+    for (ber::Reader reader(content); !reader.empty();) {
+        auto tlv = reader.next();
+        if (!tlv) return std::unexpected(SvError::from(reader.error()));
         // Only these exact tag values: constructed and high-number forms
         // of the same numbers are other elements and are skipped.
-        if (tag >= FIRST_FIELD_TAG && tag < FIRST_FIELD_TAG + SLOTS) {
-            fields[tag - FIRST_FIELD_TAG] = value;  // the last occurrence counts
+        if (tlv->tag >= FIRST_FIELD_TAG && tlv->tag < FIRST_FIELD_TAG + SLOTS) {
+            fields[tlv->tag - FIRST_FIELD_TAG] = tlv->content;  // the last occurrence counts
         }
     }
 
@@ -133,7 +114,9 @@ std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
             return std::unexpected(
                 SvError::from(ber::BerError::truncated(TAG_REFR_TM, UTC_TIME_SIZE, time->size())));
         }
-        refr_tm = UtcTime{big_endian(time->first(4)), big_endian(time->subspan(4, 3)), (*time)[7]};
+        // Seconds, the 24 bits of the fraction, the quality octet.
+        refr_tm = UtcTime{octets::load_be32(time->data()),
+                          static_cast<std::uint32_t>(octets::load_be(time->subspan(4, 3))), (*time)[7]};
     }
 
     struct Sized {
@@ -146,21 +129,22 @@ std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
         {SMP_RATE, Field::SmpRate, 2}, {SMP_MOD, Field::SmpMod, 2},
     };
     for (const Sized& rule : sizes) {
-        const auto& octets = fields[rule.slot];
-        if (octets && octets->size() != rule.size) {
-            return std::unexpected(SvError::bad_length(rule.field, rule.size, octets->size()));
+        const auto& field = fields[rule.slot];
+        if (field && field->size() != rule.size) {
+            return std::unexpected(SvError::bad_length(rule.field, rule.size, field->size()));
         }
     }
 
-    auto u16 = [](const std::optional<Bytes>& octets) -> std::optional<std::uint16_t> {
-        if (!octets) return std::nullopt;
-        return static_cast<std::uint16_t>(big_endian(*octets));
+    // The sizes are checked: two octets each.
+    auto u16 = [](const std::optional<Bytes>& field) -> std::optional<std::uint16_t> {
+        if (!field) return std::nullopt;
+        return octets::load_be16(field->data());
     };
     return Asdu{
         .sv_id = *fields[SV_ID],
         .dat_set = fields[DAT_SET],
         .smp_cnt = *u16(fields[SMP_CNT]),
-        .conf_rev = big_endian(*fields[CONF_REV]),
+        .conf_rev = octets::load_be32(fields[CONF_REV]->data()),
         .refr_tm = refr_tm,
         .smp_synch = (*fields[SMP_SYNCH])[0],
         .smp_rate = u16(fields[SMP_RATE]),
@@ -181,10 +165,10 @@ std::expected<SavPdu, SvError> decode_pdu(Bytes apdu) noexcept {
     std::optional<Bytes> no_asdu;
     std::optional<Bytes> security;
     std::size_t count = 0;
-    ber::Tlvs elements(outer->content);
-    while (auto element = elements.next()) {
-        if (!*element) return std::unexpected(SvError::from(element->error()));
-        const ber::Tlv& tlv = **element;
+    for (ber::Reader elements(outer->content); !elements.empty();) {
+        auto element = elements.next();
+        if (!element) return std::unexpected(SvError::from(elements.error()));
+        const ber::Tlv& tlv = *element;
         switch (tlv.tag) {
         case TAG_NO_ASDU:
             if (tlv.content.empty()) {
@@ -195,20 +179,15 @@ std::expected<SavPdu, SvError> decode_pdu(Bytes apdu) noexcept {
         case TAG_SECURITY:
             security = tlv.content;
             break;
-        case TAG_SEQ_ASDU: {
-            ber::Tlvs asdus(tlv.content);
-            while (auto asdu = asdus.next()) {
-                if (!*asdu) return std::unexpected(SvError::from(asdu->error()));
-                if ((*asdu)->tag != TAG_ASDU) {
-                    return std::unexpected(SvError::unexpected_tag(TAG_ASDU, (*asdu)->tag));
-                }
-                if (auto decoded = decode_asdu((*asdu)->content); !decoded) {
-                    return std::unexpected(decoded.error());
-                }
+        case TAG_SEQ_ASDU:
+            for (ber::Reader asdus(tlv.content); !asdus.empty();) {
+                auto asdu = asdus.next();
+                if (!asdu) return std::unexpected(SvError::from(asdus.error()));
+                if (asdu->tag != TAG_ASDU) return std::unexpected(SvError::unexpected_tag(TAG_ASDU, asdu->tag));
+                if (auto decoded = decode_asdu(asdu->content); !decoded) return std::unexpected(decoded.error());
                 ++count;  // each ASDU takes at least two octets: no overflow
             }
             break;
-        }
         default:
             break;  // other elements are skipped
         }
@@ -223,19 +202,21 @@ std::expected<SavPdu, SvError> decode_pdu(Bytes apdu) noexcept {
 
 std::optional<Asdu> Asdus::next() noexcept {
     for (;;) {
-        if (auto asdu = inner_.next()) {
-            if (!*asdu || (*asdu)->tag != TAG_ASDU) break;
-            auto decoded = decode_asdu((*asdu)->content);
+        if (!inner_.empty()) {
+            auto asdu = inner_.read(TAG_ASDU);
+            if (!asdu) break;
+            auto decoded = decode_asdu(asdu->content);
             if (!decoded) break;
             return *decoded;
         }
+        if (outer_.empty()) break;
         auto element = outer_.next();
-        if (!element || !*element) break;
-        if ((*element)->tag == TAG_SEQ_ASDU) inner_ = ber::Tlvs((*element)->content);
+        if (!element) break;
+        if (element->tag == TAG_SEQ_ASDU) inner_ = ber::Reader(element->content);
     }
     // Ended, or met octets decode_pdu would refuse: nothing more, ever.
-    outer_ = ber::Tlvs({});
-    inner_ = ber::Tlvs({});
+    outer_.finish();
+    inner_.finish();
     return std::nullopt;
 }
 

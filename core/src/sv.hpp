@@ -37,6 +37,7 @@ enum class Field : std::uint8_t {
 // The name of `field` as messages print it, e.g. "smpSynch".
 [[nodiscard]] std::string_view field_name(Field field) noexcept;
 
+// Why a savPdu or ASDU does not decode.
 enum class SvErrorKind : std::uint8_t {
     Ber,            // a malformed TLV or INTEGER
     UnexpectedTag,  // a TLV of another tag where one tag is required
@@ -58,6 +59,7 @@ struct SvError {
     std::size_t asdus = 0;                             // AsduCount: ASDUs present
     std::optional<std::uint64_t> no_asdu = std::nullopt;  // AsduCount: absent above 64 bits
 
+    // One factory per kind, filling only its members.
     static constexpr SvError from(ber::BerError error) noexcept {
         return {.kind = SvErrorKind::Ber, .ber = error};
     }
@@ -120,14 +122,15 @@ struct SavPdu {
 // ASDU that fails to read.
 class Asdus {
 public:
+    // The ASDUs of `pdu`, whose octets must outlive the iteration.
     explicit Asdus(const SavPdu& pdu) noexcept : outer_(pdu.content) {}
 
     // The next ASDU, or nothing at the end.
     [[nodiscard]] std::optional<Asdu> next() noexcept;
 
 private:
-    ber::Tlvs outer_;       // the elements of the savPdu
-    ber::Tlvs inner_{{}};   // the ASDUs of the current seqASDU
+    ber::Reader outer_;  // the elements of the savPdu
+    ber::Reader inner_;  // the ASDUs of the current seqASDU
 };
 
 }  // namespace valdrin::sv

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "octets.hpp"
+#include "bytes_for_tests.hpp"
 
 namespace valdrin::ber {
 namespace {
@@ -46,6 +46,14 @@ TEST(DecodeTlv, MalformedInputs) {
         auto tlv = decode_tlv(c.input, c.pos);
         ASSERT_FALSE(tlv.has_value()) << c.why;
         EXPECT_EQ(text_of(tlv.error()), c.message) << c.why;
+
+        // The reader refuses the same TLV, stays where it was and says why.
+        Reader reader(c.input, c.pos);
+        EXPECT_FALSE(reader.next().has_value()) << c.why;
+        EXPECT_EQ(reader.pos(), c.pos) << c.why;
+        EXPECT_EQ(reader.error(), tlv.error()) << c.why;
+        EXPECT_FALSE(reader.read(c.input.empty() ? 0 : c.input[0]).has_value()) << c.why;
+        EXPECT_EQ(reader.pos(), c.pos) << c.why;
     }
 }
 
@@ -73,7 +81,86 @@ TEST(DecodeTlv, WellFormedInputs) {
         EXPECT_EQ(tlv->end, c.end) << c.why;
         EXPECT_EQ(tlv->content.size(), c.length) << c.why;
         EXPECT_EQ(tlv->content.data(), c.input.data() + c.end - c.length) << c.why << ": a view";
+
+        // The reader yields the same TLV and moves just past it.
+        Reader reader(c.input, c.pos);
+        auto read = reader.next();
+        ASSERT_TRUE(read.has_value()) << c.why;
+        EXPECT_EQ(read->tag, c.tag) << c.why;
+        EXPECT_EQ(read->end, c.end) << c.why;
+        EXPECT_EQ(read->content.data(), tlv->content.data()) << c.why;
+        EXPECT_EQ(reader.pos(), c.end) << c.why;
+        EXPECT_EQ(reader.rest().data(), c.input.data() + c.end) << c.why;
+        EXPECT_EQ(reader.rest().size(), c.input.size() - c.end) << c.why;
     }
+}
+
+// A2 { 83 01 FF, A1 { 85 01 05 } } 86 01 07, then two octets outside
+// the view the readers are given.
+const Octets nested{0xA2, 0x08, 0x83, 0x01, 0xFF, 0xA1, 0x03, 0x85, 0x01, 0x05, 0x86, 0x01, 0x07, 0xEE, 0xEE};
+const Bytes nested_view = Bytes(nested).first(nested.size() - 2);
+
+TEST(Reader, YieldsSubViewsThatConfineTheMembers) {
+    Reader top(nested_view);
+    auto structure = top.next();
+    ASSERT_TRUE(structure.has_value());
+    EXPECT_EQ(structure->tag, 0xA2u);
+    EXPECT_EQ(structure->content.data(), nested.data() + 2);
+    EXPECT_EQ(structure->content.size(), 8u);
+    EXPECT_EQ(top.rest().data(), nested.data() + 10);
+
+    // Over the content: its two members and nothing of what follows it.
+    Reader members(structure->content);
+    auto first = members.next();
+    auto second = members.next();
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->tag, 0x83u);
+    EXPECT_EQ(second->tag, 0xA1u);
+    EXPECT_EQ(second->content.data(), nested.data() + 7);
+    EXPECT_TRUE(members.empty());
+    EXPECT_TRUE(members.rest().empty());
+    EXPECT_FALSE(members.next().has_value());
+    EXPECT_EQ(members.error(), BerError{BerErrorKind::MissingTag});
+
+    auto last = top.next();
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->tag, 0x86u);
+    EXPECT_TRUE(top.empty()) << "the view ends before the EE octets";
+
+    // A member longer than its content, though the octets after it would
+    // hold it: truncated, the left count taken within the content alone.
+    const Octets spill{0xA2, 0x02, 0x04, 0x03, 0x01, 0x02, 0x03};
+    auto outer = decode_tlv(spill, 0);
+    ASSERT_TRUE(outer.has_value());
+    Reader inside(outer->content);
+    EXPECT_FALSE(inside.next().has_value());
+    EXPECT_EQ(inside.error(), BerError::truncated(0x04, 3, 0));
+}
+
+TEST(Reader, EnterWalksInPreOrder) {
+    std::vector<Tag> tags;
+    for (Reader walk(nested_view); !walk.empty();) {
+        auto tlv = walk.next();
+        ASSERT_TRUE(tlv.has_value());
+        tags.push_back(tlv->tag);
+        if (tlv->tag == 0xA1 || tlv->tag == 0xA2) walk.enter(*tlv);
+    }
+    EXPECT_EQ(tags, (std::vector<Tag>{0xA2, 0x83, 0xA1, 0x85, 0x86}));
+}
+
+TEST(Reader, ReadTakesOnlyTheTagAskedFor) {
+    Reader reader(nested_view);
+    EXPECT_FALSE(reader.read(0xA1).has_value());  // another tag: stays
+    EXPECT_EQ(reader.pos(), 0u);
+    auto structure = reader.read(0xA2);
+    ASSERT_TRUE(structure.has_value());
+    EXPECT_EQ(structure->end, 10u);
+    EXPECT_EQ(reader.pos(), 10u);
+    reader.finish();
+    EXPECT_TRUE(reader.empty());
+    EXPECT_FALSE(reader.read(0x86).has_value());  // nothing left
+    EXPECT_TRUE(Reader().empty());
+    EXPECT_TRUE(Reader(nested, 99).rest().empty());  // a start past the end
 }
 
 TEST(DecodeUnsigned, Table) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "octets.hpp"
+#include "bytes_for_tests.hpp"
 
 namespace valdrin::data {
 namespace {
@@ -178,6 +178,9 @@ TEST(CheckSequence, Table) {
          "TLV 0x85 truncated: needs 5 bytes, 0 left"},
         // the top level is read first, so its fault wins
         {"top-level fault before a nested one", {0xA2, 0x02, 0x85, 0x05, 0x83}, 0, "missing length"},
+        // a structure's members are read as a whole before theirs: the
+        // sibling 83 without length wins over the member of the array
+        {"sibling fault before a nephew's", {0xA2, 0x05, 0xA1, 0x02, 0x85, 0x05, 0x83}, 0, "missing length"},
         // only a member's tag is left
         {"member without length", {0xA1, 0x01, 0x83}, 0, "missing length"},
         // members are confined to their container, though they would fit in the span

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "octets.hpp"
+#include "bytes_for_tests.hpp"
 
 namespace valdrin::ethernet {
 namespace {
@@ -89,13 +89,18 @@ TEST(ParseFrame, Fields) {
 TEST(WriteHeader, Octets) {
     Octets buffer(26 + 2, 0xEE);
     const FrameHeader tagged{dst, src, Vlan{100, 5}, 0x3001};
-    ASSERT_EQ(write_header(tagged, 2, buffer).value(), 28u);
+    ASSERT_EQ(write_header(tagged, ETHERTYPE_GOOSE, 2, buffer).value(), 28u);
     EXPECT_EQ(Octets(buffer.begin() + 12, buffer.end()),
               (Octets{0x81, 0x00, 0xA0, 0x64, 0x88, 0xB8, 0x30, 0x01, 0x00, 0x0A, 0, 0, 0, 0, 0xEE, 0xEE}));
 
     const FrameHeader untagged{dst, src, std::nullopt, 0x3001};
-    ASSERT_EQ(write_header(untagged, 2, buffer).value(), 24u);
+    ASSERT_EQ(write_header(untagged, ETHERTYPE_GOOSE, 2, buffer).value(), 24u);
     EXPECT_EQ(Octets(buffer.begin(), buffer.begin() + 22), frame({0x88, 0xB8, 0x30, 0x01, 0x00, 0x0A, 0, 0, 0, 0}));
+
+    // The EtherType is the caller's: SV here, after the tag as before.
+    ASSERT_EQ(write_header(tagged, ETHERTYPE_SV, 2, buffer).value(), 28u);
+    EXPECT_EQ(Octets(buffer.begin() + 12, buffer.begin() + 26),
+              (Octets{0x81, 0x00, 0xA0, 0x64, 0x88, 0xBA, 0x30, 0x01, 0x00, 0x0A, 0, 0, 0, 0}));
 }
 
 TEST(WriteHeader, ChecksInOrder) {
@@ -118,7 +123,7 @@ TEST(WriteHeader, ChecksInOrder) {
     };
     for (const auto& c : cases) {
         Octets buffer(c.capacity, 0xEE);
-        auto written = write_header({dst, src, c.vlan, 1}, c.apdu_size, buffer);
+        auto written = write_header({dst, src, c.vlan, 1}, ETHERTYPE_GOOSE, c.apdu_size, buffer);
         ASSERT_FALSE(written.has_value()) << c.why;
         EXPECT_EQ(written.error(), c.error) << c.why;
         EXPECT_EQ(buffer, Octets(c.capacity, 0xEE)) << c.why << ": nothing written";
@@ -127,24 +132,30 @@ TEST(WriteHeader, ChecksInOrder) {
 
 TEST(WriteHeader, ReadBackByParseFrame) {
     const std::optional<Vlan> vlans[] = {std::nullopt, Vlan{0, 0}, Vlan{4095, 7}, Vlan{100, 5}};
-    for (const auto& vlan : vlans) {
-        for (std::size_t apdu_size : {0u, 1u, 300u, 65527u}) {
-            const FrameHeader header{dst, src, vlan, 0xBEEF};
-            Octets buffer(header_size(header) + apdu_size);
-            for (std::size_t i = 0; i < apdu_size; ++i) buffer[header_size(header) + i] = std::uint8_t(i * 7);
-            ASSERT_EQ(write_header(header, apdu_size, buffer).value(), buffer.size());
+    const std::pair<std::uint16_t, std::uint16_t> ethertypes[] = {
+        {ETHERTYPE_GOOSE, ETHERTYPE_SV}, {ETHERTYPE_SV, ETHERTYPE_GOOSE}};  // written, and the other one
+    for (const auto& [ethertype, other] : ethertypes) {
+        for (const auto& vlan : vlans) {
+            for (std::size_t apdu_size : {0u, 1u, 300u, 65527u}) {
+                const FrameHeader header{dst, src, vlan, 0xBEEF};
+                Octets buffer(header_size(header) + apdu_size);
+                for (std::size_t i = 0; i < apdu_size; ++i) buffer[header_size(header) + i] = std::uint8_t(i * 7);
+                ASSERT_EQ(write_header(header, ethertype, apdu_size, buffer).value(), buffer.size());
 
-            auto parsed = parse_frame(buffer, ETHERTYPE_GOOSE);
-            ASSERT_TRUE(parsed.has_value());
-            EXPECT_EQ(parsed->dst_mac, dst);
-            EXPECT_EQ(parsed->src_mac, src);
-            EXPECT_EQ(parsed->app_id, 0xBEEF);
-            EXPECT_EQ(parsed->reserved1, 0);
-            EXPECT_EQ(parsed->reserved2, 0);
-            EXPECT_EQ(parsed->vlan_id, vlan ? std::optional(vlan->id) : std::nullopt);
-            EXPECT_EQ(parsed->vlan_priority, vlan ? std::optional(vlan->priority) : std::nullopt);
-            EXPECT_EQ(parsed->payload.data(), buffer.data() + header_size(header));
-            EXPECT_EQ(parsed->payload.size(), apdu_size);
+                EXPECT_FALSE(parse_frame(buffer, other).has_value());
+                auto parsed = parse_frame(buffer, ethertype);
+                ASSERT_TRUE(parsed.has_value());
+                EXPECT_EQ(parsed->ethertype, ethertype);
+                EXPECT_EQ(parsed->dst_mac, dst);
+                EXPECT_EQ(parsed->src_mac, src);
+                EXPECT_EQ(parsed->app_id, 0xBEEF);
+                EXPECT_EQ(parsed->reserved1, 0);
+                EXPECT_EQ(parsed->reserved2, 0);
+                EXPECT_EQ(parsed->vlan_id, vlan ? std::optional(vlan->id) : std::nullopt);
+                EXPECT_EQ(parsed->vlan_priority, vlan ? std::optional(vlan->priority) : std::nullopt);
+                EXPECT_EQ(parsed->payload.data(), buffer.data() + header_size(header));
+                EXPECT_EQ(parsed->payload.size(), apdu_size);
+            }
         }
     }
 }

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "octets.hpp"
+#include "bytes_for_tests.hpp"
 
 namespace valdrin::goose {
 namespace {

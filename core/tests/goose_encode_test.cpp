@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "octets.hpp"
+#include "bytes_for_tests.hpp"
 
 namespace valdrin::goose {
 namespace {

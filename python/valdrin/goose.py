@@ -19,8 +19,9 @@ from dataclasses import dataclass, field
 from typing import Iterable, Sequence
 
 from .data import Data, Timestamp
+from .values import FrameHeader, UtcTime, Value, data_values, text
 
-__all__ = ["ETHERTYPE_GOOSE", "GoosePDU"]
+__all__ = ["ETHERTYPE_GOOSE", "GooseFrame", "GoosePDU", "decode_frame"]
 
 ETHERTYPE_GOOSE = 0x88B8
 
@@ -80,3 +81,60 @@ class GoosePDU:
         import valdrin_rt
 
         return valdrin_rt.encode_goose_frame(self, dst_mac, src_mac, app_id, vlan_id, vlan_priority)
+
+
+# --- decoding for people ------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class GooseFrame:
+    """A received GOOSE frame as Python values (see :func:`decode_frame`)."""
+
+    header: FrameHeader
+    gocb_ref: str
+    time_allowed_to_live: int
+    dat_set: str
+    go_id: str | None
+    t: UtcTime
+    st_num: int
+    sq_num: int
+    simulation: bool
+    conf_rev: int
+    nds_com: bool
+    num_dat_set_entries: int
+    entries: int
+    values: list[Value]
+
+
+def message_from_native(frame: dict, pdu: dict) -> GooseFrame:
+    """The :class:`GooseFrame` of the two dicts that :func:`valdrin_rt.decode_goose_frame` returns."""
+    return GooseFrame(
+        header=FrameHeader.from_native(frame),
+        gocb_ref=text(pdu["gocb_ref"]),
+        time_allowed_to_live=pdu["time_allowed_to_live"],
+        dat_set=text(pdu["dat_set"]),
+        go_id=None if pdu["go_id"] is None else text(pdu["go_id"]),
+        t=UtcTime.from_octets(pdu["t"]),
+        st_num=pdu["st_num"],
+        sq_num=pdu["sq_num"],
+        simulation=pdu["simulation"],
+        conf_rev=pdu["conf_rev"],
+        nds_com=pdu["nds_com"],
+        num_dat_set_entries=pdu["num_dat_set_entries"],
+        entries=pdu["entries"],
+        values=data_values(pdu["all_data"]),
+    )
+
+
+def decode_frame(raw: bytes, strict: bool = False) -> GooseFrame | None:
+    """The GOOSE frame ``raw`` as Python values, or ``None`` when it is not GOOSE.
+
+    Text fields become ``str``, ``t`` a :class:`valdrin.values.UtcTime` and
+    ``allData`` nested lists of values (:func:`valdrin.values.data_values`).
+    Raises ``ValueError`` with the decoder's text when the PDU is invalid, or
+    not conformant when ``strict``.
+    """
+    import valdrin_rt
+
+    decoded = valdrin_rt.decode_goose_frame(bytes(raw), strict)
+    return None if decoded is None else message_from_native(*decoded)

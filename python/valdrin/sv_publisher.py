@@ -6,7 +6,7 @@ from array import array
 from itertools import chain
 from typing import Any, Sequence
 
-from .sv import Playback, Stream, Wave, encode_frame
+from .sv_stream import Playback, Stream, Wave, encode_frame
 
 # array typecodes of 4-octet C integers (native byte order), as the engine reads them.
 _INT32 = next(code for code in "ilh" if array(code).itemsize == 4)

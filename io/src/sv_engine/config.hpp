@@ -1,7 +1,7 @@
-// The engine's immutable configuration: one Config per Engine, one Stream per
-// published stream. Plain native data, built once from Python objects by
-// config_from (engine.cpp) and only read afterwards, by the renderer and the
-// transmit thread, neither of which touches the interpreter.
+// The SV publisher's immutable configuration: one Config per Publisher, one
+// Stream per published stream. Plain native data, built once by its owner
+// (the binding converts it from Python objects) and only read afterwards, by
+// the renderer and the transmit thread.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace valdrin::engine {
+namespace valdrin::io::sv_engine {
 
 // One channel's signal: amplitude * sin(2π f t + phase) + offset, scaled to
 // an INT32 sample, sent beside a fixed quality word.
@@ -66,4 +66,4 @@ struct Config {
     std::optional<std::uint64_t> cpu;
 };
 
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine

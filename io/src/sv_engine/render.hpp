@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "config.hpp"
+#include "sv_engine/config.hpp"
 
-namespace valdrin::engine {
+namespace valdrin::io::sv_engine {
 
 // Writes into `frame` (a copy of stream.frame, same length, owned by the
 // caller) the smpCnt of every ASDU and the value and quality of every
@@ -75,4 +75,4 @@ inline std::int32_t to_sample(double y) noexcept {
     return static_cast<std::int32_t>(std::rint(y));
 }
 
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine

@@ -1,153 +1,22 @@
-#include "transmit.hpp"
+#include "sv_engine/transmit.hpp"
 
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <limits>
+#include <optional>
 #include <vector>
 
-#include "render.hpp"
+#include "clock.hpp"
+#include "rt_thread.hpp"
+#include "sv_engine/render.hpp"
 
-namespace valdrin::engine {
-
-// --- OS texts and the socket --------------------------------------------------
-
-std::string os_text(int error) {
-    char buffer[256];
-    // GNU strerror_r: returns the message, in `buffer` or a static string.
-    const char* message = strerror_r(error, buffer, sizeof buffer);
-    return std::string(message) + " (os error " + std::to_string(error) + ")";
-}
-
-std::string os_error(std::string_view context) {
-    const int error = errno;
-    return std::string(context) + ": " + os_text(error);
-}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int Socket::release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void Socket::close() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
-std::optional<Socket> open_packet_socket(unsigned index, std::string& error) {
-    // Protocol 0: the socket receives nothing and only sends.
-    Socket socket(::socket(AF_PACKET, SOCK_RAW, 0));
-    if (socket.get() < 0) {
-        error = os_error("AF_PACKET socket");
-        return std::nullopt;
-    }
-    sockaddr_ll address{};
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = 0;
-    address.sll_ifindex = static_cast<int>(index);
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        error = os_error("bind");
-        return std::nullopt;
-    }
-    return socket;
-}
-
-// --- The set-up report --------------------------------------------------------
-
-SetupReport::State SetupReport::wait(std::string& text) {
-    std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return state_ != State::pending; });
-    text = text_;
-    return state_;
-}
-
-void SetupReport::report(State state, std::string text) {
-    {
-        std::lock_guard guard(lock_);
-        if (state_ != State::pending) return;  // one shot
-        state_ = state;
-        text_ = std::move(text);
-    }
-    changed_.notify_all();
-}
-
-Reporter::~Reporter() {
-    if (report_) report_->report(SetupReport::State::gone);
-}
-
-void Reporter::ok() {
-    report_->report(SetupReport::State::ok);
-    report_.reset();
-}
-
-void Reporter::failed(std::string text) {
-    report_->report(SetupReport::State::failed, std::move(text));
-    report_.reset();
-}
+namespace valdrin::io::sv_engine {
 
 // --- The pacing loop ----------------------------------------------------------
 
 namespace {
 
-using i128 = __int128;
-constexpr std::int64_t ns_per_s = 1'000'000'000;
-
-// Longest single sleep: a far-off first period is slept in slices of this
-// length, so that a stop request is seen promptly.
-constexpr std::int64_t sleep_slice_ns = 50'000'000;
-
-i128 now_ns() noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<i128>(ts.tv_sec) * ns_per_s + ts.tv_nsec;
-}
-
-// Sleeps until absolute time `t` (ns of CLOCK_REALTIME), which lies within
-// the range of time_t; interrupted sleeps go on, other failures return.
-void sleep_until(i128 t) noexcept {
-    i128 seconds = t / ns_per_s;
-    i128 rest = t % ns_per_s;
-    if (rest < 0) {  // floor, also before 1970
-        rest += ns_per_s;
-        seconds -= 1;
-    }
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(seconds);
-    ts.tv_nsec = static_cast<long>(rest);
-    while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
-
-// Sleeps until `t`; when it lies further ahead than one slice, sleeps in
-// slices and gives up as soon as the stop flag is set. Returns false when
-// stopped.
-bool sleep_until_unless_stopped(i128 t, const Counters& counters) noexcept {
-    i128 now = now_ns();
-    while (t - now > sleep_slice_ns) {
-        sleep_until(now + sleep_slice_ns);
-        if (counters.stop.load()) return false;
-        now = now_ns();
-    }
-    if (t > now) sleep_until(t);
-    return true;
-}
+using i128 = Nanos;
 
 std::int64_t saturate(i128 value) noexcept {
     constexpr i128 lo = std::numeric_limits<std::int64_t>::min();
@@ -205,25 +74,21 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
     return sent;
 }
 
+// Pins the thread and raises its priority as configured, then reports.
+// Returns false when the thread is to end: after reporting the failure, or
+// unreported (its end reads as "gone") for a CPU no cpu_set_t can hold.
 bool set_up(const Config& config, Reporter& reporter) {
     if (config.cpu) {
-        if (*config.cpu >= CPU_SETSIZE) return false;  // not representable: end unreported
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(static_cast<std::size_t>(*config.cpu), &set);
-        if (sched_setaffinity(0, sizeof set, &set) != 0) {
-            const int error = errno;  // before building the context can touch it
-            reporter.failed("pin to CPU " + std::to_string(*config.cpu) + ": " + os_text(error));
+        auto pinned = pin_to_cpu(*config.cpu);
+        if (!pinned) {
+            if (pinned.error().error != SchedError::cpu_out_of_range) reporter.failed(std::move(pinned.error().text));
             return false;
         }
     }
     if (config.rt_priority) {
-        sched_param param{};
-        param.sched_priority = *config.rt_priority;
-        const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-        if (error != 0) {
-            reporter.failed("SCHED_FIFO priority " + std::to_string(*config.rt_priority) + ": " +
-                            os_text(error));
+        auto raised = set_fifo_priority(*config.rt_priority);
+        if (!raised) {
+            reporter.failed(std::move(raised.error().text));
             return false;
         }
     }
@@ -235,10 +100,7 @@ bool set_up(const Config& config, Reporter& reporter) {
 
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters,
               Socket socket, Reporter reporter, bool resume) noexcept {
-    pthread_setname_np(pthread_self(), "sv-engine");
-    // Without SCHED_FIFO the default 50 µs timer slack would delay every
-    // wake-up; ask for the least.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    prepare_thread(thread_name);
     try {
         if (!set_up(*config, reporter)) return;
     } catch (...) {
@@ -295,7 +157,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
             render(config->streams[i], batch->frames[i], frame_second, first_smp, rate,
                    batch->caches[i]);
         }
-        if (!sleep_until_unless_stopped(scheduled, *counters)) return;
+        if (!sleep_until_unless_stopped(scheduled, counters->stop)) return;
         const i128 now = now_ns();
 
         const std::uint64_t sent = send_all(socket.get(), *batch, *counters);
@@ -307,4 +169,4 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     }
 }
 
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine

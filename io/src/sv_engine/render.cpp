@@ -3,7 +3,9 @@
 // once per frame (second and sample index, position in the fault cycle,
 // playback row), and the ASDU loop then steps each of them by one sample,
 // with carries, so that no division runs per ASDU or per sample.
-#include "render.hpp"
+#include "sv_engine/render.hpp"
+
+#include "octets.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -11,7 +13,7 @@
 #include <cstring>
 #include <limits>
 
-namespace valdrin::engine {
+namespace valdrin::io::sv_engine {
 namespace {
 
 // Products of two 64-bit values (second × rate, cycle × rate) and the sums
@@ -46,22 +48,6 @@ double to_double(i128 v) {
         return static_cast<double>(static_cast<std::int64_t>(v));
     }
     return static_cast<double>(v);
-}
-
-// Writes `v` big-endian into the two octets at `out`.
-void put_u16(std::uint8_t* out, std::uint16_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        v = __builtin_bswap16(v);
-    }
-    std::memcpy(out, &v, sizeof(v));
-}
-
-// Writes `v` big-endian into the four octets at `out`.
-void put_u32(std::uint8_t* out, std::uint32_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        v = __builtin_bswap32(v);
-    }
-    std::memcpy(out, &v, sizeof(v));
 }
 
 // Returns fmod(x, 1.0), the fractional part of x with the sign of x, as
@@ -250,7 +236,7 @@ void render_with(const Stream& stream, std::span<std::uint8_t> frame, std::int64
         }
 
         // smpCnt: the sample index within its second, modulo 2^16.
-        put_u16(out + stream.smp_cnt_offsets[t], static_cast<std::uint16_t>(smp));
+        octets::store_be16(out + stream.smp_cnt_offsets[t], static_cast<std::uint16_t>(smp));
 
         // Then each channel's 8 octets: INT32 value, 32-bit quality.
         std::uint8_t* const samples = out + stream.sample_offsets[t];
@@ -260,8 +246,8 @@ void render_with(const Stream& stream, std::span<std::uint8_t> frame, std::int64
             const std::uint32_t* const qualities =
                 playback->qualities ? playback->qualities->data() + base : nullptr;
             for (std::size_t j = 0; j < channels; ++j) {
-                put_u32(samples + 8 * j, static_cast<std::uint32_t>(values[j]));
-                put_u32(samples + 8 * j + 4,
+                octets::store_be32(samples + 8 * j, static_cast<std::uint32_t>(values[j]));
+                octets::store_be32(samples + 8 * j + 4,
                         qualities != nullptr ? qualities[j] : waves[j].quality);
             }
             continue;
@@ -271,8 +257,8 @@ void render_with(const Stream& stream, std::span<std::uint8_t> frame, std::int64
             const std::int32_t* const values =
                 CacheAccess::row(*cache, waves, sec, sec_d, smp, rate_d);
             for (std::size_t j = 0; j < channels; ++j) {
-                put_u32(samples + 8 * j, static_cast<std::uint32_t>(values[j]));
-                put_u32(samples + 8 * j + 4, waves[j].quality);
+                octets::store_be32(samples + 8 * j, static_cast<std::uint32_t>(values[j]));
+                octets::store_be32(samples + 8 * j + 4, waves[j].quality);
             }
             continue;
         }
@@ -280,9 +266,9 @@ void render_with(const Stream& stream, std::span<std::uint8_t> frame, std::int64
         const double smp_d = static_cast<double>(smp);
         for (std::size_t j = 0; j < channels; ++j) {
             const Wave& wave = source[j];
-            put_u32(samples + 8 * j,
+            octets::store_be32(samples + 8 * j,
                     static_cast<std::uint32_t>(synthesize(wave, sec_d, smp_d, rate_d)));
-            put_u32(samples + 8 * j + 4, wave.quality);
+            octets::store_be32(samples + 8 * j + 4, wave.quality);
         }
     }
 }
@@ -299,4 +285,4 @@ void render(const Stream& stream, std::span<std::uint8_t> frame, std::int64_t se
     render_with(stream, frame, second, first_smp, rate, &cache);
 }
 
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine

@@ -1,12 +1,13 @@
-// The engine's statistics and stop flag, shared by the Engine object and its
-// transmit thread. The thread is the only writer of the statistics.
+// The SV publisher's statistics and stop flag, shared by the Publisher and
+// its transmit thread. The thread is the only writer of the statistics.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-namespace valdrin::engine {
+namespace valdrin::io::sv_engine {
 
+// Cumulative over every run of one Publisher.
 struct Counters {
     std::atomic<std::uint64_t> frames_sent{0};
     std::atomic<std::uint64_t> send_errors{0};
@@ -15,4 +16,4 @@ struct Counters {
     std::atomic<bool> stop{false};
 };
 
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine

@@ -1,200 +1,7 @@
+// GOOSE decoding: the lenient reader of a PDU's fields, and the strict
+// checks of how a PDU that it accepted is encoded.
 #include "goose.hpp"
-
-#include <cstring>
-
-namespace valdrin::goose {
-
-namespace {
-
-// Message texts in the order of EncodeErrorKind: the number goes between
-// the two parts; InvalidData shows the DataError's text instead.
-struct Message {
-    std::string_view before;
-    std::string_view after;
-};
-constexpr Message messages[] = {
-    {"APDU too long: ", " bytes"},
-    {"VLAN id out of range: ", ""},
-    {"VLAN priority out of range: ", ""},
-    {"buffer too small: ", " octets needed"},
-    {"", ""},
-};
-static_assert(std::size(messages) == static_cast<std::size_t>(EncodeErrorKind::InvalidData) + 1,
-              "one message per EncodeErrorKind");
-
-// The link header's checks become the EncodeErrors of the same names.
-static_assert(static_cast<int>(ethernet::HeaderCheck::ApduTooLong) == static_cast<int>(EncodeErrorKind::ApduTooLong));
-static_assert(static_cast<int>(ethernet::HeaderCheck::VlanIdOutOfRange) ==
-              static_cast<int>(EncodeErrorKind::VlanIdOutOfRange));
-static_assert(static_cast<int>(ethernet::HeaderCheck::VlanPriorityOutOfRange) ==
-              static_cast<int>(EncodeErrorKind::VlanPriorityOutOfRange));
-static_assert(static_cast<int>(ethernet::HeaderCheck::BufferTooSmall) ==
-              static_cast<int>(EncodeErrorKind::BufferTooSmall));
-
-EncodeError from_header(ethernet::HeaderError error) noexcept {
-    return {static_cast<EncodeErrorKind>(error.check), error.value};
-}
-
-constexpr std::size_t max_size = static_cast<std::size_t>(-1);
-
-constexpr std::size_t add(std::size_t a, std::size_t b) noexcept {
-    std::size_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? max_size : sum;
-}
-
-// One-octet tag, length octets, content; saturating like the measured
-// allData length it may be given.
-constexpr std::size_t tlv_size(std::size_t length) noexcept { return add(1 + ber::length_size(length), length); }
-
-// The fields before allData, all with one-octet tags: three texts (goID
-// only when present), five INTEGERs, t and two BOOLEANs.
-std::size_t leading_len(const GoosePdu& pdu, const Fields& fields) noexcept {
-    std::size_t length = add(tlv_size(pdu.gocb_ref.size()), tlv_size(pdu.dat_set.size()));
-    if (pdu.go_id) length = add(length, tlv_size(pdu.go_id->size()));
-    std::size_t fixed = 2 + fields.t.size() + 2 * 3;
-    for (const ber::Integer& integer : fields.integers) fixed += 2 + (9 - integer.start);
-    return add(length, fixed);
-}
-
-// The writers of the leading fields, into room already checked.
-std::uint8_t* put_text(std::uint8_t* out, Tag tag, std::string_view text) noexcept {
-    out = ber::place_header(out, tag, text.size());
-    ber::copy_octets(out, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return out + text.size();
-}
-
-std::uint8_t* put_integer(std::uint8_t* out, Tag tag, const ber::Integer& integer) noexcept {
-    const std::size_t size = 9 - integer.start;  // at most 9: a short length
-    out[0] = static_cast<std::uint8_t>(tag);
-    out[1] = static_cast<std::uint8_t>(size);
-    ber::copy_octets(out + 2, integer.octets.data() + integer.start, size);
-    return out + 2 + size;
-}
-
-std::uint8_t* put_boolean(std::uint8_t* out, Tag tag, bool value) noexcept {
-    out[0] = static_cast<std::uint8_t>(tag);
-    out[1] = 1;
-    out[2] = value ? 0xFF : 0x00;
-    return out + 3;
-}
-
-}  // namespace
-
-void describe(const EncodeError& error, ber::Text& out) noexcept {
-    if (error.kind == EncodeErrorKind::InvalidData) {
-        data::describe(error.data, out);
-        return;
-    }
-    const Message& message = messages[static_cast<std::size_t>(error.kind)];
-    out.append(message.before).append_decimal(error.value).append(message.after);
-}
-
-std::expected<Fields, data::DataError> Fields::of(const GoosePdu& pdu) noexcept {
-    Fields fields{};  // the whole table cleared, since it is copied out
-    if (auto prepared = fields.prepare(pdu); !prepared) return std::unexpected(prepared.error());
-    return fields;
-}
-
-std::expected<void, data::DataError> Fields::prepare(const GoosePdu& pdu) noexcept {
-    auto length = data::measure_sequence(pdu.all_data, containers);
-    if (!length) return std::unexpected(length.error());
-    all_data_len = *length;
-    integers[0].set_unsigned(pdu.time_allowed_to_live);
-    integers[1].set_unsigned(pdu.st_num);
-    integers[2].set_unsigned(pdu.sq_num);
-    integers[3].set_unsigned(pdu.conf_rev);
-    integers[4].set_unsigned(pdu.num_dat_set_entries);
-    t = data::utc_octets(pdu.t);
-    return {};
-}
-
-std::size_t Fields::content_len(const GoosePdu& pdu) const noexcept {
-    return add(leading_len(pdu, *this), tlv_size(all_data_len));
-}
-
-std::expected<void, data::DataError> Fields::write(const GoosePdu& pdu, std::size_t content_len,
-                                                   ber::Writer& writer) const noexcept {
-    // Everything up to the values of allData at once: the 0x61 header, the
-    // leading fields and the allData header; the values check their own
-    // room as they are written.
-    const std::size_t head = add(add(1 + ber::length_size(content_len), leading_len(pdu, *this)),
-                                 1 + ber::length_size(all_data_len));
-    std::uint8_t* out = writer.take(head);
-    if (out == nullptr) return std::unexpected(data::DataError{data::DataErrorKind::BufferFull});
-    out = ber::place_header(out, PDU_TAG, content_len);
-    out = put_text(out, info(Field::GocbRef).tag, pdu.gocb_ref);
-    out = put_integer(out, info(Field::TimeAllowedToLive).tag, integers[0]);
-    out = put_text(out, info(Field::DatSet).tag, pdu.dat_set);
-    if (pdu.go_id) out = put_text(out, info(Field::GoId).tag, *pdu.go_id);
-    out[0] = static_cast<std::uint8_t>(info(Field::T).tag);
-    out[1] = static_cast<std::uint8_t>(t.size());
-    std::memcpy(out + 2, t.data(), t.size());
-    out += 2 + t.size();
-    out = put_integer(out, info(Field::StNum).tag, integers[1]);
-    out = put_integer(out, info(Field::SqNum).tag, integers[2]);
-    out = put_boolean(out, info(Field::Simulation).tag, pdu.simulation);
-    out = put_integer(out, info(Field::ConfRev).tag, integers[3]);
-    out = put_boolean(out, info(Field::NdsCom).tag, pdu.nds_com);
-    out = put_integer(out, info(Field::NumDatSetEntries).tag, integers[4]);
-    ber::place_header(out, info(Field::AllData).tag, all_data_len);
-    return data::write_sequence(pdu.all_data, containers, writer);
-}
-
-namespace {
-
-// A PDU measured and sized, built in place by prepare().
-struct Prepared {
-    Fields fields;
-    std::size_t content_len;
-    std::size_t pdu_size;
-};
-
-[[nodiscard]] std::expected<void, EncodeError> prepare(const GoosePdu& pdu, Prepared& out) noexcept {
-    if (auto prepared = out.fields.prepare(pdu); !prepared) {
-        return std::unexpected(EncodeError::invalid_data(prepared.error()));
-    }
-    out.content_len = out.fields.content_len(pdu);
-    out.pdu_size = tlv_size(out.content_len);
-    return {};
-}
-
-}  // namespace
-
-std::expected<std::size_t, EncodeError> pdu_len(const GoosePdu& pdu) noexcept {
-    Prepared prepared;
-    if (auto ok = prepare(pdu, prepared); !ok) return std::unexpected(ok.error());
-    return prepared.pdu_size;
-}
-
-std::expected<std::size_t, EncodeError> encode_pdu(const GoosePdu& pdu, std::span<std::uint8_t> buffer) noexcept {
-    Prepared prepared;
-    if (auto ok = prepare(pdu, prepared); !ok) return std::unexpected(ok.error());
-    if (buffer.size() < prepared.pdu_size) {
-        return std::unexpected(EncodeError{EncodeErrorKind::BufferTooSmall, prepared.pdu_size});
-    }
-    ber::Writer out(buffer);
-    if (auto written = prepared.fields.write(pdu, prepared.content_len, out); !written) {
-        return std::unexpected(EncodeError::invalid_data(written.error()));
-    }
-    return prepared.pdu_size;
-}
-
-std::expected<std::size_t, EncodeError> encode_frame(const GoosePdu& pdu, const ethernet::FrameHeader& header,
-                                                     std::span<std::uint8_t> buffer) noexcept {
-    Prepared prepared;
-    if (auto ok = prepare(pdu, prepared); !ok) return std::unexpected(ok.error());
-    auto frame_size = ethernet::write_header(header, prepared.pdu_size, buffer);
-    if (!frame_size) return std::unexpected(from_header(frame_size.error()));
-    ber::Writer out(buffer.subspan(ethernet::header_size(header)));
-    if (auto written = prepared.fields.write(pdu, prepared.content_len, out); !written) {
-        return std::unexpected(EncodeError::invalid_data(written.error()));
-    }
-    return *frame_size;
-}
-
-}  // namespace valdrin::goose
-
-// --- Decoding -----------------------------------------------------------------
+#include "octets.hpp"
 
 namespace valdrin::goose {
 
@@ -248,87 +55,6 @@ bool all_printable(Bytes octets) noexcept {
     return true;
 }
 
-std::uint32_t big_endian(Bytes octets) noexcept {
-    std::uint32_t value = 0;
-    for (std::uint8_t octet : octets) value = value << 8 | octet;
-    return value;
-}
-
-// Reads the TLV at `pos` of `input` as ber::decode_tlv does, inline for
-// the forms that GOOSE PDUs use: a one-octet tag, and a length in short
-// form or in long form of one or two octets. Every other form, and every
-// fault, is left to ber::decode_tlv, so the result is always the same.
-[[gnu::always_inline]] inline std::expected<ber::Tlv, ber::BerError> read_tlv(Bytes input, std::size_t pos) noexcept {
-    const std::size_t n = input.size();
-    if (pos < n && n - pos >= 2 && (input[pos] & 0x1F) != 0x1F) {
-        std::size_t length = input[pos + 1];
-        std::size_t start = pos + 2;
-        bool common = true;
-        if (length >= 0x80) {
-            if (length == 0x81 && n - start >= 1) {
-                length = input[start];
-                start += 1;
-            } else if (length == 0x82 && n - start >= 2) {
-                length = std::size_t{input[start]} << 8 | input[start + 1];
-                start += 2;
-            } else {
-                common = false;
-            }
-        }
-        if (common && length <= n - start) return ber::Tlv{input.subspan(start, length), length, start + length, input[pos]};
-    }
-    return ber::decode_tlv(input, pos);
-}
-
-// check_sequence's result for the allData of a GOOSE PDU, found in one
-// pass: a pre-order walk that reads every TLV inside the structure or array
-// around it, keeping the ends of the open ones. It reads the forms that
-// read_tlv reads inline; any other form, nesting deeper than its room, and
-// every fault are left to data::check_sequence, which then gives the result
-// and its exact error.
-std::expected<std::size_t, ber::BerError> check_all_data(Bytes values) noexcept {
-    constexpr std::size_t room = 32;
-    std::array<std::size_t, room> ends;  // of the open structures and arrays, innermost last
-    std::size_t open = 0;
-    const std::uint8_t* const octets = values.data();
-    std::size_t limit = values.size();  // the end of the innermost open one, or of allData
-    std::size_t count = 0;
-    for (std::size_t pos = 0;;) {
-        if (pos == limit) {
-            if (open == 0) return count;
-            --open;
-            limit = open > 0 ? ends[open - 1] : values.size();
-            continue;
-        }
-        if (limit - pos < 2) break;
-        const std::uint8_t tag = octets[pos];
-        std::size_t length = octets[pos + 1];
-        std::size_t start = pos + 2;
-        if ((tag & 0x1F) == 0x1F) break;
-        if (length >= 0x80) {
-            if (length == 0x81 && limit - start >= 1) {
-                length = octets[start];
-                start += 1;
-            } else if (length == 0x82 && limit - start >= 2) {
-                length = std::size_t{octets[start]} << 8 | octets[start + 1];
-                start += 2;
-            } else {
-                break;
-            }
-        }
-        if (length > limit - start) break;
-        count += open == 0 ? 1 : 0;
-        if (tag == 0xA1 || tag == 0xA2) {  // array, structure: its members next
-            if (open == room) break;
-            limit = ends[open++] = start + length;
-            pos = start;
-        } else {
-            pos = start + length;
-        }
-    }
-    return data::check_sequence(values);
-}
-
 // Only the slots of present fields are ever written or read, so none is
 // initialised beforehand: the decoders run for every received frame.
 class Recorded {
@@ -359,28 +85,26 @@ static_assert(FIELD_COUNT <= 16, "one presence bit per field");
 // The tag number of the TLV whose identifier octets start at `at`, class
 // and constructed bit ignored. In high-number form it is built from the
 // octets after the first, seven bits each, and saturates at 0xFFFFFFFF.
-// The identifier has been read by decode_tlv, so it lies inside `input`.
+// The whole TLV has been read from `input`, so its identifier lies inside.
 std::uint32_t field_number(Bytes input, std::size_t at) noexcept {
     const std::uint8_t first = input[at];
     if ((first & 0x1F) != 0x1F) return first & 0x1F;
     std::uint32_t number = 0;
     for (;;) {
         const std::uint8_t octet = input[++at];
-        number = number >= 0x2000000 ? 0xFFFFFFFF : number * 128 + (octet & 0x7Fu);
+        number = octets::add_sat(octets::mul_sat(number, 128), octet & 0x7Fu);
         if ((octet & 0x80) == 0) return number;
     }
 }
 
-// An INTEGER field as an unsigned magnitude: FF is 255, leading 00 octets
-// are skipped, more than 64 bits are refused.
+// An INTEGER field as ber::decode_unsigned reads it, its faults named
+// after the field.
 std::expected<std::uint64_t, DecodeError> read_unsigned(Bytes content, Field field) noexcept {
-    if (content.empty()) return std::unexpected(DecodeError::of_field(DecodeErrorKind::EmptyIntegerField, field));
-    std::size_t i = 0;
-    while (i < content.size() && content[i] == 0x00) ++i;
-    if (content.size() - i > 8) return std::unexpected(DecodeError::of_field(DecodeErrorKind::Above64Bits, field));
-    std::uint64_t value = 0;
-    for (; i < content.size(); ++i) value = value << 8 | content[i];
-    return value;
+    auto value = ber::decode_unsigned(content);
+    if (value) return *value;
+    const bool empty = value.error().kind == ber::BerErrorKind::EmptyInteger;
+    return std::unexpected(
+        DecodeError::of_field(empty ? DecodeErrorKind::EmptyIntegerField : DecodeErrorKind::Above64Bits, field));
 }
 
 // A BOOLEAN field: true when present with a first octet other than 00.
@@ -449,17 +173,16 @@ std::expected<ReceivedPdu, DecodeError> decode_pdu(Bytes apdu) noexcept {
     if (outer->tag != PDU_TAG) return std::unexpected(DecodeError::unexpected_tag(outer->tag));
 
     // The fields, by their tag numbers, in whatever order they come.
-    const Bytes content = outer->content;
     Recorded fields;
-    for (std::size_t pos = 0; pos < content.size();) {
-        auto tlv = read_tlv(content, pos);
-        if (!tlv) return std::unexpected(DecodeError::from(tlv.error()));
+    for (ber::Reader reader(outer->content); !reader.empty();) {
+        const std::size_t at = reader.pos();
+        auto tlv = reader.next();
+        if (!tlv) return std::unexpected(DecodeError::from(reader.error()));
         // A one-octet identifier holds the number in its low five bits.
-        const std::uint32_t number = tlv->tag <= 0xFF ? tlv->tag & 0x1F : field_number(content, pos);
+        const std::uint32_t number = tlv->tag <= 0xFF ? tlv->tag & 0x1F : field_number(reader.input(), at);
         if (number < FIELD_COUNT) {
             fields.record(number, tlv->content);
         }
-        pos = tlv->end;
     }
 
     for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
@@ -484,14 +207,14 @@ std::expected<ReceivedPdu, DecodeError> decode_pdu(Bytes apdu) noexcept {
     if (!num_dat_set_entries) return std::unexpected(num_dat_set_entries.error());
 
     const Bytes all_data = fields[Field::AllData];
-    auto entries = check_all_data(all_data);
+    auto entries = data::check_sequence(all_data);
     if (!entries) return std::unexpected(DecodeError::all_data(entries.error()));
 
     // Built in place, in the order of ReceivedPdu's members.
     return std::expected<ReceivedPdu, DecodeError>(
         std::in_place, fields.optional(Field::GoId), fields[Field::GocbRef], fields[Field::DatSet], all_data,
         *time_allowed_to_live, *st_num, *sq_num, *conf_rev, *num_dat_set_entries, *entries,
-        data::UtcTime{big_endian(t.first(4)), big_endian(t.subspan(4, 3)), t[7]},
+        data::read_utc(t),
         read_boolean(fields, Field::Simulation), read_boolean(fields, Field::NdsCom));
 }
 
@@ -502,8 +225,8 @@ namespace {
 std::optional<Deviation> check_field_tags(Bytes content, Recorded& fields) noexcept {
     std::uint32_t previous = 0;
     bool first = true;
-    for (std::size_t pos = 0; pos < content.size();) {
-        auto tlv = read_tlv(content, pos);
+    for (ber::Reader reader(content); !reader.empty();) {
+        auto tlv = reader.next();
         if (!tlv) break;  // not met: decode_pdu has read the same octets
         const std::uint32_t number = tlv->tag & 0x1F;
         const Tag expected = number == index_of(Field::AllData) ? info(Field::AllData).tag : 0x80 + number;
@@ -512,7 +235,6 @@ std::optional<Deviation> check_field_tags(Bytes content, Recorded& fields) noexc
         fields.record(number, tlv->content);
         previous = number;
         first = false;
-        pos = tlv->end;
     }
     return std::nullopt;
 }
@@ -521,15 +243,15 @@ std::optional<Deviation> check_field_tags(Bytes content, Recorded& fields) noexc
 // stepped into rather than recursed into: each TLV must be a Data element
 // of the right form and size.
 std::optional<Deviation> check_strict_data(Bytes values) noexcept {
-    for (std::size_t pos = 0; pos < values.size();) {
-        auto tlv = read_tlv(values, pos);
+    for (ber::Reader walk(values); !walk.empty();) {
+        auto tlv = walk.next();
         if (!tlv) break;  // not met: check_sequence has accepted the same octets
         const Tag tag = tlv->tag;
         const Tag number = tag & 0x1F;
         const Bytes c = tlv->content;
         if (number == 1 || number == 2) {  // array, structure: step inside
             if ((tag & 0xE0) != 0xA0) return Deviation::not_a_data(tag);
-            pos = tlv->end - tlv->length;
+            walk.enter(*tlv);
             continue;
         }
         if ((tag & 0xE0) != 0x80 || number == 0x1F) return Deviation::not_a_data(tag);
@@ -558,7 +280,6 @@ std::optional<Deviation> check_strict_data(Bytes values) noexcept {
                 break;
             default: break;  // any other context-specific primitive Data
         }
-        pos = tlv->end;
     }
     return std::nullopt;
 }
@@ -611,3 +332,4 @@ std::expected<ReceivedPdu, DecodeError> decode_pdu_strict(Bytes apdu) noexcept {
 }
 
 }  // namespace valdrin::goose
+

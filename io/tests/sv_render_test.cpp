@@ -1,7 +1,9 @@
 // Tests of the frame renderer: exact octets of whole frames, for the counter
 // split, the synthesis and its rounding, the fault window and the playback,
 // including instants whose products leave 64 bits.
-#include "render.hpp"
+#include "sv_engine/render.hpp"
+
+#include "octets.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace valdrin::engine {
+namespace valdrin::io::sv_engine {
 namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
@@ -51,25 +53,17 @@ std::vector<std::uint8_t> run(const Stream& st, std::int64_t second, std::int64_
 
 struct Channel { std::int32_t value; std::uint32_t quality; };
 
-void put_be(std::vector<std::uint8_t>& buf, std::size_t at, std::uint64_t v, int octets) {
-    for (int i = 0; i < octets; ++i) buf[at + i] = static_cast<std::uint8_t>(v >> (8 * (octets - 1 - i)));
-}
 
-// The INT32 value at `at`.
-std::int32_t value_at(const std::vector<std::uint8_t>& buf, std::size_t at) {
-    return static_cast<std::int32_t>(std::uint32_t{buf[at]} << 24 | std::uint32_t{buf[at + 1]} << 16 |
-                                     std::uint32_t{buf[at + 2]} << 8 | buf[at + 3]);
-}
 
 // The template with ASDU t's counter and channels set as given.
 std::vector<std::uint8_t> expect(const Stream& st, const std::vector<std::uint16_t>& counters,
                                  const std::vector<std::vector<Channel>>& channels) {
     std::vector<std::uint8_t> buf = st.frame;
     for (std::size_t t = 0; t < counters.size(); ++t) {
-        put_be(buf, st.smp_cnt_offsets[t], counters[t], 2);
+        octets::store_be16(&buf[st.smp_cnt_offsets[t]], static_cast<std::uint16_t>(counters[t]));
         for (std::size_t j = 0; j < channels[t].size(); ++j) {
-            put_be(buf, st.sample_offsets[t] + 8 * j, static_cast<std::uint32_t>(channels[t][j].value), 4);
-            put_be(buf, st.sample_offsets[t] + 8 * j + 4, channels[t][j].quality, 4);
+            octets::store_be32(&buf[st.sample_offsets[t] + 8 * j], static_cast<std::uint32_t>(channels[t][j].value));
+            octets::store_be32(&buf[st.sample_offsets[t] + 8 * j + 4], channels[t][j].quality);
         }
     }
     return buf;
@@ -125,8 +119,8 @@ TEST(Render, CounterIsModulo65536) {
 TEST(Render, SineContinuesAcrossSecond) {
     const Stream st = make_stream({sine(1000, 0, 50)}, 2);
     const std::vector<std::uint8_t> out = run(st, 1700000000, 3999, 4000);
-    EXPECT_EQ(value_at(out, st.sample_offsets[0]), -78);  // 1000 sin(-2π/80)
-    EXPECT_EQ(value_at(out, st.sample_offsets[1]), 0);
+    EXPECT_EQ(static_cast<std::int32_t>(octets::load_be32(&out[st.sample_offsets[0]])), -78);  // 1000 sin(-2π/80)
+    EXPECT_EQ(static_cast<std::int32_t>(octets::load_be32(&out[st.sample_offsets[1]])), 0);
 }
 
 // --- Synthesis, rounding and saturation ------------------------------------
@@ -340,7 +334,8 @@ TEST(Render, WideInstantsKeepExactCounters) {
         std::vector<std::uint8_t> got = run(st, c.second, c.first_smp, c.rate);
         for (std::size_t t = 0; t < c.asdus; ++t) {
             // only sample 0 has a known value: take the others as rendered
-            channels.push_back({{c.counters[t] == 0 ? 100 : value_at(got, st.sample_offsets[t]), 9}});
+            const auto value = static_cast<std::int32_t>(octets::load_be32(&got[st.sample_offsets[t]]));
+            channels.push_back({{c.counters[t] == 0 ? 100 : value, 9}});
         }
         EXPECT_EQ(got, expect(st, c.counters, channels));
     }
@@ -498,4 +493,4 @@ TEST(SampleCache, StaysInactiveWhenItWouldNotHelpOrFit) {
 }
 
 }  // namespace
-}  // namespace valdrin::engine
+}  // namespace valdrin::io::sv_engine

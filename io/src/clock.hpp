@@ -1,0 +1,29 @@
+// CLOCK_REALTIME in nanoseconds since 1970, and absolute sleeps on it that a
+// stop flag can cut short.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace valdrin::io {
+
+using Nanos = __int128;  // wide enough for any product of seconds and rates
+inline constexpr std::int64_t ns_per_s = 1'000'000'000;
+
+// Longest single sleep of sleep_until_unless_stopped: a far-off instant is
+// slept towards in slices of this length, so that a stop request is seen
+// promptly.
+inline constexpr std::int64_t sleep_slice_ns = 50'000'000;
+
+// Returns the current CLOCK_REALTIME time in ns.
+Nanos now_ns() noexcept;
+
+// Sleeps until absolute CLOCK_REALTIME time `t` (ns), which lies within the
+// range of time_t; an interrupted sleep goes on, other failures return.
+void sleep_until(Nanos t) noexcept;
+
+// Sleeps until `t`; when it lies further ahead than one slice, sleeps in
+// slices and gives up as soon as `stop` is set. Returns false when stopped.
+bool sleep_until_unless_stopped(Nanos t, const std::atomic<bool>& stop) noexcept;
+
+}  // namespace valdrin::io

@@ -1,0 +1,61 @@
+#include "packet_socket.hpp"
+
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "os_error.hpp"
+
+namespace valdrin::io {
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int Socket::release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Socket::close() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+std::expected<Socket, SocketFailure> open_sending_socket(std::string_view iface) {
+    using Failure = std::unexpected<SocketFailure>;
+    if (iface.find('\0') != std::string_view::npos) {
+        return Failure({SocketError::bad_interface_name,
+                        std::string(describe(SocketError::bad_interface_name))});
+    }
+    const std::string name(iface);
+    const unsigned index = if_nametoindex(name.c_str());
+    if (index == 0) {
+        const int error = errno;  // before building the text can touch it
+        return Failure({SocketError::no_such_interface,
+                        std::string(describe(SocketError::no_such_interface)) + " " + name + ": " +
+                            os_text(error)});
+    }
+    Socket socket(::socket(AF_PACKET, SOCK_RAW, 0));
+    if (socket.get() < 0) {
+        return Failure({SocketError::open, os_error(describe(SocketError::open))});
+    }
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = 0;
+    address.sll_ifindex = static_cast<int>(index);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return Failure({SocketError::bind, os_error(describe(SocketError::bind))});
+    }
+    return socket;
+}
+
+}  // namespace valdrin::io

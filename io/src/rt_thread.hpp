@@ -1,0 +1,51 @@
+// Scheduling of the calling thread: its name, timer slack, CPU and
+// real-time priority.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "failure.hpp"
+
+namespace valdrin::io {
+
+// Names the calling thread (at most 15 characters are kept) and asks for the
+// least timer slack: without SCHED_FIFO the default 50 µs would delay every
+// wake-up.
+void prepare_thread(const char* name) noexcept;
+
+// Why the calling thread could not be scheduled as asked.
+enum class SchedError : std::uint8_t {
+    cpu_out_of_range,  // the CPU number does not fit a cpu_set_t
+    pin,               // sched_setaffinity failed
+    priority,          // pthread_setschedparam(SCHED_FIFO) failed
+};
+
+// Per SchedError: the message's context, before the number and OS text.
+inline constexpr std::array<std::string_view, 3> sched_error_texts = {
+    "CPU number out of range",
+    "pin to CPU",
+    "SCHED_FIFO priority",
+};
+static_assert(sched_error_texts.size() == static_cast<std::size_t>(SchedError::priority) + 1,
+              "one text per SchedError");
+
+// Returns the table text of `error`.
+[[nodiscard]] constexpr std::string_view describe(SchedError error) noexcept {
+    return sched_error_texts[static_cast<std::size_t>(error)];
+}
+
+// A failure and its complete message: "pin to CPU <n>: <OS text>",
+// "SCHED_FIFO priority <p>: <OS text>" or "CPU number out of range <n>".
+using SchedFailure = Failure<SchedError>;
+
+// Pins the calling thread to CPU `cpu`.
+[[nodiscard]] std::expected<void, SchedFailure> pin_to_cpu(std::uint64_t cpu);
+
+// Gives the calling thread SCHED_FIFO at `priority`.
+[[nodiscard]] std::expected<void, SchedFailure> set_fifo_priority(std::int32_t priority);
+
+}  // namespace valdrin::io

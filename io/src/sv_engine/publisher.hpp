@@ -1,0 +1,100 @@
+// The SV publisher: one immutable Config, its counters, and at most one
+// transmit thread at a time, started, stopped and started again (resuming
+// at the first period not yet due) from any thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "blocking.hpp"
+#include "failure.hpp"
+#include "sv_engine/config.hpp"
+#include "sv_engine/counters.hpp"
+
+namespace valdrin::io::sv_engine {
+
+// Why start() did not leave a thread running, in the order its steps run.
+enum class StartError : std::uint8_t {
+    already_started,  // a thread of this publisher runs
+    socket,           // the packet socket could not be opened (SocketFailure's text)
+    no_thread,        // the thread could not be created (the OS text)
+    setup,            // the thread reported a failed set-up (its text)
+    thread_gone,      // the thread ended before reporting
+};
+
+// Per StartError: the whole message (already_started, thread_gone) or what
+// the failure is, its message being the detail it carries.
+inline constexpr std::array<std::string_view, 5> start_error_texts = {
+    "already started",
+    "the packet socket could not be opened",
+    "the thread could not be created",
+    "the thread's set-up failed",
+    "the engine thread ended during setup",
+};
+static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::thread_gone) + 1,
+              "one text per StartError");
+
+// Returns the table text of `error`.
+[[nodiscard]] constexpr std::string_view describe(StartError error) noexcept {
+    return start_error_texts[static_cast<std::size_t>(error)];
+}
+
+// A failed start() and its complete message.
+using StartFailure = Failure<StartError>;
+
+// A snapshot of the counters, each read on its own.
+struct Stats {
+    std::uint64_t frames_sent = 0;
+    std::uint64_t send_errors = 0;
+    std::uint64_t late_frames = 0;
+    std::int64_t max_lateness_ns = 0;
+};
+
+class Publisher {
+public:
+    // A stopped publisher of `config`, which it shares with its threads.
+    explicit Publisher(std::shared_ptr<const Config> config);
+    Publisher(const Publisher&) = delete;
+    Publisher& operator=(const Publisher&) = delete;
+    // Stops and joins a running thread as dispose() does.
+    ~Publisher();
+
+    // Returns the configuration, immutable for the publisher's life.
+    const Config& config() const noexcept { return *config_; }
+
+    // Opens a packet socket on the configured interface and starts the
+    // transmit thread, waiting for its set-up report; on success the thread
+    // sends until stop(). A wait for another caller inside start() or stop(),
+    // and the wait for the report, run inside `blocking`'s hooks.
+    [[nodiscard]] std::expected<void, StartFailure> start(Blocking& blocking);
+
+    // Sets the stop flag and joins the thread, if one runs; the join runs
+    // inside `blocking`'s hooks. The flag is set and the thread joined under
+    // the lock start() takes, so that a start() in another thread cannot
+    // clear the flag before this thread has been seen to stop.
+    void stop(Blocking& blocking);
+
+    // As stop(), with no hooks and the flag set before the lock is taken:
+    // for the owner letting go of the publisher, when no other caller is
+    // left. Throws what locking or joining throws.
+    void dispose();
+
+    // Returns the counters as they are now, each read on its own.
+    Stats stats() const noexcept;
+
+private:
+    std::shared_ptr<const Config> config_;
+    std::shared_ptr<Counters> counters_;
+    std::mutex slot_lock_;             // guards thread_ and has_run_
+    std::optional<std::thread> thread_;
+    bool has_run_ = false;             // a thread of this publisher reported success
+};
+
+}  // namespace valdrin::io::sv_engine

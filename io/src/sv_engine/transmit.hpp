@@ -1,0 +1,25 @@
+// The SV transmit thread's body: scheduling set-up, then one period after
+// another: render every stream, sleep until the period's absolute time, send
+// all frames with one sendmmsg, count.
+#pragma once
+
+#include <memory>
+
+#include "packet_socket.hpp"
+#include "setup_report.hpp"
+#include "sv_engine/config.hpp"
+#include "sv_engine/counters.hpp"
+
+namespace valdrin::io::sv_engine {
+
+// The name the transmit thread carries.
+inline constexpr char thread_name[] = "sv-engine";
+
+// The body of the transmit thread: set-up, report, then pace and send until
+// the stop flag is seen. Holds `config` and `counters` for its life and
+// closes `socket` when it ends. The first frame carries start_second, or,
+// when `resume` (a run after a stop), the first period not yet due.
+void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters, Socket socket,
+              Reporter reporter, bool resume) noexcept;
+
+}  // namespace valdrin::io::sv_engine

@@ -1,0 +1,38 @@
+"""The ``valdrin`` command line: ``valdrin publish`` sends IEC 61850-9-2 SV streams,
+``valdrin decode`` prints the GOOSE and SV frames of a capture.
+
+``valdrin publish --iface IFACE`` publishes one or more streams of sine waves
+(with an optional recurring fault or a recorded playback) until Ctrl-C or for
+``--duration`` seconds, printing live statistics once a second.
+``valdrin publish --pcap FILE`` writes the same frames, stamped with their
+scheduled send times, to a pcap file instead (no privileges needed).
+``valdrin decode FILE`` reads a pcap or pcapng capture and prints every GOOSE
+and SV frame in it for a human (or as JSON lines with ``--json``), optionally
+checking GOOSE PDUs against the standard encoding with ``--strict``.
+"""
+
+from __future__ import annotations
+
+from typing import Sequence
+
+from .. import __version__  # noqa: F401
+from ..pcap import LINKTYPE_ETHERNET, PCAP_MAGIC_NS, PCAP_SNAPLEN, Packet, read_pcap, write_pcap  # noqa: F401
+from ..sv import Fault, Playback, Publisher, Stream, Wave  # noqa: F401
+from . import app, decode, publish
+from .publish import (  # noqa: F401
+    CURRENT_PEAK_A,
+    CURRENT_SCALE,
+    NOMINAL_HZ,
+    VOLTAGE_PEAK_V,
+    VOLTAGE_SCALE,
+    default_waves,
+)
+
+# The commands, in the order ``valdrin --help`` lists them: a module each (see
+# valdrin.cli.app), so a new command is one more module and its entry here.
+COMMANDS = (publish, decode)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    return app.run(COMMANDS, argv)

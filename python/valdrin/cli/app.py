@@ -1,0 +1,98 @@
+"""What every ``valdrin`` command shares: the top-level parser and the dispatch
+to a command, the error that ends a command with one line, and the values of
+options that several commands take.
+
+A command is a module of this package with two functions, registered in
+``valdrin.cli.COMMANDS``: ``add_parser(commands)`` adds its subparser to the
+top-level parser's ``commands`` and returns it; ``run(args, parser)`` runs
+the command with the parsed arguments and that subparser and returns the
+exit status. A problem met while running is a :class:`Failure` (one line on
+standard error, exit status 1); a ``ValueError`` (an option value that the
+package refuses) and ``parser.error`` are usage errors (exit status 2).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from fractions import Fraction
+from types import ModuleType
+from typing import Sequence
+
+from .. import __version__
+
+
+class Failure(Exception):
+    """A problem met while running: printed as one line, exit status 1."""
+
+
+# --- option values ----------------------------------------------------------
+
+
+def integer(text: str) -> int:
+    """A decimal or 0x/0o/0b integer."""
+    try:
+        return int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+
+
+def positive_integer(text: str) -> int:
+    value = integer(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def seconds(text: str) -> Fraction:
+    """A positive number of seconds, kept exact (0.1 s is exactly 400 frames at 4000/s)."""
+    try:
+        value = Fraction(text)
+    except (ValueError, ZeroDivisionError):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
+    return value
+
+
+def mac_address(text: str) -> int:
+    parts = text.replace("-", ":").split(":")
+    if len(parts) != 6 or not all(len(p) == 2 for p in parts):
+        raise argparse.ArgumentTypeError(f"not a MAC address like 01:0c:cd:04:00:01: {text!r}")
+    try:
+        return int("".join(parts), 16)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a MAC address like 01:0c:cd:04:00:01: {text!r}") from None
+
+
+# --- the parser and the dispatch ----------------------------------------------
+
+
+def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:
+    """The ``valdrin`` parser with a subparser of every command, in the order given."""
+    parser = argparse.ArgumentParser(
+        prog="valdrin",
+        description="IEC 61850 process-bus messaging: publish Sampled Values (IEC 61850-9-2), decode GOOSE and SV captures.",
+    )
+    parser.add_argument("--version", action="version", version=f"valdrin {__version__}")
+    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in commands:
+        subparser = command.add_parser(subparsers)
+        subparser.set_defaults(run=command.run, command_parser=subparser)
+    return parser
+
+
+def run(commands: Sequence[ModuleType], argv: Sequence[str] | None) -> int:
+    """Parses ``argv`` (default: the process's arguments) and runs the command it names; returns the exit status."""
+    args = build_parser(commands).parse_args(argv)
+    command = args.command_parser
+    try:
+        return args.run(args, command)
+    except Failure as error:
+        print(f"valdrin: {error}", file=sys.stderr)
+        return 1
+    except ValueError as error:  # a stream option out of range
+        command.error(str(error))
+    except KeyboardInterrupt:  # Ctrl-C before publishing began
+        return 130
+    return 0

@@ -1,0 +1,153 @@
+"""``valdrin decode FILE``: every GOOSE and SV frame of a pcap or pcapng
+capture, for people or as JSON lines, with a summary of what it held."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from dataclasses import dataclass
+
+from ..pcap import LINKTYPE_ETHERNET, Packet, read_pcap
+from .app import Failure
+from .text import frame_heading, goose_lines, iso_ns, sample_channels, sv_lines
+
+
+def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    """Adds ``valdrin decode`` to the top-level parser's ``commands``."""
+    d = commands.add_parser(
+        "decode",
+        help="print the GOOSE and SV frames of a capture file (pcap or pcapng)",
+        description=(
+            "Print every GOOSE (IEC 61850-8-1) and Sampled Values (IEC 61850-9-2) frame of a "
+            "capture file, classic pcap or pcapng, one block per frame: time, MAC addresses, "
+            "VLAN, APPID and the decoded PDU, Data values and samples in readable form. Frames "
+            "that fail to decode are reported with their number and decoding goes on; other "
+            "frames are only counted. A summary line ends the listing."
+        ),
+        epilog=(
+            "Exit status: 0 when the capture was read to its end (whatever its frames hold), "
+            "1 when it cannot be read (missing, not a capture, truncated), 2 for usage errors."
+        ),
+    )
+    d.add_argument("file", metavar="FILE", help="the capture: classic pcap or pcapng, or - for standard input")
+    d.add_argument(
+        "--strict",
+        action="store_true",
+        help="also check every GOOSE PDU against the standard encoding and print its first deviation",
+    )
+    d.add_argument(
+        "--json",
+        action="store_true",
+        help="print one JSON object per GOOSE or SV frame (octets as hex) and a summary object, one per line",
+    )
+    return d
+
+
+def _hex(value: object) -> str:
+    """json.dumps default: octets as hex (tuples already become arrays)."""
+    if isinstance(value, bytes):
+        return value.hex()
+    raise TypeError(f"{type(value).__name__} is not JSON serializable")
+
+
+@dataclass
+class _Tally:
+    frames: int = 0
+    goose: int = 0
+    sv: int = 0
+    other: int = 0
+    errors: int = 0
+    not_conformant: int = 0
+
+    def line(self, strict: bool) -> str:
+        text = (f"{self.frames} frames: {self.goose} GOOSE, {self.sv} SV, {self.other} other, "
+                f"{self.errors} error{'' if self.errors == 1 else 's'}")
+        return text + (f", {self.not_conformant} not conformant" if strict else "")
+
+    def json(self, strict: bool) -> str:
+        counts = {"frames": self.frames, "goose": self.goose, "sv": self.sv, "other": self.other, "errors": self.errors}
+        if strict:
+            counts["not_conformant"] = self.not_conformant
+        return json.dumps({"summary": counts})
+
+
+def _decode_packet(number: int, packet: Packet, strict: bool, as_json: bool, tally: _Tally) -> str | None:
+    """The listing of one captured packet, or None for a frame that is neither GOOSE nor SV."""
+    import valdrin_rt
+
+    time_ns, linktype, raw = packet
+    if linktype != LINKTYPE_ETHERNET:
+        tally.other += 1
+        return None
+    kind = "GOOSE"
+    try:
+        goose = valdrin_rt.decode_goose_frame(raw)
+        sv = None
+        if goose is None:
+            kind = "SV"
+            sv = valdrin_rt.decode_sv_frame(raw)
+            if sv is None:
+                tally.other += 1
+                return None
+    except ValueError as error:
+        tally.errors += 1
+        if as_json:
+            return json.dumps({"frame": number, "time_ns": time_ns, "kind": kind, "error": str(error)})
+        return f"frame {number}  {iso_ns(time_ns)}  {kind} not decoded: {error}"
+    deviation = None
+    if goose is not None and strict:
+        try:
+            valdrin_rt.decode_goose_frame(raw, strict=True)
+        except ValueError as error:  # the lenient pass succeeded: this is a deviation
+            deviation = str(error)
+            tally.not_conformant += 1
+    frame, body = goose if goose is not None else sv
+    if goose is not None:
+        tally.goose += 1
+    else:
+        tally.sv += 1
+    if as_json:
+        record: dict = {"frame": number, "time_ns": time_ns, "kind": kind, "header": frame}
+        if goose is not None:
+            record["pdu"] = body
+            if strict:
+                record["deviation"] = deviation
+        else:
+            security, asdus = body
+            record["security"] = security
+            record["asdus"] = [dict(asdu, channels=sample_channels(asdu["sample"])) for asdu in asdus]
+        return json.dumps(record, default=_hex)
+    lines = [frame_heading(number, time_ns, kind, frame)]
+    if deviation is not None:
+        lines.append(f"  {deviation}")
+    lines += goose_lines(body) if goose is not None else sv_lines(*body)
+    return "\n".join(lines)
+
+
+def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    """Runs ``valdrin decode``; returns the exit status."""
+    packets = read_pcap(sys.stdin.buffer if args.file == "-" else args.file)
+    tally = _Tally()
+    try:
+        while True:
+            try:
+                packet = next(packets)
+            except StopIteration:
+                break
+            except (OSError, ValueError) as error:
+                if tally.frames:
+                    print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
+                reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+                raise Failure(f"cannot read {args.file}: {reason}") from None
+            tally.frames += 1
+            text = _decode_packet(tally.frames, packet, args.strict, args.json, tally)
+            if text is not None:
+                sys.stdout.write(text + "\n")
+        print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
+    except BrokenPipeError:
+        # Whoever read the listing went away (valdrin decode ... | head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    return 0

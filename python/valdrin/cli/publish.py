@@ -1,0 +1,453 @@
+"""``valdrin publish``: IEC 61850-9-2 SV streams of sine waves (with an
+optional recurring fault or a recorded playback) sent on a network interface
+with live statistics, or written to a pcap file at their scheduled send times.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+import signal
+import sys
+import threading
+import time
+import warnings
+from dataclasses import dataclass
+
+from ..pcap import write_pcap
+from ..sv import Fault, Playback, Publisher, Stream, Wave
+from .app import Failure, integer, mac_address, positive_integer, seconds
+from .text import mac
+
+# Default channels, primary values of a 110 kV feeder at 500 A load, in the
+# IEC 61850-9-2 LE arrangement: Ia Ib Ic In Va Vb Vc Vn. Currents are sent in
+# 1 mA per count, voltages in 10 mV per count.
+CURRENT_PEAK_A = 500.0 * math.sqrt(2.0)
+VOLTAGE_PEAK_V = 110e3 / math.sqrt(3.0) * math.sqrt(2.0)
+CURRENT_SCALE = 1000.0  # counts per ampere
+VOLTAGE_SCALE = 100.0  # counts per volt
+NOMINAL_HZ = 50.0
+
+
+def default_waves() -> list[Wave]:
+    """Three balanced phases at 0/-120/120 degrees and a zero neutral, currents then voltages."""
+    waves = []
+    for peak, scale in ((CURRENT_PEAK_A, CURRENT_SCALE), (VOLTAGE_PEAK_V, VOLTAGE_SCALE)):
+        waves += [Wave(peak, phase, NOMINAL_HZ, 0.0, scale) for phase in (0.0, -120.0, 120.0)]
+        waves.append(Wave(0.0, 0.0, NOMINAL_HZ, 0.0, scale))
+    return waves
+
+
+# --- option values ----------------------------------------------------------
+
+
+def _wave(text: str) -> Wave:
+    """``amplitude[,phase_deg[,frequency_hz[,offset[,scale[,quality]]]]]``."""
+    parts = [part.strip() for part in text.split(",")]
+    if not 1 <= len(parts) <= 6 or "" in parts:
+        raise argparse.ArgumentTypeError(
+            f"expected amplitude[,phase_deg[,frequency_hz[,offset[,scale[,quality]]]]], got {text!r}"
+        )
+    try:
+        numbers = [float(part) for part in parts[:5]]
+        quality = [int(parts[5], 0)] if len(parts) == 6 else []
+        return Wave(*numbers, *quality)
+    except (TypeError, ValueError) as error:
+        raise argparse.ArgumentTypeError(f"bad wave {text!r}: {error}") from None
+
+
+def _smp_rate(text: str) -> int | str | None:
+    if text in ("auto", "none"):
+        return None if text == "none" else text
+    return integer(text)
+
+
+# --- the parser -------------------------------------------------------------
+
+
+def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    """Adds ``valdrin publish`` to the top-level parser's ``commands``."""
+    p = commands.add_parser(
+        "publish",
+        help="publish SV streams on a network interface (or write them to a pcap file)",
+        description=(
+            "Publish IEC 61850-9-2 Sampled Values streams on a network interface, paced on the "
+            "real-time clock from a whole UNIX second, until Ctrl-C or for --duration seconds. "
+            "Live statistics are printed once a second and a summary at the end. Publishing "
+            "needs CAP_NET_RAW (run as root). With --pcap the frames are written to a file instead."
+        ),
+        epilog=(
+            "Channels: without --wave every stream has 8 channels in the IEC 61850-9-2 LE "
+            "order Ia Ib Ic In Va Vb Vc Vn: 500 A rms currents at 1 mA per count and "
+            "63.5 kV rms (110 kV line) voltages at 10 mV per count, 50 Hz, phases at "
+            "0/-120/120 degrees, neutrals zero. Stream n (from 1) gets svID --sv-id with n, "
+            "APPID --app-id + n - 1 and destination --dst-mac + n - 1. Exit status: 0 after "
+            "--duration or Ctrl-C (or SIGTERM), 1 when publishing fails (missing interface, "
+            "no privileges, ...), 2 for usage errors."
+        ),
+    )
+    where = p.add_argument_group("output")
+    where.add_argument("--iface", metavar="IFACE", help="network interface to publish on (required without --pcap)")
+    where.add_argument(
+        "--pcap",
+        metavar="FILE",
+        help="write the frames to FILE (pcap, nanosecond timestamps of their scheduled send times) "
+        "instead of sending them; needs --duration or --frames",
+    )
+    where.add_argument(
+        "--frames",
+        type=positive_integer,
+        metavar="N",
+        help="with --pcap: write N frame periods (one frame of every stream each) instead of --duration",
+    )
+    when = p.add_argument_group("timing")
+    when.add_argument(
+        "--start",
+        type=integer,
+        metavar="SECOND",
+        help="UNIX second whose sample 0 the first frame carries (default: the next whole second)",
+    )
+    when.add_argument(
+        "--duration",
+        type=seconds,
+        metavar="S",
+        help="publish for S seconds from --start, then stop (default: until Ctrl-C)",
+    )
+    what = p.add_argument_group("streams")
+    what.add_argument("--streams", type=positive_integer, default=1, metavar="N", help="number of streams (default 1)")
+    what.add_argument("--rate", type=integer, default=4000, help="samples per second of every stream (default 4000, at most 65536)")
+    what.add_argument(
+        "--asdus-per-frame", type=integer, default=1, metavar="N", help="ASDUs (consecutive samples) per frame; must divide --rate (default 1)"
+    )
+    what.add_argument(
+        "--sv-id",
+        default="MU{n:02d}",
+        metavar="PATTERN",
+        help="svID of stream n (from 1), a Python format string with {n} (default MU{n:02d}: MU01, MU02, ...)",
+    )
+    what.add_argument("--app-id", type=integer, default=0x4000, metavar="ID", help="APPID of stream 1, +1 per stream (default 0x4000)")
+    what.add_argument(
+        "--dst-mac",
+        type=mac_address,
+        default="01:0c:cd:04:00:01",
+        metavar="MAC",
+        help="destination MAC of stream 1 (default 01:0c:cd:04:00:01); the address grows by 1 per stream",
+    )
+    what.add_argument(
+        "--src-mac",
+        type=mac_address,
+        metavar="MAC",
+        help="source MAC (default: the interface's own address, or 00:00:00:00:00:00)",
+    )
+    what.add_argument("--vlan-id", type=integer, metavar="ID", help="add an 802.1Q tag with this VLAN ID (0-4095)")
+    what.add_argument(
+        "--vlan-priority", type=integer, metavar="P", help="802.1Q priority (0-7; needs --vlan-id; default 4)"
+    )
+    what.add_argument("--conf-rev", type=integer, default=1, metavar="N", help="confRev of every ASDU (default 1)")
+    what.add_argument(
+        "--smp-synch", type=integer, default=0, metavar="N", help="smpSynch of every ASDU: 0 none, 1 local, 2 global clock (default 0)"
+    )
+    what.add_argument(
+        "--smp-rate",
+        type=_smp_rate,
+        default="auto",
+        metavar="N",
+        help="smpRate of every ASDU: a number, 'none' to leave it out, or 'auto' for samples per "
+        "cycle of the first channel's frequency, 80 at 4000/s and 50 Hz (default auto)",
+    )
+    what.add_argument(
+        "--dat-set", metavar="REF", help="datSet of every ASDU, a format string with {n} (default: none)"
+    )
+    signal_ = p.add_argument_group("channels")
+    signal_.add_argument(
+        "--wave",
+        type=_wave,
+        action="append",
+        metavar="A[,PHASE[,HZ[,OFFSET[,SCALE[,QUALITY]]]]]",
+        help="one channel (repeat for more; replaces the 8 default channels): "
+        "amplitude * sin(2 pi HZ t + PHASE degrees) + OFFSET, times SCALE counts per unit, "
+        "sent with the quality word QUALITY; defaults 0 degrees, 50 Hz, 0, 1, 0",
+    )
+    signal_.add_argument(
+        "--fault-every",
+        type=positive_integer,
+        metavar="S",
+        help="add a fault that recurs every S seconds (the other --fault-* options need this)",
+    )
+    signal_.add_argument(
+        "--fault-offset",
+        type=integer,
+        metavar="S",
+        help="the fault starts in the UNIX seconds T where T - S is a multiple of --fault-every (default 0)",
+    )
+    signal_.add_argument(
+        "--fault-start-smp",
+        type=integer,
+        metavar="N",
+        help="sample within that second where the fault starts (default 0)",
+    )
+    signal_.add_argument(
+        "--fault-duration",
+        type=seconds,
+        metavar="S",
+        help="fault length in seconds (default: half of --fault-every)",
+    )
+    signal_.add_argument(
+        "--fault-factor",
+        type=float,
+        metavar="X",
+        help="during the fault every channel's amplitude is multiplied by X (default 10)",
+    )
+    signal_.add_argument(
+        "--playback",
+        metavar="FILE.csv",
+        help="play recorded samples from the first published second on: CSV rows of integers "
+        "(counts), one column per channel; samples past the end come from the waves",
+    )
+    signal_.add_argument(
+        "--playback-period",
+        type=positive_integer,
+        metavar="N",
+        help="repeat the recording every N samples (default: play it once)",
+    )
+    thread = p.add_argument_group("transmit thread")
+    thread.add_argument(
+        "--rt-priority", type=integer, metavar="P", help="run the transmit thread under SCHED_FIFO at priority P (1-99; ignored with --pcap)"
+    )
+    thread.add_argument("--cpu", type=integer, metavar="N", help="pin the transmit thread to CPU N (ignored with --pcap)")
+    return p
+
+
+# --- building the publisher ------------------------------------------------
+
+
+def _read_playback(path: str) -> list[list[int]]:
+    try:
+        with open(path, newline="") as file:
+            rows = []
+            for line, row in enumerate(csv.reader(file), start=1):
+                if not row or all(not cell.strip() for cell in row):
+                    continue
+                try:
+                    rows.append([int(cell, 0) for cell in row])
+                except ValueError:
+                    raise Failure(f"{path} line {line}: expected integers, got {','.join(row)!r}") from None
+    except OSError as error:
+        raise Failure(f"cannot read {path}: {error.strerror}") from None
+    if not rows:
+        raise Failure(f"{path} holds no samples")
+    return rows
+
+
+def _interface_mac(iface: str | None) -> int:
+    if iface:
+        try:
+            with open(f"/sys/class/net/{iface}/address") as file:
+                return mac_address(file.read().strip())
+        except (OSError, argparse.ArgumentTypeError):
+            pass
+    return 0
+
+
+def _streams(args: argparse.Namespace, parser: argparse.ArgumentParser, start_second: int) -> list[Stream]:
+    waves = args.wave or default_waves()
+    fault = None
+    if args.fault_every is not None:
+        factor = 10.0 if args.fault_factor is None else args.fault_factor
+        fault = Fault(
+            [Wave(w.amplitude * factor, w.phase_deg, w.frequency_hz, w.offset, w.scale, w.quality) for w in waves],
+            cycle_s=args.fault_every,
+            offset_s=args.fault_offset or 0,
+            start_smp=args.fault_start_smp or 0,
+            duration_s=None if args.fault_duration is None else float(args.fault_duration),
+        )
+    playback = None
+    if args.playback is not None:
+        rows = _read_playback(args.playback)
+        playback = Playback(rows, period=args.playback_period, start=start_second * args.rate)
+    smp_rate = args.smp_rate
+    if smp_rate == "auto":
+        frequency = waves[0].frequency_hz if waves else 0.0
+        per_cycle = args.rate / frequency if frequency > 0 else 0.0
+        smp_rate = int(per_cycle) if per_cycle.is_integer() and 0 < per_cycle <= 0xFFFF else None
+    src_mac = args.src_mac if args.src_mac is not None else _interface_mac(args.iface)
+    if args.dst_mac + args.streams - 1 >= 1 << 48:
+        parser.error(f"--dst-mac {mac(args.dst_mac.to_bytes(6, 'big'))} leaves no room for {args.streams} streams")
+    streams = []
+    for n in range(1, args.streams + 1):
+        try:
+            sv_id = args.sv_id.format(n=n)
+            dat_set = None if args.dat_set is None else args.dat_set.format(n=n)
+        except (KeyError, IndexError, ValueError) as error:
+            parser.error(f"--sv-id and --dat-set take a format string with {{n}} only: {error}")
+        streams.append(
+            Stream(
+                sv_id,
+                waves,
+                dat_set=dat_set,
+                conf_rev=args.conf_rev,
+                smp_synch=args.smp_synch,
+                smp_rate=smp_rate,
+                dst_mac=(args.dst_mac + n - 1).to_bytes(6, "big"),
+                src_mac=src_mac.to_bytes(6, "big"),
+                app_id=args.app_id + n - 1,
+                vlan_id=args.vlan_id,
+                vlan_priority=args.vlan_priority,
+                fault=fault,
+                playback=playback,
+            )
+        )
+    return streams
+
+
+def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    if args.pcap is None:
+        if args.iface is None:
+            parser.error("--iface is required (or --pcap FILE to write a file)")
+        if args.frames is not None:
+            parser.error("--frames needs --pcap")
+    elif args.duration is None and args.frames is None:
+        parser.error("--pcap needs --duration or --frames")
+    elif args.duration is not None and args.frames is not None:
+        parser.error("--duration and --frames exclude each other")
+    fault = (args.fault_offset, args.fault_start_smp, args.fault_duration, args.fault_factor)
+    if args.fault_every is None and any(value is not None for value in fault):
+        parser.error("the --fault-* options need --fault-every")
+    if args.playback_period is not None and args.playback is None:
+        parser.error("--playback-period needs --playback")
+
+
+# --- pcap -------------------------------------------------------------------
+
+
+def _write_pcap_file(args: argparse.Namespace, parser: argparse.ArgumentParser, publisher: Publisher) -> int:
+    frames_per_second = publisher.rate // publisher.asdus_per_frame
+    if args.frames is not None:
+        periods = args.frames
+    else:
+        periods = math.ceil(args.duration * frames_per_second)
+    last = publisher.start_second + (periods - 1) // frames_per_second
+    if publisher.start_second < 0 or last > 0xFFFFFFFF:
+        parser.error("a pcap file stamps frames with UNIX seconds from 0 to 4294967295: choose another --start")
+    try:
+        with open(args.pcap, "wb") as out:
+            written = write_pcap(out, publisher, periods)
+    except OSError as error:
+        raise Failure(f"cannot write {args.pcap}: {error.strerror}") from None
+    print(f"wrote {written} frames ({len(publisher.streams)} streams x {periods} periods) to {args.pcap}")
+    return 0
+
+
+# --- live publishing ----------------------------------------------------------
+
+
+@dataclass
+class _Meter:
+    """Frames per second between two readings of the counters."""
+
+    frames: int = 0
+    at: float = 0.0
+
+    def rate(self, frames: int, at: float) -> float:
+        elapsed = at - self.at
+        per_second = (frames - self.frames) / elapsed if elapsed > 0 else 0.0
+        self.frames, self.at = frames, at
+        return per_second
+
+
+def _stats_line(stats: dict[str, int], per_second: float) -> str:
+    return (
+        f"frames {stats['frames_sent']}  {per_second:.0f}/s  send errors {stats['send_errors']}  "
+        f"late {stats['late_frames']}  max lateness {stats['max_lateness_ns'] / 1000:.1f} µs"
+    )
+
+
+def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
+    stop = threading.Event()
+
+    def on_signal(signum: int, frame: object) -> None:
+        stop.set()
+
+    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+    tty = sys.stdout.isatty()
+    try:
+        try:
+            publisher.start()
+        except (OSError, RuntimeError) as error:
+            raise Failure(str(error)) from None
+        begin = publisher.start_second
+        end = None if args.duration is None else begin + float(args.duration)
+        count = len(publisher.streams)
+        print(
+            f"publishing {count} stream{'s' if count != 1 else ''} on {publisher.iface} at {publisher.rate} "
+            f"samples/s, {publisher.asdus_per_frame} ASDU{'s' if publisher.asdus_per_frame != 1 else ''} per frame, "
+            f"from UNIX second {begin}"
+            + ("" if end is None else f" for {float(args.duration):g} s")
+            + "; Ctrl-C stops",
+            flush=True,
+        )
+        # Statistics once a second, on whole seconds, from one second after the first frame.
+        now = time.time()
+        meter = _Meter(0, time.monotonic() + max(0.0, begin - now))
+        tick = max(math.floor(now), begin) + 1
+        try:
+            while True:
+                wake = tick if end is None else min(tick, end)
+                if stop.wait(max(0.0, wake - time.time())):
+                    break
+                if end is not None and time.time() >= end:
+                    break
+                stats = publisher.stats()
+                line = _stats_line(stats, meter.rate(stats["frames_sent"], time.monotonic()))
+                print(f"\r{line}\033[K" if tty else line, end="" if tty else "\n", flush=True)
+                tick += 1
+        finally:
+            publisher.stop()
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+    stats = publisher.stats()
+    elapsed = max(0.0, time.time() - begin)
+    if end is not None:
+        elapsed = min(elapsed, float(args.duration))
+    if tty:
+        print()
+    print(
+        f"sent {stats['frames_sent']} frames in {elapsed:.2f} s: {stats['send_errors']} send errors, "
+        f"{stats['late_frames']} late frames, max lateness {stats['max_lateness_ns'] / 1000:.1f} µs",
+        flush=True,
+    )
+    return 0
+
+
+def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    """Runs ``valdrin publish``; returns the exit status."""
+    _check_usage(args, parser)
+    start_second = args.start if args.start is not None else int(time.time()) + 1
+    streams = _streams(args, parser, start_second)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            publisher = Publisher(
+                args.iface or "",
+                streams,
+                args.rate,
+                args.asdus_per_frame,
+                start_second=start_second,
+                rt_priority=None if args.pcap else args.rt_priority,
+                cpu=None if args.pcap else args.cpu,
+            )
+        except (TypeError, ValueError) as error:
+            parser.error(str(error))
+    for warning in caught:
+        print(f"valdrin: warning: {warning.message}", file=sys.stderr)
+    if args.pcap is not None:
+        return _write_pcap_file(args, parser, publisher)
+    late = time.time() - start_second
+    if late > 1:
+        print(
+            f"valdrin: warning: --start is {late:.0f} s in the past: the frames due since then go out back to back",
+            file=sys.stderr,
+        )
+    return _publish_live(args, publisher)
