@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture.hpp"
+#include "capture/capture.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "capture.hpp"
+#include "capture/capture.hpp"
 #include "netns.hpp"
 
 namespace valdrin::io {

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "capture.hpp"
+#include "capture/capture.hpp"
 #include "netns.hpp"
 
 namespace valdrin::io {

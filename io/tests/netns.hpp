@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "capture.hpp"
+#include "capture/capture.hpp"
 
 namespace valdrin::io::testing {
 

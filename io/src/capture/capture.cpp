@@ -22,7 +22,8 @@
 
 #include "bpf.hpp"
 #include "futex.hpp"
-#include "os.hpp"
+#include "fd.hpp"
+#include "os_error.hpp"
 
 namespace valdrin::io {
 
