@@ -12,25 +12,20 @@
 #include <cstdint>
 #include <limits>
 
+#include "clock.hpp"
+
 namespace valdrin::io {
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
-
-// Nanoseconds of CLOCK_MONOTONIC.
-[[nodiscard]] inline std::int64_t monotonic_ns() noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 // Sleeps while `word` holds `expected`, at most `timeout_ns` (>= 0); returns
 // on a wake-up, a change, a signal or the timeout alike: callers recheck.
 inline void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                        std::int64_t timeout_ns) noexcept {
     timespec ts{};
-    ts.tv_sec = static_cast<time_t>(timeout_ns / 1'000'000'000);
-    ts.tv_nsec = static_cast<long>(timeout_ns % 1'000'000'000);
+    ts.tv_sec = static_cast<time_t>(timeout_ns / ns_per_s);
+    ts.tv_nsec = static_cast<long>(timeout_ns % ns_per_s);
     // The atomic holds exactly one uint32_t (asserted above).
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, &ts,
             nullptr, 0);

@@ -86,6 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "PACKET_RX_RING: Invalid argument (os error 22)"},
         BadSetup{"no_such_cpu", "lo", 1000u, {}, false, good, CaptureStep::pin,
                  "pin to CPU 1000: Invalid argument (os error 22)"},
+        BadSetup{"cpu_beyond_cpu_set", "lo", 1024u, {}, false, good, CaptureStep::cpu_out_of_range,
+                 "CPU number out of range 1024"},
         BadSetup{"priority_out_of_range", "lo", {}, 100, false, good, CaptureStep::priority,
                  "SCHED_FIFO priority 100: Invalid argument (os error 22)"}),
     [](const auto& info) { return std::string(info.param.why); });

@@ -93,19 +93,16 @@ std::vector<std::uint8_t> add_tag(std::vector<std::uint8_t> frame, std::uint16_t
     return frame;
 }
 
-Sender::Sender(const std::string& interface) {
-    fd_ = socket(AF_PACKET, SOCK_RAW, 0);
-    EXPECT_GE(fd_, 0);
+Sender::Sender(const std::string& interface) : fd_(socket(AF_PACKET, SOCK_RAW, 0)) {
+    EXPECT_GE(fd_.get(), 0);
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
     address.sll_ifindex = static_cast<int>(if_nametoindex(interface.c_str()));
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 }
 
-Sender::~Sender() { close(fd_); }
-
 void Sender::send(std::span<const std::uint8_t> frame) {
-    EXPECT_EQ(::send(fd_, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+    EXPECT_EQ(::send(fd_.get(), frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
 }
 
 void Recorder::on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "capture/capture.hpp"
+#include "fd.hpp"
 
 namespace valdrin::io::testing {
 
@@ -54,11 +55,10 @@ std::vector<std::uint8_t> add_tag(std::vector<std::uint8_t> frame, std::uint16_t
 class Sender {
 public:
     explicit Sender(const std::string& interface);
-    ~Sender();
     void send(std::span<const std::uint8_t> frame);
 
 private:
-    int fd_ = -1;
+    Fd fd_;
 };
 
 // A handler recording everything (it allocates: a test's, not the loop's

@@ -6,11 +6,8 @@
 #include <net/if.h>
 #include <arpa/inet.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,9 +18,11 @@
 #include <vector>
 
 #include "bpf.hpp"
-#include "futex.hpp"
+#include "clock.hpp"
 #include "fd.hpp"
+#include "futex.hpp"
 #include "os_error.hpp"
+#include "rt_thread.hpp"
 
 namespace valdrin::io {
 
@@ -37,9 +36,17 @@ std::string describe(const CaptureError& error, std::string_view interface) {
             return os_error(std::string(text) + " " + std::string(interface), error.os_error);
         case CaptureStep::interface_gone:
             return "interface " + std::string(interface) + " " + std::string(text);
+        case CaptureStep::cpu_out_of_range:
+            return io::describe(SchedFault{.error = SchedError::cpu_out_of_range,
+                                           .cpu = static_cast<std::uint64_t>(error.value)});
         case CaptureStep::pin:
+            return io::describe(SchedFault{.error = SchedError::pin,
+                                           .cpu = static_cast<std::uint64_t>(error.value),
+                                           .os_error = error.os_error});
         case CaptureStep::priority:
-            return os_error(std::string(text) + " " + std::to_string(error.value), error.os_error);
+            return io::describe(SchedFault{.error = SchedError::priority,
+                                           .priority = static_cast<std::int32_t>(error.value),
+                                           .os_error = error.os_error});
         default:
             return os_error(text, error.os_error);
     }
@@ -51,17 +58,10 @@ enum Phase : std::uint32_t { phase_idle, phase_starting, phase_running, phase_en
 
 // Frames handled between two looks at the clock and the stop flag.
 constexpr std::size_t batch = 256;
-constexpr std::int64_t ns_per_s = 1'000'000'000;
 
 // The capture whose loop runs on this thread, if any: a handler's stop()
 // must not join its own thread.
 thread_local const Capture* loop_of = nullptr;
-
-std::int64_t realtime_ns() noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * ns_per_s + ts.tv_nsec;
-}
 
 CaptureError failed(CaptureStep step, std::int64_t value = 0) noexcept {
     return {.step = step, .os_error = errno, .value = value};
@@ -274,32 +274,28 @@ std::string Capture::describe(const CaptureError& error) const {
 }
 
 void Capture::loop(Run& run) noexcept {
-    pthread_setname_np(pthread_self(), options_.thread_name);
-    loop_of = this;
     // The poll's short timeouts should not be stretched by timer slack.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    prepare_thread(options_.thread_name);
+    loop_of = this;
     const auto end = [](std::atomic<std::uint32_t>& phase) {
         phase.store(phase_ended, std::memory_order_release);
         futex_wake_all(phase);
     };
     if (options_.cpu) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        const unsigned cpu = *options_.cpu;
-        errno = EINVAL;  // a CPU beyond the set's size
-        if (cpu < CPU_SETSIZE) CPU_SET(cpu, &set);
-        if (cpu >= CPU_SETSIZE || sched_setaffinity(0, sizeof set, &set) != 0) {
-            setup_failure_ = failed(CaptureStep::pin, cpu);
+        if (const auto pinned = try_pin_to_cpu(*options_.cpu); !pinned) {
+            setup_failure_ = {.step = pinned.error().error == SchedError::cpu_out_of_range
+                                          ? CaptureStep::cpu_out_of_range
+                                          : CaptureStep::pin,
+                              .os_error = pinned.error().os_error,
+                              .value = *options_.cpu};
             return end(phase_);
         }
     }
     if (options_.rt_priority) {
-        sched_param param{};
-        param.sched_priority = *options_.rt_priority;
-        const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-        if (error != 0) {
-            setup_failure_ = {
-                .step = CaptureStep::priority, .os_error = error, .value = param.sched_priority};
+        if (const auto raised = try_set_fifo_priority(*options_.rt_priority); !raised) {
+            setup_failure_ = {.step = CaptureStep::priority,
+                              .os_error = raised.error().os_error,
+                              .value = *options_.rt_priority};
             return end(phase_);
         }
     }
@@ -346,7 +342,8 @@ void Capture::loop(Run& run) noexcept {
         if (now >= next_idle) {
             collect();
             if (!link_up_.load(std::memory_order_relaxed) && !check_link()) break;
-            handler_.on_idle(realtime_ns());
+            // CLOCK_REALTIME since 1970 fits 64 bits until 2262.
+            handler_.on_idle(static_cast<std::int64_t>(now_ns()));
             next_idle = now + idle;
         }
         if (stop_.load(std::memory_order_acquire)) break;

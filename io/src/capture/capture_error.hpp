@@ -8,6 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "packet_socket.hpp"
+#include "rt_thread.hpp"
+
 namespace valdrin::io {
 
 // The step that failed, in the order start() runs them, then the
@@ -27,6 +30,7 @@ enum class CaptureStep : std::uint8_t {
     membership,      // PACKET_ADD_MEMBERSHIP (all-multicast or promiscuous)
     eventfd,         // the stop descriptor
     thread,          // creating the thread
+    cpu_out_of_range,  // the CPU does not fit a cpu_set_t; value: the CPU
     pin,             // sched_setaffinity; value: the CPU
     priority,        // pthread_setschedparam SCHED_FIFO; value: the priority
     poll,            // poll failed in the loop
@@ -35,25 +39,27 @@ enum class CaptureStep : std::uint8_t {
     count_
 };
 
-// The context of each step's text, in the order of CaptureStep.
+// The context of each step's text, in the order of CaptureStep; the steps
+// the publisher shares take its texts.
 inline constexpr std::array<std::string_view, static_cast<std::size_t>(CaptureStep::count_)>
     capture_step_contexts{
         "",
-        "bad interface name",
-        "interface",
-        "AF_PACKET socket",
+        describe(SocketError::bad_interface_name),
+        describe(SocketError::no_such_interface),
+        describe(SocketError::open),
         "PACKET_VERSION",
         "PACKET_RX_RING",
         "mmap",
         "SO_ATTACH_FILTER",
         "SO_TIMESTAMPNS",
         "PACKET_TIMESTAMP",
-        "bind",
+        describe(SocketError::bind),
         "PACKET_ADD_MEMBERSHIP",
         "eventfd",
         "capture thread",
-        "pin to CPU",
-        "SCHED_FIFO priority",
+        describe(SchedError::cpu_out_of_range),
+        describe(SchedError::pin),
+        describe(SchedError::priority),
         "poll",
         "socket error",
         "went away",
@@ -67,8 +73,8 @@ static_assert(capture_step_contexts.size() == static_cast<std::size_t>(CaptureSt
     return index < capture_step_contexts.size() ? capture_step_contexts[index] : "";
 }
 
-// A failed step: the errno it saw (0 when none applies) and, for pin and
-// priority, the CPU or priority asked for.
+// A failed step: the errno it saw (0 when none applies) and, for the CPU
+// steps and priority, the CPU or priority asked for.
 struct CaptureError {
     CaptureStep step = CaptureStep::none;
     int os_error = 0;
