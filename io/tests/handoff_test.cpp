@@ -1,9 +1,13 @@
 // The real-time hand-off pieces: the SPSC queue and the snapshot.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <memory>
 #include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "snapshot.hpp"
 #include "spsc_queue.hpp"
@@ -122,6 +126,69 @@ TEST(SnapshotHandoffTest, TimesOutWithoutAnOwnerAndServesTheLateRequestLater) {
     ASSERT_TRUE(handoff.take(copy, 2'000'000'000));
     owner.join();
     EXPECT_EQ(copy.words[5], 8u);
+}
+
+// A state sized at run time, as a stream table is: built with its size,
+// neither default-constructible nor assignable, copied into a buffer of the
+// same size by a member function that does not allocate.
+class Table {
+public:
+    explicit Table(std::size_t size) : words_(size) {}
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+
+    void copy_into(Table& out) const noexcept {
+        std::copy(words_.begin(), words_.end(), out.words_.begin());
+    }
+    void bump() noexcept {
+        for (auto& word : words_) ++word;
+    }
+    [[nodiscard]] const std::vector<std::uint64_t>& words() const noexcept { return words_; }
+
+private:
+    std::vector<std::uint64_t> words_;
+};
+
+static_assert(!std::is_default_constructible_v<Table> && !std::is_copy_assignable_v<Table>);
+
+TEST(SnapshotHandoffTest, TakeWithCopiesAStateBuiltFromArgumentsWithoutAllocating) {
+    constexpr std::size_t size = 100;
+    SnapshotHandoff<Table> handoff(size);
+    std::atomic<bool> stop{false};
+    std::thread owner([&] {
+        Table state(size);
+        while (!stop.load()) {
+            state.bump();
+            handoff.serve([&](Table& out) noexcept { state.copy_into(out); });
+        }
+    });
+    Table copy(size);
+    const std::uint64_t* const buffer = copy.words().data();
+    std::uint64_t previous = 0;
+    for (int i = 0; i < 2000; ++i) {
+        int reads = 0;
+        ASSERT_TRUE(handoff.take_with(
+            [&](const Table& served) noexcept {
+                ++reads;
+                served.copy_into(copy);
+            },
+            2'000'000'000));
+        ASSERT_EQ(reads, 1);
+        for (auto word : copy.words()) ASSERT_EQ(word, copy.words()[0]);
+        EXPECT_GT(copy.words()[0], previous);
+        previous = copy.words()[0];
+    }
+    stop.store(true);
+    owner.join();
+    EXPECT_EQ(copy.words().data(), buffer);  // copied in place
+}
+
+TEST(SnapshotHandoffTest, TakeWithDoesNotReadOnTimeout) {
+    SnapshotHandoff<Table> handoff(std::size_t{4});
+    int reads = 0;
+    EXPECT_FALSE(handoff.take_with([&](const Table&) noexcept { ++reads; }, 1'000'000));
+    EXPECT_EQ(reads, 0);
+    EXPECT_TRUE(handoff.pending());
 }
 
 }  // namespace
