@@ -50,8 +50,7 @@ TEST_P(BadSetupTest, StartReportsTheFailingStepInTheOsWords) {
             ASSERT_TRUE(drop_net_raw());
         }
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = p.interface;
+        CaptureOptions options{.interface = p.interface};
         options.cpu = p.cpu;
         options.rt_priority = p.priority;
         options.ring = p.ring;
@@ -96,9 +95,7 @@ TEST(CaptureLinkTest, RemovedInterfaceEndsTheRunWithAnError) {
     VALDRIN_IN_NAMESPACE([] {
         add_veth("va", "vb");
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = "vb";
-        Capture capture(options, recorder);
+        Capture capture({.interface = "vb"}, recorder);
         ASSERT_TRUE(capture.start().has_value());
         ASSERT_TRUE(shell("ip link del va"));  // takes its peer vb along
         ASSERT_TRUE(capture.wait_ended(2'000'000'000));
@@ -120,9 +117,7 @@ TEST(CaptureLinkTest, LinkDownAndUpKeepsCapturing) {
     VALDRIN_IN_NAMESPACE([] {
         add_veth("va", "vb");
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = "vb";
-        Capture capture(options, recorder);
+        Capture capture({.interface = "vb"}, recorder);
         ASSERT_TRUE(capture.start().has_value());
         Sender sender("va");
         sender.send(make_frame(0x88BA, std::nullopt, 30, 1));
@@ -155,9 +150,7 @@ TEST(CaptureLinkTest, StartedOnADownInterfaceCapturesOnceItIsUp) {
         add_veth("va", "vb");
         ASSERT_TRUE(shell("ip link set vb down"));
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = "vb";
-        Capture capture(options, recorder);
+        Capture capture({.interface = "vb"}, recorder);
         ASSERT_TRUE(capture.start().has_value());
         EXPECT_FALSE(capture.stats().link_up);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

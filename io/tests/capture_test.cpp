@@ -77,8 +77,7 @@ TEST_P(DeliveryTest, HandsOverExactlyTheProcessBusFramesAsSent) {
     VALDRIN_IN_NAMESPACE([&] {
         if (p.veth) add_veth("va", "vb");
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = p.veth ? "vb" : "lo";
+        CaptureOptions options{.interface = p.veth ? "vb" : "lo"};
         options.ring.version = p.version;
         options.include_outgoing = p.outgoing;
         options.timestamps = p.stamps;
@@ -158,8 +157,7 @@ TEST_P(DropTest, DropsOfAFullRingAreCountedExactly) {
         add_veth("va", "vb");
         Recorder recorder;
         recorder.sleep_per_frame_ns = 2'000'000;
-        CaptureOptions options;
-        options.interface = "vb";
+        CaptureOptions options{.interface = "vb"};
         options.ring = {
             .version = version, .block_size = 4096, .block_count = 2, .frame_size = 2048};
         Capture capture(options, recorder);
@@ -209,9 +207,7 @@ int threads_named(const std::string& name) {
 TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
     VALDRIN_IN_NAMESPACE([] {
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = "lo";
-        Capture capture(options, recorder);
+        Capture capture({.interface = "lo"}, recorder);
         Sender sender("lo");
         for (std::uint8_t run = 0; run < 3; ++run) {
             ASSERT_TRUE(capture.start().has_value());
@@ -240,8 +236,7 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
 TEST(CaptureTest, AFrameLongerThanItsSlotArrivesTruncatedWithItsWireLength) {
     VALDRIN_IN_NAMESPACE([] {
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = "lo";
+        CaptureOptions options{.interface = "lo"};
         options.ring = {
             .version = RingVersion::v2, .block_size = 4096, .block_count = 4, .frame_size = 256};
         Capture capture(options, recorder);
@@ -279,8 +274,7 @@ TEST(CaptureTest, RunsPinnedAtARealTimePriorityWhenAskedAndStopsWhenDisposed) {
     VALDRIN_IN_NAMESPACE([] {
         Placement placement;
         {
-            CaptureOptions options;
-            options.interface = "lo";
+            CaptureOptions options{.interface = "lo"};
             options.cpu = 0;
             options.rt_priority = 10;
             Capture capture(options, placement);
@@ -309,9 +303,7 @@ public:
 TEST(CaptureTest, AHandlerMayStopItsOwnCapture) {
     VALDRIN_IN_NAMESPACE([] {
         Stopper stopper;
-        CaptureOptions options;
-        options.interface = "lo";
-        Capture capture(options, stopper);
+        Capture capture({.interface = "lo"}, stopper);
         stopper.capture = &capture;
         ASSERT_TRUE(capture.start().has_value());
         Sender sender("lo");
@@ -329,8 +321,7 @@ TEST(CaptureTest, IdlesWithoutTrafficAndStopsPromptly) {
     VALDRIN_IN_NAMESPACE([] {
         add_veth("va", "vb");
         Recorder recorder;
-        CaptureOptions options;
-        options.interface = "vb";
+        CaptureOptions options{.interface = "vb"};
         options.ring.version = RingVersion::v3;  // a block timeout must not delay the stop
         Capture capture(options, recorder);
         ASSERT_TRUE(capture.start().has_value());

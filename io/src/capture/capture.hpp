@@ -73,8 +73,8 @@ struct CaptureOptions {
     Multicast multicast = Multicast::all_multicast;
     Timestamps timestamps = Timestamps::software;
     bool include_outgoing = false;  // also the frames this host sends
-    std::optional<unsigned> cpu;    // pin the thread to this CPU
-    std::optional<int> rt_priority; // run the thread SCHED_FIFO at this priority
+    std::optional<unsigned> cpu{};  // pin the thread to this CPU
+    std::optional<int> rt_priority{};  // run the thread SCHED_FIFO at this priority
     std::int64_t idle_interval_ns = 2'000'000;  // on_idle at least this often
     // After a pass that handed frames over, wait this long (for a stop
     // only) before polling again: fewer wake-ups under heavy traffic, at
