@@ -28,14 +28,14 @@
 #include <vector>
 
 #include "capture/capture.hpp"
+#include "clock.hpp"
+#include "fd.hpp"
 
 namespace {
 
 using namespace valdrin::io;
 
 std::optional<int> priority;  // of the capture thread, from the command line
-
-constexpr std::int64_t ns_per_s = 1'000'000'000;
 
 std::int64_t now(clockid_t clock) {
     timespec ts{};
@@ -81,7 +81,8 @@ public:
 // Returns the frames sent.
 std::uint64_t send_frames(const char* interface, std::uint64_t count, std::int64_t period_ns,
                           int limit_s) {
-    const int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    const Fd socket_fd(socket(AF_PACKET, SOCK_RAW, 0));
+    const int fd = socket_fd.get();
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
     address.sll_ifindex = static_cast<int>(if_nametoindex(interface));
@@ -112,7 +113,6 @@ std::uint64_t send_frames(const char* interface, std::uint64_t count, std::int64
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
         if (send(fd, frame.data(), frame.size(), 0) > 0) ++sent;
     }
-    close(fd);
     return sent;
 }
 
