@@ -12,6 +12,12 @@ Nanos now_ns() noexcept {
     return static_cast<Nanos>(ts.tv_sec) * ns_per_s + ts.tv_nsec;
 }
 
+std::int64_t monotonic_ns() noexcept {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * ns_per_s + ts.tv_nsec;
+}
+
 void sleep_until(Nanos t) noexcept {
     Nanos seconds = t / ns_per_s;
     Nanos rest = t % ns_per_s;

@@ -1,5 +1,5 @@
 // CLOCK_REALTIME in nanoseconds since 1970, and absolute sleeps on it that a
-// stop flag can cut short.
+// stop flag can cut short; CLOCK_MONOTONIC for intervals.
 #pragma once
 
 #include <atomic>
@@ -17,6 +17,9 @@ inline constexpr std::int64_t sleep_slice_ns = 50'000'000;
 
 // Returns the current CLOCK_REALTIME time in ns.
 Nanos now_ns() noexcept;
+
+// Returns the current CLOCK_MONOTONIC time in ns (since boot: fits 64 bits).
+[[nodiscard]] std::int64_t monotonic_ns() noexcept;
 
 // Sleeps until absolute CLOCK_REALTIME time `t` (ns), which lies within the
 // range of time_t; an interrupted sleep goes on, other failures return.

@@ -13,7 +13,11 @@ std::string os_text(int error) {
 }
 
 std::string os_error(std::string_view context) {
-    const int error = errno;
+    const int error = errno;  // before building the text can touch it
+    return os_error(context, error);
+}
+
+std::string os_error(std::string_view context, int error) {
     return std::string(context) + ": " + os_text(error);
 }
 

@@ -3,32 +3,12 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 #include "os_error.hpp"
 
 namespace valdrin::io {
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int Socket::release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void Socket::close() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
 
 std::expected<Socket, SocketFailure> open_sending_socket(std::string_view iface) {
     using Failure = std::unexpected<SocketFailure>;

@@ -1,5 +1,4 @@
-// AF_PACKET sockets: the owner of an open descriptor and the opening of a
-// socket bound to one interface by name.
+// AF_PACKET sockets: the opening of a socket bound to one interface by name.
 #pragma once
 
 #include <array>
@@ -9,31 +8,12 @@
 #include <string_view>
 
 #include "failure.hpp"
+#include "fd.hpp"
 
 namespace valdrin::io {
 
-// An open file descriptor, closed when its owner lets go of it.
-class Socket {
-public:
-    Socket() noexcept = default;
-    // Takes ownership of `fd` (negative: none).
-    explicit Socket(int fd) noexcept : fd_(fd) {}
-    Socket(Socket&& other) noexcept : fd_(other.release()) {}
-    Socket& operator=(Socket&& other) noexcept;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { close(); }
-
-    // Returns the descriptor, still owned by this object (-1 for none).
-    int get() const noexcept { return fd_; }
-    // Returns the descriptor and hands its ownership to the caller.
-    int release() noexcept;
-    // Closes the descriptor, if any.
-    void close() noexcept;
-
-private:
-    int fd_ = -1;
-};
+// A packet socket is an Fd; the name says which kind the publisher holds.
+using Socket = Fd;
 
 // Why a packet socket could not be opened, in the order the steps run.
 enum class SocketError : std::uint8_t {

@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "os_error.hpp"
 
@@ -15,34 +16,51 @@ void prepare_thread(const char* name) noexcept {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
-std::expected<void, SchedFailure> pin_to_cpu(std::uint64_t cpu) {
+std::string describe(const SchedFault& fault) {
+    const std::string number = fault.error == SchedError::priority ? std::to_string(fault.priority)
+                                                                   : std::to_string(fault.cpu);
+    std::string text = std::string(describe(fault.error)) + " " + number;
+    if (fault.error == SchedError::cpu_out_of_range) return text;
+    return os_error(text, fault.os_error);
+}
+
+std::expected<void, SchedFault> try_pin_to_cpu(std::uint64_t cpu) noexcept {
     if (cpu >= CPU_SETSIZE) {
-        return std::unexpected(SchedFailure{SchedError::cpu_out_of_range,
-                                            std::string(describe(SchedError::cpu_out_of_range)) + " " +
-                                                std::to_string(cpu)});
+        return std::unexpected(SchedFault{.error = SchedError::cpu_out_of_range, .cpu = cpu});
     }
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(static_cast<std::size_t>(cpu), &set);
     if (sched_setaffinity(0, sizeof set, &set) != 0) {
-        const int error = errno;  // before building the text can touch it
-        return std::unexpected(SchedFailure{
-            SchedError::pin,
-            std::string(describe(SchedError::pin)) + " " + std::to_string(cpu) + ": " + os_text(error)});
+        return std::unexpected(SchedFault{.error = SchedError::pin, .cpu = cpu, .os_error = errno});
     }
     return {};
 }
 
-std::expected<void, SchedFailure> set_fifo_priority(std::int32_t priority) {
+std::expected<void, SchedFault> try_set_fifo_priority(std::int32_t priority) noexcept {
     sched_param param{};
     param.sched_priority = priority;
     const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (error != 0) {
-        return std::unexpected(SchedFailure{SchedError::priority, std::string(describe(SchedError::priority)) +
-                                                                       " " + std::to_string(priority) + ": " +
-                                                                       os_text(error)});
+        return std::unexpected(
+            SchedFault{.error = SchedError::priority, .priority = priority, .os_error = error});
     }
     return {};
+}
+
+namespace {
+
+std::expected<void, SchedFailure> with_text(const std::expected<void, SchedFault>& done) {
+    if (done) return {};
+    return std::unexpected(SchedFailure{done.error().error, describe(done.error())});
+}
+
+}  // namespace
+
+std::expected<void, SchedFailure> pin_to_cpu(std::uint64_t cpu) { return with_text(try_pin_to_cpu(cpu)); }
+
+std::expected<void, SchedFailure> set_fifo_priority(std::int32_t priority) {
+    return with_text(try_set_fifo_priority(priority));
 }
 
 }  // namespace valdrin::io

@@ -38,14 +38,35 @@ static_assert(sched_error_texts.size() == static_cast<std::size_t>(SchedError::p
     return sched_error_texts[static_cast<std::size_t>(error)];
 }
 
-// A failure and its complete message: "pin to CPU <n>: <OS text>",
+// A failure as a value, for a thread that must not allocate: the kind, the
+// CPU or the priority asked for, and the error number (0 for out of range).
+struct SchedFault {
+    SchedError error = SchedError::pin;
+    std::uint64_t cpu = 0;       // cpu_out_of_range, pin
+    std::int32_t priority = 0;   // priority
+    int os_error = 0;
+
+    friend bool operator==(const SchedFault&, const SchedFault&) = default;
+};
+
+// Returns the fault's complete message: "pin to CPU <n>: <OS text>",
 // "SCHED_FIFO priority <p>: <OS text>" or "CPU number out of range <n>".
+[[nodiscard]] std::string describe(const SchedFault& fault);
+
+// A failure and its complete message, describe(SchedFault)'s.
 using SchedFailure = Failure<SchedError>;
 
-// Pins the calling thread to CPU `cpu`.
+// Pins the calling thread to CPU `cpu`; allocates nothing.
+[[nodiscard]] std::expected<void, SchedFault> try_pin_to_cpu(std::uint64_t cpu) noexcept;
+
+// Gives the calling thread SCHED_FIFO at `priority`; allocates nothing.
+[[nodiscard]] std::expected<void, SchedFault> try_set_fifo_priority(std::int32_t priority) noexcept;
+
+// Pins the calling thread to CPU `cpu`; the failure with its message.
 [[nodiscard]] std::expected<void, SchedFailure> pin_to_cpu(std::uint64_t cpu);
 
-// Gives the calling thread SCHED_FIFO at `priority`.
+// Gives the calling thread SCHED_FIFO at `priority`; the failure with its
+// message.
 [[nodiscard]] std::expected<void, SchedFailure> set_fifo_priority(std::int32_t priority);
 
 }  // namespace valdrin::io

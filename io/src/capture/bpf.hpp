@@ -1,0 +1,16 @@
+// The classic BPF program a capture socket runs in the kernel: it passes
+// GOOSE (88B8) and SV (88BA) frames, untagged or with one 802.1Q tag, and
+// drops everything else before it reaches the ring.
+#pragma once
+
+#include <linux/filter.h>
+
+#include <span>
+
+namespace valdrin::io {
+
+// The program, static and immutable; outgoing frames (the host's own) pass
+// only when `include_outgoing`.
+[[nodiscard]] std::span<const sock_filter> process_bus_filter(bool include_outgoing) noexcept;
+
+}  // namespace valdrin::io

@@ -1,0 +1,401 @@
+#include "capture.hpp"
+
+#include <linux/if_packet.h>
+#include <linux/net_tstamp.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "bpf.hpp"
+#include "clock.hpp"
+#include "fd.hpp"
+#include "futex.hpp"
+#include "os_error.hpp"
+#include "rt_thread.hpp"
+
+namespace valdrin::io {
+
+std::string describe(const CaptureError& error, std::string_view interface) {
+    const std::string_view text = context(error.step);
+    switch (error.step) {
+        case CaptureStep::none:
+        case CaptureStep::interface_name:
+            return std::string(text);
+        case CaptureStep::interface:
+            return os_error(std::string(text) + " " + std::string(interface), error.os_error);
+        case CaptureStep::interface_gone:
+            return "interface " + std::string(interface) + " " + std::string(text);
+        case CaptureStep::cpu_out_of_range:
+            return io::describe(SchedFault{.error = SchedError::cpu_out_of_range,
+                                           .cpu = static_cast<std::uint64_t>(error.value)});
+        case CaptureStep::pin:
+            return io::describe(SchedFault{.error = SchedError::pin,
+                                           .cpu = static_cast<std::uint64_t>(error.value),
+                                           .os_error = error.os_error});
+        case CaptureStep::priority:
+            return io::describe(SchedFault{.error = SchedError::priority,
+                                           .priority = static_cast<std::int32_t>(error.value),
+                                           .os_error = error.os_error});
+        default:
+            return os_error(text, error.os_error);
+    }
+}
+
+namespace {
+
+enum Phase : std::uint32_t { phase_idle, phase_starting, phase_running, phase_ended };
+
+// Frames handled between two looks at the clock and the stop flag.
+constexpr std::size_t batch = 256;
+
+// The capture whose loop runs on this thread, if any: a handler's stop()
+// must not join its own thread.
+thread_local const Capture* loop_of = nullptr;
+
+CaptureError failed(CaptureStep step, std::int64_t value = 0) noexcept {
+    return {.step = step, .os_error = errno, .value = value};
+}
+
+PacketType packet_type_of(std::uint8_t type) noexcept {
+    return type <= PACKET_OUTGOING ? static_cast<PacketType>(type) : PacketType::other;
+}
+
+StampSource stamp_of(std::uint32_t status) noexcept {
+    if (status & TP_STATUS_TS_RAW_HARDWARE) return StampSource::hardware;
+    if (status & TP_STATUS_TS_SOFTWARE) return StampSource::software;
+    return StampSource::ring;
+}
+
+// The interface's flags by index, through any socket; the errno (ENODEV
+// once it is gone) otherwise.
+std::expected<short, int> interface_flags(int fd, int index) noexcept {
+    ifreq request{};
+    request.ifr_ifindex = index;
+    if (ioctl(fd, SIOCGIFNAME, &request) != 0) return std::unexpected(errno);
+    if (ioctl(fd, SIOCGIFFLAGS, &request) != 0) return std::unexpected(errno);
+    return request.ifr_flags;
+}
+
+// The frame's metadata into `meta`, and its octets as on the wire: in the
+// ring, or, when the kernel moved its 802.1Q tag out of band, copied to
+// `scratch` (room for the frame and 4) with the tag back in place.
+std::span<const std::uint8_t> as_on_the_wire(const RingFrame& frame, std::uint8_t* scratch,
+                                             FrameMeta& meta) noexcept {
+    meta.timestamp_ns = frame.seconds * ns_per_s + frame.nanoseconds;
+    meta.wire_length = frame.wire;
+    meta.captured_length = frame.captured;
+    meta.packet_type = packet_type_of(frame.packet_type);
+    meta.stamp = stamp_of(frame.status);
+    if ((frame.status & TP_STATUS_VLAN_VALID) == 0 || frame.captured < 12) {
+        return {frame.data, frame.captured};
+    }
+    const std::uint16_t tpid =
+        (frame.status & TP_STATUS_VLAN_TPID_VALID) ? frame.vlan_tpid : ETH_P_8021Q;
+    std::memcpy(scratch, frame.data, 12);  // destination and source MAC
+    scratch[12] = static_cast<std::uint8_t>(tpid >> 8);
+    scratch[13] = static_cast<std::uint8_t>(tpid);
+    scratch[14] = static_cast<std::uint8_t>(frame.vlan_tci >> 8);
+    scratch[15] = static_cast<std::uint8_t>(frame.vlan_tci);
+    std::memcpy(scratch + 16, frame.data + 12, frame.captured - 12);
+    meta.wire_length += 4;
+    meta.captured_length += 4;
+    meta.tag_restored = true;
+    return {scratch, frame.captured + 4u};
+}
+
+}  // namespace
+
+// What one run owns: the socket, its ring, the stop descriptor, and room
+// to restore a tag.
+struct Capture::Run {
+    Fd socket;
+    Fd wake;
+    RxRing ring;
+    int index = 0;
+    std::vector<std::uint8_t> scratch;
+};
+
+Capture::Capture(CaptureOptions options, FrameHandler& handler)
+    : options_(std::move(options)), handler_(handler) {}
+
+Capture::~Capture() { stop(); }
+
+std::expected<void, CaptureError> Capture::start() {
+    std::lock_guard guard(control_);
+    if (thread_.joinable()) {
+        if (phase_.load(std::memory_order_acquire) != phase_ended) {
+            errno = EBUSY;
+            return std::unexpected(failed(CaptureStep::thread));
+        }
+        join_locked();  // ended by itself: start afresh
+    }
+    const std::string& name = options_.interface;
+    if (name.empty() || name.size() >= IFNAMSIZ || name.find('\0') != std::string::npos) {
+        return std::unexpected(CaptureError{.step = CaptureStep::interface_name});
+    }
+    auto run = std::make_unique<Run>();
+    run->index = static_cast<int>(if_nametoindex(name.c_str()));
+    if (run->index == 0) return std::unexpected(failed(CaptureStep::interface));
+
+    // Protocol 0 until bound: nothing reaches the socket before its filter.
+    run->socket = Fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
+    const int fd = run->socket.get();
+    if (fd < 0) return std::unexpected(failed(CaptureStep::socket));
+    auto ring = RxRing::map(fd, options_.ring);
+    if (!ring) return std::unexpected(ring.error());
+    run->ring = std::move(*ring);
+
+    const std::span<const sock_filter> code = process_bus_filter(options_.include_outgoing);
+    const sock_fprog program{static_cast<unsigned short>(code.size()),
+                             const_cast<sock_filter*>(code.data())};
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+        return std::unexpected(failed(CaptureStep::filter));
+    }
+    // Stamps taken as frames arrive rather than when copied to the ring.
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+        return std::unexpected(failed(CaptureStep::stamping));
+    }
+    if (options_.timestamps == Timestamps::hardware) {
+        const int flags = SOF_TIMESTAMPING_RAW_HARDWARE;
+        if (setsockopt(fd, SOL_PACKET, PACKET_TIMESTAMP, &flags, sizeof flags) != 0) {
+            return std::unexpected(failed(CaptureStep::hw_stamping));
+        }
+    }
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = run->index;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return std::unexpected(failed(CaptureStep::bind));
+    }
+    if (options_.multicast != Multicast::as_configured) {
+        packet_mreq membership{};
+        membership.mr_ifindex = run->index;
+        membership.mr_type = static_cast<unsigned short>(
+            options_.multicast == Multicast::promiscuous ? PACKET_MR_PROMISC : PACKET_MR_ALLMULTI);
+        if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &membership, sizeof membership)) {
+            return std::unexpected(failed(CaptureStep::membership));
+        }
+    }
+    run->wake = Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (run->wake.get() < 0) return std::unexpected(failed(CaptureStep::eventfd));
+    // Room for the largest capture plus a restored tag.
+    run->scratch.resize(std::max(options_.ring.block_size, options_.ring.frame_size) + 4u);
+    const auto flags = interface_flags(fd, run->index);
+    link_up_.store(flags && (*flags & IFF_UP), std::memory_order_relaxed);
+
+    stop_.store(false, std::memory_order_relaxed);
+    failure_ = {};
+    setup_failure_ = {};
+    phase_.store(phase_starting, std::memory_order_release);
+    run_ = std::move(run);
+    try {
+        thread_ = std::thread([this, r = run_.get()] { loop(*r); });
+    } catch (const std::system_error& error) {
+        run_.reset();
+        phase_.store(phase_idle, std::memory_order_relaxed);
+        return std::unexpected(
+            CaptureError{.step = CaptureStep::thread, .os_error = error.code().value()});
+    }
+    // The thread reports within a few system calls; no time bound needed.
+    while (!futex_wait_until(phase_, ns_per_s, [&] { return phase_.load() != phase_starting; })) {
+    }
+    if (phase_.load(std::memory_order_acquire) == phase_ended) {
+        const CaptureError error = setup_failure_;
+        join_locked();
+        return std::unexpected(error);
+    }
+    return {};
+}
+
+void Capture::stop() noexcept {
+    if (loop_of == this) {
+        // From the handler: ask, and let whoever stops or starts next join.
+        // Taking control_ here could wait on an owner that waits on us.
+        stop_.store(true, std::memory_order_release);
+        return;
+    }
+    std::lock_guard guard(control_);
+    join_locked();
+}
+
+void Capture::join_locked() noexcept {
+    if (!thread_.joinable()) return;
+    stop_.store(true, std::memory_order_release);
+    const std::uint64_t one = 1;
+    // The eventfd cannot be full after one write; poll sees it at once.
+    [[maybe_unused]] const ssize_t n = ::write(run_->wake.get(), &one, sizeof one);
+    thread_.join();
+    run_.reset();
+    // A run that ended by itself keeps its failure visible until restarted.
+    if (failure_.step == CaptureStep::none) phase_.store(phase_idle, std::memory_order_release);
+}
+
+bool Capture::running() const noexcept {
+    return phase_.load(std::memory_order_acquire) == phase_running;
+}
+
+bool Capture::wait_ended(std::int64_t timeout_ns) const noexcept {
+    return futex_wait_until(phase_, timeout_ns, [&] {
+        const std::uint32_t phase = phase_.load(std::memory_order_acquire);
+        return phase != phase_running && phase != phase_starting;
+    });
+}
+
+CaptureError Capture::failure() const noexcept {
+    if (phase_.load(std::memory_order_acquire) != phase_ended) return {};
+    return failure_;
+}
+
+CaptureStats Capture::stats() const noexcept {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    return {.frames = frames_.load(relaxed),
+            .kernel_packets = kernel_packets_.load(relaxed),
+            .kernel_drops = kernel_drops_.load(relaxed),
+            .ring_freezes = ring_freezes_.load(relaxed),
+            .link_downs = link_downs_.load(relaxed),
+            .link_up = link_up_.load(relaxed)};
+}
+
+std::string Capture::describe(const CaptureError& error) const {
+    return io::describe(error, options_.interface);
+}
+
+void Capture::loop(Run& run) noexcept {
+    // The poll's short timeouts should not be stretched by timer slack.
+    prepare_thread(options_.thread_name);
+    loop_of = this;
+    const auto end = [](std::atomic<std::uint32_t>& phase) {
+        phase.store(phase_ended, std::memory_order_release);
+        futex_wake_all(phase);
+    };
+    if (options_.cpu) {
+        if (const auto pinned = try_pin_to_cpu(*options_.cpu); !pinned) {
+            setup_failure_ = {.step = pinned.error().error == SchedError::cpu_out_of_range
+                                          ? CaptureStep::cpu_out_of_range
+                                          : CaptureStep::pin,
+                              .os_error = pinned.error().os_error,
+                              .value = *options_.cpu};
+            return end(phase_);
+        }
+    }
+    if (options_.rt_priority) {
+        if (const auto raised = try_set_fifo_priority(*options_.rt_priority); !raised) {
+            setup_failure_ = {.step = CaptureStep::priority,
+                              .os_error = raised.error().os_error,
+                              .value = *options_.rt_priority};
+            return end(phase_);
+        }
+    }
+    phase_.store(phase_running, std::memory_order_release);
+    futex_wake_all(phase_);
+
+    const int fd = run.socket.get();
+    const bool v3 = options_.ring.version == RingVersion::v3;
+    const std::int64_t idle = std::max<std::int64_t>(options_.idle_interval_ns, 100'000);
+    // Reads and clears the kernel's counters, which reset on every read.
+    const auto collect = [&] {
+        tpacket_stats_v3 counts{};
+        socklen_t size = v3 ? sizeof(tpacket_stats_v3) : sizeof(tpacket_stats);
+        if (getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &counts, &size) != 0) return;
+        kernel_packets_.fetch_add(counts.tp_packets, std::memory_order_relaxed);
+        kernel_drops_.fetch_add(counts.tp_drops, std::memory_order_relaxed);
+        if (v3) ring_freezes_.fetch_add(counts.tp_freeze_q_cnt, std::memory_order_relaxed);
+    };
+    // Gone (ends the run), down (keeps waiting) or up again.
+    const auto check_link = [&]() -> bool {
+        const auto flags = interface_flags(fd, run.index);
+        if (!flags && flags.error() == ENODEV) {
+            failure_ = {.step = CaptureStep::interface_gone, .os_error = ENODEV};
+            return false;
+        }
+        if (flags && (*flags & IFF_UP)) link_up_.store(true, std::memory_order_relaxed);
+        return true;
+    };
+
+    pollfd fds[2] = {{fd, POLLIN, 0}, {run.wake.get(), POLLIN, 0}};
+    std::int64_t next_idle = monotonic_ns();
+    RingFrame frame;
+    for (;;) {
+        std::size_t count = 0;
+        while (count < batch && run.ring.next(frame)) {
+            FrameMeta meta;
+            const auto octets = as_on_the_wire(frame, run.scratch.data(), meta);
+            handler_.on_frame(octets, meta);
+            run.ring.release();
+            ++count;
+        }
+        if (count != 0) frames_.fetch_add(count, std::memory_order_relaxed);
+        const std::int64_t now = monotonic_ns();
+        if (now >= next_idle) {
+            collect();
+            if (!link_up_.load(std::memory_order_relaxed) && !check_link()) break;
+            // CLOCK_REALTIME since 1970 fits 64 bits until 2262.
+            handler_.on_idle(static_cast<std::int64_t>(now_ns()));
+            next_idle = now + idle;
+        }
+        if (stop_.load(std::memory_order_acquire)) break;
+        if (count == batch) continue;  // more may be waiting
+        if (count != 0 && options_.coalesce_ns > 0) {
+            // Let frames gather; only a stop ends the pause early.
+            const timespec pause{static_cast<time_t>(options_.coalesce_ns / ns_per_s),
+                                 static_cast<long>(options_.coalesce_ns % ns_per_s)};
+            if (ppoll(&fds[1], 1, &pause, nullptr) > 0) break;
+            continue;
+        }
+
+        const std::int64_t wait = std::max<std::int64_t>(next_idle - now, 0);
+        const timespec timeout{static_cast<time_t>(wait / ns_per_s),
+                               static_cast<long>(wait % ns_per_s)};
+        const int ready = ppoll(fds, 2, &timeout, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            failure_ = failed(CaptureStep::poll);
+            break;
+        }
+        if (fds[1].revents != 0) break;  // stop
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            // Reading the error clears it, so that poll stops reporting it.
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+            if (error == ENETDOWN) {
+                // Down, or going away: the idle pass tells which.
+                if (link_up_.exchange(false, std::memory_order_relaxed)) {
+                    link_downs_.fetch_add(1, std::memory_order_relaxed);
+                }
+                next_idle = now;
+            } else if (error != 0 || (fds[0].revents & POLLNVAL)) {
+                failure_ = {.step = CaptureStep::socket_error,
+                            .os_error = error != 0 ? error : EBADF};
+                break;
+            } else {
+                // No error, so something sits in the error queue (nothing
+                // here asks for any): drain it, or poll would spin.
+                std::uint8_t sink[256];
+                iovec vector{sink, sizeof sink};
+                msghdr message{};
+                message.msg_iov = &vector;
+                message.msg_iovlen = 1;
+                while (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) >= 0) {
+                }
+            }
+        }
+    }
+    collect();
+    end(phase_);
+}
+
+}  // namespace valdrin::io

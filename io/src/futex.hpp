@@ -1,0 +1,56 @@
+// Waiting on a 32-bit atomic word with a time bound, and waking its
+// waiters: the Linux futex, private to the process. std::atomic::wait has
+// no time bound, which the consumers here need.
+#pragma once
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+
+#include "clock.hpp"
+
+namespace valdrin::io {
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+// Sleeps while `word` holds `expected`, at most `timeout_ns` (>= 0); returns
+// on a wake-up, a change, a signal or the timeout alike: callers recheck.
+inline void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                       std::int64_t timeout_ns) noexcept {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(timeout_ns / ns_per_s);
+    ts.tv_nsec = static_cast<long>(timeout_ns % ns_per_s);
+    // The atomic holds exactly one uint32_t (asserted above).
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, &ts,
+            nullptr, 0);
+}
+
+// Wakes every thread sleeping on `word`; never blocks.
+inline void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE,
+            std::numeric_limits<int>::max(), nullptr, nullptr, 0);
+}
+
+// Waits until `done()` holds or `timeout_ns` have passed, sleeping on
+// `word` between checks; returns whether `done()` held. `word` must change
+// (and be woken) whenever `done()` may have become true.
+template <class Done>
+[[nodiscard]] bool futex_wait_until(std::atomic<std::uint32_t>& word, std::int64_t timeout_ns,
+                                    Done&& done) noexcept {
+    const std::int64_t deadline = monotonic_ns() + (timeout_ns > 0 ? timeout_ns : 0);
+    for (;;) {
+        const std::uint32_t seen = word.load(std::memory_order_acquire);
+        if (done()) return true;
+        const std::int64_t left = deadline - monotonic_ns();
+        if (left <= 0) return false;
+        futex_wait(word, seen, left);
+    }
+}
+
+}  // namespace valdrin::io
