@@ -101,6 +101,7 @@ public:
     // The nearest-rank q-quantile (q in [0, 1]) in ns, the middle of its
     // bucket kept within [min, max]; 0 when none was counted.
     [[nodiscard]] double quantile(double q) const noexcept;
+    friend bool operator==(const IntervalHistogram&, const IntervalHistogram&) = default;
 
 private:
     std::array<std::uint64_t, BUCKETS> counts_{};
@@ -155,6 +156,7 @@ struct SvStream {
     std::uint32_t raw_count = 0;
     std::uint32_t raw_total = 0;
     std::array<std::int32_t, RAW_VALUES> raw{};
+    friend bool operator==(const SvStream&, const SvStream&) = default;
 };
 
 // One GOOSE control block, keyed by APPID, destination MAC and gocbRef.
@@ -184,6 +186,7 @@ struct GooseBlock {
     std::size_t go_id_size = 0;     // full sizes; the kept octets are
     std::size_t dat_set_size = 0;   // cut to Limits::id_length and
     std::size_t frame_size = 0;     // Limits::frame_length
+    friend bool operator==(const GooseBlock&, const GooseBlock&) = default;
 };
 
 // Frame totals of the whole input.
@@ -201,6 +204,7 @@ struct Totals {
     std::int64_t last_ns = 0;
     bool finished = false;            // finish() was called, at end_ns
     std::int64_t end_ns = 0;
+    friend bool operator==(const Totals&, const Totals&) = default;
 };
 
 // --- Snapshots ----------------------------------------------------------------

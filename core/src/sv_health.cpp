@@ -240,33 +240,50 @@ std::size_t samples_per_cycle(const SvStream& s, double rate, double nominal_hz)
 }
 
 // The frequency of `x` (samples at positions `at`, `fs` per second) from
-// its rising zero crossings about its mean, with a hysteresis of a tenth of
-// its peak against noise; NaN with fewer than two crossings.
-double frequency(const double* x, const double* at, std::size_t n, double fs) noexcept {
+// its zero crossings about its mean over the last whole cycles of `cycle`
+// samples, with a hysteresis of a tenth of its peak against noise: the
+// mean of the estimates from rising and from falling crossings (an offset
+// of the mean moves the two kinds apart, not their spacing); NaN without
+// two crossings of one kind.
+double frequency(const double* x, const double* at, std::size_t n, std::size_t cycle, double fs) noexcept {
+    const std::size_t whole = n / cycle * cycle;
     double mean = 0;
-    for (std::size_t k = 0; k < n; ++k) mean += x[k];
-    mean /= static_cast<double>(n);
+    for (std::size_t k = n - whole; k < n; ++k) mean += x[k];
+    mean /= static_cast<double>(whole);
     double peak = 0;
     for (std::size_t k = 0; k < n; ++k) peak = std::max(peak, std::abs(x[k] - mean));
     if (peak == 0) return NaN;
     const double hysteresis = peak / 10;
-    bool armed = false;
-    std::size_t crossings = 0;
-    double first = 0;
-    double last = 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        const double before = x[k - 1] - mean;
-        const double now = x[k] - mean;
-        if (before < -hysteresis) armed = true;
-        if (armed && before < 0 && now >= 0) {
-            const double where = at[k - 1] + (at[k] - at[k - 1]) * (-before / (now - before));
-            if (crossings++ == 0) first = where;
+    struct Crossings {
+        bool armed = false;
+        std::size_t count = 0;
+        double first = 0;
+        double last = 0;
+        void add(double where) noexcept {
+            if (count++ == 0) first = where;
             last = where;
             armed = false;
         }
+        bool usable() const noexcept { return count >= 2 && last > first; }
+        double periods_per_sample() const noexcept { return static_cast<double>(count - 1) / (last - first); }
+    } rising, falling;
+    for (std::size_t k = 1; k < n; ++k) {
+        const double before = x[k - 1] - mean;
+        const double now = x[k] - mean;
+        if (before < -hysteresis) rising.armed = true;
+        if (before > hysteresis) falling.armed = true;
+        const bool up = before < 0 && now >= 0;
+        const bool down = before >= 0 && now < 0;
+        if (!(up && rising.armed) && !(down && falling.armed)) continue;
+        const double where = at[k - 1] + (at[k] - at[k - 1]) * (before / (before - now));
+        (up ? rising : falling).add(where);
     }
-    if (crossings < 2 || last <= first) return NaN;
-    return fs * static_cast<double>(crossings - 1) / (last - first);
+    if (rising.usable() && falling.usable()) {
+        return fs * (rising.periods_per_sample() + falling.periods_per_sample()) / 2;
+    }
+    if (rising.usable()) return fs * rising.periods_per_sample();
+    if (falling.usable()) return fs * falling.periods_per_sample();
+    return NaN;
 }
 
 }  // namespace
@@ -283,7 +300,8 @@ SvFigures figures(const SvStream& s, double nominal_hz) noexcept {
     }
     out.asdu_rate = NaN;
     if (s.frames > 1 && s.last_ns > s.first_ns) {
-        const double span = static_cast<double>(s.last_ns) - static_cast<double>(s.first_ns);
+        // The difference first: the times themselves exceed a double's precision.
+        const auto span = static_cast<double>(static_cast<std::uint64_t>(s.last_ns) - static_cast<std::uint64_t>(s.first_ns));
         out.asdu_rate = static_cast<double>(s.asdus - s.first_frame_asdus) * 1e9 / span;
     }
     for (ChannelFigures& c : out.channels) c = {NaN, NaN, NaN, NaN};
@@ -335,7 +353,7 @@ SvFigures figures(const SvStream& s, double nominal_hz) noexcept {
         f.magnitude = std::hypot(re, im) * norm;
         f.angle_deg = std::atan2(im, re) * 180 / std::numbers::pi;
         if (f.angle_deg <= -180) f.angle_deg += 360;
-        f.frequency_hz = frequency(x.data(), at.data(), size, fs);
+        f.frequency_hz = frequency(x.data(), at.data(), size, n, fs);
     }
     return out;
 }
