@@ -31,15 +31,14 @@ constexpr std::uint16_t be16(Bytes raw, std::size_t at) noexcept {
 // Open addressing with linear probing; `same(entry)` compares the key
 // octets of a candidate whose hash matches. Returns the entry, or the
 // empty slot where the key belongs as -1 - slot.
-template <class Same>
-std::ptrdiff_t probe(const std::vector<std::int32_t>& slots, const std::vector<std::uint32_t>& hashes,
-                     std::uint64_t hash, Same&& same) noexcept {
+template <class Slot, class Same>
+std::ptrdiff_t probe(const std::vector<Slot>& slots, std::uint64_t hash, Same&& same) noexcept {
     const std::size_t mask = slots.size() - 1;
     const auto h32 = static_cast<std::uint32_t>(hash >> 32);
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const std::int32_t entry = slots[i];
-        if (entry == 0) return -1 - static_cast<std::ptrdiff_t>(i);
-        if (hashes[i] == h32 && same(static_cast<std::size_t>(entry - 1))) return entry - 1;
+        const Slot& slot = slots[i];
+        if (slot.entry == 0) return -1 - static_cast<std::ptrdiff_t>(i);
+        if (slot.hash == h32 && same(static_cast<std::size_t>(slot.entry - 1))) return slot.entry - 1;
     }
 }
 
@@ -116,9 +115,7 @@ Analyzer::Analyzer(const Limits& limits)
       sv_tracks_(limits.sv_streams),
       goose_tracks_(limits.goose_blocks),
       sv_slots_(track::slots_for(limits.sv_streams)),
-      sv_hashes_(sv_slots_.size()),
-      goose_slots_(track::slots_for(limits.goose_blocks)),
-      goose_hashes_(goose_slots_.size()) {}
+      goose_slots_(track::slots_for(limits.goose_blocks)) {}
 
 Analyzer::~Analyzer() = default;
 
@@ -199,7 +196,7 @@ std::ptrdiff_t Analyzer::find_sv(std::uint16_t app_id, const Mac& mac, Bytes id,
     const std::size_t stride = state_.limits_.id_length;
     if (id.size() > stride) return -1;
     const std::uint64_t hash = track::hash_key(app_id, mac, id);
-    const std::ptrdiff_t found = probe(sv_slots_, sv_hashes_, hash, [&](std::size_t e) {
+    const std::ptrdiff_t found = probe(sv_slots_, hash, [&](std::size_t e) {
         const SvStream& s = state_.sv_[e];
         return s.app_id == app_id && s.dst_mac == mac &&
                same_octets(id, state_.sv_ids_.data() + e * stride, state_.sv_id_sizes_[e]);
@@ -208,8 +205,7 @@ std::ptrdiff_t Analyzer::find_sv(std::uint16_t app_id, const Mac& mac, Bytes id,
     const std::size_t e = state_.sv_count_;
     if (e == state_.limits_.sv_streams) return -1;
     const auto slot = static_cast<std::size_t>(-1 - found);
-    sv_slots_[slot] = static_cast<std::int32_t>(e + 1);
-    sv_hashes_[slot] = static_cast<std::uint32_t>(hash >> 32);
+    sv_slots_[slot] = {static_cast<std::int32_t>(e + 1), static_cast<std::uint32_t>(hash >> 32)};
     state_.sv_[e].app_id = app_id;
     state_.sv_[e].dst_mac = mac;
     state_.sv_id_sizes_[e] = id.size();
@@ -224,7 +220,7 @@ std::ptrdiff_t Analyzer::find_goose(std::uint16_t app_id, const Mac& mac, Bytes 
     const std::size_t stride = state_.limits_.id_length;
     if (ref.size() > stride) return -1;
     const std::uint64_t hash = track::hash_key(app_id, mac, ref);
-    const std::ptrdiff_t found = probe(goose_slots_, goose_hashes_, hash, [&](std::size_t e) {
+    const std::ptrdiff_t found = probe(goose_slots_, hash, [&](std::size_t e) {
         const GooseBlock& b = state_.goose_[e];
         return b.app_id == app_id && b.dst_mac == mac &&
                same_octets(ref, state_.refs_.data() + e * stride, state_.ref_sizes_[e]);
@@ -233,8 +229,7 @@ std::ptrdiff_t Analyzer::find_goose(std::uint16_t app_id, const Mac& mac, Bytes 
     const std::size_t e = state_.goose_count_;
     if (e == state_.limits_.goose_blocks) return -1;
     const auto slot = static_cast<std::size_t>(-1 - found);
-    goose_slots_[slot] = static_cast<std::int32_t>(e + 1);
-    goose_hashes_[slot] = static_cast<std::uint32_t>(hash >> 32);
+    goose_slots_[slot] = {static_cast<std::int32_t>(e + 1), static_cast<std::uint32_t>(hash >> 32)};
     state_.goose_[e].app_id = app_id;
     state_.goose_[e].dst_mac = mac;
     state_.ref_sizes_[e] = ref.size();

@@ -139,7 +139,6 @@ struct SvStream {
     std::uint16_t smp_rate = 0;
     bool has_smp_mod = false;
     std::uint16_t smp_mod = 0;
-    IntervalHistogram intervals;     // between consecutive frames
     // The sample layout of the last ASDU: 9-2LE (64 octets) or other.
     bool le_layout = false;
     // 9-2LE: quality of each channel in the last ASDU and its changes.
@@ -149,6 +148,7 @@ struct SvStream {
     // (ring_next - ring_size) mod RING, with their counters.
     std::uint32_t ring_size = 0;
     std::uint32_t ring_next = 0;
+    IntervalHistogram intervals;     // between consecutive frames
     std::array<std::array<std::int32_t, CHANNELS>, RING> ring{};
     std::array<std::uint16_t, RING> ring_smp_cnt{};
     // Other layouts: the sample's first INT32 values (big-endian, no
@@ -361,10 +361,13 @@ private:
     Snapshot state_;
     std::vector<SvTrack> sv_tracks_;
     std::vector<GooseTrack> goose_tracks_;
-    std::vector<std::int32_t> sv_slots_;     // open addressing: entry + 1, 0 when empty
-    std::vector<std::uint32_t> sv_hashes_;
-    std::vector<std::int32_t> goose_slots_;
-    std::vector<std::uint32_t> goose_hashes_;
+    // Open addressing, one cache line holding a slot's entry and hash.
+    struct Slot {
+        std::int32_t entry = 0;  // the entry + 1, 0 when empty
+        std::uint32_t hash = 0;  // the key hash's upper half
+    };
+    std::vector<Slot> sv_slots_;
+    std::vector<Slot> goose_slots_;
     std::uint64_t frame_seq_ = 0;            // numbers the frames, for per-stream frame counts
 };
 
