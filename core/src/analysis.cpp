@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <stdexcept>
 
 #include "analysis_track.hpp"
 
@@ -46,6 +48,21 @@ bool same_octets(Bytes a, const std::uint8_t* b, std::size_t b_size) noexcept {
     return a.size() == b_size && (a.empty() || std::memcmp(a.data(), b, b_size) == 0);
 }
 
+// a * b, refusing limits whose storage cannot even be sized (construction
+// is allowed to throw; nothing after it is).
+std::size_t product(std::size_t a, std::size_t b) {
+    std::size_t out;
+    if (__builtin_mul_overflow(a, b, &out)) throw std::length_error("analysis limits too large");
+    return out;
+}
+
+// Entries are numbered in 31 bits in the lookup slots.
+const Limits& checked(const Limits& limits) {
+    constexpr std::size_t most = std::numeric_limits<std::int32_t>::max() / 2;
+    if (limits.sv_streams > most || limits.goose_blocks > most) throw std::length_error("analysis limits too large");
+    return limits;
+}
+
 }  // namespace
 
 std::string_view malformed_name(Malformed reason) noexcept {
@@ -75,16 +92,16 @@ double IntervalHistogram::quantile(double q) const noexcept {
 // --- Snapshot -----------------------------------------------------------------
 
 Snapshot::Snapshot(const Limits& limits)
-    : limits_(limits),
+    : limits_(checked(limits)),
       sv_(limits.sv_streams),
-      sv_ids_(limits.sv_streams * limits.id_length),
+      sv_ids_(product(limits.sv_streams, limits.id_length)),
       sv_id_sizes_(limits.sv_streams),
       goose_(limits.goose_blocks),
-      refs_(limits.goose_blocks * limits.id_length),
+      refs_(product(limits.goose_blocks, limits.id_length)),
       ref_sizes_(limits.goose_blocks),
-      go_ids_(limits.goose_blocks * limits.id_length),
-      dat_sets_(limits.goose_blocks * limits.id_length),
-      frames_(limits.goose_blocks * limits.frame_length) {}
+      go_ids_(product(limits.goose_blocks, limits.id_length)),
+      dat_sets_(product(limits.goose_blocks, limits.id_length)),
+      frames_(product(limits.goose_blocks, limits.frame_length)) {}
 
 Bytes Snapshot::frame(std::size_t i) const noexcept {
     const std::size_t stride = limits_.frame_length;

@@ -214,7 +214,9 @@ struct Totals {
 // to Analyzer::snapshot.
 class Snapshot {
 public:
-    // Allocates room for the limits' streams, blocks and octets.
+    // Allocates room for the limits' streams, blocks and octets; throws
+    // std::length_error when they cannot be sized (above 2^30 streams or
+    // blocks, or octet products beyond size_t), std::bad_alloc when short.
     explicit Snapshot(const Limits& limits);
 
     [[nodiscard]] const Limits& limits() const noexcept { return limits_; }
@@ -318,7 +320,7 @@ public:
 // one thread calls every member; others read copies made with snapshot().
 class Analyzer {
 public:
-    // Allocates everything the limits need.
+    // Allocates everything the limits need; throws as Snapshot's constructor does.
     explicit Analyzer(const Limits& limits);
     ~Analyzer();
     Analyzer(const Analyzer&) = delete;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -342,6 +343,19 @@ TEST(Capacity, StreamsBeyondTheLimitsAreCountedUntracked) {
     EXPECT_EQ(live.totals().sv_asdus, 10u);
     EXPECT_EQ(live.sv(0).asdus, 4u);
     EXPECT_EQ(events.count(EventKind::SvStreamSeen), 2u);
+}
+
+TEST(Capacity, LimitsThatCannotBeSizedAreRefusedAtConstruction) {
+    const std::size_t huge = std::size_t{1} << 62;
+    EXPECT_THROW(Analyzer(Limits{.sv_streams = 4, .id_length = huge}), std::length_error);
+    EXPECT_THROW(Analyzer(Limits{.goose_blocks = 8, .frame_length = huge}), std::length_error);
+    EXPECT_THROW(Analyzer(Limits{.sv_streams = std::size_t{1} << 31}), std::length_error);
+    // No room at all: everything counted, nothing tracked.
+    Analyzer none(Limits{.sv_streams = 0, .goose_blocks = 0, .id_length = 0, .frame_length = 0});
+    NoEvents sink;
+    none.add(sv_frame(1), T0, sink);
+    EXPECT_EQ(none.live().totals().sv_untracked, 1u);
+    EXPECT_EQ(none.live().sv_count(), 0u);
 }
 
 TEST(Snapshot, CopiesTheLiveStateOfTheSameLimits) {
