@@ -286,13 +286,13 @@ struct Event {
     Mac dst_mac{};
     // svID or gocbRef: a view into the Analyzer, valid while it lives.
     Bytes id{};
-    std::uint64_t st_num = 0;   // GooseStateChange
-    std::uint64_t sq_num = 0;   // GooseStateChange
+    std::uint64_t st_num = 0;   // GooseBlockSeen, GooseStateChange
+    std::uint64_t sq_num = 0;   // GooseBlockSeen, GooseStateChange
     std::uint64_t time_allowed_to_live = 0;  // TalExpired: ms
     std::uint64_t old_value = 0;  // ConfRevChange, SimulationChange (0 or 1)
     std::uint64_t new_value = 0;
-    // GooseStateChange and DecodeFailure: the frame, a view valid only
-    // during the call to the sink.
+    // GooseBlockSeen, GooseStateChange and DecodeFailure: the frame, a view
+    // valid only during the call to the sink.
     Bytes frame{};
     Malformed reason = Malformed::GooseHeader;  // DecodeFailure
     ber::Text message{};                        // DecodeFailure

@@ -47,18 +47,23 @@ constexpr std::uint64_t mix(std::uint64_t h) noexcept {
     return h;
 }
 
-// A hash of APPID, destination MAC and identifier, eight octets at a time.
+// A hash of APPID, destination MAC and identifier, eight octets at a time;
+// the last eight octets of an identifier of eight or more are read whole
+// (overlapping the chunk before), a shorter one octet by octet.
 inline std::uint64_t hash_key(std::uint16_t app_id, const Mac& mac, Bytes id) noexcept {
     std::uint64_t h = app_id;
     for (std::uint8_t octet : mac) h = h << 8 | octet;
     h = mix(h ^ (std::uint64_t{id.size()} << 56));
     const std::uint8_t* p = id.data();
-    std::size_t n = id.size();
-    for (; n >= 8; n -= 8, p += 8) h = (h ^ load64(p)) * 0x9E3779B97F4A7C15ull;
-    if (n > 0) {
+    const std::size_t n = id.size();
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    if (n >= 8) {
+        for (std::size_t at = 0; at + 8 < n; at += 8) h = (h ^ load64(p + at)) * k;
+        h = (h ^ load64(p + n - 8)) * k;
+    } else if (n > 0) {
         std::uint64_t tail = 0;
-        std::memcpy(&tail, p, n);
-        h = (h ^ tail) * 0x9E3779B97F4A7C15ull;
+        for (std::size_t at = 0; at < n; ++at) tail = tail << 8 | p[at];
+        h = (h ^ tail) * k;
     }
     return mix(h);
 }
