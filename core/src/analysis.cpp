@@ -212,13 +212,19 @@ std::ptrdiff_t Analyzer::find_sv(std::uint16_t app_id, const Mac& mac, Bytes id,
     added = false;
     const std::size_t stride = state_.limits_.id_length;
     if (id.size() > stride) return -1;
-    const std::uint64_t hash = track::hash_key(app_id, mac, id);
-    const std::ptrdiff_t found = probe(sv_slots_, hash, [&](std::size_t e) {
+    const auto same = [&](std::size_t e) {
         const SvStream& s = state_.sv_[e];
         return s.app_id == app_id && s.dst_mac == mac &&
                same_octets(id, state_.sv_ids_.data() + e * stride, state_.sv_id_sizes_[e]);
-    });
-    if (found >= 0) return found;
+    };
+    std::int32_t& recent = sv_recent_[app_id & 0xFF];
+    if (recent > 0 && same(static_cast<std::size_t>(recent - 1))) return recent - 1;
+    const std::uint64_t hash = track::hash_key(app_id, mac, id);
+    const std::ptrdiff_t found = probe(sv_slots_, hash, same);
+    if (found >= 0) {
+        recent = static_cast<std::int32_t>(found + 1);
+        return found;
+    }
     const std::size_t e = state_.sv_count_;
     if (e == state_.limits_.sv_streams) return -1;
     const auto slot = static_cast<std::size_t>(-1 - found);
@@ -229,6 +235,7 @@ std::ptrdiff_t Analyzer::find_sv(std::uint16_t app_id, const Mac& mac, Bytes id,
     std::copy(id.begin(), id.end(), state_.sv_ids_.begin() + static_cast<std::ptrdiff_t>(e * stride));
     ++state_.sv_count_;
     added = true;
+    recent = static_cast<std::int32_t>(e + 1);
     return static_cast<std::ptrdiff_t>(e);
 }
 

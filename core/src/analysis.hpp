@@ -370,6 +370,9 @@ private:
     };
     std::vector<Slot> sv_slots_;
     std::vector<Slot> goose_slots_;
+    // The stream last found for each APPID's low octet: most APPIDs carry
+    // one stream, whose key is then compared without hashing (entry + 1).
+    std::array<std::int32_t, 256> sv_recent_{};
     std::uint64_t frame_seq_ = 0;            // numbers the frames, for per-stream frame counts
 };
 

@@ -1,6 +1,7 @@
 // Sampled Values streams: counting ASDUs by smpCnt, arrival intervals,
 // configuration changes, and the values of the last cycle.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -196,16 +197,19 @@ void Analyzer::add_asdu(std::size_t i, const sv::Asdu& asdu, bool simulation, st
         const bool was_le = s.le_layout && !first;
         if (!s.le_layout) s.ring_size = 0;
         s.le_layout = true;
+        // Each channel's value and quality as one big-endian 64-bit word.
+        std::array<std::int32_t, CHANNELS> values;
         for (std::size_t c = 0; c < CHANNELS; ++c) {
-            const auto quality = static_cast<std::uint32_t>(be32(sample + 8 * c + 4));
+            const std::uint64_t word = std::byteswap(track::load64(sample + 8 * c));
+            values[c] = static_cast<std::int32_t>(static_cast<std::uint32_t>(word >> 32));
+            const auto quality = static_cast<std::uint32_t>(word);
             if (was_le && quality != s.quality[c]) ++s.quality_changes[c];
             s.quality[c] = quality;
         }
         // Only samples that moved the counter forward: a repeated or late
         // one would put its instant twice or out of place in the cycle.
         if (forward) {
-            auto& row = s.ring[s.ring_next];
-            for (std::size_t c = 0; c < CHANNELS; ++c) row[c] = be32(sample + 8 * c);
+            s.ring[s.ring_next] = values;
             s.ring_smp_cnt[s.ring_next] = asdu.smp_cnt;
             s.ring_next = (s.ring_next + 1) % RING;
             if (s.ring_size < RING) ++s.ring_size;
