@@ -126,7 +126,10 @@ struct SvStream {
     std::uint64_t duplicated = 0;    // counters received again within the last wrap / 2
     std::uint64_t out_of_order = 0;  // counters behind the newest, not received before
     std::uint64_t backward_times = 0;  // frames received at an earlier time than the one before
-    std::uint32_t wrap = 65536;      // the counter after wrap - 1 is 0
+    // The counter after wrap - 1 is 0. Learnt at the first fall by more than
+    // half of the largest counter so far (from 16 up): that largest + 1; a
+    // later counter at or above it widens it to that counter + 1.
+    std::uint32_t wrap = 65536;
     bool wrap_learnt = false;
     std::uint16_t smp_cnt = 0;       // the newest counter
     std::uint32_t conf_rev = 0;      // last values and how often they changed
@@ -144,7 +147,8 @@ struct SvStream {
     // 9-2LE: quality of each channel in the last ASDU and its changes.
     std::array<std::uint32_t, CHANNELS> quality{};
     std::array<std::uint64_t, CHANNELS> quality_changes{};
-    // 9-2LE: the last `ring_size` samples in arrival order, oldest at
+    // 9-2LE: the last `ring_size` samples that moved the counter forward
+    // (no duplicate or late one), in arrival order, oldest at
     // (ring_next - ring_size) mod RING, with their counters.
     std::uint32_t ring_size = 0;
     std::uint32_t ring_next = 0;
@@ -173,7 +177,9 @@ struct GooseBlock {
     std::uint64_t lost = 0;           // sqNum and stNum numbers skipped
     std::uint64_t duplicated = 0;     // the newest stNum and sqNum again
     std::uint64_t out_of_order = 0;   // a stNum or sqNum behind the newest
-    std::uint64_t resyncs = 0;        // the newest taken back after a restarted sequence
+    // The newest taken back to the third of three frames in a row behind it
+    // that carry on from each other (a restarted publisher).
+    std::uint64_t resyncs = 0;
     std::uint64_t tal_expired = 0;    // the next frame later than the last one's TAL, or none
     std::uint64_t time_allowed_to_live = 0;  // ms, of the last frame
     std::uint64_t conf_rev = 0;
