@@ -1,0 +1,419 @@
+// Stream analysis of process-bus traffic: per Sampled Values stream and per
+// GOOSE control block, counters of loss, duplication and order, arrival
+// intervals, configuration changes and, for 9-2LE streams, the last samples.
+// The results are a function of the frames and their receive times alone,
+// so a capture file and a live socket give the same answers.
+//
+// Every octet of storage is allocated when an Analyzer or a Snapshot is
+// constructed (which may throw std::bad_alloc); after that add, tick,
+// finish and snapshot never allocate, throw or lock.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "ber.hpp"
+#include "ethernet.hpp"
+#include "sv.hpp"
+
+namespace valdrin::analysis {
+
+using ber::Bytes;
+using ethernet::Mac;
+
+// --- Limits -------------------------------------------------------------------
+
+// The capacities an Analyzer and its Snapshots are built with.
+struct Limits {
+    std::size_t sv_streams = 64;     // SV streams tracked; further streams are counted untracked
+    std::size_t goose_blocks = 256;  // GOOSE control blocks tracked; likewise
+    std::size_t id_length = 129;     // octets of svID / gocbRef (longer: untracked), goID, datSet (longer: cut)
+    std::size_t frame_length = 1518;  // octets of a block's last GOOSE frame kept (longer: cut)
+    friend bool operator==(const Limits&, const Limits&) = default;
+};
+
+// The 9-2LE sample: 8 channels of INT32 value and 32-bit quality, 64 octets.
+inline constexpr std::size_t CHANNELS = 8;
+inline constexpr std::size_t LE_SAMPLE_SIZE = CHANNELS * 8;
+// Samples kept per 9-2LE stream: the longest cycle whose values are
+// computed; a stream of more samples per cycle shows none (NaN).
+inline constexpr std::size_t RING = 512;
+// INT32 values kept of the last ASDU of any other layout.
+inline constexpr std::size_t RAW_VALUES = 32;
+
+// --- Malformed frames ---------------------------------------------------------
+
+// Why a GOOSE or SV frame was not analysed: the link header, or the kind of
+// the decoder's error.
+enum class Malformed : std::uint8_t {
+    GooseHeader,             // parse_frame refused the frame
+    GooseBer,
+    GooseUnexpectedTag,
+    GooseMissingField,
+    GooseAbove64Bits,
+    GooseEmptyIntegerField,
+    GooseAllData,
+    GooseUtcTime,
+    GooseOther,              // a kind the lenient decoder does not report
+    SvHeader,                // parse_frame refused the frame
+    SvBer,
+    SvUnexpectedTag,
+    SvMissingField,
+    SvBadLength,
+    SvMissingNoAsdu,
+    SvAsduCount,
+};
+inline constexpr std::size_t MALFORMED_KINDS = 16;
+
+// The reason's name, e.g. "SV bad length".
+[[nodiscard]] std::string_view malformed_name(Malformed reason) noexcept;
+
+// --- Arrival intervals ----------------------------------------------------------
+
+// A log-linear histogram of intervals in nanoseconds: exact below 128 ns,
+// then 64 buckets per power of two, up to 2^37 ns (about 137 s) beyond
+// which values share the last bucket. Min, max and count are exact.
+class IntervalHistogram {
+public:
+    static constexpr std::size_t BUCKETS = 2048;
+    // A quantile is within this fraction of the exact nearest-rank value
+    // (below 2^37 ns).
+    static constexpr double RELATIVE_ERROR = 1.0 / 128;
+
+    // Counts one interval.
+    void add(std::uint64_t ns) noexcept {
+        const unsigned shift = std::bit_width(ns) > 7 ? static_cast<unsigned>(std::bit_width(ns)) - 7 : 0;
+        const std::size_t index = std::size_t{64} * shift + static_cast<std::size_t>(ns >> shift);
+        ++counts_[index < BUCKETS ? index : BUCKETS - 1];
+        ++count_;
+        if (ns < min_) min_ = ns;
+        if (ns > max_) max_ = ns;
+    }
+    [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
+    // The smallest and largest interval; 0 when none was counted.
+    [[nodiscard]] std::uint64_t min() const noexcept { return count_ ? min_ : 0; }
+    [[nodiscard]] std::uint64_t max() const noexcept { return max_; }
+    // The nearest-rank q-quantile (q in [0, 1]) in ns, the middle of its
+    // bucket kept within [min, max]; 0 when none was counted.
+    [[nodiscard]] double quantile(double q) const noexcept;
+    friend bool operator==(const IntervalHistogram&, const IntervalHistogram&) = default;
+
+private:
+    std::array<std::uint64_t, BUCKETS> counts_{};
+    std::uint64_t count_ = 0;
+    std::uint64_t min_ = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t max_ = 0;
+};
+
+// --- Per stream and per block -------------------------------------------------
+
+// One Sampled Values stream, keyed by APPID, destination MAC and svID. The
+// counters are of ASDUs by smpCnt unless said otherwise.
+struct SvStream {
+    std::uint16_t app_id = 0;
+    Mac dst_mac{};
+    std::int64_t first_ns = 0;  // receive time of its first and last frame
+    std::int64_t last_ns = 0;
+    std::uint64_t frames = 0;        // frames carrying at least one of its ASDUs
+    std::uint64_t asdus = 0;
+    std::uint64_t first_frame_asdus = 0;  // its ASDUs in its first frame (for the rate)
+    std::uint64_t lost = 0;          // counters skipped, less those that came late
+    std::uint64_t duplicated = 0;    // counters received again within the last wrap / 2
+    std::uint64_t out_of_order = 0;  // counters behind the newest, not received before
+    std::uint64_t backward_times = 0;  // frames received at an earlier time than the one before
+    // The counter after wrap - 1 is 0. Learnt at the first fall by more than
+    // half of the largest counter so far (from 16 up): that largest + 1; a
+    // later counter at or above it widens it to that counter + 1.
+    std::uint32_t wrap = 65536;
+    bool wrap_learnt = false;
+    std::uint16_t smp_cnt = 0;       // the newest counter
+    std::uint32_t conf_rev = 0;      // last values and how often they changed
+    std::uint64_t conf_rev_changes = 0;
+    std::uint8_t smp_synch = 0;
+    std::uint64_t smp_synch_changes = 0;
+    bool simulation = false;         // reserved1 bit 15 of the last frame
+    std::uint64_t simulation_changes = 0;
+    bool has_smp_rate = false;       // smpRate and smpMod of the last ASDU
+    std::uint16_t smp_rate = 0;
+    bool has_smp_mod = false;
+    std::uint16_t smp_mod = 0;
+    // The sample layout of the last ASDU: 9-2LE (64 octets) or other.
+    bool le_layout = false;
+    // 9-2LE: quality of each channel in the last ASDU and its changes.
+    std::array<std::uint32_t, CHANNELS> quality{};
+    std::array<std::uint64_t, CHANNELS> quality_changes{};
+    // 9-2LE: the last `ring_size` samples that moved the counter forward
+    // (no duplicate or late one), in arrival order, oldest at
+    // (ring_next - ring_size) mod RING, with their counters.
+    std::uint32_t ring_size = 0;
+    std::uint32_t ring_next = 0;
+    IntervalHistogram intervals;     // between consecutive frames
+    std::array<std::array<std::int32_t, CHANNELS>, RING> ring{};
+    std::array<std::uint16_t, RING> ring_smp_cnt{};
+    // Other layouts: the sample's first INT32 values (big-endian, no
+    // scaling) of the last ASDU, and how many whole INT32 it held.
+    std::uint32_t raw_count = 0;
+    std::uint32_t raw_total = 0;
+    std::array<std::int32_t, RAW_VALUES> raw{};
+    friend bool operator==(const SvStream&, const SvStream&) = default;
+};
+
+// One GOOSE control block, keyed by APPID, destination MAC and gocbRef.
+struct GooseBlock {
+    std::uint16_t app_id = 0;
+    Mac dst_mac{};
+    std::int64_t first_ns = 0;
+    std::int64_t last_ns = 0;
+    std::int64_t last_change_ns = 0;  // receive time of the last new stNum (or the first frame)
+    std::uint64_t frames = 0;
+    std::uint64_t st_num = 0;         // the newest stNum and sqNum
+    std::uint64_t sq_num = 0;
+    std::uint64_t state_changes = 0;  // frames of a higher stNum than the newest
+    std::uint64_t lost = 0;           // sqNum and stNum numbers skipped
+    std::uint64_t duplicated = 0;     // the newest stNum and sqNum again
+    std::uint64_t out_of_order = 0;   // a stNum or sqNum behind the newest
+    // The newest taken back to the third of three frames in a row behind it
+    // that carry on from each other (a restarted publisher).
+    std::uint64_t resyncs = 0;
+    std::uint64_t tal_expired = 0;    // the next frame later than the last one's TAL, or none
+    std::uint64_t time_allowed_to_live = 0;  // ms, of the last frame
+    std::uint64_t conf_rev = 0;
+    std::uint64_t conf_rev_changes = 0;
+    bool simulation = false;
+    std::uint64_t simulation_changes = 0;
+    bool nds_com = false;
+    std::uint64_t nds_com_changes = 0;
+    bool has_go_id = false;
+    std::size_t go_id_size = 0;     // full sizes; the kept octets are
+    std::size_t dat_set_size = 0;   // cut to Limits::id_length and
+    std::size_t frame_size = 0;     // Limits::frame_length
+    friend bool operator==(const GooseBlock&, const GooseBlock&) = default;
+};
+
+// Frame totals of the whole input.
+struct Totals {
+    std::uint64_t frames = 0;
+    std::uint64_t other = 0;          // neither GOOSE nor SV (or too short for an EtherType)
+    std::uint64_t malformed = 0;      // GOOSE or SV that failed to decode
+    std::array<std::uint64_t, MALFORMED_KINDS> malformed_by = {};
+    std::uint64_t sv_frames = 0;      // decoded SV frames and their ASDUs
+    std::uint64_t sv_asdus = 0;
+    std::uint64_t goose_frames = 0;   // decoded GOOSE frames
+    std::uint64_t sv_untracked = 0;   // ASDUs of streams beyond the limits
+    std::uint64_t goose_untracked = 0;  // frames of blocks beyond the limits
+    std::int64_t first_ns = 0;
+    std::int64_t last_ns = 0;
+    bool finished = false;            // finish() was called, at end_ns
+    std::int64_t end_ns = 0;
+    friend bool operator==(const Totals&, const Totals&) = default;
+};
+
+// --- Snapshots ----------------------------------------------------------------
+
+// A copy of everything an Analyzer counts; the Analyzer keeps its own live
+// state in one. Construct it with the Analyzer's Limits before handing it
+// to Analyzer::snapshot.
+class Snapshot {
+public:
+    // Allocates room for the limits' streams, blocks and octets; throws
+    // std::length_error when they cannot be sized (above 2^30 streams or
+    // blocks, or octet products beyond size_t), std::bad_alloc when short.
+    explicit Snapshot(const Limits& limits);
+
+    [[nodiscard]] const Limits& limits() const noexcept { return limits_; }
+    [[nodiscard]] const Totals& totals() const noexcept { return totals_; }
+    // The last message of each malformed reason (empty when none).
+    [[nodiscard]] std::string_view malformed_message(Malformed reason) const noexcept {
+        return messages_[static_cast<std::size_t>(reason)].view();
+    }
+
+    // Tracked streams and blocks, in the order first seen.
+    [[nodiscard]] std::size_t sv_count() const noexcept { return sv_count_; }
+    [[nodiscard]] std::size_t goose_count() const noexcept { return goose_count_; }
+    // Entry `i` < sv_count() / goose_count(); the views are into this Snapshot.
+    [[nodiscard]] const SvStream& sv(std::size_t i) const noexcept { return sv_[i]; }
+    [[nodiscard]] Bytes sv_id(std::size_t i) const noexcept { return pool(sv_ids_, i, sv_id_sizes_[i]); }
+    [[nodiscard]] const GooseBlock& goose(std::size_t i) const noexcept { return goose_[i]; }
+    [[nodiscard]] Bytes gocb_ref(std::size_t i) const noexcept { return pool(refs_, i, ref_sizes_[i]); }
+    [[nodiscard]] Bytes go_id(std::size_t i) const noexcept { return pool(go_ids_, i, goose_[i].go_id_size); }
+    [[nodiscard]] Bytes dat_set(std::size_t i) const noexcept { return pool(dat_sets_, i, goose_[i].dat_set_size); }
+    // The block's last frame, cut to Limits::frame_length octets.
+    [[nodiscard]] Bytes frame(std::size_t i) const noexcept;
+
+private:
+    friend class Analyzer;
+
+    Bytes pool(const std::vector<std::uint8_t>& octets, std::size_t i, std::size_t size) const noexcept {
+        const std::size_t stride = limits_.id_length;
+        return Bytes(octets).subspan(i * stride, size < stride ? size : stride);
+    }
+    void copy_to(Snapshot& out) const noexcept;
+
+    Limits limits_;
+    Totals totals_;
+    std::array<ber::Text, MALFORMED_KINDS> messages_{};
+    std::size_t sv_count_ = 0;
+    std::size_t goose_count_ = 0;
+    std::vector<SvStream> sv_;
+    std::vector<std::uint8_t> sv_ids_;  // id_length octets per stream
+    std::vector<std::size_t> sv_id_sizes_;
+    std::vector<GooseBlock> goose_;
+    std::vector<std::uint8_t> refs_;     // id_length octets per block, each
+    std::vector<std::size_t> ref_sizes_;
+    std::vector<std::uint8_t> go_ids_;
+    std::vector<std::uint8_t> dat_sets_;
+    std::vector<std::uint8_t> frames_;   // frame_length octets per block
+};
+
+// --- Events -------------------------------------------------------------------
+
+enum class EventKind : std::uint8_t {
+    SvStreamSeen,      // a new SV stream
+    GooseBlockSeen,    // a new GOOSE block
+    GooseStateChange,  // a frame of a higher stNum
+    TalExpired,        // a block's timeAllowedToLive ran out before its next frame
+    ConfRevChange,     // of a stream or block
+    SimulationChange,  // of a stream or block
+    DecodeFailure,     // a malformed GOOSE or SV frame
+};
+
+// One event: a fixed-size record; only the members of its kind are set.
+struct Event {
+    EventKind kind;
+    bool goose = false;         // of a GOOSE block, else of an SV stream (or an SV failure)
+    std::int64_t time_ns = 0;   // the frame's receive time; TalExpired: the instant the TAL ran out
+    std::size_t index = 0;      // the stream's or block's entry in a Snapshot
+    std::uint16_t app_id = 0;
+    Mac dst_mac{};
+    // svID or gocbRef: a view into the Analyzer, valid while it lives.
+    Bytes id{};
+    std::uint64_t st_num = 0;   // GooseBlockSeen, GooseStateChange
+    std::uint64_t sq_num = 0;   // GooseBlockSeen, GooseStateChange
+    std::uint64_t time_allowed_to_live = 0;  // TalExpired: ms
+    std::uint64_t old_value = 0;  // ConfRevChange, SimulationChange (0 or 1)
+    std::uint64_t new_value = 0;
+    // GooseBlockSeen, GooseStateChange and DecodeFailure: the frame, a view
+    // valid only during the call to the sink.
+    Bytes frame{};
+    Malformed reason = Malformed::GooseHeader;  // DecodeFailure
+    ber::Text message{};                        // DecodeFailure
+};
+
+// What receives events, on the thread that calls the Analyzer; on() must
+// not block.
+class EventSink {
+public:
+    virtual void on(const Event& event) noexcept = 0;
+
+protected:
+    ~EventSink() = default;
+};
+
+// A sink that drops every event.
+class NoEvents final : public EventSink {
+public:
+    void on(const Event&) noexcept override {}
+};
+
+// --- The analyzer -------------------------------------------------------------
+
+// Analysis of one input, frame by frame in arrival order. Not thread-safe:
+// one thread calls every member; others read copies made with snapshot().
+class Analyzer {
+public:
+    // Allocates everything the limits need; throws as Snapshot's constructor does.
+    explicit Analyzer(const Limits& limits);
+    ~Analyzer();
+    Analyzer(const Analyzer&) = delete;
+    Analyzer& operator=(const Analyzer&) = delete;
+
+    // Analyses one Ethernet frame (from the destination MAC on) received at
+    // `t_ns` (ns since the UNIX epoch); `frame` is read during the call only.
+    void add(Bytes frame, std::int64_t t_ns, EventSink& sink) noexcept;
+    // Counts the TAL expiries of blocks without a frame since then, up to `now_ns`.
+    void tick(std::int64_t now_ns, EventSink& sink) noexcept;
+    // The input ended at `end_ns`: tick(end_ns) and mark the totals finished.
+    void finish(std::int64_t end_ns, EventSink& sink) noexcept;
+
+    // Copies the live state into `out`; false (and nothing copied) when
+    // `out` was built with other limits.
+    [[nodiscard]] bool snapshot(Snapshot& out) const noexcept;
+    // The live state, for the calling thread only.
+    [[nodiscard]] const Snapshot& live() const noexcept { return state_; }
+
+private:
+    struct SvTrack;
+    struct GooseTrack;
+    struct Table;
+
+    void add_sv(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept;
+    void add_goose(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept;
+    void malformed(Malformed reason, bool goose, const ber::Text& message, Bytes raw, std::int64_t t_ns,
+                   EventSink& sink) noexcept;
+    // The entry of the key, added when new and room is left; -1 when untracked.
+    // `added` tells that the entry is new.
+    std::ptrdiff_t find_sv(std::uint16_t app_id, const Mac& mac, Bytes id, bool& added) noexcept;
+    std::ptrdiff_t find_goose(std::uint16_t app_id, const Mac& mac, Bytes ref, bool& added) noexcept;
+    // Counts one ASDU of stream `i`.
+    void add_asdu(std::size_t i, const sv::Asdu& asdu, bool simulation, std::int64_t t_ns,
+                  EventSink& sink) noexcept;
+    // An event about stream or block `i`, its key filled in.
+    Event event_of(EventKind kind, bool goose, std::size_t i, std::int64_t t_ns) const noexcept;
+    void check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept;
+
+    Snapshot state_;
+    std::vector<SvTrack> sv_tracks_;
+    std::vector<GooseTrack> goose_tracks_;
+    // Open addressing, one cache line holding a slot's entry and hash.
+    struct Slot {
+        std::int32_t entry = 0;  // the entry + 1, 0 when empty
+        std::uint32_t hash = 0;  // the key hash's upper half
+    };
+    std::vector<Slot> sv_slots_;
+    std::vector<Slot> goose_slots_;
+    // The stream last found for each APPID's low octet: most APPIDs carry
+    // one stream, whose key is then compared without hashing (entry + 1).
+    std::array<std::int32_t, 256> sv_recent_{};
+    std::uint64_t frame_seq_ = 0;            // numbers the frames, for per-stream frame counts
+};
+
+// --- Derived figures ----------------------------------------------------------
+
+// One channel's values over the last nominal cycle; NaN when unknown.
+struct ChannelFigures {
+    double rms = 0;            // A for channels 0-3, V for channels 4-7
+    double magnitude = 0;      // of the fundamental phasor, RMS, same unit
+    double angle_deg = 0;      // of the fundamental phasor, (-180, 180], cosine-referenced to smpCnt 0
+    double frequency_hz = 0;   // from the rising zero crossings over all samples kept
+};
+
+// What a stream's counters imply; NaN where unknown.
+struct SvFigures {
+    double interval_min_us = 0;  // arrival intervals between frames
+    double interval_median_us = 0;
+    double interval_p99_us = 0;
+    double interval_max_us = 0;
+    double asdu_rate = 0;        // ASDUs per second from the first frame to the last
+    // Samples per nominal cycle used: from smpRate, else the learnt wrap,
+    // else the rate; 0 when none is known or it is outside [4, RING].
+    std::size_t samples_per_cycle = 0;
+    bool values = false;         // the 9-2LE layout with a whole cycle kept
+    bool contiguous = false;     // that cycle's counters follow each other
+    std::array<ChannelFigures, CHANNELS> channels{};
+};
+
+// Computes the figures of `stream` for a nominal frequency of `nominal_hz`
+// (50 or 60); reads only `stream`.
+[[nodiscard]] SvFigures figures(const SvStream& stream, double nominal_hz = 50.0) noexcept;
+
+// The scale of a 9-2LE channel: 0.001 A per count for 0-3, 0.01 V for 4-7.
+[[nodiscard]] constexpr double channel_scale(std::size_t channel) noexcept {
+    return channel < 4 ? 0.001 : 0.01;
+}
+
+}  // namespace valdrin::analysis

@@ -1,0 +1,77 @@
+// What the Analyzer keeps besides its Snapshot: the sequence state of each
+// stream and block, and the key hashing of its lookup tables. Private to
+// analysis.cpp, sv_health.cpp and goose_health.cpp.
+#pragma once
+
+#include <cstring>
+
+#include "analysis.hpp"
+
+namespace valdrin::analysis {
+
+// An SV stream's counter state.
+struct Analyzer::SvTrack {
+    std::uint64_t advanced = 0;        // counters the newest moved forward since the first
+    std::uint64_t frame_seq = 0;       // the last frame that carried this stream
+    std::uint16_t max_seen = 0;        // largest counter before the wrap was learnt
+    bool started = false;
+    // Bit c: counter c was received within the last wrap / 2 counters.
+    // Indexed by the counter itself, so a newly learnt wrap needs no move.
+    std::array<std::uint64_t, 65536 / 64> received{};
+};
+
+// A GOOSE block's sequence and TAL state.
+struct Analyzer::GooseTrack {
+    std::int64_t deadline_ns = 0;    // last frame's time plus its TAL
+    bool expiry_counted = false;     // that deadline's expiry was already counted
+    std::uint64_t behind_run = 0;    // frames in a row behind the newest, each continuing the one before
+    std::uint64_t previous_st = 0;   // stNum and sqNum of the previous frame
+    std::uint64_t previous_sq = 0;
+};
+
+namespace track {
+
+inline std::uint64_t load64(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The final mix of MurmurHash3: every input bit reaches every output bit.
+constexpr std::uint64_t mix(std::uint64_t h) noexcept {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+// A hash of APPID, destination MAC and identifier, eight octets at a time;
+// the last eight octets of an identifier of eight or more are read whole
+// (overlapping the chunk before), a shorter one octet by octet.
+inline std::uint64_t hash_key(std::uint16_t app_id, const Mac& mac, Bytes id) noexcept {
+    std::uint64_t h = app_id;
+    for (std::uint8_t octet : mac) h = h << 8 | octet;
+    h = mix(h ^ (std::uint64_t{id.size()} << 56));
+    const std::uint8_t* p = id.data();
+    const std::size_t n = id.size();
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    if (n >= 8) {
+        for (std::size_t at = 0; at + 8 < n; at += 8) h = (h ^ load64(p + at)) * k;
+        h = (h ^ load64(p + n - 8)) * k;
+    } else if (n > 0) {
+        std::uint64_t tail = 0;
+        for (std::size_t at = 0; at < n; ++at) tail = tail << 8 | p[at];
+        h = (h ^ tail) * k;
+    }
+    return mix(h);
+}
+
+// The slot count for `entries`: a power of two at least twice as large.
+constexpr std::size_t slots_for(std::size_t entries) noexcept {
+    return std::bit_ceil(entries < 4 ? std::size_t{8} : entries * 2);
+}
+
+}  // namespace track
+}  // namespace valdrin::analysis

@@ -1,0 +1,176 @@
+// GOOSE control blocks: stNum and sqNum sequences, timeAllowedToLive
+// supervision, configuration changes, the last frame.
+#include <algorithm>
+#include <limits>
+
+#include "analysis.hpp"
+#include "analysis_track.hpp"
+#include "goose.hpp"
+
+namespace valdrin::analysis {
+
+namespace {
+
+// Frames behind the newest, each continuing the one before, after which
+// the sequence is taken as restarted (a publisher that rebooted).
+constexpr std::uint64_t RESYNC_RUN = 3;
+
+Malformed reason_of(goose::DecodeErrorKind kind) noexcept {
+    switch (kind) {
+    case goose::DecodeErrorKind::Ber: return Malformed::GooseBer;
+    case goose::DecodeErrorKind::UnexpectedTag: return Malformed::GooseUnexpectedTag;
+    case goose::DecodeErrorKind::MissingField: return Malformed::GooseMissingField;
+    case goose::DecodeErrorKind::Above64Bits: return Malformed::GooseAbove64Bits;
+    case goose::DecodeErrorKind::EmptyIntegerField: return Malformed::GooseEmptyIntegerField;
+    case goose::DecodeErrorKind::AllData: return Malformed::GooseAllData;
+    case goose::DecodeErrorKind::UtcTime: return Malformed::GooseUtcTime;
+    case goose::DecodeErrorKind::NotConformant:
+    case goose::DecodeErrorKind::Header: return Malformed::GooseOther;
+    }
+    return Malformed::GooseOther;
+}
+
+// How far `to` is ahead of `from`: 0 when equal, negative when behind. The
+// 32-bit rollover (2^32 - 1 to 0, or to 1 as publishers that skip 0 do) is
+// one step forward.
+std::int64_t ahead(std::uint64_t from, std::uint64_t to) noexcept {
+    constexpr std::uint64_t top = std::numeric_limits<std::uint32_t>::max();
+    if (from == top && to <= 1) return 1;
+    if (to >= from) return static_cast<std::int64_t>(std::min<std::uint64_t>(to - from, INT64_MAX));
+    return -1;
+}
+
+// t + ms, saturated.
+std::int64_t deadline(std::int64_t t_ns, std::uint64_t ms) noexcept {
+    const __int128 at = static_cast<__int128>(t_ns) + static_cast<__int128>(ms) * 1'000'000;
+    return at > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(at);
+}
+
+void copy_cut(Bytes from, std::vector<std::uint8_t>& pool, std::size_t i, std::size_t stride) noexcept {
+    std::copy_n(from.begin(), std::min(from.size(), stride), pool.begin() + static_cast<std::ptrdiff_t>(i * stride));
+}
+
+}  // namespace
+
+void Analyzer::check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept {
+    GooseBlock& b = state_.goose_[i];
+    GooseTrack& k = goose_tracks_[i];
+    if (b.frames == 0 || k.expiry_counted || now_ns <= k.deadline_ns) return;
+    k.expiry_counted = true;
+    ++b.tal_expired;
+    Event event = event_of(EventKind::TalExpired, true, i, k.deadline_ns);
+    event.time_allowed_to_live = b.time_allowed_to_live;
+    sink.on(event);
+}
+
+void Analyzer::add_goose(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
+    auto pdu = goose::decode_pdu(frame.payload);
+    if (!pdu) {
+        ber::Text text;
+        goose::describe(pdu.error(), text);
+        malformed(reason_of(pdu.error().kind), true, text, raw, t_ns, sink);
+        return;
+    }
+    ++state_.totals_.goose_frames;
+    bool added = false;
+    const std::ptrdiff_t entry = find_goose(frame.app_id, frame.dst_mac, pdu->gocb_ref, added);
+    if (entry < 0) {
+        ++state_.totals_.goose_untracked;
+        return;
+    }
+    const auto i = static_cast<std::size_t>(entry);
+    GooseBlock& b = state_.goose_[i];
+    GooseTrack& k = goose_tracks_[i];
+    const std::uint64_t st = pdu->st_num;
+    const std::uint64_t sq = pdu->sq_num;
+
+    if (added) {
+        b.first_ns = t_ns;
+        b.last_change_ns = t_ns;
+        b.st_num = st;
+        b.sq_num = sq;
+        Event event = event_of(EventKind::GooseBlockSeen, true, i, t_ns);
+        event.st_num = st;
+        event.sq_num = sq;
+        event.frame = raw;
+        sink.on(event);
+    } else {
+        check_tal(i, t_ns, sink);
+        if (pdu->conf_rev != b.conf_rev) {
+            ++b.conf_rev_changes;
+            Event event = event_of(EventKind::ConfRevChange, true, i, t_ns);
+            event.old_value = b.conf_rev;
+            event.new_value = pdu->conf_rev;
+            sink.on(event);
+        }
+        if (pdu->simulation != b.simulation) {
+            ++b.simulation_changes;
+            Event event = event_of(EventKind::SimulationChange, true, i, t_ns);
+            event.old_value = b.simulation;
+            event.new_value = pdu->simulation;
+            sink.on(event);
+        }
+        if (pdu->nds_com != b.nds_com) ++b.nds_com_changes;
+
+        const std::int64_t states = ahead(b.st_num, st);
+        const std::int64_t steps = states == 0 ? ahead(b.sq_num, sq) : 0;
+        if (states > 0) {
+            // A new state; the states skipped were lost.
+            ++b.state_changes;
+            b.lost += static_cast<std::uint64_t>(states - 1);
+            b.st_num = st;
+            b.sq_num = sq;
+            b.last_change_ns = t_ns;
+            k.behind_run = 0;
+            Event event = event_of(EventKind::GooseStateChange, true, i, t_ns);
+            event.st_num = st;
+            event.sq_num = sq;
+            event.frame = raw;
+            sink.on(event);
+        } else if (states == 0 && steps > 0) {
+            b.lost += static_cast<std::uint64_t>(steps - 1);
+            b.sq_num = sq;
+            k.behind_run = 0;
+        } else if (states == 0 && steps == 0) {
+            ++b.duplicated;
+            k.behind_run = 0;
+        } else {
+            // Behind the newest: late, or a restarted sequence when several
+            // frames in a row carry on from each other back there.
+            const bool continues = k.behind_run > 0 && ((st == k.previous_st && ahead(k.previous_sq, sq) == 1) ||
+                                                         ahead(k.previous_st, st) == 1);
+            k.behind_run = continues ? k.behind_run + 1 : 1;
+            if (k.behind_run >= RESYNC_RUN) {
+                ++b.resyncs;
+                b.st_num = st;
+                b.sq_num = sq;
+                k.behind_run = 0;
+            } else {
+                ++b.out_of_order;
+            }
+        }
+    }
+    k.previous_st = st;
+    k.previous_sq = sq;
+
+    ++b.frames;
+    b.last_ns = t_ns;
+    b.conf_rev = pdu->conf_rev;
+    b.simulation = pdu->simulation;
+    b.nds_com = pdu->nds_com;
+    b.time_allowed_to_live = pdu->time_allowed_to_live;
+    k.deadline_ns = deadline(t_ns, pdu->time_allowed_to_live);
+    k.expiry_counted = false;
+
+    const std::size_t ids = state_.limits_.id_length;
+    b.has_go_id = pdu->go_id.has_value();
+    const Bytes go_id = pdu->go_id.value_or(Bytes{});
+    b.go_id_size = go_id.size();
+    copy_cut(go_id, state_.go_ids_, i, ids);
+    b.dat_set_size = pdu->dat_set.size();
+    copy_cut(pdu->dat_set, state_.dat_sets_, i, ids);
+    b.frame_size = raw.size();
+    copy_cut(raw, state_.frames_, i, state_.limits_.frame_length);
+}
+
+}  // namespace valdrin::analysis

@@ -1,0 +1,381 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "analysis.hpp"
+#include "frames.hpp"
+
+namespace valdrin::analysis {
+namespace {
+
+using test::Octets;
+using test::SvAsdu;
+using test::sv_frame;
+
+// Keeps every event, with copies of its views.
+struct Recorder final : EventSink {
+    std::vector<Event> events;
+    std::vector<std::string> ids;
+    void on(const Event& event) noexcept override {
+        events.push_back(event);
+        ids.emplace_back(event.id.begin(), event.id.end());
+    }
+    std::size_t count(EventKind kind) const {
+        return static_cast<std::size_t>(std::ranges::count(events, kind, &Event::kind));
+    }
+};
+
+constexpr std::int64_t T0 = 1'700'000'000'000'000'000;  // ns
+constexpr std::int64_t PERIOD = 250'000;                  // 4000 frames per second
+
+// The one stream of `counters`, one ASDU per frame, 250 us apart.
+SvStream run(const std::vector<std::uint16_t>& counters) {
+    Analyzer analyzer(Limits{});
+    NoEvents none;
+    std::int64_t t = T0;
+    for (std::uint16_t c : counters) analyzer.add(sv_frame(c), t += PERIOD, none);
+    EXPECT_EQ(analyzer.live().sv_count(), 1u);
+    return analyzer.live().sv(0);
+}
+
+std::vector<std::uint16_t> range(std::uint32_t from, std::uint32_t to) {  // [from, to)
+    std::vector<std::uint16_t> out;
+    for (std::uint32_t c = from; c < to; ++c) out.push_back(static_cast<std::uint16_t>(c));
+    return out;
+}
+std::vector<std::uint16_t> join(std::initializer_list<std::vector<std::uint16_t>> parts) {
+    std::vector<std::uint16_t> out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+TEST(SvCounters, Sequences) {
+    const struct {
+        const char* why;
+        std::vector<std::uint16_t> counters;
+        std::uint64_t lost, duplicated, out_of_order;
+        std::uint32_t wrap;
+        bool learnt;
+        std::uint16_t newest;
+    } cases[] = {
+        {"in order", range(0, 10), 0, 0, 0, 65536, false, 9},
+        {"a gap of three", {0, 1, 5, 6}, 3, 0, 0, 65536, false, 6},
+        {"two gaps", {0, 2, 3, 10}, 7, 0, 0, 65536, false, 10},
+        {"the newest again", {0, 1, 1, 2}, 0, 1, 0, 65536, false, 2},
+        {"an older one again", {0, 1, 2, 3, 1}, 0, 1, 0, 65536, false, 3},
+        {"late after a gap: taken back from lost", {0, 1, 3, 2, 4}, 0, 0, 1, 65536, false, 4},
+        {"late twice: the second is a duplicate", {0, 1, 3, 2, 2}, 0, 1, 1, 65536, false, 3},
+        {"two late after a gap of three", {0, 4, 2, 1}, 1, 0, 2, 65536, false, 4},
+        {"late but behind the first counter: never counted lost", {10, 11, 15, 9}, 3, 0, 1, 65536, false, 15},
+        {"a fall from below 16 teaches no wrap", {5, 2}, 0, 0, 1, 65536, false, 5},
+        {"a small fall is reordering, not a wrap", join({range(100, 200), {150}}), 0, 1, 0, 65536, false, 199},
+        {"wrap learnt at 4000", join({range(3990, 4000), range(0, 10)}), 0, 0, 0, 4000, true, 9},
+        {"wrap learnt at 4800", join({range(4700, 4800), range(0, 5)}), 0, 0, 0, 4800, true, 4},
+        {"wrap learnt at 65536", join({range(65530, 65536), range(0, 3)}), 0, 0, 0, 65536, true, 2},
+        {"a gap across the 4000 wrap", join({range(3990, 4000), {2, 3}}), 2, 0, 0, 4000, true, 3},
+        {"the wrap is learnt from the largest counter, even when the ones after it were lost",
+         join({range(3990, 3998), {0}}), 0, 0, 0, 3998, true, 0},
+        {"reordered across the wrap", join({range(3996, 4000), {0, 2, 1, 3}}), 0, 0, 1, 4000, true, 3},
+        {"the last counter before the wrap again, after it", join({range(3996, 4000), {0, 3999}}), 0, 1, 0, 4000,
+         true, 0},
+        {"a second lap of the learnt wrap", join({range(3000, 4000), range(0, 4000), range(0, 4)}), 0, 0, 0,
+         4000, true, 3},
+        {"a counter of the last lap again is a duplicate", join({range(0, 4000), range(0, 10), {3990}}), 0, 1, 0,
+         4000, true, 9},
+        {"late across the wrap", join({range(3990, 3998), {3999}, range(0, 6), {3998}}), 0, 0, 1, 4000, true, 5},
+    };
+    for (const auto& c : cases) {
+        const SvStream s = run(c.counters);
+        EXPECT_EQ(s.frames, c.counters.size()) << c.why;
+        EXPECT_EQ(s.asdus, c.counters.size()) << c.why;
+        EXPECT_EQ(s.lost, c.lost) << c.why;
+        EXPECT_EQ(s.duplicated, c.duplicated) << c.why;
+        EXPECT_EQ(s.out_of_order, c.out_of_order) << c.why;
+        EXPECT_EQ(s.wrap, c.wrap) << c.why;
+        EXPECT_EQ(s.wrap_learnt, c.learnt) << c.why;
+        EXPECT_EQ(s.smp_cnt, c.newest) << c.why;
+    }
+}
+
+TEST(SvCounters, AsdusOfOneFrameAndStreamsByKey) {
+    Analyzer analyzer(Limits{});
+    Recorder events;
+    std::vector<SvAsdu> eight;
+    for (std::uint16_t c = 0; c < 8; ++c) eight.push_back({.smp_cnt = c});
+    analyzer.add(sv_frame(eight), T0, events);
+    for (SvAsdu& a : eight) a.smp_cnt = static_cast<std::uint16_t>(a.smp_cnt + 8);
+    analyzer.add(sv_frame(eight), T0 + 2'000'000, events);
+    // Streams differ by svID (two in one frame), APPID and destination MAC.
+    analyzer.add(sv_frame({SvAsdu{.sv_id = "A", .smp_cnt = 0}, SvAsdu{.sv_id = "B", .smp_cnt = 7},
+                           SvAsdu{.sv_id = "A", .smp_cnt = 1}}),
+                 T0 + 3'000'000, events);
+    analyzer.add(sv_frame({SvAsdu{.smp_cnt = 16}}, 0x4001), T0 + 4'000'000, events);
+    ethernet::Mac other = test::SV_DST;
+    other[5] = 2;
+    analyzer.add(sv_frame({SvAsdu{.smp_cnt = 16}}, 0x4000, other), T0 + 5'000'000, events);
+
+    const Snapshot& live = analyzer.live();
+    ASSERT_EQ(live.sv_count(), 5u);
+    const struct { const char* why; std::string id; std::uint16_t app_id; std::uint64_t frames, asdus; } rows[] = {
+        {"8 ASDUs in each of two frames", "MU01", 0x4000, 2, 16},
+        {"two ASDUs of one frame", "A", 0x4000, 1, 2},
+        {"the other svID of that frame", "B", 0x4000, 1, 1},
+        {"another APPID", "MU01", 0x4001, 1, 1},
+        {"another destination", "MU01", 0x4000, 1, 1},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const SvStream& s = live.sv(i);
+        EXPECT_EQ(std::string(live.sv_id(i).begin(), live.sv_id(i).end()), rows[i].id) << rows[i].why;
+        EXPECT_EQ(s.app_id, rows[i].app_id) << rows[i].why;
+        EXPECT_EQ(s.frames, rows[i].frames) << rows[i].why;
+        EXPECT_EQ(s.asdus, rows[i].asdus) << rows[i].why;
+        EXPECT_EQ(s.lost + s.duplicated + s.out_of_order, 0u) << rows[i].why;
+    }
+    EXPECT_EQ(live.sv(4).dst_mac, other);
+    EXPECT_EQ(live.totals().sv_frames, 5u);
+    EXPECT_EQ(live.totals().sv_asdus, 21u);
+    ASSERT_EQ(events.count(EventKind::SvStreamSeen), 5u);
+    EXPECT_EQ(events.ids[1], "A");
+    EXPECT_EQ(events.events[2].index, 2u);
+    EXPECT_EQ(events.events[2].time_ns, T0 + 3'000'000);
+}
+
+TEST(SvCounters, ChangesAndTheirEvents) {
+    Analyzer analyzer(Limits{});
+    Recorder events;
+    const auto frame = [](std::uint16_t c, std::uint32_t conf_rev, std::uint8_t synch, std::uint32_t quality,
+                          std::uint16_t reserved1) {
+        std::array<std::uint32_t, 8> q{};
+        q[3] = quality;
+        return sv_frame({SvAsdu{.smp_cnt = c, .conf_rev = conf_rev, .smp_synch = synch,
+                                .sample = test::le_sample({}, q)}},
+                        0x4000, test::SV_DST, reserved1);
+    };
+    analyzer.add(frame(0, 1, 2, 0, 0), T0, events);
+    analyzer.add(frame(1, 1, 2, 0x2000, 0), T0 + 1, events);       // quality of channel 3
+    analyzer.add(frame(2, 3, 0, 0x2000, 0), T0 + 2, events);       // confRev 1 -> 3, smpSynch 2 -> 0
+    analyzer.add(frame(3, 3, 0, 0, 0x8000), T0 + 3, events);       // simulation on, quality back
+    analyzer.add(frame(4, 3, 0, 0, 0x8000), T0 + 4, events);
+    const SvStream& s = analyzer.live().sv(0);
+    EXPECT_EQ(s.conf_rev, 3u);
+    EXPECT_EQ(s.conf_rev_changes, 1u);
+    EXPECT_EQ(s.smp_synch, 0);
+    EXPECT_EQ(s.smp_synch_changes, 1u);
+    EXPECT_TRUE(s.simulation);
+    EXPECT_EQ(s.simulation_changes, 1u);
+    EXPECT_EQ(s.quality_changes[3], 2u);
+    EXPECT_EQ(s.quality_changes[2], 0u);
+    ASSERT_EQ(events.events.size(), 3u);
+    EXPECT_EQ(events.events[1].kind, EventKind::ConfRevChange);
+    EXPECT_EQ(events.events[1].old_value, 1u);
+    EXPECT_EQ(events.events[1].new_value, 3u);
+    EXPECT_EQ(events.events[2].kind, EventKind::SimulationChange);
+    EXPECT_EQ(events.events[2].new_value, 1u);
+    EXPECT_EQ(events.events[2].time_ns, T0 + 3);
+}
+
+TEST(Intervals, QuantilesWithinTheStatedError) {
+    std::mt19937_64 random(7);
+    const struct { const char* why; std::uint64_t low, high; std::size_t n; } sets[] = {
+        {"below 128 ns: exact", 0, 127, 1000},
+        {"250 us with jitter", 240'000, 260'000, 20000},
+        {"wide spread", 1, 1'000'000'000, 5000},
+        {"one value", 250'000, 250'000, 1},
+    };
+    for (const auto& set : sets) {
+        std::uniform_int_distribution<std::uint64_t> pick(set.low, set.high);
+        IntervalHistogram histogram;
+        std::vector<std::uint64_t> values;
+        for (std::size_t i = 0; i < set.n; ++i) {
+            values.push_back(pick(random));
+            histogram.add(values.back());
+        }
+        std::ranges::sort(values);
+        EXPECT_EQ(histogram.min(), values.front()) << set.why;
+        EXPECT_EQ(histogram.max(), values.back()) << set.why;
+        for (double q : {0.0, 0.01, 0.5, 0.9, 0.99, 0.999, 1.0}) {
+            const std::size_t rank = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(q * set.n)));
+            const double exact = static_cast<double>(values[rank - 1]);
+            EXPECT_LE(std::abs(histogram.quantile(q) - exact), exact * IntervalHistogram::RELATIVE_ERROR)
+                << set.why << " q=" << q;
+        }
+    }
+}
+
+TEST(Intervals, ThroughTheAnalyzerWithRate) {
+    Analyzer analyzer(Limits{});
+    NoEvents none;
+    // 4000 frames per second of 8 ASDUs; one interval of 1 ms, one clock step back.
+    std::int64_t t = T0;
+    std::vector<std::int64_t> times;
+    for (std::uint16_t f = 0; f < 1000; ++f) {
+        std::vector<SvAsdu> asdus;
+        for (std::uint16_t a = 0; a < 8; ++a) asdus.push_back({.smp_cnt = static_cast<std::uint16_t>(8 * f + a)});
+        t += f == 500 ? 1'000'000 : PERIOD + (f % 3) * 1000 - 1000;
+        analyzer.add(sv_frame(asdus), t, none);
+    }
+    const SvStream& s = analyzer.live().sv(0);
+    EXPECT_EQ(s.intervals.count(), 999u);
+    EXPECT_EQ(s.intervals.min(), 249'000u);
+    EXPECT_EQ(s.intervals.max(), 1'000'000u);
+    const SvFigures f = figures(s);
+    EXPECT_DOUBLE_EQ(f.interval_min_us, 249.0);
+    EXPECT_DOUBLE_EQ(f.interval_max_us, 1000.0);
+    EXPECT_NEAR(f.interval_median_us, 250.0, 250.0 / 128);
+    EXPECT_NEAR(f.interval_p99_us, 251.0, 251.0 / 128);
+    const double span_s = static_cast<double>(s.last_ns - s.first_ns) / 1e9;
+    EXPECT_DOUBLE_EQ(f.asdu_rate, 999 * 8 / span_s);
+
+    analyzer.add(sv_frame({SvAsdu{.smp_cnt = 8000}}), t - 5, none);
+    EXPECT_EQ(analyzer.live().sv(0).backward_times, 1u);
+    EXPECT_EQ(analyzer.live().sv(0).intervals.count(), 999u);
+}
+
+// A 9-2LE stream of `n` samples of sines of frequency `f` at `fs` samples
+// per second, counters wrapping at `wrap`: channel c has amplitude
+// amplitude[c] (RMS, in A or V) and angle angle[c] (degrees) at counter 0.
+struct Sines {
+    double f, fs;
+    std::uint32_t wrap;
+    std::size_t n;
+    std::array<double, 8> amplitude, angle;
+    std::optional<std::uint16_t> smp_rate{};
+};
+
+SvStream sampled(const Sines& w, std::size_t per_frame = 1) {
+    Analyzer analyzer(Limits{});
+    NoEvents none;
+    std::vector<SvAsdu> asdus;
+    const std::uint32_t first = w.wrap - static_cast<std::uint32_t>(w.n / 2);  // starts before the wrap
+    for (std::size_t k = 0; k < w.n; ++k) {
+        const std::uint32_t count = (first + static_cast<std::uint32_t>(k)) % w.wrap;
+        const double time = static_cast<double>(first + k) / w.fs;  // continuous across the wrap
+        std::array<std::int32_t, 8> values{};
+        for (std::size_t c = 0; c < 8; ++c) {
+            const double x = std::numbers::sqrt2 * w.amplitude[c] *
+                             std::cos(2 * std::numbers::pi * w.f * time + w.angle[c] * std::numbers::pi / 180);
+            values[c] = static_cast<std::int32_t>(std::lround(x / channel_scale(c)));
+        }
+        asdus.push_back({.smp_cnt = static_cast<std::uint16_t>(count), .sample = test::le_sample(values),
+                         .smp_rate = w.smp_rate});
+        if (asdus.size() == per_frame) {
+            analyzer.add(sv_frame(asdus), T0 + static_cast<std::int64_t>(1e9 * static_cast<double>(k) / w.fs), none);
+            asdus.clear();
+        }
+    }
+    return analyzer.live().sv(0);
+}
+
+TEST(Values, RmsPhasorAndFrequencyOfSines) {
+    const std::array<double, 8> amps{100, 100, 100, 0.5, 63500, 63500, 63500, 10};
+    const std::array<double, 8> angles{30, -90, 150, 180, 0, -120, 120, -45};
+    const struct {
+        const char* why;
+        Sines sines;
+        double nominal;
+        std::size_t per_frame, samples_per_cycle;
+        bool exact;  // on the nominal frequency: magnitude and angle exact
+    } cases[] = {
+        {"50 Hz, 4000 per second, wrap learnt", {50, 4000, 4000, 600, amps, angles}, 50, 1, 80, true},
+        {"60 Hz, 4800 per second, wrap learnt", {60, 4800, 4800, 600, amps, angles}, 60, 1, 80, true},
+        {"50 Hz, 256 per cycle, 8 ASDUs per frame", {50, 12800, 12800, 2048, amps, angles}, 50, 8, 256, true},
+        {"50 Hz from smpRate 80 per period", {50, 4000, 4000, 200, amps, angles, 80}, 50, 1, 80, true},
+        {"off-nominal 49.5 Hz", {49.5, 4000, 4000, 600, amps, angles}, 50, 1, 80, false},
+        {"off-nominal 60.3 Hz", {60.3, 4800, 4800, 600, amps, angles}, 60, 1, 80, false},
+    };
+    for (const auto& c : cases) {
+        const SvStream s = sampled(c.sines, c.per_frame);
+        const SvFigures f = figures(s, c.nominal);
+        ASSERT_TRUE(f.values) << c.why;
+        EXPECT_TRUE(f.contiguous) << c.why;
+        EXPECT_EQ(f.samples_per_cycle, c.samples_per_cycle) << c.why;
+        for (std::size_t ch = 0; ch < 8; ++ch) {
+            const ChannelFigures& v = f.channels[ch];
+            const double a = amps[ch];
+            const double counts = a / channel_scale(ch);  // quantisation: half a count per sample
+            EXPECT_NEAR(v.frequency_hz, c.sines.f, 2e-3 * (1 + 100 / counts)) << c.why << " channel " << ch;
+            if (!c.exact) continue;
+            EXPECT_NEAR(v.rms, a, a * (1e-6 + 1 / counts)) << c.why << " channel " << ch;
+            EXPECT_NEAR(v.magnitude, a, a * (1e-6 + 1 / counts)) << c.why << " channel " << ch;
+            EXPECT_NEAR(std::remainder(v.angle_deg - angles[ch], 360), 0, 0.01 + 60 / counts)
+                << c.why << " channel " << ch;
+            EXPECT_TRUE(v.angle_deg > -180 && v.angle_deg <= 180) << c.why;
+        }
+    }
+}
+
+TEST(Values, UnavailableFiguresAndOtherLayouts) {
+    const std::array<double, 8> amps{1, 1, 1, 1, 1, 1, 1, 1};
+    // Fewer samples than a cycle; more samples per cycle than kept.
+    for (const Sines& w : {Sines{50, 4000, 4000, 60, amps, {}}, Sines{50, 30000, 30000, 1400, amps, {}, 600}}) {
+        const SvFigures f = figures(sampled(w));
+        EXPECT_FALSE(f.values);
+        EXPECT_TRUE(std::isnan(f.channels[0].rms) && std::isnan(f.channels[7].frequency_hz));
+    }
+
+    Analyzer analyzer(Limits{});
+    NoEvents none;
+    analyzer.add(sv_frame({SvAsdu{.sample = {0x80, 0, 0, 0, 0, 0, 0, 7, 0xFF, 0xFF, 0xFF, 0xFE, 0x55}}}), T0, none);
+    const SvStream& s = analyzer.live().sv(0);
+    EXPECT_FALSE(s.le_layout);
+    EXPECT_EQ(s.raw_total, 3u);
+    ASSERT_EQ(s.raw_count, 3u);
+    EXPECT_EQ(s.raw[0], INT32_MIN);
+    EXPECT_EQ(s.raw[1], 7);
+    EXPECT_EQ(s.raw[2], -2);
+    EXPECT_FALSE(figures(s).values);
+}
+
+TEST(Capacity, StreamsBeyondTheLimitsAreCountedUntracked) {
+    Analyzer analyzer(Limits{.sv_streams = 2, .id_length = 8});
+    Recorder events;
+    const char* ids[] = {"MU01", "MU02", "MU03", "MU01", "MU_LONGER_THAN_8"};
+    for (const char* id : ids) analyzer.add(sv_frame({SvAsdu{.sv_id = id}, SvAsdu{.sv_id = id}}), T0, events);
+    const Snapshot& live = analyzer.live();
+    EXPECT_EQ(live.sv_count(), 2u);
+    EXPECT_EQ(live.totals().sv_untracked, 4u);  // MU03 and the long one, two ASDUs each
+    EXPECT_EQ(live.totals().sv_asdus, 10u);
+    EXPECT_EQ(live.sv(0).asdus, 4u);
+    EXPECT_EQ(events.count(EventKind::SvStreamSeen), 2u);
+}
+
+TEST(Capacity, LimitsThatCannotBeSizedAreRefusedAtConstruction) {
+    const std::size_t huge = std::size_t{1} << 62;
+    EXPECT_THROW(Analyzer(Limits{.sv_streams = 4, .id_length = huge}), std::length_error);
+    EXPECT_THROW(Analyzer(Limits{.goose_blocks = 8, .frame_length = huge}), std::length_error);
+    EXPECT_THROW(Analyzer(Limits{.sv_streams = std::size_t{1} << 31}), std::length_error);
+    // No room at all: everything counted, nothing tracked.
+    Analyzer none(Limits{.sv_streams = 0, .goose_blocks = 0, .id_length = 0, .frame_length = 0});
+    NoEvents sink;
+    none.add(sv_frame(1), T0, sink);
+    EXPECT_EQ(none.live().totals().sv_untracked, 1u);
+    EXPECT_EQ(none.live().sv_count(), 0u);
+}
+
+TEST(Snapshot, CopiesTheLiveStateOfTheSameLimits) {
+    const Limits limits{.sv_streams = 3, .goose_blocks = 2};
+    Analyzer analyzer(limits);
+    NoEvents none;
+    for (std::uint16_t c = 0; c < 100; ++c) analyzer.add(sv_frame(c, c % 2 ? "odd" : "even"), T0 + c * PERIOD, none);
+    Snapshot copy(limits);
+    ASSERT_TRUE(analyzer.snapshot(copy));
+    ASSERT_EQ(copy.sv_count(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(copy.sv(i) == analyzer.live().sv(i));
+        EXPECT_TRUE(std::ranges::equal(copy.sv_id(i), analyzer.live().sv_id(i)));
+    }
+    EXPECT_EQ(copy.sv(1).lost, 49u);  // each stream sees every other counter
+    EXPECT_EQ(copy.totals().frames, 100u);
+    Snapshot other(Limits{});
+    EXPECT_FALSE(analyzer.snapshot(other));
+    EXPECT_EQ(other.sv_count(), 0u);
+}
+
+}  // namespace
+}  // namespace valdrin::analysis
