@@ -136,11 +136,13 @@ Analyzer::Analyzer(const Limits& limits)
 
 Analyzer::~Analyzer() = default;
 
-bool Analyzer::snapshot(Snapshot& out) const noexcept {
-    if (!(out.limits_ == state_.limits_)) return false;
-    state_.copy_to(out);
+bool Snapshot::copy_into(Snapshot& out) const noexcept {
+    if (!(out.limits_ == limits_)) return false;
+    copy_to(out);
     return true;
 }
+
+bool Analyzer::snapshot(Snapshot& out) const noexcept { return state_.copy_into(out); }
 
 void Analyzer::add(Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
     Totals& totals = state_.totals_;

@@ -117,6 +117,8 @@ private:
 struct SvStream {
     std::uint16_t app_id = 0;
     Mac dst_mac{};
+    Mac src_mac{};              // of its last frame
+    std::int32_t vlan_id = -1;  // of its last frame; -1 when untagged
     std::int64_t first_ns = 0;  // receive time of its first and last frame
     std::int64_t last_ns = 0;
     std::uint64_t frames = 0;        // frames carrying at least one of its ASDUs
@@ -167,6 +169,8 @@ struct SvStream {
 struct GooseBlock {
     std::uint16_t app_id = 0;
     Mac dst_mac{};
+    Mac src_mac{};              // of its last frame
+    std::int32_t vlan_id = -1;  // of its last frame; -1 when untagged
     std::int64_t first_ns = 0;
     std::int64_t last_ns = 0;
     std::int64_t last_change_ns = 0;  // receive time of the last new stNum (or the first frame)
@@ -227,6 +231,9 @@ public:
 
     [[nodiscard]] const Limits& limits() const noexcept { return limits_; }
     [[nodiscard]] const Totals& totals() const noexcept { return totals_; }
+    // Copies this state into `out`; false (and nothing copied) when `out`
+    // was built with other limits. Never allocates.
+    [[nodiscard]] bool copy_into(Snapshot& out) const noexcept;
     // The last message of each malformed reason (empty when none).
     [[nodiscard]] std::string_view malformed_message(Malformed reason) const noexcept {
         return messages_[static_cast<std::size_t>(reason)].view();

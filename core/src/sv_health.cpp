@@ -142,6 +142,9 @@ void Analyzer::add_sv(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns
             ++totals.sv_untracked;
             continue;
         }
+        SvStream& link = state_.sv_[static_cast<std::size_t>(entry)];
+        link.src_mac = frame.src_mac;  // the link of its last frame
+        link.vlan_id = frame.vlan_id ? *frame.vlan_id : -1;
         add_asdu(static_cast<std::size_t>(entry), *asdu, simulation, t_ns, sink);
     }
 }
