@@ -7,6 +7,7 @@
 
 #include "codecs.hpp"
 #include "engine/engine.hpp"
+#include "listen/listen.hpp"
 #include "py.hpp"
 
 namespace {
@@ -52,7 +53,13 @@ bool populate(PyObject* module) {
                              &encode_goose_frame_def, &decode_goose_pdu_def, &decode_goose_frame_def}) {
         if (!add_function(module, def)) return false;
     }
-    return PyModule_AddStringConstant(module, "__version__", version) == 0;
+    if (PyModule_AddStringConstant(module, "__version__", version) < 0) return false;
+    // The listening side came later: its types follow, so that the first
+    // release's order stays as it was.
+    PyObject* analyzer = valdrin::listen::analyzer_type();
+    if (analyzer == nullptr || PyModule_AddObjectRef(module, "Analyzer", analyzer) < 0) return false;
+    PyObject* monitor = valdrin::listen::monitor_type();
+    return monitor != nullptr && PyModule_AddObjectRef(module, "Monitor", monitor) == 0;
 }
 
 PyObject* init() {

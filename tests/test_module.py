@@ -38,7 +38,7 @@ def test_reimport_returns_the_same_module():
 def test_surface():
     names = [n for n in vars(valdrin_rt) if n == "__version__" or not n.startswith("__")]
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
-                     "decode_goose_pdu", "decode_goose_frame", "__version__"]
+                     "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor"]
     assert valdrin_rt.__version__ == importlib.metadata.version("valdrin")  # pyproject.toml's
     assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")
@@ -70,6 +70,15 @@ FOR_TESTS = " (for tests)."
      "not conformant with `strict`" + FOR_TESTS),
     (valdrin_rt.decode_goose_frame, "(raw, strict=False)",
      "`None` for a frame that is not GOOSE, else `(frame dict, pdu dict)`" + FOR_TESTS),
+    (valdrin_rt.Analyzer, "(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000)",
+     "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`)."),
+    (valdrin_rt.Analyzer.add, "($self, frame, time_ns)",
+     "Analyse one Ethernet frame received at `time_ns` (ns since the epoch)."),
+    (valdrin_rt.Monitor, "(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, "
+     "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None)",
+     "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`)."),
+    (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
+     "The waiting events as dicts, waiting up to `timeout` seconds for one."),
 ])
 def test_docstrings_and_text_signatures(obj, signature, doc):
     assert (obj.__text_signature__, obj.__doc__) == (signature, doc)

@@ -1,0 +1,215 @@
+// valdrin_rt.Analyzer: the core's stream analysis of frames handed in from
+// Python (capture files), with its report and its events as Python objects.
+
+#include "listen.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "analysis.hpp"
+#include "codecs.hpp"
+#include "report.hpp"
+#include "stored_event.hpp"
+
+namespace valdrin::listen {
+namespace {
+
+using analysis::StoredEvent;
+using py::Ref;
+
+// Keeps every event until events() takes them, at most `limit`; the rest
+// are counted as dropped.
+class EventList final : public analysis::EventSink {
+public:
+    explicit EventList(std::size_t limit) : limit_(limit) {}
+    void on(const analysis::Event& event) noexcept override {
+        if (events_.size() >= limit_) {
+            ++dropped_;
+            return;
+        }
+        try {
+            events_.emplace_back();
+        } catch (...) {  // out of memory: counted like a full list
+            ++dropped_;
+            return;
+        }
+        StoredEvent::store(event, events_.back());
+    }
+    std::vector<StoredEvent>& events() noexcept { return events_; }
+    std::uint64_t dropped() const noexcept { return dropped_; }
+
+private:
+    std::size_t limit_;
+    std::vector<StoredEvent> events_;
+    std::uint64_t dropped_ = 0;
+};
+
+struct State {
+    State(const analysis::Limits& limits, double hz, std::size_t event_limit)
+        : analyzer(limits), snapshot(limits), nominal_hz(hz), events(event_limit) {}
+    analysis::Analyzer analyzer;
+    analysis::Snapshot snapshot;
+    double nominal_hz;
+    EventList events;
+};
+
+struct AnalyzerObject {
+    PyObject_HEAD
+    std::unique_ptr<State> state;
+};
+
+State& state_of(PyObject* self) { return *reinterpret_cast<AnalyzerObject*>(self)->state; }
+
+constexpr const char* new_params[] = {"sv_streams", "goose_blocks", "nominal_hz", "max_events"};
+constexpr py::Signature new_signature{"Analyzer.__new__()", new_params, 0};
+
+PyObject* analyzer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::boundary("Analyzer.__new__()", [&]() -> PyObject* {
+        PyObject* bound[4];
+        if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
+        auto options = options_from(bound);
+        if (!options) return nullptr;
+        std::unique_ptr<State> state;
+        try {
+            state = std::make_unique<State>(options->limits, options->nominal_hz, options->max_events);
+        } catch (const std::length_error&) {
+            py::raise(PyExc_ValueError, "analysis limits too large");
+            return nullptr;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        new (&reinterpret_cast<AnalyzerObject*>(self)->state) std::unique_ptr<State>(std::move(state));
+        return self;
+    });
+}
+
+void analyzer_dealloc(PyObject* self) {
+    using Slot = std::unique_ptr<State>;
+    reinterpret_cast<AnalyzerObject*>(self)->state.~Slot();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);
+}
+
+constexpr const char* add_params[] = {"frame", "time_ns"};
+constexpr py::Signature add_signature{"Analyzer.add()", add_params, 2};
+
+PyObject* analyzer_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Analyzer.add()", [&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!py::bind(add_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto frame = py::argument("frame", bound[0], codecs::to_bytes_view);
+        if (!frame) return nullptr;
+        auto time_ns = py::argument("time_ns", bound[1], py::to_i64);
+        if (!time_ns) return nullptr;
+        State& state = state_of(self);
+        state.analyzer.add(*frame, *time_ns, state.events);
+        Py_RETURN_NONE;
+    });
+}
+
+// tick(now_ns) and finish(end_ns): one int64 argument each.
+template <bool Finish>
+PyObject* analyzer_time(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* params[] = {Finish ? "end_ns" : "now_ns"};
+    static constexpr py::Signature signature{Finish ? "Analyzer.finish()" : "Analyzer.tick()", params, 1};
+    return py::boundary(signature.name, [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!py::bind(signature, args, nargs, kwnames, bound)) return nullptr;
+        auto at = py::argument(params[0], bound[0], py::to_i64);
+        if (!at) return nullptr;
+        State& state = state_of(self);
+        if constexpr (Finish) {
+            state.analyzer.finish(*at, state.events);
+        } else {
+            state.analyzer.tick(*at, state.events);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* analyzer_report(PyObject* self, PyObject*) {
+    return py::boundary("Analyzer.report()", [&]() -> PyObject* {
+        State& state = state_of(self);
+        return report_to_py(state.analyzer.live(), state.nominal_hz).release();
+    });
+}
+
+PyObject* analyzer_events(PyObject* self, PyObject*) {
+    return py::boundary("Analyzer.events()", [&]() -> PyObject* {
+        State& state = state_of(self);
+        std::vector<StoredEvent>& stored = state.events.events();
+        Ref list = codecs::created(PyList_New(0));
+        for (const StoredEvent& event : stored) {
+            Ref item = event_to_py(event);
+            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        }
+        stored.clear();
+        return list.release();
+    });
+}
+
+PyObject* analyzer_dropped(PyObject* self, void*) {
+    return py::boundary("Analyzer.events_dropped", [&]() -> PyObject* {
+        return codecs::int_of(state_of(self).events.dropped()).release();
+    });
+}
+
+PyMethodDef analyzer_methods[] = {
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_add)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "add($self, frame, time_ns)\n--\n\nAnalyse one Ethernet frame received at `time_ns` (ns since the epoch)."},
+    {"tick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_time<false>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "tick($self, now_ns)\n--\n\nCount the GOOSE timeAllowedToLive expiries up to `now_ns`."},
+    {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_time<true>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "finish($self, end_ns)\n--\n\nThe input ended at `end_ns`: count the expiries up to it."},
+    {"report", analyzer_report, METH_NOARGS, "report($self)\n--\n\nThe counters and figures so far, as a dict."},
+    {"events", analyzer_events, METH_NOARGS, "events($self)\n--\n\nThe events since the last call, as dicts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef analyzer_getset[] = {
+    {"events_dropped", analyzer_dropped, nullptr, "Events not kept because too many were waiting.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr char analyzer_doc[] =
+    "Analyzer(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000)\n"
+    "--\n"
+    "\n"
+    "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`).";
+
+PyType_Slot analyzer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(analyzer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(analyzer_dealloc)},
+    {Py_tp_methods, analyzer_methods},
+    {Py_tp_getset, analyzer_getset},
+    {Py_tp_doc, const_cast<char*>(analyzer_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec analyzer_spec = {
+    "valdrin_rt.Analyzer",
+    sizeof(AnalyzerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    analyzer_slots,
+};
+
+}  // namespace
+
+PyObject* analyzer_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&analyzer_spec);
+    return type;
+}
+
+}  // namespace valdrin::listen

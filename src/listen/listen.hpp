@@ -1,0 +1,33 @@
+// The listening side of valdrin_rt: Analyzer (frames handed in from Python)
+// and Monitor (a live capture), both over the core's stream analysis.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+
+#include "analysis.hpp"
+#include "py.hpp"
+
+namespace valdrin::listen {
+
+// Returns the type valdrin_rt.Analyzer (a new reference on first use, kept
+// for the life of the process), or null with an exception set.
+PyObject* analyzer_type() noexcept;
+// Returns the type valdrin_rt.Monitor, likewise.
+PyObject* monitor_type() noexcept;
+
+// The analysis options that both types take.
+struct Options {
+    analysis::Limits limits;
+    double nominal_hz = 50.0;
+    std::size_t max_events = 100000;
+};
+
+// The options of the bound arguments sv_streams, goose_blocks, nominal_hz
+// and max_events (each may be left out: null); none with TypeError,
+// OverflowError or ValueError set when one is not acceptable.
+py::Result<Options> options_from(PyObject* const (&bound)[4]);
+
+}  // namespace valdrin::listen

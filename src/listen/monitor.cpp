@@ -1,0 +1,279 @@
+// valdrin_rt.Monitor: a live capture analysed in valdrin_io's thread, with
+// its report and events as Python objects.
+
+#include <cmath>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "codecs.hpp"
+#include "gil.hpp"
+#include "listen.hpp"
+#include "monitor.hpp"
+#include "report.hpp"
+
+namespace valdrin::listen {
+namespace {
+
+using analysis::StoredEvent;
+using py::Ref;
+
+// Events converted per events() call, at most.
+constexpr std::size_t EVENT_BATCH = 256;
+// How long report() waits for the capture thread's copy.
+constexpr std::int64_t SNAPSHOT_TIMEOUT_NS = 2'000'000'000;
+
+struct State {
+    State(io::MonitorOptions options, double hz)
+        : monitor(options), snapshot(options.limits), batch(EVENT_BATCH), nominal_hz(hz) {}
+    io::Monitor monitor;
+    analysis::Snapshot snapshot;  // report()'s copy
+    std::vector<StoredEvent> batch;  // events()'s
+    double nominal_hz;
+};
+
+struct MonitorObject {
+    PyObject_HEAD
+    std::unique_ptr<State> state;
+};
+
+State& state_of(PyObject* self) { return *reinterpret_cast<MonitorObject*>(self)->state; }
+
+constexpr const char* new_params[] = {"iface",    "sv_streams", "goose_blocks",        "nominal_hz", "promiscuous",
+                                      "outgoing", "hardware_timestamps", "rt_priority", "cpu"};
+constexpr py::Signature new_signature{"Monitor.__new__()", new_params, 1};
+
+// A bool argument, false when left out.
+py::Result<bool> flag(const char* param, PyObject* object) {
+    if (object == nullptr) return false;
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) {
+        py::prefix_argument_error(param);
+        return std::nullopt;
+    }
+    return truth != 0;
+}
+
+py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[9], double& nominal_hz) {
+    io::MonitorOptions options;
+    auto iface = py::argument("iface", bound[0], py::to_string);
+    if (!iface) return std::nullopt;
+    options.capture.interface = std::move(*iface);
+    PyObject* const analysis_args[4] = {bound[1], bound[2], bound[3], nullptr};
+    auto analysis = options_from(analysis_args);
+    if (!analysis) return std::nullopt;
+    options.limits = analysis->limits;
+    nominal_hz = analysis->nominal_hz;
+    auto promiscuous = flag("promiscuous", bound[4]);
+    auto outgoing = promiscuous ? flag("outgoing", bound[5]) : std::nullopt;
+    auto hardware = outgoing ? flag("hardware_timestamps", bound[6]) : std::nullopt;
+    if (!hardware) return std::nullopt;
+    options.capture.multicast = *promiscuous ? io::Multicast::promiscuous : io::Multicast::all_multicast;
+    options.capture.include_outgoing = *outgoing;
+    options.capture.timestamps = *hardware ? io::Timestamps::hardware : io::Timestamps::software;
+    auto priority = py::argument("rt_priority", bound[7], [](PyObject* o) { return py::to_optional<std::int32_t>(o, py::to_i32); });
+    if (!priority) return std::nullopt;
+    if (*priority) options.capture.rt_priority = **priority;
+    auto cpu = py::argument("cpu", bound[8], [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
+    if (!cpu) return std::nullopt;
+    if (*cpu) {
+        if (**cpu > 1023) {
+            py::raise(PyExc_ValueError, "cpu must be between 0 and 1023");
+            return std::nullopt;
+        }
+        options.capture.cpu = static_cast<unsigned>(**cpu);
+    }
+    return options;
+}
+
+PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::boundary("Monitor.__new__()", [&]() -> PyObject* {
+        PyObject* bound[9];
+        if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
+        double nominal_hz = 50.0;
+        auto options = monitor_options(bound, nominal_hz);
+        if (!options) return nullptr;
+        std::unique_ptr<State> state;
+        try {
+            state = std::make_unique<State>(std::move(*options), nominal_hz);
+        } catch (const std::length_error&) {
+            py::raise(PyExc_ValueError, "analysis limits too large");
+            return nullptr;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        new (&reinterpret_cast<MonitorObject*>(self)->state) std::unique_ptr<State>(std::move(state));
+        return self;
+    });
+}
+
+// Disposal stops the capture with the interpreter lock held (the thread never needs it).
+void monitor_dealloc(PyObject* self) {
+    using Slot = std::unique_ptr<State>;
+    reinterpret_cast<MonitorObject*>(self)->state.~Slot();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);
+}
+
+PyObject* monitor_start(PyObject* self, PyObject*) {
+    return py::boundary("Monitor.start()", [&]() -> PyObject* {
+        State& state = state_of(self);
+        std::expected<void, io::CaptureError> started;
+        {
+            py::GilRelease released;
+            started = state.monitor.start(released);
+        }
+        if (!started) {
+            py::raise(PyExc_OSError, state.monitor.describe(started.error()));
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* monitor_stop(PyObject* self, PyObject*) {
+    return py::boundary("Monitor.stop()", [&]() -> PyObject* {
+        py::GilRelease released;
+        state_of(self).monitor.stop(released);
+        Py_RETURN_NONE;
+    });
+}
+
+Ref capture_to_py(const State& state) {
+    const io::CaptureStats stats = state.monitor.stats();
+    const std::string failure = state.monitor.failure();
+    return Dict()
+        .set("frames", stats.frames)
+        .set("kernel_packets", stats.kernel_packets)
+        .set("kernel_drops", stats.kernel_drops)
+        .set("ring_freezes", stats.ring_freezes)
+        .set("link_downs", stats.link_downs)
+        .set_bool("link_up", stats.link_up)
+        .set("events_dropped", state.monitor.events_dropped())
+        .set("failure", failure.empty() ? codecs::none()
+                                        : codecs::created(PyUnicode_FromStringAndSize(
+                                              failure.data(), static_cast<Py_ssize_t>(failure.size()))))
+        .done();
+}
+
+PyObject* monitor_report(PyObject* self, PyObject*) {
+    return py::boundary("Monitor.report()", [&]() -> PyObject* {
+        State& state = state_of(self);
+        bool copied;
+        {
+            py::GilRelease released;
+            copied = state.monitor.snapshot(state.snapshot, SNAPSHOT_TIMEOUT_NS, released);
+        }
+        if (!copied) {
+            py::raise(PyExc_RuntimeError, "the capture thread did not answer within 2 s");
+            return nullptr;
+        }
+        Ref report = report_to_py(state.snapshot, state.nominal_hz);
+        Ref capture = report ? capture_to_py(state) : Ref();
+        if (!capture || PyDict_SetItemString(report.get(), "capture", capture.get()) < 0) return nullptr;
+        return report.release();
+    });
+}
+
+constexpr const char* events_params[] = {"timeout"};
+constexpr py::Signature events_signature{"Monitor.events()", events_params, 0};
+
+PyObject* monitor_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Monitor.events()", [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!py::bind(events_signature, args, nargs, kwnames, bound)) return nullptr;
+        double timeout = 0.0;
+        if (bound[0] != nullptr) {
+            auto seconds = py::argument("timeout", bound[0], py::to_f64);
+            if (!seconds) return nullptr;
+            if (!(*seconds >= 0.0) || *seconds > 86400.0) {
+                py::raise(PyExc_ValueError, "timeout must be between 0 and 86400 seconds");
+                return nullptr;
+            }
+            timeout = *seconds;
+        }
+        State& state = state_of(self);
+        std::size_t count;
+        {
+            py::GilRelease released;
+            count = state.monitor.events(state.batch, static_cast<std::int64_t>(std::llround(timeout * 1e9)), released);
+        }
+        Ref list = codecs::created(PyList_New(0));
+        for (std::size_t i = 0; i < count; ++i) {
+            Ref item = event_to_py(state.batch[i]);
+            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+PyObject* monitor_running(PyObject* self, void*) {
+    return py::boundary("Monitor.running", [&]() -> PyObject* {
+        return PyBool_FromLong(state_of(self).monitor.running());
+    });
+}
+
+PyObject* monitor_failure(PyObject* self, void*) {
+    return py::boundary("Monitor.failure", [&]() -> PyObject* {
+        const std::string failure = state_of(self).monitor.failure();
+        if (failure.empty()) Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(failure.data(), static_cast<Py_ssize_t>(failure.size()));
+    });
+}
+
+PyMethodDef monitor_methods[] = {
+    {"start", monitor_start, METH_NOARGS,
+     "start($self)\n--\n\nOpen the capture socket, then capture and analyse in a thread of its own until `stop()`."},
+    {"stop", monitor_stop, METH_NOARGS, "stop($self)\n--\n\nStop capturing; the report stays readable."},
+    {"report", monitor_report, METH_NOARGS,
+     "report($self)\n--\n\nThe counters and figures so far as a dict, with the capture's own under \"capture\"."},
+    {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(monitor_events)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "events($self, timeout=0.0)\n--\n\nThe waiting events as dicts, waiting up to `timeout` seconds for one."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef monitor_getset[] = {
+    {"running", monitor_running, nullptr, "Whether the capture thread runs.", nullptr},
+    {"failure", monitor_failure, nullptr, "Why the capture ended by itself, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr char monitor_doc[] =
+    "Monitor(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, outgoing=False, "
+    "hardware_timestamps=False, rt_priority=None, cpu=None)\n"
+    "--\n"
+    "\n"
+    "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`).";
+
+PyType_Slot monitor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
+    {Py_tp_methods, monitor_methods},
+    {Py_tp_getset, monitor_getset},
+    {Py_tp_doc, const_cast<char*>(monitor_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec monitor_spec = {
+    "valdrin_rt.Monitor",
+    sizeof(MonitorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    monitor_slots,
+};
+
+}  // namespace
+
+PyObject* monitor_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&monitor_spec);
+    return type;
+}
+
+}  // namespace valdrin::listen

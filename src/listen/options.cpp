@@ -1,0 +1,49 @@
+#include "listen.hpp"
+
+#include <string>
+
+namespace valdrin::listen {
+
+namespace {
+
+// A count from 1 to `most`, or `fallback` when left out.
+py::Result<std::size_t> count(const char* param, PyObject* object, std::size_t fallback, std::size_t most) {
+    if (object == nullptr) return fallback;
+    auto value = py::argument(param, object, py::to_u64);
+    if (!value) return std::nullopt;
+    if (*value < 1 || *value > most) {
+        py::raise(PyExc_ValueError,
+                  std::string(param) + " must be between 1 and " + std::to_string(most) + ", got " + std::to_string(*value));
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(*value);
+}
+
+}  // namespace
+
+py::Result<Options> options_from(PyObject* const (&bound)[4]) {
+    Options options;
+    options.limits.sv_streams = 256;
+    options.limits.goose_blocks = 256;
+    auto sv = count("sv_streams", bound[0], options.limits.sv_streams, 65536);
+    if (!sv) return std::nullopt;
+    auto goose = count("goose_blocks", bound[1], options.limits.goose_blocks, 65536);
+    if (!goose) return std::nullopt;
+    options.limits.sv_streams = *sv;
+    options.limits.goose_blocks = *goose;
+    if (bound[2] != nullptr) {
+        auto hz = py::argument("nominal_hz", bound[2], py::to_f64);
+        if (!hz) return std::nullopt;
+        if (*hz != 50.0 && *hz != 60.0) {
+            py::raise(PyExc_ValueError, "nominal_hz must be 50 or 60, got " + std::to_string(*hz));
+            return std::nullopt;
+        }
+        options.nominal_hz = *hz;
+    }
+    auto events = count("max_events", bound[3], options.max_events, std::size_t{1} << 24);
+    if (!events) return std::nullopt;
+    options.max_events = *events;
+    return options;
+}
+
+}  // namespace valdrin::listen
