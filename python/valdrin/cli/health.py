@@ -1,0 +1,156 @@
+"""Stream health for people: the tables that ``valdrin monitor`` refreshes and
+``valdrin analyze`` prints, drawn with rich."""
+
+from __future__ import annotations
+
+import math
+
+from rich.console import Group
+from rich.table import Table
+from rich.text import Text
+
+from ..listen import Event, Report
+from ..values import BitString, UtcTime
+from .text import iso_ns
+
+
+def _us(value: float | None) -> str:
+    return "-" if value is None else f"{value:,.0f}" if value >= 100 else f"{value:.1f}"
+
+
+def _count(value: int) -> Text:
+    """A problem count: red when not zero."""
+    return Text(f"{value:,}", style="bold red" if value else "green")
+
+
+def _channels(item: dict) -> str:
+    """RMS of the 9-2LE channels, currents in A and voltages in kV; raw values for other layouts."""
+    if item["channels"]:
+        rms = [channel["rms"] for channel in item["channels"]]
+
+        def group(values, scale, digits):
+            return "/".join("-" if v is None or math.isnan(v) else f"{v * scale:,.{digits}f}" for v in values)
+
+        return f"I {group(rms[:4], 1, 1)} A  V {group(rms[4:], 0.001, 2)} kV"
+    if item["raw"]:
+        return "raw " + " ".join(str(v) for v in item["raw"][:8]) + (" …" if len(item["raw"]) > 8 else "")
+    return ""
+
+
+def sv_table(report: Report) -> Table:
+    """A row per SV stream, in order of first appearance."""
+    table = Table(title=f"Sampled Values streams ({len(report.sv)})", title_justify="left", expand=False)
+    for header, justify in (("svID", "left"), ("APPID", "left"), ("dst", "left"), ("ASDU/s", "right"),
+                            ("ASDUs", "right"), ("lost", "right"), ("dup", "right"), ("ooo", "right"),
+                            ("p99 µs", "right"), ("max µs", "right"), ("RMS a/b/c/n", "left")):
+        table.add_column(header, justify=justify, no_wrap=True)
+    for item in report.sv:
+        rate = item["rate"]
+        interval = item["interval_us"]
+        table.add_row(
+            item["sv_id"], f"0x{item['app_id']:04x}", item["dst"],
+            "-" if rate is None else f"{rate:,.0f}", f"{item['asdus']:,}",
+            _count(item["lost"]), _count(item["duplicated"]), _count(item["out_of_order"]),
+            _us(interval["p99"]), _us(interval["max"]), _channels(item),
+        )
+    return table
+
+
+def value_text(value: object) -> str:
+    """One GOOSE value, short."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, list):
+        return "{" + ", ".join(value_text(member) for member in value) + "}"
+    if isinstance(value, float):
+        return f"{value:g}"
+    if isinstance(value, (bytes, bytearray)):
+        return value.hex() or "''"
+    if isinstance(value, UtcTime):
+        return value.iso()
+    if isinstance(value, BitString):
+        return value.bits or "''"
+    if isinstance(value, str):
+        return repr(value)
+    return str(value)
+
+
+def state_text(values: list | None, most: int = 60) -> str:
+    """The values of a control block, cut to `most` characters."""
+    if values is None:
+        return "(not decoded)"
+    out = ", ".join(value_text(v) for v in values)
+    return out if len(out) <= most else out[: most - 1] + "…"
+
+
+def tal_status(item: dict, now_ns: int | None) -> Text:
+    """"ok", or "expired" when no frame came by `now_ns` within the last frame's timeAllowedToLive."""
+    if now_ns is not None and now_ns > item["last_ns"] + item["time_allowed_to_live"] * 1_000_000:
+        return Text("expired", style="bold red")
+    return Text("ok", style="green")
+
+
+def goose_table(report: Report, now_ns: int | None) -> Table:
+    """A row per GOOSE control block; the TAL status as of `now_ns` (a live clock, or the capture's end)."""
+    table = Table(title=f"GOOSE control blocks ({len(report.goose)})", title_justify="left", expand=False)
+    for header, justify in (("gocbRef", "left"), ("APPID", "left"), ("stNum", "right"), ("sqNum", "right"),
+                            ("changes", "right"), ("lost", "right"), ("dup", "right"), ("ooo", "right"),
+                            ("TAL", "left"), ("expired", "right"), ("state", "left")):
+        table.add_column(header, justify=justify, no_wrap=header != "state")
+    for item in report.goose:
+        flags = []
+        if item["simulation"]:
+            flags.append("sim")
+        if item["nds_com"]:
+            flags.append("ndsCom")
+        state = state_text(item["values"]) + (f" [{' '.join(flags)}]" if flags else "")
+        table.add_row(
+            item["gocb_ref"], f"0x{item['app_id']:04x}", str(item["st_num"]), str(item["sq_num"]),
+            f"{item['state_changes']:,}", _count(item["lost"]), _count(item["duplicated"]),
+            _count(item["out_of_order"]), tal_status(item, now_ns), _count(item["tal_expired"]), state,
+        )
+    return table
+
+
+def totals_line(report: Report) -> Text:
+    """Frames, malformed, other, and the capture's kernel drops when live."""
+    parts = [f"{report.frames:,} frames", f"{report.other:,} other"]
+    line = Text(", ".join(parts) + ", ")
+    line.append(f"{report.malformed:,} malformed", style="bold red" if report.malformed else None)
+    if report.malformed_reasons:
+        line.append(" (" + "; ".join(f"{name}: {r['count']} - {r['last']}" for name, r in report.malformed_reasons.items()) + ")")
+    if report.capture is not None:
+        drops = report.capture["kernel_drops"]
+        line.append(", ")
+        line.append(f"{drops:,} dropped by the kernel", style="bold red" if drops else None)
+        if report.events_dropped:
+            line.append(f", {report.events_dropped:,} events not delivered", style="bold red")
+    untracked = sum(report.untracked.values())
+    if untracked:
+        line.append(f", {untracked:,} beyond the stream limits", style="bold red")
+    return line
+
+
+def report_view(report: Report, now_ns: int | None) -> Group:
+    """The whole report: the totals, then the SV and GOOSE tables (those that have rows)."""
+    parts: list = [totals_line(report)]
+    if report.sv:
+        parts.append(sv_table(report))
+    if report.goose:
+        parts.append(goose_table(report, now_ns))
+    return Group(*parts)
+
+
+def event_line(event: Event) -> str:
+    """One event as a line of text."""
+    d = event.details
+    what = {
+        "sv_stream_seen": "new SV stream",
+        "goose_block_seen": "new GOOSE block",
+        "goose_state_change": f"state change stNum {d.get('st_num')}: {state_text(d.get('values'))}",
+        "tal_expired": f"timeAllowedToLive of {d.get('time_allowed_to_live')} ms ran out: the publisher went silent",
+        "conf_rev_change": f"confRev {d.get('old')} -> {d.get('new')}",
+        "simulation_change": f"simulation {bool(d.get('old'))} -> {bool(d.get('new'))}",
+        "decode_failure": f"not decoded: {d.get('message')}",
+    }.get(event.kind, event.kind)
+    return f"{iso_ns(event.time_ns)}  {'GOOSE' if event.goose else 'SV'} {event.id or event.dst} (0x{event.app_id:04x}): {what}"

@@ -1,0 +1,129 @@
+"""``valdrin monitor --iface IF``: the health of every SV stream and GOOSE
+control block on an interface, live, refreshed once a second."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import signal
+import sys
+import threading
+import time
+
+from rich.console import Console
+from rich.live import Live
+
+from ..listen import Monitor
+from .app import Failure, seconds
+from .health import event_line, report_view
+
+
+def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    """Adds ``valdrin monitor`` to the top-level parser's ``commands``."""
+    m = commands.add_parser(
+        "monitor",
+        help="show the health of the SV streams and GOOSE control blocks on an interface, live",
+        description=(
+            "Capture GOOSE and Sampled Values frames on a network interface (a native thread on a "
+            "memory-mapped packet ring, with kernel timestamps and a kernel filter) and show, "
+            "refreshed once a second, a row per SV stream (svID, APPID, rate, samples lost, "
+            "duplicated and out of order, arrival interval p99/max, RMS per channel) and per GOOSE "
+            "control block (gocbRef, stNum, sqNum, state, timeAllowedToLive status), with the "
+            "kernel's drop count. Ctrl-C stops and prints a summary. Needs CAP_NET_RAW (root)."
+        ),
+        epilog=(
+            "Examples: valdrin monitor --iface eth1; valdrin monitor --iface eth1 --duration 10 --json. "
+            "Exit status: 0 after a run, 1 when the capture cannot start (no such interface, no "
+            "privilege) or stops on its own (the interface went away), 2 for usage errors."
+        ),
+    )
+    m.add_argument("--iface", required=True, metavar="IF", help="the network interface to capture on")
+    m.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds (default: until Ctrl-C)")
+    m.add_argument("--json", action="store_true",
+                   help="print exactly one JSON object with every count at the end, and nothing else on standard output")
+    m.add_argument("--events", action="store_true",
+                   help="also print every event as it comes (GOOSE state changes, TAL expiries, new streams, ...)")
+    m.add_argument("--expect-conf-rev", type=int, metavar="N",
+                   help="report every SV stream and GOOSE block whose confRev is not N")
+    m.add_argument("--promiscuous", action="store_true",
+                   help="put the interface in promiscuous mode (default: accept all multicast)")
+    m.add_argument("--outgoing", action="store_true",
+                   help="also count frames this host sends (on lo each frame is then seen twice)")
+    m.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
+                   help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
+    m.add_argument("--max-streams", type=int, default=256, metavar="N",
+                   help="SV streams and GOOSE blocks tracked, each (default 256)")
+    m.add_argument("--rt-priority", type=int, metavar="P", help="run the capture thread SCHED_FIFO at priority P")
+    m.add_argument("--cpu", type=int, metavar="N", help="pin the capture thread to CPU N")
+    return m
+
+
+def _conf_rev_lines(report, expected: int | None) -> list[str]:
+    if expected is None:
+        return []
+    lines = []
+    for item in report.sv:
+        if item["conf_rev"] != expected:
+            lines.append(f"SV {item['sv_id']} (0x{item['app_id']:04x}): confRev {item['conf_rev']}, expected {expected}")
+    for item in report.goose:
+        if item["conf_rev"] != expected:
+            lines.append(f"GOOSE {item['gocb_ref']} (0x{item['app_id']:04x}): confRev {item['conf_rev']}, expected {expected}")
+    return lines
+
+
+def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    try:
+        monitor = Monitor(args.iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
+                          goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
+                          rt_priority=args.rt_priority, cpu=args.cpu)
+        monitor.start()
+    except OSError as error:
+        raise Failure(str(error)) from None
+    stop = threading.Event()
+
+    def on_signal(signum: int, frame: object) -> None:
+        stop.set()
+
+    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+    end = None if args.duration is None else time.monotonic() + float(args.duration)
+    console = Console(stderr=args.json)
+    # A terminal gets the table redrawn in place; anything else only the
+    # events as they come and the report at the end.
+    live = Live(console=console, auto_refresh=False, transient=True, redirect_stdout=False, redirect_stderr=False)
+    failure = None
+    try:
+        if console.is_terminal:
+            live.start()
+        while not stop.is_set():
+            wait = 1.0 if end is None else min(1.0, end - time.monotonic())
+            if wait <= 0:
+                break
+            if args.events:
+                for event in monitor.next_events(wait):
+                    console.print(event_line(event), highlight=False, markup=False)
+            else:
+                stop.wait(wait)
+            if not monitor.running:
+                failure = monitor.failure
+                break
+            if console.is_terminal:
+                live.update(report_view(monitor.report(), time.time_ns()), refresh=True)
+    finally:
+        live.stop()
+        monitor.stop()
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+    report = monitor.report()
+    if args.json:
+        out = report.to_json()
+        if args.expect_conf_rev is not None:
+            out["conf_rev_mismatches"] = _conf_rev_lines(report, args.expect_conf_rev)
+        json.dump(out, sys.stdout)
+        sys.stdout.write("\n")
+    else:
+        console.print(report_view(report, time.time_ns()))
+        for line in _conf_rev_lines(report, args.expect_conf_rev):
+            console.print(line, style="bold red", highlight=False, markup=False)
+    if failure:
+        raise Failure(f"capture on {args.iface} stopped: {failure}")
+    return 0

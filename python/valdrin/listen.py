@@ -1,0 +1,280 @@
+"""Listening: the health of GOOSE and SV traffic, live or from a capture file.
+
+:class:`Monitor` captures from a network interface in a native thread (a
+memory-mapped packet ring with a kernel filter for GOOSE and SV) and analyses
+every frame as it arrives; :func:`analyze` runs the same native analysis over
+a pcap or pcapng file, with the file's timestamps. Both give a
+:class:`Report`: per SV stream (keyed by APPID, destination MAC and svID)
+loss, duplicates and reordering by smpCnt, arrival intervals, rate and, for
+the 9-2LE layout, RMS and fundamental phasor per channel; per GOOSE control
+block (APPID, destination MAC, gocbRef) stNum/sqNum, state changes, loss,
+duplicates, order, timeAllowedToLive expiries and the last values.
+
+>>> with Monitor("eth1") as monitor:              # doctest: +SKIP
+...     for event in monitor.events(timeout=1.0):
+...         print(event)
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterator
+
+from . import goose
+from .pcap import LINKTYPE_ETHERNET, read_pcap
+from .values import mac_text, text, to_json
+
+__all__ = ["Event", "Monitor", "Report", "analyze"]
+
+# The 9-2LE channels in order: four currents, then four voltages.
+CHANNEL_NAMES = ("Ia", "Ib", "Ic", "In", "Va", "Vb", "Vc", "Vn")
+
+
+def _goose_values(frame: bytes) -> list | None:
+    """The allData of a block's last frame as Python values (None when it no longer decodes)."""
+    try:
+        decoded = goose.decode_frame(frame)
+    except ValueError:
+        return None
+    return None if decoded is None else decoded.values
+
+
+def _sv_item(native: dict) -> dict:
+    item = dict(native)
+    item["sv_id"] = text(native["sv_id"])
+    return item
+
+
+def _goose_item(native: dict) -> dict:
+    item = dict(native)
+    for key in ("gocb_ref", "dat_set"):
+        item[key] = text(native[key])
+    item["go_id"] = None if native["go_id"] is None else text(native["go_id"])
+    item["values"] = _goose_values(native["frame"])
+    del item["frame"]
+    return item
+
+
+@dataclass
+class Report:
+    """What an analysis counted so far (see the module's description).
+
+    ``sv`` and ``goose`` list one dict per stream and per control block in
+    order of first appearance; :meth:`to_json` gives the JSON form.
+    ``capture`` holds the live capture's own counters (kernel drops among
+    them), ``None`` for a file.
+    """
+
+    frames: int
+    other: int
+    malformed: int
+    malformed_reasons: dict[str, dict]
+    sv: list[dict]
+    goose: list[dict]
+    first_ns: int | None = None
+    last_ns: int | None = None
+    untracked: dict[str, int] = field(default_factory=dict)
+    capture: dict | None = None
+    events_dropped: int = 0
+
+    @classmethod
+    def from_native(cls, native: dict, other: int = 0, capture: dict | None = None,
+                    events_dropped: int = 0) -> Report:
+        """The report of a ``valdrin_rt`` report dict, plus frames counted outside it as ``other``."""
+        return cls(
+            frames=native["frames"] + other,
+            other=native["other"] + other,
+            malformed=native["malformed"],
+            malformed_reasons=native["malformed_reasons"],
+            sv=[_sv_item(item) for item in native["sv"]],
+            goose=[_goose_item(item) for item in native["goose"]],
+            first_ns=native["first_ns"],
+            last_ns=native["last_ns"],
+            untracked={"sv_asdus": native["sv_untracked"], "goose_frames": native["goose_untracked"]},
+            capture=capture,
+            events_dropped=events_dropped,
+        )
+
+    def to_json(self) -> dict:
+        """The report as plain JSON types: ``{"frames", "other", "malformed", "sv", "goose", ...}``."""
+        out: dict[str, Any] = {
+            "frames": self.frames,
+            "other": self.other,
+            "malformed": self.malformed,
+            "sv": to_json(self.sv),
+            "goose": to_json(self.goose),
+            "malformed_reasons": to_json(self.malformed_reasons),
+            "untracked": dict(self.untracked),
+            "first_ns": self.first_ns,
+            "last_ns": self.last_ns,
+        }
+        if self.capture is not None:
+            out["capture"] = to_json(self.capture)
+        out["events_dropped"] = self.events_dropped
+        return out
+
+
+@dataclass(frozen=True)
+class Event:
+    """Something that happened on a stream or block, at ``time_ns`` (receive time, ns since the epoch).
+
+    ``kind`` is one of "sv_stream_seen", "goose_block_seen",
+    "goose_state_change", "tal_expired", "conf_rev_change",
+    "simulation_change", "decode_failure". ``id`` is the svID or gocbRef;
+    ``details`` holds the kind's own members: stNum, sqNum and the new
+    ``values`` of a state change, the ``time_allowed_to_live`` (ms) that ran
+    out, the ``old`` and ``new`` confRev or simulation, the ``reason`` and
+    ``message`` of a decoding failure.
+    """
+
+    kind: str
+    time_ns: int
+    goose: bool
+    app_id: int
+    dst: str
+    id: str
+    details: dict
+
+    @classmethod
+    def from_native(cls, native: dict) -> Event:
+        details = {key: value for key, value in native.items()
+                   if key not in ("kind", "time_ns", "goose", "index", "app_id", "dst", "id", "frame")}
+        if native["kind"] in ("goose_state_change",):
+            details["values"] = _goose_values(native["frame"])
+        return cls(native["kind"], native["time_ns"], native["goose"], native["app_id"], native["dst"],
+                   text(native["id"]), details)
+
+    def to_json(self) -> dict:
+        return to_json({"kind": self.kind, "time_ns": self.time_ns, "goose": self.goose, "app_id": self.app_id,
+                        "dst": self.dst, "id": self.id, **self.details})
+
+
+def analyze(
+    path: str | os.PathLike,
+    *,
+    nominal_hz: float = 50.0,
+    sv_streams: int = 256,
+    goose_blocks: int = 256,
+    progress: Callable[[int, int], None] | None = None,
+    events: list[Event] | None = None,
+) -> Report:
+    """The report of a pcap or pcapng capture, analysed frame by frame with its timestamps.
+
+    Frames of another link type than Ethernet count as ``other``. GOOSE
+    timeAllowedToLive expiries are counted up to the last frame's time.
+    ``progress(done, total)`` is called now and then with octets read; the
+    events, when a list is given, are appended to it. Raises ``OSError``
+    when the file cannot be read and ``ValueError`` when it is no capture.
+    """
+    import valdrin_rt
+
+    analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz)
+    other = 0
+    last_ns = None
+    with open(path, "rb") as file:
+        total = os.fstat(file.fileno()).st_size
+        next_report = 0.0
+        for count, (time_ns, linktype, raw) in enumerate(read_pcap(file)):
+            if linktype != LINKTYPE_ETHERNET:
+                other += 1
+                continue
+            analyzer.add(raw, time_ns)
+            last_ns = time_ns if last_ns is None else max(last_ns, time_ns)
+            if events is not None and count % 1024 == 0:
+                events.extend(Event.from_native(e) for e in analyzer.events())
+            if progress is not None and count % 4096 == 0 and time.monotonic() >= next_report:
+                progress(file.tell(), total)
+                next_report = time.monotonic() + 0.1
+        if progress is not None:
+            progress(total, total)
+    if last_ns is not None:
+        analyzer.finish(last_ns)
+    if events is not None:
+        events.extend(Event.from_native(e) for e in analyzer.events())
+    return Report.from_native(analyzer.report(), other=other, events_dropped=analyzer.events_dropped)
+
+
+class Monitor:
+    """A live capture of GOOSE and SV on ``iface``, analysed in a native thread.
+
+    Use it as a context manager (or call :meth:`start` and :meth:`stop`).
+    :meth:`report` gives a snapshot at any time, :meth:`events` the events
+    as they come. ``promiscuous`` puts the interface in promiscuous mode
+    (otherwise it accepts all multicast); ``outgoing`` also analyses frames
+    this host sends (on ``lo`` every frame would otherwise count twice);
+    ``rt_priority`` and ``cpu`` run the thread at a SCHED_FIFO priority and
+    pinned to a CPU. Needs CAP_NET_RAW.
+    """
+
+    def __init__(
+        self,
+        iface: str,
+        *,
+        nominal_hz: float = 50.0,
+        sv_streams: int = 256,
+        goose_blocks: int = 256,
+        promiscuous: bool = False,
+        outgoing: bool = False,
+        hardware_timestamps: bool = False,
+        rt_priority: int | None = None,
+        cpu: int | None = None,
+    ) -> None:
+        import valdrin_rt
+
+        self.iface = iface
+        self._native = valdrin_rt.Monitor(
+            iface, sv_streams, goose_blocks, nominal_hz, promiscuous=promiscuous, outgoing=outgoing, hardware_timestamps=hardware_timestamps,
+            rt_priority=rt_priority, cpu=cpu,
+        )
+
+    def start(self) -> None:
+        """Open the socket and start capturing; ``OSError`` for a missing interface or privilege."""
+        self._native.start()
+
+    def stop(self) -> None:
+        """Stop capturing (prompt whatever the traffic); the report stays readable."""
+        self._native.stop()
+
+    @property
+    def running(self) -> bool:
+        return self._native.running
+
+    def __enter__(self) -> Monitor:
+        self.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    def report(self) -> Report:
+        """A snapshot of everything counted so far, with the capture's own counters."""
+        native = self._native.report()
+        capture = native.pop("capture")
+        return Report.from_native(native, capture=capture, events_dropped=capture["events_dropped"])
+
+    def streams(self) -> Report:
+        """The same as :meth:`report`."""
+        return self.report()
+
+    @property
+    def failure(self) -> str | None:
+        """Why the capture ended by itself (e.g. the interface went away), or None."""
+        return self._native.failure
+
+    def next_events(self, timeout: float) -> list[Event]:
+        """The events waiting now, or those that arrive within ``timeout`` seconds (perhaps none)."""
+        return [Event.from_native(native) for native in self._native.events(timeout)]
+
+    def events(self, timeout: float | None = None) -> Iterator[Event]:
+        """The events as they arrive; ends after ``timeout`` seconds without one (never, for None)
+        or when the capture stops."""
+        while True:
+            batch = self._native.events(1.0 if timeout is None else timeout)
+            if not batch:
+                if timeout is not None or not self._native.running:
+                    return
+                continue
+            for native in batch:
+                yield Event.from_native(native)
