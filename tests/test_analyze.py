@@ -1,0 +1,183 @@
+"""valdrin.listen.analyze and `valdrin analyze`: stream health from capture
+files, counted against an independent count, and the command's outputs."""
+
+import json
+import math
+import subprocess
+import sys
+
+import pytest
+
+import valdrin_rt
+from valdrin.cli import main
+from valdrin.listen import analyze
+from valdrin.pcap import write_header, write_record
+
+from listen_frames import (
+    GOOSE_DST, RATE, SECOND, SV_DST, expected_counts, goose_frame, smp_cnts, sv_frames, sv_publisher,
+)
+
+
+def write_capture(path, records):
+    with open(path, "wb") as out:
+        write_header(out)
+        for time_ns, frame in records:
+            write_record(out, time_ns, frame)
+    return path
+
+
+def two_seconds(skip=(), duplicate=(), swap=()):
+    """The counters of two seconds and a bit at 4000/s; the faults name absolute sample numbers."""
+    numbers = [n for n in range(2 * RATE + 400) if n not in skip]
+    for n in duplicate:
+        numbers.insert(numbers.index(n) + 1, n)
+    for n in swap:
+        i = numbers.index(n)
+        numbers[i], numbers[i + 1] = numbers[i + 1], numbers[i]
+    return [n % RATE for n in numbers]
+
+
+@pytest.mark.parametrize("counters, reason", [
+    (two_seconds(), "whole: the wrap at 4000 is learnt, nothing counted"),
+    (two_seconds(skip=(5, 6, 7)), "a gap of three"),
+    (two_seconds(skip=(7999, 8000)), "a gap across the wrap, once it is learnt"),
+    (two_seconds(duplicate=(10, 7999, 8000)), "duplicates, two at the wrap"),
+    (two_seconds(swap=(100, 200)), "two pairs swapped: each late one is out of order, not lost"),
+    (two_seconds(skip=(50,), duplicate=(60,), swap=(70,)), "all three at once"),
+    ([0, 1, 2, 2, 1, 5], "before the wrap is learnt, 65536 is assumed"),
+])
+def test_sv_counts_agree_with_an_independent_count(tmp_path, counters, reason):
+    records = sv_frames(counters)
+    assert [smp_cnts(frame)[0] for _, frame in records] == counters  # the frames say what we meant
+    report = analyze(write_capture(tmp_path / "c.pcap", records))
+    (stream,) = report.sv
+    wrap = RATE if max(counters) == RATE - 1 and len(counters) > RATE else 65536
+    lost, duplicated, out_of_order = expected_counts(counters, wrap)
+    assert (stream["lost"], stream["duplicated"], stream["out_of_order"]) == (lost, duplicated, out_of_order), reason
+    assert (stream["frames"], stream["asdus"]) == (len(counters), len(counters))
+    assert stream["wrap"] == (RATE if wrap == RATE else None)
+
+
+def test_sv_values_intervals_and_identity(tmp_path):
+    report = analyze(write_capture(tmp_path / "c.pcap", sv_frames(range(800))))
+    (stream,) = report.sv
+    assert (stream["sv_id"], stream["app_id"], stream["dst"], stream["vlan_id"]) == ("MU01", 0x4001, SV_DST, None)
+    # Channel k carries 1000 (k+1) counts of peak at -120 k degrees: currents 1 mA, voltages 10 mV a count.
+    for k, channel in enumerate(stream["channels"]):
+        peak = 1000.0 * (k + 1) * (0.001 if k < 4 else 0.01)
+        assert channel["rms"] == pytest.approx(peak / math.sqrt(2), rel=1e-3)
+        assert channel["magnitude"] == pytest.approx(peak / math.sqrt(2), rel=1e-3)
+        # A sine of phase p is a cosine of phase p - 90.
+        assert (channel["angle_deg"] - (-120.0 * k - 90.0) + 180.0) % 360.0 - 180.0 == pytest.approx(0, abs=0.1)
+    interval = stream["interval_us"]
+    assert interval["min"] == interval["max"] == 250.0
+    assert interval["median"] == pytest.approx(250.0, rel=1 / 128)
+    assert stream["rate"] == pytest.approx(RATE, rel=1e-3)
+
+
+def test_goose_sequence_counts_and_events(tmp_path):
+    t0 = SECOND * 1_000_000_000
+    sequence = [  # (stNum, sqNum, seconds after t0)
+        (1, 0, 0.0), (1, 1, 1.0), (1, 3, 2.0),  # sqNum 2 lost
+        (1, 3, 2.5),                           # duplicated
+        (2, 0, 3.0),                           # a state change
+        (4, 0, 4.0),                           # a state change, stNum 3 lost
+        (3, 5, 4.1),                           # behind the newest: out of order
+        (4, 1, 9.0),                           # 5 s after the last: TAL of 2 s expired
+    ]
+    records = [(t0 + round(at * 1e9), goose_frame(st, sq, value=st % 2 == 0)) for st, sq, at in sequence]
+    records.append((t0 + round(12e9), sv_frames([0])[0][1]))  # the capture ends 3 s after the last GOOSE
+    events = []
+    report = analyze(write_capture(tmp_path / "g.pcap", records), events=events)
+    (block,) = report.goose
+    assert (block["gocb_ref"], block["go_id"], block["dat_set"]) == ("IED1LD0/LLN0$GO$gcb1", "IED1", "IED1LD0/LLN0$DS1")
+    assert (block["frames"], block["st_num"], block["sq_num"]) == (8, 4, 1)
+    assert (block["state_changes"], block["lost"], block["duplicated"], block["out_of_order"]) == (2, 2, 1, 1)
+    assert block["tal_expired"] == 2  # before the frame at 9 s, and at the end
+    assert block["values"] == [True, 4]
+    changes = [(e.time_ns - t0, e.details["st_num"], e.details["values"]) for e in events
+               if e.kind == "goose_state_change"]
+    assert changes == [(3_000_000_000, 2, [True, 2]), (4_000_000_000, 4, [True, 4])]
+    expiries = [e.time_ns - t0 for e in events if e.kind == "tal_expired"]
+    assert expiries == [6_100_000_000, 11_000_000_000]  # the TAL of the frame that came last, at 4.1 s and 9 s
+
+
+@pytest.mark.parametrize("frame, reason, kind", [
+    (bytes.fromhex("010ccd040001 020000000001 88ba 4001 0008 0000 0000"), "SV BER", "an empty savPdu"),
+    (bytes.fromhex("010ccd010001 020000000001 88b8 0001 0004 0000 0000"), "GOOSE frame header", "Length below 8"),
+    (bytes.fromhex("ffffffffffff 020000000001 0806") + bytes(28), None, "ARP is other"),
+])
+def test_malformed_and_other_frames_are_counted(tmp_path, frame, reason, kind):
+    report = analyze(write_capture(tmp_path / "m.pcap", [(SECOND * 10**9, frame)]))
+    assert report.frames == 1
+    if reason is None:
+        assert (report.other, report.malformed) == (1, 0), kind
+    else:
+        assert (report.other, report.malformed) == (0, 1), kind
+        assert list(report.malformed_reasons) == [reason], kind
+
+
+def test_json_keys_as_documented(tmp_path, capsys):
+    path = write_capture(tmp_path / "c.pcap", sv_frames(range(100)) + [(SECOND * 10**9 + 5, goose_frame(1, 0))])
+    assert main(["analyze", str(path), "--json"]) == 0
+    out = capsys.readouterr().out
+    assert out.count("\n") == 1  # exactly one object
+    report = json.loads(out)
+    assert {"frames", "other", "malformed", "sv", "goose"} <= report.keys()
+    assert (report["frames"], report["other"], report["malformed"]) == (101, 0, 0)
+    sv_keys = {"app_id", "dst", "src", "vlan_id", "sv_id", "conf_rev", "smp_synch", "frames", "asdus", "wrap",
+               "lost", "duplicated", "out_of_order", "interval_us", "channels"}
+    assert sv_keys <= report["sv"][0].keys()
+    assert report["sv"][0]["interval_us"].keys() == {"min", "median", "p99", "max"}
+    assert report["sv"][0]["channels"][0].keys() >= {"rms", "magnitude", "angle_deg"}
+    goose_keys = {"app_id", "dst", "src", "vlan_id", "gocb_ref", "go_id", "dat_set", "conf_rev", "frames", "st_num",
+                  "sq_num", "state_changes", "lost", "duplicated", "out_of_order", "tal_expired", "simulation",
+                  "nds_com"}
+    assert goose_keys <= report["goose"][0].keys()
+    assert report["goose"][0]["dst"] == GOOSE_DST.hex(":") and report["goose"][0]["src"] == "02:00:00:00:00:01"
+
+
+def test_text_report_names_streams_and_blocks(tmp_path):
+    path = write_capture(tmp_path / "c.pcap", sv_frames([0, 1, 5]) + [(SECOND * 10**9 + 5, goose_frame(1, 0))])
+    proc = subprocess.run([sys.executable, "-m", "valdrin", "analyze", str(path)], capture_output=True, text=True,
+                          env={"COLUMNS": "200", "PATH": "/usr/bin:/bin"})
+    assert proc.returncode == 0, proc.stderr
+    assert "Sampled Values streams (1)" in proc.stdout and "GOOSE control blocks (1)" in proc.stdout
+    assert "MU01" in proc.stdout and "IED1LD0/LLN0$GO$gcb1" in proc.stdout
+    assert proc.stdout.startswith("4 frames, 0 other, 0 malformed")
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "valdrin: cannot read {path}: No such file or directory\n"),
+    (b"not a capture at all", "valdrin: cannot read {path}: not a pcap or pcapng capture (starts with 6e6f7420)\n"),
+])
+def test_unreadable_files_end_with_one_line(tmp_path, content, message):
+    path = tmp_path / "bad.pcap"
+    if content is not None:
+        path.write_bytes(content)
+    proc = subprocess.run([sys.executable, "-m", "valdrin", "analyze", str(path)], capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout) == (1, "")
+    assert proc.stderr == message.format(path=path)
+
+
+def test_limits_count_streams_beyond_them(tmp_path):
+    records = []
+    for k in range(3):
+        publisher = sv_publisher(sv_id=f"MU0{k}")
+        records += sv_frames([0, 1], publisher=publisher)
+    report = analyze(write_capture(tmp_path / "c.pcap", records), sv_streams=2)
+    assert [s["sv_id"] for s in report.sv] == ["MU00", "MU01"]
+    assert report.untracked == {"sv_asdus": 2, "goose_frames": 0}
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"sv_streams": 0}, ValueError, "sv_streams must be between 1 and 65536, got 0"),
+    ({"nominal_hz": 55.0}, ValueError, "nominal_hz must be 50 or 60, got 55.000000"),
+    ({"goose_blocks": -1}, OverflowError, None),
+    ({"sv_streams": "x"}, TypeError, None),
+])
+def test_analyzer_arguments(kwargs, error, message):
+    with pytest.raises(error) as raised:
+        valdrin_rt.Analyzer(**kwargs)
+    if message is not None:
+        assert str(raised.value) == message

@@ -1,0 +1,206 @@
+"""valdrin.listen.Monitor and `valdrin monitor` on a veth pair inside a network
+namespace of their own: counts that agree exactly with a plain receive socket,
+chosen gaps, duplicates and reordering, GOOSE events, and failures."""
+
+import json
+
+import pytest
+
+import netns
+
+PRELUDE = """
+import json, socket, subprocess, sys, threading, time
+from valdrin import sv
+from valdrin.listen import Monitor
+from listen_frames import RATE, SECOND, expected_counts, goose_frame, smp_cnts, sv_frames
+
+def sh(*commands):
+    for command in commands:
+        subprocess.run(command, shell=True, check=True, capture_output=True)
+
+# va -> vb: frames are sent on va and captured on vb.
+sh("ip link add va type veth peer name vb", "ip link set va up", "ip link set vb up")
+
+def raw_socket(iface, rcvbuf=1 << 24):
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s.bind((iface, 0))
+    return s
+
+class Counter(threading.Thread):
+    '''An independent receiver on vb: the smpCnt of every SV frame, in arrival order.'''
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.sock = raw_socket("vb")
+        self.sock.settimeout(0.2)
+        self.counters, self.running = [], True
+        self.start()
+    def run(self):
+        while self.running:
+            try:
+                frame, address = self.sock.recvfrom(2048)
+            except socket.timeout:
+                continue
+            if address[2] != socket.PACKET_OUTGOING:
+                self.counters += smp_cnts(frame)
+    def stop(self):
+        time.sleep(0.3)
+        self.running = False
+        self.join()
+        return self.counters
+"""
+
+
+def in_netns(body, timeout=90):
+    return netns.in_netns(PRELUDE, body, timeout)
+
+
+def test_publisher_with_random_loss_counts_exactly():
+    result = in_netns("""
+        sh('nft add table netdev loss',
+           'nft add chain netdev loss out "{ type filter hook egress device \\\\"va\\\\" priority 0; }"',
+           'nft add rule netdev loss out numgen random mod 100 "<" 2 drop')
+        waves = [sv.Wave(100_000.0, -120.0 * k, 50.0) for k in range(8)]
+        stream = sv.Stream("MU01", waves, dst_mac="01:0c:cd:04:00:01", app_id=0x4001)
+        counter = Counter()
+        with Monitor("vb") as monitor:
+            start = int(time.time()) + 1
+            with sv.Publisher("va", [stream], rate=4000, start_second=start):
+                time.sleep(start + 2.5 - time.time())
+            time.sleep(0.3)
+            report = monitor.report()
+        counters = counter.stop()
+        s = report.sv[0]
+        print(json.dumps({"monitor": [s["frames"], s["lost"], s["duplicated"], s["out_of_order"], s["wrap"]],
+                          "expected": [len(counters), *expected_counts(counters, 4000)],
+                          "drops": report.capture["kernel_drops"]}))
+    """)
+    frames, lost, duplicated, out_of_order, wrap = result["monitor"]
+    assert [frames, lost, duplicated, out_of_order] == result["expected"]
+    assert wrap == 4000 and result["drops"] == 0
+    assert lost > 0  # the loss rule did drop some (2 % of about 10000 frames)
+
+
+def test_chosen_gaps_duplicates_and_reordering():
+    result = in_netns("""
+        numbers = list(range(9000))
+        for n in (100, 101, 7999, 8000):
+            numbers.remove(n)
+        numbers.insert(500, 499)                 # a duplicate
+        numbers[700], numbers[701] = numbers[701], numbers[700]   # a swap
+        counters = [n % 4000 for n in numbers]
+        frames = sv_frames(counters)
+        out = raw_socket("va")
+        with Monitor("vb") as monitor:
+            for k, (_, frame) in enumerate(frames):
+                out.send(frame)
+                if k % 200 == 0:
+                    time.sleep(0.005)      # bounded: 9000 frames, about 0.3 s
+            time.sleep(0.3)
+            s = monitor.report().sv[0]
+        print(json.dumps({"got": [s["frames"], s["lost"], s["duplicated"], s["out_of_order"]],
+                          "expected": [len(counters), *expected_counts(counters, 4000)]}))
+    """)
+    assert result["got"] == result["expected"]
+    assert result["expected"][1:] == [4, 1, 1]  # four never sent, one sent twice, one pair swapped
+
+
+def test_goose_state_changes_and_tal_expiry_as_events():
+    result = in_netns("""
+        out = raw_socket("va")
+        with Monitor("vb") as monitor:
+            for st, sq, value in ((1, 0, False), (1, 1, False), (2, 0, True)):
+                out.send(goose_frame(st, sq, value=value, tal_ms=200))
+                time.sleep(0.05)
+            events = []
+            deadline = time.monotonic() + 2.0
+            while time.monotonic() < deadline and not any(e.kind == "tal_expired" for e in events):
+                events += monitor.next_events(0.1)
+            g = monitor.report().goose[0]
+        kinds = [e.kind for e in events]
+        change = next(e for e in events if e.kind == "goose_state_change")
+        print(json.dumps({"kinds": kinds, "values": change.details["values"], "st": change.details["st_num"],
+                          "counts": [g["frames"], g["state_changes"], g["tal_expired"]]}))
+    """)
+    assert result["kinds"] == ["goose_block_seen", "goose_state_change", "tal_expired"]
+    assert (result["values"], result["st"]) == ([True, 2], 2)
+    assert result["counts"] == [3, 1, 1]
+
+
+def test_interface_removed_while_capturing_ends_with_its_reason():
+    result = in_netns("""
+        monitor = Monitor("vb")
+        monitor.start()
+        sh("ip link del va")          # takes vb with it
+        deadline = time.monotonic() + 5
+        while monitor.running and time.monotonic() < deadline:
+            time.sleep(0.01)
+        t = time.monotonic()
+        monitor.stop()
+        print(json.dumps({"running": monitor.running, "failure": monitor.failure,
+                          "stop_s": time.monotonic() - t}))
+    """)
+    assert result["running"] is False
+    assert result["failure"] == "interface vb went away"
+    assert result["stop_s"] < 1.0
+
+
+@pytest.mark.parametrize("iface, message", [
+    ("nope0", "interface nope0: No such device (os error 19)"),
+    ("", "bad interface name"),
+])
+def test_start_errors(iface, message):
+    result = in_netns(f"""
+        try:
+            Monitor({iface!r}).start()
+            print(json.dumps(None))
+        except OSError as error:
+            print(json.dumps(str(error)))
+    """)
+    assert result == message
+
+
+def test_stop_is_prompt_without_traffic_and_start_again_works():
+    result = in_netns("""
+        monitor = Monitor("vb")
+        times = []
+        for _ in range(3):
+            monitor.start()
+            time.sleep(0.05)
+            t = time.monotonic()
+            monitor.stop()
+            times.append(time.monotonic() - t)
+        print(json.dumps({"max_stop_s": max(times), "running": monitor.running}))
+    """)
+    assert result["running"] is False and result["max_stop_s"] < 0.5
+
+
+def test_monitor_command_prints_one_json_object():
+    result = in_netns("""
+        out = raw_socket("va")
+        def send():
+            for _, frame in sv_frames(range(400)):
+                out.send(frame)
+                time.sleep(0.001)
+        proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "1.5",
+                                 "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(0.5)
+        send()
+        stdout, stderr = proc.communicate(timeout=20)
+        print(json.dumps({"code": proc.returncode, "stdout": stdout, "stderr": stderr}))
+    """)
+    assert result["code"] == 0, result["stderr"]
+    lines = result["stdout"].splitlines()
+    assert len(lines) == 1
+    report = json.loads(lines[0])
+    assert report["sv"][0]["sv_id"] == "MU01" and report["sv"][0]["frames"] == 400
+    assert report["capture"]["kernel_drops"] == 0
+
+
+def test_monitor_command_without_the_interface_is_one_line():
+    result = in_netns("""
+        proc = subprocess.run([sys.executable, "-m", "valdrin", "monitor", "--iface", "nope0"],
+                              capture_output=True, text=True, timeout=20)
+        print(json.dumps({"code": proc.returncode, "stdout": proc.stdout, "stderr": proc.stderr}))
+    """)
+    assert result == {"code": 1, "stdout": "", "stderr": "valdrin: interface nope0: No such device (os error 19)\n"}
