@@ -8,11 +8,12 @@ import sys
 
 import pytest
 
-import valdrin_rt
 from valdrin.cli import main
 from valdrin.data import BoolData, IntData
+from valdrin import goose
 from valdrin.goose import GoosePDU
 from valdrin.pcap import write_header, write_record
+from valdrin.values import to_json
 
 from ber import tlv
 from goose_samples import DST, RICH, SRC, T
@@ -167,24 +168,26 @@ def test_json_lines(tmp_path, capsys):
     records = [json.loads(line) for line in out.splitlines()]
     assert status == 0 and len(records) == 5
 
-    def unhex(value):  # every str but a Data kind stands for bytes
-        if isinstance(value, dict):
-            return {key: unhex(item) for key, item in value.items()}
-        if isinstance(value, list) and value and isinstance(value[0], str):
-            return (value[0], *map(unhex, value[1:]))
-        if isinstance(value, list):
-            return tuple(unhex(item) for item in value)
-        return bytes.fromhex(value) if isinstance(value, str) else value
-
     for number, (record, (time_ns, frame)) in enumerate(zip(records, goose_frames()), start=1):
-        header, pdu = valdrin_rt.decode_goose_frame(frame)
+        typed = goose.decode_frame(frame)
+        pdu = to_json(typed)
         assert (record["frame"], record["time_ns"], record["kind"]) == (number, time_ns, "GOOSE")
-        assert (unhex(record["header"]), unhex(record["pdu"])) == (header, dict(pdu, all_data=tuple(pdu["all_data"])))
+        assert record["header"] == pdu.pop("header")
+        assert record["pdu"] == pdu
+    # Text as text, UtcTime as ISO time and quality, Data nested.
+    assert records[0]["header"] == {"dst": "01:0c:cd:01:00:01", "src": "02:00:00:00:00:01", "vlan_id": 5,
+                                    "vlan_priority": 4, "app_id": 0x1234, "reserved1": 0, "reserved2": 0}
+    assert (records[0]["pdu"]["gocb_ref"], records[0]["pdu"]["go_id"]) == ("IED1LD0/LLN0$GO$gcb1", "G1")
+    assert records[0]["pdu"]["t"] == {"utc": "2023-11-14T22:13:20.500000000Z", "quality": 0x98}
+    assert records[0]["pdu"]["values"][1][3] == [5]
     assert [r["deviation"] for r in records[:2]] == [None, "not conformant: numDatSetEntries=3 but 2 entries"]
-    header, (security, (asdu,)) = valdrin_rt.decode_sv_frame(SV_FULL)
-    assert records[2]["security"] == "abcd" and unhex(records[2]["header"]) == header
-    assert records[2]["asdus"][0].pop("channels") == [[-1, 0x40000001], [2**31 - 1, 0]]
-    assert unhex(records[2]["asdus"][0]) == dict(asdu, sv_id=b"MU9", refr_tm=(T, 0x400000, 10))
+    assert records[2]["security"] == "abcd" and records[2]["header"]["app_id"] == 0x4000
+    (asdu,) = records[2]["asdus"]
+    assert (asdu["sv_id"], asdu["dat_set"], asdu["smp_cnt"], asdu["conf_rev"]) == ("MU9", "DS", 256, 1)
+    assert (asdu["smp_synch"], asdu["smp_rate"], asdu["smp_mod"], asdu["gm_identity"]) == (5, 4000, 1, "0001020304050607")
+    assert asdu["refr_tm"] == {"utc": "2023-11-14T22:13:20.250000000Z", "quality": 10}
+    assert asdu["samples"] == [[-1, 0x40000001], [2**31 - 1, 0]]
+    assert asdu["sample"] == "ffffffff400000017fffffff00000000"
     assert records[3] == {"frame": 4, "time_ns": 6, "kind": "SV", "error": "missing tag"}
     assert records[4] == {"summary": {"frames": 5, "goose": 2, "sv": 1, "other": 1, "errors": 1, "not_conformant": 1}}
 

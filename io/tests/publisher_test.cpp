@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -98,6 +99,9 @@ struct FailureCase {
     const char* text;
     int hook_pairs;  // the report wait, and the join of a thread that reported
 };
+
+// A row as test listings name it: by its reason, not its octets.
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.why; }
 
 class StartFailures : public testing::TestWithParam<FailureCase> {};
 

@@ -11,7 +11,10 @@ from dataclasses import dataclass
 
 from ..pcap import LINKTYPE_ETHERNET, Packet, read_pcap
 from .app import Failure
-from .text import frame_heading, goose_lines, iso_ns, sample_channels, sv_lines
+from ..goose import message_from_native
+from ..sv_frames import asdu_from_native
+from ..values import FrameHeader, to_json
+from .text import frame_heading, goose_lines, iso_ns, sv_lines
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -40,16 +43,10 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     d.add_argument(
         "--json",
         action="store_true",
-        help="print one JSON object per GOOSE or SV frame (octets as hex) and a summary object, one per line",
+        help=("print one JSON object per GOOSE or SV frame and a summary object, one per line: text as text, "
+              "Data values nested, times as ISO text with their quality, other octets as hex"),
     )
     return d
-
-
-def _hex(value: object) -> str:
-    """json.dumps default: octets as hex (tuples already become arrays)."""
-    if isinstance(value, bytes):
-        return value.hex()
-    raise TypeError(f"{type(value).__name__} is not JSON serializable")
 
 
 @dataclass
@@ -109,16 +106,21 @@ def _decode_packet(number: int, packet: Packet, strict: bool, as_json: bool, tal
     else:
         tally.sv += 1
     if as_json:
-        record: dict = {"frame": number, "time_ns": time_ns, "kind": kind, "header": frame}
+        # The frame as Python values (text as text, Data nested, UtcTime as
+        # ISO time and quality), then plain JSON.
+        record: dict = {"frame": number, "time_ns": time_ns, "kind": kind,
+                        "header": to_json(FrameHeader.from_native(frame))}
         if goose is not None:
-            record["pdu"] = body
+            pdu = to_json(message_from_native(frame, body))
+            del pdu["header"]
+            record["pdu"] = pdu
             if strict:
                 record["deviation"] = deviation
         else:
             security, asdus = body
-            record["security"] = security
-            record["asdus"] = [dict(asdu, channels=sample_channels(asdu["sample"])) for asdu in asdus]
-        return json.dumps(record, default=_hex)
+            record["security"] = to_json(security)
+            record["asdus"] = [to_json(asdu_from_native(asdu)) for asdu in asdus]
+        return json.dumps(record)
     lines = [frame_heading(number, time_ns, kind, frame)]
     if deviation is not None:
         lines.append(f"  {deviation}")

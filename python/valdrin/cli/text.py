@@ -7,27 +7,22 @@ import math
 import struct
 from datetime import datetime, timedelta
 
+from .. import values
+from ..sv_frames import samples_of
+
 _BTIME_EPOCH = datetime(1984, 1, 1)  # IEC 61850 TimeOfDay counts days from 1984-01-01
 _SMP_SYNCH = {0: "none", 1: "local", 2: "global"}
 _SMP_MOD = {0: "samples per nominal period", 1: "samples per second", 2: "seconds per sample"}
-_CHANNEL = struct.Struct(">iI")  # one SV channel: INT32 value, Quality as 32 bits
 
 
 def iso_ns(nanoseconds: int | None) -> str:
     """UTC time with nanoseconds, like 2023-11-14T22:13:20.000250000Z."""
-    if nanoseconds is None:
-        return "(no time)"
-    seconds, rest = divmod(nanoseconds, 1_000_000_000)
-    try:
-        text = (datetime(1970, 1, 1) + timedelta(seconds=seconds)).isoformat()
-    except OverflowError:
-        return f"{seconds}.{rest:09d} s"
-    return f"{text}.{rest:09d}Z"
+    return "(no time)" if nanoseconds is None else values.iso_ns(nanoseconds)
 
 
 def _utc(seconds: int, fraction: int, quality: int) -> str:
     """A UtcTime: the fraction counts 2**-24 s; the quality octet's flags spelled out."""
-    nanoseconds = seconds * 1_000_000_000 + ((fraction & 0xFFFFFF) * 1_000_000_000 + (1 << 23) >> 24)
+    nanoseconds = values.UtcTime(seconds, fraction, quality).ns
     flags = [name for bit, name in ((0x80, "leap seconds known"), (0x40, "clock failure"),
                                     (0x20, "clock not synchronised")) if quality & bit]
     accuracy = quality & 0x1F
@@ -186,13 +181,6 @@ def goose_lines(pdu: dict) -> list[str]:
     return lines + _all_data(pdu["all_data"])
 
 
-def sample_channels(sample: bytes) -> list[tuple[int, int]] | None:
-    """The (value, quality) pairs of an ASDU's sample field, or None when it is not whole channels."""
-    if len(sample) % _CHANNEL.size:
-        return None
-    return list(_CHANNEL.iter_unpack(sample))
-
-
 def sv_lines(security: bytes | None, asdus: list[dict]) -> list[str]:
     """The security octets (when present) and every ASDU of a decoded savPdu with its samples."""
     lines = [] if security is None else [f"  security {security.hex() or '(empty)'}"]
@@ -212,7 +200,7 @@ def sv_lines(security: bytes | None, asdus: list[dict]) -> list[str]:
             lines.append(f"    refrTm {_utc(*asdu['refr_tm'])}")
         if asdu["gm_identity"] is not None:
             lines.append(f"    gmIdentity {asdu['gm_identity'].hex()}")
-        channels = sample_channels(asdu["sample"])
+        channels = samples_of(asdu["sample"])
         if channels is None:
             lines.append(f"    sample of {len(asdu['sample'])} octets, not whole channels: {asdu['sample'].hex()}")
         else:
