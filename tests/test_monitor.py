@@ -9,7 +9,7 @@ import pytest
 import netns
 
 PRELUDE = """
-import json, socket, subprocess, sys, threading, time
+import json, socket, struct, subprocess, sys, threading, time
 from valdrin import sv
 from valdrin.listen import Monitor
 from listen_frames import RATE, SECOND, expected_counts, goose_frame, smp_cnts, sv_frames
@@ -204,3 +204,36 @@ def test_monitor_command_without_the_interface_is_one_line():
         print(json.dumps({"code": proc.returncode, "stdout": proc.stdout, "stderr": proc.stderr}))
     """)
     assert result == {"code": 1, "stdout": "", "stderr": "valdrin: interface nope0: No such device (os error 19)\n"}
+
+
+def test_random_octets_under_the_process_bus_ethertypes_are_counted_not_fatal():
+    result = in_netns("""
+        import random
+        import valdrin_rt
+        rng = random.Random(7)
+        out = raw_socket("va")
+        expected = {"malformed": 0, "decoded": 0}
+        with Monitor("vb") as monitor:
+            for n in range(300):    # bounded: 300 frames
+                ethertype = rng.choice((b"\\x88\\xba", b"\\x88\\xb8"))
+                body = bytes(rng.randrange(256) for _ in range(rng.randrange(0, 200)))
+                if rng.random() < 0.5:   # a plausible APPID header in front
+                    body = struct.pack(">HHHH", 0x4000, 8 + len(body), 0, 0) + body
+                frame = bytes.fromhex("010ccd040001020000000001") + ethertype + body
+                frame = frame.ljust(60, b"\\0")          # the shortest Ethernet frame
+                decode = valdrin_rt.decode_sv_frame if ethertype == b"\\x88\\xba" else valdrin_rt.decode_goose_frame
+                # Under these EtherTypes a header that does not parse (the
+                # decoders' None) is malformed too, like a PDU that does not.
+                try:
+                    expected["decoded" if decode(frame) is not None else "malformed"] += 1
+                except ValueError:
+                    expected["malformed"] += 1
+                out.send(frame)
+            time.sleep(0.3)
+            report = monitor.report()
+            running = monitor.running
+        print(json.dumps({"running": running, "frames": report.frames, "malformed": report.malformed,
+                          "expected": expected}))
+    """)
+    assert result["running"] is True and result["frames"] == 300
+    assert result["malformed"] == result["expected"]["malformed"]
