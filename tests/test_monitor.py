@@ -204,3 +204,29 @@ def test_monitor_command_without_the_interface_is_one_line():
         print(json.dumps({"code": proc.returncode, "stdout": proc.stdout, "stderr": proc.stderr}))
     """)
     assert result == {"code": 1, "stdout": "", "stderr": "valdrin: interface nope0: No such device (os error 19)\n"}
+
+
+def test_monitor_command_reports_goose_findings_and_their_events():
+    result = in_netns("""
+        out = raw_socket("va")
+        proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "1.5",
+                                 "--json", "--events"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env={"COLUMNS": "300", "PATH": "/usr/bin:/bin"})
+        time.sleep(0.5)
+        # t advances on a heartbeat, then stNum advances with t kept.
+        for st, sq, t, value in ((1, 0, SECOND, False), (1, 1, SECOND + 1, False), (2, 0, SECOND + 1, True)):
+            out.send(goose_frame(st, sq, value=value, timestamp=t))
+            time.sleep(0.05)
+        stdout, stderr = proc.communicate(timeout=20)
+        print(json.dumps({"code": proc.returncode, "stdout": stdout, "stderr": stderr}))
+    """)
+    assert result["code"] == 0, result["stderr"]
+    (block,) = json.loads(result["stdout"])["goose"]
+    assert block["frames"] == 3
+    assert block["findings"] == {
+        "values_changed_without_state_change": 0, "state_changed_without_values_change": 0,
+        "t_changed_without_state_change": 1, "t_unchanged_at_state_change": 1, "sq_restarts": 0,
+        "entries_mismatch": 0, "strict_deviations": {}}
+    lines = [line for line in result["stderr"].splitlines() if "did not" in line]
+    assert [line.split(": ", 1)[1] for line in lines] == [
+        "t changed, stNum did not: t changed within stNum 1", "stNum changed, t did not: stNum 1 to 2 with the same t"]
