@@ -209,10 +209,10 @@ def test_monitor_command_without_the_interface_is_one_line():
 def test_monitor_command_reports_goose_findings_and_their_events():
     result = in_netns("""
         out = raw_socket("va")
-        proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "1.5",
+        proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "3",
                                  "--json", "--events"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 env={"COLUMNS": "300", "PATH": "/usr/bin:/bin"})
-        time.sleep(0.5)
+        time.sleep(1.5)  # the command starts capturing (each frame counts here)
         # t advances on a heartbeat, then stNum advances with t kept.
         for st, sq, t, value in ((1, 0, SECOND, False), (1, 1, SECOND + 1, False), (2, 0, SECOND + 1, True)):
             out.send(goose_frame(st, sq, value=value, timestamp=t))
