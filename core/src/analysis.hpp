@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -407,9 +408,10 @@ private:
     Event event_of(EventKind kind, bool goose, std::size_t i, std::int64_t t_ns) const noexcept;
     void check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept;
     // Compares a frame of block `i` with the block's previous frame (none
-    // when `first`) and counts what it breaks; before the frame is kept.
-    void check_findings(std::size_t i, const goose::ReceivedPdu& pdu, Bytes apdu, Bytes raw, bool first,
-                        std::int64_t t_ns, EventSink& sink) noexcept;
+    // when `first`) and counts what it breaks, with the strict decoder's
+    // `deviation`; before the frame is kept.
+    void check_findings(std::size_t i, const goose::ReceivedPdu& pdu, const std::optional<goose::Deviation>& deviation,
+                        Bytes raw, bool first, std::int64_t t_ns, EventSink& sink) noexcept;
 
     Snapshot state_;
     std::vector<SvTrack> sv_tracks_;

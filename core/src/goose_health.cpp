@@ -76,7 +76,8 @@ bool same_data(Bytes now, std::uint64_t now_hash, const PreviousData& previous) 
 
 }  // namespace
 
-void Analyzer::check_findings(std::size_t i, const goose::ReceivedPdu& pdu, Bytes apdu, Bytes raw, bool first,
+void Analyzer::check_findings(std::size_t i, const goose::ReceivedPdu& pdu,
+                              const std::optional<goose::Deviation>& deviation, Bytes raw, bool first,
                               std::int64_t t_ns, EventSink& sink) noexcept {
     GooseBlock& b = state_.goose_[i];
     GooseTrack& k = goose_tracks_[i];
@@ -142,15 +143,11 @@ void Analyzer::check_findings(std::size_t i, const goose::ReceivedPdu& pdu, Byte
             out.append_decimal(pdu.entries).append(" entries");
         });
     }
-    // Decoding twice costs time: GOOSE is rare beside SV, and the strict
-    // decoder neither allocates nor throws.
-    if (const auto strict = goose::decode_pdu_strict(apdu);
-        !strict && strict.error().kind == goose::DecodeErrorKind::NotConformant) {
-        const goose::Deviation& deviation = strict.error().deviation;
-        const auto d = static_cast<std::size_t>(deviation.kind);
+    if (deviation) {
+        const auto d = static_cast<std::size_t>(deviation->kind);
         ++b.deviations[d];
-        b.last_deviation[d] = deviation;
-        found(FindingKind::StrictDeviation, 0, 0, [&](ber::Text& out) { goose::describe(deviation, out); });
+        b.last_deviation[d] = *deviation;
+        found(FindingKind::StrictDeviation, 0, 0, [&](ber::Text& out) { goose::describe(*deviation, out); });
     }
 
     k.previous_t = pdu.t;
@@ -171,7 +168,16 @@ void Analyzer::check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) no
 }
 
 void Analyzer::add_goose(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
-    auto pdu = goose::decode_pdu(frame.payload);
+    // The strict decoder reads the PDU as the lenient one does, then checks
+    // its encoding: one pass for a conforming frame; a frame that departs
+    // is read again leniently (GOOSE is rare beside SV; neither decoder
+    // allocates or throws).
+    std::optional<goose::Deviation> deviation;
+    auto pdu = goose::decode_pdu_strict(frame.payload);
+    if (!pdu && pdu.error().kind == goose::DecodeErrorKind::NotConformant) {
+        deviation = pdu.error().deviation;
+        pdu = goose::decode_pdu(frame.payload);
+    }
     if (!pdu) {
         ber::Text text;
         goose::describe(pdu.error(), text);
@@ -259,7 +265,7 @@ void Analyzer::add_goose(const ethernet::Frame& frame, Bytes raw, std::int64_t t
             }
         }
     }
-    check_findings(i, *pdu, frame.payload, raw, added, t_ns, sink);
+    check_findings(i, *pdu, deviation, raw, added, t_ns, sink);
     k.previous_st = st;
     k.previous_sq = sq;
 
