@@ -223,9 +223,11 @@ struct GooseBlock {
     // decoder refused), and the receive time of the first of each kind.
     std::array<std::uint64_t, FINDING_KINDS> findings{};
     std::array<std::int64_t, FINDING_KINDS> first_finding_ns{};
-    // Refused frames by the DeviationKind of their first deviation, and the
-    // last deviation of each kind (goose::describe gives its text).
+    // Refused frames by the DeviationKind of their first deviation, the
+    // receive time of the first of each kind and the last deviation of each
+    // kind (goose::describe gives its text).
     std::array<std::uint64_t, DEVIATION_KINDS> deviations{};
+    std::array<std::int64_t, DEVIATION_KINDS> first_deviation_ns{};
     std::array<goose::Deviation, DEVIATION_KINDS> last_deviation{};
     friend bool operator==(const GooseBlock&, const GooseBlock&) = default;
 };

@@ -145,7 +145,7 @@ void Analyzer::check_findings(std::size_t i, const goose::ReceivedPdu& pdu,
     }
     if (deviation) {
         const auto d = static_cast<std::size_t>(deviation->kind);
-        ++b.deviations[d];
+        if (b.deviations[d]++ == 0) b.first_deviation_ns[d] = t_ns;
         b.last_deviation[d] = *deviation;
         found(FindingKind::StrictDeviation, 0, 0, [&](ber::Text& out) { goose::describe(*deviation, out); });
     }

@@ -161,6 +161,8 @@ TEST(GooseFindings, DeviationsCountPerKindWithTheLastText) {
     by[trailing] = 2;
     by[not_visible] = 1;
     EXPECT_EQ(b.deviations, by);
+    EXPECT_EQ(b.first_deviation_ns[trailing], T0);
+    EXPECT_EQ(b.first_deviation_ns[not_visible], T0 + 2 * MS);
     ber::Text text;
     goose::describe(b.last_deviation[trailing], text);
     EXPECT_EQ(text.view(), "3 octets after the PDU");

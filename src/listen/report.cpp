@@ -161,13 +161,27 @@ py::Ref findings_of(const GooseBlock& b) {
     return out.done();
 }
 
-// The receive time of the first frame of each finding met, by key.
+// The receive time of the first frame of each finding met, by key; for
+// "strict_deviations" by text, as in findings_of.
 py::Ref first_findings_of(const GooseBlock& b) {
     Dict out;
     for (std::size_t f = 0; f < analysis::FINDING_KINDS; ++f) {
         if (b.findings[f] == 0) continue;
-        const std::string name(analysis::finding_name(static_cast<analysis::FindingKind>(f)));
-        out.set_int(name.c_str(), b.first_finding_ns[f]);
+        const auto kind = static_cast<analysis::FindingKind>(f);
+        const std::string name(analysis::finding_name(kind));
+        if (kind != analysis::FindingKind::StrictDeviation) {
+            out.set_int(name.c_str(), b.first_finding_ns[f]);
+            continue;
+        }
+        Dict texts;
+        for (std::size_t d = 0; d < analysis::DEVIATION_KINDS; ++d) {
+            if (b.deviations[d] == 0) continue;
+            ber::Text text;
+            goose::describe(b.last_deviation[d], text);
+            const std::string key(text.view());
+            texts.set_int(key.c_str(), b.first_deviation_ns[d]);
+        }
+        out.set(name.c_str(), texts.done());
     }
     return out.done();
 }

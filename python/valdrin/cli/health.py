@@ -137,10 +137,10 @@ def findings_table(report: Report) -> Table | None:
             first = item["findings_first_ns"].get(key)
             if first is None:
                 continue
-            rows = [(label, findings[key])] if key != "strict_deviations" else [
-                (f"{label}: {text}", count) for text, count in findings[key].items()]
-            for what, count in rows:
-                table.add_row(item["gocb_ref"], f"0x{item['app_id']:04x}", what, _count(count), iso_ns(first))
+            rows = [(label, findings[key], first)] if key != "strict_deviations" else [
+                (f"{label}: {text}", count, first[text]) for text, count in findings[key].items()]
+            for what, count, at in rows:
+                table.add_row(item["gocb_ref"], f"0x{item['app_id']:04x}", what, _count(count), iso_ns(at))
     return table if table.row_count else None
 
 
