@@ -33,10 +33,15 @@ namespace {
 constexpr Limits LIMITS{.sv_streams = 3, .goose_blocks = 3, .id_length = 16, .frame_length = 64};
 
 struct Counting final : analysis::EventSink {
-    std::array<std::uint64_t, 7> by_kind{};
+    std::array<std::uint64_t, static_cast<std::size_t>(EventKind::Finding) + 1> by_kind{};
+    std::array<std::uint64_t, analysis::FINDING_KINDS> by_finding{};
     void on(const Event& event) noexcept override {
         ++by_kind[static_cast<std::size_t>(event.kind)];
         if (event.kind == EventKind::DecodeFailure) FUZZ_CHECK(!event.message.view().empty());
+        if (event.kind == EventKind::Finding) {
+            FUZZ_CHECK(event.goose && !event.message.view().empty());
+            ++by_finding[static_cast<std::size_t>(event.finding)];
+        }
     }
     std::uint64_t of(EventKind kind) const { return by_kind[static_cast<std::size_t>(kind)]; }
 };
@@ -112,23 +117,30 @@ std::vector<std::uint8_t> sv_frame(Reader& in) {
     return frame;
 }
 
-// 6 octets: block and flags (1), stNum (1), sqNum (2), TAL in ms (1), confRev (1).
+// 7 octets: block and flags (1), stNum (1), sqNum (2), TAL in ms (1),
+// confRev (1), and for the findings (1): t's seconds (bits 0-1), a BOOLEAN
+// value (bit 2), numDatSetEntries (bits 3-4), a second value (bit 5).
 std::vector<std::uint8_t> goose_frame(Reader& in) {
     const std::uint8_t how = in.u8();
     const std::uint8_t st = in.u8();
     const std::uint16_t sq = in.u16();
     const std::uint8_t tal = in.u8();
     const std::uint8_t rev = in.u8();
+    const std::uint8_t values = in.u8();
+    const std::array<data::Data, 2> all_data{data::Data::of_bool((values & 4) != 0), data::Data::of_int(st)};
     const char* refs[] = {"LD/LLN0$GO$a", "LD/LLN0$GO$b", "LD/LLN0$GO$c", "LD/LLN0$GO$d_longer_than_16"};
     const goose::GoosePdu pdu{.gocb_ref = refs[how & 3],
                               .time_allowed_to_live = tal,
                               .dat_set = "LD/LLN0$DS",
                               .go_id = how & 4 ? std::optional<std::string_view>("G") : std::nullopt,
+                              .t = {.seconds = values & 3u},
                               .st_num = how & 0x80 ? 0xFFFFFFFFu - st : st,
                               .sq_num = how & 0x40 ? 0xFFFFFFFFu - sq : sq,
                               .simulation = (how & 8) != 0,
                               .conf_rev = rev,
-                              .nds_com = (how & 16) != 0};
+                              .nds_com = (how & 16) != 0,
+                              .num_dat_set_entries = (values >> 3) & 3u,
+                              .all_data = data::DataList(all_data).first(values & 32 ? 2 : 1)};
     const ethernet::FrameHeader header{{0x01, 0x0C, 0xCD, 0x01, 0x00, 0x01}, {}, std::nullopt,
                                        static_cast<std::uint16_t>(how & 32 ? 2 : 1)};
     std::vector<std::uint8_t> frame(512);
@@ -206,6 +218,7 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures) 
     std::uint64_t frames = 0;
     std::uint64_t changes = 0;
     std::uint64_t expired = 0;
+    std::array<std::uint64_t, analysis::FINDING_KINDS> findings{};
     for (std::size_t i = 0; i < live.goose_count(); ++i) {
         const analysis::GooseBlock& b = live.goose(i);
         frames += b.frames;
@@ -218,7 +231,21 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures) 
         FUZZ_CHECK(b.tal_expired <= b.frames);
         FUZZ_CHECK(b.lost < (std::uint64_t{1} << 40) * b.frames);
         FUZZ_CHECK(live.frame(i).size() <= LIMITS.frame_length && live.dat_set(i).size() <= LIMITS.id_length);
+        // Each finding counts a frame at most once; the first frame has
+        // nothing to be compared with.
+        std::uint64_t deviations = 0;
+        for (std::size_t f = 0; f < analysis::FINDING_KINDS; ++f) {
+            FUZZ_CHECK(b.findings[f] <= b.frames);
+            if (b.findings[f] > 0) FUZZ_CHECK(b.first_finding_ns[f] >= b.first_ns && b.first_finding_ns[f] <= b.last_ns);
+            findings[f] += b.findings[f];
+        }
+        for (std::uint64_t n : b.deviations) deviations += n;
+        FUZZ_CHECK(deviations == b.findings[static_cast<std::size_t>(analysis::FindingKind::StrictDeviation)]);
+        for (std::size_t f = 0; f < static_cast<std::size_t>(analysis::FindingKind::EntriesMismatch); ++f) {
+            FUZZ_CHECK(b.findings[f] < b.frames);
+        }
     }
+    FUZZ_CHECK(events.by_finding == findings);
     FUZZ_CHECK(frames + t.goose_untracked == t.goose_frames);
     FUZZ_CHECK(events.of(EventKind::GooseStateChange) == changes);
     FUZZ_CHECK(events.of(EventKind::TalExpired) == expired);

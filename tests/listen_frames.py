@@ -29,9 +29,12 @@ def sv_frames(counters, rate: int = RATE, publisher: sv.Publisher | None = None)
 
 
 def goose_frame(st: int, sq: int, value: bool = True, tal_ms: int = 2000, conf_rev: int = 1,
-                gocb_ref: str = "IED1LD0/LLN0$GO$gcb1") -> bytes:
+                gocb_ref: str = "IED1LD0/LLN0$GO$gcb1", timestamp: int | None = None) -> bytes:
+    """A frame as a conforming publisher makes it, by default: t marks the state change
+    (SECOND + stNum) and the values include stNum, so both change with it."""
     pdu = goose.GoosePDU(gocb_ref, "IED1LD0/LLN0$DS1", "IED1", time_allowed_to_live=tal_ms, st_num=st, sq_num=sq,
-                         conf_rev=conf_rev, timestamp=SECOND, all_data=[BoolData(value), IntData(st)])
+                         conf_rev=conf_rev, timestamp=SECOND + st if timestamp is None else timestamp,
+                         all_data=[BoolData(value), IntData(st)])
     return pdu.encode_frame(GOOSE_DST, SRC, 0x0001)
 
 

@@ -9,7 +9,7 @@ import pytest
 import netns
 
 PRELUDE = """
-import json, socket, struct, subprocess, sys, threading, time
+import json, os, socket, struct, subprocess, sys, threading, time
 from valdrin import sv
 from valdrin.listen import Monitor
 from listen_frames import RATE, SECOND, expected_counts, goose_frame, smp_cnts, sv_frames
@@ -26,6 +26,20 @@ def raw_socket(iface, rcvbuf=1 << 24):
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     s.bind((iface, 0))
     return s
+
+def wait_capturing(proc, limit=20.0):
+    '''Waits until the process runs its capture thread (it captures from then on).'''
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            for task in os.listdir(f"/proc/{proc.pid}/task"):
+                with open(f"/proc/{proc.pid}/task/{task}/comm") as comm:
+                    if comm.read().strip() == "sv-capture":
+                        return
+        except OSError:
+            pass
+        time.sleep(0.02)
+    raise RuntimeError("the monitor did not start capturing")
 
 class Counter(threading.Thread):
     '''An independent receiver on vb: the smpCnt of every SV frame, in arrival order.'''
@@ -188,7 +202,7 @@ def test_monitor_command_prints_one_json_object():
                 time.sleep(0.001)
         proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "1.5",
                                  "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        time.sleep(0.5)
+        wait_capturing(proc)
         send()
         stdout, stderr = proc.communicate(timeout=20)
         print(json.dumps({"code": proc.returncode, "stdout": stdout, "stderr": stderr}))
@@ -241,3 +255,29 @@ def test_random_octets_under_the_process_bus_ethertypes_are_counted_not_fatal():
     """)
     assert result["running"] is True and result["frames"] == 300
     assert result["malformed"] == result["expected"]["malformed"]
+
+
+def test_monitor_command_reports_goose_findings_and_their_events():
+    result = in_netns("""
+        out = raw_socket("va")
+        proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "3",
+                                 "--json", "--events"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env={"COLUMNS": "300", "PATH": "/usr/bin:/bin"})
+        wait_capturing(proc)  # each frame counts here
+        # t advances on a heartbeat, then stNum advances with t kept.
+        for st, sq, t, value in ((1, 0, SECOND, False), (1, 1, SECOND + 1, False), (2, 0, SECOND + 1, True)):
+            out.send(goose_frame(st, sq, value=value, timestamp=t))
+            time.sleep(0.05)
+        stdout, stderr = proc.communicate(timeout=20)
+        print(json.dumps({"code": proc.returncode, "stdout": stdout, "stderr": stderr}))
+    """)
+    assert result["code"] == 0, result["stderr"]
+    (block,) = json.loads(result["stdout"])["goose"]
+    assert block["frames"] == 3
+    assert block["findings"] == {
+        "values_changed_without_state_change": 0, "state_changed_without_values_change": 0,
+        "t_changed_without_state_change": 1, "t_unchanged_at_state_change": 1, "sq_restarts": 0,
+        "entries_mismatch": 0, "strict_deviations": {}}
+    lines = [line for line in result["stderr"].splitlines() if "did not" in line]
+    assert [line.split(": ", 1)[1] for line in lines] == [
+        "t changed, stNum did not: t changed within stNum 1", "stNum changed, t did not: stNum 1 to 2 with the same t"]

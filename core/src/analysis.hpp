@@ -14,11 +14,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "ber.hpp"
 #include "ethernet.hpp"
+#include "goose.hpp"
 #include "sv.hpp"
 
 namespace valdrin::analysis {
@@ -72,6 +74,27 @@ inline constexpr std::size_t MALFORMED_KINDS = 16;
 
 // The reason's name, e.g. "SV bad length".
 [[nodiscard]] std::string_view malformed_name(Malformed reason) noexcept;
+
+// --- GOOSE findings -----------------------------------------------------------
+
+// A publishing rule a GOOSE frame breaks that a subscriber relies on: each
+// frame is compared with the previous frame of its block, in arrival order.
+enum class FindingKind : std::uint8_t {
+    ValuesChangedWithoutStateChange,  // allData differs, stNum equal
+    StateChangedWithoutValuesChange,  // stNum differs, allData equal
+    TChangedWithoutStateChange,       // t differs, stNum equal
+    TUnchangedAtStateChange,          // stNum differs, t equal
+    SqRestart,                        // stNum equal, sqNum smaller, t differs: a restarted publisher
+    EntriesMismatch,                  // numDatSetEntries is not the number of allData members
+    StrictDeviation,                  // the strict decoder refuses the frame
+};
+inline constexpr std::size_t FINDING_KINDS = 7;
+
+// The finding's key, e.g. "values_changed_without_state_change".
+[[nodiscard]] std::string_view finding_name(FindingKind kind) noexcept;
+
+// The strict decoder's deviations, counted per kind.
+inline constexpr std::size_t DEVIATION_KINDS = static_cast<std::size_t>(goose::DeviationKind::VisibleStringAlphabet) + 1;
 
 // --- Arrival intervals ----------------------------------------------------------
 
@@ -196,6 +219,16 @@ struct GooseBlock {
     std::size_t go_id_size = 0;     // full sizes; the kept octets are
     std::size_t dat_set_size = 0;   // cut to Limits::id_length and
     std::size_t frame_size = 0;     // Limits::frame_length
+    // Frames of each FindingKind (StrictDeviation: frames the strict
+    // decoder refused), and the receive time of the first of each kind.
+    std::array<std::uint64_t, FINDING_KINDS> findings{};
+    std::array<std::int64_t, FINDING_KINDS> first_finding_ns{};
+    // Refused frames by the DeviationKind of their first deviation, the
+    // receive time of the first of each kind and the last deviation of each
+    // kind (goose::describe gives its text).
+    std::array<std::uint64_t, DEVIATION_KINDS> deviations{};
+    std::array<std::int64_t, DEVIATION_KINDS> first_deviation_ns{};
+    std::array<goose::Deviation, DEVIATION_KINDS> last_deviation{};
     friend bool operator==(const GooseBlock&, const GooseBlock&) = default;
 };
 
@@ -287,6 +320,7 @@ enum class EventKind : std::uint8_t {
     ConfRevChange,     // of a stream or block
     SimulationChange,  // of a stream or block
     DecodeFailure,     // a malformed GOOSE or SV frame
+    Finding,           // a GOOSE frame that breaks a publishing rule (FindingKind)
 };
 
 // One event: a fixed-size record; only the members of its kind are set.
@@ -308,7 +342,10 @@ struct Event {
     // valid only during the call to the sink.
     Bytes frame{};
     Malformed reason = Malformed::GooseHeader;  // DecodeFailure
-    ber::Text message{};                        // DecodeFailure
+    FindingKind finding = FindingKind::ValuesChangedWithoutStateChange;  // Finding
+    // DecodeFailure: the decoder's message; Finding: what the frame did, for
+    // StrictDeviation the strict decoder's text.
+    ber::Text message{};
 };
 
 // What receives events, on the thread that calls the Analyzer; on() must
@@ -372,6 +409,11 @@ private:
     // An event about stream or block `i`, its key filled in.
     Event event_of(EventKind kind, bool goose, std::size_t i, std::int64_t t_ns) const noexcept;
     void check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept;
+    // Compares a frame of block `i` with the block's previous frame (none
+    // when `first`) and counts what it breaks, with the strict decoder's
+    // `deviation`; before the frame is kept.
+    void check_findings(std::size_t i, const goose::ReceivedPdu& pdu, const std::optional<goose::Deviation>& deviation,
+                        Bytes raw, bool first, std::int64_t t_ns, EventSink& sink) noexcept;
 
     Snapshot state_;
     std::vector<SvTrack> sv_tracks_;

@@ -27,6 +27,13 @@ struct Analyzer::GooseTrack {
     std::uint64_t behind_run = 0;    // frames in a row behind the newest, each continuing the one before
     std::uint64_t previous_st = 0;   // stNum and sqNum of the previous frame
     std::uint64_t previous_sq = 0;
+    data::UtcTime previous_t{};      // t of the previous frame
+    // The previous frame's allData content: at this offset in the block's
+    // kept frame, whose octets are cut to Limits::frame_length; when it did
+    // not fit there, its hash completes the comparison of the part that did.
+    std::size_t previous_data_at = 0;
+    std::size_t previous_data_size = 0;
+    std::uint64_t previous_data_hash = 0;
 };
 
 namespace track {

@@ -1,6 +1,8 @@
 // GOOSE control blocks: stNum and sqNum sequences, timeAllowedToLive
-// supervision, configuration changes, the last frame.
+// supervision, configuration changes, publishing rules broken, the last
+// frame.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "analysis.hpp"
@@ -50,7 +52,109 @@ void copy_cut(Bytes from, std::vector<std::uint8_t>& pool, std::size_t i, std::s
     std::copy_n(from.begin(), std::min(from.size(), stride), pool.begin() + static_cast<std::ptrdiff_t>(i * stride));
 }
 
+// The previous frame's allData: `size` octets at `at` in the block's kept
+// frame, which holds those that fit; `hash` is of all of them when some
+// did not fit.
+struct PreviousData {
+    Bytes kept;
+    std::size_t at;
+    std::size_t size;
+    std::uint64_t hash;
+};
+
+// Whether allData `now` equals the previous frame's; `now_hash` (the hash
+// of `now`) is read only when the previous allData did not fit.
+bool same_data(Bytes now, std::uint64_t now_hash, const PreviousData& previous) noexcept {
+    if (now.size() != previous.size) return false;
+    const std::size_t fits =
+        previous.kept.size() > previous.at ? std::min(now.size(), previous.kept.size() - previous.at) : 0;
+    if (fits > 0 && std::memcmp(now.data(), previous.kept.data() + previous.at, fits) != 0) return false;
+    // The octets beyond the kept frame are compared by hash only: a change
+    // there could hide behind a collision, about one in 2^64.
+    return fits == now.size() || now_hash == previous.hash;
+}
+
 }  // namespace
+
+void Analyzer::check_findings(std::size_t i, const goose::ReceivedPdu& pdu,
+                              const std::optional<goose::Deviation>& deviation, Bytes raw, bool first,
+                              std::int64_t t_ns, EventSink& sink) noexcept {
+    GooseBlock& b = state_.goose_[i];
+    GooseTrack& k = goose_tracks_[i];
+    const auto found = [&](FindingKind kind, std::uint64_t old_value, std::uint64_t new_value, auto&& text) {
+        const auto f = static_cast<std::size_t>(kind);
+        if (b.findings[f]++ == 0) b.first_finding_ns[f] = t_ns;
+        Event event = event_of(EventKind::Finding, true, i, t_ns);
+        event.finding = kind;
+        event.st_num = pdu.st_num;
+        event.sq_num = pdu.sq_num;
+        event.old_value = old_value;
+        event.new_value = new_value;
+        text(event.message);
+        sink.on(event);
+    };
+
+    // allData is a view into `raw`; the block's kept frame is cut to
+    // frame_length octets, so a long allData may not fit there.
+    const Bytes data = pdu.all_data;
+    const std::size_t data_at = data.empty() ? 0 : static_cast<std::size_t>(data.data() - raw.data());
+    const bool data_cut = data_at + data.size() > state_.limits_.frame_length;
+    const bool previous_cut = !first && k.previous_data_at + k.previous_data_size > state_.limits_.frame_length;
+    const std::uint64_t data_hash = data_cut || previous_cut ? track::hash_key(0, Mac{}, data) : 0;
+
+    if (!first) {
+        const std::uint64_t st = pdu.st_num, previous_st = k.previous_st;
+        const bool same_state = st == previous_st;
+        const bool same_values = same_data(
+            data, data_hash, {state_.frame(i), k.previous_data_at, k.previous_data_size, k.previous_data_hash});
+        const bool same_t = pdu.t == k.previous_t;
+        if (same_state && !same_values) {
+            found(FindingKind::ValuesChangedWithoutStateChange, st, st, [&](ber::Text& out) {
+                out.append("allData changed within stNum ").append_decimal(st);
+            });
+        }
+        if (!same_state && same_values) {
+            found(FindingKind::StateChangedWithoutValuesChange, previous_st, st, [&](ber::Text& out) {
+                out.append("stNum ").append_decimal(previous_st).append(" to ").append_decimal(st);
+                out.append(" with the same allData");
+            });
+        }
+        if (same_state && !same_t) {
+            found(FindingKind::TChangedWithoutStateChange, st, st, [&](ber::Text& out) {
+                out.append("t changed within stNum ").append_decimal(st);
+            });
+        }
+        if (!same_state && same_t) {
+            found(FindingKind::TUnchangedAtStateChange, previous_st, st, [&](ber::Text& out) {
+                out.append("stNum ").append_decimal(previous_st).append(" to ").append_decimal(st);
+                out.append(" with the same t");
+            });
+        }
+        if (same_state && pdu.sq_num < k.previous_sq && !same_t) {
+            found(FindingKind::SqRestart, k.previous_sq, pdu.sq_num, [&](ber::Text& out) {
+                out.append("sqNum ").append_decimal(k.previous_sq).append(" to ").append_decimal(pdu.sq_num);
+                out.append(" within stNum ").append_decimal(st).append(" with a new t");
+            });
+        }
+    }
+    if (pdu.num_dat_set_entries != pdu.entries) {
+        found(FindingKind::EntriesMismatch, pdu.num_dat_set_entries, pdu.entries, [&](ber::Text& out) {
+            out.append("numDatSetEntries=").append_decimal(pdu.num_dat_set_entries).append(" but ");
+            out.append_decimal(pdu.entries).append(" entries");
+        });
+    }
+    if (deviation) {
+        const auto d = static_cast<std::size_t>(deviation->kind);
+        if (b.deviations[d]++ == 0) b.first_deviation_ns[d] = t_ns;
+        b.last_deviation[d] = *deviation;
+        found(FindingKind::StrictDeviation, 0, 0, [&](ber::Text& out) { goose::describe(*deviation, out); });
+    }
+
+    k.previous_t = pdu.t;
+    k.previous_data_at = data_at;
+    k.previous_data_size = data.size();
+    k.previous_data_hash = data_hash;
+}
 
 void Analyzer::check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept {
     GooseBlock& b = state_.goose_[i];
@@ -64,7 +168,16 @@ void Analyzer::check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) no
 }
 
 void Analyzer::add_goose(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
-    auto pdu = goose::decode_pdu(frame.payload);
+    // The strict decoder reads the PDU as the lenient one does, then checks
+    // its encoding: one pass for a conforming frame; a frame that departs
+    // is read again leniently (GOOSE is rare beside SV; neither decoder
+    // allocates or throws).
+    std::optional<goose::Deviation> deviation;
+    auto pdu = goose::decode_pdu_strict(frame.payload);
+    if (!pdu && pdu.error().kind == goose::DecodeErrorKind::NotConformant) {
+        deviation = pdu.error().deviation;
+        pdu = goose::decode_pdu(frame.payload);
+    }
     if (!pdu) {
         ber::Text text;
         goose::describe(pdu.error(), text);
@@ -152,6 +265,7 @@ void Analyzer::add_goose(const ethernet::Frame& frame, Bytes raw, std::int64_t t
             }
         }
     }
+    check_findings(i, *pdu, deviation, raw, added, t_ns, sink);
     k.previous_st = st;
     k.previous_sq = sq;
 

@@ -8,7 +8,9 @@ a pcap or pcapng file, with the file's timestamps. Both give a
 loss, duplicates and reordering by smpCnt, arrival intervals, rate and, for
 the 9-2LE layout, RMS and fundamental phasor per channel; per GOOSE control
 block (APPID, destination MAC, gocbRef) stNum/sqNum, state changes, loss,
-duplicates, order, timeAllowedToLive expiries and the last values.
+duplicates, order, timeAllowedToLive expiries, the last values and the
+publishing rules its frames break (``findings``: each frame against the
+block's previous one).
 
 >>> with Monitor("eth1") as monitor:              # doctest: +SKIP
 ...     for event in monitor.events(timeout=1.0):
@@ -122,11 +124,12 @@ class Event:
 
     ``kind`` is one of "sv_stream_seen", "goose_block_seen",
     "goose_state_change", "tal_expired", "conf_rev_change",
-    "simulation_change", "decode_failure". ``id`` is the svID or gocbRef;
-    ``details`` holds the kind's own members: stNum, sqNum and the new
-    ``values`` of a state change, the ``time_allowed_to_live`` (ms) that ran
-    out, the ``old`` and ``new`` confRev or simulation, the ``reason`` and
-    ``message`` of a decoding failure.
+    "simulation_change", "decode_failure", "goose_finding". ``id`` is the
+    svID or gocbRef; ``details`` holds the kind's own members: stNum, sqNum
+    and the new ``values`` of a state change, the ``time_allowed_to_live``
+    (ms) that ran out, the ``old`` and ``new`` confRev or simulation, the
+    ``reason`` and ``message`` of a decoding failure, the ``finding`` (its
+    key in a block's ``findings``) and ``text`` of a broken publishing rule.
     """
 
     kind: str

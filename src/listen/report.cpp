@@ -136,6 +136,56 @@ py::Ref sv_to_py(const Snapshot& snapshot, std::size_t i, double nominal_hz) {
         .done();
 }
 
+// The block's findings by key; "strict_deviations" maps the last text of
+// each deviation kind met to the frames of that kind.
+py::Ref findings_of(const GooseBlock& b) {
+    Dict out;
+    for (std::size_t f = 0; f < analysis::FINDING_KINDS; ++f) {
+        const auto kind = static_cast<analysis::FindingKind>(f);
+        const std::string name(analysis::finding_name(kind));
+        if (kind != analysis::FindingKind::StrictDeviation) {
+            out.set(name.c_str(), b.findings[f]);
+            continue;
+        }
+        py::Ref texts = created(PyDict_New());
+        for (std::size_t d = 0; d < analysis::DEVIATION_KINDS && texts; ++d) {
+            if (b.deviations[d] == 0) continue;
+            ber::Text text;
+            goose::describe(b.last_deviation[d], text);
+            py::Ref key = text_of(text.view());
+            py::Ref count = int_of(b.deviations[d]);
+            if (!key || !count || PyDict_SetItem(texts.get(), key.get(), count.get()) < 0) texts = {};
+        }
+        out.set(name.c_str(), texts);
+    }
+    return out.done();
+}
+
+// The receive time of the first frame of each finding met, by key; for
+// "strict_deviations" by text, as in findings_of.
+py::Ref first_findings_of(const GooseBlock& b) {
+    Dict out;
+    for (std::size_t f = 0; f < analysis::FINDING_KINDS; ++f) {
+        if (b.findings[f] == 0) continue;
+        const auto kind = static_cast<analysis::FindingKind>(f);
+        const std::string name(analysis::finding_name(kind));
+        if (kind != analysis::FindingKind::StrictDeviation) {
+            out.set_int(name.c_str(), b.first_finding_ns[f]);
+            continue;
+        }
+        Dict texts;
+        for (std::size_t d = 0; d < analysis::DEVIATION_KINDS; ++d) {
+            if (b.deviations[d] == 0) continue;
+            ber::Text text;
+            goose::describe(b.last_deviation[d], text);
+            const std::string key(text.view());
+            texts.set_int(key.c_str(), b.first_deviation_ns[d]);
+        }
+        out.set(name.c_str(), texts.done());
+    }
+    return out.done();
+}
+
 py::Ref goose_to_py(const Snapshot& snapshot, std::size_t i) {
     const GooseBlock& b = snapshot.goose(i);
     return Dict()
@@ -165,6 +215,8 @@ py::Ref goose_to_py(const Snapshot& snapshot, std::size_t i) {
         .set_int("first_ns", b.first_ns)
         .set_int("last_ns", b.last_ns)
         .set_int("last_change_ns", b.last_change_ns)
+        .set("findings", findings_of(b))
+        .set("findings_first_ns", first_findings_of(b))
         .set("frame", bytes_of(snapshot.frame(i)))
         .done();
 }
@@ -186,9 +238,9 @@ py::Ref malformed_to_py(const Snapshot& snapshot) {
 
 constexpr const char* kind_names[] = {
     "sv_stream_seen", "goose_block_seen", "goose_state_change", "tal_expired",
-    "conf_rev_change", "simulation_change", "decode_failure",
+    "conf_rev_change", "simulation_change", "decode_failure", "goose_finding",
 };
-static_assert(std::size(kind_names) == static_cast<std::size_t>(EventKind::DecodeFailure) + 1,
+static_assert(std::size(kind_names) == static_cast<std::size_t>(EventKind::Finding) + 1,
               "one name per EventKind");
 
 }  // namespace
@@ -238,6 +290,9 @@ py::Ref event_to_py(const analysis::StoredEvent& stored) {
             out.set("reason", text_of(analysis::malformed_name(e.reason)))
                 .set("message", text_of(e.message.view()))
                 .set("frame", bytes_of(stored.frame_octets()));
+            break;
+        case EventKind::Finding:
+            out.set("finding", text_of(analysis::finding_name(e.finding))).set("text", text_of(e.message.view()));
             break;
         case EventKind::SvStreamSeen:
         case EventKind::GooseBlockSeen:

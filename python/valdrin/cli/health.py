@@ -112,6 +112,38 @@ def goose_table(report: Report, now_ns: int | None) -> Table:
     return table
 
 
+# The findings of a GOOSE block by key, as people read them.
+FINDING_TEXTS = {
+    "values_changed_without_state_change": "values changed, stNum did not",
+    "state_changed_without_values_change": "stNum changed, values did not",
+    "t_changed_without_state_change": "t changed, stNum did not",
+    "t_unchanged_at_state_change": "stNum changed, t did not",
+    "sq_restarts": "sqNum restarted within a state",
+    "entries_mismatch": "numDatSetEntries is not the number of values",
+    "strict_deviations": "not conformant",
+}
+
+
+def findings_table(report: Report) -> Table | None:
+    """A row per GOOSE block and publishing rule it broke (per deviation text for
+    strict decoding), with the count and the first frame's time; None when none."""
+    table = Table(title="GOOSE findings", title_justify="left", expand=False)
+    for header, justify in (("gocbRef", "left"), ("APPID", "left"), ("finding", "left"), ("frames", "right"),
+                            ("first", "left")):
+        table.add_column(header, justify=justify, no_wrap=header != "finding")
+    for item in report.goose:
+        findings = item["findings"]
+        for key, label in FINDING_TEXTS.items():
+            first = item["findings_first_ns"].get(key)
+            if first is None:
+                continue
+            rows = [(label, findings[key], first)] if key != "strict_deviations" else [
+                (f"{label}: {text}", count, first[text]) for text, count in findings[key].items()]
+            for what, count, at in rows:
+                table.add_row(item["gocb_ref"], f"0x{item['app_id']:04x}", what, _count(count), iso_ns(at))
+    return table if table.row_count else None
+
+
 def totals_line(report: Report) -> Text:
     """Frames, malformed, other, and the capture's kernel drops when live."""
     parts = [f"{report.frames:,} frames", f"{report.other:,} other"]
@@ -132,12 +164,15 @@ def totals_line(report: Report) -> Text:
 
 
 def report_view(report: Report, now_ns: int | None) -> Group:
-    """The whole report: the totals, then the SV and GOOSE tables (those that have rows)."""
+    """The whole report: the totals, then the SV and GOOSE tables and the GOOSE findings (those that have rows)."""
     parts: list = [totals_line(report)]
     if report.sv:
         parts.append(sv_table(report))
     if report.goose:
         parts.append(goose_table(report, now_ns))
+        findings = findings_table(report)
+        if findings is not None:
+            parts.append(findings)
     return Group(*parts)
 
 
@@ -152,5 +187,6 @@ def event_line(event: Event) -> str:
         "conf_rev_change": f"confRev {d.get('old')} -> {d.get('new')}",
         "simulation_change": f"simulation {bool(d.get('old'))} -> {bool(d.get('new'))}",
         "decode_failure": f"not decoded: {d.get('message')}",
+        "goose_finding": f"{FINDING_TEXTS.get(d.get('finding'), d.get('finding'))}: {d.get('text')}",
     }.get(event.kind, event.kind)
     return f"{iso_ns(event.time_ns)}  {'GOOSE' if event.goose else 'SV'} {event.id or event.dst} (0x{event.app_id:04x}): {what}"
