@@ -25,8 +25,11 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "per Sampled Values stream (APPID, destination MAC, svID) the samples lost, duplicated "
             "and out of order by smpCnt, arrival intervals, rate and, for the 9-2LE layout, RMS and "
             "phasor per channel; per GOOSE control block (APPID, destination MAC, gocbRef) stNum, "
-            "sqNum, state changes, loss, duplicates, order, timeAllowedToLive expiries and the last "
-            "values. The same analysis as `valdrin monitor`."
+            "sqNum, state changes, loss, duplicates, order, timeAllowedToLive expiries, the last "
+            "values, and the publishing rules it breaks (values changed without a new stNum, a new "
+            "stNum without new values, t moving on heartbeats or not at a state change, sqNum "
+            "restarts, numDatSetEntries not matching allData, strict-encoding deviations). The same "
+            "analysis as `valdrin monitor`."
         ),
         epilog=(
             "Example: valdrin analyze capture.pcapng --json | jq '.sv[] | {sv_id, lost}'. "

@@ -28,8 +28,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "memory-mapped packet ring, with kernel timestamps and a kernel filter) and show, "
             "refreshed once a second, a row per SV stream (svID, APPID, rate, samples lost, "
             "duplicated and out of order, arrival interval p99/max, RMS per channel) and per GOOSE "
-            "control block (gocbRef, stNum, sqNum, state, timeAllowedToLive status), with the "
-            "kernel's drop count. Ctrl-C stops and prints a summary. Needs CAP_NET_RAW (root)."
+            "control block (gocbRef, stNum, sqNum, state, timeAllowedToLive status) with the "
+            "publishing rules it breaks, and the kernel's drop count. Ctrl-C stops and prints a "
+            "summary. Needs CAP_NET_RAW (root)."
         ),
         epilog=(
             "Examples: valdrin monitor --iface eth1; valdrin monitor --iface eth1 --duration 10 --json. "
