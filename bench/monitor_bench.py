@@ -385,6 +385,7 @@ def bench(opts: argparse.Namespace) -> int:
 
     best: dict[str, int] = {}
     failed: set[str] = set()
+    offered: dict[str, float] = {}
     if not opts.no_capacity:
         names = [f"monitor {c}" for c in opts.configs] + ([] if opts.no_tcpdump else ["tcpdump"])
         print()
@@ -418,12 +419,13 @@ def bench(opts: argparse.Namespace) -> int:
                     failed.add(p.who)
                 elif p.who not in failed:
                     best[p.who] = n
+                    offered[p.who] = p.frames_per_s
                 out["points"].append({**asdict(p), "frames_per_s": p.frames_per_s, "cpu_ns_per_frame": p.cpu_per_frame})
         print()
         print("most streams with no kernel drop and exact counts, at every count tried up to it (a failure is run twice):")
         for name in names:
             k = best.get(name, 0)
-            print(f"  {name:16s} {k:4d} streams = {k * RATE:7d} frames/s")
+            print(f"  {name:16s} {k:4d} streams ({k * RATE} frames/s asked, {offered.get(name, 0):.0f} offered)")
         out["best"] = best
 
     if not opts.no_latency:
