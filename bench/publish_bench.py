@@ -31,7 +31,6 @@ Usage: python3 bench/publish_bench.py [--quick] [--seconds S] [...]
 from __future__ import annotations
 
 import argparse
-import ctypes
 import json
 import math
 import os
@@ -48,81 +47,13 @@ from typing import Any, Callable
 
 RATE = 4800
 LATE_LIMIT = 0.01  # capacity: at most 1 % late periods
-CLONE_NEWNET = 0x40000000
 IFACE, PEER = "vbench0", "vbench1"
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 
-
-# --- the network namespace ----------------------------------------------------
-
-
-def ip(*args: str) -> str:
-    done = subprocess.run(["ip", *args], capture_output=True, text=True)
-    if done.returncode != 0:
-        raise SystemExit(f"ip {' '.join(args)}: {done.stderr.strip()}")
-    return done.stdout
-
-
-def enter_namespace() -> None:
-    """Moves this process into a new, empty network namespace with a veth pair.
-
-    Called before any thread starts: the namespace applies to the calling
-    thread and to every thread and process it creates afterwards.
-    """
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(CLONE_NEWNET) != 0:
-        error = ctypes.get_errno()
-        raise SystemExit(f"cannot make a network namespace: {os.strerror(error)} (run as root)")
-    links = [line.split(":")[1].strip().split("@")[0] for line in ip("-o", "link", "show").splitlines()]
-    if links != ["lo"]:
-        raise SystemExit(f"the new network namespace is not empty: {links}")
-    ip("link", "add", IFACE, "type", "veth", "peer", "name", PEER)
-    ip("link", "set", IFACE, "up")
-    ip("link", "set", PEER, "up")
-
-
-def leave_namespace() -> None:
-    # The pair would go with the namespace anyway; delete it as soon as done.
-    subprocess.run(["ip", "link", "del", IFACE], capture_output=True)
-
-
-# --- the streams --------------------------------------------------------------
-
-
-def channels(shift_deg: float) -> list[Any]:
-    """IEC 61850-9-2LE channel order: Ia, Ib, Ic, In in A (scaled to mA),
-    Va, Vb, Vc, Vn in V (scaled to 10 mV); 50 Hz, slightly unbalanced."""
-    from valdrin import sv
-
-    i = 250.0 * math.sqrt(2.0)
-    v = 63_500.0 * math.sqrt(2.0)
-    table = [
-        (i, 0.0, 1000.0), (i * 0.98, -120.0, 1000.0), (i * 1.01, 120.0, 1000.0), (i * 0.03, 37.0, 1000.0),
-        (v, 0.0, 100.0), (v, -120.5, 100.0), (v * 0.99, 119.0, 100.0), (v * 0.002, 10.0, 100.0),
-    ]
-    return [
-        sv.Wave(amplitude=a, phase_deg=p + shift_deg, frequency_hz=50.0, scale=s, quality=0x2000 if k in (3, 7) else 0)
-        for k, (a, p, s) in enumerate(table)
-    ]
-
-
-def native_streams(count: int, asdus: int) -> list[dict[str, Any]]:
-    """The engine's stream dictionaries for `count` merging-unit-like streams."""
-    from valdrin import sv
-    from valdrin.sv_publisher import _native_streams
-
-    streams = [
-        sv.Stream(
-            f"VALDRIN_MU{n:04d}",
-            channels(n * 7.5 % 360.0),
-            smp_synch=2,
-            dst_mac=f"01:0c:cd:04:{n >> 8:02x}:{n & 0xFF:02x}",
-            src_mac="02:00:00:00:00:01",
-            app_id=0x4000 + n,
-        )
-        for n in range(count)
-    ]
-    return _native_streams(streams, asdus)
+from benchnet import (  # noqa: E402
+    enter_namespace, first_second, leave_namespace, loadavg, native_streams, sleep_until, thread_cpu_ns, threads_named,
+)
 
 
 def write_templates(path: Path, native: list[dict[str, Any]]) -> None:
@@ -178,30 +109,12 @@ class Run:
         }
 
 
-def first_second() -> int:
-    """A whole second at least 0.3 s away: the first frame's."""
-    return math.floor(time.time() + 0.3) + 1
 
 
-def sleep_until(t: float) -> None:
-    while (left := t - time.time()) > 0:
-        time.sleep(left)
 
 
-def engine_threads() -> set[int]:
-    found = set()
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            if Path(f"/proc/self/task/{tid}/comm").read_text().strip() == "sv-engine":
-                found.add(int(tid))
-        except FileNotFoundError:
-            pass
-    return found
 
 
-def thread_cpu_ns(tid: int) -> int:
-    # First field: time spent on the CPU, in ns.
-    return int(Path(f"/proc/self/task/{tid}/schedstat").read_text().split()[0])
 
 
 def run_engine(native: list[dict[str, Any]], n: int, asdus: int, seconds: int, opts: argparse.Namespace) -> Run:
@@ -209,10 +122,10 @@ def run_engine(native: list[dict[str, Any]], n: int, asdus: int, seconds: int, o
 
     start = first_second()
     engine = valdrin_rt.Engine(IFACE, RATE, asdus, native[:n], start, rt_priority=opts.priority, cpu=opts.cpu)
-    before = engine_threads()
+    before = threads_named("sv-engine")
     try:
         engine.start()
-        threads = engine_threads() - before
+        threads = threads_named("sv-engine") - before
         if len(threads) != 1:
             raise SystemExit(f"cannot tell the engine's thread: {sorted(threads)}")
         tid = threads.pop()
@@ -300,7 +213,8 @@ def build_baseline(workdir: Path) -> Path:
     compiler = os.environ.get("CXX") or shutil.which("c++") or "g++"
     binary = workdir / "baseline_publisher"
     subprocess.run(
-        [compiler, "-std=c++20", "-O2", "-Wall", "-Wextra", "-o", str(binary), str(HERE / "baseline_publisher.cpp")],
+        [compiler, "-std=c++23", "-O2", "-Wall", "-Wextra", "-I", str(HERE.parent / "core" / "src"), "-o", str(binary),
+         str(HERE / "baseline_publisher.cpp")],
         check=True,
     )
     return binary
@@ -330,8 +244,6 @@ HEADER = (
 )
 
 
-def loadavg() -> str:
-    return " ".join(Path("/proc/loadavg").read_text().split()[:3])
 
 
 # --- capacity ---------------------------------------------------------------------
@@ -418,7 +330,7 @@ def main(argv: list[str] | None = None) -> int:
         raise SystemExit("valdrin_rt is not installed: python3 -m pip install --no-build-isolation .")
     # SIGTERM ends the run like Ctrl-C does: engines stopped, veth deleted.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    enter_namespace()
+    enter_namespace(IFACE, PEER)
     try:
         with tempfile.TemporaryDirectory(prefix="valdrin-bench-") as tmp:
             return bench(opts, Path(tmp))
@@ -426,7 +338,7 @@ def main(argv: list[str] | None = None) -> int:
         print("\ninterrupted", file=sys.stderr)
         return 130
     finally:
-        leave_namespace()
+        leave_namespace(IFACE)
 
 
 def bench(opts: argparse.Namespace, tmp: Path) -> int:

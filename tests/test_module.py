@@ -75,7 +75,8 @@ FOR_TESTS = " (for tests)."
     (valdrin_rt.Analyzer.add, "($self, frame, time_ns)",
      "Analyse one Ethernet frame received at `time_ns` (ns since the epoch)."),
     (valdrin_rt.Monitor, "(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, "
-     "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None)",
+     "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, "
+     "coalesce_us=0)",
      "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`)."),
     (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
      "The waiting events as dicts, waiting up to `timeout` seconds for one."),

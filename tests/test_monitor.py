@@ -99,8 +99,15 @@ def test_publisher_with_random_loss_counts_exactly():
     assert lost > 0  # the loss rule did drop some (2 % of about 9000 frames)
 
 
-def test_chosen_gaps_duplicates_and_reordering():
-    result = in_netns("""
+@pytest.mark.parametrize("ring", [
+    {},                                          # the default: V3, 1 ms blocks
+    {"ring": "v3", "block_timeout_ms": 20},      # blocks mostly handed over by their timer
+    {"ring": "v2"},                              # a wake-up per frame
+    {"ring": "v2", "coalesce_us": 500},          # frames gathered between passes
+])
+def test_chosen_gaps_duplicates_and_reordering(ring):
+    result = in_netns(f"""
+        ring = {ring!r}
         numbers = list(range(9000))
         for n in (100, 101, 7999, 8000):
             numbers.remove(n)
@@ -109,15 +116,15 @@ def test_chosen_gaps_duplicates_and_reordering():
         counters = [n % 4000 for n in numbers]
         frames = sv_frames(counters)
         out = raw_socket("va")
-        with Monitor("vb") as monitor:
+        with Monitor("vb", **ring) as monitor:
             for k, (_, frame) in enumerate(frames):
                 out.send(frame)
                 if k % 200 == 0:
                     time.sleep(0.005)      # bounded: 9000 frames, about 0.3 s
             time.sleep(0.3)
             s = monitor.report().sv[0]
-        print(json.dumps({"got": [s["frames"], s["lost"], s["duplicated"], s["out_of_order"]],
-                          "expected": [len(counters), *expected_counts(counters, 4000)]}))
+        print(json.dumps({{"got": [s["frames"], s["lost"], s["duplicated"], s["out_of_order"]],
+                          "expected": [len(counters), *expected_counts(counters, 4000)]}}))
     """)
     assert result["got"] == result["expected"]
     assert result["expected"][1:] == [4, 1, 1]  # four never sent, one sent twice, one pair swapped
@@ -143,6 +150,74 @@ def test_goose_state_changes_and_tal_expiry_as_events():
     assert result["kinds"] == ["goose_block_seen", "goose_state_change", "tal_expired"]
     assert (result["values"], result["st"]) == ([True, 2], 2)
     assert result["counts"] == [3, 1, 1]
+
+
+def test_frames_waiting_in_a_v3_block_are_not_late():
+    # Blocks handed over every 200 ms at most while a frame comes every
+    # 50 ms with a TAL of 100 ms: judged against the idle pass's clock, each
+    # block's wait would count as an expiry; judged 200 ms and a tick in the
+    # past, only the real one after the last frame counts.
+    result = in_netns("""
+        out = raw_socket("va")
+        with Monitor("vb", ring="v3", block_timeout_ms=200) as monitor:
+            for sq in range(20):
+                out.send(goose_frame(1, sq, tal_ms=100))
+                time.sleep(0.05)
+            sent_last = time.time_ns()
+            events = []
+            deadline = time.monotonic() + 2.0
+            while time.monotonic() < deadline and not any(e.kind == "tal_expired" for e in events):
+                events += monitor.next_events(0.1)
+            g = monitor.report().goose[0]
+        expiry = next((e for e in events if e.kind == "tal_expired"), None)
+        print(json.dumps({"kinds": [e.kind for e in events], "counts": [g["frames"], g["tal_expired"]],
+                          "expired_after_last": expiry is not None and expiry.time_ns > sent_last}))
+    """)
+    assert result["kinds"] == ["goose_block_seen", "tal_expired"]
+    assert result["counts"] == [20, 1]
+    assert result["expired_after_last"]
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"ring": "v4"}, ValueError, "ring must be 'v2' or 'v3'"),
+    ({"ring": "V3"}, ValueError, "ring must be 'v2' or 'v3'"),
+    ({"ring": 3}, TypeError, "argument 'ring': 'int' object cannot be converted to 'PyString'"),  # as for iface
+    ({"block_timeout_ms": 0}, ValueError, "block_timeout_ms must be between 1 and 1000"),
+    ({"block_timeout_ms": 1001}, ValueError, "block_timeout_ms must be between 1 and 1000"),
+    ({"ring": "v2", "block_timeout_ms": 1}, ValueError, "block_timeout_ms applies to ring 'v3' only"),
+    ({"coalesce_us": 10_001}, ValueError, "coalesce_us must be between 0 and 10000"),
+    ({"coalesce_us": 1.5}, TypeError, "argument 'coalesce_us': 'float' object cannot be interpreted as an integer"),
+])
+def test_ring_option_errors(kwargs, error, message):
+    from valdrin.listen import Monitor
+    with pytest.raises(error) as raised:
+        Monitor("vb", **kwargs)
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"ring": "v2"}, {"ring": "v3", "block_timeout_ms": 1000}, {"block_timeout_ms": 1}, {"coalesce_us": 10_000},
+    {"ring": "v2", "coalesce_us": 0},
+])
+def test_ring_options_at_their_bounds_are_taken(kwargs):
+    from valdrin.listen import Monitor
+    assert Monitor("vb", **kwargs).running is False
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--ring", "v1"], "argument --ring: invalid choice: 'v1' (choose from 'v3', 'v2')"),
+    (["--block-timeout", "0"], "argument --block-timeout: must be between 1 and 1000, got 0"),
+    (["--block-timeout", "1ms"], "argument --block-timeout: not a whole number: '1ms'"),
+    (["--coalesce", "10001"], "argument --coalesce: must be between 0 and 10000, got 10001"),
+    (["--ring", "v2", "--block-timeout", "5"], "--block-timeout applies to --ring v3 only"),
+])
+def test_monitor_command_ring_usage_errors(args, message):
+    import subprocess
+    import sys
+    proc = subprocess.run([sys.executable, "-m", "valdrin", "monitor", "--iface", "nope0", *args],
+                          capture_output=True, text=True, timeout=20)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.splitlines()[-1] == f"valdrin monitor: error: {message}"
 
 
 def test_interface_removed_while_capturing_ends_with_its_reason():

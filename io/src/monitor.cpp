@@ -1,9 +1,33 @@
 #include "monitor.hpp"
 
+#include <algorithm>
+#include <limits>
+
 namespace valdrin::io {
+
+namespace {
+
+// Kernels whose block timer runs on jiffies retire a block up to a tick
+// (4 ms at 250 Hz) after its timeout.
+constexpr std::int64_t BLOCK_TIMER_SLACK_NS = 4'000'000;
+
+// The V3 block timeout (when V3) with its slack, plus the coalescing pause,
+// in ns, saturated.
+std::int64_t ring_lag_ns(const CaptureOptions& capture) noexcept {
+    constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t block =
+        capture.ring.version == RingVersion::v3
+            ? static_cast<std::int64_t>(capture.ring.block_timeout_ms) * 1'000'000 + BLOCK_TIMER_SLACK_NS
+            : 0;  // at most 2^32 ms: no overflow
+    const std::int64_t pause = std::max<std::int64_t>(capture.coalesce_ns, 0);
+    return pause > most - block ? most : block + pause;
+}
+
+}  // namespace
 
 Monitor::Monitor(MonitorOptions options)
     : limits_(options.limits),
+      tal_lag_ns_(ring_lag_ns(options.capture)),
       analyzer_(options.limits),
       handoff_(options.limits),
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
@@ -69,7 +93,8 @@ void Monitor::on_frame(std::span<const std::uint8_t> frame, const FrameMeta& met
 }
 
 void Monitor::on_idle(std::int64_t now_ns) noexcept {
-    analyzer_.tick(now_ns, sink_);
+    // now_ns is positive (after 1970) and the lag at most INT64_MAX: no overflow.
+    analyzer_.tick(now_ns - tal_lag_ns_, sink_);
     if (handoff_.pending()) {
         handoff_.serve([&](analysis::Snapshot& storage) { (void)analyzer_.snapshot(storage); });
     }

@@ -2,6 +2,7 @@
 // its report and events as Python objects.
 
 #include <cmath>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <vector>
@@ -22,6 +23,10 @@ using py::Ref;
 constexpr std::size_t EVENT_BATCH = 256;
 // How long report() waits for the capture thread's copy.
 constexpr std::int64_t SNAPSHOT_TIMEOUT_NS = 2'000'000'000;
+// The largest V3 block timeout and coalescing pause accepted: beyond them a
+// stop, and every event, would wait too long.
+constexpr std::uint64_t MAX_BLOCK_TIMEOUT_MS = 1000;
+constexpr std::uint64_t MAX_COALESCE_US = 10'000;
 
 struct State {
     State(io::MonitorOptions options, double hz)
@@ -40,7 +45,9 @@ struct MonitorObject {
 State& state_of(PyObject* self) { return *reinterpret_cast<MonitorObject*>(self)->state; }
 
 constexpr const char* new_params[] = {"iface",    "sv_streams", "goose_blocks",        "nominal_hz", "promiscuous",
-                                      "outgoing", "hardware_timestamps", "rt_priority", "cpu"};
+                                      "outgoing", "hardware_timestamps", "rt_priority", "cpu",
+                                      "ring",     "block_timeout_ms",    "coalesce_us"};
+constexpr std::size_t NEW_PARAMS = std::size(new_params);
 constexpr py::Signature new_signature{"Monitor.__new__()", new_params, 1};
 
 // A bool argument, false when left out.
@@ -54,7 +61,47 @@ py::Result<bool> flag(const char* param, PyObject* object) {
     return truth != 0;
 }
 
-py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[9], double& nominal_hz) {
+// The ring's version, its block timeout (V3) and the coalescing pause into
+// `capture` (None keeps what it holds: V3, 1 ms, no pause); false with
+// ValueError, TypeError or OverflowError set for a bad one.
+bool ring_options(PyObject* ring, PyObject* block_timeout, PyObject* coalesce, io::CaptureOptions& capture) {
+    auto version = py::argument("ring", ring, [](PyObject* o) { return py::to_optional<std::string>(o, py::to_string); });
+    if (!version) return false;
+    if (*version) {
+        if (**version != "v2" && **version != "v3") {
+            py::raise(PyExc_ValueError, "ring must be 'v2' or 'v3'");
+            return false;
+        }
+        capture.ring.version = **version == "v3" ? io::RingVersion::v3 : io::RingVersion::v2;
+    }
+    const bool v3 = capture.ring.version == io::RingVersion::v3;
+    auto timeout = py::argument("block_timeout_ms", block_timeout,
+                                [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
+    if (!timeout) return false;
+    if (*timeout) {
+        if (!v3) {
+            py::raise(PyExc_ValueError, "block_timeout_ms applies to ring 'v3' only");
+            return false;
+        }
+        if (**timeout < 1 || **timeout > MAX_BLOCK_TIMEOUT_MS) {
+            py::raise(PyExc_ValueError, "block_timeout_ms must be between 1 and 1000");
+            return false;
+        }
+        capture.ring.block_timeout_ms = static_cast<std::uint32_t>(**timeout);
+    }
+    auto pause = py::argument("coalesce_us", coalesce, [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
+    if (!pause) return false;
+    if (*pause) {
+        if (**pause > MAX_COALESCE_US) {
+            py::raise(PyExc_ValueError, "coalesce_us must be between 0 and 10000");
+            return false;
+        }
+        capture.coalesce_ns = static_cast<std::int64_t>(**pause) * 1000;
+    }
+    return true;
+}
+
+py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARAMS], double& nominal_hz) {
     io::MonitorOptions options;
     auto iface = py::argument("iface", bound[0], py::to_string);
     if (!iface) return std::nullopt;
@@ -83,12 +130,13 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[9], doub
         }
         options.capture.cpu = static_cast<unsigned>(**cpu);
     }
+    if (!ring_options(bound[9], bound[10], bound[11], options.capture)) return std::nullopt;
     return options;
 }
 
 PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Monitor.__new__()", [&]() -> PyObject* {
-        PyObject* bound[9];
+        PyObject* bound[NEW_PARAMS];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
         double nominal_hz = 50.0;
         auto options = monitor_options(bound, nominal_hz);
@@ -246,7 +294,7 @@ PyGetSetDef monitor_getset[] = {
 
 constexpr char monitor_doc[] =
     "Monitor(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, outgoing=False, "
-    "hardware_timestamps=False, rt_priority=None, cpu=None)\n"
+    "hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, coalesce_us=0)\n"
     "--\n"
     "\n"
     "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`).";

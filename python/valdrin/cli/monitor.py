@@ -56,7 +56,28 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="SV streams and GOOSE blocks tracked, each (default 256)")
     m.add_argument("--rt-priority", type=int, metavar="P", help="run the capture thread SCHED_FIFO at priority P")
     m.add_argument("--cpu", type=int, metavar="N", help="pin the capture thread to CPU N")
+    m.add_argument("--ring", choices=("v3", "v2"), default="v3",
+                   help="the kernel's receive ring: v3 (default) hands frames over in blocks, one wake-up per block, "
+                        "for the most frames per CPU; v2 wakes the thread for every frame, for the lowest latency")
+    m.add_argument("--block-timeout", type=_int_between(1, 1000), metavar="MS",
+                   help="with --ring v3: hand a block over at the latest MS ms after its first frame "
+                        "(1 to 1000, default 1); events come up to that much later")
+    m.add_argument("--coalesce", type=_int_between(0, 10_000), default=0, metavar="US",
+                   help="after each batch of frames, let frames gather for US µs before looking again "
+                        "(0 to 10000, default 0): fewer wake-ups, events up to US µs later")
     return m
+
+
+def _int_between(low: int, high: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be between {low} and {high}, got {value}")
+        return value
+    return parse
 
 
 def _conf_rev_lines(report, expected: int | None) -> list[str]:
@@ -73,10 +94,13 @@ def _conf_rev_lines(report, expected: int | None) -> list[str]:
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.block_timeout is not None and args.ring != "v3":
+        parser.error("--block-timeout applies to --ring v3 only")
     try:
         monitor = Monitor(args.iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
                           goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
-                          rt_priority=args.rt_priority, cpu=args.cpu)
+                          rt_priority=args.rt_priority, cpu=args.cpu, ring=args.ring,
+                          block_timeout_ms=args.block_timeout, coalesce_us=args.coalesce)
         monitor.start()
     except OSError as error:
         raise Failure(str(error)) from None
