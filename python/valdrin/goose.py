@@ -146,7 +146,7 @@ def decode_frame(raw: bytes, strict: bool = False) -> GooseFrame | None:
 FAULT_KNOBS = {
     "skip_sq": "the next frame's sqNum jumps ahead by `value` (frames lost)",
     "repeat": "each of the next `value` frames is sent twice (duplicates)",
-    "old_st": "the next `value` frames carry stNum - 1 (an older state, out of order)",
+    "old_st": "each of the next `value` frames is preceded by one carrying stNum - 1 (an older state, out of order)",
     "silent": "no frame for `value` seconds: the retransmissions stop, timeAllowedToLive runs out",
     "wrong_conf_rev": "confRev + 1 while true",
     "simulation": "the simulation flag set while true",

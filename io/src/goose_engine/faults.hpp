@@ -15,11 +15,12 @@ struct Faults {
     // This many of the next frames are each sent twice, identical
     // (duplicates).
     std::atomic<std::uint32_t> repeat{0};
-    // This many of the next frames carry stNum - 1 (an older state, out of
-    // order); the schedule itself goes on unchanged.
+    // Each of the next this many frames is preceded by a copy carrying
+    // stNum - 1 (an older state, out of order; below 1 it is 2^32 - 1, which
+    // a receiver reads as ahead); the schedule itself goes on unchanged.
     std::atomic<std::uint32_t> old_st{0};
-    // Frames due before this CLOCK_REALTIME instant (ns) are not sent: their
-    // time to live runs out at the receiver.
+    // Frames due before this CLOCK_REALTIME instant (ns) are not sent, their
+    // sqNums passed over: the time to live runs out at the receiver.
     std::atomic<std::int64_t> silent_until_ns{0};
     // While set: confRev + 1, simulation set, ndsCom set, and the first
     // allData member's tag changed (a BOOLEAN becomes an INTEGER, anything

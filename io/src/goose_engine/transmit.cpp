@@ -87,39 +87,41 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
     Faults& faults = shared.faults[i];
 
     if (const std::uint32_t skip = faults.skip_sq.exchange(0); skip != 0) {
-        for (std::uint32_t n = 0; n < skip; ++n) run.sq_num = sch::next_counter(run.sq_num);
+        // `skip` steps of next_counter at once: past 2^32 - 1 comes 1.
+        std::uint64_t sq = std::uint64_t{run.sq_num} + skip;
+        if (sq > UINT32_MAX) sq -= UINT32_MAX;
+        run.sq_num = static_cast<std::uint32_t>(sq);
     }
     sch::Fixed fixed = tmpl.fixed;
     if (faults.wrong_conf_rev.load()) fixed.conf_rev += 1;
     if (faults.simulation.load()) fixed.simulation = true;
     if (faults.nds_com.load()) fixed.nds_com = true;
-    std::uint32_t st_num = run.st_num;
     std::uint32_t older = faults.old_st.load();
     while (older != 0 && !faults.old_st.compare_exchange_weak(older, older - 1)) {
     }
-    if (older != 0) st_num = st_num <= 1 ? UINT32_MAX : st_num - 1;
-    const sch::Varying varying{
+    std::uint32_t repeat = faults.repeat.load();
+    while (repeat != 0 && !faults.repeat.compare_exchange_weak(repeat, repeat - 1)) {
+    }
+    sch::Varying varying{
         .tal_ms = sch::tal_ms(timing, run.k),
         .t = sch::utc_of(run.change_at, tmpl.varying.t.quality),
-        .st_num = st_num,
+        .st_num = run.st_num,
         .sq_num = run.sq_num,
         .num_dat_set_entries = mailbox.entries(),
         .all_data = mailbox.content(),
     };
     std::vector<std::uint8_t>& buffer = shared.buffers[i];
-    const bool silent = run.due < static_cast<Nanos>(faults.silent_until_ns.load());
-    if (auto size = sch::write_frame(fixed, varying, buffer); !size) {
-        shared.send_errors.fetch_add(1);  // cannot happen: the buffer is sized for the capacity
-    } else if (!silent) {
+    // Writes the frame of `varying` and sends it `copies` times.
+    const auto emit = [&](int copies) noexcept {
+        auto size = sch::write_frame(fixed, varying, buffer);
+        if (!size) {
+            shared.send_errors.fetch_add(1);  // cannot happen: the buffer is sized for the capacity
+            return;
+        }
         if (faults.wrong_type.load() && !varying.all_data.empty()) {
             std::uint8_t& tag = buffer[*size - varying.all_data.size()];
             tag = tag == 0x83 ? 0x85 : 0x83;
         }
-        std::uint32_t repeat = faults.repeat.load();
-        while (repeat != 0 && !faults.repeat.compare_exchange_weak(repeat, repeat - 1)) {
-        }
-        const int copies = repeat != 0 ? 2 : 1;
-        const std::int64_t lateness = saturate(now - run.due);
         for (int copy = 0; copy < copies; ++copy) {
             if (::send(fd, buffer.data(), *size, 0) == static_cast<ssize_t>(*size)) {
                 shared.frames_sent.fetch_add(1);
@@ -127,6 +129,18 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
                 shared.send_errors.fetch_add(1);
             }
         }
+    };
+    if (run.due >= static_cast<Nanos>(faults.silent_until_ns.load())) {
+        const std::int64_t lateness = saturate(now - run.due);
+        if (older != 0) {
+            // An extra frame of the state before, ahead of the due one: the
+            // sequence of the current state stays whole.
+            const std::uint32_t st_num = varying.st_num;
+            varying.st_num = st_num <= 1 ? UINT32_MAX : st_num - 1;
+            emit(1);
+            varying.st_num = st_num;
+        }
+        emit(repeat != 0 ? 2 : 1);
         raise_max(shared.max_lateness_ns, lateness);
         if (lateness > sch::gap_ns(timing, run.k)) shared.late_frames.fetch_add(1);
         if (shared.lateness_count < shared.lateness.size()) shared.lateness[shared.lateness_count++] = lateness;
