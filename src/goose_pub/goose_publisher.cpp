@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "clock.hpp"
 #include "codecs.hpp"
 #include "gil.hpp"
 #include "goose.hpp"
@@ -211,7 +210,7 @@ PyObject* publisher_fault(PyObject* self, PyObject* const* args, Py_ssize_t narg
         else if (name == "old_st") ok = count(faults.old_st);
         else if (name == "silent_ns") {
             ok = *value >= 0 && *value <= goose::schedule::max_interval_ns;
-            if (ok) faults.silent_until_ns.store(static_cast<std::int64_t>(io::now_ns()) + *value);
+            if (ok) publisher_of(self).silence(*index, *value);
         } else if (name == "wrong_conf_rev") faults.wrong_conf_rev.store(*value != 0);
         else if (name == "simulation") faults.simulation.store(*value != 0);
         else if (name == "nds_com") faults.nds_com.store(*value != 0);

@@ -3,6 +3,7 @@
 #include <system_error>
 #include <utility>
 
+#include "clock.hpp"
 #include "futex.hpp"
 #include "os_error.hpp"
 #include "packet_socket.hpp"
@@ -146,6 +147,11 @@ std::expected<void, PublishError> Publisher::publish(std::size_t block, std::spa
 }
 
 Faults& Publisher::faults(std::size_t block) noexcept { return shared_->faults[block]; }
+
+void Publisher::silence(std::size_t block, std::int64_t ns) noexcept {
+    const Nanos until = now_ns() + (ns > 0 ? ns : 0);
+    shared_->faults[block].silent_until_ns.store(static_cast<std::int64_t>(until));
+}
 
 Stats Publisher::stats() const noexcept {
     return {

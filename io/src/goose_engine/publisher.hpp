@@ -137,6 +137,10 @@ public:
     // long as the publisher.
     [[nodiscard]] Faults& faults(std::size_t block) noexcept;
 
+    // Sends none of block `block`'s frames due in the next `ns` (>= 0)
+    // nanoseconds (block < blocks()): the silent_until_ns knob, from now.
+    void silence(std::size_t block, std::int64_t ns) noexcept;
+
     // Returns the counters as they are now.
     [[nodiscard]] Stats stats() const noexcept;
 
