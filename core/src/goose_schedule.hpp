@@ -76,6 +76,13 @@ static_assert(timing_error_texts.size() == static_cast<std::size_t>(TimingError:
     return value == UINT32_MAX ? 1 : value + 1;
 }
 
+// Returns the counter `steps` next_counter() steps after `value`, at once.
+[[nodiscard]] constexpr std::uint32_t advance_counter(std::uint32_t value, std::uint32_t steps) noexcept {
+    std::uint64_t sum = std::uint64_t{value} + steps;
+    if (sum > UINT32_MAX) sum -= UINT32_MAX;  // past 2^32 - 1 comes 1
+    return static_cast<std::uint32_t>(sum);
+}
+
 // Returns the UtcTime of a CLOCK_REALTIME instant (ns since 1970, not
 // negative) with the quality octet `quality`: 24 fraction bits, truncated.
 [[nodiscard]] data::UtcTime utc_of(__int128 ns, std::uint8_t quality) noexcept;

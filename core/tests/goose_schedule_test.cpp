@@ -77,6 +77,22 @@ TEST(Counters, Wrap) {
     EXPECT_EQ(next_counter(0), 1u);      // first frame to second
     EXPECT_EQ(next_counter(41), 42u);
     EXPECT_EQ(next_counter(UINT32_MAX), 1u);  // 0 stays "first"
+    const struct { const char* why; std::uint32_t value, steps, result; } rows[] = {
+        {"no step", 7, 0, 7},
+        {"from the first frame", 0, 3, 3},
+        {"to the top", UINT32_MAX - 2, 2, UINT32_MAX},
+        {"over the top: 1 follows 2^32 - 1", UINT32_MAX - 2, 3, 1},
+        {"from the top", UINT32_MAX, 2, 2},
+        {"the longest skip comes round", UINT32_MAX, UINT32_MAX, UINT32_MAX},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(advance_counter(row.value, row.steps), row.result) << row.why;
+        std::uint32_t stepped = row.value;
+        if (row.steps < 10) {
+            for (std::uint32_t n = 0; n < row.steps; ++n) stepped = next_counter(stepped);
+            EXPECT_EQ(stepped, row.result) << row.why << " (step by step)";
+        }
+    }
 }
 
 TEST(Utc, Of) {

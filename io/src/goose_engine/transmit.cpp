@@ -86,12 +86,7 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
     const Mailbox& mailbox = *shared.mailboxes[i];
     Faults& faults = shared.faults[i];
 
-    if (const std::uint32_t skip = faults.skip_sq.exchange(0); skip != 0) {
-        // `skip` steps of next_counter at once: past 2^32 - 1 comes 1.
-        std::uint64_t sq = std::uint64_t{run.sq_num} + skip;
-        if (sq > UINT32_MAX) sq -= UINT32_MAX;
-        run.sq_num = static_cast<std::uint32_t>(sq);
-    }
+    run.sq_num = sch::advance_counter(run.sq_num, faults.skip_sq.exchange(0));
     sch::Fixed fixed = tmpl.fixed;
     if (faults.wrong_conf_rev.load()) fixed.conf_rev += 1;
     if (faults.simulation.load()) fixed.simulation = true;
