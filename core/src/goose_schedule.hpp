@@ -134,6 +134,7 @@ enum class TemplateError : std::uint8_t {
     Above32Bits,    // a counter does not fit 32 bits
 };
 
+// The message of each TemplateError, in enum order.
 inline constexpr std::array<std::string_view, 3> template_error_texts = {
     "not a GOOSE frame",
     "the template's PDU is not conformant",

@@ -31,6 +31,7 @@ enum class ConfigError : std::uint8_t {
     too_large,      // a frame with `capacity` octets of allData would exceed a frame's length
 };
 
+// The message of each ConfigError, in enum order.
 inline constexpr std::array<std::string_view, 4> config_error_texts = {
     "no control blocks",
     "bad template",
@@ -57,6 +58,7 @@ enum class StartError : std::uint8_t {
     thread_gone,  // the thread ended before reporting
 };
 
+// Per StartError: the whole message, or what failed before the detail it carries.
 inline constexpr std::array<std::string_view, 5> start_error_texts = {
     "already started",
     "the packet socket could not be opened",
@@ -72,6 +74,7 @@ static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::t
     return start_error_texts[static_cast<std::size_t>(error)];
 }
 
+// A failed start() and its complete message.
 using StartFailure = Failure<StartError>;
 
 // Why publish() refused values.
@@ -80,6 +83,7 @@ enum class PublishError : std::uint8_t {
     too_large,  // more octets than the block's capacity
 };
 
+// The message of each PublishError, in enum order.
 inline constexpr std::array<std::string_view, 2> publish_error_texts = {
     "no such control block",
     "values larger than the block's capacity",
@@ -100,6 +104,7 @@ struct Stats {
     std::int64_t max_lateness_ns = 0;
 };
 
+// What the publisher shares with its thread (shared.hpp).
 struct Shared;
 
 class Publisher {
