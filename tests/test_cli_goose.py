@@ -84,3 +84,14 @@ print(json.dumps({"stats": json.loads(out.stdout), "report": [g["frames"], g["st
 def test_cli_is_listed():
     out = subprocess.run([sys.executable, "-m", "valdrin", "--help"], capture_output=True, text=True).stdout
     assert "goose" in out
+
+
+def test_pcap_t_is_the_native_encoders(tmp_path, capsys):
+    # A change 0.1 s into the second: 0.1 * 2**24 = 1677721.6, truncated as the thread does.
+    path = tmp_path / "t.pcap"
+    assert main(BASE + ["--pcap", str(path), "--duration", "0.2", "--toggle-every", "0.1", "--min-time", "50",
+                        "--max-time", "50"]) == 0
+    frames = [goose.decode_frame(p.data) for p in read_pcap(path)]
+    assert [(f.st_num, f.sq_num, f.t.fraction) for f in frames] == [(1, 0, 0), (1, 1, 0), (2, 0, 1677721),
+                                                                     (2, 1, 1677721)]
+    assert capsys.readouterr().out == "4 frames sent, 0 send errors, 0 late, max lateness 0 µs\n"

@@ -87,6 +87,8 @@ FOR_TESTS = " (for tests)."
      "A state change of block `block`: the allData of the encoded PDU `pdu`."),
     (valdrin_rt.GoosePublisher.fault, "($self, block, knob, value)",
      "Set fault knob `knob` of block `block` to `value`."),
+    (valdrin_rt.GoosePublisher.render, "($self, block, pdu, st_num, sq_num, k, change_ns)",
+     "`(time_ns, frame)` of frame `k` after a change at `change_ns`, as the thread sends it (for pcap files)."),
 ])
 def test_docstrings_and_text_signatures(obj, signature, doc):
     assert (obj.__text_signature__, obj.__doc__) == (signature, doc)

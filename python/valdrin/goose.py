@@ -263,6 +263,17 @@ class Publisher:
         member; ``TypeError`` otherwise, and nothing is sent.
         """
         index = self._index(block)
+        self._native.publish(index, self._pdu(index, values).encode())
+
+    def render(self, block: int | str, values: Sequence[Data], st_num: int, sq_num: int, k: int,
+               change_ns: int) -> tuple[int, bytes]:
+        """``(time_ns, frame)`` of frame ``k`` after a state change to ``values`` at ``change_ns``
+        (ns since the epoch), exactly as the thread sends it: for pcap files."""
+        index = self._index(block)
+        return self._native.render(index, self._pdu(index, values).encode(), st_num, sq_num, k, change_ns)
+
+    def _pdu(self, index: int, values: Sequence[Data]) -> GoosePDU:
+        """The block's template PDU with ``values``, which must have its data set's kinds."""
         values = list(values)
         expected = self._shapes[index]
         if len(values) != len(expected):
@@ -270,8 +281,7 @@ class Publisher:
         for i, (value, shape) in enumerate(zip(values, expected)):
             if _shape(value) != shape:
                 raise TypeError(f"value {i} is {_shape(value)}, the data set member is {shape}")
-        pdu = replace(self.blocks[index].pdu, all_data=values, num_dat_set_entries=None)
-        self._native.publish(index, pdu.encode())
+        return replace(self.blocks[index].pdu, all_data=values, num_dat_set_entries=None)
 
     def fault(self, block: int | str, knob: str, value: float | bool = 1) -> None:
         """Sets fault knob ``knob`` of ``block`` (see :data:`FAULT_KNOBS`)."""

@@ -227,6 +227,62 @@ PyObject* publisher_fault(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+constexpr const char* render_params[] = {"block", "pdu", "st_num", "sq_num", "k", "change_ns"};
+constexpr py::Signature render_signature{"GoosePublisher.render()", render_params, 6};
+
+// render(block, pdu, st_num, sq_num, k, change_ns): (time_ns, frame) of
+// frame k after a change at change_ns, as the thread would send it, with the
+// allData of the encoded PDU `pdu`.
+PyObject* publisher_render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("GoosePublisher.render()", [&]() -> PyObject* {
+        PyObject* bound[6];
+        if (!py::bind(render_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto index = block_index(self, bound[0]);
+        if (!index) return nullptr;
+        auto octets = py::argument("pdu", bound[1], codecs::to_bytes_view);
+        if (!octets) return nullptr;
+        auto st_num = py::argument("st_num", bound[2], py::to_u32);
+        if (!st_num) return nullptr;
+        auto sq_num = py::argument("sq_num", bound[3], py::to_u32);
+        if (!sq_num) return nullptr;
+        auto k = py::argument("k", bound[4], py::to_u64);
+        if (!k) return nullptr;
+        auto change_ns = py::argument("change_ns", bound[5], py::to_i64);
+        if (!change_ns) return nullptr;
+        auto pdu = goose::decode_pdu(*octets);
+        if (!pdu || pdu->entries > UINT32_MAX) {
+            py::raise(PyExc_ValueError, "not a GOOSE PDU with at most 2^32 - 1 values");
+            return nullptr;
+        }
+        namespace sch = goose::schedule;
+        const Publisher& publisher = publisher_of(self);
+        const sch::Template& tmpl = publisher.block_template(*index);
+        const sch::Timing& timing = publisher.block_timing(*index);
+        const sch::Varying varying{.tal_ms = sch::tal_ms(timing, *k),
+                                   .t = sch::utc_of(*change_ns, tmpl.varying.t.quality),
+                                   .st_num = *st_num,
+                                   .sq_num = *sq_num,
+                                   .num_dat_set_entries = static_cast<std::uint32_t>(pdu->entries),
+                                   .all_data = pdu->all_data};
+        auto size = sch::frame_size(tmpl.fixed, varying);
+        if (!size) {
+            ber::Text text;
+            goose::describe(size.error(), text);
+            py::raise(PyExc_ValueError, text.view());
+            return nullptr;
+        }
+        Ref frame = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+        if (!frame) return nullptr;
+        auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
+        if (data == nullptr) return nullptr;
+        if (!sch::write_frame(tmpl.fixed, varying, {data, *size})) py::fault("the frame did not fit its measured size");
+        const __int128 at = static_cast<__int128>(*change_ns) + sch::offset_ns(timing, *k);
+        Ref time = Ref::steal(PyLong_FromLongLong(at > INT64_MAX ? INT64_MAX : static_cast<long long>(at)));
+        if (!time) return nullptr;
+        return PyTuple_Pack(2, time.get(), frame.get());
+    });
+}
+
 void publisher_dealloc(PyObject* self) {
     try {
         publisher_of(self).dispose();
@@ -253,6 +309,10 @@ PyMethodDef publisher_methods[] = {
     {"fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(publisher_fault)),
      METH_FASTCALL | METH_KEYWORDS,
      "fault($self, block, knob, value)\n--\n\nSet fault knob `knob` of block `block` to `value`."},
+    {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(publisher_render)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "render($self, block, pdu, st_num, sq_num, k, change_ns)\n--\n\n"
+     "`(time_ns, frame)` of frame `k` after a change at `change_ns`, as the thread sends it (for pcap files)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

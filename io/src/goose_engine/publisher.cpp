@@ -153,6 +153,14 @@ void Publisher::silence(std::size_t block, std::int64_t ns) noexcept {
     shared_->faults[block].silent_until_ns.store(static_cast<std::int64_t>(until));
 }
 
+const sch::Template& Publisher::block_template(std::size_t block) const noexcept {
+    return shared_->templates[block];
+}
+
+const sch::Timing& Publisher::block_timing(std::size_t block) const noexcept {
+    return shared_->config.blocks[block].timing;
+}
+
 Stats Publisher::stats() const noexcept {
     return {
         .frames_sent = shared_->frames_sent.load(),

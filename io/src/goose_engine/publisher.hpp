@@ -146,6 +146,11 @@ public:
     // nanoseconds (block < blocks()): the silent_until_ns knob, from now.
     void silence(std::size_t block, std::int64_t ns) noexcept;
 
+    // Returns block `block`'s template (views into the configuration) and
+    // timing (block < blocks()), for rendering its frames elsewhere.
+    [[nodiscard]] const goose::schedule::Template& block_template(std::size_t block) const noexcept;
+    [[nodiscard]] const goose::schedule::Timing& block_timing(std::size_t block) const noexcept;
+
     // Returns the counters as they are now.
     [[nodiscard]] Stats stats() const noexcept;
 

@@ -10,8 +10,6 @@ import signal
 import sys
 import threading
 import time
-from dataclasses import replace
-from fractions import Fraction
 from typing import Iterator
 
 from .. import goose
@@ -115,21 +113,22 @@ def toggled(values: list[Data]) -> list[Data]:
 def scheduled_frames(block: goose.GooseBlock, start_ns: int, duration_ns: int,
                      toggle_ns: int | None) -> Iterator[tuple[int, bytes]]:
     """(time_ns, frame) of every frame the publisher sends in [start, start + duration):
-    a state change at the start and every ``toggle_ns``, the schedule restarting at each."""
-    t1, t0 = round(block.min_time_ms * 1e6), round(block.max_time_ms * 1e6)
+    a state change at the start and every ``toggle_ns``, the schedule restarting at each;
+    the frames and their times come from the native schedule and encoder."""
+    publisher = goose.Publisher("", [block])  # never started: it renders what its thread would send
     end = start_ns + duration_ns
     values = list(block.pdu.all_data)
     st = block.pdu.st_num or 1
     change = start_ns
     while change < end:
         next_change = end if toggle_ns is None else min(end, change + toggle_ns)
-        offset, gap, sq = 0, t1, 0
-        while change + offset < next_change:
-            g = min(gap, t0)
-            pdu = replace(block.pdu, st_num=st, sq_num=sq, time_allowed_to_live=-(-block.tal_factor * g // 1_000_000),
-                          timestamp=change / 1e9, all_data=values, num_dat_set_entries=None)
-            yield change + offset, replace(block, pdu=pdu).frame()
-            offset, gap, sq = offset + g, gap * 2, sq % 0xFFFFFFFF + 1
+        k, sq = 0, 0
+        while True:
+            at, frame = publisher.render(0, values, st, sq, k, change)
+            if at >= next_change:
+                break
+            yield at, frame
+            k, sq = k + 1, sq % 0xFFFFFFFF + 1
         change = next_change
         st = st % 0xFFFFFFFF + 1
         values = toggled(values)
