@@ -184,6 +184,8 @@ def main() -> None:
         "fuzz_data": [values for values, _ in ALL_DATA],
         "fuzz_goose": gooses,
         "fuzz_goose_strict": gooses,
+        # 24 octets of counters and timing, then a whole frame.
+        "fuzz_goose_template": [bytes(range(24)) + f for f in goose_frames(gooses)],
     }
     for target, inputs in seeds.items():
         directory = out / target

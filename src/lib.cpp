@@ -7,6 +7,7 @@
 
 #include "codecs.hpp"
 #include "engine/engine.hpp"
+#include "goose_pub/goose_publisher.hpp"
 #include "listen/listen.hpp"
 #include "py.hpp"
 
@@ -59,7 +60,9 @@ bool populate(PyObject* module) {
     PyObject* analyzer = valdrin::listen::analyzer_type();
     if (analyzer == nullptr || PyModule_AddObjectRef(module, "Analyzer", analyzer) < 0) return false;
     PyObject* monitor = valdrin::listen::monitor_type();
-    return monitor != nullptr && PyModule_AddObjectRef(module, "Monitor", monitor) == 0;
+    if (monitor == nullptr || PyModule_AddObjectRef(module, "Monitor", monitor) < 0) return false;
+    PyObject* goose_publisher = valdrin::goose_pub::goose_publisher_type();
+    return goose_publisher != nullptr && PyModule_AddObjectRef(module, "GoosePublisher", goose_publisher) == 0;
 }
 
 PyObject* init() {

@@ -63,3 +63,23 @@ def decode_goose_pdu(apdu: bytes, strict: bool = False) -> dict[str, Any]:
 
 def decode_goose_frame(raw: bytes, strict: bool = False) -> tuple[dict[str, Any], dict[str, Any]] | None:
     """`None` for a frame that is not GOOSE, else `(frame dict, pdu dict)` (for tests)."""
+
+class GoosePublisher:
+    """The native GOOSE publisher behind `valdrin.goose.Publisher`; each block a tuple
+    (frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity)."""
+
+    def __init__(
+        self,
+        iface: str,
+        blocks: Sequence[tuple[bytes, int, int, int, int, int]],
+        rt_priority: int | None = None,
+        cpu: int | None = None,
+    ) -> None: ...
+    def start(self) -> None: ...
+    def stop(self) -> None: ...
+    def stats(self) -> Stats: ...
+    def publish(self, block: int, pdu: bytes) -> None: ...
+    def fault(self, block: int, knob: str, value: int) -> None: ...
+    def render(
+        self, block: int, pdu: bytes, st_num: int, sq_num: int, k: int, change_ns: int
+    ) -> tuple[int, bytes]: ...

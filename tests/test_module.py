@@ -38,7 +38,8 @@ def test_reimport_returns_the_same_module():
 def test_surface():
     names = [n for n in vars(valdrin_rt) if n == "__version__" or not n.startswith("__")]
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
-                     "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor"]
+                     "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor",
+                     "GoosePublisher"]
     assert valdrin_rt.__version__ == importlib.metadata.version("valdrin")  # pyproject.toml's
     assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")
@@ -80,6 +81,15 @@ FOR_TESTS = " (for tests)."
      "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`)."),
     (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
      "The waiting events as dicts, waiting up to `timeout` seconds for one."),
+    (valdrin_rt.GoosePublisher, "(iface, blocks, rt_priority=None, cpu=None)",
+     "The native GOOSE publisher behind `valdrin.goose.Publisher`; each block a tuple\n"
+     "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity)."),
+    (valdrin_rt.GoosePublisher.publish, "($self, block, pdu)",
+     "A state change of block `block`: the allData of the encoded PDU `pdu`."),
+    (valdrin_rt.GoosePublisher.fault, "($self, block, knob, value)",
+     "Set fault knob `knob` of block `block` to `value`."),
+    (valdrin_rt.GoosePublisher.render, "($self, block, pdu, st_num, sq_num, k, change_ns)",
+     "`(time_ns, frame)` of frame `k` after a change at `change_ns`, as the thread sends it (for pcap files)."),
 ])
 def test_docstrings_and_text_signatures(obj, signature, doc):
     assert (obj.__text_signature__, obj.__doc__) == (signature, doc)

@@ -15,13 +15,13 @@ encoder.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Iterable, Sequence
 
 from .data import Data, Timestamp
 from .values import FrameHeader, UtcTime, Value, data_values, text
 
-__all__ = ["ETHERTYPE_GOOSE", "GooseFrame", "GoosePDU", "decode_frame"]
+__all__ = ["ETHERTYPE_GOOSE", "FAULT_KNOBS", "GooseBlock", "GooseFrame", "GoosePDU", "Publisher", "decode_frame"]
 
 ETHERTYPE_GOOSE = 0x88B8
 
@@ -138,3 +138,161 @@ def decode_frame(raw: bytes, strict: bool = False) -> GooseFrame | None:
 
     decoded = valdrin_rt.decode_goose_frame(bytes(raw), strict)
     return None if decoded is None else message_from_native(*decoded)
+
+
+# --- publishing ---------------------------------------------------------------
+
+# The fault knobs of :meth:`Publisher.fault`, each with what a receiver sees.
+FAULT_KNOBS = {
+    "skip_sq": "the next frame's sqNum jumps ahead by `value` (frames lost)",
+    "repeat": "each of the next `value` frames is sent twice (duplicates)",
+    "old_st": "each of the next `value` frames is preceded by one carrying stNum - 1 (an older state, out of order)",
+    "silent": "no frame for `value` seconds: the retransmissions stop, timeAllowedToLive runs out",
+    "wrong_conf_rev": "confRev + 1 while true",
+    "simulation": "the simulation flag set while true",
+    "nds_com": "ndsCom set while true",
+    "wrong_type": "the first data set member sent with another type while true",
+}
+
+
+@dataclass
+class GooseBlock:
+    """One control block to publish: its template and its schedule.
+
+    ``pdu`` gives the fixed fields (gocbRef, datSet, goID, confRev,
+    simulation, ndsCom, t's quality), the first stNum and the first values;
+    its sqNum, t and timeAllowedToLive are the publisher's. After a state
+    change the frame goes out at once, retransmissions follow after
+    ``min_time_ms`` (T1), then at doubling intervals up to ``max_time_ms``
+    (T0), then every T0. timeAllowedToLive is ``tal_factor`` times the
+    interval until the next frame, or ``fixed_tal_ms`` when given.
+    ``capacity`` is the largest encoded allData :meth:`Publisher.publish`
+    accepts (octets; at least the template's).
+    """
+
+    pdu: GoosePDU
+    dst_mac: bytes | Sequence[int]
+    app_id: int
+    src_mac: bytes | Sequence[int] = bytes(6)
+    vlan_id: int | None = None
+    vlan_priority: int | None = None
+    min_time_ms: float = 2.0
+    max_time_ms: float = 1000.0
+    tal_factor: int = 2
+    fixed_tal_ms: int | None = None
+    capacity: int = 1024
+
+    def frame(self) -> bytes:
+        """The template frame, encoded by the package's own GOOSE encoder."""
+        return self.pdu.encode_frame(self.dst_mac, self.src_mac, self.app_id, self.vlan_id, self.vlan_priority)
+
+    def native(self) -> tuple:
+        for name in ("min_time_ms", "max_time_ms"):
+            value = getattr(self, name)
+            if not value > 0:
+                raise ValueError(f"{name} must be positive (got {value})")
+        if self.min_time_ms > self.max_time_ms:
+            raise ValueError(f"min_time_ms ({self.min_time_ms}) must not exceed max_time_ms ({self.max_time_ms})")
+        return (self.frame(), round(self.min_time_ms * 1e6), round(self.max_time_ms * 1e6), self.tal_factor,
+                self.fixed_tal_ms or 0, self.capacity)
+
+
+def _shape(value: Data) -> object:
+    """The type of a Data value, with its members' for containers."""
+    members = getattr(value, "members", None)
+    if members is None:
+        members = getattr(value, "elements", None)
+    if members is not None:
+        return (type(value).__name__, tuple(_shape(m) for m in members))
+    if type(value).__name__ == "FloatData":
+        return ("FloatData", value.double)
+    return type(value).__name__
+
+
+class Publisher:
+    """Publishes GOOSE for ``blocks`` on ``iface`` from a native thread.
+
+    Every block's template goes out as a state change when the publisher
+    starts; :meth:`publish` makes the next one (stNum + 1, sqNum 0, t the
+    instant of the change), sent at once, retransmissions restarting.
+    Frames are paced on absolute CLOCK_REALTIME deadlines. Use it as a
+    context manager, or call :meth:`start` and :meth:`stop`. Needs
+    CAP_NET_RAW; ``OSError`` for an interface that does not exist.
+    """
+
+    def __init__(self, iface: str, blocks: Sequence[GooseBlock], *, rt_priority: int | None = None,
+                 cpu: int | None = None) -> None:
+        import valdrin_rt
+
+        self.iface = iface
+        self.blocks = list(blocks)
+        if not self.blocks:
+            raise ValueError("no control blocks")
+        self._shapes = [[_shape(v) for v in b.pdu.all_data] for b in self.blocks]
+        self._native = valdrin_rt.GoosePublisher(iface, [b.native() for b in self.blocks], rt_priority, cpu)
+
+    def _index(self, block: int | str) -> int:
+        if isinstance(block, str):
+            for i, b in enumerate(self.blocks):
+                if b.pdu.gocb_ref == block:
+                    return i
+            raise KeyError(f"no control block {block!r}")
+        if not 0 <= block < len(self.blocks):
+            raise IndexError(f"no control block {block}")
+        return block
+
+    def start(self) -> None:
+        """Open the socket and send every block's state, then its retransmissions."""
+        self._native.start()
+
+    def stop(self) -> None:
+        """Stop sending (prompt whatever the schedule); :meth:`start` sends each state anew, stNum + 1."""
+        self._native.stop()
+
+    def __enter__(self) -> Publisher:
+        self.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    def publish(self, block: int | str, values: Sequence[Data]) -> None:
+        """A state change of ``block`` (its index or gocbRef) to ``values``.
+
+        The values must have the kinds of the block's data set, member by
+        member; ``TypeError`` otherwise, and nothing is sent.
+        """
+        index = self._index(block)
+        self._native.publish(index, self._pdu(index, values).encode())
+
+    def render(self, block: int | str, values: Sequence[Data], st_num: int, sq_num: int, k: int,
+               change_ns: int) -> tuple[int, bytes]:
+        """``(time_ns, frame)`` of frame ``k`` after a state change to ``values`` at ``change_ns``
+        (ns since the epoch), exactly as the thread sends it: for pcap files."""
+        index = self._index(block)
+        return self._native.render(index, self._pdu(index, values).encode(), st_num, sq_num, k, change_ns)
+
+    def _pdu(self, index: int, values: Sequence[Data]) -> GoosePDU:
+        """The block's template PDU with ``values``, which must have its data set's kinds."""
+        values = list(values)
+        expected = self._shapes[index]
+        if len(values) != len(expected):
+            raise TypeError(f"the data set has {len(expected)} members, got {len(values)} values")
+        for i, (value, shape) in enumerate(zip(values, expected)):
+            if _shape(value) != shape:
+                raise TypeError(f"value {i} is {_shape(value)}, the data set member is {shape}")
+        return replace(self.blocks[index].pdu, all_data=values, num_dat_set_entries=None)
+
+    def fault(self, block: int | str, knob: str, value: float | bool = 1) -> None:
+        """Sets fault knob ``knob`` of ``block`` (see :data:`FAULT_KNOBS`)."""
+        if knob not in FAULT_KNOBS:
+            raise ValueError(f"no such fault knob: {knob!r}")
+        index = self._index(block)
+        if knob == "silent":
+            self._native.fault(index, "silent_ns", round(float(value) * 1e9))
+        else:
+            self._native.fault(index, knob, int(value))
+
+    def stats(self) -> dict:
+        """frames_sent, send_errors, late_frames, max_lateness_ns, cumulative over every run."""
+        return self._native.stats()

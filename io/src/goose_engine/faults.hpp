@@ -1,0 +1,34 @@
+// Fault injection knobs of one control block, set from any thread while the
+// publisher runs and read by its thread frame by frame. One-shot knobs are
+// counts the thread consumes; lasting ones hold until cleared.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace valdrin::io::goose_engine {
+
+struct Faults {
+    // The next frame's sqNum jumps ahead by this many (gaps a receiver counts
+    // as lost frames); consumed by that frame.
+    std::atomic<std::uint32_t> skip_sq{0};
+    // This many of the next frames are each sent twice, identical
+    // (duplicates).
+    std::atomic<std::uint32_t> repeat{0};
+    // Each of the next this many frames is preceded by a copy carrying
+    // stNum - 1 (an older state, out of order; below 1 it is 2^32 - 1, which
+    // a receiver reads as ahead); the schedule itself goes on unchanged.
+    std::atomic<std::uint32_t> old_st{0};
+    // Frames due before this CLOCK_REALTIME instant (ns) are not sent, their
+    // sqNums passed over: the time to live runs out at the receiver.
+    std::atomic<std::int64_t> silent_until_ns{0};
+    // While set: confRev + 1, simulation set, ndsCom set, and the first
+    // allData member's tag changed (a BOOLEAN becomes an INTEGER, anything
+    // else a BOOLEAN), respectively.
+    std::atomic<bool> wrong_conf_rev{false};
+    std::atomic<bool> simulation{false};
+    std::atomic<bool> nds_com{false};
+    std::atomic<bool> wrong_type{false};
+};
+
+}  // namespace valdrin::io::goose_engine

@@ -1,0 +1,177 @@
+#include "goose_engine/publisher.hpp"
+
+#include <system_error>
+#include <utility>
+
+#include "clock.hpp"
+#include "futex.hpp"
+#include "os_error.hpp"
+#include "packet_socket.hpp"
+#include "goose_engine/shared.hpp"
+#include "goose_engine/transmit.hpp"
+#include "setup_report.hpp"
+
+namespace valdrin::io::goose_engine {
+
+namespace sch = goose::schedule;
+
+namespace {
+
+std::unexpected<ConfigFailure> refused(ConfigError error, std::size_t block, std::string_view reason = {}) {
+    std::string text = "block " + std::to_string(block) + ": " + std::string(describe(error));
+    if (!reason.empty()) text += ": " + std::string(reason);
+    return std::unexpected(ConfigFailure{error, std::move(text)});
+}
+
+std::unexpected<StartFailure> failure(StartError error, std::string text) {
+    return std::unexpected(StartFailure{error, std::move(text)});
+}
+
+std::unexpected<StartFailure> failure(StartError error) { return failure(error, std::string(describe(error))); }
+
+// Sets `word` to a new value and wakes its sleeper.
+void wake(std::atomic<std::uint32_t>& word) noexcept {
+    word.fetch_add(1, std::memory_order_release);
+    futex_wake_all(word);
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Config config) {
+    if (config.blocks.empty()) return std::unexpected(ConfigFailure{ConfigError::no_blocks, "no control blocks"});
+    auto shared = std::make_shared<Shared>();
+    shared->config = std::move(config);
+    const std::size_t n = shared->config.blocks.size();
+    shared->faults = std::make_unique<Faults[]>(n);
+    shared->st_num.assign(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        BlockConfig& block = shared->config.blocks[i];
+        auto tmpl = sch::read_template(block.frame);
+        if (!tmpl) return refused(ConfigError::bad_template, i, sch::describe(tmpl.error()));
+        if (auto timing = sch::check(block.timing); !timing) {
+            return refused(ConfigError::bad_timing, i, sch::describe(timing.error()));
+        }
+        if (block.capacity < tmpl->varying.all_data.size()) block.capacity = tmpl->varying.all_data.size();
+        shared->mailboxes.push_back(
+            std::make_unique<Mailbox>(block.capacity, tmpl->varying.all_data, tmpl->varying.num_dat_set_entries));
+        // The longest frame: every counter at its widest, allData full.
+        std::vector<std::uint8_t> widest(block.capacity);
+        const sch::Varying largest{.tal_ms = UINT32_MAX, .t = {}, .st_num = UINT32_MAX, .sq_num = UINT32_MAX,
+                                   .num_dat_set_entries = UINT32_MAX, .all_data = widest};
+        sch::Fixed fixed = tmpl->fixed;
+        fixed.conf_rev = UINT32_MAX;
+        auto size = sch::frame_size(fixed, largest);
+        if (!size) return refused(ConfigError::too_large, i);
+        shared->buffers.emplace_back(*size);
+        shared->templates.push_back(*tmpl);  // views into block.frame, which stays where it is
+    }
+    shared->lateness.assign(shared->config.lateness_log, 0);
+    return std::unique_ptr<Publisher>(new Publisher(std::move(shared)));
+}
+
+Publisher::Publisher(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+
+Publisher::~Publisher() {
+    try {
+        dispose();
+    } catch (...) {
+    }
+}
+
+std::size_t Publisher::blocks() const noexcept { return shared_->templates.size(); }
+
+std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
+    std::unique_lock slot = lock_blocking(slot_lock_, blocking);
+    if (thread_) return failure(StartError::already_started);
+    auto socket = open_sending_socket(shared_->config.iface);
+    if (!socket) return failure(StartError::socket, std::move(socket.error().text));
+    shared_->stop.store(false);
+    auto report = std::make_shared<SetupReport>();
+    std::thread thread;
+    try {
+        thread = std::thread(transmit, shared_, std::move(*socket), Reporter(report));
+    } catch (const std::system_error& e) {
+        return failure(StartError::no_thread, os_text(e.code().value()));
+    }
+    std::string text;
+    SetupReport::State outcome;
+    {
+        BlockingScope waiting(blocking);
+        outcome = report->wait(text);
+    }
+    switch (outcome) {
+        case SetupReport::State::ok:
+            thread_ = std::move(thread);
+            return {};
+        case SetupReport::State::failed: {
+            BlockingScope waiting(blocking);
+            thread.join();
+        }
+            return failure(StartError::setup, std::move(text));
+        default:
+            thread.detach();
+            return failure(StartError::thread_gone);
+    }
+}
+
+void Publisher::stop(Blocking& blocking) {
+    std::unique_lock slot = lock_blocking(slot_lock_, blocking);
+    shared_->stop.store(true);
+    wake(shared_->wake);
+    std::optional<std::thread> thread;
+    thread.swap(thread_);
+    if (thread) {
+        BlockingScope joining(blocking);
+        thread->join();
+    }
+}
+
+void Publisher::dispose() {
+    shared_->stop.store(true);
+    wake(shared_->wake);
+    std::lock_guard slot(slot_lock_);
+    if (thread_) {
+        thread_->join();
+        thread_.reset();
+    }
+}
+
+std::expected<void, PublishError> Publisher::publish(std::size_t block, std::span<const std::uint8_t> content,
+                                                     std::uint32_t entries) {
+    if (block >= shared_->mailboxes.size()) return std::unexpected(PublishError::no_such_block);
+    Mailbox& mailbox = *shared_->mailboxes[block];
+    if (content.size() > mailbox.capacity()) return std::unexpected(PublishError::too_large);
+    mailbox.put(content, entries);
+    wake(shared_->wake);
+    return {};
+}
+
+Faults& Publisher::faults(std::size_t block) noexcept { return shared_->faults[block]; }
+
+void Publisher::silence(std::size_t block, std::int64_t ns) noexcept {
+    const Nanos until = now_ns() + (ns > 0 ? ns : 0);
+    shared_->faults[block].silent_until_ns.store(static_cast<std::int64_t>(until));
+}
+
+const sch::Template& Publisher::block_template(std::size_t block) const noexcept {
+    return shared_->templates[block];
+}
+
+const sch::Timing& Publisher::block_timing(std::size_t block) const noexcept {
+    return shared_->config.blocks[block].timing;
+}
+
+Stats Publisher::stats() const noexcept {
+    return {
+        .frames_sent = shared_->frames_sent.load(),
+        .send_errors = shared_->send_errors.load(),
+        .late_frames = shared_->late_frames.load(),
+        .max_lateness_ns = shared_->max_lateness_ns.load(),
+    };
+}
+
+std::vector<std::int64_t> Publisher::lateness_log() const {
+    return {shared_->lateness.begin(), shared_->lateness.begin() + static_cast<std::ptrdiff_t>(shared_->lateness_count)};
+}
+
+}  // namespace valdrin::io::goose_engine

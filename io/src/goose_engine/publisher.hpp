@@ -1,0 +1,169 @@
+// The GOOSE publisher: control blocks fixed at construction, one thread
+// that sends each block's frames on its retransmission schedule, paced on
+// absolute CLOCK_REALTIME deadlines, and publish() from any thread, which
+// the thread picks up at once (a futex wake-up), not at the next deadline.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "blocking.hpp"
+#include "failure.hpp"
+#include "goose_engine/config.hpp"
+#include "goose_engine/faults.hpp"
+
+namespace valdrin::io::goose_engine {
+
+// Why a configuration is refused, in the order create() checks.
+enum class ConfigError : std::uint8_t {
+    no_blocks,      // not a single control block
+    bad_template,   // a frame is no GOOSE template (the reason follows)
+    bad_timing,     // a timing breaks a rule (the rule follows)
+    too_large,      // a frame with `capacity` octets of allData would exceed a frame's length
+};
+
+// The message of each ConfigError, in enum order.
+inline constexpr std::array<std::string_view, 4> config_error_texts = {
+    "no control blocks",
+    "bad template",
+    "bad timing",
+    "capacity too large for a frame",
+};
+static_assert(config_error_texts.size() == static_cast<std::size_t>(ConfigError::too_large) + 1,
+              "one text per ConfigError");
+
+// Returns the table text of `error`.
+[[nodiscard]] constexpr std::string_view describe(ConfigError error) noexcept {
+    return config_error_texts[static_cast<std::size_t>(error)];
+}
+
+// A refused configuration: "block <i>: <text>[: <reason>]".
+using ConfigFailure = Failure<ConfigError>;
+
+// Why start() did not leave a thread running, in the order its steps run.
+enum class StartError : std::uint8_t {
+    already_started,
+    socket,       // the packet socket could not be opened (its text follows)
+    no_thread,    // the thread could not be created
+    setup,        // the thread's set-up failed (its text follows)
+    thread_gone,  // the thread ended before reporting
+};
+
+// Per StartError: the whole message, or what failed before the detail it carries.
+inline constexpr std::array<std::string_view, 5> start_error_texts = {
+    "already started",
+    "the packet socket could not be opened",
+    "the thread could not be created",
+    "the thread's set-up failed",
+    "the publisher thread ended during setup",
+};
+static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::thread_gone) + 1,
+              "one text per StartError");
+
+// Returns the table text of `error`.
+[[nodiscard]] constexpr std::string_view describe(StartError error) noexcept {
+    return start_error_texts[static_cast<std::size_t>(error)];
+}
+
+// A failed start() and its complete message.
+using StartFailure = Failure<StartError>;
+
+// Why publish() refused values.
+enum class PublishError : std::uint8_t {
+    no_such_block,
+    too_large,  // more octets than the block's capacity
+};
+
+// The message of each PublishError, in enum order.
+inline constexpr std::array<std::string_view, 2> publish_error_texts = {
+    "no such control block",
+    "values larger than the block's capacity",
+};
+static_assert(publish_error_texts.size() == static_cast<std::size_t>(PublishError::too_large) + 1,
+              "one text per PublishError");
+
+// Returns the table text of `error`.
+[[nodiscard]] constexpr std::string_view describe(PublishError error) noexcept {
+    return publish_error_texts[static_cast<std::size_t>(error)];
+}
+
+// A snapshot of the counters, cumulative over every run, each read on its own.
+struct Stats {
+    std::uint64_t frames_sent = 0;
+    std::uint64_t send_errors = 0;
+    std::uint64_t late_frames = 0;  // sent after the frame that follows was due
+    std::int64_t max_lateness_ns = 0;
+};
+
+// What the publisher shares with its thread (shared.hpp).
+struct Shared;
+
+class Publisher {
+public:
+    // Returns a stopped publisher of `config`, or why it is refused.
+    [[nodiscard]] static std::expected<std::unique_ptr<Publisher>, ConfigFailure> create(Config config);
+    Publisher(const Publisher&) = delete;
+    Publisher& operator=(const Publisher&) = delete;
+    // Stops and joins a running thread as dispose() does.
+    ~Publisher();
+
+    // Returns the number of control blocks.
+    [[nodiscard]] std::size_t blocks() const noexcept;
+
+    // Opens a packet socket on the interface and starts the thread, which
+    // sends every block's current values as a state change at once (the
+    // template's stNum on the first run, the next one on later runs).
+    // Waits run inside `blocking`'s hooks.
+    [[nodiscard]] std::expected<void, StartFailure> start(Blocking& blocking);
+
+    // Stops and joins the thread, if one runs; the join runs inside
+    // `blocking`'s hooks.
+    void stop(Blocking& blocking);
+
+    // As stop() without hooks, for the owner letting go.
+    void dispose();
+
+    // Hands block `block` new allData content (`entries` values): a state
+    // change, sent at once when the thread runs, else at its next start.
+    // Never waits for the thread.
+    [[nodiscard]] std::expected<void, PublishError> publish(std::size_t block, std::span<const std::uint8_t> content,
+                                                            std::uint32_t entries);
+
+    // Returns block `block`'s fault knobs (block < blocks()), which live as
+    // long as the publisher.
+    [[nodiscard]] Faults& faults(std::size_t block) noexcept;
+
+    // Sends none of block `block`'s frames due in the next `ns` (>= 0)
+    // nanoseconds (block < blocks()): the silent_until_ns knob, from now.
+    void silence(std::size_t block, std::int64_t ns) noexcept;
+
+    // Returns block `block`'s template (views into the configuration) and
+    // timing (block < blocks()), for rendering its frames elsewhere.
+    [[nodiscard]] const goose::schedule::Template& block_template(std::size_t block) const noexcept;
+    [[nodiscard]] const goose::schedule::Timing& block_timing(std::size_t block) const noexcept;
+
+    // Returns the counters as they are now.
+    [[nodiscard]] Stats stats() const noexcept;
+
+    // Returns the lateness (ns) of the first Config::lateness_log frames
+    // sent; call it while no thread runs.
+    [[nodiscard]] std::vector<std::int64_t> lateness_log() const;
+
+private:
+    explicit Publisher(std::shared_ptr<Shared> shared);
+
+    std::shared_ptr<Shared> shared_;
+    std::mutex slot_lock_;  // guards thread_
+    std::optional<std::thread> thread_;
+};
+
+}  // namespace valdrin::io::goose_engine

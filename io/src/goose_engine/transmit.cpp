@@ -1,0 +1,195 @@
+#include "goose_engine/transmit.hpp"
+
+#include <linux/futex.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <limits>
+
+#include "clock.hpp"
+#include "rt_thread.hpp"
+
+namespace valdrin::io::goose_engine {
+
+namespace {
+
+namespace sch = goose::schedule;
+
+// Sleeps while `word` holds `expected`, until the absolute CLOCK_REALTIME
+// instant `deadline`; returns on a wake-up, a change, a signal or the
+// deadline alike: the caller rechecks.
+void wait_until(std::atomic<std::uint32_t>& word, std::uint32_t expected, Nanos deadline) noexcept {
+    if (deadline < 0) deadline = 0;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(deadline / ns_per_s);
+    ts.tv_nsec = static_cast<long>(deadline % ns_per_s);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME,
+            expected, &ts, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+std::int64_t saturate(Nanos value) noexcept {
+    constexpr Nanos lo = std::numeric_limits<std::int64_t>::min();
+    constexpr Nanos hi = std::numeric_limits<std::int64_t>::max();
+    return static_cast<std::int64_t>(value < lo ? lo : value > hi ? hi : value);
+}
+
+void raise_max(std::atomic<std::int64_t>& max, std::int64_t value) noexcept {
+    std::int64_t seen = max.load();
+    while (value > seen && !max.compare_exchange_weak(seen, value)) {
+    }
+}
+
+// A block's place in its schedule: the change instant, the index of the
+// next frame after it, its counters and when it is due.
+struct Run {
+    Nanos change_at = 0;
+    Nanos due = 0;
+    std::uint64_t k = 0;
+    std::uint32_t st_num = 0;
+    std::uint32_t sq_num = 0;
+};
+
+// A state change at `now`: the next stNum, sqNum 0, frame 0 due at once.
+void change(Run& run, Nanos now) noexcept {
+    run.st_num = sch::next_counter(run.st_num);
+    run.sq_num = 0;
+    run.change_at = now;
+    run.k = 0;
+    run.due = now;
+}
+
+bool set_up(const Config& config, Reporter& reporter) {
+    if (config.cpu) {
+        auto pinned = pin_to_cpu(*config.cpu);
+        if (!pinned) {
+            if (pinned.error().error != SchedError::cpu_out_of_range) reporter.failed(std::move(pinned.error().text));
+            return false;
+        }
+    }
+    if (config.rt_priority) {
+        auto raised = set_fifo_priority(*config.rt_priority);
+        if (!raised) {
+            reporter.failed(std::move(raised.error().text));
+            return false;
+        }
+    }
+    reporter.ok();
+    return true;
+}
+
+// Sends block i's frame due now, with the fault knobs applied, and moves
+// its schedule on by one frame.
+void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexcept {
+    const sch::Template& tmpl = shared.templates[i];
+    const sch::Timing& timing = shared.config.blocks[i].timing;
+    const Mailbox& mailbox = *shared.mailboxes[i];
+    Faults& faults = shared.faults[i];
+
+    run.sq_num = sch::advance_counter(run.sq_num, faults.skip_sq.exchange(0));
+    sch::Fixed fixed = tmpl.fixed;
+    if (faults.wrong_conf_rev.load()) fixed.conf_rev += 1;
+    if (faults.simulation.load()) fixed.simulation = true;
+    if (faults.nds_com.load()) fixed.nds_com = true;
+    std::uint32_t older = faults.old_st.load();
+    while (older != 0 && !faults.old_st.compare_exchange_weak(older, older - 1)) {
+    }
+    std::uint32_t repeat = faults.repeat.load();
+    while (repeat != 0 && !faults.repeat.compare_exchange_weak(repeat, repeat - 1)) {
+    }
+    sch::Varying varying{
+        .tal_ms = sch::tal_ms(timing, run.k),
+        .t = sch::utc_of(run.change_at, tmpl.varying.t.quality),
+        .st_num = run.st_num,
+        .sq_num = run.sq_num,
+        .num_dat_set_entries = mailbox.entries(),
+        .all_data = mailbox.content(),
+    };
+    std::vector<std::uint8_t>& buffer = shared.buffers[i];
+    // Writes the frame of `varying` and sends it `copies` times.
+    const auto emit = [&](int copies) noexcept {
+        auto size = sch::write_frame(fixed, varying, buffer);
+        if (!size) {
+            shared.send_errors.fetch_add(1);  // cannot happen: the buffer is sized for the capacity
+            return;
+        }
+        if (faults.wrong_type.load() && !varying.all_data.empty()) {
+            std::uint8_t& tag = buffer[*size - varying.all_data.size()];
+            tag = tag == 0x83 ? 0x85 : 0x83;
+        }
+        for (int copy = 0; copy < copies; ++copy) {
+            if (::send(fd, buffer.data(), *size, 0) == static_cast<ssize_t>(*size)) {
+                shared.frames_sent.fetch_add(1);
+            } else {
+                shared.send_errors.fetch_add(1);
+            }
+        }
+    };
+    if (run.due >= static_cast<Nanos>(faults.silent_until_ns.load())) {
+        const std::int64_t lateness = saturate(now - run.due);
+        if (older != 0) {
+            // An extra frame of the state before, ahead of the due one: the
+            // sequence of the current state stays whole.
+            const std::uint32_t st_num = varying.st_num;
+            varying.st_num = st_num <= 1 ? UINT32_MAX : st_num - 1;
+            emit(1);
+            varying.st_num = st_num;
+        }
+        emit(repeat != 0 ? 2 : 1);
+        raise_max(shared.max_lateness_ns, lateness);
+        if (lateness > sch::gap_ns(timing, run.k)) shared.late_frames.fetch_add(1);
+        if (shared.lateness_count < shared.lateness.size()) shared.lateness[shared.lateness_count++] = lateness;
+    }
+    run.k += 1;
+    run.sq_num = sch::next_counter(run.sq_num);
+    run.due = run.change_at + sch::offset_ns(timing, run.k);
+}
+
+}  // namespace
+
+void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter reporter) noexcept {
+    prepare_thread(thread_name);
+    Shared& shared = *shared_ptr;
+    try {
+        if (!set_up(shared.config, reporter)) return;
+    } catch (...) {
+        return;  // the report says "gone"
+    }
+    std::vector<Run> runs;
+    try {
+        runs.resize(shared.templates.size());
+    } catch (...) {
+        return;  // nothing sent
+    }
+    // Every run starts with a state change of every block: the template's
+    // stNum (1 when it has 0) the first time, the next one afterwards.
+    const Nanos start = now_ns();
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const std::uint32_t first = shared.templates[i].varying.st_num;
+        runs[i].st_num = shared.has_run ? shared.st_num[i] : (first == 0 ? 0 : first - 1);
+        (void)shared.mailboxes[i]->take();  // values published while stopped
+        change(runs[i], start);
+    }
+    shared.has_run = true;
+
+    for (;;) {
+        const std::uint32_t seen = shared.wake.load(std::memory_order_acquire);
+        if (shared.stop.load()) break;
+        Nanos now = now_ns();
+        Nanos earliest = std::numeric_limits<std::int64_t>::max();
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            if (shared.mailboxes[i]->take()) change(runs[i], now);
+            if (runs[i].due < earliest) earliest = runs[i].due;
+        }
+        if (earliest > now) {
+            wait_until(shared.wake, seen, earliest);
+            continue;
+        }
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            if (runs[i].due <= now) send_due(shared, socket.get(), i, runs[i], now_ns());
+        }
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) shared.st_num[i] = runs[i].st_num;
+}
+
+}  // namespace valdrin::io::goose_engine

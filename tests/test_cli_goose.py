@@ -1,0 +1,97 @@
+"""valdrin goose publish: the pcap path (no privileges) checked frame by frame
+against an independent schedule, usage errors, and a live run in a namespace
+counted by the Monitor."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+import netns
+from goose_pub_frames import schedule
+from valdrin import goose
+from valdrin.cli import main
+from valdrin.pcap import read_pcap
+
+BASE = ["goose", "publish", "--gocb-ref", "IED1LD0/LLN0$GO$gcb1", "--app-id", "0x10", "--dst-mac", "01:0c:cd:01:00:10"]
+
+
+def test_pcap_holds_the_schedule_of_every_state(tmp_path, capsys):
+    path = tmp_path / "g.pcap"
+    status = main(BASE + ["--pcap", str(path), "--duration", "3", "--toggle-every", "1", "--min-time", "10",
+                          "--max-time", "400", "--value", "bool:false", "--value", "int:-5", "--conf-rev", "4",
+                          "--go-id", "gcb1", "--json"])
+    assert status == 0
+    assert json.loads(capsys.readouterr().out) == {"frames_sent": 21, "send_errors": 0, "late_frames": 0,
+                                                   "max_lateness_ns": 0}
+    packets = list(read_pcap(path))
+    start = packets[0].timestamp_ns
+    assert start % 1_000_000_000 == 0
+    # Gaps 10, 20, 40, 80, 160, 320, then T0 400 ms: 7 frames in each second.
+    expected = schedule(10, 400, 7)
+    assert [offset for offset, _ in expected] == [0, 10, 30, 70, 150, 310, 630]
+    assert len(packets) == 21
+    for i, packet in enumerate(packets):
+        state, k = divmod(i, 7)
+        frame = goose.decode_frame(packet.data, strict=True)
+        offset_ms, tal_ms = expected[k]
+        assert packet.timestamp_ns == start + state * 1_000_000_000 + round(offset_ms * 1e6)
+        assert (frame.st_num, frame.sq_num, frame.time_allowed_to_live) == (state + 1, k, tal_ms)
+        assert frame.values == [state % 2 == 1, -5]
+        assert (frame.conf_rev, frame.go_id, frame.dat_set, frame.header.app_id) == (4, "gcb1", "IED1LD0/LLN0$DS", 0x10)
+        assert frame.t.seconds == start // 1_000_000_000 + state and frame.t.fraction == 0
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--pcap", "x.pcap", "--duration", "1", "--min-time", "10", "--max-time", "5"],
+     "--min-time (10 ms) must not exceed --max-time (5 ms)"),
+    (["--pcap", "x.pcap", "--duration", "1", "--min-time", "0"], "argument --min-time: must be positive, got 0"),
+    (["--pcap", "x.pcap", "--duration", "1", "--value", "enum:3"], "argument --value: not KIND:VALUE"),
+    (["--pcap", "x.pcap", "--duration", "1", "--value", "bool:maybe"], "argument --value: not a bool value: 'maybe'"),
+    (["--pcap", "x.pcap"], "--pcap needs --duration"),
+    (["--duration", "1"], "one of the arguments --iface --pcap is required"),
+])
+def test_usage_errors(extra, message, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as caught:
+        main(BASE + extra)
+    assert caught.value.code == 2
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "x.pcap").exists() or extra[-1] != "5"
+
+
+def test_live_run_counted_by_the_monitor():
+    result = netns.in_netns("""
+import json, subprocess, sys
+from valdrin.listen import Monitor
+subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
+""", """
+with Monitor("vb") as monitor:
+    out = subprocess.run([sys.executable, "-m", "valdrin", "goose", "publish", "--iface", "va", "--gocb-ref", "G/L$GO$g",
+                          "--app-id", "1", "--dst-mac", "01:0c:cd:01:00:01", "--min-time", "5", "--max-time", "40",
+                          "--toggle-every", "0.25", "--duration", "0.6", "--json"], capture_output=True, text=True)
+    import time; time.sleep(0.1)
+    g = monitor.report().goose[0]
+print(json.dumps({"stats": json.loads(out.stdout), "report": [g["frames"], g["state_changes"], g["st_num"], g["lost"],
+                                                            g["duplicated"], g["out_of_order"]]}))
+""")
+    assert result["stats"]["send_errors"] == 0
+    assert result["report"][0] == result["stats"]["frames_sent"]
+    assert result["report"][1:] == [2, 3, 0, 0, 0]
+
+
+def test_cli_is_listed():
+    out = subprocess.run([sys.executable, "-m", "valdrin", "--help"], capture_output=True, text=True).stdout
+    assert "goose" in out
+
+
+def test_pcap_t_is_the_native_encoders(tmp_path, capsys):
+    # A change 0.1 s into the second: 0.1 * 2**24 = 1677721.6, truncated as the thread does.
+    path = tmp_path / "t.pcap"
+    assert main(BASE + ["--pcap", str(path), "--duration", "0.2", "--toggle-every", "0.1", "--min-time", "50",
+                        "--max-time", "50"]) == 0
+    frames = [goose.decode_frame(p.data) for p in read_pcap(path)]
+    assert [(f.st_num, f.sq_num, f.t.fraction) for f in frames] == [(1, 0, 0), (1, 1, 0), (2, 0, 1677721),
+                                                                     (2, 1, 1677721)]
+    assert capsys.readouterr().out == "4 frames sent, 0 send errors, 0 late, max lateness 0 µs\n"

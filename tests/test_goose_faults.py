@@ -1,0 +1,64 @@
+"""The GOOSE publisher's fault knobs against valdrin.listen.Monitor on the
+peer of a veth in a namespace of the test's own: one control block per knob,
+each reported as its own count or event, and a block without faults clean."""
+
+import netns
+
+BODY = """
+import json, subprocess, time
+from valdrin import goose
+from valdrin.data import BoolData, IntData
+from valdrin.listen import Monitor
+subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
+KNOBS = [("skip_sq", 3), ("repeat", 2), ("old_st", 1), ("silent", 0.8), ("wrong_conf_rev", 1), ("simulation", 1),
+         ("nds_com", 1), ("wrong_type", 1), ("none", 0)]
+LASTING = ("wrong_conf_rev", "simulation", "nds_com", "wrong_type")
+def block(i):
+    # stNum 5: an older state is 4 (below 1 it would wrap to 2**32 - 1, which reads as ahead).
+    pdu = goose.GoosePDU(f"IED1LD0/LLN0$GO$gcb{i}", "IED1LD0/LLN0$DS1", f"g{i}", st_num=5, conf_rev=3,
+                         time_quality=0x0A, all_data=[BoolData(True), IntData(7)])
+    return goose.GooseBlock(pdu, bytes.fromhex("010ccd010001"), 0x100 + i, min_time_ms=5.0, max_time_ms=100.0,
+                             tal_factor=4)  # TAL 400 ms: a loaded machine's delays do not expire it
+def by_app_id(report):
+    return sorted(report.goose, key=lambda g: g["app_id"])
+events = []
+with Monitor("vb") as monitor:
+    with goose.Publisher("va", [block(i) for i in range(len(KNOBS))]) as publisher:
+        time.sleep(0.4)
+        for i, (knob, value) in enumerate(KNOBS):
+            if knob != "none":
+                publisher.fault(i, knob, value)
+        time.sleep(0.25)
+        during = by_app_id(monitor.report())[KNOBS.index(("wrong_type", 1))]["values"]
+        for i, (knob, value) in enumerate(KNOBS):
+            if knob in LASTING:
+                publisher.fault(i, knob, 0)
+        time.sleep(0.8)
+        report = by_app_id(monitor.report())
+        events = monitor.next_events(0.1)
+KEYS = ["lost", "duplicated", "out_of_order", "tal_expired", "conf_rev_changes", "simulation_changes",
+        "nds_com_changes", "state_changes"]
+print(json.dumps({"counts": {knob: {k: g[k] for k in KEYS} for (knob, _), g in zip(KNOBS, report)},
+                  "values": [during, report[KNOBS.index(("wrong_type", 1))]["values"]],
+                  "events": sorted({e.kind for e in events}), "stats": publisher.stats()}))
+"""
+
+ZERO = dict.fromkeys(["lost", "duplicated", "out_of_order", "tal_expired", "conf_rev_changes", "simulation_changes",
+                      "nds_com_changes", "state_changes"], 0)
+
+
+def test_each_knob_is_reported_as_its_own_count():
+    result = netns.in_netns("", BODY)
+    counts = result["counts"]
+    for knob, expected in [("skip_sq", {"lost": 3}), ("repeat", {"duplicated": 2}), ("old_st", {"out_of_order": 1}),
+                           ("wrong_conf_rev", {"conf_rev_changes": 2}), ("simulation", {"simulation_changes": 2}),
+                           ("nds_com", {"nds_com_changes": 2}), ("wrong_type", {}), ("none", {})]:
+        assert counts[knob] == {**ZERO, **expected}, knob
+    # Silence: the time to live runs out once; the sqNums skipped meanwhile count as lost.
+    silent = counts["silent"]
+    assert silent["tal_expired"] == 1 and silent["lost"] >= 3
+    assert {**silent, "tal_expired": 0, "lost": 0} == ZERO
+    # A BOOLEAN TRUE sent as an INTEGER reads as -1 while the knob is set.
+    assert result["values"] == [[-1, 7], [True, 7]]
+    assert {"conf_rev_change", "simulation_change", "tal_expired"} <= set(result["events"])
+    assert result["stats"]["send_errors"] == 0
