@@ -4,7 +4,8 @@
 // with 8 ASDUs per frame; beside it, in the same run, decoding alone
 // (parse_frame, sv::decode_pdu and the ASDU iteration) as the baseline.
 //
-// Usage: analysis_bench [repetitions, default 9]
+// Usage: analysis_bench [repetitions, default 9] [ASDUs per frame: 1 or 8,
+// default both] (one input alone suits callgrind)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -99,11 +100,14 @@ Input make(const char* what, std::size_t per_frame) {
 
 int main(int argc, char** argv) {
     const long repetitions = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 9;
-    if (repetitions <= 0) {
-        std::fprintf(stderr, "usage: analysis_bench [repetitions]\n");
+    const long only = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 0;
+    if (repetitions <= 0 || (only != 0 && only != 1 && only != 8)) {
+        std::fprintf(stderr, "usage: analysis_bench [repetitions] [1 | 8]\n");
         return 2;
     }
-    const Input inputs[] = {make("1 ASDU per frame", 1), make("8 ASDUs per frame", 8)};
+    std::vector<Input> inputs;
+    if (only != 8) inputs.push_back(make("1 ASDU per frame", 1));
+    if (only != 1) inputs.push_back(make("8 ASDUs per frame", 8));
     std::printf("%zu streams of 9-2LE, one lap of %u counters each; best of %ld\n", STREAMS, WRAP, repetitions);
     for (const Input& in : inputs) {
         analysis::Analyzer analyzer(analysis::Limits{.sv_streams = STREAMS});

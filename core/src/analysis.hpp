@@ -393,6 +393,7 @@ public:
 private:
     struct SvTrack;
     struct GooseTrack;
+    struct SvCounted;
     struct Table;
 
     void add_sv(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept;
@@ -404,8 +405,12 @@ private:
     std::ptrdiff_t find_sv(std::uint16_t app_id, const Mac& mac, Bytes id, bool& added) noexcept;
     std::ptrdiff_t find_goose(std::uint16_t app_id, const Mac& mac, Bytes ref, bool& added) noexcept;
     // Counts one ASDU of stream `i`.
-    void add_asdu(std::size_t i, const sv::Asdu& asdu, bool simulation, std::int64_t t_ns,
+    void add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, std::int64_t t_ns,
                   EventSink& sink) noexcept;
+    // Counts one ASDU of a decoded frame: its stream found (the stream of
+    // the ASDU before tried first), then add_asdu.
+    void count_asdu(const ethernet::Frame& frame, const SvCounted& asdu, bool simulation, std::int64_t t_ns,
+                    EventSink& sink) noexcept;
     // An event about stream or block `i`, its key filled in.
     Event event_of(EventKind kind, bool goose, std::size_t i, std::int64_t t_ns) const noexcept;
     void check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept;
@@ -429,6 +434,11 @@ private:
     // one stream, whose key is then compared without hashing (entry + 1).
     std::array<std::int32_t, 256> sv_recent_{};
     std::uint64_t frame_seq_ = 0;            // numbers the frames, for per-stream frame counts
+    // The stream of the ASDU counted last in this frame: svID and entry
+    // (-1 untracked), or NO_LOOKUP at the frame's first ASDU.
+    static constexpr std::ptrdiff_t NO_LOOKUP = -2;
+    Bytes last_id_{};
+    std::ptrdiff_t last_entry_ = NO_LOOKUP;
 };
 
 // --- Derived figures ----------------------------------------------------------

@@ -20,6 +20,39 @@ struct Analyzer::SvTrack {
     std::array<std::uint64_t, 65536 / 64> received{};
 };
 
+// What the analysis reads of a decoded ASDU, as views into the frame kept
+// for the span of one add() while the rest of the savPdu is checked.
+// Plain pointers: an array of them is made without being zeroed.
+struct Analyzer::SvCounted {
+    const std::uint8_t* sv_id_at;
+    const std::uint8_t* sample_at;
+    std::uint32_t sv_id_size;   // an ASDU of 4 GiB is never met: a frame's Length has 16 bits
+    std::uint32_t sample_size;
+    std::uint32_t conf_rev;
+    std::uint16_t smp_cnt;
+    std::uint16_t smp_rate;  // 0 when absent
+    std::uint16_t smp_mod;   // 0 when absent
+    std::uint8_t smp_synch;
+    bool has_smp_rate;
+    bool has_smp_mod;
+
+    Bytes sv_id() const noexcept { return {sv_id_at, sv_id_size}; }
+    Bytes sample() const noexcept { return {sample_at, sample_size}; }
+    static SvCounted of(const sv::Asdu& asdu) noexcept {
+        return {asdu.sv_id.data(),
+                asdu.sample.data(),
+                static_cast<std::uint32_t>(asdu.sv_id.size()),
+                static_cast<std::uint32_t>(asdu.sample.size()),
+                asdu.conf_rev,
+                asdu.smp_cnt,
+                asdu.smp_rate.value_or(0),
+                asdu.smp_mod.value_or(0),
+                asdu.smp_synch,
+                asdu.smp_rate.has_value(),
+                asdu.smp_mod.has_value()};
+    }
+};
+
 // A GOOSE block's sequence and TAL state.
 struct Analyzer::GooseTrack {
     std::int64_t deadline_ns = 0;    // last frame's time plus its TAL

@@ -86,39 +86,23 @@ constexpr std::size_t UTC_TIME_SIZE = 8;
 
 }  // namespace
 
-std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
-    if (content.empty()) return std::unexpected(SvError::missing(Field::SvId));
+namespace {
 
-    std::array<std::optional<Bytes>, SLOTS> fields{};
-    for (ber::Reader reader(content); !reader.empty();) {
-        auto tlv = reader.next();
-        if (!tlv) return std::unexpected(SvError::from(reader.error()));
-        // Only these exact tag values: constructed and high-number forms
-        // of the same numbers are other elements and are skipped.
-        if (tlv->tag >= FIRST_FIELD_TAG && tlv->tag < FIRST_FIELD_TAG + SLOTS) {
-            fields[tlv->tag - FIRST_FIELD_TAG] = tlv->content;  // the last occurrence counts
-        }
-    }
-
+// The first fault of an ASDU whose fields were all read, `seen` and `size`
+// as decode_asdu recorded them: missing fields in field order, then a short
+// refrTm, then sizes in field order.
+[[gnu::cold, gnu::noinline]] SvError fault(unsigned seen, const std::array<std::size_t, SLOTS>& size) noexcept {
+    const auto has = [seen](Slot slot) { return (seen >> slot & 1) != 0; };
     constexpr std::pair<Slot, Field> mandatory[] = {
         {SV_ID, Field::SvId}, {SMP_CNT, Field::SmpCnt}, {CONF_REV, Field::ConfRev},
         {SMP_SYNCH, Field::SmpSynch}, {SAMPLE, Field::Sample},
     };
     for (const auto& [slot, field] : mandatory) {
-        if (!fields[slot]) return std::unexpected(SvError::missing(field));
+        if (!has(slot)) return SvError::missing(field);
     }
-
-    std::optional<UtcTime> refr_tm;
-    if (const auto& time = fields[REFR_TM]) {
-        if (time->size() < UTC_TIME_SIZE) {
-            return std::unexpected(
-                SvError::from(ber::BerError::truncated(TAG_REFR_TM, UTC_TIME_SIZE, time->size())));
-        }
-        // Seconds, the 24 bits of the fraction, the quality octet.
-        refr_tm = UtcTime{octets::load_be32(time->data()),
-                          static_cast<std::uint32_t>(octets::load_be(time->subspan(4, 3))), (*time)[7]};
+    if (has(REFR_TM) && size[REFR_TM] < UTC_TIME_SIZE) {
+        return SvError::from(ber::BerError::truncated(TAG_REFR_TM, UTC_TIME_SIZE, size[REFR_TM]));
     }
-
     struct Sized {
         Slot slot;
         Field field;
@@ -129,75 +113,87 @@ std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
         {SMP_RATE, Field::SmpRate, 2}, {SMP_MOD, Field::SmpMod, 2},
     };
     for (const Sized& rule : sizes) {
-        const auto& field = fields[rule.slot];
-        if (field && field->size() != rule.size) {
-            return std::unexpected(SvError::bad_length(rule.field, rule.size, field->size()));
+        if (has(rule.slot) && size[rule.slot] != rule.size) {
+            return SvError::bad_length(rule.field, rule.size, size[rule.slot]);
         }
     }
+    return SvError::missing(Field::SvId);  // not met: decode_asdu found a fault
+}
 
+}  // namespace
+
+std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
+    if (content.empty()) return std::unexpected(SvError::missing(Field::SvId));
+
+    // The content of each field tag met, the last occurrence counting; bit
+    // `slot` of `seen` tells which were met. Unset entries are never read.
+    std::array<const std::uint8_t*, SLOTS> at;
+    std::array<std::size_t, SLOTS> size;
+    unsigned seen = 0;
+    for (ber::Reader reader(content); !reader.empty();) {
+        auto tlv = reader.next();
+        if (!tlv) [[unlikely]] return std::unexpected(SvError::from(reader.error()));
+        // Only these exact tag values: constructed and high-number forms
+        // of the same numbers are other elements and are skipped.
+        const Tag slot = tlv->tag - FIRST_FIELD_TAG;
+        if (slot < SLOTS) {
+            at[slot] = tlv->content.data();
+            size[slot] = tlv->length;
+            seen |= 1u << slot;
+        }
+    }
+    const auto has = [seen](Slot slot) { return (seen >> slot & 1) != 0; };
+    const auto bytes = [&](Slot slot) { return Bytes(at[slot], size[slot]); };
+    const auto optional = [&](Slot slot) { return has(slot) ? std::optional<Bytes>(bytes(slot)) : std::nullopt; };
+
+    // One test for the usual ASDU: every mandatory field there, every
+    // sized field of its size, refrTm absent or whole. Any fault is found
+    // again below, in the order of the checks.
+    constexpr unsigned MANDATORY = 1u << SV_ID | 1u << SMP_CNT | 1u << CONF_REV | 1u << SMP_SYNCH | 1u << SAMPLE;
+    const bool usual = (seen & MANDATORY) == MANDATORY && size[SMP_CNT] == 2 && size[CONF_REV] == 4 &&
+                       size[SMP_SYNCH] == 1 && (!has(SMP_RATE) || size[SMP_RATE] == 2) &&
+                       (!has(SMP_MOD) || size[SMP_MOD] == 2) && (!has(REFR_TM) || size[REFR_TM] >= UTC_TIME_SIZE);
+    if (!usual) [[unlikely]] return std::unexpected(fault(seen, size));
+
+    std::optional<UtcTime> refr_tm;
+    if (has(REFR_TM)) {
+        // Seconds, the 24 bits of the fraction, the quality octet.
+        const std::uint8_t* time = at[REFR_TM];
+        refr_tm = UtcTime{octets::load_be32(time), octets::load_be32(time + 4) >> 8, time[7]};
+    }
     // The sizes are checked: two octets each.
-    auto u16 = [](const std::optional<Bytes>& field) -> std::optional<std::uint16_t> {
-        if (!field) return std::nullopt;
-        return octets::load_be16(field->data());
+    auto u16 = [&](Slot slot) -> std::optional<std::uint16_t> {
+        if (!has(slot)) return std::nullopt;
+        return octets::load_be16(at[slot]);
     };
     return Asdu{
-        .sv_id = *fields[SV_ID],
-        .dat_set = fields[DAT_SET],
-        .smp_cnt = *u16(fields[SMP_CNT]),
-        .conf_rev = octets::load_be32(fields[CONF_REV]->data()),
+        .sv_id = bytes(SV_ID),
+        .dat_set = optional(DAT_SET),
+        .smp_cnt = octets::load_be16(at[SMP_CNT]),
+        .conf_rev = octets::load_be32(at[CONF_REV]),
         .refr_tm = refr_tm,
-        .smp_synch = (*fields[SMP_SYNCH])[0],
-        .smp_rate = u16(fields[SMP_RATE]),
-        .sample = *fields[SAMPLE],
-        .smp_mod = u16(fields[SMP_MOD]),
-        .gm_identity = fields[GM_IDENTITY],
+        .smp_synch = at[SMP_SYNCH][0],
+        .smp_rate = u16(SMP_RATE),
+        .sample = bytes(SAMPLE),
+        .smp_mod = u16(SMP_MOD),
+        .gm_identity = optional(GM_IDENTITY),
     };
 }
 
 // --- savPdu -------------------------------------------------------------------
 
 std::expected<SavPdu, SvError> decode_pdu(Bytes apdu) noexcept {
-    auto outer = ber::decode_tlv(apdu, 0);
-    if (!outer) return std::unexpected(SvError::from(outer.error()));
-    if (outer->tag != TAG_SAV_PDU) return std::unexpected(SvError::unexpected_tag(TAG_SAV_PDU, outer->tag));
-    if (outer->content.empty()) return std::unexpected(SvError::missing_no_asdu());
+    return decode_pdu_each(apdu, [](const Asdu&) noexcept {});
+}
 
-    std::optional<Bytes> no_asdu;
-    std::optional<Bytes> security;
-    std::size_t count = 0;
-    for (ber::Reader elements(outer->content); !elements.empty();) {
-        auto element = elements.next();
-        if (!element) return std::unexpected(SvError::from(elements.error()));
-        const ber::Tlv& tlv = *element;
-        switch (tlv.tag) {
-        case TAG_NO_ASDU:
-            if (tlv.content.empty()) {
-                return std::unexpected(SvError::from(ber::BerError{ber::BerErrorKind::EmptyInteger}));
-            }
-            no_asdu = tlv.content;  // the last occurrence counts
-            break;
-        case TAG_SECURITY:
-            security = tlv.content;
-            break;
-        case TAG_SEQ_ASDU:
-            for (ber::Reader asdus(tlv.content); !asdus.empty();) {
-                auto asdu = asdus.next();
-                if (!asdu) return std::unexpected(SvError::from(asdus.error()));
-                if (asdu->tag != TAG_ASDU) return std::unexpected(SvError::unexpected_tag(TAG_ASDU, asdu->tag));
-                if (auto decoded = decode_asdu(asdu->content); !decoded) return std::unexpected(decoded.error());
-                ++count;  // each ASDU takes at least two octets: no overflow
-            }
-            break;
-        default:
-            break;  // other elements are skipped
-        }
-    }
-
+std::expected<SavPdu, SvError> detail::check_count(Bytes content, const std::optional<Bytes>& no_asdu,
+                                                   const std::optional<Bytes>& security,
+                                                   std::size_t count) noexcept {
     if (!no_asdu) return std::unexpected(SvError::missing_no_asdu());
     auto value = ber::decode_unsigned(*no_asdu);  // cannot be empty here
     if (!value) return std::unexpected(SvError::asdu_count(count, std::nullopt));
     if (*value != count) return std::unexpected(SvError::asdu_count(count, *value));
-    return SavPdu{outer->content, security, count};
+    return SavPdu{content, security, count};
 }
 
 std::optional<Asdu> Asdus::next() noexcept {

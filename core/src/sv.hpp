@@ -8,6 +8,7 @@
 #include <expected>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "ber.hpp"
 
@@ -116,6 +117,64 @@ struct SavPdu {
 
 // Decodes the content of one ASDU (the inside of its 0x30 TLV).
 [[nodiscard]] std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept;
+
+// Checks a whole savPdu as decode_pdu does, with the same result, in one
+// pass that hands each decoded ASDU to `visit(const Asdu&)` in order: on
+// success exactly the ASDUs Asdus yields, on failure those before the fault.
+template <class Visit>
+[[nodiscard]] std::expected<SavPdu, SvError> decode_pdu_each(Bytes apdu, Visit&& visit) noexcept;
+
+namespace detail {
+
+// decode_pdu's checks after its walk: noASDU present and equal to `count`.
+[[nodiscard]] std::expected<SavPdu, SvError> check_count(Bytes content, const std::optional<Bytes>& no_asdu,
+                                                         const std::optional<Bytes>& security,
+                                                         std::size_t count) noexcept;
+
+}  // namespace detail
+
+// Inline so that the visitor is too: the analyzer's one pass over a frame.
+template <class Visit>
+std::expected<SavPdu, SvError> decode_pdu_each(Bytes apdu, Visit&& visit) noexcept {
+    ber::Reader top(apdu);
+    auto outer = top.next();
+    if (!outer) return std::unexpected(SvError::from(top.error()));
+    if (outer->tag != TAG_SAV_PDU) return std::unexpected(SvError::unexpected_tag(TAG_SAV_PDU, outer->tag));
+    if (outer->content.empty()) return std::unexpected(SvError::missing_no_asdu());
+
+    std::optional<Bytes> no_asdu;
+    std::optional<Bytes> security;
+    std::size_t count = 0;
+    for (ber::Reader elements(outer->content); !elements.empty();) {
+        auto element = elements.next();
+        if (!element) return std::unexpected(SvError::from(elements.error()));
+        switch (element->tag) {
+        case TAG_NO_ASDU:
+            if (element->content.empty()) {
+                return std::unexpected(SvError::from(ber::BerError{ber::BerErrorKind::EmptyInteger}));
+            }
+            no_asdu = element->content;  // the last occurrence counts
+            break;
+        case TAG_SECURITY:
+            security = element->content;
+            break;
+        case TAG_SEQ_ASDU:
+            for (ber::Reader asdus(element->content); !asdus.empty();) {
+                auto asdu = asdus.next();
+                if (!asdu) return std::unexpected(SvError::from(asdus.error()));
+                if (asdu->tag != TAG_ASDU) return std::unexpected(SvError::unexpected_tag(TAG_ASDU, asdu->tag));
+                auto decoded = decode_asdu(asdu->content);
+                if (!decoded) return std::unexpected(decoded.error());
+                visit(std::as_const(*decoded));
+                ++count;  // each ASDU takes at least two octets: no overflow
+            }
+            break;
+        default:
+            break;  // other elements are skipped
+        }
+    }
+    return detail::check_count(outer->content, no_asdu, security, count);
+}
 
 // The ASDUs of an accepted savPdu, in order: exactly asdu_count of them.
 // Over octets that decode_pdu did not accept, it stops at the first TLV or

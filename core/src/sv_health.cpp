@@ -114,42 +114,57 @@ bool count_counter(SvStream& s, Bits& received, std::uint64_t& advanced, std::ui
 }  // namespace
 
 void Analyzer::add_sv(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
-    auto pdu = sv::decode_pdu(frame.payload);
+    // One pass over the savPdu: its first ASDUs are kept while the rest is
+    // checked, and counted only once the whole frame decoded. A frame of
+    // more ASDUs is walked again for them.
+    constexpr std::size_t KEPT = 32;
+    std::array<SvCounted, KEPT> kept;  // only the first min(n, KEPT) are written and read
+    std::size_t n = 0;
+    auto pdu = sv::decode_pdu_each(frame.payload, [&](const sv::Asdu& asdu) noexcept {
+        if (n < KEPT) kept[n] = SvCounted::of(asdu);
+        ++n;
+    });
     if (!pdu) {
         ber::Text text;
         sv::describe(pdu.error(), text);
         malformed(reason_of(pdu.error().kind), false, text, raw, t_ns, sink);
         return;
     }
-    Totals& totals = state_.totals_;
-    ++totals.sv_frames;
+    ++state_.totals_.sv_frames;
     const bool simulation = (frame.reserved1 & SIMULATION_BIT) != 0;
-    // The ASDUs of a frame are nearly always of one stream: the last
-    // lookup is tried first.
-    bool cached = false;
-    Bytes cached_id;
-    std::ptrdiff_t entry = -1;
-    for (sv::Asdus asdus(*pdu); auto asdu = asdus.next();) {
-        ++totals.sv_asdus;
-        if (!cached || !std::ranges::equal(asdu->sv_id, cached_id)) {
-            bool added = false;
-            entry = find_sv(frame.app_id, frame.dst_mac, asdu->sv_id, added);
-            cached = true;
-            cached_id = asdu->sv_id;
-            if (added) sink.on(event_of(EventKind::SvStreamSeen, false, static_cast<std::size_t>(entry), t_ns));
+    last_entry_ = NO_LOOKUP;
+    if (n <= KEPT) {
+        for (std::size_t a = 0; a < n; ++a) count_asdu(frame, kept[a], simulation, t_ns, sink);
+    } else {
+        for (sv::Asdus asdus(*pdu); auto asdu = asdus.next();) {
+            count_asdu(frame, SvCounted::of(*asdu), simulation, t_ns, sink);
         }
-        if (entry < 0) {
-            ++totals.sv_untracked;
-            continue;
-        }
-        SvStream& link = state_.sv_[static_cast<std::size_t>(entry)];
-        link.src_mac = frame.src_mac;  // the link of its last frame
-        link.vlan_id = frame.vlan_id ? *frame.vlan_id : -1;
-        add_asdu(static_cast<std::size_t>(entry), *asdu, simulation, t_ns, sink);
     }
 }
 
-void Analyzer::add_asdu(std::size_t i, const sv::Asdu& asdu, bool simulation, std::int64_t t_ns,
+void Analyzer::count_asdu(const ethernet::Frame& frame, const SvCounted& asdu, bool simulation, std::int64_t t_ns,
+                          EventSink& sink) noexcept {
+    Totals& totals = state_.totals_;
+    ++totals.sv_asdus;
+    // The ASDUs of a frame are nearly always of one stream: the last
+    // lookup is tried first.
+    if (last_entry_ == NO_LOOKUP || !std::ranges::equal(asdu.sv_id(), last_id_)) {
+        bool added = false;
+        last_entry_ = find_sv(frame.app_id, frame.dst_mac, asdu.sv_id(), added);
+        last_id_ = asdu.sv_id();
+        if (added) sink.on(event_of(EventKind::SvStreamSeen, false, static_cast<std::size_t>(last_entry_), t_ns));
+    }
+    if (last_entry_ < 0) {
+        ++totals.sv_untracked;
+        return;
+    }
+    SvStream& link = state_.sv_[static_cast<std::size_t>(last_entry_)];
+    link.src_mac = frame.src_mac;  // the link of its last frame
+    link.vlan_id = frame.vlan_id ? *frame.vlan_id : -1;
+    add_asdu(static_cast<std::size_t>(last_entry_), asdu, simulation, t_ns, sink);
+}
+
+void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, std::int64_t t_ns,
                         EventSink& sink) noexcept {
     SvStream& s = state_.sv_[i];
     SvTrack& k = sv_tracks_[i];
@@ -190,13 +205,13 @@ void Analyzer::add_asdu(std::size_t i, const sv::Asdu& asdu, bool simulation, st
     s.conf_rev = asdu.conf_rev;
     if (!first && asdu.smp_synch != s.smp_synch) ++s.smp_synch_changes;
     s.smp_synch = asdu.smp_synch;
-    s.has_smp_rate = asdu.smp_rate.has_value();
-    s.smp_rate = asdu.smp_rate.value_or(0);
-    s.has_smp_mod = asdu.smp_mod.has_value();
-    s.smp_mod = asdu.smp_mod.value_or(0);
+    s.has_smp_rate = asdu.has_smp_rate;
+    s.smp_rate = asdu.smp_rate;
+    s.has_smp_mod = asdu.has_smp_mod;
+    s.smp_mod = asdu.smp_mod;
 
-    const std::uint8_t* sample = asdu.sample.data();
-    if (asdu.sample.size() == LE_SAMPLE_SIZE) {
+    const std::uint8_t* sample = asdu.sample().data();
+    if (asdu.sample().size() == LE_SAMPLE_SIZE) {
         const bool was_le = s.le_layout && !first;
         if (!s.le_layout) s.ring_size = 0;
         s.le_layout = true;
@@ -219,7 +234,7 @@ void Analyzer::add_asdu(std::size_t i, const sv::Asdu& asdu, bool simulation, st
         }
     } else {
         s.le_layout = false;
-        s.raw_total = static_cast<std::uint32_t>(std::min<std::size_t>(asdu.sample.size() / 4, UINT32_MAX));
+        s.raw_total = static_cast<std::uint32_t>(std::min<std::size_t>(asdu.sample().size() / 4, UINT32_MAX));
         s.raw_count = std::min<std::uint32_t>(s.raw_total, RAW_VALUES);
         for (std::size_t v = 0; v < s.raw_count; ++v) s.raw[v] = be32(sample + 4 * v);
     }
