@@ -118,6 +118,13 @@ public:
     // Reads the next TLV when it is well-formed and of `tag`, moving past
     // it; otherwise returns nothing and stays where it is.
     [[nodiscard]] std::optional<Tlv> read(Tag tag) noexcept;
+    // Reads the next TLV when it has the one-octet `tag` (not of the
+    // high-number form) and a short-form length, moving past it; returns
+    // its content, or nothing and stays where it is. The cheap test for a
+    // field where a fixed layout puts it.
+    [[nodiscard]] std::optional<Bytes> read_short(std::uint8_t tag) noexcept;
+    // As read_short(tag), for a content of exactly `size` octets (below 128).
+    [[nodiscard]] std::optional<Bytes> read_short(std::uint8_t tag, std::size_t size) noexcept;
     // Moves to the start of the content of `tlv`, the TLV this reader has
     // just read, so that its members come next within the same view: a
     // pre-order walk without a stack.
@@ -170,6 +177,26 @@ inline std::optional<Tlv> Reader::read(Tag tag) noexcept {
         return std::nullopt;
     }
     return tlv;
+}
+
+inline std::optional<Bytes> Reader::read_short(std::uint8_t tag) noexcept {
+    const std::size_t n = input_.size();
+    const std::size_t at = pos_;
+    if (at > n || n - at < 2 || input_[at] != tag || input_[at + 1] >= 0x80) return std::nullopt;
+    const std::size_t length = input_[at + 1];
+    if (length > n - at - 2) return std::nullopt;
+    pos_ = at + 2 + length;
+    return input_.subspan(at + 2, length);
+}
+
+inline std::optional<Bytes> Reader::read_short(std::uint8_t tag, std::size_t size) noexcept {
+    const std::size_t n = input_.size();
+    const std::size_t at = pos_;
+    if (size >= 0x80 || at > n || n - at < 2 + size || input_[at] != tag || input_[at + 1] != size) {
+        return std::nullopt;
+    }
+    pos_ = at + 2 + size;
+    return input_.subspan(at + 2, size);
 }
 
 // Reads the TLV at `pos` of `input`, which ends where its enclosing

@@ -11,11 +11,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <span>
 
 #include "ber.hpp"
+#include "octets.hpp"
 
 namespace valdrin::ethernet {
 
@@ -53,7 +55,62 @@ struct Frame {
 // Reads `raw`, which starts at the destination MAC, as a frame of
 // `ethertype`; nothing when it is too short, of another EtherType, or its
 // Length is below 8 or points past the end.
-[[nodiscard]] std::optional<Frame> parse_frame(Bytes raw, std::uint16_t ethertype) noexcept;
+[[nodiscard]] inline std::optional<Frame> parse_frame(Bytes raw, std::uint16_t ethertype) noexcept;
+
+namespace detail {
+
+// The 16-bit field at `at`, which the caller has checked lies inside `raw`.
+constexpr std::uint16_t be16(Bytes raw, std::size_t at) noexcept { return octets::load_be16(raw.data() + at); }
+
+inline Mac mac_at(Bytes raw, std::size_t at) noexcept {
+    Mac mac;
+    std::memcpy(mac.data(), raw.data() + at, mac.size());
+    return mac;
+}
+
+// TCI: priority in bits 15..13, DEI in bit 12, VLAN id in bits 11..0.
+inline constexpr int PRIORITY_SHIFT = 13;
+inline constexpr std::uint16_t VLAN_ID_MASK = 0x0FFF;
+
+}  // namespace detail
+
+// Inline: the analyzer reads every frame's header through it.
+inline std::optional<Frame> parse_frame(Bytes raw, std::uint16_t ethertype) noexcept {
+    using namespace detail;
+    const std::size_t n = raw.size();
+    if (n < UNTAGGED_SIZE) return std::nullopt;
+
+    std::size_t h = UNTAGGED_SIZE;
+    std::optional<std::uint8_t> priority;
+    std::optional<std::uint16_t> vlan_id;
+    if (be16(raw, 12) == TPID) {
+        // Only one tag, and only 8100: 88A8 and 9100 read as an EtherType.
+        if (n < UNTAGGED_SIZE + TAG_SIZE) return std::nullopt;
+        const std::uint16_t tci = be16(raw, 14);
+        priority = static_cast<std::uint8_t>(tci >> PRIORITY_SHIFT);
+        vlan_id = static_cast<std::uint16_t>(tci & VLAN_ID_MASK);
+        h += TAG_SIZE;
+    }
+    if (be16(raw, h - 2) != ethertype) return std::nullopt;
+
+    // From the APPID on: APPID, Length, reserved1, reserved2, APDU.
+    const std::size_t r = n - h;
+    if (r < 4) return std::nullopt;
+    const std::size_t length = be16(raw, h + 2);
+    if (r < APPID_HEADER_SIZE || length < APPID_HEADER_SIZE || length > r) return std::nullopt;
+
+    return Frame{
+        .payload = raw.subspan(h + APPID_HEADER_SIZE, length - APPID_HEADER_SIZE),
+        .app_id = be16(raw, h),
+        .reserved1 = be16(raw, h + 4),
+        .reserved2 = be16(raw, h + 6),
+        .dst_mac = mac_at(raw, 0),
+        .src_mac = mac_at(raw, 6),
+        .ethertype = ethertype,
+        .vlan_priority = priority,
+        .vlan_id = vlan_id,
+    };
+}
 
 // An 802.1Q tag to write: id 0 to 4095, priority 0 to 7.
 struct Vlan {

@@ -3,6 +3,7 @@
 // whatever the octets, the decoders read only inside it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "ber.hpp"
+#include "octets.hpp"
 
 namespace valdrin::sv {
 
@@ -131,7 +133,19 @@ namespace detail {
                                                          const std::optional<Bytes>& security,
                                                          std::size_t count) noexcept;
 
+// Decodes the content of one ASDU into `out` and returns true, or puts its
+// first fault in `error` and returns false (`out` then unspecified).
+[[nodiscard]] bool read_asdu(Bytes content, Asdu& out, std::optional<SvError>& error) noexcept;
+
 }  // namespace detail
+
+// Inline so that the wrapping costs nothing beside read_asdu.
+inline std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept {
+    Asdu asdu;
+    std::optional<SvError> error;
+    if (!detail::read_asdu(content, asdu, error)) return std::unexpected(*error);
+    return asdu;
+}
 
 // Inline so that the visitor is too: the analyzer's one pass over a frame.
 template <class Visit>
@@ -145,6 +159,8 @@ std::expected<SavPdu, SvError> decode_pdu_each(Bytes apdu, Visit&& visit) noexce
     std::optional<Bytes> no_asdu;
     std::optional<Bytes> security;
     std::size_t count = 0;
+    Asdu decoded;  // each ASDU in turn
+    std::optional<SvError> error;
     for (ber::Reader elements(outer->content); !elements.empty();) {
         auto element = elements.next();
         if (!element) return std::unexpected(SvError::from(elements.error()));
@@ -163,15 +179,18 @@ std::expected<SavPdu, SvError> decode_pdu_each(Bytes apdu, Visit&& visit) noexce
                 auto asdu = asdus.next();
                 if (!asdu) return std::unexpected(SvError::from(asdus.error()));
                 if (asdu->tag != TAG_ASDU) return std::unexpected(SvError::unexpected_tag(TAG_ASDU, asdu->tag));
-                auto decoded = decode_asdu(asdu->content);
-                if (!decoded) return std::unexpected(decoded.error());
-                visit(std::as_const(*decoded));
+                if (!detail::read_asdu(asdu->content, decoded, error)) return std::unexpected(*error);
+                visit(std::as_const(decoded));
                 ++count;  // each ASDU takes at least two octets: no overflow
             }
             break;
         default:
             break;  // other elements are skipped
         }
+    }
+    // The usual noASDU: one octet equal to the count.
+    if (no_asdu && no_asdu->size() == 1 && (*no_asdu)[0] == count) [[likely]] {
+        return SavPdu{outer->content, security, count};
     }
     return detail::check_count(outer->content, no_asdu, security, count);
 }
