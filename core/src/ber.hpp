@@ -192,7 +192,9 @@ inline std::optional<Bytes> Reader::read_short(std::uint8_t tag) noexcept {
 inline std::optional<Bytes> Reader::read_short(std::uint8_t tag, std::size_t size) noexcept {
     const std::size_t n = input_.size();
     const std::size_t at = pos_;
-    if (size >= 0x80 || at > n || n - at < 2 + size || input_[at] != tag || input_[at + 1] != size) {
+    // Tag and length octets compared as one 16-bit word.
+    if (size >= 0x80 || at > n || n - at < 2 + size ||
+        octets::load_be16(input_.data() + at) != (std::uint32_t{tag} << 8 | size)) {
         return std::nullopt;
     }
     pos_ = at + 2 + size;

@@ -73,29 +73,11 @@ void describe(const SvError& error, ber::Text& out) noexcept {
 
 // --- ASDUs --------------------------------------------------------------------
 
-namespace {
+using namespace detail;
 
-// ASDU field tags 0x80 to 0x89, as indices into the recorded contents.
-enum Slot : std::size_t {
-    SV_ID, DAT_SET, SMP_CNT, CONF_REV, REFR_TM, SMP_SYNCH, SMP_RATE, SAMPLE, SMP_MOD, GM_IDENTITY,
-    SLOTS,
-};
-constexpr Tag FIRST_FIELD_TAG = 0x80;
-constexpr std::uint8_t TAG_SV_ID = 0x80;
-constexpr std::uint8_t TAG_DAT_SET = 0x81;
-constexpr std::uint8_t TAG_SMP_CNT = 0x82;
-constexpr std::uint8_t TAG_CONF_REV = 0x83;
-constexpr std::uint8_t TAG_REFR_TM = 0x84;
-constexpr std::uint8_t TAG_SMP_SYNCH = 0x85;
-constexpr std::uint8_t TAG_SMP_RATE = 0x86;
-constexpr std::uint8_t TAG_SAMPLE = 0x87;
-constexpr std::uint8_t TAG_SMP_MOD = 0x88;
-constexpr std::size_t UTC_TIME_SIZE = 8;
-
-// The first fault of an ASDU whose fields read_asdu recorded (`seen`,
-// `size`), in the order of the checks: missing fields in field order, then
-// a short refrTm, then sizes in field order.
-[[gnu::cold, gnu::noinline]] SvError asdu_fault(unsigned seen, const std::array<std::size_t, SLOTS>& size) noexcept {
+// In the order of the checks: missing fields in field order, then a short
+// refrTm, then sizes in field order.
+SvError detail::asdu_fault(unsigned seen, const std::array<std::size_t, SLOTS>& size) noexcept {
     const auto has = [seen](Slot slot) { return (seen >> slot & 1) != 0; };
     constexpr std::pair<Slot, Field> mandatory[] = {
         {SV_ID, Field::SvId}, {SMP_CNT, Field::SmpCnt}, {CONF_REV, Field::ConfRev},
@@ -122,94 +104,6 @@ constexpr std::size_t UTC_TIME_SIZE = 8;
         }
     }
     return SvError::missing(Field::SvId);  // not met: read_asdu found a fault
-}
-
-}  // namespace
-
-bool detail::read_asdu(Bytes content, Asdu& out, std::optional<SvError>& error) noexcept {
-    if (content.empty()) {
-        error = SvError::missing(Field::SvId);
-        return false;
-    }
-
-    // The content of each field tag met, the last occurrence counting; bit
-    // `slot` of `seen` tells which were met. Unset entries are never read.
-    std::array<const std::uint8_t*, SLOTS> at;
-    std::array<std::size_t, SLOTS> size;
-    unsigned seen = 0;
-    const auto take = [&](Slot slot, std::optional<Bytes> field) {
-        if (!field) return false;
-        at[slot] = field->data();
-        size[slot] = field->size();
-        seen |= 1u << slot;
-        return true;
-    };
-    // The usual order and forms of the fields, read while they hold. Each
-    // field so read is recorded as the loop below would record it; the loop
-    // reads whatever follows, or all of an ASDU of another layout.
-    ber::Reader reader(content);
-    if (take(SV_ID, reader.read_short(TAG_SV_ID))) {
-        take(DAT_SET, reader.read_short(TAG_DAT_SET));
-        if (take(SMP_CNT, reader.read_short(TAG_SMP_CNT, 2)) && take(CONF_REV, reader.read_short(TAG_CONF_REV, 4))) {
-            take(REFR_TM, reader.read_short(TAG_REFR_TM, UTC_TIME_SIZE));
-            if (take(SMP_SYNCH, reader.read_short(TAG_SMP_SYNCH, 1))) {
-                take(SMP_RATE, reader.read_short(TAG_SMP_RATE, 2));
-                if (take(SAMPLE, reader.read_short(TAG_SAMPLE))) take(SMP_MOD, reader.read_short(TAG_SMP_MOD, 2));
-            }
-        }
-    }
-    while (!reader.empty()) {
-        auto tlv = reader.next();
-        if (!tlv) [[unlikely]] {
-            error = SvError::from(reader.error());
-            return false;
-        }
-        // Only these exact tag values: constructed and high-number forms
-        // of the same numbers are other elements and are skipped.
-        const Tag slot = tlv->tag - FIRST_FIELD_TAG;
-        if (slot < SLOTS) {
-            at[slot] = tlv->content.data();
-            size[slot] = tlv->length;
-            seen |= 1u << slot;
-        }
-    }
-    const auto has = [seen](Slot slot) { return (seen >> slot & 1) != 0; };
-    const auto bytes = [&](Slot slot) { return Bytes(at[slot], size[slot]); };
-    const auto optional = [&](Slot slot) { return has(slot) ? std::optional<Bytes>(bytes(slot)) : std::nullopt; };
-
-    // One test for the usual ASDU: every mandatory field there, every
-    // sized field of its size, refrTm absent or whole. Any fault is found
-    // again below, in the order of the checks.
-    constexpr unsigned MANDATORY = 1u << SV_ID | 1u << SMP_CNT | 1u << CONF_REV | 1u << SMP_SYNCH | 1u << SAMPLE;
-    const bool usual = (seen & MANDATORY) == MANDATORY && size[SMP_CNT] == 2 && size[CONF_REV] == 4 &&
-                       size[SMP_SYNCH] == 1 && (!has(SMP_RATE) || size[SMP_RATE] == 2) &&
-                       (!has(SMP_MOD) || size[SMP_MOD] == 2) && (!has(REFR_TM) || size[REFR_TM] >= UTC_TIME_SIZE);
-    if (!usual) [[unlikely]] {
-        error = asdu_fault(seen, size);
-        return false;
-    }
-
-    out.refr_tm = std::nullopt;
-    if (has(REFR_TM)) {
-        // Seconds, the 24 bits of the fraction, the quality octet.
-        const std::uint8_t* time = at[REFR_TM];
-        out.refr_tm = UtcTime{octets::load_be32(time), octets::load_be32(time + 4) >> 8, time[7]};
-    }
-    // The sizes are checked: two octets each.
-    auto u16 = [&](Slot slot) -> std::optional<std::uint16_t> {
-        if (!has(slot)) return std::nullopt;
-        return octets::load_be16(at[slot]);
-    };
-    out.sv_id = bytes(SV_ID);
-    out.dat_set = optional(DAT_SET);
-    out.smp_cnt = octets::load_be16(at[SMP_CNT]);
-    out.conf_rev = octets::load_be32(at[CONF_REV]);
-    out.smp_synch = at[SMP_SYNCH][0];
-    out.smp_rate = u16(SMP_RATE);
-    out.sample = bytes(SAMPLE);
-    out.smp_mod = u16(SMP_MOD);
-    out.gm_identity = optional(GM_IDENTITY);
-    return true;
 }
 
 // --- savPdu -------------------------------------------------------------------
