@@ -2,7 +2,8 @@
 // stay inside the input, the Reader agrees with decode_tlv at every step,
 // its sub-views walk the same TLVs as a pre-order walk of the whole view,
 // and what decodes re-encodes with the Writer to the same octets whenever
-// the input used the minimal forms.
+// the input used the minimal forms; read_short takes what next() takes in
+// the short form and nothing else.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -162,6 +163,32 @@ void check_unsigned(Bytes content) {
 
 }  // namespace
 
+// read_short at `pos` agrees with next(): it takes exactly a TLV of its
+// tag with a one-octet tag and a short-form length (of the size asked
+// for), and otherwise stays where it is.
+void check_read_short(Bytes input, std::size_t pos) {
+    const std::uint8_t tag = pos < input.size() ? input[pos] : 0x80;
+    if ((tag & 0x1F) == 0x1F) return;  // a high-number form: not for read_short
+    ber::Reader general(input, pos);
+    const auto tlv = general.next();
+    const bool short_form = tlv && tlv->tag == tag && tlv->content.data() == input.data() + pos + 2;
+
+    ber::Reader any(input, pos);
+    const auto content = any.read_short(tag);
+    FUZZ_CHECK(content.has_value() == short_form);
+    if (content) {
+        FUZZ_CHECK(content->data() == tlv->content.data() && content->size() == tlv->length);
+        FUZZ_CHECK(any.pos() == general.pos());
+    } else {
+        FUZZ_CHECK(any.pos() == pos);
+    }
+    const std::size_t size = pos + 1 < input.size() ? input[pos + 1] % 0x80 : 0;
+    ber::Reader sized(input, pos);
+    const auto exact = sized.read_short(tag, size);
+    FUZZ_CHECK(exact.has_value() == (short_form && tlv->length == size));
+    FUZZ_CHECK(sized.pos() == (exact ? general.pos() : pos));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Bytes input(data, size);
     // The first octet chooses a start position, so that positions inside
@@ -170,6 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_tlv(input, pos);
     check_tlv(input, 0);
     check_reader(input, pos);
+    check_read_short(input, pos);
+    check_read_short(input, 0);
     check_walks(input);
 
     // Walk the whole input: each item ends past the previous one; after a

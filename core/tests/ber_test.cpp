@@ -163,6 +163,41 @@ TEST(Reader, ReadTakesOnlyTheTagAskedFor) {
     EXPECT_TRUE(Reader(nested, 99).rest().empty());  // a start past the end
 }
 
+TEST(Reader, ReadShortTakesOnlyTheShortFormOfItsTag) {
+    // A size of 255 stands for read_short(tag) without a size.
+    constexpr std::size_t ANY = 255;
+    const struct { const char* why; Octets input; std::uint8_t tag; std::size_t size; bool taken; } cases[] = {
+        {"short form of the tag", {0x82, 0x02, 0x01, 0x02, 0x83}, 0x82, ANY, true},
+        {"the size asked for", {0x82, 0x02, 0x01, 0x02}, 0x82, 2, true},
+        {"empty content", {0x81, 0x00}, 0x81, 0, true},
+        {"another size", {0x82, 0x02, 0x01, 0x02}, 0x82, 1, false},
+        {"another tag", {0x82, 0x02, 0x01, 0x02}, 0x83, ANY, false},
+        {"long form of the same length", {0x82, 0x81, 0x02, 0x01, 0x02}, 0x82, ANY, false},
+        {"long form, the size asked for", {0x82, 0x81, 0x02, 0x01, 0x02}, 0x82, 2, false},
+        {"content past the end", {0x87, 0x05, 0x01}, 0x87, ANY, false},
+        {"content past the end, sized", {0x87, 0x05, 0x01}, 0x87, 5, false},
+        {"only the tag", {0x87}, 0x87, ANY, false},
+        {"nothing", {}, 0x80, 0, false},
+    };
+    for (const auto& c : cases) {
+        Reader reader(c.input);
+        const auto content = c.size == ANY ? reader.read_short(c.tag) : reader.read_short(c.tag, c.size);
+        ASSERT_EQ(content.has_value(), c.taken) << c.why;
+        // Where it takes a TLV, it is the one next() reads; else it stays.
+        Reader general(c.input);
+        if (c.taken) {
+            const auto tlv = general.next();
+            ASSERT_TRUE(tlv.has_value()) << c.why;
+            EXPECT_EQ(content->data(), tlv->content.data()) << c.why;
+            EXPECT_EQ(content->size(), tlv->length) << c.why;
+            EXPECT_EQ(reader.pos(), general.pos()) << c.why;
+        } else {
+            EXPECT_EQ(reader.pos(), 0u) << c.why;
+        }
+    }
+    EXPECT_FALSE(Reader(nested, 99).read_short(0x86).has_value()) << "a start past the end";
+}
+
 TEST(DecodeUnsigned, Table) {
     const struct { Octets content; std::optional<std::uint64_t> value; std::string message; } cases[] = {
         {{}, std::nullopt, "empty INTEGER"},

@@ -146,6 +146,43 @@ TEST(SvCounters, AsdusOfOneFrameAndStreamsByKey) {
     EXPECT_EQ(events.events[2].time_ns, T0 + 3'000'000);
 }
 
+TEST(SvCounters, FramesOfManyAsdusAndLateFaultsCountAlike) {
+    // More ASDUs than the analyzer keeps while a frame is checked (32):
+    // the same counts as frames of few.
+    Analyzer many(Limits{});
+    Analyzer few(Limits{});
+    NoEvents none;
+    std::vector<SvAsdu> forty;
+    for (std::uint16_t c = 0; c < 40; ++c) forty.push_back({.sv_id = c % 3 == 0 ? "B" : "A", .smp_cnt = c});
+    many.add(sv_frame(forty), T0, none);
+    for (const SvAsdu& a : forty) few.add(sv_frame({a}), T0, none);
+    ASSERT_EQ(many.live().sv_count(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(many.live().sv(i).asdus, few.live().sv(i).asdus) << i;
+        EXPECT_EQ(many.live().sv(i).lost, few.live().sv(i).lost) << i;
+        EXPECT_EQ(many.live().sv(i).smp_cnt, few.live().sv(i).smp_cnt) << i;
+    }
+    EXPECT_EQ(many.live().totals().sv_asdus, 40u);
+
+    // A frame whose fault comes after its ASDUs decoded (noASDU says 9)
+    // is malformed, and none of its ASDUs counts.
+    Octets bad = sv_frame({SvAsdu{.sv_id = "A", .smp_cnt = 100}, SvAsdu{.sv_id = "A", .smp_cnt = 101}});
+    // After the link header (22) and the 60 TLV's header: 80 01 02.
+    const std::size_t no_asdu = 22 + (bad[23] < 0x80 ? 2 : 2 + (bad[23] & 0x7F)) + 2;
+    ASSERT_EQ(bad[no_asdu - 2], 0x80);
+    ASSERT_EQ(bad[no_asdu], 2);
+    bad[no_asdu] = 9;
+    Recorder events;
+    many.add(bad, T0 + PERIOD, events);
+    EXPECT_EQ(many.live().totals().malformed_by[static_cast<std::size_t>(Malformed::SvAsduCount)], 1u);
+    EXPECT_EQ(many.live().malformed_message(Malformed::SvAsduCount), "noASDU=9 but 2 ASDUs present");
+    EXPECT_EQ(many.live().totals().sv_asdus, 40u);
+    EXPECT_EQ(many.live().sv_count(), 2u);
+    EXPECT_EQ(many.live().sv(1).smp_cnt, 38) << "stream A as before the bad frame";
+    EXPECT_EQ(events.count(EventKind::DecodeFailure), 1u);
+    EXPECT_EQ(events.count(EventKind::SvStreamSeen), 0u);
+}
+
 TEST(SvCounters, ChangesAndTheirEvents) {
     Analyzer analyzer(Limits{});
     Recorder events;

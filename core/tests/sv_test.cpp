@@ -205,6 +205,51 @@ TEST(DecodeAsdu, OptionalFieldsAbsentAndLastOccurrenceWins) {
                  decoded->gm_identity);
 }
 
+TEST(DecodeAsdu, OtherLayoutsReadTheSameAsTheUsualOrder) {
+    // The usual order is read field by field while it holds; what breaks it
+    // is read the general way, and the result is the same.
+    const Octets long_smp_cnt = {0x82, 0x81, 0x02, 0x01, 0x02};
+    const Octets refr_tm = tlv(0x84, {0, 0, 0, 1, 0x12, 0x34, 0x56, 0x0A});
+    const struct { const char* why; Octets content; } cases[] = {
+        {"usual order", minimal_asdu},
+        {"smpCnt in the long length form", cat({sv_id, long_smp_cnt, conf_rev, smp_synch, sample})},
+        {"fields in reverse order", cat({sample, smp_synch, conf_rev, smp_cnt, sv_id})},
+        {"an unknown element first", cat({tlv(0x8A, {}), minimal_asdu})},
+        {"an unknown element between", cat({sv_id, smp_cnt, tlv(0xA0, {1}), conf_rev, smp_synch, sample})},
+        {"refrTm in its place", cat({sv_id, smp_cnt, conf_rev, refr_tm, smp_synch, sample})},
+        {"refrTm after the sample", cat({minimal_asdu, refr_tm})},
+    };
+    for (const auto& c : cases) {
+        auto decoded = decode_asdu(c.content);
+        ASSERT_TRUE(decoded.has_value()) << c.why << ": " << text_of(decoded.error());
+        EXPECT_EQ(octets_of(decoded->sv_id), (Octets{'M', 'U', '1'})) << c.why;
+        EXPECT_EQ(decoded->smp_cnt, 0x0102) << c.why;
+        EXPECT_EQ(decoded->conf_rev, 7u) << c.why;
+        EXPECT_EQ(decoded->smp_synch, 2) << c.why;
+        EXPECT_EQ(decoded->sample.size(), 8u) << c.why;
+        EXPECT_EQ(decoded->refr_tm.has_value(), std::string(c.why).starts_with("refrTm")) << c.why;
+        if (decoded->refr_tm) {
+            EXPECT_EQ(*decoded->refr_tm, (UtcTime{1, 0x123456, 0x0A})) << c.why;
+        }
+    }
+    // A field that breaks the order in a form of another size keeps its fault.
+    const struct { const char* why; Octets content; std::string message; } bad[] = {
+        {"refrTm of 7 octets in its place",
+         cat({sv_id, smp_cnt, conf_rev, tlv(0x84, {0, 0, 0, 1, 0, 0, 0}), smp_synch, sample}),
+         "TLV 0x84 truncated: needs 8 bytes, 7 left"},
+        {"smpCnt of 3 octets", cat({sv_id, tlv(0x82, {0, 1, 2}), conf_rev, smp_synch, sample}),
+         "smpCnt must be 2 bytes, got 3"},
+        {"a later short smpSynch wins", cat({minimal_asdu, tlv(0x85, {})}), "smpSynch must be 1 bytes, got 0"},
+        {"a truncated TLV after the usual fields", cat({minimal_asdu, {0x88, 0x02, 0x00}}),
+         "TLV 0x88 truncated: needs 2 bytes, 1 left"},
+    };
+    for (const auto& c : bad) {
+        auto decoded = decode_asdu(c.content);
+        ASSERT_FALSE(decoded.has_value()) << c.why;
+        EXPECT_EQ(text_of(decoded.error()), c.message) << c.why;
+    }
+}
+
 std::vector<Asdu> all_asdus(const SavPdu& accepted) {
     std::vector<Asdu> out;
     Asdus asdus(accepted);
@@ -303,6 +348,43 @@ TEST(DecodePdu, EveryOneOctetChangeIsDecodedSafely) {
         }
     }
     EXPECT_GT(accepted, original.size());  // at least the unchanged value everywhere
+}
+
+TEST(DecodePduEach, SameResultAsDecodePduAndTheAsdusOfAsdus) {
+    const Octets one = asdu(minimal_asdu);
+    const Octets other = asdu(cat({tlv(0x80, {'B'}), smp_cnt, conf_rev, smp_synch, sample}));
+    const struct { const char* why; Octets input; std::size_t visited; } cases[] = {
+        {"one ASDU", pdu(cat({no_asdu(1), seq(one)})), 1},
+        {"two seqASDU in order", pdu(cat({no_asdu(3), seq(cat({one, other})), seq(one)})), 3},
+        {"noASDU after the ASDUs", pdu(cat({seq(cat({other, one})), no_asdu(2)})), 2},
+        {"noASDU of two octets", pdu(cat({tlv(0x80, {0, 1}), seq(one)})), 1},
+        // Faults found after some ASDUs decoded: those were visited.
+        {"a count that differs", pdu(cat({no_asdu(3), seq(cat({one, other}))})), 2},
+        {"no noASDU", pdu(seq(one)), 1},
+        {"a bad second ASDU", pdu(cat({no_asdu(2), seq(cat({one, asdu({})}))})), 1},
+        {"a truncated element at the end", pdu(cat({no_asdu(1), seq(one), {0xA1, 0x05}})), 1},
+        {"not a savPdu", {0x61, 0x00}, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<Asdu> visited;
+        auto each = decode_pdu_each(c.input, [&](const Asdu& a) { visited.push_back(a); });
+        auto once = decode_pdu(c.input);
+        ASSERT_EQ(each.has_value(), once.has_value()) << c.why;
+        EXPECT_EQ(visited.size(), c.visited) << c.why;
+        if (!once) {
+            EXPECT_EQ(each.error(), once.error()) << c.why;
+            continue;
+        }
+        EXPECT_EQ(each->content.data(), once->content.data()) << c.why;
+        EXPECT_EQ(each->asdu_count, once->asdu_count) << c.why;
+        const std::vector<Asdu> iterated = all_asdus(*once);
+        ASSERT_EQ(visited.size(), iterated.size()) << c.why;
+        for (std::size_t i = 0; i < visited.size(); ++i) {
+            EXPECT_EQ(visited[i].sv_id.data(), iterated[i].sv_id.data()) << c.why << " ASDU " << i;
+            EXPECT_EQ(visited[i].sample.data(), iterated[i].sample.data()) << c.why << " ASDU " << i;
+            EXPECT_EQ(visited[i].smp_cnt, iterated[i].smp_cnt) << c.why << " ASDU " << i;
+        }
+    }
 }
 
 }  // namespace
