@@ -62,6 +62,7 @@ namespace detail {
 // The 16-bit field at `at`, which the caller has checked lies inside `raw`.
 constexpr std::uint16_t be16(Bytes raw, std::size_t at) noexcept { return octets::load_be16(raw.data() + at); }
 
+// The six octets at `at`, which the caller has checked lie inside `raw`.
 inline Mac mac_at(Bytes raw, std::size_t at) noexcept {
     Mac mac;
     std::memcpy(mac.data(), raw.data() + at, mac.size());

@@ -121,8 +121,9 @@ struct SavPdu {
 [[nodiscard]] std::expected<Asdu, SvError> decode_asdu(Bytes content) noexcept;
 
 // Checks a whole savPdu as decode_pdu does, with the same result, in one
-// pass that hands each decoded ASDU to `visit(const Asdu&)` in order: on
-// success exactly the ASDUs Asdus yields, on failure those before the fault.
+// pass that hands each decoded ASDU to `visit(const Asdu&)` in order (the
+// reference lives for the call only; its views are into `apdu`): on success
+// exactly the ASDUs Asdus yields, on failure those before the fault.
 template <class Visit>
 [[nodiscard]] std::expected<SavPdu, SvError> decode_pdu_each(Bytes apdu, Visit&& visit) noexcept;
 
