@@ -53,35 +53,6 @@ std::ptrdiff_t probe(const std::vector<Slot>& slots, std::uint64_t hash, Same&& 
     }
 }
 
-// Six octets as a load of four and one of two, without a call to memcmp.
-bool same_mac(const Mac& a, const Mac& b) noexcept {
-    std::uint32_t a4, b4;
-    std::uint16_t a2, b2;
-    std::memcpy(&a4, a.data(), 4);
-    std::memcpy(&b4, b.data(), 4);
-    std::memcpy(&a2, a.data() + 4, 2);
-    std::memcpy(&b2, b.data() + 4, 2);
-    return ((a4 ^ b4) | static_cast<std::uint32_t>(a2 ^ b2)) == 0;
-}
-
-// Inline eight octets at a time, the last eight read whole (overlapping
-// the chunk before): identifiers are short, a call to memcmp costs more.
-bool same_octets(Bytes a, const std::uint8_t* b, std::size_t b_size) noexcept {
-    const std::size_t n = a.size();
-    if (n != b_size) return false;
-    const std::uint8_t* p = a.data();
-    if (n < 8) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (p[i] != b[i]) return false;
-        }
-        return true;
-    }
-    for (std::size_t at = 0; at + 8 < n; at += 8) {
-        if (track::load64(p + at) != track::load64(b + at)) return false;
-    }
-    return track::load64(p + n - 8) == track::load64(b + n - 8);
-}
-
 // a * b, refusing limits whose storage cannot even be sized (construction
 // is allowed to throw; nothing after it is).
 std::size_t product(std::size_t a, std::size_t b) {
@@ -252,8 +223,8 @@ std::ptrdiff_t Analyzer::find_sv(std::uint16_t app_id, const Mac& mac, Bytes id,
     if (id.size() > stride) return -1;
     const auto same = [&](std::size_t e) {
         const SvStream& s = state_.sv_[e];
-        return s.app_id == app_id && same_mac(s.dst_mac, mac) &&
-               same_octets(id, state_.sv_ids_.data() + e * stride, state_.sv_id_sizes_[e]);
+        return s.app_id == app_id && track::same_mac(s.dst_mac, mac) &&
+               track::same_octets(id, state_.sv_ids_.data() + e * stride, state_.sv_id_sizes_[e]);
     };
     std::int32_t& recent = sv_recent_[app_id & 0xFF];
     if (recent > 0 && same(static_cast<std::size_t>(recent - 1))) return recent - 1;
@@ -285,7 +256,7 @@ std::ptrdiff_t Analyzer::find_goose(std::uint16_t app_id, const Mac& mac, Bytes 
     const std::ptrdiff_t found = probe(goose_slots_, hash, [&](std::size_t e) {
         const GooseBlock& b = state_.goose_[e];
         return b.app_id == app_id && b.dst_mac == mac &&
-               same_octets(ref, state_.refs_.data() + e * stride, state_.ref_sizes_[e]);
+               track::same_octets(ref, state_.refs_.data() + e * stride, state_.ref_sizes_[e]);
     });
     if (found >= 0) return found;
     const std::size_t e = state_.goose_count_;

@@ -77,6 +77,35 @@ inline std::uint64_t load64(const std::uint8_t* p) noexcept {
     return v;
 }
 
+// Six octets as a load of four and one of two, without a call to memcmp.
+inline bool same_mac(const Mac& a, const Mac& b) noexcept {
+    std::uint32_t a4, b4;
+    std::uint16_t a2, b2;
+    std::memcpy(&a4, a.data(), 4);
+    std::memcpy(&b4, b.data(), 4);
+    std::memcpy(&a2, a.data() + 4, 2);
+    std::memcpy(&b2, b.data() + 4, 2);
+    return ((a4 ^ b4) | static_cast<std::uint32_t>(a2 ^ b2)) == 0;
+}
+
+// Inline eight octets at a time, the last eight read whole (overlapping
+// the chunk before): identifiers are short, a call to memcmp costs more.
+inline bool same_octets(Bytes a, const std::uint8_t* b, std::size_t b_size) noexcept {
+    const std::size_t n = a.size();
+    if (n != b_size) return false;
+    const std::uint8_t* p = a.data();
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (p[i] != b[i]) return false;
+        }
+        return true;
+    }
+    for (std::size_t at = 0; at + 8 < n; at += 8) {
+        if (load64(p + at) != load64(b + at)) return false;
+    }
+    return load64(p + n - 8) == load64(b + n - 8);
+}
+
 // The final mix of MurmurHash3: every input bit reaches every output bit.
 constexpr std::uint64_t mix(std::uint64_t h) noexcept {
     h ^= h >> 33;

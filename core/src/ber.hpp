@@ -182,7 +182,8 @@ inline std::optional<Tlv> Reader::read(Tag tag) noexcept {
 inline std::optional<Bytes> Reader::read_short(std::uint8_t tag) noexcept {
     const std::size_t n = input_.size();
     const std::size_t at = pos_;
-    if (at > n || n - at < 2 || input_[at] != tag || input_[at + 1] >= 0x80) return std::nullopt;
+    // The tag first: where a field is absent, one test says so.
+    if (at >= n || input_[at] != tag || n - at < 2 || input_[at + 1] >= 0x80) return std::nullopt;
     const std::size_t length = input_[at + 1];
     if (length > n - at - 2) return std::nullopt;
     pos_ = at + 2 + length;
@@ -192,8 +193,8 @@ inline std::optional<Bytes> Reader::read_short(std::uint8_t tag) noexcept {
 inline std::optional<Bytes> Reader::read_short(std::uint8_t tag, std::size_t size) noexcept {
     const std::size_t n = input_.size();
     const std::size_t at = pos_;
-    // Tag and length octets compared as one 16-bit word.
-    if (size >= 0x80 || at > n || n - at < 2 + size ||
+    // The tag first, then tag and length octets as one 16-bit word.
+    if (size >= 0x80 || at >= n || input_[at] != tag || n - at < 2 + size ||
         octets::load_be16(input_.data() + at) != (std::uint32_t{tag} << 8 | size)) {
         return std::nullopt;
     }

@@ -150,10 +150,21 @@ void Analyzer::add_sv(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns
     // The ASDUs of a frame are nearly always of one stream: the last
     // lookup is tried first.
     if (last_entry_ == NO_LOOKUP || !std::ranges::equal(asdu.sv_id(), last_id_)) {
-        bool added = false;
-        last_entry_ = find_sv(frame.app_id, frame.dst_mac, asdu.sv_id(), added);
         last_id_ = asdu.sv_id();
-        if (added) sink.on(event_of(EventKind::SvStreamSeen, false, static_cast<std::size_t>(last_entry_), t_ns));
+        // find_sv's first test here, sparing the call when it holds: the
+        // stream last found for this APPID's low octet.
+        const std::int32_t recent = sv_recent_[frame.app_id & 0xFF];
+        const auto r = static_cast<std::size_t>(recent - 1);
+        const std::size_t stride = state_.limits_.id_length;
+        if (recent > 0 && state_.sv_[r].app_id == frame.app_id &&
+            track::same_mac(state_.sv_[r].dst_mac, frame.dst_mac) &&
+            track::same_octets(last_id_, state_.sv_ids_.data() + r * stride, state_.sv_id_sizes_[r])) {
+            last_entry_ = recent - 1;
+        } else {
+            bool added = false;
+            last_entry_ = find_sv(frame.app_id, frame.dst_mac, last_id_, added);
+            if (added) sink.on(event_of(EventKind::SvStreamSeen, false, static_cast<std::size_t>(last_entry_), t_ns));
+        }
     }
     if (last_entry_ < 0) {
         ++totals.sv_untracked;
