@@ -96,20 +96,25 @@ def _conf_rev_lines(report, expected: int | None) -> list[str]:
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if args.block_timeout is not None and args.ring != "v3":
         parser.error("--block-timeout applies to --ring v3 only")
+    stop = threading.Event()
+
+    def on_signal(signum: int, frame: object) -> None:
+        stop.set()
+
+    # Ctrl-C from here on, even during the start, ends the run with its report.
+    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
     try:
         monitor = Monitor(args.iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
                           goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
                           rt_priority=args.rt_priority, cpu=args.cpu, ring=args.ring,
                           block_timeout_ms=args.block_timeout, coalesce_us=args.coalesce)
         monitor.start()
-    except OSError as error:
-        raise Failure(str(error)) from None
-    stop = threading.Event()
-
-    def on_signal(signum: int, frame: object) -> None:
-        stop.set()
-
-    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+    except BaseException as error:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+        if isinstance(error, OSError):
+            raise Failure(str(error)) from None
+        raise
     end = None if args.duration is None else time.monotonic() + float(args.duration)
     console = Console(stderr=args.json)
     # A terminal gets the table redrawn in place; anything else only the
