@@ -3,6 +3,7 @@ against an independent schedule, usage errors, and a live run in a namespace
 counted by the Monitor."""
 
 import json
+import shutil
 import subprocess
 import sys
 
@@ -95,3 +96,20 @@ def test_pcap_t_is_the_native_encoders(tmp_path, capsys):
     assert [(f.st_num, f.sq_num, f.t.fraction) for f in frames] == [(1, 0, 0), (1, 1, 0), (2, 0, 1677721),
                                                                      (2, 1, 1677721)]
     assert capsys.readouterr().out == "4 frames sent, 0 send errors, 0 late, max lateness 0 µs\n"
+
+
+@pytest.mark.skipif(shutil.which("tshark") is None, reason="tshark not found on PATH")
+def test_wireshark_reads_every_frame_without_complaint(tmp_path, capsys):
+    path = tmp_path / "g.pcap"
+    assert main(BASE + ["--pcap", str(path), "--duration", "2", "--toggle-every", "1", "--min-time", "5",
+                        "--max-time", "200", "--value", "bool:false", "--value", "float:0.5"]) == 0
+    capsys.readouterr()
+
+    def tshark(*args):
+        return subprocess.run(["tshark", "-n", "-r", str(path), *args], capture_output=True, text=True,
+                              check=True, timeout=60).stdout
+
+    numbers = [line.split("\t") for line in tshark("-T", "fields", "-e", "goose.stNum", "-e", "goose.sqNum").splitlines()]
+    frames = [goose.decode_frame(packet.data, strict=True) for packet in read_pcap(path)]
+    assert [[int(st), int(sq)] for st, sq in numbers] == [[f.st_num, f.sq_num] for f in frames]
+    assert tshark("-Y", "_ws.expert || _ws.malformed") == ""  # no expert entry, nothing malformed
