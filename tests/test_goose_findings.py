@@ -160,3 +160,16 @@ def test_text_report_and_event_lines_name_the_findings(tmp_path):
                   {"finding": "sq_restarts", "text": "sqNum 9 to 0 within stNum 4 with a new t"})
     assert event_line(event).endswith(
         f"GOOSE {REF} (0x0001): sqNum restarted within a state: sqNum 9 to 0 within stNum 4 with a new t")
+
+
+def test_the_packages_own_publisher_commits_no_finding(tmp_path, capsys):
+    # State changes every second with retransmissions in between, as the publisher writes them.
+    path = tmp_path / "pub.pcap"
+    assert main(["goose", "publish", "--gocb-ref", "IED1LD0/LLN0$GO$gcb1", "--app-id", "0x10", "--dst-mac",
+                 "01:0c:cd:01:00:10", "--pcap", str(path), "--duration", "4", "--toggle-every", "1",
+                 "--min-time", "4", "--max-time", "250", "--value", "bool:false", "--value", "int:3"]) == 0
+    capsys.readouterr()
+    (block,) = analyze(path).goose
+    assert block["frames"] > 20 and block["state_changes"] == 3
+    assert block["findings"] == {key: 0 for key in block["findings"]} | {"strict_deviations": {}}
+    assert (block["lost"], block["duplicated"], block["out_of_order"]) == (0, 0, 0)
