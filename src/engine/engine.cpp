@@ -6,11 +6,11 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "config_from.hpp"
 #include "gil.hpp"
+#include "owned.hpp"
 #include "py.hpp"
 #include "sv_engine/publisher.hpp"
 #include "sv_engine/render.hpp"
@@ -24,15 +24,9 @@ using io::sv_engine::StartError;
 using io::sv_engine::Stream;
 using py::Ref;
 
-// What an Engine holds besides its Python header: its publisher, made
-// before the object so that a failure leaves nothing half-built.
-struct EngineObject {
-    PyObject_HEAD
-    std::unique_ptr<Publisher> publisher;
-};
-
-std::unique_ptr<Publisher>& slot_of(PyObject* self) { return reinterpret_cast<EngineObject*>(self)->publisher; }
-Publisher& publisher_of(PyObject* self) { return *slot_of(self); }
+// An Engine owns its publisher, made before the object so that a failure
+// leaves nothing half-built.
+Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 constexpr const char* new_params[] = {"iface",        "rate",        "asdus_per_frame", "streams",
                                       "start_second", "rt_priority", "cpu"};
@@ -45,11 +39,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::shared_ptr<const Config> config = config_from(bound);
         if (!config) return nullptr;
         auto publisher = std::make_unique<Publisher>(std::move(config));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&slot_of(self)) std::unique_ptr<Publisher>(std::move(publisher));
-        return self;
+        return py::new_owned(type, std::move(publisher));
     });
 }
 
@@ -116,12 +106,7 @@ void engine_dealloc(PyObject* self) {
         py::raise_panic("Engine.__del__()");
         PyErr_WriteUnraisable(self);
     }
-    using Slot = std::unique_ptr<Publisher>;
-    slot_of(self).~Slot();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);  // a heap type's instances own a reference to it
+    py::free_owned<Publisher>(self);
 }
 
 constexpr const char* render_params[] = {"stream", "second", "first_smp"};
@@ -189,7 +174,7 @@ PyType_Slot engine_slots[] = {
 
 PyType_Spec engine_spec = {
     "valdrin_rt.Engine",
-    sizeof(EngineObject),
+    sizeof(py::Owned<Publisher>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     engine_slots,

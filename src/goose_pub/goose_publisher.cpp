@@ -6,7 +6,6 @@
 #include "goose_pub/goose_publisher.hpp"
 
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -14,6 +13,7 @@
 #include "gil.hpp"
 #include "goose.hpp"
 #include "goose_engine/publisher.hpp"
+#include "owned.hpp"
 #include "py.hpp"
 
 namespace valdrin::goose_pub {
@@ -26,13 +26,7 @@ using io::goose_engine::Publisher;
 using io::goose_engine::StartError;
 using py::Ref;
 
-struct PublisherObject {
-    PyObject_HEAD
-    std::unique_ptr<Publisher> publisher;
-};
-
-std::unique_ptr<Publisher>& slot_of(PyObject* self) { return reinterpret_cast<PublisherObject*>(self)->publisher; }
-Publisher& publisher_of(PyObject* self) { return *slot_of(self); }
+Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 // One block: (frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity).
 py::Result<BlockConfig> to_block(PyObject* item) {
@@ -87,11 +81,7 @@ PyObject* publisher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             py::raise(PyExc_ValueError, created.error().text);
             return nullptr;
         }
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&slot_of(self)) std::unique_ptr<Publisher>(std::move(*created));
-        return self;
+        return py::new_owned(type, std::move(*created));
     });
 }
 
@@ -290,12 +280,7 @@ void publisher_dealloc(PyObject* self) {
         py::raise_panic("GoosePublisher.__del__()");
         PyErr_WriteUnraisable(self);
     }
-    using Slot = std::unique_ptr<Publisher>;
-    slot_of(self).~Slot();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);
+    py::free_owned<Publisher>(self);
 }
 
 PyMethodDef publisher_methods[] = {
@@ -333,7 +318,7 @@ PyType_Slot publisher_slots[] = {
 
 PyType_Spec publisher_spec = {
     "valdrin_rt.GoosePublisher",
-    sizeof(PublisherObject),
+    sizeof(py::Owned<Publisher>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     publisher_slots,
