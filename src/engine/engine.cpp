@@ -11,6 +11,7 @@
 #include "config_from.hpp"
 #include "gil.hpp"
 #include "owned.hpp"
+#include "publisher_binding.hpp"
 #include "py.hpp"
 #include "sv_engine/publisher.hpp"
 #include "sv_engine/render.hpp"
@@ -20,7 +21,6 @@ namespace {
 
 using io::sv_engine::Config;
 using io::sv_engine::Publisher;
-using io::sv_engine::StartError;
 using io::sv_engine::Stream;
 using py::Ref;
 
@@ -43,71 +43,19 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The Python exception for each way start() can fail.
-PyObject* start_exception(StartError error) noexcept {
-    switch (error) {
-        case StartError::socket:
-        case StartError::setup:
-            return PyExc_OSError;
-        case StartError::already_started:
-        case StartError::no_thread:
-        case StartError::thread_gone:
-            break;
-    }
-    return PyExc_RuntimeError;
-}
-
 PyObject* engine_start(PyObject* self, PyObject*) {
-    return py::boundary("Engine.start()", [&]() -> PyObject* {
-        py::GilRelease released;
-        auto started = publisher_of(self).start(released);
-        if (!started) {
-            py::raise(start_exception(started.error().error), started.error().text);
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
+    return publisher_binding::start<Publisher>("Engine.start()", self);
 }
 
 PyObject* engine_stop(PyObject* self, PyObject*) {
-    return py::boundary("Engine.stop()", [&]() -> PyObject* {
-        py::GilRelease released;
-        publisher_of(self).stop(released);
-        Py_RETURN_NONE;
-    });
-}
-
-// Adds `value` under `key`; false with an exception set on failure.
-bool set_item(PyObject* dict, const char* key, Ref value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+    return publisher_binding::stop<Publisher>("Engine.stop()", self);
 }
 
 PyObject* engine_stats(PyObject* self, PyObject*) {
-    return py::boundary("Engine.stats()", [&]() -> PyObject* {
-        const io::sv_engine::Stats counters = publisher_of(self).stats();
-        Ref stats = Ref::steal(PyDict_New());
-        if (!stats ||
-            !set_item(stats.get(), "frames_sent", Ref::steal(PyLong_FromUnsignedLongLong(counters.frames_sent))) ||
-            !set_item(stats.get(), "send_errors", Ref::steal(PyLong_FromUnsignedLongLong(counters.send_errors))) ||
-            !set_item(stats.get(), "late_frames", Ref::steal(PyLong_FromUnsignedLongLong(counters.late_frames))) ||
-            !set_item(stats.get(), "max_lateness_ns", Ref::steal(PyLong_FromLongLong(counters.max_lateness_ns)))) {
-            return nullptr;
-        }
-        return stats.release();
-    });
+    return publisher_binding::stats<Publisher>("Engine.stats()", self);
 }
 
-// Disposal stops and joins a running thread with the interpreter lock held
-// (the thread never needs it), then lets go of the publisher.
-void engine_dealloc(PyObject* self) {
-    try {
-        publisher_of(self).dispose();
-    } catch (...) {
-        py::raise_panic("Engine.__del__()");
-        PyErr_WriteUnraisable(self);
-    }
-    py::free_owned<Publisher>(self);
-}
+void engine_dealloc(PyObject* self) { publisher_binding::dealloc<Publisher>("Engine.__del__()", self); }
 
 constexpr const char* render_params[] = {"stream", "second", "first_smp"};
 constexpr py::Signature render_signature{"Engine.render()", render_params, 3};

@@ -14,6 +14,7 @@
 #include "goose.hpp"
 #include "goose_engine/publisher.hpp"
 #include "owned.hpp"
+#include "publisher_binding.hpp"
 #include "py.hpp"
 
 namespace valdrin::goose_pub {
@@ -23,7 +24,6 @@ using io::goose_engine::BlockConfig;
 using io::goose_engine::Config;
 using io::goose_engine::Faults;
 using io::goose_engine::Publisher;
-using io::goose_engine::StartError;
 using py::Ref;
 
 Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
@@ -85,47 +85,16 @@ PyObject* publisher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* start_exception(StartError error) noexcept {
-    return error == StartError::socket || error == StartError::setup ? PyExc_OSError : PyExc_RuntimeError;
-}
-
 PyObject* publisher_start(PyObject* self, PyObject*) {
-    return py::boundary("GoosePublisher.start()", [&]() -> PyObject* {
-        py::GilRelease released;
-        auto started = publisher_of(self).start(released);
-        if (!started) {
-            py::raise(start_exception(started.error().error), started.error().text);
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
+    return publisher_binding::start<Publisher>("GoosePublisher.start()", self);
 }
 
 PyObject* publisher_stop(PyObject* self, PyObject*) {
-    return py::boundary("GoosePublisher.stop()", [&]() -> PyObject* {
-        py::GilRelease released;
-        publisher_of(self).stop(released);
-        Py_RETURN_NONE;
-    });
-}
-
-bool set_item(PyObject* dict, const char* key, Ref value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+    return publisher_binding::stop<Publisher>("GoosePublisher.stop()", self);
 }
 
 PyObject* publisher_stats(PyObject* self, PyObject*) {
-    return py::boundary("GoosePublisher.stats()", [&]() -> PyObject* {
-        const io::goose_engine::Stats counters = publisher_of(self).stats();
-        Ref stats = Ref::steal(PyDict_New());
-        if (!stats ||
-            !set_item(stats.get(), "frames_sent", Ref::steal(PyLong_FromUnsignedLongLong(counters.frames_sent))) ||
-            !set_item(stats.get(), "send_errors", Ref::steal(PyLong_FromUnsignedLongLong(counters.send_errors))) ||
-            !set_item(stats.get(), "late_frames", Ref::steal(PyLong_FromUnsignedLongLong(counters.late_frames))) ||
-            !set_item(stats.get(), "max_lateness_ns", Ref::steal(PyLong_FromLongLong(counters.max_lateness_ns)))) {
-            return nullptr;
-        }
-        return stats.release();
-    });
+    return publisher_binding::stats<Publisher>("GoosePublisher.stats()", self);
 }
 
 py::Result<std::size_t> block_index(PyObject* self, PyObject* object) {
@@ -273,15 +242,7 @@ PyObject* publisher_render(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-void publisher_dealloc(PyObject* self) {
-    try {
-        publisher_of(self).dispose();
-    } catch (...) {
-        py::raise_panic("GoosePublisher.__del__()");
-        PyErr_WriteUnraisable(self);
-    }
-    py::free_owned<Publisher>(self);
-}
+void publisher_dealloc(PyObject* self) { publisher_binding::dealloc<Publisher>("GoosePublisher.__del__()", self); }
 
 PyMethodDef publisher_methods[] = {
     {"start", publisher_start, METH_NOARGS,
