@@ -120,20 +120,13 @@ PyType_Slot engine_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec engine_spec = {
-    "valdrin_rt.Engine",
-    sizeof(py::Owned<Publisher>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    engine_slots,
-};
+PyType_Spec engine_spec = py::owned_spec<Publisher>("valdrin_rt.Engine", engine_slots);
 
 }  // namespace
 
 PyObject* engine_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&engine_spec);
-    return type;
+    return py::type_once(type, engine_spec);
 }
 
 }  // namespace valdrin::engine

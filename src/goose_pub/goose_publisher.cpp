@@ -277,20 +277,13 @@ PyType_Slot publisher_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec publisher_spec = {
-    "valdrin_rt.GoosePublisher",
-    sizeof(py::Owned<Publisher>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    publisher_slots,
-};
+PyType_Spec publisher_spec = py::owned_spec<Publisher>("valdrin_rt.GoosePublisher", publisher_slots);
 
 }  // namespace
 
 PyObject* goose_publisher_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&publisher_spec);
-    return type;
+    return py::type_once(type, publisher_spec);
 }
 
 }  // namespace valdrin::goose_pub

@@ -183,20 +183,13 @@ PyType_Slot analyzer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec analyzer_spec = {
-    "valdrin_rt.Analyzer",
-    sizeof(py::Owned<State>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    analyzer_slots,
-};
+PyType_Spec analyzer_spec = py::owned_spec<State>("valdrin_rt.Analyzer", analyzer_slots);
 
 }  // namespace
 
 PyObject* analyzer_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&analyzer_spec);
-    return type;
+    return py::type_once(type, analyzer_spec);
 }
 
 }  // namespace valdrin::listen

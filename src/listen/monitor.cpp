@@ -295,20 +295,13 @@ PyType_Slot monitor_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec monitor_spec = {
-    "valdrin_rt.Monitor",
-    sizeof(py::Owned<State>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    monitor_slots,
-};
+PyType_Spec monitor_spec = py::owned_spec<State>("valdrin_rt.Monitor", monitor_slots);
 
 }  // namespace
 
 PyObject* monitor_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&monitor_spec);
-    return type;
+    return py::type_once(type, monitor_spec);
 }
 
 }  // namespace valdrin::listen
