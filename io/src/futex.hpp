@@ -37,6 +37,12 @@ inline void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
             std::numeric_limits<int>::max(), nullptr, nullptr, 0);
 }
 
+// Changes `word` and wakes every thread sleeping on it; never blocks.
+inline void futex_change_and_wake(std::atomic<std::uint32_t>& word) noexcept {
+    word.fetch_add(1, std::memory_order_release);
+    futex_wake_all(word);
+}
+
 // Waits until `done()` holds or `timeout_ns` have passed, sleeping on
 // `word` between checks; returns whether `done()` held. `word` must change
 // (and be woken) whenever `done()` may have become true.

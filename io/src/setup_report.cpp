@@ -1,5 +1,9 @@
 #include "setup_report.hpp"
 
+#include <utility>
+
+#include "rt_thread.hpp"
+
 namespace valdrin::io {
 
 SetupReport::State SetupReport::wait(std::string& text) {
@@ -31,6 +35,25 @@ void Reporter::ok() {
 void Reporter::failed(std::string text) {
     report_->report(SetupReport::State::failed, std::move(text));
     report_.reset();
+}
+
+bool set_up_thread(std::optional<std::uint64_t> cpu, std::optional<std::int32_t> priority, Reporter& reporter) {
+    if (cpu) {
+        auto pinned = pin_to_cpu(*cpu);
+        if (!pinned) {
+            if (pinned.error().error != SchedError::cpu_out_of_range) reporter.failed(std::move(pinned.error().text));
+            return false;
+        }
+    }
+    if (priority) {
+        auto raised = set_fifo_priority(*priority);
+        if (!raised) {
+            reporter.failed(std::move(raised.error().text));
+            return false;
+        }
+    }
+    reporter.ok();
+    return true;
 }
 
 }  // namespace valdrin::io

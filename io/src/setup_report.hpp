@@ -3,8 +3,10 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace valdrin::io {
@@ -43,5 +45,12 @@ public:
 private:
     std::shared_ptr<SetupReport> report_;
 };
+
+// Pins the calling thread to `cpu` and raises it to SCHED_FIFO at
+// `priority`, each if given, then reports. Returns false when the thread is
+// to end: after reporting the failure, or unreported (its end reads as
+// "gone") for a CPU no cpu_set_t can hold.
+[[nodiscard]] bool set_up_thread(std::optional<std::uint64_t> cpu, std::optional<std::int32_t> priority,
+                                 Reporter& reporter);
 
 }  // namespace valdrin::io

@@ -97,17 +97,23 @@ std::vector<Received> decoded(const Recorder& recorder) {
     return out;
 }
 
+// The publisher's peer: the veth pair va-vb and a capture of vb (started
+// by the test) recording what arrives there.
+struct Peer {
+    Recorder recorder;
+    Capture capture{CaptureOptions{.interface = "vb"}, recorder};
+
+    Peer() { add_veth("va", "vb"); }
+};
+
 // The schedule after the start and after a change, seen on the peer: the
 // exact fields, and each frame's arrival within [-1 ms, +20 ms] of its
 // place in the schedule counted from the first frame of its state.
 TEST(GoosePublisher, ScheduleSeenOnThePeer) {
     VALDRIN_IN_NAMESPACE([&] {
-        add_veth("va", "vb");
-        Recorder recorder;
-        CaptureOptions options;
-        options.interface = "vb";
-        Capture capture(options, recorder);
-        ASSERT_TRUE(capture.start());
+        Peer peer;
+        ASSERT_TRUE(peer.capture.start());
+        auto& [recorder, capture] = peer;
         const sch::Timing timing{4 * ms, 64 * ms};
         auto publisher = Publisher::create(config("va", timing.min_time_ns, timing.max_time_ns, 5)).value();
         Blocking blocking;
@@ -154,12 +160,9 @@ TEST(GoosePublisher, ScheduleSeenOnThePeer) {
 // stNum of the template at its largest: the change after it wraps to 1.
 TEST(GoosePublisher, StNumWrapsToOne) {
     VALDRIN_IN_NAMESPACE([&] {
-        add_veth("va", "vb");
-        Recorder recorder;
-        CaptureOptions options;
-        options.interface = "vb";
-        Capture capture(options, recorder);
-        ASSERT_TRUE(capture.start());
+        Peer peer;
+        ASSERT_TRUE(peer.capture.start());
+        auto& [recorder, capture] = peer;
         auto publisher = Publisher::create(config("va", 500 * ms, 1000 * ms, UINT32_MAX)).value();
         Blocking blocking;
         ASSERT_TRUE(publisher->start(blocking));
@@ -217,12 +220,9 @@ namespace {
 // 0xFF booleans).
 TEST(GoosePublisher, ConcurrentPublishAndStartStop) {
     VALDRIN_IN_NAMESPACE([&] {
-        add_veth("va", "vb");
-        Recorder recorder;
-        CaptureOptions options;
-        options.interface = "vb";
-        Capture capture(options, recorder);
-        ASSERT_TRUE(capture.start());
+        Peer peer;
+        ASSERT_TRUE(peer.capture.start());
+        auto& [recorder, capture] = peer;
         Config c;
         c.iface = "va";
         c.blocks.push_back(BlockConfig{.frame = template_frame(1, 8), .timing = {1 * ms, 20 * ms}, .capacity = 24});

@@ -6,11 +6,12 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "config_from.hpp"
 #include "gil.hpp"
+#include "owned.hpp"
+#include "publisher_binding.hpp"
 #include "py.hpp"
 #include "sv_engine/publisher.hpp"
 #include "sv_engine/render.hpp"
@@ -20,19 +21,12 @@ namespace {
 
 using io::sv_engine::Config;
 using io::sv_engine::Publisher;
-using io::sv_engine::StartError;
 using io::sv_engine::Stream;
 using py::Ref;
 
-// What an Engine holds besides its Python header: its publisher, made
-// before the object so that a failure leaves nothing half-built.
-struct EngineObject {
-    PyObject_HEAD
-    std::unique_ptr<Publisher> publisher;
-};
-
-std::unique_ptr<Publisher>& slot_of(PyObject* self) { return reinterpret_cast<EngineObject*>(self)->publisher; }
-Publisher& publisher_of(PyObject* self) { return *slot_of(self); }
+// An Engine owns its publisher, made before the object so that a failure
+// leaves nothing half-built.
+Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 constexpr const char* new_params[] = {"iface",        "rate",        "asdus_per_frame", "streams",
                                       "start_second", "rt_priority", "cpu"};
@@ -45,84 +39,23 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::shared_ptr<const Config> config = config_from(bound);
         if (!config) return nullptr;
         auto publisher = std::make_unique<Publisher>(std::move(config));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&slot_of(self)) std::unique_ptr<Publisher>(std::move(publisher));
-        return self;
+        return py::new_owned(type, std::move(publisher));
     });
-}
-
-// The Python exception for each way start() can fail.
-PyObject* start_exception(StartError error) noexcept {
-    switch (error) {
-        case StartError::socket:
-        case StartError::setup:
-            return PyExc_OSError;
-        case StartError::already_started:
-        case StartError::no_thread:
-        case StartError::thread_gone:
-            break;
-    }
-    return PyExc_RuntimeError;
 }
 
 PyObject* engine_start(PyObject* self, PyObject*) {
-    return py::boundary("Engine.start()", [&]() -> PyObject* {
-        py::GilRelease released;
-        auto started = publisher_of(self).start(released);
-        if (!started) {
-            py::raise(start_exception(started.error().error), started.error().text);
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
+    return publisher_binding::start<Publisher>("Engine.start()", self);
 }
 
 PyObject* engine_stop(PyObject* self, PyObject*) {
-    return py::boundary("Engine.stop()", [&]() -> PyObject* {
-        py::GilRelease released;
-        publisher_of(self).stop(released);
-        Py_RETURN_NONE;
-    });
-}
-
-// Adds `value` under `key`; false with an exception set on failure.
-bool set_item(PyObject* dict, const char* key, Ref value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+    return publisher_binding::stop<Publisher>("Engine.stop()", self);
 }
 
 PyObject* engine_stats(PyObject* self, PyObject*) {
-    return py::boundary("Engine.stats()", [&]() -> PyObject* {
-        const io::sv_engine::Stats counters = publisher_of(self).stats();
-        Ref stats = Ref::steal(PyDict_New());
-        if (!stats ||
-            !set_item(stats.get(), "frames_sent", Ref::steal(PyLong_FromUnsignedLongLong(counters.frames_sent))) ||
-            !set_item(stats.get(), "send_errors", Ref::steal(PyLong_FromUnsignedLongLong(counters.send_errors))) ||
-            !set_item(stats.get(), "late_frames", Ref::steal(PyLong_FromUnsignedLongLong(counters.late_frames))) ||
-            !set_item(stats.get(), "max_lateness_ns", Ref::steal(PyLong_FromLongLong(counters.max_lateness_ns)))) {
-            return nullptr;
-        }
-        return stats.release();
-    });
+    return publisher_binding::stats<Publisher>("Engine.stats()", self);
 }
 
-// Disposal stops and joins a running thread with the interpreter lock held
-// (the thread never needs it), then lets go of the publisher.
-void engine_dealloc(PyObject* self) {
-    try {
-        publisher_of(self).dispose();
-    } catch (...) {
-        py::raise_panic("Engine.__del__()");
-        PyErr_WriteUnraisable(self);
-    }
-    using Slot = std::unique_ptr<Publisher>;
-    slot_of(self).~Slot();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);  // a heap type's instances own a reference to it
-}
+void engine_dealloc(PyObject* self) { publisher_binding::dealloc<Publisher>("Engine.__del__()", self); }
 
 constexpr const char* render_params[] = {"stream", "second", "first_smp"};
 constexpr py::Signature render_signature{"Engine.render()", render_params, 3};
@@ -187,20 +120,13 @@ PyType_Slot engine_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec engine_spec = {
-    "valdrin_rt.Engine",
-    sizeof(EngineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    engine_slots,
-};
+PyType_Spec engine_spec = py::owned_spec<Publisher>("valdrin_rt.Engine", engine_slots);
 
 }  // namespace
 
 PyObject* engine_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&engine_spec);
-    return type;
+    return py::type_once(type, engine_spec);
 }
 
 }  // namespace valdrin::engine

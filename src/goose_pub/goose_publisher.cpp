@@ -6,7 +6,6 @@
 #include "goose_pub/goose_publisher.hpp"
 
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -14,6 +13,8 @@
 #include "gil.hpp"
 #include "goose.hpp"
 #include "goose_engine/publisher.hpp"
+#include "owned.hpp"
+#include "publisher_binding.hpp"
 #include "py.hpp"
 
 namespace valdrin::goose_pub {
@@ -23,16 +24,9 @@ using io::goose_engine::BlockConfig;
 using io::goose_engine::Config;
 using io::goose_engine::Faults;
 using io::goose_engine::Publisher;
-using io::goose_engine::StartError;
 using py::Ref;
 
-struct PublisherObject {
-    PyObject_HEAD
-    std::unique_ptr<Publisher> publisher;
-};
-
-std::unique_ptr<Publisher>& slot_of(PyObject* self) { return reinterpret_cast<PublisherObject*>(self)->publisher; }
-Publisher& publisher_of(PyObject* self) { return *slot_of(self); }
+Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 // One block: (frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity).
 py::Result<BlockConfig> to_block(PyObject* item) {
@@ -87,55 +81,20 @@ PyObject* publisher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             py::raise(PyExc_ValueError, created.error().text);
             return nullptr;
         }
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&slot_of(self)) std::unique_ptr<Publisher>(std::move(*created));
-        return self;
+        return py::new_owned(type, std::move(*created));
     });
-}
-
-PyObject* start_exception(StartError error) noexcept {
-    return error == StartError::socket || error == StartError::setup ? PyExc_OSError : PyExc_RuntimeError;
 }
 
 PyObject* publisher_start(PyObject* self, PyObject*) {
-    return py::boundary("GoosePublisher.start()", [&]() -> PyObject* {
-        py::GilRelease released;
-        auto started = publisher_of(self).start(released);
-        if (!started) {
-            py::raise(start_exception(started.error().error), started.error().text);
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
+    return publisher_binding::start<Publisher>("GoosePublisher.start()", self);
 }
 
 PyObject* publisher_stop(PyObject* self, PyObject*) {
-    return py::boundary("GoosePublisher.stop()", [&]() -> PyObject* {
-        py::GilRelease released;
-        publisher_of(self).stop(released);
-        Py_RETURN_NONE;
-    });
-}
-
-bool set_item(PyObject* dict, const char* key, Ref value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+    return publisher_binding::stop<Publisher>("GoosePublisher.stop()", self);
 }
 
 PyObject* publisher_stats(PyObject* self, PyObject*) {
-    return py::boundary("GoosePublisher.stats()", [&]() -> PyObject* {
-        const io::goose_engine::Stats counters = publisher_of(self).stats();
-        Ref stats = Ref::steal(PyDict_New());
-        if (!stats ||
-            !set_item(stats.get(), "frames_sent", Ref::steal(PyLong_FromUnsignedLongLong(counters.frames_sent))) ||
-            !set_item(stats.get(), "send_errors", Ref::steal(PyLong_FromUnsignedLongLong(counters.send_errors))) ||
-            !set_item(stats.get(), "late_frames", Ref::steal(PyLong_FromUnsignedLongLong(counters.late_frames))) ||
-            !set_item(stats.get(), "max_lateness_ns", Ref::steal(PyLong_FromLongLong(counters.max_lateness_ns)))) {
-            return nullptr;
-        }
-        return stats.release();
-    });
+    return publisher_binding::stats<Publisher>("GoosePublisher.stats()", self);
 }
 
 py::Result<std::size_t> block_index(PyObject* self, PyObject* object) {
@@ -283,20 +242,7 @@ PyObject* publisher_render(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-void publisher_dealloc(PyObject* self) {
-    try {
-        publisher_of(self).dispose();
-    } catch (...) {
-        py::raise_panic("GoosePublisher.__del__()");
-        PyErr_WriteUnraisable(self);
-    }
-    using Slot = std::unique_ptr<Publisher>;
-    slot_of(self).~Slot();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);
-}
+void publisher_dealloc(PyObject* self) { publisher_binding::dealloc<Publisher>("GoosePublisher.__del__()", self); }
 
 PyMethodDef publisher_methods[] = {
     {"start", publisher_start, METH_NOARGS,
@@ -331,20 +277,13 @@ PyType_Slot publisher_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec publisher_spec = {
-    "valdrin_rt.GoosePublisher",
-    sizeof(PublisherObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    publisher_slots,
-};
+PyType_Spec publisher_spec = py::owned_spec<Publisher>("valdrin_rt.GoosePublisher", publisher_slots);
 
 }  // namespace
 
 PyObject* goose_publisher_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&publisher_spec);
-    return type;
+    return py::type_once(type, publisher_spec);
 }
 
 }  // namespace valdrin::goose_pub

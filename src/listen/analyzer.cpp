@@ -10,6 +10,7 @@
 
 #include "analysis.hpp"
 #include "codecs.hpp"
+#include "owned.hpp"
 #include "report.hpp"
 #include "stored_event.hpp"
 
@@ -55,12 +56,7 @@ struct State {
     EventList events;
 };
 
-struct AnalyzerObject {
-    PyObject_HEAD
-    std::unique_ptr<State> state;
-};
-
-State& state_of(PyObject* self) { return *reinterpret_cast<AnalyzerObject*>(self)->state; }
+State& state_of(PyObject* self) { return py::owned<State>(self); }
 
 constexpr const char* new_params[] = {"sv_streams", "goose_blocks", "nominal_hz", "max_events"};
 constexpr py::Signature new_signature{"Analyzer.__new__()", new_params, 0};
@@ -80,21 +76,12 @@ PyObject* analyzer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         }
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&reinterpret_cast<AnalyzerObject*>(self)->state) std::unique_ptr<State>(std::move(state));
-        return self;
+        return py::new_owned(type, std::move(state));
     });
 }
 
 void analyzer_dealloc(PyObject* self) {
-    using Slot = std::unique_ptr<State>;
-    reinterpret_cast<AnalyzerObject*>(self)->state.~Slot();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);
+    py::free_owned<State>(self);
 }
 
 constexpr const char* add_params[] = {"frame", "time_ns"};
@@ -196,20 +183,13 @@ PyType_Slot analyzer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec analyzer_spec = {
-    "valdrin_rt.Analyzer",
-    sizeof(AnalyzerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    analyzer_slots,
-};
+PyType_Spec analyzer_spec = py::owned_spec<State>("valdrin_rt.Analyzer", analyzer_slots);
 
 }  // namespace
 
 PyObject* analyzer_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&analyzer_spec);
-    return type;
+    return py::type_once(type, analyzer_spec);
 }
 
 }  // namespace valdrin::listen

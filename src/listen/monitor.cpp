@@ -11,6 +11,7 @@
 #include "gil.hpp"
 #include "listen.hpp"
 #include "monitor.hpp"
+#include "owned.hpp"
 #include "report.hpp"
 
 namespace valdrin::listen {
@@ -37,12 +38,7 @@ struct State {
     double nominal_hz;
 };
 
-struct MonitorObject {
-    PyObject_HEAD
-    std::unique_ptr<State> state;
-};
-
-State& state_of(PyObject* self) { return *reinterpret_cast<MonitorObject*>(self)->state; }
+State& state_of(PyObject* self) { return py::owned<State>(self); }
 
 constexpr const char* new_params[] = {"iface",    "sv_streams", "goose_blocks",        "nominal_hz", "promiscuous",
                                       "outgoing", "hardware_timestamps", "rt_priority", "cpu",
@@ -150,22 +146,13 @@ PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         }
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&reinterpret_cast<MonitorObject*>(self)->state) std::unique_ptr<State>(std::move(state));
-        return self;
+        return py::new_owned(type, std::move(state));
     });
 }
 
 // Disposal stops the capture with the interpreter lock held (the thread never needs it).
 void monitor_dealloc(PyObject* self) {
-    using Slot = std::unique_ptr<State>;
-    reinterpret_cast<MonitorObject*>(self)->state.~Slot();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);
+    py::free_owned<State>(self);
 }
 
 PyObject* monitor_start(PyObject* self, PyObject*) {
@@ -308,20 +295,13 @@ PyType_Slot monitor_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec monitor_spec = {
-    "valdrin_rt.Monitor",
-    sizeof(MonitorObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    monitor_slots,
-};
+PyType_Spec monitor_spec = py::owned_spec<State>("valdrin_rt.Monitor", monitor_slots);
 
 }  // namespace
 
 PyObject* monitor_type() noexcept {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&monitor_spec);
-    return type;
+    return py::type_once(type, monitor_spec);
 }
 
 }  // namespace valdrin::listen

@@ -1,15 +1,13 @@
 #include "goose_engine/publisher.hpp"
 
-#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "clock.hpp"
 #include "futex.hpp"
-#include "os_error.hpp"
 #include "packet_socket.hpp"
 #include "goose_engine/shared.hpp"
 #include "goose_engine/transmit.hpp"
-#include "setup_report.hpp"
 
 namespace valdrin::io::goose_engine {
 
@@ -21,18 +19,6 @@ std::unexpected<ConfigFailure> refused(ConfigError error, std::size_t block, std
     std::string text = "block " + std::to_string(block) + ": " + std::string(describe(error));
     if (!reason.empty()) text += ": " + std::string(reason);
     return std::unexpected(ConfigFailure{error, std::move(text)});
-}
-
-std::unexpected<StartFailure> failure(StartError error, std::string text) {
-    return std::unexpected(StartFailure{error, std::move(text)});
-}
-
-std::unexpected<StartFailure> failure(StartError error) { return failure(error, std::string(describe(error))); }
-
-// Sets `word` to a new value and wakes its sleeper.
-void wake(std::atomic<std::uint32_t>& word) noexcept {
-    word.fetch_add(1, std::memory_order_release);
-    futex_wake_all(word);
 }
 
 }  // namespace
@@ -69,7 +55,8 @@ std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Confi
     return std::unique_ptr<Publisher>(new Publisher(std::move(shared)));
 }
 
-Publisher::Publisher(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+Publisher::Publisher(std::shared_ptr<Shared> shared)
+    : shared_(std::move(shared)), slot_(shared_->stop, &shared_->wake) {}
 
 Publisher::~Publisher() {
     try {
@@ -81,60 +68,14 @@ Publisher::~Publisher() {
 std::size_t Publisher::blocks() const noexcept { return shared_->templates.size(); }
 
 std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
-    std::unique_lock slot = lock_blocking(slot_lock_, blocking);
-    if (thread_) return failure(StartError::already_started);
-    auto socket = open_sending_socket(shared_->config.iface);
-    if (!socket) return failure(StartError::socket, std::move(socket.error().text));
-    shared_->stop.store(false);
-    auto report = std::make_shared<SetupReport>();
-    std::thread thread;
-    try {
-        thread = std::thread(transmit, shared_, std::move(*socket), Reporter(report));
-    } catch (const std::system_error& e) {
-        return failure(StartError::no_thread, os_text(e.code().value()));
-    }
-    std::string text;
-    SetupReport::State outcome;
-    {
-        BlockingScope waiting(blocking);
-        outcome = report->wait(text);
-    }
-    switch (outcome) {
-        case SetupReport::State::ok:
-            thread_ = std::move(thread);
-            return {};
-        case SetupReport::State::failed: {
-            BlockingScope waiting(blocking);
-            thread.join();
-        }
-            return failure(StartError::setup, std::move(text));
-        default:
-            thread.detach();
-            return failure(StartError::thread_gone);
-    }
+    return slot_.start<StartError>(blocking, shared_->config.iface, [&](Socket socket, Reporter reporter, bool) {
+        return std::thread(transmit, shared_, std::move(socket), std::move(reporter));
+    });
 }
 
-void Publisher::stop(Blocking& blocking) {
-    std::unique_lock slot = lock_blocking(slot_lock_, blocking);
-    shared_->stop.store(true);
-    wake(shared_->wake);
-    std::optional<std::thread> thread;
-    thread.swap(thread_);
-    if (thread) {
-        BlockingScope joining(blocking);
-        thread->join();
-    }
-}
+void Publisher::stop(Blocking& blocking) { slot_.stop(blocking); }
 
-void Publisher::dispose() {
-    shared_->stop.store(true);
-    wake(shared_->wake);
-    std::lock_guard slot(slot_lock_);
-    if (thread_) {
-        thread_->join();
-        thread_.reset();
-    }
-}
+void Publisher::dispose() { slot_.dispose(); }
 
 std::expected<void, PublishError> Publisher::publish(std::size_t block, std::span<const std::uint8_t> content,
                                                      std::uint32_t entries) {
@@ -142,7 +83,7 @@ std::expected<void, PublishError> Publisher::publish(std::size_t block, std::spa
     Mailbox& mailbox = *shared_->mailboxes[block];
     if (content.size() > mailbox.capacity()) return std::unexpected(PublishError::too_large);
     mailbox.put(content, entries);
-    wake(shared_->wake);
+    futex_change_and_wake(shared_->wake);
     return {};
 }
 

@@ -9,17 +9,15 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "blocking.hpp"
 #include "failure.hpp"
 #include "goose_engine/config.hpp"
 #include "goose_engine/faults.hpp"
+#include "thread_slot.hpp"
 
 namespace valdrin::io::goose_engine {
 
@@ -162,8 +160,7 @@ private:
     explicit Publisher(std::shared_ptr<Shared> shared);
 
     std::shared_ptr<Shared> shared_;
-    std::mutex slot_lock_;  // guards thread_
-    std::optional<std::thread> thread_;
+    ThreadSlot slot_;  // polls shared_->stop, sleeps on shared_->wake
 };
 
 }  // namespace valdrin::io::goose_engine

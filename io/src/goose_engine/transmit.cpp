@@ -59,25 +59,6 @@ void change(Run& run, Nanos now) noexcept {
     run.due = now;
 }
 
-bool set_up(const Config& config, Reporter& reporter) {
-    if (config.cpu) {
-        auto pinned = pin_to_cpu(*config.cpu);
-        if (!pinned) {
-            if (pinned.error().error != SchedError::cpu_out_of_range) reporter.failed(std::move(pinned.error().text));
-            return false;
-        }
-    }
-    if (config.rt_priority) {
-        auto raised = set_fifo_priority(*config.rt_priority);
-        if (!raised) {
-            reporter.failed(std::move(raised.error().text));
-            return false;
-        }
-    }
-    reporter.ok();
-    return true;
-}
-
 // Sends block i's frame due now, with the fault knobs applied, and moves
 // its schedule on by one frame.
 void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexcept {
@@ -151,7 +132,7 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter report
     prepare_thread(thread_name);
     Shared& shared = *shared_ptr;
     try {
-        if (!set_up(shared.config, reporter)) return;
+        if (!set_up_thread(shared.config.cpu, shared.config.rt_priority, reporter)) return;
     } catch (...) {
         return;  // the report says "gone"
     }

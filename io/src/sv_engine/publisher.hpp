@@ -7,16 +7,14 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "blocking.hpp"
 #include "failure.hpp"
 #include "sv_engine/config.hpp"
 #include "sv_engine/counters.hpp"
+#include "thread_slot.hpp"
 
 namespace valdrin::io::sv_engine {
 
@@ -92,9 +90,7 @@ public:
 private:
     std::shared_ptr<const Config> config_;
     std::shared_ptr<Counters> counters_;
-    std::mutex slot_lock_;             // guards thread_ and has_run_
-    std::optional<std::thread> thread_;
-    bool has_run_ = false;             // a thread of this publisher reported success
+    ThreadSlot slot_;  // polls counters_->stop; a thread that reported success resumes
 };
 
 }  // namespace valdrin::io::sv_engine

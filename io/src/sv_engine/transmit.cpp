@@ -74,27 +74,6 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
     return sent;
 }
 
-// Pins the thread and raises its priority as configured, then reports.
-// Returns false when the thread is to end: after reporting the failure, or
-// unreported (its end reads as "gone") for a CPU no cpu_set_t can hold.
-bool set_up(const Config& config, Reporter& reporter) {
-    if (config.cpu) {
-        auto pinned = pin_to_cpu(*config.cpu);
-        if (!pinned) {
-            if (pinned.error().error != SchedError::cpu_out_of_range) reporter.failed(std::move(pinned.error().text));
-            return false;
-        }
-    }
-    if (config.rt_priority) {
-        auto raised = set_fifo_priority(*config.rt_priority);
-        if (!raised) {
-            reporter.failed(std::move(raised.error().text));
-            return false;
-        }
-    }
-    reporter.ok();
-    return true;
-}
 
 }  // namespace
 
@@ -102,7 +81,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
               Socket socket, Reporter reporter, bool resume) noexcept {
     prepare_thread(thread_name);
     try {
-        if (!set_up(*config, reporter)) return;
+        if (!set_up_thread(config->cpu, config->rt_priority, reporter)) return;
     } catch (...) {
         return;  // the report says "gone"
     }

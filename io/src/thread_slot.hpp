@@ -1,0 +1,112 @@
+// The one worker thread a publisher may run at a time: started, stopped and
+// started again from any thread. The slot lock orders every start() and
+// stop(), so that a start() cannot clear the stop flag before a stop() in
+// another thread has seen its thread end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "blocking.hpp"
+#include "failure.hpp"
+#include "os_error.hpp"
+#include "packet_socket.hpp"
+#include "setup_report.hpp"
+
+namespace valdrin::io {
+
+class ThreadSlot {
+public:
+    // An empty slot whose threads poll `stop` and, if `wake` is given, sleep
+    // on it (changed and woken on every stop); both outlive the slot.
+    explicit ThreadSlot(std::atomic<bool>& stop, std::atomic<std::uint32_t>* wake = nullptr) noexcept
+        : stop_(stop), wake_(wake) {}
+    ThreadSlot(const ThreadSlot&) = delete;
+    ThreadSlot& operator=(const ThreadSlot&) = delete;
+
+    // Opens a packet socket on `iface` and runs `spawn(socket, reporter,
+    // resume)`, which returns the started thread (or throws the
+    // std::system_error of its creation), `resume` telling whether an earlier
+    // thread of this slot reported success; then waits for the thread's
+    // set-up report and keeps it running on success. Fails with
+    // StartError's already_started, socket, no_thread, setup or thread_gone,
+    // in that order of steps. The wait for the slot lock and for the report
+    // run inside `blocking`'s hooks.
+    template <class StartError, class Spawn>
+    [[nodiscard]] std::expected<void, Failure<StartError>> start(Blocking& blocking, std::string_view iface,
+                                                                 Spawn&& spawn);
+
+    // Sets the stop flag and joins the thread, if one runs; the join runs
+    // inside `blocking`'s hooks. The flag is set and the thread joined under
+    // the lock start() takes, so that a start() in another thread cannot
+    // clear the flag before this thread has been seen to stop.
+    void stop(Blocking& blocking);
+
+    // As stop(), with no hooks and the flag set before the lock is taken:
+    // for the owner letting go, when no other caller is left. Throws what
+    // locking or joining throws.
+    void dispose();
+
+private:
+    // Sets the stop flag and wakes the thread.
+    void signal_stop() noexcept;
+
+    std::atomic<bool>& stop_;
+    std::atomic<std::uint32_t>* wake_;
+    std::mutex lock_;  // guards thread_ and has_run_
+    std::optional<std::thread> thread_;
+    bool has_run_ = false;  // a thread of this slot reported success
+};
+
+template <class StartError, class Spawn>
+std::expected<void, Failure<StartError>> ThreadSlot::start(Blocking& blocking, std::string_view iface,
+                                                           Spawn&& spawn) {
+    const auto failure = [](StartError error, std::optional<std::string> text = std::nullopt) {
+        return std::unexpected(Failure<StartError>{error, text ? std::move(*text) : std::string(describe(error))});
+    };
+    std::unique_lock slot = lock_blocking(lock_, blocking);
+    if (thread_) return failure(StartError::already_started);
+    auto socket = open_sending_socket(iface);
+    if (!socket) return failure(StartError::socket, std::move(socket.error().text));
+    // No thread of this slot runs now: a stop() of an earlier run is over,
+    // and this run starts afresh.
+    stop_.store(false);
+    auto report = std::make_shared<SetupReport>();
+    std::thread thread;
+    try {
+        thread = spawn(std::move(*socket), Reporter(report), has_run_);
+    } catch (const std::system_error& e) {
+        // The thread's arguments, the socket among them, are gone.
+        return failure(StartError::no_thread, os_text(e.code().value()));
+    }
+    std::string text;
+    SetupReport::State outcome;
+    {
+        BlockingScope waiting(blocking);
+        outcome = report->wait(text);
+    }
+    switch (outcome) {
+        case SetupReport::State::ok:
+            thread_ = std::move(thread);
+            has_run_ = true;
+            return {};
+        case SetupReport::State::failed: {
+            BlockingScope waiting(blocking);
+            thread.join();  // it ends right after reporting
+        }
+            return failure(StartError::setup, std::move(text));
+        default:
+            thread.detach();
+            return failure(StartError::thread_gone);
+    }
+}
+
+}  // namespace valdrin::io
