@@ -214,8 +214,9 @@ class Monitor:
     into blocks handed over when full or ``block_timeout_ms`` (1 to 1000,
     default 1) after their first frame, one wake-up per block; "v2" hands
     over every frame at once, one wake-up per frame (lower latency, but two
-    to three times the CPU per frame and room for 2048 frames). ``coalesce_us`` (0 to 10000) pauses the
-    thread that long after each batch, so that frames gather. Events come up
+    to three times the CPU per frame and room for 2048 frames).
+    ``coalesce_us`` (0 to 10000) pauses the thread that long after each
+    batch, so that frames gather. Events come up
     to the block timeout plus the pause later, and timeAllowedToLive
     expiries are judged that much (plus a timer tick with V3) in the past,
     so that a frame still waiting in the ring never counts as late.
@@ -242,8 +243,9 @@ class Monitor:
 
         self.iface = iface
         self._native = valdrin_rt.Monitor(
-            iface, sv_streams, goose_blocks, nominal_hz, promiscuous=promiscuous, outgoing=outgoing, hardware_timestamps=hardware_timestamps,
-            rt_priority=rt_priority, cpu=cpu, ring=ring, block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us,
+            iface, sv_streams, goose_blocks, nominal_hz, promiscuous=promiscuous, outgoing=outgoing,
+            hardware_timestamps=hardware_timestamps, rt_priority=rt_priority, cpu=cpu, ring=ring,
+            block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us,
         )
 
     def start(self) -> None:
