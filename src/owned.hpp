@@ -47,17 +47,17 @@ void free_owned(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// Returns the spec of the immutable heap type `name` of Owned<State>
-// instances with `slots`; both live as long as the process.
+// Returns the description of the immutable heap type `name` whose
+// instances are Owned<State>, with `slots`; both live as long as the process.
 template <class State>
-[[nodiscard]] constexpr PyType_Spec owned_spec(const char* name, PyType_Slot* slots) noexcept {
+[[nodiscard]] constexpr PyType_Spec owned_layout(const char* name, PyType_Slot* slots) noexcept {
     return {name, sizeof(Owned<State>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 }
 
-// Returns the type kept in `type`, made from `spec` on the first call that
-// succeeds; nullptr with an exception set when it cannot be made.
-inline PyObject* type_once(PyObject*& type, PyType_Spec& spec) noexcept {
-    if (type == nullptr) type = PyType_FromSpec(&spec);
+// Returns the type kept in `type`, made from `description` on the first
+// call that succeeds; nullptr with an exception set when it cannot be made.
+inline PyObject* type_once(PyObject*& type, PyType_Spec& description) noexcept {
+    if (type == nullptr) type = PyType_FromSpec(&description);
     return type;
 }
 

@@ -4,6 +4,7 @@
 // another thread has seen its thread end.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <expected>
@@ -23,12 +24,43 @@
 
 namespace valdrin::io {
 
+// Why start() did not leave a thread running, in the order its steps run.
+enum class StartError : std::uint8_t {
+    already_started,  // a thread of this slot runs
+    socket,           // the packet socket could not be opened (SocketFailure's text)
+    no_thread,        // the thread could not be created (the OS text)
+    setup,            // the thread reported a failed set-up (its text)
+    thread_gone,      // the thread ended before reporting (the slot's own text)
+};
+
+// Per StartError: the whole message (already_started) or what the failure
+// is, its message being the detail it carries.
+inline constexpr std::array<std::string_view, 5> start_error_texts = {
+    "already started",
+    "the packet socket could not be opened",
+    "the thread could not be created",
+    "the thread's set-up failed",
+    "the thread ended during setup",
+};
+static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::thread_gone) + 1,
+              "one text per StartError");
+
+// Returns the table text of `error`.
+[[nodiscard]] constexpr std::string_view describe(StartError error) noexcept {
+    return start_error_texts[static_cast<std::size_t>(error)];
+}
+
+// A failed start() and its complete message.
+using StartFailure = Failure<StartError>;
+
 class ThreadSlot {
 public:
     // An empty slot whose threads poll `stop` and, if `wake` is given, sleep
     // on it (changed and woken on every stop); both outlive the slot.
-    explicit ThreadSlot(std::atomic<bool>& stop, std::atomic<std::uint32_t>* wake = nullptr) noexcept
-        : stop_(stop), wake_(wake) {}
+    // `gone_text` is thread_gone's message, naming the slot's thread.
+    ThreadSlot(std::string_view gone_text, std::atomic<bool>& stop,
+               std::atomic<std::uint32_t>* wake = nullptr) noexcept
+        : gone_text_(gone_text), stop_(stop), wake_(wake) {}
     ThreadSlot(const ThreadSlot&) = delete;
     ThreadSlot& operator=(const ThreadSlot&) = delete;
 
@@ -40,9 +72,8 @@ public:
     // StartError's already_started, socket, no_thread, setup or thread_gone,
     // in that order of steps. The wait for the slot lock and for the report
     // run inside `blocking`'s hooks.
-    template <class StartError, class Spawn>
-    [[nodiscard]] std::expected<void, Failure<StartError>> start(Blocking& blocking, std::string_view iface,
-                                                                 Spawn&& spawn);
+    template <class Spawn>
+    [[nodiscard]] std::expected<void, StartFailure> start(Blocking& blocking, std::string_view iface, Spawn&& spawn);
 
     // Sets the stop flag and joins the thread, if one runs; the join runs
     // inside `blocking`'s hooks. The flag is set and the thread joined under
@@ -59,6 +90,7 @@ private:
     // Sets the stop flag and wakes the thread.
     void signal_stop() noexcept;
 
+    std::string_view gone_text_;
     std::atomic<bool>& stop_;
     std::atomic<std::uint32_t>* wake_;
     std::mutex lock_;  // guards thread_ and has_run_
@@ -66,11 +98,10 @@ private:
     bool has_run_ = false;  // a thread of this slot reported success
 };
 
-template <class StartError, class Spawn>
-std::expected<void, Failure<StartError>> ThreadSlot::start(Blocking& blocking, std::string_view iface,
-                                                           Spawn&& spawn) {
+template <class Spawn>
+std::expected<void, StartFailure> ThreadSlot::start(Blocking& blocking, std::string_view iface, Spawn&& spawn) {
     const auto failure = [](StartError error, std::optional<std::string> text = std::nullopt) {
-        return std::unexpected(Failure<StartError>{error, text ? std::move(*text) : std::string(describe(error))});
+        return std::unexpected(StartFailure{error, text ? std::move(*text) : std::string(describe(error))});
     };
     std::unique_lock slot = lock_blocking(lock_, blocking);
     if (thread_) return failure(StartError::already_started);
@@ -105,7 +136,7 @@ std::expected<void, Failure<StartError>> ThreadSlot::start(Blocking& blocking, s
             return failure(StartError::setup, std::move(text));
         default:
             thread.detach();
-            return failure(StartError::thread_gone);
+            return failure(StartError::thread_gone, std::string(gone_text_));
     }
 }
 

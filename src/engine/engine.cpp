@@ -120,13 +120,13 @@ PyType_Slot engine_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec engine_spec = py::owned_spec<Publisher>("valdrin_rt.Engine", engine_slots);
+PyType_Spec engine_description = py::owned_layout<Publisher>("valdrin_rt.Engine", engine_slots);
 
 }  // namespace
 
 PyObject* engine_type() noexcept {
     static PyObject* type = nullptr;
-    return py::type_once(type, engine_spec);
+    return py::type_once(type, engine_description);
 }
 
 }  // namespace valdrin::engine

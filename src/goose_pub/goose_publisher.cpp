@@ -277,13 +277,13 @@ PyType_Slot publisher_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec publisher_spec = py::owned_spec<Publisher>("valdrin_rt.GoosePublisher", publisher_slots);
+PyType_Spec publisher_description = py::owned_layout<Publisher>("valdrin_rt.GoosePublisher", publisher_slots);
 
 }  // namespace
 
 PyObject* goose_publisher_type() noexcept {
     static PyObject* type = nullptr;
-    return py::type_once(type, publisher_spec);
+    return py::type_once(type, publisher_description);
 }
 
 }  // namespace valdrin::goose_pub

@@ -183,13 +183,13 @@ PyType_Slot analyzer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec analyzer_spec = py::owned_spec<State>("valdrin_rt.Analyzer", analyzer_slots);
+PyType_Spec analyzer_description = py::owned_layout<State>("valdrin_rt.Analyzer", analyzer_slots);
 
 }  // namespace
 
 PyObject* analyzer_type() noexcept {
     static PyObject* type = nullptr;
-    return py::type_once(type, analyzer_spec);
+    return py::type_once(type, analyzer_description);
 }
 
 }  // namespace valdrin::listen

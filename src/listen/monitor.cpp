@@ -295,13 +295,13 @@ PyType_Slot monitor_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec monitor_spec = py::owned_spec<State>("valdrin_rt.Monitor", monitor_slots);
+PyType_Spec monitor_description = py::owned_layout<State>("valdrin_rt.Monitor", monitor_slots);
 
 }  // namespace
 
 PyObject* monitor_type() noexcept {
     static PyObject* type = nullptr;
-    return py::type_once(type, monitor_spec);
+    return py::type_once(type, monitor_description);
 }
 
 }  // namespace valdrin::listen

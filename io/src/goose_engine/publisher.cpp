@@ -56,7 +56,7 @@ std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Confi
 }
 
 Publisher::Publisher(std::shared_ptr<Shared> shared)
-    : shared_(std::move(shared)), slot_(shared_->stop, &shared_->wake) {}
+    : shared_(std::move(shared)), slot_("the publisher thread ended during setup", shared_->stop, &shared_->wake) {}
 
 Publisher::~Publisher() {
     try {
@@ -68,7 +68,7 @@ Publisher::~Publisher() {
 std::size_t Publisher::blocks() const noexcept { return shared_->templates.size(); }
 
 std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
-    return slot_.start<StartError>(blocking, shared_->config.iface, [&](Socket socket, Reporter reporter, bool) {
+    return slot_.start(blocking, shared_->config.iface, [&](Socket socket, Reporter reporter, bool) {
         return std::thread(transmit, shared_, std::move(socket), std::move(reporter));
     });
 }

@@ -47,33 +47,9 @@ static_assert(config_error_texts.size() == static_cast<std::size_t>(ConfigError:
 // A refused configuration: "block <i>: <text>[: <reason>]".
 using ConfigFailure = Failure<ConfigError>;
 
-// Why start() did not leave a thread running, in the order its steps run.
-enum class StartError : std::uint8_t {
-    already_started,
-    socket,       // the packet socket could not be opened (its text follows)
-    no_thread,    // the thread could not be created
-    setup,        // the thread's set-up failed (its text follows)
-    thread_gone,  // the thread ended before reporting
-};
-
-// Per StartError: the whole message, or what failed before the detail it carries.
-inline constexpr std::array<std::string_view, 5> start_error_texts = {
-    "already started",
-    "the packet socket could not be opened",
-    "the thread could not be created",
-    "the thread's set-up failed",
-    "the publisher thread ended during setup",
-};
-static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::thread_gone) + 1,
-              "one text per StartError");
-
-// Returns the table text of `error`.
-[[nodiscard]] constexpr std::string_view describe(StartError error) noexcept {
-    return start_error_texts[static_cast<std::size_t>(error)];
-}
-
-// A failed start() and its complete message.
-using StartFailure = Failure<StartError>;
+// Why start() failed: the slot's errors, shared by every publisher.
+using io::StartError;
+using io::StartFailure;
 
 // Why publish() refused values.
 enum class PublishError : std::uint8_t {

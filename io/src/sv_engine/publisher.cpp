@@ -9,7 +9,7 @@
 namespace valdrin::io::sv_engine {
 
 Publisher::Publisher(std::shared_ptr<const Config> config)
-    : config_(std::move(config)), counters_(std::make_shared<Counters>()), slot_(counters_->stop) {}
+    : config_(std::move(config)), counters_(std::make_shared<Counters>()), slot_("the engine thread ended during setup", counters_->stop) {}
 
 Publisher::~Publisher() {
     try {
@@ -21,7 +21,7 @@ Publisher::~Publisher() {
 }
 
 std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
-    return slot_.start<StartError>(blocking, config_->iface, [&](Socket socket, Reporter reporter, bool resume) {
+    return slot_.start(blocking, config_->iface, [&](Socket socket, Reporter reporter, bool resume) {
         return std::thread(transmit, config_, counters_, std::move(socket), std::move(reporter), resume);
     });
 }

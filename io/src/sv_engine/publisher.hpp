@@ -18,34 +18,9 @@
 
 namespace valdrin::io::sv_engine {
 
-// Why start() did not leave a thread running, in the order its steps run.
-enum class StartError : std::uint8_t {
-    already_started,  // a thread of this publisher runs
-    socket,           // the packet socket could not be opened (SocketFailure's text)
-    no_thread,        // the thread could not be created (the OS text)
-    setup,            // the thread reported a failed set-up (its text)
-    thread_gone,      // the thread ended before reporting
-};
-
-// Per StartError: the whole message (already_started, thread_gone) or what
-// the failure is, its message being the detail it carries.
-inline constexpr std::array<std::string_view, 5> start_error_texts = {
-    "already started",
-    "the packet socket could not be opened",
-    "the thread could not be created",
-    "the thread's set-up failed",
-    "the engine thread ended during setup",
-};
-static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::thread_gone) + 1,
-              "one text per StartError");
-
-// Returns the table text of `error`.
-[[nodiscard]] constexpr std::string_view describe(StartError error) noexcept {
-    return start_error_texts[static_cast<std::size_t>(error)];
-}
-
-// A failed start() and its complete message.
-using StartFailure = Failure<StartError>;
+// Why start() failed: the slot's errors, shared by every publisher.
+using io::StartError;
+using io::StartFailure;
 
 // A snapshot of the counters, each read on its own.
 struct Stats {
