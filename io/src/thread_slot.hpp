@@ -100,13 +100,15 @@ private:
 
 template <class Spawn>
 std::expected<void, StartFailure> ThreadSlot::start(Blocking& blocking, std::string_view iface, Spawn&& spawn) {
-    const auto failure = [](StartError error, std::optional<std::string> text = std::nullopt) {
-        return std::unexpected(StartFailure{error, text ? std::move(*text) : std::string(describe(error))});
+    // The failure with the OS's text, or with the error's own message.
+    const auto failure_with = [](StartError error, std::string text) {
+        return std::unexpected(StartFailure{error, std::move(text)});
     };
+    const auto failure = [&](StartError error) { return failure_with(error, std::string(describe(error))); };
     std::unique_lock slot = lock_blocking(lock_, blocking);
     if (thread_) return failure(StartError::already_started);
     auto socket = open_sending_socket(iface);
-    if (!socket) return failure(StartError::socket, std::move(socket.error().text));
+    if (!socket) return failure_with(StartError::socket, std::move(socket.error().text));
     // No thread of this slot runs now: a stop() of an earlier run is over,
     // and this run starts afresh.
     stop_.store(false);
@@ -116,7 +118,7 @@ std::expected<void, StartFailure> ThreadSlot::start(Blocking& blocking, std::str
         thread = spawn(std::move(*socket), Reporter(report), has_run_);
     } catch (const std::system_error& e) {
         // The thread's arguments, the socket among them, are gone.
-        return failure(StartError::no_thread, os_text(e.code().value()));
+        return failure_with(StartError::no_thread, os_text(e.code().value()));
     }
     std::string text;
     SetupReport::State outcome;
@@ -133,10 +135,10 @@ std::expected<void, StartFailure> ThreadSlot::start(Blocking& blocking, std::str
             BlockingScope waiting(blocking);
             thread.join();  // it ends right after reporting
         }
-            return failure(StartError::setup, std::move(text));
+            return failure_with(StartError::setup, std::move(text));
         default:
             thread.detach();
-            return failure(StartError::thread_gone, std::string(gone_text_));
+            return failure_with(StartError::thread_gone, std::string(gone_text_));
     }
 }
 
