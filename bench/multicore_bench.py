@@ -22,7 +22,10 @@ Printed per probe and for the capacity found:
                 /proc/self/task/<tid>/schedstat) per frame sent,
 
 and the ratio of the capacities (engines / one engine) beside the ratio of
-CPUs. Needs root. Everything stays on the veth pair; the namespace and the
+CPUs. Then each configuration runs once more at half its capacity with
+valdrin's monitor (listen.Monitor) on the peer, which counts the frames that
+arrived, lost samples and kernel drops: the ratio of frames received. Needs
+root. Everything stays on the veth pair; the namespace and the
 pair vanish with the process.
 
 Usage: python3 bench/multicore_bench.py [--seconds S] [--priority P] [...]
@@ -99,7 +102,7 @@ def make_streams(count: int) -> list:
     ]
 
 
-def probe(streams: list, cpus: list[int], n: int, opts: argparse.Namespace) -> Probe:
+def probe(streams: list, cpus: list[int], n: int, opts: argparse.Namespace, monitor=None) -> Probe:
     from valdrin.sv import Publisher
 
     frames_per_s = RATE // opts.asdus
@@ -110,6 +113,8 @@ def probe(streams: list, cpus: list[int], n: int, opts: argparse.Namespace) -> P
         cpu=cpus[0] if len(cpus) == 1 else None, cpus=cpus if len(cpus) > 1 else None, periods=periods,
     )
     before = threads_named("sv-engine")
+    if monitor is not None:
+        monitor.start()
     publisher.start()
     try:
         tids = threads_named("sv-engine") - before
@@ -132,8 +137,12 @@ def probe(streams: list, cpus: list[int], n: int, opts: argparse.Namespace) -> P
                 break
             time.sleep(0.05)
         stats = publisher.stats()
+        if monitor is not None:
+            time.sleep(0.1)  # the last frames through the ring
     finally:
         publisher.stop()
+        if monitor is not None:
+            monitor.stop()
     engines = stats.get("engines") or [dict(stats, streams=range(n))]
     worst = max(e["late_frames"] / max(len(e["streams"]), 1) / periods for e in engines)
     return Probe(len(cpus), n, stats["frames_sent"], stats["send_errors"], worst, stats["max_lateness_ns"],
@@ -175,12 +184,32 @@ def capacity(streams: list, cpus: list[int], opts: argparse.Namespace) -> Probe 
     return best
 
 
+def received(streams: list, cpus: list[int], n: int, opts: argparse.Namespace) -> tuple[str, int]:
+    """A run at `n` streams with valdrin's monitor on the peer: what arrived."""
+    from valdrin import listen
+
+    monitor = listen.Monitor(PEER, sv_streams=max(256, n))
+    p = probe(streams, cpus, n, opts, monitor)
+    report = monitor.report()
+    frames = sum(s["frames"] for s in report.sv)
+    lost = sum(s["lost"] for s in report.sv)
+    drops = (report.capture or {}).get("kernel_drops", 0)
+    medians = sorted(s["interval_us"]["median"] for s in report.sv if s["interval_us"]["median"] is not None)
+    median = medians[len(medians) // 2] if medians else math.nan
+    return (
+        f"{p.engines:7d} {n:7d} {frames / opts.seconds:9.0f} {frames / opts.seconds / p.engines:9.0f}"
+        f" {lost:7d} {drops:7d} {median:9.1f} {100 * p.worst_late:7.2f}"
+    ), frames
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--seconds", type=int, default=2, help="seconds per probe (default 2)")
     p.add_argument("--asdus", type=int, default=1, help="ASDUs per frame (default 1)")
     p.add_argument("--priority", type=int, default=80, help="SCHED_FIFO priority of the engines, 0 for none (default 80)")
     p.add_argument("--resolution", type=int, default=8, help="capacity resolution in streams (default 8)")
+    p.add_argument("--no-monitor", action="store_true", help="skip the run with valdrin's monitor on the peer")
+    p.add_argument("--monitor-fraction", type=float, default=0.5, help="load of the monitored runs, a fraction of each capacity (default 0.5)")
     p.add_argument("--max-streams", type=int, default=1024, help="upper end of the search (default 1024)")
     a = p.parse_args(argv)
     if RATE % a.asdus:
@@ -217,6 +246,21 @@ def main(argv: list[str] | None = None) -> int:
                 f" {many.frames_per_s / one.frames_per_s:.2f} x the frames/s on {len(cpus)} x the CPUs"
                 f" (per CPU {many.frames_per_s / len(cpus) / one.frames_per_s:.2f} x)"
             )
+        if one and many and not opts.no_monitor:
+            share = opts.monitor_fraction
+            print(
+                f"\nreceived by valdrin's monitor on {PEER} at {100 * share:g} % of each capacity (its capture"
+                " thread and the receive path share the CPUs with the engines)"
+            )
+            print(f"{'engines':>7} {'streams':>7} {'frames/s':>9} {'per CPU':>9} {'lost':>7} {'drops':>7} {'median µs':>9} {'late %':>7}")
+            got = {}
+            for best in (one, many):
+                engine_cpus = [cpus[-1]] if best.engines == 1 else cpus
+                count = max(1, round(best.streams * share))
+                line, got[best.engines] = received(streams, engine_cpus, count, opts)
+                print(line, flush=True)
+            if got.get(1):
+                print(f"received frames, {len(cpus)} engines / 1 engine: {got[len(cpus)] / got[1]:.2f} x")
         print(f"(load now: {loadavg()})")
     except KeyboardInterrupt:
         print("\ninterrupted", file=sys.stderr)
