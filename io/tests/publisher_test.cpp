@@ -211,6 +211,35 @@ TEST(Publisher, ResumedRunSkipsThePeriodsAlreadyPast) {
     EXPECT_EQ(publisher.stats().send_errors, 0u);
 }
 
+// A bounded run sends exactly its periods, here a backlog from a past
+// second (sent back to back, so the run is short), and its thread ends on
+// its own; a resumed run past the bound sends nothing.
+TEST(Publisher, BoundedRunSendsExactlyItsPeriodsThenEnds) {
+    REQUIRE_ROOT();
+    struct Case {
+        std::uint64_t periods;
+        std::int64_t asdus;
+    };
+    for (const Case c : {Case{0, 1}, Case{1, 1}, Case{1000, 4}, Case{4001, 1}}) {
+        auto bounded = config("lo", static_cast<std::int64_t>(std::floor(unix_now())) - 3, 4000, c.asdus);
+        bounded->periods = c.periods;
+        Publisher publisher(bounded);
+        Blocking none;
+        ASSERT_TRUE(publisher.start(none));
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (transmit_threads() > 0 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_EQ(transmit_threads(), 0) << c.periods << " periods: the thread did not end";
+        EXPECT_EQ(publisher.stats().frames_sent, c.periods);
+        EXPECT_EQ(publisher.stats().send_errors, 0u);
+        publisher.stop(none);
+        ASSERT_TRUE(publisher.start(none));  // resumes past the bound
+        publisher.stop(none);
+        EXPECT_EQ(publisher.stats().frames_sent, c.periods) << "a resumed run went past the bound";
+    }
+}
+
 // The thread that calls start() learns from its hooks when start() holds the
 // lock and waits for the report; it then lets another thread call stop(),
 // which must wait for the lock through its own hooks and then stop the run

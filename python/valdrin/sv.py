@@ -18,15 +18,16 @@ big-endian.
 from __future__ import annotations
 
 import os
+import threading
 import time
 import warnings
-from typing import TYPE_CHECKING, Sequence
+from typing import TYPE_CHECKING, Any, Sequence
 
 # Dependencies point one way: sv_stream holds the descriptions and templates,
 # sv_publisher converts them into the engine's input, and this module, where
 # users find all of it, publishes them.
 from .sv_frames import SvFrame, decode_frame
-from .sv_publisher import _native_streams
+from .sv_publisher import _check_cpus, _check_fifo, _native_streams, _share
 from .sv_stream import (
     _INT64,
     CHANNEL_OCTETS,
@@ -81,6 +82,14 @@ class Publisher:
     under SCHED_FIFO at that priority, ``cpu`` pins it to one CPU. Publishing
     needs CAP_NET_RAW (a raw AF_PACKET socket).
 
+    ``cpus`` (instead of ``cpu``) shares the streams out over one engine per
+    CPU, consecutive streams of nearly equal frames per second on each, all
+    from the same start second: every frame is the one a single engine would
+    send at that instant. They start, stop and fail as one publisher.
+    ``periods`` bounds the run to that many frame periods from
+    ``start_second`` (``periods`` frames of every stream); without it the
+    engines send until :meth:`stop`.
+
     Use it as a context manager (entering starts, leaving stops) or call
     :meth:`start` and :meth:`stop`; :meth:`stats` may be read at any time.
     A stream whose frames are longer than an Ethernet frame (1514 octets,
@@ -98,6 +107,8 @@ class Publisher:
         start_second: int | None = None,
         rt_priority: int | None = None,
         cpu: int | None = None,
+        cpus: Sequence[int] | None = None,
+        periods: int | None = None,
         engine: str = "native",
     ) -> None:
         if engine != "native":
@@ -122,6 +133,21 @@ class Publisher:
             rt_priority = _integer("rt_priority", rt_priority, low, high)
         if cpu is not None:
             cpu = _integer("cpu", cpu, 0, _MAX_CPU)
+        if cpus is not None:
+            if cpu is not None:
+                raise ValueError("give cpu or cpus, not both")
+            if isinstance(cpus, (str, bytes)) or not isinstance(cpus, Sequence):
+                raise TypeError(f"cpus must be a sequence of CPU numbers, not {type(cpus).__name__}")
+            cpus = tuple(_integer("cpus", c, 0, _MAX_CPU) for c in cpus)
+            if not cpus:
+                raise ValueError("cpus must name at least one CPU")
+            for c in cpus:
+                if cpus.count(c) > 1:
+                    raise ValueError(f"CPU {c} appears more than once in cpus")
+            if len(cpus) == 1:
+                cpu, cpus = cpus[0], None
+        if periods is not None:
+            periods = _integer("periods", periods, 0, 2**64 - 1)
 
         if not isinstance(streams, Stream):  # _native_streams explains that mistake
             streams = tuple(streams)
@@ -143,23 +169,34 @@ class Publisher:
         self._asdus_per_frame = asdus_per_frame
         self._rt_priority = rt_priority
         self._cpu = cpu
+        self._periods = periods
+        # One share of stream numbers per engine, with its CPU.
+        if cpus is None:
+            self._shares: list[tuple[int | None, range]] = [(cpu, range(len(streams)))]
+        else:
+            weights = [rate // asdus_per_frame] * len(streams)  # frames per second of each
+            self._shares = list(zip(cpus, _share(weights, len(cpus))))
         self._auto_start = start_second is None
         self._started_once = False
         self._start_second = _next_second() if start_second is None else start_second
-        self._engine = self._build()
+        self._engines = self._build()
 
-    def _build(self) -> "valdrin_rt.Engine":
+    def _build(self) -> list["valdrin_rt.Engine"]:
         import valdrin_rt
 
-        return valdrin_rt.Engine(
-            self._iface,
-            self._rate,
-            self._asdus_per_frame,
-            self._native,
-            self._start_second,
-            self._rt_priority,
-            self._cpu,
-        )
+        return [
+            valdrin_rt.Engine(
+                self._iface,
+                self._rate,
+                self._asdus_per_frame,
+                self._native if len(self._shares) == 1 else [self._native[i] for i in share],
+                self._start_second,
+                self._rt_priority,
+                cpu,
+                self._periods,
+            )
+            for cpu, share in self._shares
+        ]
 
     @property
     def iface(self) -> str:
@@ -186,6 +223,16 @@ class Publisher:
         """UNIX second whose sample 0 the first frame carries, due exactly at that second."""
         return self._start_second
 
+    @property
+    def cpus(self) -> tuple[int | None, ...]:
+        """The CPU of every engine (None: not pinned), one engine per entry."""
+        return tuple(cpu for cpu, _ in self._shares)
+
+    @property
+    def periods(self) -> int | None:
+        """Frame periods sent from ``start_second`` before the engines end, or None: until stopped."""
+        return self._periods
+
     def start(self) -> None:
         """Opens the socket and starts publishing; OSError or RuntimeError when that fails.
 
@@ -193,27 +240,78 @@ class Publisher:
         second has begun moves it to the next whole second, so that no
         backlog of missed frames is sent. After :meth:`stop`, a new start
         resumes at the next frame period not yet due.
+
+        A CPU outside this process's CPU set, or a SCHED_FIFO priority this
+        process has no right to, fails with OSError before any engine
+        starts. When one of several engines fails to start, those already
+        started are stopped and its error is raised, naming the engine and
+        its CPU.
         """
+        _check_cpus([cpu for cpu, _ in self._shares if cpu is not None])
+        if self._rt_priority is not None:
+            _check_fifo(self._rt_priority)
         if self._auto_start and not self._started_once and time.time() >= self._start_second:
             self._start_second = _next_second()
-            self._engine = self._build()
-        self._engine.start()
+            self._engines = self._build()
+        if len(self._engines) == 1:
+            self._engines[0].start()
+        else:
+            for number, engine in enumerate(self._engines):
+                try:
+                    engine.start()
+                except (OSError, RuntimeError) as error:
+                    for started in self._engines[:number]:
+                        started.stop()
+                    cpu = self._shares[number][0]
+                    raise type(error)(f"engine {number + 1} of {len(self._engines)} (CPU {cpu}): {error}") from error
         self._started_once = True
 
     def stop(self) -> None:
         """Stops publishing (after the frames due next) and waits for the thread; a no-op when stopped."""
-        self._engine.stop()
+        if len(self._engines) == 1:
+            self._engines[0].stop()
+            return
+        # All at once, so that the engines end within a period of one
+        # another: each stop() sets its engine's flag, then waits for its
+        # thread without the interpreter lock, letting the next one set its.
+        stoppers = [threading.Thread(target=engine.stop, name="sv-stop") for engine in self._engines]
+        for stopper in stoppers:
+            stopper.start()
+        for stopper in stoppers:
+            stopper.join()
 
-    def stats(self) -> dict[str, int]:
-        """Counters since the first start: frames_sent, send_errors, late_frames, max_lateness_ns."""
-        return self._engine.stats()
+    def stats(self) -> dict[str, Any]:
+        """Counters since the first start: frames_sent, send_errors, late_frames, max_lateness_ns.
+
+        With several engines these are the sums (the greatest lateness) over
+        all of them, and "engines" lists each one's own counters with its
+        "cpu" and "streams" (the numbers of its streams in :attr:`streams`).
+        """
+        if len(self._engines) == 1:
+            return self._engines[0].stats()
+        engines = [
+            {"cpu": cpu, "streams": list(share), **engine.stats()}
+            for (cpu, share), engine in zip(self._shares, self._engines)
+        ]
+        total: dict[str, Any] = {
+            key: sum(e[key] for e in engines) for key in ("frames_sent", "send_errors", "late_frames")
+        }
+        total["max_lateness_ns"] = max(e["max_lateness_ns"] for e in engines)
+        total["engines"] = engines
+        return total
 
     def render(self, stream: int, second: int, first_smp: int) -> bytes:
         """The frame of stream number ``stream`` carrying samples ``first_smp``... of UNIX second ``second``.
 
         These are the exact octets the engine sends for that instant.
         """
-        return self._engine.render(stream, second, first_smp)
+        if len(self._engines) > 1 and isinstance(stream, int) and 0 <= stream < len(self._streams):
+            for (_, share), engine in zip(self._shares, self._engines):
+                if stream in share:
+                    return engine.render(stream - share.start, second, first_smp)
+        # A number outside every share is outside the first engine's too,
+        # which reports it as one engine would.
+        return self._engines[0].render(stream, second, first_smp)
 
     def __enter__(self) -> Publisher:
         self.start()

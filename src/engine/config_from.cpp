@@ -271,6 +271,8 @@ std::shared_ptr<const Config> config_from(std::span<PyObject*> args) {
     if (!rt_priority) return nullptr;
     auto cpu = py::argument("cpu", args[6], optional_u64);
     if (!cpu) return nullptr;
+    auto periods = py::argument("periods", args[7], optional_u64);
+    if (!periods) return nullptr;
 
     if (*rate < 1 || *asdus_per_frame < 1 || *rate % *asdus_per_frame != 0) {
         raise_value_error("rate must be a positive multiple of asdus_per_frame");
@@ -295,6 +297,7 @@ std::shared_ptr<const Config> config_from(std::span<PyObject*> args) {
     config->start_second = *start_second;
     config->rt_priority = *rt_priority;
     config->cpu = *cpu;
+    config->periods = *periods;
     return config;
 }
 

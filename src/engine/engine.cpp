@@ -29,12 +29,12 @@ using py::Ref;
 Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 constexpr const char* new_params[] = {"iface",        "rate",        "asdus_per_frame", "streams",
-                                      "start_second", "rt_priority", "cpu"};
+                                      "start_second", "rt_priority", "cpu",             "periods"};
 constexpr py::Signature new_signature{"Engine.__new__()", new_params, 5};
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Engine.__new__()", [&]() -> PyObject* {
-        PyObject* bound[7];
+        PyObject* bound[8];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
         std::shared_ptr<const Config> config = config_from(bound);
         if (!config) return nullptr;
@@ -104,13 +104,15 @@ PyMethodDef engine_methods[] = {
 };
 
 constexpr char engine_doc[] =
-    "Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None)\n"
+    "Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None, "
+    "periods=None)\n"
     "--\n"
     "\n"
     "The engine behind `valdrin.sv.Publisher(engine=\"native\")`.\n"
     "\n"
-    "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu)`,\n"
-    "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`.";
+    "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu, periods)`,\n"
+    "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`; with `periods`\n"
+    "the thread sends that many frame periods from `start_second`, then ends on its own.";
 
 PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},

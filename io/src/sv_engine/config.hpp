@@ -64,6 +64,9 @@ struct Config {
     std::int64_t start_second = 0;
     std::optional<std::int32_t> rt_priority;
     std::optional<std::uint64_t> cpu;
+    // Frame periods from start_second after which the thread ends on its
+    // own; absent: until stopped.
+    std::optional<std::uint64_t> periods;
 };
 
 }  // namespace valdrin::io::sv_engine

@@ -126,7 +126,9 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
             while (scheduled_of(k) < now) ++k;
         }
     }
-    for (;; ++k) {
+    // A bounded run sends periods 0 .. periods - 1 and no other.
+    const std::uint64_t end = config->periods.value_or(std::numeric_limits<std::uint64_t>::max());
+    for (; k < end; ++k) {
         const i128 second = second_of(k);
         const std::int64_t first_smp = first_smp_of(k);
         const i128 scheduled = scheduled_at(second, first_smp);

@@ -18,7 +18,8 @@ inline constexpr char thread_name[] = "sv-engine";
 // The body of the transmit thread: set-up, report, then pace and send until
 // the stop flag is seen. Holds `config` and `counters` for its life and
 // closes `socket` when it ends. The first frame carries start_second, or,
-// when `resume` (a run after a stop), the first period not yet due.
+// when `resume` (a run after a stop), the first period not yet due. With
+// `config->periods` the thread ends on its own after the last of them.
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters, Socket socket,
               Reporter reporter, bool resume) noexcept;
 

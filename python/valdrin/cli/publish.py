@@ -57,6 +57,15 @@ def _wave(text: str) -> Wave:
         raise argparse.ArgumentTypeError(f"bad wave {text!r}: {error}") from None
 
 
+def _cpu_list(text: str) -> list[int]:
+    """``N`` or ``N,M,...``: the CPUs of the engines, one engine per CPU."""
+    cpus = [integer(part.strip()) for part in text.split(",")]
+    for cpu in cpus:
+        if cpus.count(cpu) > 1:
+            raise argparse.ArgumentTypeError(f"CPU {cpu} is named twice in {text!r}")
+    return cpus
+
+
 def _smp_rate(text: str) -> int | str | None:
     if text in ("auto", "none"):
         return None if text == "none" else text
@@ -215,7 +224,13 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     thread.add_argument(
         "--rt-priority", type=integer, metavar="P", help="run the transmit thread under SCHED_FIFO at priority P (1-99; ignored with --pcap)"
     )
-    thread.add_argument("--cpu", type=integer, metavar="N", help="pin the transmit thread to CPU N (ignored with --pcap)")
+    thread.add_argument(
+        "--cpu",
+        type=_cpu_list,
+        metavar="N[,M...]",
+        help="pin the transmit thread to CPU N; a list such as 1,2,3 shares the streams out over one "
+        "transmit thread per CPU, all on the same schedule (ignored with --pcap)",
+    )
     return p
 
 
@@ -363,6 +378,12 @@ def _stats_line(stats: dict[str, int], per_second: float) -> str:
     )
 
 
+def _streams_text(share: list[int]) -> str:
+    """Stream numbers from 1, as the options count them: "streams 3-4" or "stream 3"."""
+    first, last = share[0] + 1, share[-1] + 1
+    return f"stream {first}" if first == last else f"streams {first}-{last}"
+
+
 def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
     stop = threading.Event()
 
@@ -387,6 +408,15 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
             + "; Ctrl-C stops",
             flush=True,
         )
+        if len(publisher.cpus) > 1:
+            shares = publisher.stats()["engines"]
+            print(
+                f"{len(shares)} engines: " + ", ".join(f"CPU {e['cpu']} {_streams_text(e['streams'])}" for e in shares),
+                flush=True,
+            )
+        # A bounded run ends on its own after its last period: wait for the
+        # engines to have sent (or failed to send) every frame of it.
+        expected = None if publisher.periods is None else publisher.periods * count
         # Statistics once a second, on whole seconds, from one second after the first frame.
         now = time.time()
         meter = _Meter(0, time.monotonic() + max(0.0, begin - now))
@@ -397,6 +427,7 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
                 if stop.wait(max(0.0, wake - time.time())):
                     break
                 if end is not None and time.time() >= end:
+                    _wait_for_the_last_period(publisher, expected, stop)
                     break
                 stats = publisher.stats()
                 line = _stats_line(stats, meter.rate(stats["frames_sent"], time.monotonic()))
@@ -413,12 +444,34 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
         elapsed = min(elapsed, float(args.duration))
     if tty:
         print()
+    for engine in stats.get("engines", ()):
+        print(
+            f"engine on CPU {engine['cpu']} ({_streams_text(engine['streams'])}): sent {engine['frames_sent']} frames, "
+            f"{engine['send_errors']} send errors, {engine['late_frames']} late frames, "
+            f"max lateness {engine['max_lateness_ns'] / 1000:.1f} µs",
+            flush=True,
+        )
     print(
         f"sent {stats['frames_sent']} frames in {elapsed:.2f} s: {stats['send_errors']} send errors, "
         f"{stats['late_frames']} late frames, max lateness {stats['max_lateness_ns'] / 1000:.1f} µs",
         flush=True,
     )
     return 0
+
+
+# How long past the end of a bounded run the engines may still be catching up
+# (a backlog goes out back to back) before they are stopped regardless.
+_CATCH_UP_S = 5.0
+
+
+def _wait_for_the_last_period(publisher: Publisher, expected: int | None, stop: threading.Event) -> None:
+    if expected is None:
+        return
+    give_up = time.monotonic() + _CATCH_UP_S
+    while time.monotonic() < give_up:
+        stats = publisher.stats()
+        if stats["frames_sent"] + stats["send_errors"] >= expected or stop.wait(0.005):
+            return
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -428,6 +481,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     streams = _streams(args, parser, start_second)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
+        cpus = None if args.pcap or args.cpu is None else args.cpu
+        periods = None
+        if args.pcap is None and args.duration is not None:
+            # The periods whose scheduled instants lie in [start, start + duration).
+            periods = math.ceil(args.duration * args.rate / args.asdus_per_frame) if args.asdus_per_frame > 0 else None
         try:
             publisher = Publisher(
                 args.iface or "",
@@ -436,7 +494,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                 args.asdus_per_frame,
                 start_second=start_second,
                 rt_priority=None if args.pcap else args.rt_priority,
-                cpu=None if args.pcap else args.cpu,
+                cpu=cpus[0] if cpus is not None and len(cpus) == 1 else None,
+                cpus=cpus if cpus is not None and len(cpus) > 1 else None,
+                periods=periods,
             )
         except (TypeError, ValueError) as error:
             parser.error(str(error))
