@@ -178,10 +178,10 @@ class Recording:
                 number = int(channel)
             except (TypeError, ValueError):
                 raise ValueError(
-                    f"{self.path} has no analog channel {channel!r} (channels: {', '.join(self.names)})"
+                    f"the record has no analog channel {channel!r} (channels: {', '.join(self.names)})"
                 ) from None
             if not 1 <= number <= len(self.names):
-                raise ValueError(f"{self.path} has analog channels 1 to {len(self.names)}, not {number}")
+                raise ValueError(f"the record has analog channels 1 to {len(self.names)}, not {number}")
             chosen.append(number - 1)
         if not chosen:
             raise ValueError("choose at least one channel")
@@ -370,6 +370,12 @@ def _stamp(time_ns: int) -> str:
     return when.strftime("%d/%m/%Y,%H:%M:%S.%f")
 
 
+def _iso(time_ns: int) -> str:
+    """ISO 8601 in UTC with microseconds, like 2023-11-14T22:13:20.000250Z."""
+    when = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=(time_ns + 500) // 1000)
+    return when.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+
+
 def _text(value: str) -> str:
     """A cfg field: no commas or line breaks, at most 64 characters."""
     return re.sub(r"[,\r\n]", "_", value)[:64]
@@ -514,5 +520,5 @@ def _export(stream: StreamSamples, out: str | os.PathLike, *, file_type: str, st
         "samples": len(stream.present),
         "lost": stream.lost,
         "channels": [channel.name for channel in stream.channels],
-        "start": _stamp(stream.first_ns).replace(",", " "),
+        "start": _iso(stream.first_ns),
     }
