@@ -19,9 +19,12 @@ from __future__ import annotations
 import datetime as dt
 import os
 from dataclasses import dataclass
-from typing import Sequence
+from typing import TYPE_CHECKING, Sequence
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 from .sv_capture import StreamSamples, goose_changes, stream_samples
 
@@ -69,8 +72,11 @@ def draw_channels(
     time_label: str = "time (s)",
     size: tuple[float, float] = (11.0, 7.0),
     dpi: int = 100,
-) -> None:
+) -> Figure:
     """Draws ``traces`` over ``time_s`` (seconds) into ``path``; the format follows its suffix (.png, .svg, ...).
+
+    Returns the :class:`matplotlib.figure.Figure` (one axis per unit, top to
+    bottom: A, V, counts), already saved; a PNG is ``size`` inches at ``dpi``.
 
     ``lost`` (bool, one per time) marks instants without a sample: shaded
     over their extent on every axis. ``events`` become labelled vertical
@@ -131,7 +137,15 @@ def draw_channels(
         heading = f"{heading}   ({'; '.join(notes)})" if heading else "; ".join(notes)
     if heading:
         figure.suptitle(heading, fontsize="medium")
-    figure.savefig(os.fspath(path))
+    name = os.fspath(path)
+    if name.lower().endswith(".svg"):
+        from matplotlib import rc_context
+
+        with rc_context({"svg.fonttype": "none"}):  # text stays text: searchable, selectable
+            figure.savefig(name)
+    else:
+        figure.savefig(name)
+    return figure
 
 
 def _iso(time_ns: int) -> str:
