@@ -54,6 +54,11 @@ class Event:
     label: str
 
 
+def _plain(text: str) -> str:
+    """Text shown as written: matplotlib reads $...$ as mathematics (and gocbRefs hold $)."""
+    return text.replace("$", r"\$")
+
+
 def _runs(mask: np.ndarray) -> list[tuple[int, int]]:
     """(first, last) indexes of every run of True in ``mask``."""
     padded = np.concatenate(([False], mask, [False])).astype(np.int8)
@@ -106,7 +111,7 @@ def draw_channels(
     for ax, unit in zip(axes, order):
         for trace in groups[unit]:
             values = np.asarray(trace.values, dtype=np.float64)
-            (line,) = ax.plot(time_s, values, linewidth=0.9, label=trace.name)
+            (line,) = ax.plot(time_s, values, linewidth=0.9, label=_plain(trace.name))
             if trace.flagged is not None and np.any(trace.flagged):
                 where = np.asarray(trace.flagged, dtype=bool)
                 ax.plot(time_s[where], values[where], linestyle="none", marker=".", markersize=4,
@@ -119,10 +124,10 @@ def draw_channels(
         for event in events:
             ax.axvline(event.time_s, color="black", linestyle="--", linewidth=0.8)
     for k, event in enumerate(events[:MAX_EVENT_LABELS]):
-        axes[0].annotate(event.label, (event.time_s, 1.0), xycoords=("data", "axes fraction"),
+        axes[0].annotate(_plain(event.label), (event.time_s, 1.0), xycoords=("data", "axes fraction"),
                          xytext=(2, -2 - 10 * (k % 3)), textcoords="offset points", fontsize="x-small",
                          va="top", ha="left")
-    axes[-1].set_xlabel(time_label)
+    axes[-1].set_xlabel(_plain(time_label))
     if len(time_s):
         axes[-1].set_xlim(time_s[0], time_s[-1] if len(time_s) > 1 else time_s[0] + 1e-3)
     notes = []
@@ -136,7 +141,7 @@ def draw_channels(
     if notes:
         heading = f"{heading}   ({'; '.join(notes)})" if heading else "; ".join(notes)
     if heading:
-        figure.suptitle(heading, fontsize="medium")
+        figure.suptitle(_plain(heading), fontsize="medium")
     name = os.fspath(path)
     if name.lower().endswith(".svg"):
         from matplotlib import rc_context
