@@ -14,8 +14,8 @@ from valdrin import sv
 from valdrin.cli import main
 from valdrin.cli.publish import default_waves
 from valdrin.pcap import read_pcap, write_header, write_record
-from valdrin.recording import export_comtrade, read_comtrade, resample, unit_scale, write_comtrade
-from valdrin.sv_capture import channels_of, stream_samples
+from valdrin.recording import read_comtrade, resample, unit_scale, write_comtrade
+from valdrin.sv_capture import channels_of, export_comtrade, stream_samples
 
 SAMPLES = Path(__file__).parent / "data" / "comtrade"
 START = 1_700_000_000  # a UNIX second: 2023-11-14 22:13:20 UTC

@@ -3,8 +3,9 @@
 Reading goes through the ``comtrade`` package (every revision from 1991 to
 2013, ASCII, BINARY, BINARY32 and FLOAT32 data): :func:`read_comtrade` gives
 a :class:`Recording` with every analog channel in primary units, and
-:meth:`Recording.playback` turns chosen channels into a
-:class:`valdrin.sv.Playback` at the publishing rate:
+:meth:`Recording.playback_rows` turns chosen channels into the rows of a
+:class:`valdrin.sv.Playback` at the publishing rate
+(``Playback.from_comtrade`` and ``Playback.from_recording`` make it):
 
 - values: the reader applies each channel's multiplier and offset; channels
   recorded in secondary units are multiplied by primary / secondary; the
@@ -24,8 +25,9 @@ a :class:`Recording` with every analog channel in primary units, and
   line before filtering, and every published sample within reach of one is
   sent with the quality word ``INVALID_QUALITY``.
 
-:func:`write_comtrade` writes rows of counts as a COMTRADE 2013 record and
-:func:`export_comtrade` does so for one SV stream of a capture file.
+:func:`write_comtrade` writes rows of counts as a COMTRADE 2013 record
+(:func:`valdrin.sv_capture.export_comtrade` does so for one SV stream of a
+capture file).
 """
 
 from __future__ import annotations
@@ -38,23 +40,19 @@ import warnings
 from dataclasses import dataclass
 from fractions import Fraction
 from pathlib import Path
-from typing import TYPE_CHECKING, Callable, Sequence
+from typing import Sequence
 
 import numpy as np
-
-from .sv_capture import Channel, StreamSamples, stream_samples
-
-if TYPE_CHECKING:
-    from .sv_stream import Playback
 
 __all__ = [
     "ASCII_MISSING",
     "BINARY32_MISSING",
     "INVALID_QUALITY",
+    "Channel",
     "Recording",
-    "export_comtrade",
     "read_comtrade",
     "resample",
+    "unit_scale",
     "write_comtrade",
 ]
 
@@ -82,6 +80,17 @@ def unit_scale(unit: str) -> float | None:
     if not match:
         return None
     return _COUNTS_PER_UNIT[match.group(2)] * _PREFIX[match.group(1) or ""]
+
+
+@dataclass(frozen=True)
+class Channel:
+    """One channel of a written record: its name, phase letter ("" when none), unit ("A", "V",
+    or "" for raw counts) and the value of one count in that unit (1.0 for raw counts)."""
+
+    name: str
+    phase: str
+    unit: str
+    per_count: float
 
 
 # --- resampling ---------------------------------------------------------------
@@ -236,29 +245,22 @@ class Recording:
         counts = np.clip(np.rint(values), *_INT32).astype(np.int64)
         return counts, np.concatenate(out_invalid)
 
-    def playback(
+    def playback_rows(
         self,
         rate: int = 4000,
         channels: Sequence[int | str] | None = None,
         scales: Sequence[float | None] | float | None = None,
-        *,
-        start: int = 0,
-        loop: bool = False,
-    ) -> Playback:
-        """A :class:`valdrin.sv.Playback` of the chosen channels at ``rate`` samples per second.
+    ) -> tuple[list[list[int]], list[list[int]] | None]:
+        """The rows of a :class:`valdrin.sv.Playback` of the chosen channels at ``rate`` samples per second.
 
-        Row 0 plays at the absolute sample number ``start`` (UNIX second x
-        rate + sample); with ``loop`` the recording repeats (the seam is
-        not smoothed), else it plays once. Samples that depend on missing
-        values carry ``INVALID_QUALITY``, the others quality 0.
+        Returns (values, qualities): qualities is None when no value was
+        missing, else ``INVALID_QUALITY`` for every sample that depends on a
+        missing value and 0 for the others. ``Playback.from_recording``
+        makes the playback itself.
         """
-        from .sv_stream import Playback
-
         counts, invalid = self.counts(rate, channels, scales)
-        qualities = None
-        if invalid.any():
-            qualities = np.where(invalid, INVALID_QUALITY, 0).tolist()
-        return Playback(counts.tolist(), qualities, period=len(counts) if loop else None, start=start)
+        qualities = np.where(invalid, INVALID_QUALITY, 0).tolist() if invalid.any() else None
+        return counts.tolist(), qualities
 
 
 def _invalid(missing: np.ndarray, from_rate: float, to_rate: float, rows: int) -> np.ndarray:
@@ -484,42 +486,3 @@ def write_comtrade(
         with open(dat_path, "w", encoding="ascii", newline="") as file:
             np.savetxt(file, columns, fmt="%d", delimiter=",", newline="\r\n")
     return cfg_path, dat_path
-
-
-def export_comtrade(
-    capture: str | os.PathLike,
-    out: str | os.PathLike,
-    sv_id: str | None = None,
-    *,
-    file_type: str = "BINARY32",
-    station: str = "valdrin",
-    frequency: float = 50.0,
-    progress: Callable[[int, int], None] | None = None,
-) -> dict:
-    """Writes the SV stream ``sv_id`` of a capture (the only one when None) as a COMTRADE 2013 record.
-
-    Channel names and units follow the 9-2LE layout for 8-channel streams
-    (currents in A, voltages in V), raw counts otherwise; the first sample's
-    time is its frame's capture time; lost samples are missing values.
-    Returns a summary: ``{"cfg", "dat", "sv_id", "rate", "samples", "lost",
-    "channels", "start"}``. Raises ``OSError`` and ``ValueError`` like
-    :func:`valdrin.sv_capture.stream_samples`.
-    """
-    stream = stream_samples(capture, sv_id, progress=progress)
-    return _export(stream, out, file_type=file_type, station=station, frequency=frequency)
-
-
-def _export(stream: StreamSamples, out: str | os.PathLike, *, file_type: str, station: str,
-            frequency: float) -> dict:
-    cfg, dat = write_comtrade(out, stream.counts, stream.present, stream.channels, stream.rate, stream.first_ns,
-                              file_type=file_type, station=station, device=stream.sv_id, frequency=frequency)
-    return {
-        "cfg": str(cfg),
-        "dat": str(dat),
-        "sv_id": stream.sv_id,
-        "rate": stream.rate,
-        "samples": len(stream.present),
-        "lost": stream.lost,
-        "channels": [channel.name for channel in stream.channels],
-        "start": _iso(stream.first_ns),
-    }

@@ -5,7 +5,8 @@ one stream (chosen by svID) on a regular grid of sample numbers: the smpCnt
 of every ASDU, unwrapped across its wrap, gives the sample's place, so a
 sample that never arrived is a gap in the grid (``present`` is False there),
 never an interpolated value. :func:`goose_changes` lists the GOOSE state
-changes of the same capture (the analysis of :func:`valdrin.listen.analyze`).
+changes of the same capture (the analysis of :func:`valdrin.listen.analyze`),
+and :func:`export_comtrade` writes a stream as a COMTRADE 2013 record.
 
 Needs numpy.
 """
@@ -20,26 +21,16 @@ import numpy as np
 
 from .listen import CHANNEL_NAMES, analyze
 from .pcap import LINKTYPE_ETHERNET, read_pcap
+from .recording import Channel, _iso, write_comtrade
 from .sv_frames import decode_frame
 
-__all__ = ["Channel", "StreamSamples", "channels_of", "goose_changes", "stream_samples"]
+__all__ = ["GooseChange", "StreamSamples", "channels_of", "export_comtrade", "goose_changes", "stream_samples"]
 
 # The 9-2LE layout: 8 channels, four currents at 1 mA and four voltages at
 # 10 mV a count; phase letters for COMTRADE's ph field.
 _PHASES = ("A", "B", "C", "N") * 2
 _AMPERE_PER_COUNT = 0.001
 _VOLT_PER_COUNT = 0.01
-
-
-@dataclass(frozen=True)
-class Channel:
-    """One channel: its name, phase letter ("" when none), unit ("A", "V", or "" for raw counts)
-    and the value of one count in that unit (1.0 for raw counts)."""
-
-    name: str
-    phase: str
-    unit: str
-    per_count: float
 
 
 def channels_of(count: int) -> tuple[Channel, ...]:
@@ -231,3 +222,39 @@ def goose_changes(path: str | os.PathLike) -> list[GooseChange]:
         if event.kind == "goose_state_change"
     ]
     return sorted(changes, key=lambda change: change.time_ns)
+
+
+def export_comtrade(
+    capture: str | os.PathLike,
+    out: str | os.PathLike,
+    sv_id: str | None = None,
+    *,
+    file_type: str = "BINARY32",
+    station: str = "valdrin",
+    frequency: float = 50.0,
+    progress: Callable[[int, int], None] | None = None,
+) -> dict:
+    """Writes the SV stream ``sv_id`` of a capture (the only one when None) as a COMTRADE 2013 record.
+
+    ``out.cfg`` and ``out.dat`` (:func:`valdrin.recording.write_comtrade`,
+    BINARY32 or ASCII data): channel names and units of the 9-2LE layout
+    for 8-channel streams (currents in A, voltages in V), raw counts
+    otherwise; the first sample's time is its frame's capture time; lost
+    samples are missing values. Returns a summary: ``{"cfg", "dat",
+    "sv_id", "rate", "samples", "lost", "channels", "start"}`` (start in
+    ISO 8601, UTC). Raises ``OSError`` and ``ValueError`` like
+    :func:`stream_samples`.
+    """
+    stream = stream_samples(capture, sv_id, progress=progress)
+    cfg, dat = write_comtrade(out, stream.counts, stream.present, stream.channels, stream.rate, stream.first_ns,
+                              file_type=file_type, station=station, device=stream.sv_id, frequency=frequency)
+    return {
+        "cfg": str(cfg),
+        "dat": str(dat),
+        "sv_id": stream.sv_id,
+        "rate": stream.rate,
+        "samples": len(stream.present),
+        "lost": stream.lost,
+        "channels": [channel.name for channel in stream.channels],
+        "start": _iso(stream.first_ns),
+    }

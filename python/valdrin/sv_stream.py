@@ -249,7 +249,23 @@ class Playback:
         """
         from .recording import read_comtrade
 
-        return read_comtrade(cfg, dat).playback(rate, channels, scales, start=start, loop=loop)
+        return cls.from_recording(read_comtrade(cfg, dat), rate=rate, channels=channels, scales=scales,
+                                  start=start, loop=loop)
+
+    @classmethod
+    def from_recording(
+        cls,
+        recording: Any,
+        *,
+        rate: int = 4000,
+        channels: Sequence[int | str] | None = None,
+        scales: Sequence[float | None] | float | None = None,
+        start: int = 0,
+        loop: bool = False,
+    ) -> Playback:
+        """:meth:`from_comtrade` for a :class:`valdrin.recording.Recording` already read."""
+        values, qualities = recording.playback_rows(rate, channels, scales)
+        return cls(values, qualities, period=len(values) if loop else None, start=start)
 
 
 @dataclass(frozen=True)

@@ -51,7 +51,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from ..recording import export_comtrade
+    from ..sv_capture import export_comtrade
 
     err = Console(stderr=True)
     options = dict(file_type=args.format.upper(), station=args.station, frequency=args.nominal_hz)

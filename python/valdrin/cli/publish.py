@@ -282,7 +282,8 @@ def _comtrade_playback(args: argparse.Namespace, parser: argparse.ArgumentParser
         if len(scales) == 1:
             scales = scales[0]
     try:
-        playback = recording.playback(args.rate, channels, scales, start=start_second * args.rate, loop=args.loop)
+        playback = Playback.from_recording(recording, rate=args.rate, channels=channels, scales=scales,
+                                           start=start_second * args.rate, loop=args.loop)
     except ValueError as error:
         parser.error(f"--comtrade: {error}")
     args.comtrade_hz = recording.frequency if recording.frequency > 0 else NOMINAL_HZ
