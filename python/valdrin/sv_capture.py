@@ -22,7 +22,8 @@ import numpy as np
 from .listen import CHANNEL_NAMES, analyze
 from .pcap import LINKTYPE_ETHERNET, read_pcap
 from .recording import Channel, _iso, write_comtrade
-from .sv_frames import decode_frame
+from .sv_stream import CHANNEL_OCTETS
+from .values import text
 
 __all__ = ["GooseChange", "StreamSamples", "channels_of", "export_comtrade", "goose_changes", "stream_samples"]
 
@@ -110,12 +111,15 @@ def stream_samples(
     capture, a missing or ambiguous svID, or a stream whose ASDUs are not
     whole 8-octet channels.
     """
+    import valdrin_rt
+
     name = os.fspath(path)
-    ids: list[str] = []
+    ids: list[bytes] = []
+    wanted = None if sv_id is None else sv_id.encode("ascii", "backslashreplace")
     cnts: list[int] = []
     frame_ns: list[int] = []
     position: list[int] = []
-    samples: list[list[tuple[int, int]]] = []
+    fields: list[bytes] = []  # the sample fields, joined and read at once at the end
     app_id = 0
     width = None
     with open(path, "rb") as file:
@@ -126,36 +130,39 @@ def stream_samples(
             if linktype != LINKTYPE_ETHERNET:
                 continue
             try:
-                frame = decode_frame(raw)
+                decoded = valdrin_rt.decode_sv_frame(raw)
             except ValueError:
                 continue
-            if frame is None:
+            if decoded is None:
                 continue
-            for k, asdu in enumerate(frame.asdus):
-                if asdu.sv_id not in ids:
-                    ids.append(asdu.sv_id)
-                if sv_id is not None and asdu.sv_id != sv_id:
+            frame, (_security, asdus) = decoded
+            for k, asdu in enumerate(asdus):
+                ident = asdu["sv_id"]
+                if ident not in ids:
+                    ids.append(ident)
+                if ident != (ids[0] if wanted is None else wanted):
                     continue
-                if sv_id is None and asdu.sv_id != ids[0]:
-                    continue
-                if asdu.samples is None or (width is not None and len(asdu.samples) != width):
+                sample = asdu["sample"]
+                if len(sample) % CHANNEL_OCTETS or (width is not None and len(sample) != width) or not sample:
                     raise ValueError(
-                        f"stream {asdu.sv_id!r} has ASDUs of {len(asdu.sample)} sample octets: "
+                        f"stream {text(ident)!r} has ASDUs of {len(sample)} sample octets: "
                         "not whole 8-octet channels of one width"
                     )
-                width = len(asdu.samples)
-                app_id = frame.header.app_id
-                cnts.append(asdu.smp_cnt)
+                width = len(sample)
+                app_id = frame["app_id"]
+                cnts.append(asdu["smp_cnt"])
                 frame_ns.append(0 if time_ns is None else time_ns)
                 position.append(k)
-                samples.append(asdu.samples)
+                fields.append(sample)
         if progress is not None:
             progress(total, total)
-    chosen = _pick(ids, sv_id, name)
+    chosen = _pick([text(ident) for ident in ids], sv_id, name)
     if not cnts:  # ids held the stream, so only a mismatching first id gets here
         raise ValueError(f"no SV stream with svID {chosen!r} in {name}")
+    # Each channel: INT32 value, then the 32-bit quality word, both big-endian.
+    data = np.frombuffer(b"".join(fields), dtype=">i4").reshape(len(fields), width // CHANNEL_OCTETS, 2)
     return _grid(chosen, app_id, np.array(cnts, dtype=np.int64), np.array(frame_ns, dtype=np.int64),
-                 np.array(position, dtype=np.int64), samples)
+                 np.array(position, dtype=np.int64), data)
 
 
 def _rate(cnts: np.ndarray, frame_ns: np.ndarray) -> float | None:
@@ -169,7 +176,7 @@ def _rate(cnts: np.ndarray, frame_ns: np.ndarray) -> float | None:
 
 
 def _grid(sv_id: str, app_id: int, cnts: np.ndarray, frame_ns: np.ndarray, position: np.ndarray,
-          samples: list[list[tuple[int, int]]]) -> StreamSamples:
+          data: np.ndarray) -> StreamSamples:
     estimate = _rate(cnts, frame_ns)
     top = int(cnts.max()) + 1
     # smpCnt counts modulo the samples per second for 9-2LE streams, modulo
@@ -185,15 +192,14 @@ def _grid(sv_id: str, app_id: int, cnts: np.ndarray, frame_ns: np.ndarray, posit
     index = np.concatenate(([0], np.cumsum(steps)))
     index -= index.min()
     rows = int(index.max()) + 1
-    data = np.array(samples, dtype=np.int64)  # ASDUs x channels x (value, quality)
-    channels = data.shape[1]
+    channels = data.shape[1]  # data: ASDUs x channels x (value, quality word)
     counts = np.zeros((rows, channels), dtype=np.int64)
     qualities = np.zeros((rows, channels), dtype=np.uint32)
     present = np.zeros(rows, dtype=bool)
     # The first copy of a sample wins: fill in reverse so earlier ASDUs overwrite later ones.
     order = np.arange(len(index))[::-1]
     counts[index[order]] = data[order, :, 0]
-    qualities[index[order]] = data[order, :, 1].astype(np.uint32)
+    qualities[index[order]] = (data[order, :, 1].astype(np.int64) & 0xFFFFFFFF).astype(np.uint32)
     present[index] = True
     duplicates = len(index) - int(np.count_nonzero(present))
     first = int(np.argmin(index))
