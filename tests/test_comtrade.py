@@ -333,8 +333,26 @@ def test_export_usage_and_errors(tmp_path, capsys):
     assert (record.analog_channel_ids, record.cfg.analog_channels[0].uu) == (["ch1"], "")
 
 
-def test_stream_samples_learns_rate_and_wrap(tmp_path):
-    capture(tmp_path / "c.pcap", rate=4800, first=4790, count=30, skip=(4799,))  # the count before the wrap lost
+@pytest.mark.parametrize("rate, asdus, first, count, skip, reason", [
+    (4800, 1, 4790, 30, (4799,), "the count before the wrap lost: the rate says where it wraps"),
+    (4000, 2, 0, 100, (), "two ASDUs a frame: one timestamp for both"),
+    (4000, 1, 10, 400, tuple(range(20, 300)), "a gap of more than half the counts seen, no wrap"),
+    (12800, 8, 12000, 1600, (), "eight ASDUs a frame across the wrap at 12800"),
+])
+def test_stream_samples_learns_rate_and_wrap(tmp_path, rate, asdus, first, count, skip, reason):
+    publisher = sv.Publisher("lo", [sv.Stream("MU01", default_waves())], rate, asdus, start_second=START)
+    with open(tmp_path / "c.pcap", "wb") as out:
+        write_header(out)
+        for n in range(first, first + count, asdus):
+            if n in skip:
+                continue
+            second, smp = divmod(n, rate)
+            write_record(out, (START + second) * 10**9 + smp * 10**9 // rate, publisher.render(0, START + second, smp))
     stream = stream_samples(tmp_path / "c.pcap")
-    assert (stream.rate, len(stream.present), stream.lost) == (4800, 30, 1)
-    assert stream.first_ns == START * 1_000_000_000 + 4790 * 1_000_000_000 // 4800
+    # The first and the last samples arrived: the grid spans them all; a skipped frame loses its ASDUs.
+    assert (stream.rate, len(stream.present), stream.lost) == (rate, count, len(skip) * asdus), reason
+    assert not stream.present[[n - first for n in skip]].any() and stream.present.sum() == count - len(skip) * asdus
+    assert stream.first_ns == (START + first // rate) * 10**9 + first % rate * 10**9 // rate, reason
+    expected = [sv.decode_frame(publisher.render(0, START + (n - n % asdus) // rate, (n - n % asdus) % rate))
+                .asdus[n % asdus].samples for n in range(first, first + 8)]
+    assert stream.counts[:8].tolist() == [[v for v, _ in row] for row in expected], reason

@@ -166,7 +166,7 @@ def stream_samples(
 
 
 def _rate(cnts: np.ndarray, frame_ns: np.ndarray) -> float | None:
-    """Samples per second from consecutive samples of different frames, or None."""
+    """Samples per second from the first samples of consecutive frames, or None."""
     steps = np.diff(cnts)
     spans = np.diff(frame_ns)
     usable = (steps > 0) & (steps <= 64) & (spans > 0)
@@ -177,16 +177,25 @@ def _rate(cnts: np.ndarray, frame_ns: np.ndarray) -> float | None:
 
 def _grid(sv_id: str, app_id: int, cnts: np.ndarray, frame_ns: np.ndarray, position: np.ndarray,
           data: np.ndarray) -> StreamSamples:
-    estimate = _rate(cnts, frame_ns)
+    first = position == 0  # frames' first ASDUs: one timestamp each
+    estimate = _rate(cnts[first], frame_ns[first])
     top = int(cnts.max()) + 1
+    # Samples per second from the timestamps, to the nearest 10 (the rates in
+    # use are multiples of 10; a live capture's median interval is that exact).
+    rate = None if estimate is None else max(1, round(estimate / 10) * 10 if estimate >= 100 else round(estimate))
     # smpCnt counts modulo the samples per second for 9-2LE streams, modulo
-    # 2**16 otherwise: the largest count seen, unless the timestamps say that
-    # the last counts before the wrap were lost.
-    modulus = top
-    if estimate is not None and top < round(estimate) <= top * 1.05:
-        modulus = round(estimate)
-    rate = modulus if estimate is None or abs(estimate - modulus) <= 0.02 * modulus else round(estimate)
-    rate = max(rate, 1)
+    # 2**16 otherwise. Without a wrap in the capture any larger modulus reads
+    # it alike; with one, the largest count seen + 1, or the rate when the
+    # last counts before the wrap were lost.
+    wrapped = bool((np.diff(cnts) < -(top // 2)).any())
+    if not wrapped:
+        modulus = max(top, 1 << 16)
+    elif rate is not None and top < rate <= top * 1.05:
+        modulus = rate
+    else:
+        modulus = top
+    if rate is None:
+        rate = modulus if wrapped else top
     steps = np.diff(cnts) % modulus
     steps[steps > modulus // 2] -= modulus  # a step back: reordered or repeated
     index = np.concatenate(([0], np.cumsum(steps)))
