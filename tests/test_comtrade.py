@@ -2,7 +2,7 @@
 the pcap, export read back by the `comtrade` package, and the round trip between them."""
 
 import json
-import math
+import re
 from pathlib import Path
 
 import numpy as np
@@ -312,6 +312,26 @@ def test_round_trip_comtrade_publish_export(tmp_path, capsys):
         # 1e-5 / 4e-3 of the amplitude, one count
         assert error[40:-40].max() <= (1.5 * 0.05 if k < 4 else 1.5 * 10) + 2e-5 * peak + count, k
         assert error.max() <= (1.5 * 0.05 if k < 4 else 1.5 * 10) + 4e-3 * peak + count, k
+
+
+@pytest.mark.parametrize("command, options, words", [
+    ("export", "--sv-id --comtrade --format --station --nominal-hz --json",
+     ["COMTRADE 2013", "missing value", "0x80000000", "99999", "9-2LE", "Exit status"]),
+    ("publish", "--comtrade --channels --loop --counts-per-unit",
+     ["COMTRADE record", "band-limited polyphase", "by name or by number from 1", "repeat the recording"]),
+    ("plot", "--output --sv-id --from --to --no-goose --json",
+     ["in A and V", "Lost samples", "quality", "GOOSE state changes", "Exit status"]),
+])
+def test_help_explains_the_commands(capsys, command, options, words):
+    with pytest.raises(SystemExit) as caught:
+        main([command, "--help"])
+    assert caught.value.code == 0
+    text = capsys.readouterr().out
+    flat = " ".join(text.split())
+    for option in options.split():
+        assert re.search(rf"^  (-\w \S+, )?{option}\b.*\w", text, re.M), option
+    for word in words:
+        assert word in flat, word
 
 
 def test_export_usage_and_errors(tmp_path, capsys):
