@@ -269,6 +269,28 @@ def test_export_reads_back_sample_by_sample(tmp_path, first, skip, duplicate, sw
         assert all(abs(int(cell)) <= 99999 for line in text for cell in line.split(",")[2:])
 
 
+@pytest.mark.parametrize("file_type", ["BINARY32", "ASCII"])
+def test_quality_flags_become_digital_channels(tmp_path, file_type):
+    """A playback sends the quality words: invalid (1) on Ia for 20 samples, questionable (3) on Vn
+    for 3, other bits (test, 0x800) on Ib; only the validity sets a digital channel."""
+    qualities = [[1, 0x800] + [0] * 5 + [3 if r < 3 else 0] for r in range(20)]
+    playback = sv.Playback([[r] * 8 for r in range(20)], qualities, start=START * RATE + 100)
+    publisher = sv.Publisher("lo", [sv.Stream("MU01", default_waves(), playback=playback)], RATE, start_second=START)
+    with open(tmp_path / "q.pcap", "wb") as out:
+        write_header(out)
+        for n in range(200):
+            write_record(out, START * 10**9 + n * 250_000, publisher.render(0, START, n))
+    export_comtrade(tmp_path / "q.pcap", tmp_path / "q", file_type=file_type)
+    record = load(tmp_path / "q.cfg")
+    assert record.status_channel_ids == [f"{name} q" for name in ("Ia", "Ib", "Ic", "In", "Va", "Vb", "Vc", "Vn")]
+    status = np.array([np.asarray(channel) for channel in record.status])
+    assert np.flatnonzero(status[0]).tolist() == list(range(100, 120))
+    assert np.flatnonzero(status[7]).tolist() == [100, 101, 102]
+    assert status[1:7].sum() == 0
+    step = record.cfg.analog_channels[0].a  # 0.001 A in BINARY32; ASCII: whole steps of counts
+    assert record.analog[0][105] == pytest.approx(0.005, abs=step / 2)  # 5 counts of 1 mA, from the playback row
+
+
 def test_binary32_layout_and_cfg_text(tmp_path):
     """The octets and lines themselves, for a tiny record written directly."""
     counts = np.array([[1, -2], [-(2**31), 2**31 - 1], [7, 8]])

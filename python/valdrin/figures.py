@@ -181,8 +181,7 @@ def plot_stream(
         raise ValueError(f"no sample between {start_s} s and {end_s} s (the stream lasts {times[-1]:.6f} s)")
     window = slice(low, high)
     values = stream.values()[window]
-    flagged = (stream.qualities[window] & 0x3) != 0  # validity: invalid or questionable
-    flagged &= stream.present[window, None]
+    flagged = stream.flagged()[window]
     traces = [Trace(channel.name, channel.unit, values[:, k], flagged[:, k])
               for k, channel in enumerate(stream.channels)]
     first_s, last_s = times[low], times[high - 1]

@@ -400,6 +400,8 @@ def write_comtrade(
     station: str = "valdrin",
     device: str = "SV",
     frequency: float = 50.0,
+    status: np.ndarray | None = None,
+    status_names: Sequence[str] = (),
 ) -> tuple[Path, Path]:
     """Writes a COMTRADE 2013 record ``out.cfg`` + ``out.dat``; returns both paths.
 
@@ -413,7 +415,8 @@ def write_comtrade(
     steps of a whole number of counts (its multiplier grows by that
     factor). One sampling rate; the timestamps (µs after the first sample)
     are informative. ``first_ns`` (ns since the epoch, UTC) is the start
-    and trigger time.
+    and trigger time. ``status`` (rows x len(``status_names``), bool) adds
+    digital channels of those names, normal state 0.
     """
     kind = file_type.upper()
     if kind not in ("BINARY32", "ASCII"):
@@ -425,6 +428,10 @@ def write_comtrade(
         raise ValueError("counts, present and channels do not agree")
     if not rate > 0:
         raise ValueError(f"rate must be positive, got {rate}")
+    digital = len(status_names)
+    bits = np.zeros((rows, digital), dtype=bool) if status is None else np.asarray(status, dtype=bool)
+    if bits.shape != (rows, digital):
+        raise ValueError("status and status_names do not agree with the rows")
     base = Path(out)
     if base.suffix.lower() in (".cfg", ".dat"):
         base = base.with_suffix("")
@@ -452,7 +459,7 @@ def write_comtrade(
 
     lines = [
         f"{_text(station)},{_text(device)},2013",
-        f"{width},{width}A,0D",
+        f"{width + digital},{width}A,{digital}D",
     ]
     for k, channel in enumerate(channels):
         a = channel.per_count * int(steps[k])
@@ -460,6 +467,8 @@ def write_comtrade(
             f"{k + 1},{_text(channel.name)},{channel.phase},,{channel.unit},{_number(a)},0,0,"
             f"{int(low[k])},{int(high[k])},1,1,P"
         )
+    for k, name in enumerate(status_names):
+        lines.append(f"{k + 1},{_text(name)},,,0")
     lines += [
         _number(frequency),
         "1",
@@ -475,14 +484,20 @@ def write_comtrade(
 
     numbers = np.arange(1, rows + 1, dtype=np.int64)
     if kind == "BINARY32":
-        record = np.dtype([("n", "<u4"), ("t", "<u4"), ("v", "<i4", (width,))])
+        # Digital channels: 16 a word, channel 1 in the least significant bit.
+        words = -(-digital // 16)
+        packed = np.zeros((rows, words), dtype=np.int64)
+        for k in range(digital):
+            packed[:, k // 16] |= bits[:, k].astype(np.int64) << (k % 16)
+        record = np.dtype([("n", "<u4"), ("t", "<u4"), ("v", "<i4", (width,)), ("d", "<u2", (words,))])
         table = np.empty(rows, dtype=record)
         table["n"] = numbers & 0xFFFFFFFF
         table["t"] = stamps & 0xFFFFFFFF
         table["v"] = raw
+        table["d"] = packed
         dat_path.write_bytes(table.tobytes())
     else:
-        columns = np.column_stack((numbers, stamps, raw))
+        columns = np.column_stack((numbers, stamps, raw, bits.astype(np.int64)))
         with open(dat_path, "w", encoding="ascii", newline="") as file:
             np.savetxt(file, columns, fmt="%d", delimiter=",", newline="\r\n")
     return cfg_path, dat_path

@@ -72,6 +72,13 @@ class StreamSamples:
         """Rows of the grid whose sample never arrived."""
         return int(np.count_nonzero(~self.present))
 
+    def flagged(self) -> np.ndarray:
+        """Per row and channel: the quality's validity is not good (invalid or questionable).
+
+        False where the sample was lost.
+        """
+        return ((self.qualities & 0x3) != 0) & self.present[:, None]
+
     def times_s(self) -> np.ndarray:
         """Each row's time in seconds after the first sample."""
         return np.arange(len(self.present)) / self.rate
@@ -254,15 +261,17 @@ def export_comtrade(
     ``out.cfg`` and ``out.dat`` (:func:`valdrin.recording.write_comtrade`,
     BINARY32 or ASCII data): channel names and units of the 9-2LE layout
     for 8-channel streams (currents in A, voltages in V), raw counts
-    otherwise; the first sample's time is its frame's capture time; lost
-    samples are missing values. Returns a summary: ``{"cfg", "dat",
+    otherwise, and a digital channel "<name> q" per channel, 1 where the
+    sample's validity is not good; the first sample's time is its frame's
+    capture time; lost samples are missing values. Returns a summary: ``{"cfg", "dat",
     "sv_id", "rate", "samples", "lost", "channels", "start"}`` (start in
     ISO 8601, UTC). Raises ``OSError`` and ``ValueError`` like
     :func:`stream_samples`.
     """
     stream = stream_samples(capture, sv_id, progress=progress)
     cfg, dat = write_comtrade(out, stream.counts, stream.present, stream.channels, stream.rate, stream.first_ns,
-                              file_type=file_type, station=station, device=stream.sv_id, frequency=frequency)
+                              file_type=file_type, station=station, device=stream.sv_id, frequency=frequency,
+                              status=stream.flagged(), status_names=[f"{c.name} q" for c in stream.channels])
     return {
         "cfg": str(cfg),
         "dat": str(dat),

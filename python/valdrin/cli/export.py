@@ -24,8 +24,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "open. Samples are placed by their smpCnt: a sample that never arrived is written as a "
             "missing value (BINARY32: 0x80000000; ASCII: 99999), never interpolated. 8-channel streams "
             "get the 9-2LE names and units (Ia Ib Ic In in A at 1 mA a count, Va Vb Vc Vn in V at "
-            "10 mV a count), other streams raw counts (ch1, ch2, ...). The start time is the capture "
-            "time of the first sample's frame, in UTC."
+            "10 mV a count), other streams raw counts (ch1, ch2, ...); a digital channel '<name> q' per "
+            "channel is 1 where the sample's validity is invalid or questionable. The start time is "
+            "the capture time of the first sample's frame, in UTC."
         ),
         epilog=(
             "Example: valdrin export capture.pcapng --sv-id MU01 --comtrade fault (writes fault.cfg "
