@@ -25,13 +25,15 @@ RATE = 4000
 # --- helpers: an independent writer of small records and reader of captures ------------
 
 
-def write_ascii_record(base, channels, rate, rows, *, rev="1999", start="14/11/2023,22:13:20.000000"):
+def write_ascii_record(base, channels, rate, rows, *, rev="1999", start="14/11/2023,22:13:20.000000", rates=None):
     """A COMTRADE record written by hand: ``channels`` are (name, unit, a, b, primary, secondary, ps, raw)
-    with ``raw`` the integer data (None for a missing value); returns the .cfg path."""
+    with ``raw`` the integer data (None for a missing value); ``rates`` (rate, last row) pairs replace
+    the one ``rate``; returns the .cfg path."""
     lines = ["test,recorder," + rev, f"{len(channels)},{len(channels)}A,0D"]
     for n, (name, unit, a, b, primary, secondary, ps, _) in enumerate(channels, 1):
         lines.append(f"{n},{name},,,{unit},{a},{b},0,-99999,99998,{primary},{secondary},{ps}")
-    lines += ["50", "1", f"{rate},{rows}", start, start, "ASCII", "1"]
+    rates = rates or [(rate, rows)]
+    lines += ["50", str(len(rates)), *(f"{r},{end}" for r, end in rates), start, start, "ASCII", "1"]
     Path(f"{base}.cfg").write_text("\n".join(lines) + "\n")
     with open(f"{base}.dat", "w") as dat:
         for i in range(rows):
@@ -128,6 +130,26 @@ def test_resampling_error_of_a_sine(from_rate, to_rate):
         assert np.abs(out - exact)[edge:-edge].max() < 2e-5, hz
         if hz == 50.0:
             assert np.abs(out - exact).max() < 4e-3
+
+
+def test_several_rates_join_on_one_grid():
+    """1200/s for 120 rows, then 4000/s for 400: a 50 Hz sine continuous across the join (each row one
+    period of its own segment after the one before) comes out on one 4000/s grid with its timing."""
+    times = np.concatenate((np.arange(120) / 1200, 119 / 1200 + np.arange(1, 401) / 4000))
+    raw = np.rint(20000 * np.sin(2 * np.pi * 50 * times + 0.4)).astype(int).tolist()
+    import tempfile
+    with tempfile.TemporaryDirectory() as folder:
+        cfg = write_ascii_record(Path(folder) / "m", [("IA", "A", 0.05, 0, 1, 1, "P", raw)], 1200, 520,
+                                 rates=[(1200, 120), (4000, 520)])
+        record = read_comtrade(cfg)
+    assert record.segments == ((1200.0, 0, 120), (4000.0, 120, 400))
+    counts, invalid = record.counts(RATE)
+    assert len(counts) == 797 and not invalid.any()  # the last row at 0.19917 s
+    exact = 1e6 * np.sin(2 * np.pi * 50 * np.arange(797) / RATE + 0.4)  # 20000 x 0.05 A in mA
+    error = np.abs(counts[:, 0] - exact) / 1e6
+    assert error[40:360].max() < 5e-5  # the record's rounding (2.5e-5) and the filter's 1e-5
+    assert error[440:757].max() < 5e-5
+    assert error.max() < 5e-3  # near the ends and the join: the reflection
 
 
 # --- playback through the publisher ------------------------------------------------------

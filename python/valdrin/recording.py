@@ -20,7 +20,12 @@ a :class:`Recording` with every analog channel in primary units, and
   filtering, each end of a segment is extended by its point reflection
   (``2 x[0] - x[k]``), which keeps value and slope continuous: there is no
   start-up ramp from zero; a 50 Hz sine is reproduced within 1e-5 of its
-  amplitude, 4e-3 near the ends (see :func:`resample`).
+  amplitude, 4e-3 near the ends (see :func:`resample`). A record with
+  several rates is resampled segment by segment onto one grid of
+  publishing instants (a row is one period of its own segment after the
+  row before); a segment whose first row falls between two instants is
+  resampled finer and taken from the next instant on, so the joins keep
+  the timing (to 1/1000 of a publishing period).
 - missing samples (the file's missing-value code) are bridged by a straight
   line before filtering, and every published sample within reach of one is
   sent with the quality word ``INVALID_QUALITY``.
@@ -101,12 +106,13 @@ def _ratio(to_rate: float, from_rate: float) -> tuple[int, int]:
     return ratio.numerator, ratio.denominator
 
 
-def resample(values: np.ndarray, from_rate: float, to_rate: float) -> np.ndarray:
+def resample(values: np.ndarray, from_rate: float, to_rate: float, count: int | None = None) -> np.ndarray:
     """``values`` (samples along the first axis) resampled from ``from_rate`` to ``to_rate`` per second.
 
     Output sample k is at time k / to_rate from input sample 0, for every
     such instant within the input's span (the last input sample's time
-    included). A polyphase FIR filter (scipy's ``resample_poly``, ratio
+    included), or for ``count`` instants (a few past the span come from the
+    extension below). A polyphase FIR filter (scipy's ``resample_poly``, ratio
     up/down reduced to denominators of at most 1000, Kaiser window with
     beta 10 and 20 taps a side per branch) interpolates and low-pass
     filters at the lower Nyquist frequency. Both ends are extended by point
@@ -122,15 +128,16 @@ def resample(values: np.ndarray, from_rate: float, to_rate: float) -> np.ndarray
     from scipy.signal import firwin, resample_poly
 
     data = np.asarray(values, dtype=np.float64)
-    count = data.shape[0]
-    if count == 0:
-        return data.copy()
+    rows = data.shape[0]
     up, down = _ratio(to_rate, from_rate)
-    if up == down:
-        return data.copy()
-    wanted = (count - 1) * up // down + 1
-    if count == 1:
+    wanted = (rows - 1) * up // down + 1 if count is None else count
+    if rows == 0 or wanted <= 0:
+        return data[:0].copy()
+    if rows == 1:
         return np.repeat(data, wanted, axis=0)
+    if up == down:
+        extra = [(0, max(0, wanted - rows))] + [(0, 0)] * (data.ndim - 1)
+        return np.pad(data, extra, mode="reflect", reflect_type="odd")[:wanted]
     # Low-pass at the lower Nyquist frequency of the two rates, designed on
     # the up-sampled signal: Kaiser window (beta 10, about 100 dB of stop
     # band), FILTER_HALF_LENGTH taps a side per phase.
@@ -146,6 +153,8 @@ def resample(values: np.ndarray, from_rate: float, to_rate: float) -> np.ndarray
     data = np.pad(data, widths, mode="reflect", reflect_type="odd")
     out = resample_poly(data, up, down, axis=0, window=taps)
     skip = pad * up // down
+    if skip + wanted > (rows - 1 + 2 * pad) * up // down + 1:
+        raise ValueError(f"{wanted} outputs reach past the extension of {rows} samples")
     return out[skip : skip + wanted]
 
 
@@ -237,13 +246,36 @@ class Recording:
                 good = ~missing[:, k]
                 filled[:, k] = np.interp(rows, rows[good], raw[good, k])
         out_values, out_invalid = [], []
-        for seg_rate, first, length in self.segments:
+        for (seg_rate, first, length), (index, offset, count) in zip(self.segments, self._placement(rate)):
             part = filled[first : first + length] * np.array(factors)
-            out_values.append(resample(part, seg_rate, rate))
-            out_invalid.append(_invalid(missing[first : first + length], seg_rate, rate, len(out_values[-1])))
+            # A segment that starts between two publishing instants: resampled
+            # q times finer, every q-th output from the first instant on.
+            q = offset.denominator
+            fine = resample(part, seg_rate, rate * q, offset.numerator + (count - 1) * q + 1 if count else 0)
+            out_values.append(fine[offset.numerator :: q][:count])
+            flags = _invalid(missing[first : first + length], seg_rate, rate * q, len(fine))
+            out_invalid.append(flags[offset.numerator :: q][:count])
         values = np.concatenate(out_values)
         counts = np.clip(np.rint(values), *_INT32).astype(np.int64)
         return counts, np.concatenate(out_invalid)
+
+    def _placement(self, rate: int) -> list[tuple[int, Fraction, int]]:
+        """Per segment: its first publishing instant k, the offset (in publishing periods, below 1,
+        with a denominator of at most 1000) from the segment's first row to k, and its instants."""
+        times = []  # each segment's first row, in seconds, exactly
+        at = Fraction(0)
+        for number, (seg_rate, _first, length) in enumerate(self.segments):
+            step = 1 / Fraction(str(seg_rate))
+            if number:
+                at += step  # a row is one period of its own segment after the row before
+            times.append(at)
+            at += (length - 1) * step
+        total = math.floor(at * rate) + 1  # instants up to the last row
+        firsts = [math.ceil(time * rate) for time in times] + [total]
+        return [
+            (firsts[n], (firsts[n] - times[n] * rate).limit_denominator(1000), max(0, firsts[n + 1] - firsts[n]))
+            for n in range(len(times))
+        ]
 
     def playback_rows(
         self,
