@@ -405,7 +405,7 @@ def _stamp(time_ns: int) -> str:
     return when.strftime("%d/%m/%Y,%H:%M:%S.%f")
 
 
-def _iso(time_ns: int) -> str:
+def iso_utc(time_ns: int) -> str:
     """ISO 8601 in UTC with microseconds, like 2023-11-14T22:13:20.000250Z."""
     when = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=(time_ns + 500) // 1000)
     return when.strftime("%Y-%m-%dT%H:%M:%S.%fZ")

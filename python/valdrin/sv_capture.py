@@ -21,7 +21,7 @@ import numpy as np
 
 from .listen import CHANNEL_NAMES, analyze
 from .pcap import LINKTYPE_ETHERNET, read_pcap
-from .recording import Channel, _iso, write_comtrade
+from .recording import Channel, iso_utc, write_comtrade
 from .sv_stream import CHANNEL_OCTETS
 from .values import text
 
@@ -280,5 +280,5 @@ def export_comtrade(
         "samples": len(stream.present),
         "lost": stream.lost,
         "channels": [channel.name for channel in stream.channels],
-        "start": _iso(stream.first_ns),
+        "start": iso_utc(stream.first_ns),
     }
