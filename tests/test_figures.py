@@ -73,7 +73,8 @@ def test_plot_svg_labels_window_and_events(tmp_path, capsys):
 
 @pytest.mark.parametrize("argv, status, message", [
     (["--from", "1", "--to", "0.5"], 2, "valdrin plot: error: --to 0.5 must be after --from 1.0"),
-    (["--from", "5"], 1, "valdrin: no sample between 5.0 s and None s (the stream lasts 0.099750 s)"),
+    (["--from", "5"], 1, "valdrin: no sample from 5 s to its end (the stream lasts 0.099750 s)"),
+    (["--from", "0.0501", "--to", "0.0502"], 1, "valdrin: no sample from 0.0501 s to 0.0502 s (the stream lasts 0.099750 s)"),
     (["--sv-id", "MU09"], 1, "valdrin: no SV stream with svID 'MU09' in {capture} (svIDs found: MU01)"),
 ])
 def test_plot_errors_are_one_line(tmp_path, capsys, argv, status, message):

@@ -178,7 +178,8 @@ def plot_stream(
     low = 0 if start_s is None else int(np.searchsorted(times, start_s, side="left"))
     high = len(times) if end_s is None else int(np.searchsorted(times, end_s, side="right"))
     if high <= low:
-        raise ValueError(f"no sample between {start_s} s and {end_s} s (the stream lasts {times[-1]:.6f} s)")
+        window_text = f"{start_s or 0:g} s to " + ("its end" if end_s is None else f"{end_s:g} s")
+        raise ValueError(f"no sample from {window_text} (the stream lasts {times[-1]:.6f} s)")
     window = slice(low, high)
     values = stream.values()[window]
     flagged = stream.flagged()[window]
