@@ -342,10 +342,12 @@ def read_comtrade(cfg: str | os.PathLike, dat: str | os.PathLike | None = None) 
     except OSError as error:
         raise ValueError(f"cannot read {path}: {error.strerror or error}") from None
     except Exception as error:  # the reader raises whatever its parsing meets
+        _explain(path, dat)  # a data file that ends early says so
         text = " ".join(str(error).split()) or type(error).__name__
         raise ValueError(f"{path} is not a COMTRADE record the reader understands: {text}") from None
     channels = list(record.cfg.analog_channels)
     rows = int(record.total_samples)
+    _check_data(path, dat, record.cfg, rows)
     if not channels:
         raise ValueError(f"{path} has no analog channel")
     if rows == 0:
@@ -366,6 +368,42 @@ def read_comtrade(cfg: str | os.PathLike, dat: str | os.PathLike | None = None) 
         record.start_timestamp,
         float(record.frequency or 0.0),
     )
+
+
+def _explain(path: str, dat: str | os.PathLike | None) -> None:
+    """Raises the ValueError of a data file shorter than its .cfg says, when the .cfg reads."""
+    import comtrade
+
+    try:
+        cfg = comtrade.Cfg(ignore_warnings=True)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            cfg.load(path)
+        rows = int(cfg.sample_rates[-1][1]) if cfg.sample_rates else 0
+    except Exception:  # the .cfg itself is what fails
+        return
+    _check_data(path, dat, cfg, rows)
+
+
+def _check_data(path: str, dat: str | os.PathLike | None, cfg: object, rows: int) -> None:
+    """ValueError when the data file holds fewer samples than the .cfg announces (the reader
+    would leave the rest zero)."""
+    if dat is None:
+        base = Path(path)
+        if base.suffix.lower() == ".cff":
+            return
+        dat = next((base.with_suffix(s) for s in (".dat", ".DAT", ".Dat") if base.with_suffix(s).exists()), None)
+        if dat is None:
+            return
+    width = {"BINARY": 2, "BINARY32": 4, "FLOAT32": 4}.get(str(cfg.ft).strip().upper())
+    if width is None:  # ASCII: a line a sample
+        with open(dat, "rb") as file:
+            have = sum(1 for line in file if line.strip(b" \t\r\n\x1a"))
+    else:
+        row = 8 + width * int(cfg.analog_count) + 2 * -(-int(cfg.status_count) // 16)
+        have = os.path.getsize(dat) // row
+    if have < rows:
+        raise ValueError(f"{os.fspath(dat)} holds {have} of the {rows} samples that {path} announces")
 
 
 def _segments(record: object, rows: int, path: str) -> tuple[tuple[float, int, int], ...]:
