@@ -28,7 +28,7 @@ OPTIONS = (
     "--iface --pcap --frames --start --duration --streams --rate --asdus-per-frame --sv-id --app-id "
     "--dst-mac --src-mac --vlan-id --vlan-priority --conf-rev --smp-synch --smp-rate --dat-set --wave "
     "--fault-every --fault-offset --fault-start-smp --fault-duration --fault-factor --playback "
-    "--playback-period --rt-priority --cpu"
+    "--playback-period --comtrade --channels --counts-per-unit --rt-priority --cpu"
 ).split()
 
 

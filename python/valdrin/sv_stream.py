@@ -225,6 +225,48 @@ class Playback:
         """Values per row."""
         return len(self.values[0])
 
+    @classmethod
+    def from_comtrade(
+        cls,
+        cfg: Any,
+        dat: Any = None,
+        *,
+        rate: int = 4000,
+        channels: Sequence[int | str] | None = None,
+        scales: Sequence[float | None] | float | None = None,
+        start: int = 0,
+        loop: bool = False,
+    ) -> Playback:
+        """The analog ``channels`` (names, or numbers from 1; default all) of a COMTRADE record.
+
+        Values are converted to primary units and to counts (``scales``:
+        counts per unit of the file; default from the unit, 1000 per A and
+        100 per V) and resampled to ``rate`` samples per second by a
+        band-limited polyphase filter; row 0 plays at the absolute sample
+        ``start``; ``loop`` repeats the recording. See
+        :mod:`valdrin.recording` (needs numpy, scipy and comtrade); a file
+        that cannot be read raises ``ValueError``.
+        """
+        from .recording import read_comtrade
+
+        return cls.from_recording(read_comtrade(cfg, dat), rate=rate, channels=channels, scales=scales,
+                                  start=start, loop=loop)
+
+    @classmethod
+    def from_recording(
+        cls,
+        recording: Any,
+        *,
+        rate: int = 4000,
+        channels: Sequence[int | str] | None = None,
+        scales: Sequence[float | None] | float | None = None,
+        start: int = 0,
+        loop: bool = False,
+    ) -> Playback:
+        """:meth:`from_comtrade` for a :class:`valdrin.recording.Recording` already read."""
+        values, qualities = recording.playback_rows(rate, channels, scales)
+        return cls(values, qualities, period=len(values) if loop else None, start=start)
+
 
 @dataclass(frozen=True)
 class Stream:

@@ -13,6 +13,8 @@ checking GOOSE PDUs against the standard encoding with ``--strict``.
 control blocks on an interface live; ``valdrin analyze FILE`` reports the same
 for a capture file. ``valdrin goose publish`` publishes a GOOSE control block
 with its retransmission schedule (or writes its frames to a pcap file).
+``valdrin export FILE --comtrade OUT`` writes one SV stream of a capture as a
+COMTRADE record, ``valdrin plot FILE -o PICTURE`` draws it.
 """
 
 from __future__ import annotations
@@ -22,7 +24,7 @@ from typing import Sequence
 from .. import __version__  # noqa: F401
 from ..pcap import LINKTYPE_ETHERNET, PCAP_MAGIC_NS, PCAP_SNAPLEN, Packet, read_pcap, write_pcap  # noqa: F401
 from ..sv import Fault, Playback, Publisher, Stream, Wave  # noqa: F401
-from . import analyze, app, decode, goose, monitor, publish
+from . import analyze, app, decode, export, goose, monitor, plot, publish
 from .publish import (  # noqa: F401
     CURRENT_PEAK_A,
     CURRENT_SCALE,
@@ -34,7 +36,7 @@ from .publish import (  # noqa: F401
 
 # The commands, in the order ``valdrin --help`` lists them: a module each (see
 # valdrin.cli.app), so a new command is one more module and its entry here.
-COMMANDS = (publish, decode, monitor, analyze, goose)
+COMMANDS = (publish, decode, monitor, analyze, goose, export, plot)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

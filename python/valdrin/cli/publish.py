@@ -1,6 +1,7 @@
 """``valdrin publish``: IEC 61850-9-2 SV streams of sine waves (with an
-optional recurring fault or a recorded playback) sent on a network interface
-with live statistics, or written to a pcap file at their scheduled send times.
+optional recurring fault, a recorded playback or a COMTRADE record) sent on
+a network interface with live statistics, or written to a pcap file at
+their scheduled send times.
 """
 
 from __future__ import annotations
@@ -102,7 +103,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         "--pcap",
         metavar="FILE",
         help="write the frames to FILE (pcap, nanosecond timestamps of their scheduled send times) "
-        "instead of sending them; needs --duration or --frames",
+        "instead of sending them; needs --duration or --frames (with --comtrade: default the "
+        "recording's length)",
     )
     where.add_argument(
         "--frames",
@@ -220,6 +222,29 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         metavar="N",
         help="repeat the recording every N samples (default: play it once)",
     )
+    record = p.add_argument_group("COMTRADE playback")
+    record.add_argument(
+        "--comtrade",
+        metavar="REC.cfg",
+        help="play the analog channels of a COMTRADE record (any revision; ASCII, BINARY, BINARY32 or "
+        "FLOAT32 data in the .dat beside it) from the first published second on: converted to primary "
+        "values and to counts (1 mA, 10 mV a count), resampled to --rate by a band-limited polyphase "
+        "filter. Without --wave the streams have exactly the chosen channels (zero after the recording)",
+    )
+    record.add_argument(
+        "--channels",
+        metavar="A,B,...",
+        help="with --comtrade: the analog channels that feed the stream's channels in order, by name or "
+        "by number from 1 (default: all of them)",
+    )
+    record.add_argument("--loop", action="store_true", help="with --comtrade: repeat the recording (default: play it once)")
+    record.add_argument(
+        "--counts-per-unit",
+        metavar="X[,X...]",
+        help="with --comtrade: counts per unit of the file (primary values) for every chosen channel, "
+        "or one number for all; needed for channels whose unit is neither A nor V (default: 1000 "
+        "per A, 100 per V, with the prefixes k, M, m, u)",
+    )
     thread = p.add_argument_group("transmit thread")
     thread.add_argument(
         "--rt-priority", type=integer, metavar="P", help="run the transmit thread under SCHED_FIFO at priority P (1-99; ignored with --pcap)"
@@ -255,6 +280,32 @@ def _read_playback(path: str) -> list[list[int]]:
     return rows
 
 
+def _comtrade_playback(args: argparse.Namespace, parser: argparse.ArgumentParser, start_second: int) -> Playback:
+    from ..recording import read_comtrade
+
+    try:
+        recording = read_comtrade(args.comtrade)
+    except ValueError as error:
+        raise Failure(str(error)) from None
+    channels = None if args.channels is None else [name.strip() for name in args.channels.split(",")]
+    scales = None
+    if args.counts_per_unit is not None:
+        try:
+            scales = [float(text) for text in args.counts_per_unit.split(",")]
+        except ValueError:
+            parser.error(f"--counts-per-unit takes numbers separated by commas, got {args.counts_per_unit!r}")
+        if len(scales) == 1:
+            scales = scales[0]
+    try:
+        playback = Playback.from_recording(recording, rate=args.rate, channels=channels, scales=scales,
+                                           start=start_second * args.rate, loop=args.loop)
+    except ValueError as error:
+        parser.error(f"--comtrade: {error}")
+    args.comtrade_hz = recording.frequency if recording.frequency > 0 else NOMINAL_HZ
+    args.comtrade_rows = len(playback.values)
+    return playback
+
+
 def _interface_mac(iface: str | None) -> int:
     if iface:
         try:
@@ -281,6 +332,10 @@ def _streams(args: argparse.Namespace, parser: argparse.ArgumentParser, start_se
     if args.playback is not None:
         rows = _read_playback(args.playback)
         playback = Playback(rows, period=args.playback_period, start=start_second * args.rate)
+    elif args.comtrade is not None:
+        playback = _comtrade_playback(args, parser, start_second)
+        if not args.wave:
+            waves = [Wave(0.0, 0.0, args.comtrade_hz)] * playback.channels
     smp_rate = args.smp_rate
     if smp_rate == "auto":
         frequency = waves[0].frequency_hz if waves else 0.0
@@ -322,7 +377,7 @@ def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> N
             parser.error("--iface is required (or --pcap FILE to write a file)")
         if args.frames is not None:
             parser.error("--frames needs --pcap")
-    elif args.duration is None and args.frames is None:
+    elif args.duration is None and args.frames is None and args.comtrade is None:
         parser.error("--pcap needs --duration or --frames")
     elif args.duration is not None and args.frames is not None:
         parser.error("--duration and --frames exclude each other")
@@ -331,6 +386,10 @@ def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> N
         parser.error("the --fault-* options need --fault-every")
     if args.playback_period is not None and args.playback is None:
         parser.error("--playback-period needs --playback")
+    if args.comtrade is not None and args.playback is not None:
+        parser.error("--comtrade and --playback exclude each other")
+    if args.comtrade is None and (args.channels is not None or args.loop or args.counts_per_unit is not None):
+        parser.error("--channels, --loop and --counts-per-unit need --comtrade")
 
 
 # --- pcap -------------------------------------------------------------------
@@ -340,8 +399,10 @@ def _write_pcap_file(args: argparse.Namespace, parser: argparse.ArgumentParser, 
     frames_per_second = publisher.rate // publisher.asdus_per_frame
     if args.frames is not None:
         periods = args.frames
-    else:
+    elif args.duration is not None:
         periods = math.ceil(args.duration * frames_per_second)
+    else:  # a COMTRADE recording, played once
+        periods = math.ceil(args.comtrade_rows / publisher.asdus_per_frame)
     last = publisher.start_second + (periods - 1) // frames_per_second
     if publisher.start_second < 0 or last > 0xFFFFFFFF:
         parser.error("a pcap file stamps frames with UNIX seconds from 0 to 4294967295: choose another --start")
