@@ -70,12 +70,11 @@ def channels(shift_deg: float) -> list[Any]:
     ]
 
 
-def native_streams(count: int, asdus: int) -> list[dict[str, Any]]:
-    """The engine's stream dictionaries for `count` merging-unit-like streams."""
+def bench_streams(count: int) -> list:
+    """`count` merging-unit-like sv.Streams, each with its own svID, APPID and MAC."""
     from valdrin import sv
-    from valdrin.sv_publisher import _native_streams
 
-    streams = [
+    return [
         sv.Stream(
             f"VALDRIN_MU{n:04d}",
             channels(n * 7.5 % 360.0),
@@ -86,7 +85,13 @@ def native_streams(count: int, asdus: int) -> list[dict[str, Any]]:
         )
         for n in range(count)
     ]
-    return _native_streams(streams, asdus)
+
+
+def native_streams(count: int, asdus: int) -> list[dict[str, Any]]:
+    """The engine's stream dictionaries for `count` merging-unit-like streams."""
+    from valdrin.sv_publisher import _native_streams
+
+    return _native_streams(bench_streams(count), asdus)
 
 
 def first_second() -> int:

@@ -51,7 +51,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from benchnet import (  # noqa: E402
-    channels, enter_namespace, first_second, leave_namespace, loadavg, sleep_until, thread_cpu_ns, threads_named,
+    bench_streams, enter_namespace, first_second, leave_namespace, loadavg, sleep_until, thread_cpu_ns, threads_named,
 )
 
 
@@ -84,22 +84,6 @@ class Probe:
 
 
 HEADER = f"{'engines':>7} {'streams':>7} {'frames/s':>9} {'per CPU':>9} {'late %':>7} {'max µs':>8} {'ns/frame':>8} {'errs':>5}"
-
-
-def make_streams(count: int) -> list:
-    from valdrin import sv
-
-    return [
-        sv.Stream(
-            f"VALDRIN_MU{n:04d}",
-            channels(n * 7.5 % 360.0),
-            smp_synch=2,
-            dst_mac=f"01:0c:cd:04:{n >> 8:02x}:{n & 0xFF:02x}",
-            src_mac="02:00:00:00:00:01",
-            app_id=0x4000 + n,
-        )
-        for n in range(count)
-    ]
 
 
 def probe(streams: list, cpus: list[int], n: int, opts: argparse.Namespace, monitor=None) -> Probe:
@@ -223,7 +207,7 @@ def main(argv: list[str] | None = None) -> int:
     cpus = sorted(os.sched_getaffinity(0))
     enter_namespace(IFACE, PEER)
     try:
-        streams = make_streams(opts.max_streams)
+        streams = bench_streams(opts.max_streams)
         print(f"valdrin multi-core benchmark: {platform.node()} {platform.release()}, CPUs {cpus}, load {loadavg()}")
         print(
             f"veth {IFACE} in a private namespace; {RATE} samples/s x 8 channels, {opts.asdus} ASDU/frame;"

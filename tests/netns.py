@@ -4,10 +4,13 @@ first, and which imports from this directory. Shared by the tests that send."""
 
 import json
 import os
+import re
+import select
 import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -88,3 +91,16 @@ def in_netns(prelude, body, timeout=60):
         pytest.skip(f"cannot make a network namespace here: {proc.stderr.strip()}")
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def read_until(process, pattern, timeout=20):
+    """The child's standard output read until a line matches `pattern` (bytes
+    regex, multiline); fails the test if the child ends or `timeout` passes first."""
+    seen, deadline = b"", time.monotonic() + timeout
+    while not re.search(pattern, seen, re.M):
+        assert time.monotonic() < deadline, seen
+        if select.select([process.stdout], [], [], 1)[0]:
+            chunk = os.read(process.stdout.fileno(), 4096)
+            assert chunk, seen
+            seen += chunk
+    return seen

@@ -3,13 +3,11 @@
 import math
 import os
 import re
-import select
 import shutil
 import signal
 import struct
 import subprocess
 import sys
-import time
 from importlib.metadata import entry_points, version
 
 import pytest
@@ -19,7 +17,7 @@ from valdrin.cli import main
 from valdrin.sv import Fault, Playback, Stream, Wave
 from valdrin.sv_publisher import _native_streams
 
-from netns import netns_reason
+from netns import netns_reason, read_until
 
 CLI = [sys.executable, "-m", "valdrin", "publish"]
 SUMMARY = re.compile(r"sent (\d+) frames in ([\d.]+) s: (\d+) send errors, (\d+) late frames, max lateness [\d.]+ µs")
@@ -244,13 +242,7 @@ def test_live_run_for_a_duration():
 def test_ctrl_c_stops_cleanly():
     process = subprocess.Popen(in_namespace("--iface", "lo"), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        seen, deadline = b"", time.monotonic() + 20
-        while not re.search(rb"^frames [1-9]", seen, re.M):  # publishing has begun
-            assert time.monotonic() < deadline, seen
-            if select.select([process.stdout], [], [], 1)[0]:
-                chunk = os.read(process.stdout.fileno(), 4096)
-                assert chunk, seen
-                seen += chunk
+        seen = read_until(process, rb"^frames [1-9]")  # publishing has begun
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=20)
     finally:

@@ -5,7 +5,6 @@ makes for itself, a second or less each."""
 
 import os
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -14,7 +13,7 @@ import time
 import pytest
 
 import valdrin_rt
-from netns import in_netns, netns_reason, thread_names
+from netns import in_netns, netns_reason, read_until, thread_names
 from valdrin.sv import Publisher, Stream, Wave
 from valdrin.sv_publisher import _native_streams, _share
 
@@ -291,13 +290,7 @@ def test_ctrl_c_stops_every_engine():
     process = subprocess.Popen(["unshare", "--net", "sh", "-c", f"ip link set lo up && exec {command}"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        seen, deadline = b"", time.monotonic() + 20
-        while not re.search(rb"^frames [1-9]", seen, re.M):  # publishing has begun
-            assert time.monotonic() < deadline, seen
-            if select.select([process.stdout], [], [], 1)[0]:
-                chunk = os.read(process.stdout.fileno(), 4096)
-                assert chunk, seen
-                seen += chunk
+        seen = read_until(process, rb"^frames [1-9]")  # publishing has begun
         process.send_signal(signal.SIGINT)
         began = time.monotonic()
         out, err = process.communicate(timeout=20)

@@ -15,15 +15,31 @@ from __future__ import annotations
 
 import argparse
 import sys
+from contextlib import contextmanager
 from fractions import Fraction
 from types import ModuleType
-from typing import Sequence
+from typing import Iterator, Sequence
 
 from .. import __version__
 
 
 class Failure(Exception):
     """A problem met while running: printed as one line, exit status 1."""
+
+
+@contextmanager
+def file_failures(default: str) -> Iterator[None]:
+    """Turns OSError and ValueError raised inside into a :class:`Failure` of one line.
+
+    An OSError names the file it gives (``default`` when it gives none); a
+    ValueError's text is the line.
+    """
+    try:
+        yield
+    except OSError as error:
+        raise Failure(f"cannot read or write {error.filename or default}: {error.strerror or error}") from None
+    except ValueError as error:
+        raise Failure(str(error)) from None
 
 
 # --- option values ----------------------------------------------------------

@@ -10,7 +10,7 @@ import sys
 from rich.console import Console
 from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
-from .app import Failure
+from .app import file_failures
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -56,7 +56,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     err = Console(stderr=True)
     options = dict(file_type=args.format.upper(), station=args.station, frequency=args.nominal_hz)
-    try:
+    with file_failures(args.file):
         if err.is_terminal and not args.json:
             columns = (TextColumn("reading"), BarColumn(), DownloadColumn(), TimeRemainingColumn())
             with Progress(*columns, console=err, transient=True) as progress:
@@ -65,10 +65,6 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                                           progress=lambda done, total: progress.update(task, completed=done, total=total))
         else:
             summary = export_comtrade(args.file, args.comtrade, args.sv_id, **options)
-    except OSError as error:
-        raise Failure(f"cannot read or write {error.filename or args.file}: {error.strerror or error}") from None
-    except ValueError as error:
-        raise Failure(str(error)) from None
     if args.json:
         json.dump(summary, sys.stdout)
         sys.stdout.write("\n")

@@ -7,7 +7,7 @@ import argparse
 import json
 import sys
 
-from .app import Failure
+from .app import file_failures
 
 
 def _time(text: str) -> float:
@@ -55,13 +55,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     if args.start is not None and args.end is not None and args.end <= args.start:
         parser.error(f"--to {args.end} must be after --from {args.start}")
-    try:
+    with file_failures(args.file):
         summary = plot_capture(args.file, args.output, args.sv_id, start_s=args.start, end_s=args.end,
                                goose=not args.no_goose)
-    except OSError as error:
-        raise Failure(f"cannot read or write {error.filename or args.file}: {error.strerror or error}") from None
-    except ValueError as error:
-        raise Failure(str(error)) from None
     if args.json:
         json.dump(summary, sys.stdout)
         sys.stdout.write("\n")
