@@ -59,7 +59,6 @@ void Overcurrent::clear() noexcept {
     filled_ = 0;
     above_ = 0;
     picked_up_ = false;
-    tripped_ = false;
 }
 
 double Overcurrent::rms() const noexcept {

@@ -60,7 +60,9 @@ public:
     // the pickup after a trip resets (a pickup without a trip just drops).
     [[nodiscard]] Decision add(std::int32_t sample) noexcept;
 
-    // Empties the window and forgets pickup and trip (a gap in the samples).
+    // Empties the window and drops the pickup (a gap in the samples); a
+    // trip stays until a full window decides its reset, so that trips and
+    // resets keep alternating.
     void clear() noexcept;
 
     // Returns whether the element is tripped (after a trip, before its reset).

@@ -114,10 +114,14 @@ TEST(Overcurrent, RmsAndClear) {
     for (int i = 0; i < 4; ++i) (void)element->add(100);
     EXPECT_TRUE(element->tripped());
     element->clear();
-    EXPECT_FALSE(element->tripped());
+    EXPECT_TRUE(element->tripped());  // the reset is the window's to decide
+    EXPECT_FALSE(element->picked_up());
     EXPECT_EQ(element->rms(), 0.0);
-    // A cleared element needs a whole window again before deciding.
-    EXPECT_EQ(element->add(100), Decision::none);
+    // A cleared element needs a whole window again before deciding; a
+    // window still above the pickup does not trip a second time.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(element->add(100), Decision::none);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(element->add(0), Decision::none);  // 100 still in the window
+    EXPECT_EQ(element->add(0), Decision::reset);
 }
 
 }  // namespace
