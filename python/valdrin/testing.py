@@ -45,6 +45,7 @@ __all__ = [
     "Shot",
     "TripTestError",
     "TripTestResult",
+    "plot",
     "trip_test",
 ]
 
@@ -147,6 +148,33 @@ class TripTestResult:
     interrupted: bool = False
     gocb_ref: str = ""
     block_seen: bool = False
+    # What renders the faulted stream's frames again, for the figure.
+    publisher: Publisher | None = field(default=None, repr=False)
+    fault_stream: int = 0
+
+    def currents(self, shot: Shot, before_s: float, after_s: float,
+                 channels: Sequence[int] = (0, 1, 2)) -> tuple[list[float], list[list[int]]]:
+        """The faulted stream's samples of ``channels`` (counts) from ``before_s`` before the
+        shot's fault to ``after_s`` after it, as the publisher sent them, with their times in
+        seconds from the fault."""
+        from .sv import decode_frame
+
+        if self.publisher is None:
+            raise ValueError("no publisher to render the samples from")
+        rate, per_frame = self.publisher.rate, self.publisher.asdus_per_frame
+        first = (shot.fault_at_ns * rate) // 1_000_000_000 - round(before_s * rate)
+        first -= first % per_frame
+        last = (shot.fault_at_ns * rate) // 1_000_000_000 + round(after_s * rate)
+        fault_sample = (shot.fault_at_ns * rate + 999_999_999) // 1_000_000_000
+        times: list[float] = []
+        values: list[list[int]] = [[] for _ in channels]
+        for n in range(first, last + 1, per_frame):
+            frame = decode_frame(self.publisher.render(self.fault_stream, n // rate, n % rate))
+            for k, asdu in enumerate(frame.asdus):
+                times.append((n + k - fault_sample) / rate)
+                for row, channel in zip(values, channels):
+                    row.append(asdu.samples[channel][0] if channel < len(asdu.samples) else 0)
+        return times, values
 
     def operate_times_ms(self) -> list[float]:
         return [shot.operate_ms for shot in self.shots if shot.operate_ms is not None]
@@ -179,9 +207,12 @@ class _Watch:
     seen: bool = False
     changes: list[tuple[int, int, bool]] = field(default_factory=list)
     trouble: str | None = None
+    others: list[str] = field(default_factory=list)  # the other blocks seen, in order
 
     def on(self, event: Event) -> None:
         if event.id != self.gocb_ref:
+            if event.kind == "goose_block_seen" and event.id not in self.others:
+                self.others.append(event.id)
             return
         if event.kind == "goose_block_seen":
             self.seen = True
@@ -298,11 +329,12 @@ def trip_test(
     first_fault_ns = open_second * 1_000_000_000 + start_smp * 1_000_000_000 // rate
     cycle_ns = cycle_s * 1_000_000_000
 
-    result = TripTestResult(gocb_ref=gocb_ref)
+    result = TripTestResult(gocb_ref=gocb_ref, fault_stream=fault_stream)
     watch = _Watch(gocb_ref, value_index)
     departures: list[int] = []
     publisher = Publisher(iface, timed, rate, asdus_per_frame, start_second=start_second,
                           rt_priority=rt_priority, cpu=cpu)
+    result.publisher = publisher
     monitor = Monitor(iface, outgoing=True, ring="v2", watch_sv_id=streams[fault_stream].sv_id,
                       departure_smp_cnt=start_smp)
     monitor.start()
@@ -332,9 +364,11 @@ def trip_test(
                 if on_shot is not None:
                     on_shot(shot)
                 if k == 0 and not watch.seen:
+                    seen = ", ".join(watch.others[:5]) + (", ..." if len(watch.others) > 5 else "")
                     raise TripTestError(
-                        f"GOOSE control block {gocb_ref} not seen on {iface} during the first shot: "
-                        "is the relay publishing it on this interface, under this gocbRef?",
+                        f"GOOSE control block {gocb_ref} not seen on {iface} during the first shot "
+                        + (f"(blocks seen: {seen})" if seen else "(no GOOSE at all)")
+                        + ": is the relay publishing it on this interface, under this gocbRef?",
                         result,
                     )
         except KeyboardInterrupt:
@@ -344,6 +378,42 @@ def trip_test(
     finally:
         monitor.stop()
     return result
+
+
+def plot(result: TripTestResult, path: str, *, scale: float = 1000.0, unit: str = "A") -> None:
+    """Writes a PNG of the faulted stream's currents (Ia, Ib, Ic: ``scale`` counts per
+    ``unit``) around each shot's fault, one panel per shot, with the fault and trip
+    instants marked and the operate time written on it. Needs matplotlib; no display."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    shots = result.shots
+    if not shots:
+        raise ValueError("no shot to plot")
+    figure, axes = plt.subplots(len(shots), 1, figsize=(9, 2.6 * len(shots) + 0.6), squeeze=False)
+    for shot, ax in zip(shots, axes[:, 0]):
+        span = (shot.fault_end_ns - shot.fault_at_ns) / 1e9
+        after = span if shot.operate_ms is None else min(span, shot.operate_ms / 1e3 + 0.04)
+        times, values = result.currents(shot, 0.04, after + 0.01)
+        for name, row in zip(("Ia", "Ib", "Ic"), values):
+            ax.plot([t * 1e3 for t in times], [v / scale for v in row], linewidth=0.8, label=name)
+        ax.axvline(0.0, color="black", linestyle="--", linewidth=0.8, label="fault")
+        if shot.operate_ms is not None:
+            ax.axvline(shot.operate_ms, color="red", linewidth=1.2, label="trip received")
+            text = f"operate {shot.operate_ms:.3f} ms ± {shot.uncertainty_us or 0:.0f} µs"
+        else:
+            text = {NO_TRIP: "no trip", TRIPPED_BEFORE_FAULT: "tripped before the fault",
+                    NOT_RESET: "not reset since an earlier trip"}.get(shot.outcome, shot.outcome)
+        ax.set_title(f"shot {shot.index}: {text}", fontsize=10)
+        ax.set_xlabel("time from the fault (ms)")
+        ax.set_ylabel(f"current ({unit})")
+        ax.grid(True, linewidth=0.3)
+        ax.legend(loc="upper left", fontsize=7, ncol=5)
+    figure.tight_layout()
+    figure.savefig(path, format="png", dpi=100)
+    plt.close(figure)
 
 
 # --- the relay simulator -------------------------------------------------------
