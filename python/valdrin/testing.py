@@ -45,6 +45,7 @@ __all__ = [
     "Shot",
     "TripTestError",
     "TripTestResult",
+    "figure",
     "plot",
     "trip_test",
 ]
@@ -380,19 +381,20 @@ def trip_test(
     return result
 
 
-def plot(result: TripTestResult, path: str, *, scale: float = 1000.0, unit: str = "A") -> None:
-    """Writes a PNG of the faulted stream's currents (Ia, Ib, Ic: ``scale`` counts per
-    ``unit``) around each shot's fault, one panel per shot, with the fault and trip
-    instants marked and the operate time written on it. Needs matplotlib; no display."""
+def figure(result: TripTestResult, *, scale: float = 1000.0, unit: str = "A"):
+    """A matplotlib Figure of the faulted stream's currents (Ia, Ib, Ic: ``scale`` counts per
+    ``unit``) around each shot's fault, one panel per shot, the fault and trip instants
+    marked and the operate time in the panel's title. Uses the Agg backend (no display)."""
     import matplotlib
 
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
 
     shots = result.shots
     if not shots:
         raise ValueError("no shot to plot")
-    figure, axes = plt.subplots(len(shots), 1, figsize=(9, 2.6 * len(shots) + 0.6), squeeze=False)
+    fig = Figure(figsize=(9, 2.6 * len(shots) + 0.6))
+    axes = fig.subplots(len(shots), 1, squeeze=False)
     for shot, ax in zip(shots, axes[:, 0]):
         span = (shot.fault_end_ns - shot.fault_at_ns) / 1e9
         after = span if shot.operate_ms is None else min(span, shot.operate_ms / 1e3 + 0.04)
@@ -411,9 +413,13 @@ def plot(result: TripTestResult, path: str, *, scale: float = 1000.0, unit: str 
         ax.set_ylabel(f"current ({unit})")
         ax.grid(True, linewidth=0.3)
         ax.legend(loc="upper left", fontsize=7, ncol=5)
-    figure.tight_layout()
-    figure.savefig(path, format="png", dpi=100)
-    plt.close(figure)
+    fig.tight_layout()
+    return fig
+
+
+def plot(result: TripTestResult, path: str, *, scale: float = 1000.0, unit: str = "A") -> None:
+    """Writes :func:`figure` of ``result`` to ``path`` as a PNG."""
+    figure(result, scale=scale, unit=unit).savefig(path, format="png", dpi=100)
 
 
 # --- the relay simulator -------------------------------------------------------
