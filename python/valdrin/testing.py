@@ -93,6 +93,9 @@ class Shot:
     departure_ns: int | None = None
     trip_ns: int | None = None
     trip_st_num: int | None = None
+    # When this process took the trip's event from the capture (real-time
+    # clock): what a measurement without kernel stamps would have used.
+    trip_seen_ns: int | None = field(default=None, repr=False)
 
     @property
     def tripped(self) -> bool:
@@ -201,7 +204,8 @@ def _first_bool(values: list | None) -> int | None:
 
 @dataclass
 class _Watch:
-    """The watched block's states as the capture reported them: (time_ns, st_num, asserted)."""
+    """The watched block's states as the capture reported them: (time_ns, st_num, asserted),
+    and when this process took each from the queue."""
 
     gocb_ref: str
     value_index: int | None
@@ -209,6 +213,7 @@ class _Watch:
     changes: list[tuple[int, int, bool]] = field(default_factory=list)
     trouble: str | None = None
     others: list[str] = field(default_factory=list)  # the other blocks seen, in order
+    seen_ns: dict[int, int] = field(default_factory=dict)  # receive stamp -> taken
 
     def on(self, event: Event) -> None:
         if event.id != self.gocb_ref:
@@ -229,6 +234,7 @@ class _Watch:
                 )
                 return
             self.changes.append((event.time_ns, event.details["st_num"], bool(values[index])))
+            self.seen_ns[event.time_ns] = time.time_ns()
 
     def asserted_at(self, t_ns: int) -> tuple[bool, int | None]:
         """Whether the watched value was true at ``t_ns`` and since when."""
@@ -269,6 +275,7 @@ def _judge(shot: Shot, watch: _Watch, cycle_start_ns: int, departures: list[int]
     else:
         shot.outcome = TRIPPED
         shot.trip_ns, shot.trip_st_num = trip
+        shot.trip_seen_ns = watch.seen_ns.get(shot.trip_ns)
 
 
 def trip_test(
@@ -427,13 +434,15 @@ def plot(result: TripTestResult, path: str, *, scale: float = 1000.0, unit: str 
 
 @dataclass
 class Decision:
-    """One decision of the :class:`RelaySimulator`.
+    """One decision of the :class:`RelaySimulator`, all instants in ns since the epoch.
 
     ``frame_ns``: the kernel receive stamp of the SV frame whose sample
-    decided; ``decided_ns``: the real-time clock when Python took the event
-    and published; ``sent_ns``: the clock just before the first GOOSE frame
-    of the new state was handed to the kernel (None if it was not seen
-    within 0.1 s).
+    decided; ``decided_ns``: the real-time clock when Python took the event,
+    just before it published; ``handed_ns``: the clock just before the first
+    GOOSE frame of the new state was handed to the kernel (the publisher's
+    own record); ``sent_ns``: the kernel's stamp of that frame leaving, seen
+    by the simulator's capture of its own frames. Either of the last two is
+    None when it was not seen within 0.1 s.
     """
 
     kind: str  # "trip" or "reset"
@@ -441,6 +450,7 @@ class Decision:
     rms_a: float
     frame_ns: int
     decided_ns: int
+    handed_ns: int | None
     sent_ns: int | None
     st_num: int | None
 
@@ -496,7 +506,8 @@ class RelaySimulator:
                              all_data=[data.BoolData(False)])
         self.block = goose.GooseBlock(pdu, dst_mac=dst_mac, app_id=app_id,
                                       min_time_ms=min_time_ms, max_time_ms=max_time_ms)
-        self._monitor = Monitor(iface, ring="v2", watch_sv_id=sv_id, overcurrent=self.element)
+        # Its own GOOSE frames too: their leaving is stamped like any frame received.
+        self._monitor = Monitor(iface, ring="v2", outgoing=True, watch_sv_id=sv_id, overcurrent=self.element)
         self._publisher = goose.Publisher(iface, [self.block])
 
     def start(self) -> None:
@@ -519,7 +530,7 @@ class RelaySimulator:
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def _sent_after(self, st_before: int | None, deadline_ns: int) -> tuple[int | None, int | None]:
+    def _handed_after(self, st_before: int | None, deadline_ns: int) -> tuple[int | None, int | None]:
         while True:
             change = self._publisher.last_change(0)
             if change is not None and change[0] != st_before:
@@ -528,20 +539,39 @@ class RelaySimulator:
                 return None, None
             time.sleep(0.00005)
 
+    def _finish(self, decision: Decision) -> None:
+        self.log.append(decision)
+        if self.on_decision is not None:
+            self.on_decision(decision)
+
     def serve(self, duration: float | None = None, stop: Callable[[], bool] | None = None) -> None:
         """Acts on the element's decisions for ``duration`` seconds (None: until ``stop()`` is true)."""
         end = None if duration is None else time.monotonic() + duration
+        pending: dict[int, Decision] = {}  # by stNum: waiting for the stamp of their frame leaving
         while (end is None or time.monotonic() < end) and not (stop is not None and stop()):
             for event in self._monitor.next_events(0.05):
+                if event.kind == "goose_state_change" and event.id == self.gocb_ref:
+                    decision = pending.pop(event.details["st_num"], None)
+                    if decision is not None:
+                        decision.sent_ns = event.time_ns
+                        self._finish(decision)
+                    continue
                 if event.kind not in ("overcurrent_trip", "overcurrent_reset"):
                     continue
                 trip = event.kind == "overcurrent_trip"
                 before = self._publisher.last_change(0)
                 decided = time.time_ns()
                 self._publisher.publish(0, [data.BoolData(trip)])
-                sent, st_num = self._sent_after(None if before is None else before[0], decided + 100_000_000)
+                handed, st_num = self._handed_after(None if before is None else before[0], decided + 100_000_000)
                 decision = Decision("trip" if trip else "reset", event.details["smp_cnt"],
-                                    event.details["rms"] / self.scale, event.time_ns, decided, sent, st_num)
-                self.log.append(decision)
-                if self.on_decision is not None:
-                    self.on_decision(decision)
+                                    event.details["rms"] / self.scale, event.time_ns, decided, handed, None, st_num)
+                if st_num is None:
+                    self._finish(decision)
+                else:
+                    pending[st_num] = decision
+            now = time.time_ns()
+            for st_num, decision in list(pending.items()):
+                if now - decision.decided_ns > 100_000_000:
+                    self._finish(pending.pop(st_num))
+        for decision in pending.values():
+            self._finish(decision)

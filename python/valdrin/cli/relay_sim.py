@@ -46,7 +46,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "state change of the GOOSE control block --gocb-ref (its data set: one BOOLEAN, true "
             "while tripped), sent at once, then retransmitted. Every decision is logged with the "
             "deciding SV frame's kernel receive stamp, the instant it was acted on and the instant "
-            "the first GOOSE frame of the new state was handed to the kernel. Needs CAP_NET_RAW."
+            "the first GOOSE frame of the new state was handed to the kernel and the kernel's stamp of it "
+            "leaving (the capture sees the frames this host sends). Needs CAP_NET_RAW."
         ),
         epilog="Ctrl-C (or SIGTERM) stops. Exit status: 0 after --duration or Ctrl-C, 1 when the interface "
         "cannot be used, 2 for usage errors.",
@@ -71,8 +72,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 def decision_line(d: Decision) -> str:
     """One decision for people."""
-    sent = "not seen sent" if d.sent_ns is None else (
-        f"sent stNum {d.st_num} {(d.sent_ns - d.frame_ns) / 1e3:.1f} µs after the deciding frame")
+    sent = "its GOOSE not seen leaving" if d.sent_ns is None else (
+        f"stNum {d.st_num} left {(d.sent_ns - d.frame_ns) / 1e3:.1f} µs after the deciding frame")
     return (f"{d.kind.upper():5}  smpCnt {d.smp_cnt:5}  RMS {d.rms_a:10.1f} A  frame {d.frame_ns}  "
             f"acted +{(d.decided_ns - d.frame_ns) / 1e3:.1f} µs  {sent}")
 
