@@ -11,14 +11,14 @@ import struct
 import pytest
 
 import netns
-from valdrin import cli, sv, testing
+from valdrin import cli, listen, sv, testing
 from valdrin.cli.publish import default_waves
 
 REF = "RELAY1LD0/LLN0$GO$trip"
 
 PRELUDE = """
 import json, signal, subprocess, sys, threading, time
-from valdrin import cli, sv, testing
+from valdrin import cli, listen, sv, testing
 from valdrin.cli.publish import default_waves
 
 def sh(*commands):
@@ -224,3 +224,42 @@ def test_relay_sim_usage_errors(capsys, args, message):
         cli.main(["relay-sim"] + [item for pair in base.items() for item in pair])
     assert exit_.value.code == 2
     assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"watch_sv_id": ""}, "the watched svID is empty"),
+    ({"watch_sv_id": "MU01", "departure_smp_cnt": 65536}, "departure_smp_cnt must be between 0 and 65535"),
+    ({"watch_sv_id": "MU01", "overcurrent": listen.OvercurrentElement(0)}, "overcurrent: the pickup must be above 0"),
+    ({"watch_sv_id": "MU01", "overcurrent": listen.OvercurrentElement(10, window=0)},
+     "overcurrent: the RMS window must hold at least one sample"),
+    ({"watch_sv_id": "MU01", "overcurrent": listen.OvercurrentElement(10, window=65536)},
+     "overcurrent: the RMS window must hold at most 65535 samples"),
+    ({"watch_sv_id": "MU01", "overcurrent": listen.OvercurrentElement(10, channel=256)},
+     "overcurrent channel, pickup or window out of range"),
+    ({"overcurrent": listen.OvercurrentElement(10)}, "departure_smp_cnt and overcurrent need watch_sv_id"),
+])
+def test_monitor_watch_errors(kwargs, message):
+    with pytest.raises(ValueError) as error:
+        listen.Monitor("lo", **kwargs)
+    assert str(error.value) == message
+
+
+def _streams(with_fault=True):
+    waves = default_waves()
+    fault = sv.Fault([sv.Wave(w.amplitude * 10, w.phase_deg) for w in waves]) if with_fault else None
+    return [sv.Stream("MU01", waves, fault=fault)]
+
+
+@pytest.mark.parametrize("streams, kwargs, message", [
+    (_streams(), {"prefault": 0.0}, "prefault must be a positive number of seconds, got 0.0"),
+    (_streams(), {"fault": -1.0}, "fault must be a positive number of seconds, got -1.0"),
+    (_streams(), {"postfault": -0.1}, "postfault must be zero or more seconds, got -0.1"),
+    (_streams(), {"shots": 0}, "shots must be at least 1, got 0"),
+    (_streams(), {"fault_stream": 1}, "fault_stream 1 is not one of the 1 streams"),
+    (_streams(False), {}, "stream 0 (MU01) has no fault waves"),
+])
+def test_trip_test_argument_errors(streams, kwargs, message):
+    arguments = {"prefault": 0.2, "fault": 0.3, "gocb_ref": REF, **kwargs}
+    with pytest.raises(ValueError) as error:
+        testing.trip_test("lo", streams, **arguments)
+    assert str(error.value) == message
