@@ -263,3 +263,39 @@ def test_trip_test_argument_errors(streams, kwargs, message):
     with pytest.raises(ValueError) as error:
         testing.trip_test("lo", streams, **arguments)
     assert str(error.value) == message
+
+
+MS = 1_000_000
+CYCLE = 1_000 * MS       # the shot's cycle starts here
+FAULT = CYCLE + 200 * MS  # its fault from here to FAULT + 300 ms
+
+
+@pytest.mark.parametrize("why, changes, outcome, trip_ms", [
+    ("a trip within the fault", [(FAULT + 22 * MS, 2, True)], "tripped", 22.0),
+    ("a trip after the fault window is none", [(FAULT + 301 * MS, 2, True)], "no_trip", None),
+    ("a reset-only change is no trip", [(FAULT + 5 * MS, 2, False)], "no_trip", None),
+    ("tripped and reset in the healthy values", [(CYCLE + 50 * MS, 2, True), (CYCLE + 90 * MS, 3, False),
+                                                 (FAULT + 22 * MS, 4, True)], "tripped_before_fault", -150.0),
+    ("still tripped at the fault, since this cycle", [(CYCLE + 50 * MS, 2, True)], "tripped_before_fault", -150.0),
+    ("still tripped from the cycle before", [(CYCLE - 400 * MS, 2, True)], "not_reset", -600.0),
+    ("tripped before, reset before this cycle: a fresh shot", [(CYCLE - 400 * MS, 2, True),
+                                                               (CYCLE - 100 * MS, 3, False),
+                                                               (FAULT + 30 * MS, 4, True)], "tripped", 30.0),
+])
+def test_shot_outcomes(why, changes, outcome, trip_ms):
+    watch = testing._Watch(REF, None, seen=True, changes=changes)
+    shot = testing.Shot(1, FAULT, FAULT + 300 * MS)
+    testing._judge(shot, watch, CYCLE, [FAULT - 1_000 * MS + 40_000, FAULT + 40_000, FAULT + 1_000 * MS + 40_000])
+    assert shot.outcome == outcome, why
+    assert shot.tripped == (outcome == "tripped"), why
+    assert (None if shot.trip_ns is None else (shot.trip_ns - FAULT) / MS) == trip_ms, why
+    assert shot.departure_ns == FAULT + 40_000  # the departure nearest the fault, not a second away
+    assert shot.uncertainty_us == (41.0 if outcome == "tripped" else None), why
+    assert shot.operate_ms == (trip_ms if outcome == "tripped" else None), why
+
+
+def test_a_departure_not_seen_leaves_the_uncertainty_unknown():
+    watch = testing._Watch(REF, None, seen=True, changes=[(FAULT + 22 * MS, 2, True)])
+    shot = testing.Shot(1, FAULT, FAULT + 300 * MS)
+    testing._judge(shot, watch, CYCLE, [FAULT + 600 * MS])  # more than half a second away: another second's
+    assert (shot.outcome, shot.departure_ns, shot.uncertainty_us, shot.operate_ms) == ("tripped", None, None, 22.0)

@@ -82,8 +82,9 @@ class Shot:
     receive stamp of the first frame of the tripping state. ``outcome`` is
     "tripped", "no_trip" (no trip within the fault window),
     "tripped_before_fault" (the relay went to trip during this shot's
-    healthy values, ``trip_ns`` then holds that instant) or "not_reset"
-    (still tripped from an earlier shot when this one's fault began).
+    healthy values, whether it reset before the fault or not; ``trip_ns``
+    then holds that instant) or "not_reset" (still tripped from an earlier
+    shot when this one's fault began).
     """
 
     index: int
@@ -265,9 +266,13 @@ def _judge(shot: Shot, watch: _Watch, cycle_start_ns: int, departures: list[int]
     if candidates:
         shot.departure_ns = min(candidates, key=lambda t: abs(t - shot.fault_at_ns))
     asserted, since = watch.asserted_at(shot.fault_at_ns)
-    if asserted:
-        shot.trip_ns = since
-        shot.outcome = TRIPPED_BEFORE_FAULT if since is not None and since >= cycle_start_ns else NOT_RESET
+    if asserted and since is not None and since < cycle_start_ns:
+        shot.trip_ns, shot.outcome = since, NOT_RESET
+        return
+    # Any trip during this shot's healthy values, whether it reset before the fault or not.
+    early = watch.first_assertion(cycle_start_ns, shot.fault_at_ns)
+    if early is not None:
+        (shot.trip_ns, shot.trip_st_num), shot.outcome = early, TRIPPED_BEFORE_FAULT
         return
     trip = watch.first_assertion(shot.fault_at_ns, shot.fault_end_ns)
     if trip is None:
