@@ -78,7 +78,7 @@ FOR_TESTS = " (for tests)."
      "Analyse one Ethernet frame received at `time_ns` (ns since the epoch)."),
     (valdrin_rt.Monitor, "(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, "
      "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, "
-     "coalesce_us=0)",
+     "coalesce_us=0, watch=None)",
      "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`)."),
     (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
      "The waiting events as dicts, waiting up to `timeout` seconds for one."),
@@ -87,6 +87,9 @@ FOR_TESTS = " (for tests)."
      "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity)."),
     (valdrin_rt.GoosePublisher.publish, "($self, block, pdu)",
      "A state change of block `block`: the allData of the encoded PDU `pdu`."),
+    (valdrin_rt.GoosePublisher.last_change, "($self, block)",
+     "`(st_num, sent_ns)` of block `block`'s last state change whose first frame was handed to the kernel "
+     "(the clock just before the send call), None before the first."),
     (valdrin_rt.GoosePublisher.fault, "($self, block, knob, value)",
      "Set fault knob `knob` of block `block` to `value`."),
     (valdrin_rt.GoosePublisher.render, "($self, block, pdu, st_num, sq_num, k, change_ns)",

@@ -321,6 +321,10 @@ enum class EventKind : std::uint8_t {
     SimulationChange,  // of a stream or block
     DecodeFailure,     // a malformed GOOSE or SV frame
     Finding,           // a GOOSE frame that breaks a publishing rule (FindingKind)
+    // Of an SvWatch (sv_watch.hpp), never of the Analyzer:
+    SvDeparture,       // this host sent the watched stream's ASDU of the marked smpCnt
+    OvercurrentTrip,   // the watched channel's overcurrent element tripped
+    OvercurrentReset,  // and reset
 };
 
 // One event: a fixed-size record; only the members of its kind are set.
@@ -346,6 +350,9 @@ struct Event {
     // DecodeFailure: the decoder's message; Finding: what the frame did, for
     // StrictDeviation the strict decoder's text.
     ber::Text message{};
+    std::uint16_t smp_cnt = 0;  // SvDeparture, OvercurrentTrip/Reset: the deciding ASDU's
+    bool outgoing = false;      // SvDeparture: the frame was sent by this host
+    double rms = 0.0;           // OvercurrentTrip/Reset: the window's RMS in counts
 };
 
 // What receives events, on the thread that calls the Analyzer; on() must

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
+#include <utility>
 
 namespace valdrin::io {
 
@@ -23,12 +25,20 @@ std::int64_t ring_lag_ns(const CaptureOptions& capture) noexcept {
     return pause > most - block ? most : block + pause;
 }
 
+std::optional<analysis::SvWatch> make_watch(std::optional<analysis::SvWatchOptions> options) {
+    if (!options) return std::nullopt;
+    auto made = analysis::SvWatch::make(std::move(*options));
+    if (!made) throw std::invalid_argument(analysis::describe(made.error()));
+    return std::move(*made);
+}
+
 }  // namespace
 
 Monitor::Monitor(MonitorOptions options)
     : limits_(options.limits),
       tal_lag_ns_(ring_lag_ns(options.capture)),
       analyzer_(options.limits),
+      watch_(make_watch(std::move(options.watch))),
       handoff_(options.limits),
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
       capture_(std::move(options.capture), *this) {}
@@ -90,6 +100,7 @@ void Monitor::QueueSink::on(const analysis::Event& event) noexcept {
 
 void Monitor::on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept {
     analyzer_.add(frame, meta.timestamp_ns, sink_);
+    if (watch_) watch_->add(frame, meta.timestamp_ns, meta.outgoing(), sink_);
 }
 
 void Monitor::on_idle(std::int64_t now_ns) noexcept {

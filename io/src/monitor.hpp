@@ -9,6 +9,7 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -18,6 +19,7 @@
 #include "snapshot.hpp"
 #include "spsc_queue.hpp"
 #include "stored_event.hpp"
+#include "sv_watch.hpp"
 
 namespace valdrin::io {
 
@@ -38,14 +40,18 @@ inline constexpr std::size_t MONITOR_EVENTS = 4096;
 struct MonitorOptions {
     CaptureOptions capture = monitor_capture();
     analysis::Limits limits;
+    // One SV stream watched beside the analysis (departures, overcurrent),
+    // its events in the same queue.
+    std::optional<analysis::SvWatchOptions> watch{};
 };
 
 // One monitored interface. start/stop/snapshot/events may be called from
 // any thread; events has one consumer at a time (others wait their turn).
 class Monitor final : private FrameHandler {
 public:
-    // Allocates the analyzer, the snapshot storage and the event queue;
-    // throws std::bad_alloc or std::length_error (limits too large).
+    // Allocates the analyzer, the snapshot storage, the event queue and the
+    // watch; throws std::bad_alloc, std::length_error (limits too large) or
+    // std::invalid_argument (a watch SvWatch::make refuses, its text).
     explicit Monitor(MonitorOptions options);
     ~Monitor();
     Monitor(const Monitor&) = delete;
@@ -97,6 +103,7 @@ private:
     // time but still in an unfinished block does not count as late.
     std::int64_t tal_lag_ns_;
     analysis::Analyzer analyzer_;
+    std::optional<analysis::SvWatch> watch_;
     SnapshotHandoff<analysis::Snapshot> handoff_;
     std::unique_ptr<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>> queue_;
     analysis::StoredEvent scratch_;  // the capture thread's event being queued

@@ -164,12 +164,15 @@ TEST(GoosePublisher, StNumWrapsToOne) {
         ASSERT_TRUE(peer.capture.start());
         auto& [recorder, capture] = peer;
         auto publisher = Publisher::create(config("va", 500 * ms, 1000 * ms, UINT32_MAX)).value();
+        EXPECT_FALSE(publisher->last_change(0).has_value());  // nothing sent yet
         Blocking blocking;
         ASSERT_TRUE(publisher->start(blocking));
         ASSERT_TRUE(eventually([&] { return publisher->stats().frames_sent == 1; }));
+        const auto started = publisher->last_change(0);
         const std::uint8_t changed[] = {0x83, 0x01, 0xFF};
         ASSERT_TRUE(publisher->publish(0, changed, 1));
         ASSERT_TRUE(eventually([&] { return publisher->stats().frames_sent == 2; }));
+        const auto change = publisher->last_change(0);
         publisher->stop(blocking);
         ASSERT_TRUE(eventually([&] { return capture.stats().frames == 2; }));
         capture.stop();
@@ -180,6 +183,15 @@ TEST(GoosePublisher, StNumWrapsToOne) {
         EXPECT_EQ(frames[1].pdu.sq_num, 0u);
         // The change went out at once, not at the next deadline (500 ms on).
         EXPECT_LT(frames[1].at_ns - frames[0].at_ns, 400 * ms);
+        // Each state's first frame noted just before its send: at most the
+        // peer's receive stamp, and not long before it.
+        ASSERT_TRUE(started.has_value() && change.has_value());
+        EXPECT_EQ(started->st_num, UINT32_MAX);
+        EXPECT_EQ(change->st_num, 1u);
+        for (const auto& [noted, frame] : {std::pair{*started, frames[0]}, std::pair{*change, frames[1]}}) {
+            EXPECT_LE(noted.sent_ns, frame.at_ns);
+            EXPECT_GT(noted.sent_ns, frame.at_ns - 20 * ms);
+        }
     });
 }
 

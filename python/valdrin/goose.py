@@ -265,6 +265,12 @@ class Publisher:
         index = self._index(block)
         self._native.publish(index, self._pdu(index, values).encode())
 
+    def last_change(self, block: int | str) -> tuple[int, int] | None:
+        """``(st_num, sent_ns)`` of ``block``'s last state change whose first frame went out:
+        ``sent_ns`` is the real-time clock (ns since the epoch) just before that frame was
+        handed to the kernel. None before the first."""
+        return self._native.last_change(self._index(block))
+
     def render(self, block: int | str, values: Sequence[Data], st_num: int, sq_num: int, k: int,
                change_ns: int) -> tuple[int, bytes]:
         """``(time_ns, frame)`` of frame ``k`` after a state change to ``values`` at ``change_ns``

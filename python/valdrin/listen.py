@@ -28,7 +28,7 @@ from . import goose
 from .pcap import LINKTYPE_ETHERNET, read_pcap
 from .values import mac_text, text, to_json
 
-__all__ = ["Event", "Monitor", "Report", "analyze"]
+__all__ = ["Event", "Monitor", "OvercurrentElement", "Report", "analyze"]
 
 # The 9-2LE channels in order: four currents, then four voltages.
 CHANNEL_NAMES = ("Ia", "Ib", "Ic", "In", "Va", "Vb", "Vc", "Vn")
@@ -124,7 +124,10 @@ class Event:
 
     ``kind`` is one of "sv_stream_seen", "goose_block_seen",
     "goose_state_change", "tal_expired", "conf_rev_change",
-    "simulation_change", "decode_failure", "goose_finding". ``id`` is the
+    "simulation_change", "decode_failure", "goose_finding"; a
+    :class:`Monitor` that watches a stream also gives "sv_departure" (its
+    ``smp_cnt`` and ``outgoing``), "overcurrent_trip" and "overcurrent_reset"
+    (the deciding ASDU's ``smp_cnt``, the window's ``rms`` in counts). ``id`` is the
     svID or gocbRef; ``details`` holds the kind's own members: stNum, sqNum
     and the new ``values`` of a state change, the ``time_allowed_to_live``
     (ms) that ran out, the ``old`` and ``new`` confRev or simulation, the
@@ -199,6 +202,27 @@ def analyze(
     return Report.from_native(analyzer.report(), other=other, events_dropped=analyzer.events_dropped)
 
 
+@dataclass(frozen=True)
+class OvercurrentElement:
+    """A definite-time overcurrent element over one channel of a watched SV stream.
+
+    The RMS of the last ``window`` samples (one nominal cycle) of channel
+    ``channel`` (its INT32 value at octet 8 * channel of each sample) is
+    compared with ``pickup`` (counts): the element trips at the sample
+    ``delay_samples`` after the one where the RMS rose above the pickup, if
+    it stayed above all the while, and resets at the first sample where the
+    RMS is back at or below it. A gap in smpCnt starts the window again.
+    """
+
+    pickup: int
+    window: int = 80
+    delay_samples: int = 0
+    channel: int = 0
+
+    def native(self) -> tuple[int, int, int, int]:
+        return (self.channel, self.pickup, self.window, self.delay_samples)
+
+
 class Monitor:
     """A live capture of GOOSE and SV on ``iface``, analysed in a native thread.
 
@@ -220,6 +244,14 @@ class Monitor:
     to the block timeout plus the pause later, and timeAllowedToLive
     expiries are judged that much (plus a timer tick with V3) in the past,
     so that a frame still waiting in the ring never counts as late.
+
+    ``watch_sv_id`` names one SV stream watched ASDU by ASDU in the capture
+    thread: with ``departure_smp_cnt`` every frame this host sends (needs
+    ``outgoing``) carrying that stream's ASDU of that smpCnt gives an
+    "sv_departure" event stamped with the kernel's time of its leaving; with
+    ``overcurrent`` (an :class:`OvercurrentElement`) the received ASDUs feed
+    the element, whose decisions give "overcurrent_trip" and
+    "overcurrent_reset" events stamped with the deciding frame's receive time.
     ``ValueError`` for a bad value.
     """
 
@@ -238,14 +270,22 @@ class Monitor:
         ring: str = "v3",
         block_timeout_ms: int | None = None,
         coalesce_us: int = 0,
+        watch_sv_id: str | None = None,
+        departure_smp_cnt: int | None = None,
+        overcurrent: OvercurrentElement | None = None,
     ) -> None:
         import valdrin_rt
 
         self.iface = iface
+        watch = None
+        if watch_sv_id is not None:
+            watch = (watch_sv_id, departure_smp_cnt, None if overcurrent is None else overcurrent.native())
+        elif departure_smp_cnt is not None or overcurrent is not None:
+            raise ValueError("departure_smp_cnt and overcurrent need watch_sv_id")
         self._native = valdrin_rt.Monitor(
             iface, sv_streams, goose_blocks, nominal_hz, promiscuous=promiscuous, outgoing=outgoing,
             hardware_timestamps=hardware_timestamps, rt_priority=rt_priority, cpu=cpu, ring=ring,
-            block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us,
+            block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us, watch=watch,
         )
 
     def start(self) -> None:

@@ -140,6 +140,24 @@ PyObject* publisher_publish(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
+constexpr const char* last_change_params[] = {"block"};
+constexpr py::Signature last_change_signature{"GoosePublisher.last_change()", last_change_params, 1};
+
+// last_change(block): (st_num, sent_ns) of the block's last state change
+// whose first frame went to the kernel, None before the first.
+PyObject* publisher_last_change(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("GoosePublisher.last_change()", [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!py::bind(last_change_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto index = block_index(self, bound[0]);
+        if (!index) return nullptr;
+        const auto change = publisher_of(self).last_change(*index);
+        if (!change) Py_RETURN_NONE;
+        return Py_BuildValue("(kL)", static_cast<unsigned long>(change->st_num),
+                             static_cast<long long>(change->sent_ns));
+    });
+}
+
 constexpr const char* fault_params[] = {"block", "knob", "value"};
 constexpr py::Signature fault_signature{"GoosePublisher.fault()", fault_params, 3};
 
@@ -252,6 +270,10 @@ PyMethodDef publisher_methods[] = {
     {"publish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(publisher_publish)),
      METH_FASTCALL | METH_KEYWORDS,
      "publish($self, block, pdu)\n--\n\nA state change of block `block`: the allData of the encoded PDU `pdu`."},
+    {"last_change", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(publisher_last_change)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "last_change($self, block)\n--\n\n`(st_num, sent_ns)` of block `block`'s last state change whose first frame "
+     "was handed to the kernel (the clock just before the send call), None before the first."},
     {"fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(publisher_fault)),
      METH_FASTCALL | METH_KEYWORDS,
      "fault($self, block, knob, value)\n--\n\nSet fault knob `knob` of block `block` to `value`."},

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "codecs.hpp"
@@ -42,7 +44,7 @@ State& state_of(PyObject* self) { return py::owned<State>(self); }
 
 constexpr const char* new_params[] = {"iface",    "sv_streams", "goose_blocks",        "nominal_hz", "promiscuous",
                                       "outgoing", "hardware_timestamps", "rt_priority", "cpu",
-                                      "ring",     "block_timeout_ms",    "coalesce_us"};
+                                      "ring",     "block_timeout_ms",    "coalesce_us", "watch"};
 constexpr std::size_t NEW_PARAMS = std::size(new_params);
 constexpr py::Signature new_signature{"Monitor.__new__()", new_params, 1};
 
@@ -97,6 +99,58 @@ bool ring_options(PyObject* ring, PyObject* block_timeout, PyObject* coalesce, i
     return true;
 }
 
+// Item `i` of tuple `tuple` converted by `convert`, prefixed with the
+// watch's argument name; nothing with the exception set.
+template <class Convert>
+auto watch_item(PyObject* tuple, Py_ssize_t i, Convert&& convert) {
+    return py::argument("watch", PyTuple_GetItem(tuple, i), std::forward<Convert>(convert));
+}
+
+// `watch`: None, or (sv_id, departure_smp_cnt | None, (channel, pickup,
+// window, delay_samples) | None); ValueError or TypeError for a bad one.
+bool watch_options(PyObject* watch, io::MonitorOptions& options) {
+    if (watch == nullptr || watch == Py_None) return true;
+    if (!PyTuple_Check(watch) || PyTuple_Size(watch) != 3) {
+        py::raise(PyExc_TypeError, "watch must be a tuple (sv_id, departure_smp_cnt, overcurrent)");
+        return false;
+    }
+    analysis::SvWatchOptions out;
+    auto sv_id = watch_item(watch, 0, py::to_string);
+    if (!sv_id) return false;
+    out.sv_id = std::move(*sv_id);
+    auto departure = watch_item(watch, 1, [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
+    if (!departure) return false;
+    if (*departure) {
+        if (**departure > UINT16_MAX) {
+            py::raise(PyExc_ValueError, "departure_smp_cnt must be between 0 and 65535");
+            return false;
+        }
+        out.departure_smp_cnt = static_cast<std::uint16_t>(**departure);
+    }
+    PyObject* element = PyTuple_GetItem(watch, 2);
+    if (element != Py_None) {
+        if (!PyTuple_Check(element) || PyTuple_Size(element) != 4) {
+            py::raise(PyExc_TypeError, "overcurrent must be a tuple (channel, pickup, window, delay_samples)");
+            return false;
+        }
+        std::uint64_t values[4];
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            auto value = watch_item(element, i, py::to_u64);
+            if (!value) return false;
+            values[i] = *value;
+        }
+        if (values[0] > analysis::MAX_WATCH_CHANNEL || values[1] > UINT32_MAX || values[2] > UINT32_MAX) {
+            py::raise(PyExc_ValueError, "overcurrent channel, pickup or window out of range");
+            return false;
+        }
+        out.channel = static_cast<std::uint32_t>(values[0]);
+        out.overcurrent = protection::OvercurrentSettings{static_cast<std::uint32_t>(values[2]),
+                                                          static_cast<std::uint32_t>(values[1]), values[3]};
+    }
+    options.watch = std::move(out);
+    return true;
+}
+
 py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARAMS], double& nominal_hz) {
     io::MonitorOptions options;
     auto iface = py::argument("iface", bound[0], py::to_string);
@@ -127,6 +181,7 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARA
         options.capture.cpu = static_cast<unsigned>(**cpu);
     }
     if (!ring_options(bound[9], bound[10], bound[11], options.capture)) return std::nullopt;
+    if (!watch_options(bound[12], options)) return std::nullopt;
     return options;
 }
 
@@ -142,6 +197,9 @@ PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             state = std::make_unique<State>(std::move(*options), nominal_hz);
         } catch (const std::length_error&) {
             py::raise(PyExc_ValueError, "analysis limits too large");
+            return nullptr;
+        } catch (const std::invalid_argument& refused) {
+            py::raise(PyExc_ValueError, refused.what());
             return nullptr;
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
@@ -281,7 +339,8 @@ PyGetSetDef monitor_getset[] = {
 
 constexpr char monitor_doc[] =
     "Monitor(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, outgoing=False, "
-    "hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, coalesce_us=0)\n"
+    "hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, coalesce_us=0, "
+    "watch=None)\n"
     "--\n"
     "\n"
     "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`).";

@@ -239,8 +239,9 @@ py::Ref malformed_to_py(const Snapshot& snapshot) {
 constexpr const char* kind_names[] = {
     "sv_stream_seen", "goose_block_seen", "goose_state_change", "tal_expired",
     "conf_rev_change", "simulation_change", "decode_failure", "goose_finding",
+    "sv_departure", "overcurrent_trip", "overcurrent_reset",
 };
-static_assert(std::size(kind_names) == static_cast<std::size_t>(EventKind::Finding) + 1,
+static_assert(std::size(kind_names) == static_cast<std::size_t>(EventKind::OvercurrentReset) + 1,
               "one name per EventKind");
 
 }  // namespace
@@ -293,6 +294,13 @@ py::Ref event_to_py(const analysis::StoredEvent& stored) {
             break;
         case EventKind::Finding:
             out.set("finding", text_of(analysis::finding_name(e.finding))).set("text", text_of(e.message.view()));
+            break;
+        case EventKind::SvDeparture:
+            out.set("smp_cnt", std::uint64_t{e.smp_cnt}).set_bool("outgoing", e.outgoing);
+            break;
+        case EventKind::OvercurrentTrip:
+        case EventKind::OvercurrentReset:
+            out.set("smp_cnt", std::uint64_t{e.smp_cnt}).set_float("rms", e.rms);
             break;
         case EventKind::SvStreamSeen:
         case EventKind::GooseBlockSeen:

@@ -29,6 +29,7 @@ std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Confi
     shared->config = std::move(config);
     const std::size_t n = shared->config.blocks.size();
     shared->faults = std::make_unique<Faults[]>(n);
+    shared->changes = std::make_unique<ChangeRecord[]>(n);
     shared->st_num.assign(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         BlockConfig& block = shared->config.blocks[i];
@@ -100,6 +101,23 @@ const sch::Template& Publisher::block_template(std::size_t block) const noexcept
 
 const sch::Timing& Publisher::block_timing(std::size_t block) const noexcept {
     return shared_->config.blocks[block].timing;
+}
+
+std::optional<ChangeSent> Publisher::last_change(std::size_t block) const noexcept {
+    const ChangeRecord& record = shared_->changes[block];
+    // The thread writes a record at most once per state change: a few
+    // tries always find it still.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::uint32_t before = record.seq.load(std::memory_order_acquire);
+        if (before & 1U) continue;
+        const ChangeSent seen{record.st_num.load(std::memory_order_relaxed),
+                              record.sent_ns.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (record.seq.load(std::memory_order_relaxed) != before) continue;
+        if (before == 0) return std::nullopt;
+        return seen;
+    }
+    return std::nullopt;
 }
 
 Stats Publisher::stats() const noexcept {

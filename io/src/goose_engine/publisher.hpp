@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,12 @@ struct Stats {
     std::int64_t max_lateness_ns = 0;
 };
 
+// The first frame of a block's last state change as handed to the kernel.
+struct ChangeSent {
+    std::uint32_t st_num = 0;
+    std::int64_t sent_ns = 0;  // CLOCK_REALTIME just before the send call
+};
+
 // What the publisher shares with its thread (shared.hpp).
 struct Shared;
 
@@ -124,6 +131,10 @@ public:
     // timing (block < blocks()), for rendering its frames elsewhere.
     [[nodiscard]] const goose::schedule::Template& block_template(std::size_t block) const noexcept;
     [[nodiscard]] const goose::schedule::Timing& block_timing(std::size_t block) const noexcept;
+
+    // Returns block `block`'s last state change whose first frame was sent
+    // (block < blocks()), nothing before the first; carried over runs.
+    [[nodiscard]] std::optional<ChangeSent> last_change(std::size_t block) const noexcept;
 
     // Returns the counters as they are now.
     [[nodiscard]] Stats stats() const noexcept;

@@ -15,11 +15,21 @@
 
 namespace valdrin::io::goose_engine {
 
+// The last state change of a block whose first frame went to the kernel:
+// written by the thread under a sequence count (odd while it writes), read
+// by anyone who retries on a change.
+struct ChangeRecord {
+    std::atomic<std::uint32_t> seq{0};
+    std::atomic<std::uint32_t> st_num{0};
+    std::atomic<std::int64_t> sent_ns{0};  // the clock just before the send call
+};
+
 struct Shared {
     Config config;                                        // owns the template frames
     std::vector<goose::schedule::Template> templates;    // views into config's frames
     std::vector<std::unique_ptr<Mailbox>> mailboxes;
     std::unique_ptr<Faults[]> faults;
+    std::unique_ptr<ChangeRecord[]> changes;
     std::vector<std::vector<std::uint8_t>> buffers;       // one frame buffer per block, the thread's
     std::vector<std::uint32_t> st_num;                    // the last stNum sent per block, the thread's
     bool has_run = false;                                 // the thread's: a run has begun

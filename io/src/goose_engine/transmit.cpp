@@ -87,8 +87,9 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
         .all_data = mailbox.content(),
     };
     std::vector<std::uint8_t>& buffer = shared.buffers[i];
-    // Writes the frame of `varying` and sends it `copies` times.
-    const auto emit = [&](int copies) noexcept {
+    // Writes the frame of `varying` and sends it `copies` times; the first
+    // frame of a state notes its send instant.
+    const auto emit = [&](int copies, bool first_of_state) noexcept {
         auto size = sch::write_frame(fixed, varying, buffer);
         if (!size) {
             shared.send_errors.fetch_add(1);  // cannot happen: the buffer is sized for the capacity
@@ -97,6 +98,15 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
         if (faults.wrong_type.load() && !varying.all_data.empty()) {
             std::uint8_t& tag = buffer[*size - varying.all_data.size()];
             tag = tag == 0x83 ? 0x85 : 0x83;
+        }
+        if (first_of_state) {
+            ChangeRecord& record = shared.changes[i];
+            const std::uint32_t seq = record.seq.load(std::memory_order_relaxed);
+            record.seq.store(seq + 1, std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_release);
+            record.st_num.store(varying.st_num, std::memory_order_relaxed);
+            record.sent_ns.store(saturate(now_ns()), std::memory_order_relaxed);
+            record.seq.store(seq + 2, std::memory_order_release);
         }
         for (int copy = 0; copy < copies; ++copy) {
             if (::send(fd, buffer.data(), *size, 0) == static_cast<ssize_t>(*size)) {
@@ -113,10 +123,10 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
             // sequence of the current state stays whole.
             const std::uint32_t st_num = varying.st_num;
             varying.st_num = st_num <= 1 ? UINT32_MAX : st_num - 1;
-            emit(1);
+            emit(1, false);
             varying.st_num = st_num;
         }
-        emit(repeat != 0 ? 2 : 1);
+        emit(repeat != 0 ? 2 : 1, run.k == 0);
         raise_max(shared.max_lateness_ns, lateness);
         if (lateness > sch::gap_ns(timing, run.k)) shared.late_frames.fetch_add(1);
         if (shared.lateness_count < shared.lateness.size()) shared.lateness[shared.lateness_count++] = lateness;

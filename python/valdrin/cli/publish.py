@@ -76,55 +76,9 @@ def _smp_rate(text: str) -> int | str | None:
 # --- the parser -------------------------------------------------------------
 
 
-def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
-    """Adds ``valdrin publish`` to the top-level parser's ``commands``."""
-    p = commands.add_parser(
-        "publish",
-        help="publish SV streams on a network interface (or write them to a pcap file)",
-        description=(
-            "Publish IEC 61850-9-2 Sampled Values streams on a network interface, paced on the "
-            "real-time clock from a whole UNIX second, until Ctrl-C or for --duration seconds. "
-            "Live statistics are printed once a second and a summary at the end. Publishing "
-            "needs CAP_NET_RAW (run as root). With --pcap the frames are written to a file instead."
-        ),
-        epilog=(
-            "Channels: without --wave every stream has 8 channels in the IEC 61850-9-2 LE "
-            "order Ia Ib Ic In Va Vb Vc Vn: 500 A rms currents at 1 mA per count and "
-            "63.5 kV rms (110 kV line) voltages at 10 mV per count, 50 Hz, phases at "
-            "0/-120/120 degrees, neutrals zero. Stream n (from 1) gets svID --sv-id with n, "
-            "APPID --app-id + n - 1 and destination --dst-mac + n - 1. Exit status: 0 after "
-            "--duration or Ctrl-C (or SIGTERM), 1 when publishing fails (missing interface, "
-            "no privileges, ...), 2 for usage errors."
-        ),
-    )
-    where = p.add_argument_group("output")
-    where.add_argument("--iface", metavar="IFACE", help="network interface to publish on (required without --pcap)")
-    where.add_argument(
-        "--pcap",
-        metavar="FILE",
-        help="write the frames to FILE (pcap, nanosecond timestamps of their scheduled send times) "
-        "instead of sending them; needs --duration or --frames (with --comtrade: default the "
-        "recording's length)",
-    )
-    where.add_argument(
-        "--frames",
-        type=positive_integer,
-        metavar="N",
-        help="with --pcap: write N frame periods (one frame of every stream each) instead of --duration",
-    )
-    when = p.add_argument_group("timing")
-    when.add_argument(
-        "--start",
-        type=integer,
-        metavar="SECOND",
-        help="UNIX second whose sample 0 the first frame carries (default: the next whole second)",
-    )
-    when.add_argument(
-        "--duration",
-        type=seconds,
-        metavar="S",
-        help="publish for S seconds from --start, then stop (default: until Ctrl-C)",
-    )
+def add_stream_options(p: argparse.ArgumentParser) -> argparse._ArgumentGroup:
+    """Adds the options that describe the streams (the "streams" group, and ``--wave`` in the
+    "channels" group, which it returns for more); ``valdrin trip-test`` takes them too."""
     what = p.add_argument_group("streams")
     what.add_argument("--streams", type=positive_integer, default=1, metavar="N", help="number of streams (default 1)")
     what.add_argument("--rate", type=integer, default=4000, help="samples per second of every stream (default 4000, at most 65536)")
@@ -180,6 +134,59 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         "amplitude * sin(2 pi HZ t + PHASE degrees) + OFFSET, times SCALE counts per unit, "
         "sent with the quality word QUALITY; defaults 0 degrees, 50 Hz, 0, 1, 0",
     )
+    return signal_
+
+
+def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    """Adds ``valdrin publish`` to the top-level parser's ``commands``."""
+    p = commands.add_parser(
+        "publish",
+        help="publish SV streams on a network interface (or write them to a pcap file)",
+        description=(
+            "Publish IEC 61850-9-2 Sampled Values streams on a network interface, paced on the "
+            "real-time clock from a whole UNIX second, until Ctrl-C or for --duration seconds. "
+            "Live statistics are printed once a second and a summary at the end. Publishing "
+            "needs CAP_NET_RAW (run as root). With --pcap the frames are written to a file instead."
+        ),
+        epilog=(
+            "Channels: without --wave every stream has 8 channels in the IEC 61850-9-2 LE "
+            "order Ia Ib Ic In Va Vb Vc Vn: 500 A rms currents at 1 mA per count and "
+            "63.5 kV rms (110 kV line) voltages at 10 mV per count, 50 Hz, phases at "
+            "0/-120/120 degrees, neutrals zero. Stream n (from 1) gets svID --sv-id with n, "
+            "APPID --app-id + n - 1 and destination --dst-mac + n - 1. Exit status: 0 after "
+            "--duration or Ctrl-C (or SIGTERM), 1 when publishing fails (missing interface, "
+            "no privileges, ...), 2 for usage errors."
+        ),
+    )
+    where = p.add_argument_group("output")
+    where.add_argument("--iface", metavar="IFACE", help="network interface to publish on (required without --pcap)")
+    where.add_argument(
+        "--pcap",
+        metavar="FILE",
+        help="write the frames to FILE (pcap, nanosecond timestamps of their scheduled send times) "
+        "instead of sending them; needs --duration or --frames (with --comtrade: default the "
+        "recording's length)",
+    )
+    where.add_argument(
+        "--frames",
+        type=positive_integer,
+        metavar="N",
+        help="with --pcap: write N frame periods (one frame of every stream each) instead of --duration",
+    )
+    when = p.add_argument_group("timing")
+    when.add_argument(
+        "--start",
+        type=integer,
+        metavar="SECOND",
+        help="UNIX second whose sample 0 the first frame carries (default: the next whole second)",
+    )
+    when.add_argument(
+        "--duration",
+        type=seconds,
+        metavar="S",
+        help="publish for S seconds from --start, then stop (default: until Ctrl-C)",
+    )
+    signal_ = add_stream_options(p)
     signal_.add_argument(
         "--fault-every",
         type=positive_integer,

@@ -1,0 +1,98 @@
+#include "sv_watch.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <utility>
+
+#include "octets.hpp"
+
+namespace valdrin::analysis {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> watch_error_texts = {
+    "the watched svID is empty",
+    "the watched channel must be between 0 and 255",
+    "overcurrent",
+};
+static_assert(watch_error_texts.size() == static_cast<std::size_t>(WatchError::overcurrent) + 1,
+              "one text per WatchError");
+
+Bytes bytes_of(const std::string& text) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+std::string describe(const WatchFailure& failure) {
+    std::string out(watch_error_texts[static_cast<std::size_t>(failure.error)]);
+    if (failure.error == WatchError::overcurrent) {
+        out += ": ";
+        out += protection::describe(failure.setting);
+    }
+    return out;
+}
+
+std::expected<SvWatch, WatchFailure> SvWatch::make(SvWatchOptions options) {
+    if (options.sv_id.empty()) return std::unexpected(WatchFailure{WatchError::empty_sv_id});
+    std::optional<protection::Overcurrent> element;
+    if (options.overcurrent) {
+        if (options.channel > MAX_WATCH_CHANNEL) return std::unexpected(WatchFailure{WatchError::channel_too_high});
+        auto made = protection::Overcurrent::make(*options.overcurrent);
+        if (!made) return std::unexpected(WatchFailure{WatchError::overcurrent, made.error()});
+        element.emplace(std::move(*made));
+    }
+    return SvWatch(std::move(options), std::move(element));
+}
+
+SvWatch::SvWatch(SvWatchOptions options, std::optional<protection::Overcurrent> element) noexcept
+    : options_(std::move(options)), element_(std::move(element)) {}
+
+void SvWatch::add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) noexcept {
+    const bool mark = outgoing && options_.departure_smp_cnt.has_value();
+    const bool feed = !outgoing && element_.has_value();
+    if (!mark && !feed) return;
+    if (raw.size() < ethernet::UNTAGGED_SIZE) return;
+    std::uint16_t type = octets::load_be16(raw.data() + 12);
+    if (type == ethernet::TPID && raw.size() >= ethernet::UNTAGGED_SIZE + ethernet::TAG_SIZE) {
+        type = octets::load_be16(raw.data() + 16);
+    }
+    if (type != ethernet::ETHERTYPE_SV) return;
+    const auto frame = ethernet::parse_frame(raw, ethernet::ETHERTYPE_SV);
+    if (!frame) return;
+    const Bytes wanted = bytes_of(options_.sv_id);
+    const auto event_of = [&](EventKind kind, const sv::Asdu& asdu) noexcept {
+        Event event{.kind = kind, .time_ns = t_ns, .app_id = frame->app_id, .dst_mac = frame->dst_mac};
+        event.id = wanted;
+        event.smp_cnt = asdu.smp_cnt;
+        event.outgoing = outgoing;
+        return event;
+    };
+    // Each ASDU as it decodes; a frame that fails part-way has fed the ones before.
+    (void)sv::decode_pdu_each(frame->payload, [&](const sv::Asdu& asdu) noexcept {
+        if (!std::ranges::equal(asdu.sv_id, wanted)) return;
+        if (mark) {
+            if (asdu.smp_cnt == *options_.departure_smp_cnt) sink.on(event_of(EventKind::SvDeparture, asdu));
+            return;
+        }
+        const std::size_t at = std::size_t{8} * options_.channel;
+        if (asdu.sample.size() < at + 4) return;
+        // A sample that does not follow the last one (a loss, a restart):
+        // the window would mix two stretches of signal, so it starts again.
+        // A wrap to 0 is a successor too.
+        if (last_smp_cnt_ && asdu.smp_cnt != static_cast<std::uint16_t>(*last_smp_cnt_ + 1) && asdu.smp_cnt != 0) {
+            element_->clear();
+        }
+        last_smp_cnt_ = asdu.smp_cnt;
+        const auto value = static_cast<std::int32_t>(octets::load_be32(asdu.sample.data() + at));
+        const protection::Decision decision = element_->add(value);
+        if (decision == protection::Decision::none) return;
+        Event event = event_of(
+            decision == protection::Decision::trip ? EventKind::OvercurrentTrip : EventKind::OvercurrentReset, asdu);
+        event.rms = element_->rms();
+        sink.on(event);
+    });
+}
+
+}  // namespace valdrin::analysis

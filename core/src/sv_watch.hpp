@@ -1,0 +1,74 @@
+// One SV stream watched ASDU by ASDU, beside the Analyzer: the departure of
+// the ASDU of a marked smpCnt (frames this host sends), and an overcurrent
+// element fed one channel of the received ASDUs. Events go to the same
+// sinks as the Analyzer's, stamped with the frame's receive time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "analysis.hpp"
+#include "overcurrent.hpp"
+
+namespace valdrin::analysis {
+
+// The channels a sample may hold: INT32 value and quality each, within
+// the 16-bit smpCnt's frames.
+inline constexpr std::uint32_t MAX_WATCH_CHANNEL = 255;
+
+// What an SvWatch looks for in the ASDUs of `sv_id`.
+struct SvWatchOptions {
+    std::string sv_id;
+    // Outgoing ASDUs of this smpCnt give SvDeparture.
+    std::optional<std::uint16_t> departure_smp_cnt{};
+    // Incoming ASDUs feed channel `channel` (its INT32 value at octet
+    // 8 * channel of the sample) to an overcurrent element of these settings.
+    std::optional<protection::OvercurrentSettings> overcurrent{};
+    std::uint32_t channel = 0;
+};
+
+// Why an SvWatch is refused.
+enum class WatchError : std::uint8_t {
+    empty_sv_id,
+    channel_too_high,
+    overcurrent,  // the element's settings (the SettingError follows)
+};
+
+// A refused watch: the error, and the element's when it is `overcurrent`.
+struct WatchFailure {
+    WatchError error;
+    protection::SettingError setting = protection::SettingError::window_empty;
+};
+
+// The text of `failure`, e.g. "overcurrent: the pickup must be above 0".
+[[nodiscard]] std::string describe(const WatchFailure& failure);
+
+class SvWatch {
+public:
+    // Returns a watch of `options`, or why they are refused; throws std::bad_alloc.
+    [[nodiscard]] static std::expected<SvWatch, WatchFailure> make(SvWatchOptions options);
+
+    // Reads `raw` (from the destination MAC) received at `t_ns`, sent by
+    // this host when `outgoing`, and reports to `sink` what its ASDUs of
+    // the watched stream decided. Frames of other types, other streams and
+    // ones that do not decode are ignored (the Analyzer counts them).
+    void add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) noexcept;
+
+    // The element, when the watch has one.
+    [[nodiscard]] const protection::Overcurrent* overcurrent() const noexcept {
+        return element_ ? &*element_ : nullptr;
+    }
+    [[nodiscard]] const SvWatchOptions& options() const noexcept { return options_; }
+
+private:
+    SvWatch(SvWatchOptions options, std::optional<protection::Overcurrent> element) noexcept;
+
+    SvWatchOptions options_;
+    std::optional<protection::Overcurrent> element_;
+    std::optional<std::uint16_t> last_smp_cnt_{};  // the element's last sample, for gaps
+};
+
+}  // namespace valdrin::analysis
