@@ -396,10 +396,8 @@ def trip_test(
 def figure(result: TripTestResult, *, scale: float = 1000.0, unit: str = "A"):
     """A matplotlib Figure of the faulted stream's currents (Ia, Ib, Ic: ``scale`` counts per
     ``unit``) around each shot's fault, one panel per shot, the fault and trip instants
-    marked and the operate time in the panel's title. Uses the Agg backend (no display)."""
-    import matplotlib
-
-    matplotlib.use("Agg")
+    marked and the operate time in the panel's title. A bare Figure, without pyplot: no
+    display, and the caller's choice of backend is left alone."""
     from matplotlib.figure import Figure
 
     shots = result.shots
