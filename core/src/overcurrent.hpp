@@ -71,6 +71,7 @@ public:
     [[nodiscard]] bool picked_up() const noexcept { return picked_up_; }
     // Returns the RMS of the window in counts (0 until it is full).
     [[nodiscard]] double rms() const noexcept;
+    // Returns the settings the element was made with.
     [[nodiscard]] const OvercurrentSettings& settings() const noexcept { return settings_; }
 
 private:
