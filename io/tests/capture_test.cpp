@@ -317,6 +317,37 @@ TEST(CaptureTest, AHandlerMayStopItsOwnCapture) {
     });
 }
 
+// A stop right after the last frame has arrived (a V2 capture beside it is
+// the witness): the V3 block still open holds it, and the stop waits, a
+// block timeout at most, for the kernel to retire that block instead of
+// losing its frames.
+TEST(CaptureTest, AStopHandsOverTheFramesOfTheOpenBlock) {
+    VALDRIN_IN_NAMESPACE([] {
+        add_veth("va", "vb");
+        Recorder witness_frames;
+        Capture witness(CaptureOptions{.interface = "vb"}, witness_frames);
+        Recorder recorder;
+        CaptureOptions options{.interface = "vb"};
+        options.ring.version = RingVersion::v3;
+        options.ring.block_timeout_ms = 40;  // far longer than sending takes
+        Capture capture(options, recorder);
+        ASSERT_TRUE(witness.start().has_value());
+        ASSERT_TRUE(capture.start().has_value());
+        Sender sender("va");
+        constexpr std::size_t frames = 25;
+        for (std::size_t i = 0; i < frames; ++i) sender.send(make_frame(sv, std::nullopt, 60, 1));
+        ASSERT_TRUE(eventually([&] { return witness.stats().frames >= frames; }));
+        const auto begin = std::chrono::steady_clock::now();
+        capture.stop();
+        const auto took = std::chrono::steady_clock::now() - begin;
+        witness.stop();
+        EXPECT_EQ(recorder.seen.size(), frames);
+        EXPECT_EQ(capture.stats().frames, frames);
+        // The block timeout and a little: the stop stays bounded.
+        EXPECT_LT(took, std::chrono::milliseconds(40 + 60));
+    });
+}
+
 TEST(CaptureTest, IdlesWithoutTrafficAndStopsPromptly) {
     VALDRIN_IN_NAMESPACE([] {
         add_veth("va", "vb");

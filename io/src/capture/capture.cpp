@@ -328,7 +328,9 @@ void Capture::loop(Run& run) noexcept {
     pollfd fds[2] = {{fd, POLLIN, 0}, {run.wake.get(), POLLIN, 0}};
     std::int64_t next_idle = monotonic_ns();
     RingFrame frame;
-    for (;;) {
+    // Hands up to a batch of the frames waiting in the ring to the handler;
+    // returns how many.
+    const auto hand_over = [&] {
         std::size_t count = 0;
         while (count < batch && run.ring.next(frame)) {
             FrameMeta meta;
@@ -338,6 +340,10 @@ void Capture::loop(Run& run) noexcept {
             ++count;
         }
         if (count != 0) frames_.fetch_add(count, std::memory_order_relaxed);
+        return count;
+    };
+    for (;;) {
+        const std::size_t count = hand_over();
         const std::int64_t now = monotonic_ns();
         if (now >= next_idle) {
             collect();
@@ -392,6 +398,22 @@ void Capture::loop(Run& run) noexcept {
                 while (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) >= 0) {
                 }
             }
+        }
+    }
+    if (v3 && failure_.step == CaptureStep::none) {
+        // Stopped: the block the kernel is filling holds frames it has
+        // stamped but not yet handed over. Its timer retires it within a
+        // block timeout whatever the traffic, so wait that long (bounded)
+        // and hand them over too, rather than lose the last of the run.
+        const std::int64_t most = 100'000'000;
+        const std::int64_t grace =
+            std::min<std::int64_t>(std::int64_t{options_.ring.block_timeout_ms} * 1'000'000 + 2'000'000, most);
+        const std::int64_t until = monotonic_ns() + grace;
+        for (std::int64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
+            if (hand_over() != 0) continue;
+            const std::int64_t wait = until - now;
+            const timespec timeout{static_cast<time_t>(wait / ns_per_s), static_cast<long>(wait % ns_per_s)};
+            if (ppoll(&fds[0], 1, &timeout, nullptr) < 0 && errno != EINTR) break;
         }
     }
     collect();

@@ -110,7 +110,10 @@ public:
     // and started afresh.
     [[nodiscard]] std::expected<void, CaptureError> start();
     // Ends the thread and closes the socket; returns within a loop pass
-    // (an idle interval at most), whatever the traffic. Idempotent. Called
+    // (an idle interval at most), whatever the traffic, plus with V3 a block
+    // timeout (at most 100 ms) in which the block still open is retired and
+    // its frames handed over, so that none stamped before the stop is lost.
+    // Idempotent. Called
     // by the handler, it only asks: the loop ends after the current batch,
     // and the next stop(), start() or the destructor joins.
     void stop() noexcept;
