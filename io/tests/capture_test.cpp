@@ -301,20 +301,25 @@ public:
 };
 
 TEST(CaptureTest, AHandlerMayStopItsOwnCapture) {
-    VALDRIN_IN_NAMESPACE([] {
-        Stopper stopper;
-        Capture capture({.interface = "lo"}, stopper);
-        stopper.capture = &capture;
-        ASSERT_TRUE(capture.start().has_value());
-        Sender sender("lo");
-        sender.send(make_frame(sv, std::nullopt, 20));
-        ASSERT_TRUE(capture.wait_ended(2'000'000'000));
-        EXPECT_FALSE(capture.running());
-        EXPECT_EQ(capture.failure(), CaptureError{});
-        capture.stop();  // joins
-        EXPECT_EQ(stopper.frames, 1);
-        ASSERT_TRUE(capture.start().has_value());  // and it starts again
-    });
+    for (const auto version : {RingVersion::v2, RingVersion::v3}) {
+        SCOPED_TRACE(version == RingVersion::v3 ? "v3" : "v2");
+        VALDRIN_IN_NAMESPACE([&] {
+            Stopper stopper;
+            CaptureOptions options{.interface = "lo"};
+            options.ring.version = version;
+            Capture capture(options, stopper);
+            stopper.capture = &capture;
+            ASSERT_TRUE(capture.start().has_value());
+            Sender sender("lo");
+            sender.send(make_frame(sv, std::nullopt, 20));
+            ASSERT_TRUE(capture.wait_ended(2'000'000'000));
+            EXPECT_FALSE(capture.running());
+            EXPECT_EQ(capture.failure(), CaptureError{});
+            capture.stop();  // joins
+            EXPECT_EQ(stopper.frames, 1);
+            ASSERT_TRUE(capture.start().has_value());  // and it starts again
+        });
+    }
 }
 
 // A stop right after the last frame has arrived (a V2 capture beside it is

@@ -197,6 +197,7 @@ std::expected<void, CaptureError> Capture::start() {
     link_up_.store(flags && (*flags & IFF_UP), std::memory_order_relaxed);
 
     stop_.store(false, std::memory_order_relaxed);
+    handler_stopped_ = false;
     failure_ = {};
     setup_failure_ = {};
     phase_.store(phase_starting, std::memory_order_release);
@@ -224,6 +225,7 @@ void Capture::stop() noexcept {
     if (loop_of == this) {
         // From the handler: ask, and let whoever stops or starts next join.
         // Taking control_ here could wait on an owner that waits on us.
+        handler_stopped_ = true;  // this thread's own: it wants no more frames
         stop_.store(true, std::memory_order_release);
         return;
     }
@@ -400,8 +402,8 @@ void Capture::loop(Run& run) noexcept {
             }
         }
     }
-    if (v3 && failure_.step == CaptureStep::none) {
-        // Stopped: the block the kernel is filling holds frames it has
+    if (v3 && failure_.step == CaptureStep::none && !handler_stopped_) {
+        // Stopped from outside: the block the kernel is filling holds frames it has
         // stamped but not yet handed over. Its timer retires it within a
         // block timeout whatever the traffic, so wait that long (bounded)
         // and hand them over too, rather than lose the last of the run.

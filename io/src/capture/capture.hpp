@@ -113,9 +113,9 @@ public:
     // (an idle interval at most), whatever the traffic, plus with V3 a block
     // timeout (at most 100 ms) in which the block still open is retired and
     // its frames handed over, so that none stamped before the stop is lost.
-    // Idempotent. Called
-    // by the handler, it only asks: the loop ends after the current batch,
-    // and the next stop(), start() or the destructor joins.
+    // Idempotent. Called by the handler, it only asks: the loop ends after
+    // the current batch (no open block is waited for), and the next stop(),
+    // start() or the destructor joins.
     void stop() noexcept;
 
     // Whether the thread is capturing (false once it has ended, by stop()
@@ -146,6 +146,7 @@ private:
     std::thread thread_;
 
     std::atomic<bool> stop_{false};
+    bool handler_stopped_ = false;  // the thread's own: its handler asked to stop
     mutable std::atomic<std::uint32_t> phase_{0};  // futex word: idle, starting, running, ended
     CaptureError setup_failure_{};        // written before phase_ becomes 3 during start
     CaptureError failure_{};              // written before phase_ becomes 3
