@@ -57,10 +57,11 @@ public:
     // ones that do not decode are ignored (the Analyzer counts them).
     void add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) noexcept;
 
-    // The element, when the watch has one.
+    // Returns the element (owned by the watch), or nullptr when it has none.
     [[nodiscard]] const protection::Overcurrent* overcurrent() const noexcept {
         return element_ ? &*element_ : nullptr;
     }
+    // Returns the options the watch was made with.
     [[nodiscard]] const SvWatchOptions& options() const noexcept { return options_; }
 
 private:
