@@ -407,6 +407,30 @@ def test_export_usage_and_errors(tmp_path, capsys):
     assert (record.analog_channel_ids, record.cfg.analog_channels[0].uu) == (["ch1"], "")
 
 
+@pytest.mark.parametrize("argv, message, reason", [
+    (["--comtrade", "{tmp}/"], "--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
+     "not a directory: '{tmp}/'", "a directory with a slash wrote '{tmp}.cfg' beside it"),
+    (["--comtrade", "{tmp}"], "--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
+     "not a directory: '{tmp}'", "an existing directory is no record name either"),
+    (["--comtrade", ""], "--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
+     "not a directory: ''", "an empty name failed with a path's repr"),
+    (["--comtrade", "{tmp}/o", "--nominal-hz", "0"], "argument --nominal-hz: must be a positive number of Hz, got 0",
+     "a line frequency of 0 was written into the .cfg"),
+    (["--comtrade", "{tmp}/o", "--nominal-hz", "nan"], "argument --nominal-hz: must be a positive number of Hz, got nan",
+     "'nan' was written into the .cfg"),
+    (["--comtrade", "{tmp}/o", "--nominal-hz", "fifty"], "argument --nominal-hz: not a frequency in Hz: 'fifty'",
+     "not a number"),
+])
+def test_export_usage_errors(tmp_path, capsys, argv, message, reason):
+    capture(tmp_path / "c.pcap", count=10, sv_id="MU01")
+    with pytest.raises(SystemExit) as caught:
+        main(["export", str(tmp_path / "c.pcap"), *(a.format(tmp=tmp_path) for a in argv)])
+    assert caught.value.code == 2, reason
+    assert capsys.readouterr().err.splitlines()[-1] == "valdrin export: error: " + message.format(tmp=tmp_path), reason
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.pcap"], reason
+    assert not tmp_path.with_suffix(".cfg").exists(), reason
+
+
 @pytest.mark.parametrize("rate, asdus, first, count, skip, reason", [
     (4800, 1, 4790, 30, (4799,), "the count before the wrap lost: the rate says where it wraps"),
     (4000, 2, 0, 100, (), "two ASDUs a frame: one timestamp for both"),
