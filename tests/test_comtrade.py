@@ -96,6 +96,9 @@ BINARY32_CFG = ("station,dev,2013\n1,1A,0D\n1,IA,,,A,1,0,0,-1,1,1,1,P\n50\n1\n40
 
 @pytest.mark.parametrize("cfg, dat, message", [
     ("missing.cfg", None, "cannot read {dir}/missing.cfg: No such file or directory"),
+    # the reader's own text quoted the path with escaped quotes
+    ("r.dat", None, "{dir}/r.dat is not a .cfg or .cff file: give the record's .cfg (its .dat beside it)"),
+    ("r", None, "{dir}/r is not a .cfg or .cff file: give the record's .cfg (its .dat beside it)"),
     ("station,dev,1999\nnot a channel count\n", b"",
      "{dir}/r.cfg is not a COMTRADE record the reader understands: invalid literal for int() with base 10: "
      "'not a channel count'"),
@@ -222,6 +225,9 @@ def test_publish_comtrade_usage(tmp_path, capsys):
         (["--comtrade", cfg, "--playback", "x.csv"], "--comtrade and --playback exclude each other"),
         (["--comtrade", cfg, "--channels", "IB"], "--comtrade: the record has no analog channel 'IB' (channels: IA, VA)"),
         (["--comtrade", cfg, "--counts-per-unit", "x"], "--counts-per-unit takes numbers separated by commas, got 'x'"),
+        # a scale of 0 published only zeros, nan or inf no count at all
+        (["--comtrade", cfg, "--counts-per-unit", "1000,0"], "--counts-per-unit takes finite numbers other than 0, got '1000,0'"),
+        (["--comtrade", cfg, "--counts-per-unit", "nan"], "--counts-per-unit takes finite numbers other than 0, got 'nan'"),
         (["--comtrade", cfg, "--wave", "1"], "the playback has 2 channels but the stream has 1"),
     ]:
         with pytest.raises(SystemExit) as caught:
