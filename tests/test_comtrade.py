@@ -96,6 +96,9 @@ BINARY32_CFG = ("station,dev,2013\n1,1A,0D\n1,IA,,,A,1,0,0,-1,1,1,1,P\n50\n1\n40
 
 @pytest.mark.parametrize("cfg, dat, message", [
     ("missing.cfg", None, "cannot read {dir}/missing.cfg: No such file or directory"),
+    # the reader's own text quoted the path with escaped quotes
+    ("r.dat", None, "{dir}/r.dat is not a .cfg or .cff file: give the record's .cfg (its .dat beside it)"),
+    ("r", None, "{dir}/r is not a .cfg or .cff file: give the record's .cfg (its .dat beside it)"),
     ("station,dev,1999\nnot a channel count\n", b"",
      "{dir}/r.cfg is not a COMTRADE record the reader understands: invalid literal for int() with base 10: "
      "'not a channel count'"),
@@ -222,6 +225,9 @@ def test_publish_comtrade_usage(tmp_path, capsys):
         (["--comtrade", cfg, "--playback", "x.csv"], "--comtrade and --playback exclude each other"),
         (["--comtrade", cfg, "--channels", "IB"], "--comtrade: the record has no analog channel 'IB' (channels: IA, VA)"),
         (["--comtrade", cfg, "--counts-per-unit", "x"], "--counts-per-unit takes numbers separated by commas, got 'x'"),
+        # a scale of 0 published only zeros, nan or inf no count at all
+        (["--comtrade", cfg, "--counts-per-unit", "1000,0"], "--counts-per-unit takes finite numbers other than 0, got '1000,0'"),
+        (["--comtrade", cfg, "--counts-per-unit", "nan"], "--counts-per-unit takes finite numbers other than 0, got 'nan'"),
         (["--comtrade", cfg, "--wave", "1"], "the playback has 2 channels but the stream has 1"),
     ]:
         with pytest.raises(SystemExit) as caught:
@@ -405,6 +411,30 @@ def test_export_usage_and_errors(tmp_path, capsys):
     assert capsys.readouterr().out.startswith(f"wrote {tmp_path}/o.cfg and {tmp_path}/o.dat: 1 samples of 1 channels")
     record = load(tmp_path / "o.cfg")
     assert (record.analog_channel_ids, record.cfg.analog_channels[0].uu) == (["ch1"], "")
+
+
+@pytest.mark.parametrize("argv, message, reason", [
+    (["--comtrade", "{tmp}/"], "--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
+     "not a directory: '{tmp}/'", "a directory with a slash wrote '{tmp}.cfg' beside it"),
+    (["--comtrade", "{tmp}"], "--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
+     "not a directory: '{tmp}'", "an existing directory is no record name either"),
+    (["--comtrade", ""], "--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
+     "not a directory: ''", "an empty name failed with a path's repr"),
+    (["--comtrade", "{tmp}/o", "--nominal-hz", "0"], "argument --nominal-hz: must be a positive number of Hz, got 0",
+     "a line frequency of 0 was written into the .cfg"),
+    (["--comtrade", "{tmp}/o", "--nominal-hz", "nan"], "argument --nominal-hz: must be a positive number of Hz, got nan",
+     "'nan' was written into the .cfg"),
+    (["--comtrade", "{tmp}/o", "--nominal-hz", "fifty"], "argument --nominal-hz: not a frequency in Hz: 'fifty'",
+     "not a number"),
+])
+def test_export_usage_errors(tmp_path, capsys, argv, message, reason):
+    capture(tmp_path / "c.pcap", count=10, sv_id="MU01")
+    with pytest.raises(SystemExit) as caught:
+        main(["export", str(tmp_path / "c.pcap"), *(a.format(tmp=tmp_path) for a in argv)])
+    assert caught.value.code == 2, reason
+    assert capsys.readouterr().err.splitlines()[-1] == "valdrin export: error: " + message.format(tmp=tmp_path), reason
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.pcap"], reason
+    assert not tmp_path.with_suffix(".cfg").exists(), reason
 
 
 @pytest.mark.parametrize("rate, asdus, first, count, skip, reason", [

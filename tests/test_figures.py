@@ -87,6 +87,40 @@ def test_plot_errors_are_one_line(tmp_path, capsys, argv, status, message):
     assert capsys.readouterr().err.splitlines()[-1] == message.format(capture=capture)
 
 
+FORMATS = ".avif, .eps, .gif, .jpeg, .jpg, .pdf, .pgf, .png, .ps, .raw, .rgba, .svg, .svgz, .tif, .tiff, .webp"
+
+
+@pytest.mark.parametrize("output, argv, message, reason", [
+    ("f", [], f"-o: '{{tmp}}/f' has no suffix to choose the picture's format ({FORMATS})",
+     "without a suffix matplotlib would write a PNG under a name that does not say so"),
+    ("f.txt", [], f"-o: '{{tmp}}/f.txt': no picture format .txt (formats: {FORMATS})",
+     "an unknown suffix failed only after the capture was read, in matplotlib's words"),
+    ("f.png", ["--from", "nan"], "argument --from: not a number of seconds: 'nan'",
+     "NaN compares false with every instant: 'no sample from nan s'"),
+    ("f.png", ["--to", "inf"], "argument --to: not a number of seconds: 'inf'", "no instant is infinite"),
+])
+def test_plot_usage_errors_before_reading(tmp_path, capsys, output, argv, message, reason):
+    capture = tmp_path / "missing.pcap"  # never read: the usage error comes first
+    with pytest.raises(SystemExit) as caught:
+        main(["plot", str(capture), "-o", str(tmp_path / output), *argv])
+    assert caught.value.code == 2, reason
+    assert capsys.readouterr().err.splitlines()[-1] == "valdrin plot: error: " + message.format(tmp=tmp_path), reason
+    assert not (tmp_path / output).exists()
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"", "empty file, not a pcap or pcapng capture"),
+    (b"garbage!", "not a pcap or pcapng capture (starts with 67617262)"),
+])
+@pytest.mark.parametrize("command", [["plot", "-o", "{tmp}/f.png"], ["export", "--comtrade", "{tmp}/o"]])
+def test_a_file_that_is_no_capture_is_named(tmp_path, capsys, content, message, command):
+    """As analyze and decode say it: the file that is no capture is named."""
+    (tmp_path / "c.pcap").write_bytes(content)
+    argv = [command[0], str(tmp_path / "c.pcap"), *(a.format(tmp=tmp_path) for a in command[1:])]
+    assert main(argv) == 1
+    assert capsys.readouterr().err == f"valdrin: cannot read {tmp_path}/c.pcap: {message}\n"
+
+
 def test_draw_channels_groups_units_on_axes(tmp_path):
     t = np.arange(100) / 1000
     wave = np.sin(2 * np.pi * 50 * t)

@@ -198,7 +198,12 @@ def test_figure_marks_fault_and_trip_and_labels_its_axes():
 @pytest.mark.parametrize("args, message", [
     (["--watch", "REF#x"], "argument --watch: expected GOCB_REF[#N] with N a member number, got 'REF#x'"),
     (["--watch", "#1"], "expected GOCB_REF[#N] with N a member number"),
+    # an empty reference ran a whole shot, then reported "control block  not seen"
+    (["--watch", ""], "argument --watch: expected GOCB_REF[#N] with N a member number, got ''"),
     (["--fault-stream", "2"], "--fault-stream 2 is not one of the 1 streams"),
+    # the figure is always a PNG: another suffix would name a PNG wrongly, found out after the shots
+    (["--plot", "trip.svg"], "--plot writes a PNG picture: give a FILE.png, not 'trip.svg'"),
+    (["--plot", "trip"], "--plot writes a PNG picture: give a FILE.png, not 'trip'"),
 ])
 def test_trip_test_usage_errors(capsys, args, message):
     base = {"--iface": "lo", "--prefault": "0.2", "--fault": "0.3", "--watch": REF}
@@ -215,6 +220,8 @@ def test_trip_test_usage_errors(capsys, args, message):
     (["--pickup", "0"], "argument --pickup: must be positive, got 0"),
     (["--delay", "-1"], "argument --delay: must be zero or more, got -1"),
     (["--channel", "256"], "--channel must be between 0 and 255, got 256"),
+    # the publisher's own refusal ("block 0: bad template: ...") named no option
+    (["--gocb-ref", ""], "--gocb-ref is empty: give the gocbRef of the trip's control block"),
 ])
 def test_relay_sim_usage_errors(capsys, args, message):
     base = {"--iface": "lo", "--sv-id": "MU01", "--pickup": "1000", "--delay": "20", "--gocb-ref": REF}

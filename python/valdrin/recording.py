@@ -329,6 +329,8 @@ def read_comtrade(cfg: str | os.PathLike, dat: str | os.PathLike | None = None) 
     import comtrade
 
     path = os.fspath(cfg)
+    if Path(path).suffix.lower() not in (".cfg", ".cff"):  # the reader's own text quotes the path escaped
+        raise ValueError(f"{path} is not a .cfg or .cff file: give the record's .cfg (its .dat beside it)")
     record = comtrade.Comtrade(use_numpy_arrays=True, use_double_precision=True, ignore_warnings=True)
     try:
         with warnings.catch_warnings():

@@ -15,12 +15,12 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Callable, Sequence
+from typing import BinaryIO, Callable, Iterator, Sequence
 
 import numpy as np
 
 from .listen import CHANNEL_NAMES, analyze
-from .pcap import LINKTYPE_ETHERNET, read_pcap
+from .pcap import LINKTYPE_ETHERNET, Packet, read_pcap
 from .recording import Channel, iso_utc, write_comtrade
 from .sv_stream import CHANNEL_OCTETS
 from .values import text
@@ -104,6 +104,14 @@ def _pick(ids: Sequence[str], sv_id: str | None, path: str) -> str:
     return ids[0]
 
 
+def _packets(file: BinaryIO, name: str) -> Iterator[Packet]:
+    """The packets of ``file``; a file that is no capture is a ValueError naming it, as analyze does."""
+    try:
+        yield from read_pcap(file)
+    except ValueError as error:
+        raise ValueError(f"cannot read {name}: {error}") from None
+
+
 def stream_samples(
     path: str | os.PathLike,
     sv_id: str | None = None,
@@ -131,7 +139,7 @@ def stream_samples(
     width = None
     with open(path, "rb") as file:
         total = os.fstat(file.fileno()).st_size
-        for count, (time_ns, linktype, raw) in enumerate(read_pcap(file)):
+        for count, (time_ns, linktype, raw) in enumerate(_packets(file, name)):
             if progress is not None and count % 8192 == 0:
                 progress(file.tell(), total)
             if linktype != LINKTYPE_ETHERNET:

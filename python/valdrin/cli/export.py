@@ -5,12 +5,25 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
+import os
 import sys
 
 from rich.console import Console
 from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
 from .app import file_failures
+
+
+def _frequency(text: str) -> float:
+    """A line frequency: a finite number of hertz above zero (the .cfg's readers divide by it)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a frequency in Hz: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number of Hz, got {text}")
+    return value
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -44,7 +57,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="data file format: binary32 (default, exact) or ascii")
     e.add_argument("--station", default="valdrin", metavar="NAME",
                    help="station name written in the .cfg (default valdrin); the device id is the svID")
-    e.add_argument("--nominal-hz", type=float, default=50.0, metavar="HZ",
+    e.add_argument("--nominal-hz", type=_frequency, default=50.0, metavar="HZ",
                    help="line frequency written in the .cfg (default 50)")
     e.add_argument("--json", action="store_true",
                    help="print one JSON object {cfg, dat, sv_id, rate, samples, lost, channels, start} and nothing else")
@@ -54,6 +67,11 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from ..sv_capture import export_comtrade
 
+    # OUT names the record's two files: an empty name or a directory would write "/tmp.cfg" for
+    # "/tmp/", or fail deep inside with a path's repr.
+    if not args.comtrade or args.comtrade.endswith(os.sep) or os.path.isdir(args.comtrade):
+        parser.error(f"--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
+                     f"not a directory: {args.comtrade!r}")
     err = Console(stderr=True)
     options = dict(file_type=args.format.upper(), station=args.station, frequency=args.nominal_hz)
     with file_failures(args.file):

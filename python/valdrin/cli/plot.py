@@ -5,16 +5,39 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
+from pathlib import Path
 
 from .app import file_failures
 
 
 def _time(text: str) -> float:
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    return value
+
+
+def picture_format_error(path: str) -> str | None:
+    """Why ``path``'s suffix names no picture format matplotlib writes (None: it does).
+
+    Checked before the capture is read: without a suffix matplotlib would write a PNG under
+    that name, and an unknown one fails only after the whole capture was read.
+    """
+    from matplotlib.figure import Figure
+
+    formats = Figure().canvas.get_supported_filetypes()
+    suffix = Path(path).suffix.lower().lstrip(".")
+    if suffix in formats:
+        return None
+    known = ", ".join(f".{name}" for name in sorted(formats))
+    if not suffix:
+        return f"{path!r} has no suffix to choose the picture's format ({known})"
+    return f"{path!r}: no picture format .{suffix} (formats: {known})"
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -55,6 +78,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     if args.start is not None and args.end is not None and args.end <= args.start:
         parser.error(f"--to {args.end} must be after --from {args.start}")
+    problem = picture_format_error(args.output)
+    if problem is not None:
+        parser.error(f"-o: {problem}")
     with file_failures(args.file):
         summary = plot_capture(args.file, args.output, args.sv_id, start_s=args.start, end_s=args.end,
                                goose=not args.no_goose)

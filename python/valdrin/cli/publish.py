@@ -301,6 +301,8 @@ def _comtrade_playback(args: argparse.Namespace, parser: argparse.ArgumentParser
             scales = [float(text) for text in args.counts_per_unit.split(",")]
         except ValueError:
             parser.error(f"--counts-per-unit takes numbers separated by commas, got {args.counts_per_unit!r}")
+        if not all(math.isfinite(scale) and scale != 0 for scale in scales):  # 0 would publish only zeros
+            parser.error(f"--counts-per-unit takes finite numbers other than 0, got {args.counts_per_unit!r}")
         if len(scales) == 1:
             scales = scales[0]
     try:

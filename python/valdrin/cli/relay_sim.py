@@ -84,6 +84,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(f"--channel must be between 0 and 255, got {args.channel}")
     if not 1 <= args.rate <= 65536:
         parser.error(f"--rate must be between 1 and 65536, got {args.rate}")
+    if not args.gocb_ref:  # else the publisher refuses its template with a text that names no option
+        parser.error("--gocb-ref is empty: give the gocbRef of the trip's control block")
 
     def on_decision(d: Decision) -> None:
         print(json.dumps(d.to_json()) if args.json else decision_line(d), flush=True)

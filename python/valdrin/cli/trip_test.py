@@ -22,6 +22,8 @@ def _watch(text: str) -> tuple[str, int | None]:
     """``GOCB_REF[#N]``."""
     ref, sep, index = text.rpartition("#")
     if not sep:
+        if not text:  # would watch for a block named "" through a whole shot
+            raise argparse.ArgumentTypeError(f"expected GOCB_REF[#N] with N a member number, got {text!r}")
         return text, None
     try:
         value = int(index)
@@ -124,6 +126,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin trip-test``; returns the exit status."""
     if args.fault_stream > args.streams:
         parser.error(f"--fault-stream {args.fault_stream} is not one of the {args.streams} streams")
+    # The figure is always a PNG: a FILE.svg would be a PNG under the wrong name, found only after the shots.
+    if args.plot is not None and not args.plot.lower().endswith(".png"):
+        parser.error(f"--plot writes a PNG picture: give a FILE.png, not {args.plot!r}")
     # The stream builder of `valdrin publish`, with a fault whose timing the test sets.
     for name, value in (("fault_every", 1), ("fault_offset", None), ("fault_start_smp", None),
                         ("fault_duration", None), ("playback", None), ("playback_period", None),
