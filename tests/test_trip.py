@@ -306,3 +306,27 @@ def test_a_departure_not_seen_leaves_the_uncertainty_unknown():
     shot = testing.Shot(1, FAULT, FAULT + 300 * MS)
     testing._judge(shot, watch, CYCLE, [FAULT + 600 * MS])  # more than half a second away: another second's
     assert (shot.outcome, shot.departure_ns, shot.uncertainty_us, shot.operate_ms) == ("tripped", None, None, 22.0)
+
+
+def _goose_event(kind, at, st_num, sq_num, tripped):
+    return listen.Event(kind, at, True, 0x3001, "01:0c:cd:01:00:01", REF,
+                 {"st_num": st_num, "sq_num": sq_num, "values": [tripped]})
+
+
+@pytest.mark.parametrize("why, events, operate_ms", [
+    ("idle first, then the trip: measured",
+     [("goose_block_seen", CYCLE - 500 * MS, 1, 7, False), ("goose_state_change", FAULT + 22 * MS, 2, 0, True)], 22.0),
+    ("the block's first frame seen is the trip's first frame (sqNum 0): measured",
+     [("goose_block_seen", FAULT + 22 * MS, 2, 0, True)], 22.0),
+    ("the block's first frame seen is a retransmission of the trip: tripped, time unknown",
+     [("goose_block_seen", FAULT + 40 * MS, 2, 3, True)], None),
+])
+def test_a_trip_seen_as_the_blocks_first_frame(why, events, operate_ms):
+    watch = testing._Watch(REF, None)
+    for kind, at, st_num, sq_num, tripped in events:
+        watch.on(_goose_event(kind, at, st_num, sq_num, tripped))
+    shot = testing.Shot(1, FAULT, FAULT + 300 * MS)
+    testing._judge(shot, watch, CYCLE, [FAULT + 40_000])
+    assert (watch.seen, shot.outcome, shot.operate_ms) == (True, "tripped", operate_ms), why
+    assert shot.uncertainty_us == (None if operate_ms is None else 41.0), why
+    assert shot.to_json()["tripped"] is True, why

@@ -129,7 +129,8 @@ class Event:
     ``smp_cnt`` and ``outgoing``), "overcurrent_trip" and "overcurrent_reset"
     (the deciding ASDU's ``smp_cnt``, the window's ``rms`` in counts). ``id`` is the
     svID or gocbRef; ``details`` holds the kind's own members: stNum, sqNum
-    and the new ``values`` of a state change, the ``time_allowed_to_live``
+    and the new ``values`` of a state change (and of a GOOSE block's first
+    frame: the state it was found in), the ``time_allowed_to_live``
     (ms) that ran out, the ``old`` and ``new`` confRev or simulation, the
     ``reason`` and ``message`` of a decoding failure, the ``finding`` (its
     key in a block's ``findings``) and ``text`` of a broken publishing rule.
@@ -147,7 +148,7 @@ class Event:
     def from_native(cls, native: dict) -> Event:
         details = {key: value for key, value in native.items()
                    if key not in ("kind", "time_ns", "goose", "index", "app_id", "dst", "id", "frame")}
-        if native["kind"] in ("goose_state_change",):
+        if native["kind"] in ("goose_state_change", "goose_block_seen"):
             details["values"] = _goose_values(native["frame"])
         return cls(native["kind"], native["time_ns"], native["goose"], native["app_id"], native["dst"],
                    text(native["id"]), details)

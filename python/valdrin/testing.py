@@ -97,6 +97,10 @@ class Shot:
     # When this process took the trip's event from the capture (real-time
     # clock): what a measurement without kernel stamps would have used.
     trip_seen_ns: int | None = field(default=None, repr=False)
+    # False when the tripping state's first frame came before the capture
+    # saw the block at all (its first frame seen was a retransmission): the
+    # shot tripped, but its operate time is not known.
+    first_frame_seen: bool = True
 
     @property
     def tripped(self) -> bool:
@@ -110,8 +114,9 @@ class Shot:
 
     @property
     def operate_ms(self) -> float | None:
-        """Trip receive stamp minus fault instant in ms, for a shot that tripped."""
-        if not self.tripped or self.trip_ns is None:
+        """Trip receive stamp minus fault instant in ms, for a shot that tripped (None when the
+        tripping state's first frame was not seen)."""
+        if not self.tripped or self.trip_ns is None or not self.first_frame_seen:
             return None
         return (self.trip_ns - self.fault_at_ns) / 1e6
 
@@ -132,7 +137,7 @@ class Shot:
         instant), plus 1 µs for the two stamps' resolution. None when the
         departure was not seen.
         """
-        if not self.tripped or self.departure_ns is None:
+        if self.operate_ms is None or self.departure_ns is None:
             return None
         return abs(self.departure_ns - self.fault_at_ns) / 1e3 + 1.0
 
@@ -215,15 +220,18 @@ class _Watch:
     trouble: str | None = None
     others: list[str] = field(default_factory=list)  # the other blocks seen, in order
     seen_ns: dict[int, int] = field(default_factory=dict)  # receive stamp -> taken
+    # Stamps of states first seen after their first frame (the block's first
+    # frame seen had sqNum > 0): when the state began is not known.
+    began_unseen: set[int] = field(default_factory=set)
 
     def on(self, event: Event) -> None:
         if event.id != self.gocb_ref:
             if event.kind == "goose_block_seen" and event.id not in self.others:
                 self.others.append(event.id)
             return
-        if event.kind == "goose_block_seen":
-            self.seen = True
-        elif event.kind == "goose_state_change":
+        # The block's first frame is a state as much as a change is: the
+        # relay may have tripped before this capture saw it at all.
+        if event.kind in ("goose_block_seen", "goose_state_change"):
             self.seen = True
             values = event.details.get("values")
             index = self.value_index if self.value_index is not None else _first_bool(values)
@@ -236,6 +244,8 @@ class _Watch:
                 return
             self.changes.append((event.time_ns, event.details["st_num"], bool(values[index])))
             self.seen_ns[event.time_ns] = time.time_ns()
+            if event.kind == "goose_block_seen" and event.details.get("sq_num") != 0:
+                self.began_unseen.add(event.time_ns)
 
     def asserted_at(self, t_ns: int) -> tuple[bool, int | None]:
         """Whether the watched value was true at ``t_ns`` and since when."""
@@ -281,6 +291,7 @@ def _judge(shot: Shot, watch: _Watch, cycle_start_ns: int, departures: list[int]
         shot.outcome = TRIPPED
         shot.trip_ns, shot.trip_st_num = trip
         shot.trip_seen_ns = watch.seen_ns.get(shot.trip_ns)
+        shot.first_frame_seen = shot.trip_ns not in watch.began_unseen
 
 
 def trip_test(

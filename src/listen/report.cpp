@@ -277,6 +277,7 @@ py::Ref event_to_py(const analysis::StoredEvent& stored) {
         .set("dst", mac_of(e.dst_mac))
         .set("id", bytes_of(stored.id_octets()));
     switch (e.kind) {
+        case EventKind::GooseBlockSeen:  // its first frame: the state it was found in
         case EventKind::GooseStateChange:
             out.set("st_num", e.st_num).set("sq_num", e.sq_num).set("frame", bytes_of(stored.frame_octets()));
             break;
@@ -303,7 +304,6 @@ py::Ref event_to_py(const analysis::StoredEvent& stored) {
             out.set("smp_cnt", std::uint64_t{e.smp_cnt}).set_float("rms", e.rms);
             break;
         case EventKind::SvStreamSeen:
-        case EventKind::GooseBlockSeen:
             break;
     }
     return out.done();

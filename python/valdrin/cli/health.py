@@ -181,7 +181,7 @@ def event_line(event: Event) -> str:
     d = event.details
     what = {
         "sv_stream_seen": "new SV stream",
-        "goose_block_seen": "new GOOSE block",
+        "goose_block_seen": f"new GOOSE block, stNum {d.get('st_num')}: {state_text(d.get('values'))}",
         "goose_state_change": f"state change stNum {d.get('st_num')}: {state_text(d.get('values'))}",
         "tal_expired": f"timeAllowedToLive of {d.get('time_allowed_to_live')} ms ran out: the publisher went silent",
         "conf_rev_change": f"confRev {d.get('old')} -> {d.get('new')}",

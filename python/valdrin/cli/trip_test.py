@@ -101,8 +101,11 @@ def shot_line(shot: Shot, fault_s: float) -> str:
     """One shot for people."""
     head = f"shot {shot.index:>3}  fault {_utc(shot.fault_at_ns)}  "
     late = "" if shot.lateness_us is None else f"  (first faulted frame left {shot.lateness_us:+.1f} µs from its instant)"
+    if shot.tripped and shot.operate_ms is None:
+        return head + "tripped  operate time unknown: the trip's first frame came before the block was first seen" + late
     if shot.tripped:
-        return head + f"tripped  operate {shot.operate_ms:9.3f} ms ± {shot.uncertainty_us:.1f} µs" + late
+        bound = "departure not seen" if shot.uncertainty_us is None else f"± {shot.uncertainty_us:.1f} µs"
+        return head + f"tripped  operate {shot.operate_ms:9.3f} ms {bound}" + late
     if shot.outcome == NO_TRIP:
         return head + f"no trip within {fault_s:g} s" + late
     since = "" if shot.trip_ns is None else f", {abs(shot.trip_ns - shot.fault_at_ns) / 1e6:.3f} ms before it"
