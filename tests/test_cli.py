@@ -80,6 +80,8 @@ def test_version_option(module):
          "argument --wave: bad wave '1,0,50,0,1,-1': quality must be between 0 and 4294967295, got -1"),
         (["--iface", "lo", "--vlan-priority", "3"], "vlan_priority needs a vlan_id"),
         (["--iface", "lo", "--bogus"], "unrecognized arguments: --bogus"),
+        (["--iface", "lo", "--cpu", "0,1"],  # one engine per CPU, and one stream cannot be shared by two
+         "--cpu names 2 CPUs for 1 stream: every engine needs a stream (give --streams 2 or more, or fewer CPUs)"),
         (["--pcap", "x.pcap", "--frames", "1", "--start", "-1"],
          "a pcap file stamps frames with UNIX seconds from 0 to 4294967295: choose another --start"),
         (["--pcap", "x.pcap", "--frames", "4001", "--start", str(2**32 - 1)],

@@ -7,6 +7,8 @@ network."""
 
 import json
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -330,3 +332,15 @@ def test_a_trip_seen_as_the_blocks_first_frame(why, events, operate_ms):
     assert (watch.seen, shot.outcome, shot.operate_ms) == (True, "tripped", operate_ms), why
     assert shot.uncertainty_us == (None if operate_ms is None else 41.0), why
     assert shot.to_json()["tripped"] is True, why
+
+
+def test_relay_sim_says_when_its_stream_never_arrived():
+    reason = netns.netns_reason()
+    if reason:
+        pytest.skip(reason)
+    command = (f"ip link set lo up && exec {sys.executable} -m valdrin relay-sim --iface lo --sv-id NOPE "
+               "--pickup 1000 --delay 20 --gocb-ref 'RELAY1LD0/LLN0$GO$trip' --duration 0.3")
+    run = subprocess.run(["unshare", "--net", "sh", "-c", command], capture_output=True, text=True, timeout=30)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr == "valdrin: warning: no frame of SV stream 'NOPE' arrived on lo\n"
+    assert run.stdout.splitlines()[-1] == "0 trips, 0 resets"

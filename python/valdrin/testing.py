@@ -514,6 +514,10 @@ class RelaySimulator:
         self.scale = scale
         self.gocb_ref = gocb_ref
         self.on_decision = on_decision
+        self.sv_id = sv_id
+        # Whether a frame of the watched stream has arrived (an svID that
+        # never does leaves the relay quiet for good).
+        self.stream_seen = False
         self.log: list[Decision] = []
         ld = gocb_ref.split("/")[0]
         pdu = goose.GoosePDU(gocb_ref, f"{ld}/LLN0$Trip", ld, conf_rev=1, time_quality=0x0A,
@@ -564,6 +568,9 @@ class RelaySimulator:
         pending: dict[int, Decision] = {}  # by stNum: waiting for the stamp of their frame leaving
         while (end is None or time.monotonic() < end) and not (stop is not None and stop()):
             for event in self._monitor.next_events(0.05):
+                if event.kind == "sv_stream_seen" and event.id == self.sv_id:
+                    self.stream_seen = True
+                    continue
                 if event.kind == "goose_state_change" and event.id == self.gocb_ref:
                     decision = pending.pop(event.details["st_num"], None)
                     if decision is not None:

@@ -552,6 +552,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         cpus = None if args.pcap or args.cpu is None else args.cpu
+        if cpus is not None and len(cpus) > args.streams:
+            parser.error(f"--cpu names {len(cpus)} CPUs for {args.streams} stream{'s' if args.streams != 1 else ''}: "
+                         f"every engine needs a stream (give --streams {len(cpus)} or more, or fewer CPUs)")
         periods = None
         if args.pcap is None and args.duration is not None:
             # The periods whose scheduled instants lie in [start, start + duration).

@@ -8,8 +8,8 @@ from __future__ import annotations
 import argparse
 import json
 import signal
+import sys
 import threading
-import time
 
 from ..testing import Decision, RelaySimulator
 from .app import Failure, integer, mac_address, seconds
@@ -119,6 +119,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     finally:
         for sig, handler in previous.items():
             signal.signal(sig, handler)
+    if not sim.stream_seen:
+        print(f"valdrin: warning: no frame of SV stream {args.sv_id!r} arrived on {args.iface}", file=sys.stderr)
     if not args.json:
         trips = sum(d.kind == "trip" for d in sim.log)
         print(f"{trips} trip{'s' if trips != 1 else ''}, {len(sim.log) - trips} reset{'s' if len(sim.log) - trips != 1 else ''}")
