@@ -338,9 +338,10 @@ def test_relay_sim_says_when_its_stream_never_arrived():
     reason = netns.netns_reason()
     if reason:
         pytest.skip(reason)
-    command = (f"ip link set lo up && exec {sys.executable} -m valdrin relay-sim --iface lo --sv-id NOPE "
-               "--pickup 1000 --delay 20 --gocb-ref 'RELAY1LD0/LLN0$GO$trip' --duration 0.3")
-    run = subprocess.run(["unshare", "--net", "sh", "-c", command], capture_output=True, text=True, timeout=30)
+    command = [sys.executable, "-m", "valdrin", "relay-sim", "--iface", "lo", "--sv-id", "NOPE", "--pickup", "1000",
+               "--delay", "20", "--gocb-ref", REF, "--duration", "0.3"]
+    run = subprocess.run(["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh", *command],
+                         capture_output=True, text=True, timeout=30)
     assert run.returncode == 0, run.stderr
     assert run.stderr == "valdrin: warning: no frame of SV stream 'NOPE' arrived on lo\n"
     assert run.stdout.splitlines()[-1] == "0 trips, 0 resets"
