@@ -11,10 +11,12 @@ from __future__ import annotations
 import ctypes
 import math
 import os
+import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 CLONE_NEWNET = 0x40000000
 
@@ -47,6 +49,25 @@ def enter_namespace(iface: str, peer: str) -> None:
 def leave_namespace(iface: str) -> None:
     """Deletes the veth pair (it would go with the namespace anyway; this is as soon as done)."""
     subprocess.run(["ip", "link", "del", iface], capture_output=True)
+
+
+def run_in_namespace(iface: str, peer: str, body: Callable[[], int]) -> int:
+    """Runs `body` in a new namespace with the veth pair iface/peer; returns its exit
+    status, 130 after Ctrl-C. SIGTERM ends the run as Ctrl-C does (engines stopped,
+    veth deleted); without valdrin_rt installed it stops at once with a hint."""
+    try:
+        import valdrin_rt  # noqa: F401
+    except ImportError:
+        raise SystemExit("valdrin_rt is not installed: python3 -m pip install --no-build-isolation .")
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    enter_namespace(iface, peer)
+    try:
+        return body()
+    except KeyboardInterrupt:
+        print("\ninterrupted", file=sys.stderr)
+        return 130
+    finally:
+        leave_namespace(iface)
 
 
 def loadavg() -> str:

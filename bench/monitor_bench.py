@@ -52,14 +52,14 @@ import threading
 import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from benchnet import (  # noqa: E402
-    cpu_ns, enter_namespace, first_second, leave_namespace, loadavg, native_streams, sleep_until, thread_cpu_ns,
-    threads_named,
+    cpu_ns, first_second, loadavg, native_streams, sleep_until, thread_cpu_ns,
+    threads_named, run_in_namespace,
 )
 
 RATE = 4800
@@ -136,17 +136,7 @@ def run_monitor(natives: list[dict[str, Any]], n: int, config: str, opts: argpar
         if len(threads) != 1:
             raise SystemExit(f"cannot tell the capture thread: {sorted(threads)}")
         tid = threads.pop()
-        start = first_second()
-        publisher = engine(natives, n, opts, start)
-        try:
-            publisher.start()
-            sleep_until(start - 0.05)
-            cpu0 = thread_cpu_ns(tid)
-            sleep_until(start + opts.seconds)
-        finally:
-            publisher.stop()
-        wall = time.time_ns() - start * 1_000_000_000
-        stats = publisher.stats()
+        cpu0, stats, wall = publish_for(natives, n, opts, lambda: thread_cpu_ns(tid))
         time.sleep(DRAIN_S + parse_config(config).get("block_timeout_ms", 1) / 1000)
         cpu1 = thread_cpu_ns(tid)
         report = monitor.report()
@@ -168,6 +158,23 @@ def run_monitor(natives: list[dict[str, Any]], n: int, config: str, opts: argpar
         notes.append(f"ring froze {capture['ring_freezes']} times")
     return Point(f"monitor {config}", n, opts.seconds, sent, stats["send_errors"], capture.get("frames", 0),
                  capture.get("kernel_drops", 0), exact, cpu1 - cpu0, wall, notes)
+
+
+def publish_for(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace,
+                cpu_now: Callable[[], int]) -> tuple[int, dict[str, int], int]:
+    """Publishes `n` streams for opts.seconds from the next whole second; returns the
+    receiver's CPU time (`cpu_now()`) just before the first frame, the engine's
+    stats and the wall time in ns."""
+    start = first_second()
+    publisher = engine(natives, n, opts, start)
+    try:
+        publisher.start()
+        sleep_until(start - 0.05)
+        cpu0 = cpu_now()
+        sleep_until(start + opts.seconds)
+    finally:
+        publisher.stop()
+    return cpu0, publisher.stats(), time.time_ns() - start * 1_000_000_000
 
 
 def pinned(command: list[str], cpu: int, priority: int | None) -> list[str]:
@@ -194,17 +201,7 @@ def run_tcpdump(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace)
         if not lines or "listening on" not in lines[-1]:
             raise SystemExit(f"tcpdump did not start: {''.join(lines).strip()}")
         stat = f"/proc/{process.pid}/schedstat"
-        start = first_second()
-        publisher = engine(natives, n, opts, start)
-        try:
-            publisher.start()
-            sleep_until(start - 0.05)
-            cpu0 = cpu_ns(stat)
-            sleep_until(start + opts.seconds)
-        finally:
-            publisher.stop()
-        wall = time.time_ns() - start * 1_000_000_000
-        stats = publisher.stats()
+        cpu0, stats, wall = publish_for(natives, n, opts, lambda: cpu_ns(stat))
         # tcpdump's ring hands a block over when full or after 1 s.
         time.sleep(DRAIN_S + 1.0)
         cpu1 = cpu_ns(stat)
@@ -359,19 +356,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     opts = parse_args(argv)
-    try:
-        import valdrin_rt  # noqa: F401
-    except ImportError:
-        raise SystemExit("valdrin_rt is not installed: python3 -m pip install --no-build-isolation .")
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    enter_namespace(SEND, RECV)
-    try:
-        return bench(opts)
-    except KeyboardInterrupt:
-        print("\ninterrupted", file=sys.stderr)
-        return 130
-    finally:
-        leave_namespace(SEND)
+    return run_in_namespace(SEND, RECV, lambda: bench(opts))
 
 
 def bench(opts: argparse.Namespace) -> int:

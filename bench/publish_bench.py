@@ -36,7 +36,6 @@ import math
 import os
 import platform
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -52,7 +51,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from benchnet import (  # noqa: E402
-    enter_namespace, first_second, leave_namespace, loadavg, native_streams, sleep_until, thread_cpu_ns, threads_named,
+    first_second, loadavg, native_streams, sleep_until, thread_cpu_ns, threads_named, run_in_namespace,
 )
 
 
@@ -324,21 +323,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     opts = parse_args(argv)
-    try:
-        import valdrin_rt  # noqa: F401
-    except ImportError:
-        raise SystemExit("valdrin_rt is not installed: python3 -m pip install --no-build-isolation .")
-    # SIGTERM ends the run like Ctrl-C does: engines stopped, veth deleted.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    enter_namespace(IFACE, PEER)
-    try:
+
+    def body() -> int:
         with tempfile.TemporaryDirectory(prefix="valdrin-bench-") as tmp:
             return bench(opts, Path(tmp))
-    except KeyboardInterrupt:
-        print("\ninterrupted", file=sys.stderr)
-        return 130
-    finally:
-        leave_namespace(IFACE)
+
+    return run_in_namespace(IFACE, PEER, body)
 
 
 def bench(opts: argparse.Namespace, tmp: Path) -> int:
