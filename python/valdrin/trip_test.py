@@ -163,17 +163,15 @@ class TripTestResult:
 
         if self.publisher is None:
             raise ValueError("no publisher to render the samples from")
-        rate, per_frame = self.publisher.rate, self.publisher.asdus_per_frame
-        first = (shot.fault_at_ns * rate) // 1_000_000_000 - round(before_s * rate)
-        first -= first % per_frame
-        last = (shot.fault_at_ns * rate) // 1_000_000_000 + round(after_s * rate)
-        fault_sample = (shot.fault_at_ns * rate + 999_999_999) // 1_000_000_000
+        publisher = self.publisher
+        # Every frame period due from the one carrying the sample at fault - before_s to fault + after_s.
+        first = max(publisher.first_period(shot.fault_at_ns - round(before_s * 1e9) + 1) - 1, 0)
+        end = publisher.first_period(shot.fault_at_ns + round(after_s * 1e9) + 1)
         times: list[float] = []
         values: list[list[int]] = [[] for _ in channels]
-        for n in range(first, last + 1, per_frame):
-            frame = decode_frame(self.publisher.render(self.fault_stream, n // rate, n % rate))
-            for k, asdu in enumerate(frame.asdus):
-                times.append((n + k - fault_sample) / rate)
+        for due_ns, frame in publisher.frames(end - first, first=first, stream=self.fault_stream):
+            for k, asdu in enumerate(decode_frame(frame).asdus):
+                times.append((due_ns - shot.fault_at_ns) / 1e9 + k / publisher.rate)
                 for row, channel in zip(values, channels):
                     row.append(asdu.samples[channel][0] if channel < len(asdu.samples) else 0)
         return times, values

@@ -412,8 +412,11 @@ def _write_pcap_file(args: argparse.Namespace, parser: argparse.ArgumentParser, 
         periods = math.ceil(args.duration * frames_per_second)
     else:  # a COMTRADE recording, played once
         periods = math.ceil(args.comtrade_rows / publisher.asdus_per_frame)
-    last = publisher.start_second + (periods - 1) // frames_per_second
-    if publisher.start_second < 0 or last > 0xFFFFFFFF:
+    # The file stamps frames with 32-bit UNIX seconds: the first and the last frame's must fit.
+    last_ns = publisher.start_second * 1_000_000_000
+    if periods:
+        last_ns, _ = next(publisher.frames(1, first=periods - 1, stream=0))
+    if publisher.start_second < 0 or last_ns // 1_000_000_000 > 0xFFFFFFFF:
         parser.error("a pcap file stamps frames with UNIX seconds from 0 to 4294967295: choose another --start")
     try:
         with open(args.pcap, "wb") as out:
