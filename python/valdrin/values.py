@@ -16,9 +16,9 @@ from __future__ import annotations
 
 import math
 import struct
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from datetime import datetime, timedelta, timezone
-from typing import Any, Iterator, Union
+from typing import Any, Iterator, TypeVar, Union
 
 __all__ = [
     "BitString",
@@ -146,6 +146,19 @@ class FrameHeader:
 
 
 Value = Union[bool, int, float, str, bytes, datetime, UtcTime, BitString, RawValue, list]
+
+
+def from_native(cls: type[_Record], native: dict, **converted: Any) -> _Record:
+    """The dataclass ``cls`` of a native decoder's dict: each field ``converted`` gives, the others
+    taken as they are from ``native``'s entry of the same name."""
+    names = _field_names.get(cls)
+    if names is None:
+        names = _field_names[cls] = tuple(f.name for f in fields(cls))
+    return cls(**{name: converted[name] if name in converted else native[name] for name in names})
+
+
+_Record = TypeVar("_Record")
+_field_names: dict[type, tuple[str, ...]] = {}
 
 
 def iso_ns(nanoseconds: int) -> str:
