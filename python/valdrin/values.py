@@ -18,7 +18,8 @@ import math
 import struct
 from dataclasses import dataclass, fields
 from datetime import datetime, timedelta, timezone
-from typing import Any, Iterator, TypeVar, Union
+from operator import itemgetter
+from typing import Any, Callable, Iterator, TypeVar, Union
 
 __all__ = [
     "BitString",
@@ -151,14 +152,18 @@ Value = Union[bool, int, float, str, bytes, datetime, UtcTime, BitString, RawVal
 def from_native(cls: type[_Record], native: dict, **converted: Any) -> _Record:
     """The dataclass ``cls`` of a native decoder's dict: each field ``converted`` gives, the others
     taken as they are from ``native``'s entry of the same name."""
-    names = _field_names.get(cls)
-    if names is None:
-        names = _field_names[cls] = tuple(f.name for f in fields(cls))
-    return cls(**{name: converted[name] if name in converted else native[name] for name in names})
+    key = (cls, tuple(converted))
+    taken = _taken.get(key)
+    if taken is None:
+        names = tuple(f.name for f in fields(cls) if f.name not in converted)  # type: ignore[arg-type]
+        taken = _taken[key] = (names, itemgetter(*names))
+    names, get = taken
+    return cls(**converted, **dict(zip(names, get(native))))
 
 
 _Record = TypeVar("_Record")
-_field_names: dict[type, tuple[str, ...]] = {}
+# Per dataclass and converted fields: the names taken from the dict as they are, and their getter.
+_taken: dict[tuple[type, tuple[str, ...]], tuple[tuple[str, ...], Callable[[dict], tuple]]] = {}
 
 
 def iso_ns(nanoseconds: int) -> str:
