@@ -127,6 +127,23 @@ def test_first_period_due_from_an_instant(time_ns, period, why):
     assert Publisher("lo", STREAMS, 4800, start_second=1000).first_period(time_ns) == period, why
 
 
+@pytest.mark.parametrize("rate, second, smp, instant", [
+    (4000, 1000, 1, 1000_000_250_000),
+    (4800, 1000, 1, 1000_000_208_333),      # 208333.3 ns, rounded down
+    (4800, 1000, 4799, 1000_999_791_666),
+    (3, -1, 2, -333_333_334),               # before 1970: -1 s + 666666666 ns
+    (4000, 2**63 - 1, 3999, 9223372036854775807_999750000),  # past 64 bits of ns
+])
+def test_instant_of_a_sample(rate, second, smp, instant):
+    assert Publisher("lo", STREAMS, rate, start_second=0).instant(second, smp) == instant
+
+
+@pytest.mark.parametrize("smp", [-1, 4000])
+def test_instant_of_a_sample_outside_the_second(smp):
+    with pytest.raises(ValueError, match=r"^smp must lie within the second: 0 to rate - 1$"):
+        Publisher("lo", STREAMS, 4000, start_second=0).instant(1000, smp)
+
+
 def test_frames_of_a_stream_it_does_not_have():
     with pytest.raises(ValueError, match="^no such stream$"):
         next(Publisher("lo", STREAMS, start_second=0).frames(1, stream=1))

@@ -334,6 +334,11 @@ class Publisher:
             for engine, index in engines:
                 yield engine.frame(index, k)
 
+    def instant(self, second: int, smp: int) -> int:
+        """The instant (ns since the epoch) sample ``smp`` (0 to rate - 1) of UNIX second ``second``
+        stands for: the second plus ``smp / rate``, rounded down to the ns, as the engine schedules it."""
+        return self._engines[0].instant(second, smp)
+
     def first_period(self, time_ns: int) -> int:
         """The number of the first frame period due at or after ``time_ns`` (0 up to ``start_second``)."""
         return self._engines[0].first_period(time_ns)

@@ -340,7 +340,6 @@ def trip_test(
                            duration_s=fault_samples / rate))
         for s in streams
     ]
-    first_fault_ns = open_second * 1_000_000_000 + start_smp * 1_000_000_000 // rate
     cycle_ns = cycle_s * 1_000_000_000
 
     result = TripTestResult(gocb_ref=gocb_ref, fault_stream=fault_stream)
@@ -356,7 +355,7 @@ def trip_test(
         publisher.start()
         try:
             for k in range(shots):
-                fault_at = first_fault_ns + k * cycle_ns
+                fault_at = publisher.instant(open_second + k * cycle_s, start_smp)
                 shot = Shot(k + 1, fault_at, fault_at + fault_samples * 1_000_000_000 // rate)
                 cycle_start = start_second * 1_000_000_000 + k * cycle_ns
                 # The last shot waits for its postfault too: the relay's reset is part of it.

@@ -122,6 +122,26 @@ PyObject* engine_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+constexpr const char* instant_params[] = {"second", "smp"};
+constexpr py::Signature instant_signature{"Engine.instant()", instant_params, 2};
+
+PyObject* engine_instant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Engine.instant()", [&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!py::bind(instant_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto second = py::argument("second", bound[0], py::to_i64);
+        if (!second) return nullptr;
+        auto smp = py::argument("smp", bound[1], py::to_i64);
+        if (!smp) return nullptr;
+        const auto schedule = io::sv_engine::Schedule::of(publisher_of(self).config());
+        if (*smp < 0 || *smp >= schedule.rate) {
+            py::raise(PyExc_ValueError, "smp must lie within the second: 0 to rate - 1");
+            return nullptr;
+        }
+        return py::from_i128(schedule.instant(*second, *smp));
+    });
+}
+
 constexpr const char* first_period_params[] = {"time_ns"};
 constexpr py::Signature first_period_signature{"Engine.first_period()", first_period_params, 1};
 
@@ -147,6 +167,11 @@ PyMethodDef engine_methods[] = {
      "frame($self, stream, period)\n--\n\n"
      "`(due_ns, frame)`: frame period `period`'s instant (the transmit thread's schedule) and the "
      "frame of stream `stream` it sends then."},
+    {"instant", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_instant)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "instant($self, second, smp)\n--\n\n"
+     "The instant (ns since 1970) of sample `smp` (0 to rate - 1) of UNIX second `second`, by the "
+     "transmit thread's schedule."},
     {"first_period", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_first_period)),
      METH_FASTCALL | METH_KEYWORDS,
      "first_period($self, time_ns)\n--\n\n"
