@@ -92,6 +92,8 @@ class Publisher:
 
     Use it as a context manager (entering starts, leaving stops) or call
     :meth:`start` and :meth:`stop`; :meth:`stats` may be read at any time.
+    :meth:`frames` lists the frames it sends with their instants, by the
+    engine's own schedule, without sending them.
     A stream whose frames are longer than an Ethernet frame (1514 octets,
     1518 with a VLAN tag) gives a warning: on an ordinary link every one of
     them would be counted as a send error.
