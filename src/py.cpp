@@ -245,6 +245,20 @@ Result<std::uint64_t> to_u64(PyObject* object) {
     return static_cast<std::uint64_t>(value);
 }
 
+PyObject* from_i128(__int128 value) {
+    if (value >= std::numeric_limits<long long>::min() && value <= std::numeric_limits<long long>::max()) {
+        return PyLong_FromLongLong(static_cast<long long>(value));
+    }
+    // high * 2**64 + low, high taking the sign.
+    Ref high = Ref::steal(PyLong_FromLongLong(static_cast<long long>(value >> 64)));
+    Ref low = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+    Ref shift = Ref::steal(PyLong_FromLong(64));
+    if (!high || !low || !shift) return nullptr;
+    Ref shifted = Ref::steal(PyNumber_Lshift(high.get(), shift.get()));
+    if (!shifted) return nullptr;
+    return PyNumber_Add(shifted.get(), low.get());
+}
+
 Result<double> to_f64(PyObject* object) {
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) return std::nullopt;

@@ -140,6 +140,9 @@ Result<std::uint64_t> to_u64(PyObject* object);
 Result<double> to_f64(PyObject* object);
 Result<std::string> to_string(PyObject* object);
 
+// Returns a new int holding `value` exactly, or null with an exception set.
+PyObject* from_i128(__int128 value);
+
 // The optional form: None gives an empty optional.
 template <class T, class Convert>
 Result<std::optional<T>> to_optional(PyObject* object, Convert&& convert) {

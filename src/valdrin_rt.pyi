@@ -31,6 +31,14 @@ class Engine:
     ) -> Engine: ...
     def render(self, stream: int, second: int, first_smp: int) -> bytes:
         """Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second` (for tests)."""
+    def frame(self, stream: int, period: int) -> tuple[int, bytes]:
+        """`(due_ns, frame)`: frame period `period`'s instant (the transmit thread's schedule) and the
+        frame of stream `stream` it sends then."""
+    def instant(self, second: int, smp: int) -> int:
+        """The instant (ns since 1970) of sample `smp` (0 to rate - 1) of UNIX second `second`, by the
+        transmit thread's schedule."""
+    def first_period(self, time_ns: int) -> int:
+        """Number of the first frame period due at or after `time_ns` (0 up to the start second)."""
     def start(self) -> None:
         """Open the socket, then send from a thread of its own until `stop()`."""
     def stop(self) -> None: ...

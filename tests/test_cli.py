@@ -156,6 +156,21 @@ PCAP_CASES = {
                                               cycle_s=2, offset_s=0, start_smp=3, duration_s=0.001))],
         [(START + 2, k * 250_000) for k in range(8)],
     ),
+    # 3 samples/s: the instants of thirds of a second, rounded down to the ns.
+    "uneven": (
+        ["--frames", "5", "--start", str(START), "--rate", "3", "--smp-rate", "none", "--wave", "100,0,1,0,1000"],
+        3, 1,
+        [Stream("MU01", [Wave(100.0, 0.0, 1.0, 0.0, 1000.0)])],
+        [(START, 0), (START, 333_333_333), (START, 666_666_666), (START + 1, 0), (START + 1, 333_333_333)],
+    ),
+    # 12000 samples/s in frames of 5: 416666.6 ns apart.
+    "frames of 5": (
+        ["--frames", "4", "--start", str(START), "--rate", "12000", "--asdus-per-frame", "5", "--smp-rate", "none",
+         "--wave", "100,0,50,0,1000"],
+        12000, 5,
+        [Stream("MU01", [W1])],
+        [(START, 0), (START, 416_666), (START, 833_333), (START, 1_250_000)],
+    ),
     "playback": (
         ["--frames", "5", "--start", str(START), "--rate", "4800", "--asdus-per-frame", "2", "--wave", "0", "--wave", "0",
          "--playback", "{csv}", "--playback-period", "5"],

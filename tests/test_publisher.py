@@ -82,6 +82,73 @@ def test_render_is_the_engines_frame():
         publisher.render(2, 0, 0)
 
 
+# Frame periods from second 1000, worked out by hand: (due_ns, second, first_smp), the instant being
+# the second plus first_smp x 10^9 / rate, rounded down to the ns.
+FRAME_PERIODS = {
+    "4000/s across a second": (4000, 1, 3999, [(1000_999_750_000, 1000, 3999), (1001_000_000_000, 1001, 0),
+                                               (1001_000_250_000, 1001, 1)]),
+    "4800/s: 208333.3 ns apart": (4800, 1, 4799, [(1000_999_791_666, 1000, 4799), (1001_000_000_000, 1001, 0),
+                                                  (1001_000_208_333, 1001, 1)]),
+    "14400/s in frames of 8": (14400, 8, 1799, [(1000_999_444_444, 1000, 14392), (1001_000_000_000, 1001, 0),
+                                                (1001_000_555_555, 1001, 8)]),
+    "12000/s in frames of 5": (12000, 5, 0, [(1000_000_000_000, 1000, 0), (1000_000_416_666, 1000, 5),
+                                             (1000_000_833_333, 1000, 10)]),
+    "3/s: thirds of a second": (3, 1, 1, [(1000_333_333_333, 1000, 1), (1000_666_666_666, 1000, 2),
+                                          (1001_000_000_000, 1001, 0)]),
+}
+
+
+@pytest.mark.parametrize("case", FRAME_PERIODS)
+def test_frames_are_due_on_the_engines_schedule(case):
+    rate, per_frame, first, periods = FRAME_PERIODS[case]
+    waves = [Wave(100.0, 0.0, 50.0, 0.0, 1000.0), Wave(5.0, -120.0, 60.0, 1.0, 100.0, 0x2000)]
+    streams = [Stream("A", waves), Stream("B", waves, fault=Fault([Wave(300.0)] * 2, start_smp=1, duration_s=0.4))]
+    publisher = Publisher("lo", streams, rate, per_frame, start_second=1000)
+    expected = [(due, publisher.render(index, second, smp)) for due, second, smp in periods for index in (0, 1)]
+    assert list(publisher.frames(len(periods), first=first)) == expected
+    assert list(publisher.frames(len(periods), first=first, stream=1)) == expected[1::2]
+    # Shared out over two engines, the frames and their order are the same.
+    assert list(Publisher("lo", streams, rate, per_frame, start_second=1000, cpus=(0, 1)).frames(
+        len(periods), first=first)) == expected
+    # From period 0 on: the start second's sample 0 first.
+    assert next(publisher.frames(1)) == (1000_000_000_000, publisher.render(0, 1000, 0))
+
+
+@pytest.mark.parametrize("time_ns, period, why", [
+    (0, 0, "long before the start"),
+    (1000_000_000_000, 0, "at the start"),
+    (1000_000_000_001, 1, "just after it"),
+    (1000_000_208_333, 1, "at period 1's instant"),
+    (1000_000_208_334, 2, "a ns after it"),
+    (1000_999_791_667, 4800, "after the second's last period"),
+    (1001_000_000_000, 4800, "at the next second"),
+])
+def test_first_period_due_from_an_instant(time_ns, period, why):
+    assert Publisher("lo", STREAMS, 4800, start_second=1000).first_period(time_ns) == period, why
+
+
+@pytest.mark.parametrize("rate, second, smp, instant", [
+    (4000, 1000, 1, 1000_000_250_000),
+    (4800, 1000, 1, 1000_000_208_333),      # 208333.3 ns, rounded down
+    (4800, 1000, 4799, 1000_999_791_666),
+    (3, -1, 2, -333_333_334),               # before 1970: -1 s + 666666666 ns
+    (4000, 2**63 - 1, 3999, 9223372036854775807_999750000),  # past 64 bits of ns
+])
+def test_instant_of_a_sample(rate, second, smp, instant):
+    assert Publisher("lo", STREAMS, rate, start_second=0).instant(second, smp) == instant
+
+
+@pytest.mark.parametrize("smp", [-1, 4000])
+def test_instant_of_a_sample_outside_the_second(smp):
+    with pytest.raises(ValueError, match=r"^smp must lie within the second: 0 to rate - 1$"):
+        Publisher("lo", STREAMS, 4000, start_second=0).instant(1000, smp)
+
+
+def test_frames_of_a_stream_it_does_not_have():
+    with pytest.raises(ValueError, match="^no such stream$"):
+        next(Publisher("lo", STREAMS, start_second=0).frames(1, stream=1))
+
+
 def _stream_of_length(octets, vlan):
     """A stream whose frames are exactly ``octets`` long."""
     for channels in range(150, 200):

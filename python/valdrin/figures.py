@@ -3,7 +3,9 @@
 :func:`draw_channels` draws any set of channels into a PNG or SVG file;
 :func:`plot_stream` does so for a :class:`valdrin.sv_capture.StreamSamples`
 (one stream of a capture) and :func:`plot_capture` for a capture file, with
-its GOOSE state changes as events.
+its GOOSE state changes as events. :func:`trip_test_figure` draws the
+currents around each shot of a :class:`valdrin.trip_test.TripTestResult`,
+:func:`plot_trip_test` writes it as a PNG.
 
 The figure has one axis per unit, sharing the time axis: currents in A,
 voltages in V, anything else (raw counts) on a third. Lost samples are
@@ -27,8 +29,9 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 from .sv_capture import StreamSamples, goose_changes, stream_samples
+from .trip_test import NO_TRIP, NOT_RESET, TRIPPED_BEFORE_FAULT, TripTestResult
 
-__all__ = ["Event", "Trace", "draw_channels", "plot_capture", "plot_stream"]
+__all__ = ["Event", "Trace", "draw_channels", "plot_capture", "plot_stream", "plot_trip_test", "trip_test_figure"]
 
 # Events labelled in the figure; more are drawn without a label.
 MAX_EVENT_LABELS = 12
@@ -234,3 +237,45 @@ def plot_capture(
             events.append((change.time_ns, f"{change.gocb_ref} st {change.st_num}"))
     summary = plot_stream(stream, path, start_s=start_s, end_s=end_s, events=events)
     return {"sv_id": stream.sv_id, **summary}
+
+
+# --- the trip test ---------------------------------------------------------------
+
+
+def trip_test_figure(result: TripTestResult, *, scale: float = 1000.0, unit: str = "A"):
+    """A matplotlib Figure of the faulted stream's currents (Ia, Ib, Ic: ``scale`` counts per
+    ``unit``) around each shot's fault, one panel per shot, the fault and trip instants
+    marked and the operate time in the panel's title. A bare Figure, without pyplot: no
+    display, and the caller's choice of backend is left alone."""
+    from matplotlib.figure import Figure
+
+    shots = result.shots
+    if not shots:
+        raise ValueError("no shot to plot")
+    fig = Figure(figsize=(9, 2.6 * len(shots) + 0.6))
+    axes = fig.subplots(len(shots), 1, squeeze=False)
+    for shot, ax in zip(shots, axes[:, 0]):
+        span = (shot.fault_end_ns - shot.fault_at_ns) / 1e9
+        after = span if shot.operate_ms is None else min(span, shot.operate_ms / 1e3 + 0.04)
+        times, values = result.currents(shot, 0.04, after + 0.01)
+        for name, row in zip(("Ia", "Ib", "Ic"), values):
+            ax.plot([t * 1e3 for t in times], [v / scale for v in row], linewidth=0.8, label=name)
+        ax.axvline(0.0, color="black", linestyle="--", linewidth=0.8, label="fault")
+        if shot.operate_ms is not None:
+            ax.axvline(shot.operate_ms, color="red", linewidth=1.2, label="trip received")
+            text = f"operate {shot.operate_ms:.3f} ms ± {shot.uncertainty_us or 0:.0f} µs"
+        else:
+            text = {NO_TRIP: "no trip", TRIPPED_BEFORE_FAULT: "tripped before the fault",
+                    NOT_RESET: "not reset since an earlier trip"}.get(shot.outcome, shot.outcome)
+        ax.set_title(f"shot {shot.index}: {text}", fontsize=10)
+        ax.set_xlabel("time from the fault (ms)")
+        ax.set_ylabel(f"current ({unit})")
+        ax.grid(True, linewidth=0.3)
+        ax.legend(loc="upper left", fontsize=7, ncol=5)
+    fig.tight_layout()
+    return fig
+
+
+def plot_trip_test(result: TripTestResult, path: str, *, scale: float = 1000.0, unit: str = "A") -> None:
+    """Writes :func:`trip_test_figure` of ``result`` to ``path`` as a PNG."""
+    trip_test_figure(result, scale=scale, unit=unit).savefig(path, format="png", dpi=100)

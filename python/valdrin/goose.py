@@ -19,7 +19,7 @@ from dataclasses import dataclass, field, replace
 from typing import Iterable, Sequence
 
 from .data import Data, Timestamp
-from .values import FrameHeader, UtcTime, Value, data_values, text
+from .values import FrameHeader, UtcTime, Value, data_values, from_native, text
 
 __all__ = ["ETHERTYPE_GOOSE", "FAULT_KNOBS", "GooseBlock", "GooseFrame", "GoosePDU", "Publisher", "decode_frame"]
 
@@ -108,20 +108,14 @@ class GooseFrame:
 
 def message_from_native(frame: dict, pdu: dict) -> GooseFrame:
     """The :class:`GooseFrame` of the two dicts that :func:`valdrin_rt.decode_goose_frame` returns."""
-    return GooseFrame(
+    return from_native(
+        GooseFrame,
+        pdu,
         header=FrameHeader.from_native(frame),
         gocb_ref=text(pdu["gocb_ref"]),
-        time_allowed_to_live=pdu["time_allowed_to_live"],
         dat_set=text(pdu["dat_set"]),
         go_id=None if pdu["go_id"] is None else text(pdu["go_id"]),
         t=UtcTime.from_octets(pdu["t"]),
-        st_num=pdu["st_num"],
-        sq_num=pdu["sq_num"],
-        simulation=pdu["simulation"],
-        conf_rev=pdu["conf_rev"],
-        nds_com=pdu["nds_com"],
-        num_dat_set_entries=pdu["num_dat_set_entries"],
-        entries=pdu["entries"],
         values=data_values(pdu["all_data"]),
     )
 

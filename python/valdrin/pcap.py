@@ -317,16 +317,9 @@ def write_pcap(out: BinaryIO, publisher: Publisher, periods: int) -> int:
     Each period holds one frame of every stream, in stream order, stamped
     with the period's scheduled send time. Returns the number of frames.
     """
-    rate, per_frame = publisher.rate, publisher.asdus_per_frame
-    frames_per_second = rate // per_frame
-    count = len(publisher.streams)
     write_header(out)
-    for k in range(periods):
-        second = publisher.start_second + k // frames_per_second
-        first_smp = k % frames_per_second * per_frame
-        nanoseconds = first_smp * 1_000_000_000 // rate
-        for index in range(count):
-            frame = publisher.render(index, second, first_smp)
-            out.write(_PCAP_RECORD.pack(second, nanoseconds, len(frame), len(frame)))
-            out.write(frame)
-    return periods * count
+    written = 0
+    for due_ns, frame in publisher.frames(periods):
+        write_record(out, due_ns, frame)
+        written += 1
+    return written

@@ -21,7 +21,7 @@ import os
 import threading
 import time
 import warnings
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Any, Iterator, Sequence
 
 # Dependencies point one way: sv_stream holds the descriptions and templates,
 # sv_publisher converts them into the engine's input, and this module, where
@@ -92,6 +92,8 @@ class Publisher:
 
     Use it as a context manager (entering starts, leaving stops) or call
     :meth:`start` and :meth:`stop`; :meth:`stats` may be read at any time.
+    :meth:`frames` lists the frames it sends with their instants, by the
+    engine's own schedule, without sending them.
     A stream whose frames are longer than an Ethernet frame (1514 octets,
     1518 with a VLAN tag) gives a warning: on an ordinary link every one of
     them would be counted as a send error.
@@ -300,18 +302,48 @@ class Publisher:
         total["engines"] = engines
         return total
 
+    def _engine_of(self, stream: int) -> tuple["valdrin_rt.Engine", int]:
+        """The engine that sends stream number ``stream``, and the stream's number in it."""
+        if len(self._engines) > 1 and isinstance(stream, int) and 0 <= stream < len(self._streams):
+            for (_, share), engine in zip(self._shares, self._engines):
+                if stream in share:
+                    return engine, stream - share.start
+        # A number outside every share is outside the first engine's too,
+        # which reports it as one engine would.
+        return self._engines[0], stream
+
     def render(self, stream: int, second: int, first_smp: int) -> bytes:
         """The frame of stream number ``stream`` carrying samples ``first_smp``... of UNIX second ``second``.
 
         These are the exact octets the engine sends for that instant.
         """
-        if len(self._engines) > 1 and isinstance(stream, int) and 0 <= stream < len(self._streams):
-            for (_, share), engine in zip(self._shares, self._engines):
-                if stream in share:
-                    return engine.render(stream - share.start, second, first_smp)
-        # A number outside every share is outside the first engine's too,
-        # which reports it as one engine would.
-        return self._engines[0].render(stream, second, first_smp)
+        engine, index = self._engine_of(stream)
+        return engine.render(index, second, first_smp)
+
+    def frames(self, periods: int, *, first: int = 0, stream: int | None = None) -> Iterator[tuple[int, bytes]]:
+        """``(due_ns, frame)`` of the frame periods ``first`` .. ``first + periods - 1``, in send order.
+
+        Each period gives one frame of every stream in stream order (of
+        stream number ``stream`` alone when given): the exact octets the
+        engine sends, and the instant (ns since the epoch on the real-time
+        clock) it sends them at, by the engine's own schedule: period ``k``
+        carries the samples from ``k * asdus_per_frame`` on, counted from
+        sample 0 of ``start_second``.
+        """
+        numbers = range(len(self._streams)) if stream is None else (stream,)
+        engines = [self._engine_of(number) for number in numbers]
+        for k in range(first, first + periods):
+            for engine, index in engines:
+                yield engine.frame(index, k)
+
+    def instant(self, second: int, smp: int) -> int:
+        """The instant (ns since the epoch) sample ``smp`` (0 to rate - 1) of UNIX second ``second``
+        stands for: the second plus ``smp / rate``, rounded down to the ns, as the engine schedules it."""
+        return self._engines[0].instant(second, smp)
+
+    def first_period(self, time_ns: int) -> int:
+        """The number of the first frame period due at or after ``time_ns`` (0 up to ``start_second``)."""
+        return self._engines[0].first_period(time_ns)
 
     def __enter__(self) -> Publisher:
         self.start()

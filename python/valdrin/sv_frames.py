@@ -12,7 +12,7 @@ from __future__ import annotations
 import struct
 from dataclasses import dataclass
 
-from .values import FrameHeader, UtcTime, text
+from .values import FrameHeader, UtcTime, from_native, text
 
 __all__ = ["Asdu", "SvFrame", "decode_frame", "samples_of"]
 
@@ -57,17 +57,12 @@ class SvFrame:
 def asdu_from_native(asdu: dict) -> Asdu:
     """The :class:`Asdu` of one ASDU dict of the native decoder."""
     refr_tm = asdu["refr_tm"]
-    return Asdu(
+    return from_native(
+        Asdu,
+        asdu,
         sv_id=text(asdu["sv_id"]),
         dat_set=None if asdu["dat_set"] is None else text(asdu["dat_set"]),
-        smp_cnt=asdu["smp_cnt"],
-        conf_rev=asdu["conf_rev"],
         refr_tm=None if refr_tm is None else UtcTime(*refr_tm),
-        smp_synch=asdu["smp_synch"],
-        smp_rate=asdu["smp_rate"],
-        smp_mod=asdu["smp_mod"],
-        gm_identity=asdu["gm_identity"],
-        sample=asdu["sample"],
         samples=samples_of(asdu["sample"]),
     )
 

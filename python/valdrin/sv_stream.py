@@ -226,31 +226,16 @@ class Playback:
         return len(self.values[0])
 
     @classmethod
-    def from_comtrade(
-        cls,
-        cfg: Any,
-        dat: Any = None,
-        *,
-        rate: int = 4000,
-        channels: Sequence[int | str] | None = None,
-        scales: Sequence[float | None] | float | None = None,
-        start: int = 0,
-        loop: bool = False,
-    ) -> Playback:
-        """The analog ``channels`` (names, or numbers from 1; default all) of a COMTRADE record.
+    def from_comtrade(cls, cfg: Any, dat: Any = None, **options: Any) -> Playback:
+        """The analog channels of the COMTRADE record ``cfg`` (its data file ``dat``: default the
+        one beside it) as :meth:`from_recording` takes them, with the same keyword ``options``.
 
-        Values are converted to primary units and to counts (``scales``:
-        counts per unit of the file; default from the unit, 1000 per A and
-        100 per V) and resampled to ``rate`` samples per second by a
-        band-limited polyphase filter; row 0 plays at the absolute sample
-        ``start``; ``loop`` repeats the recording. See
-        :mod:`valdrin.recording` (needs numpy, scipy and comtrade); a file
-        that cannot be read raises ``ValueError``.
+        See :mod:`valdrin.recording` (needs numpy, scipy and comtrade); a
+        file that cannot be read raises ``ValueError``.
         """
         from .recording import read_comtrade
 
-        return cls.from_recording(read_comtrade(cfg, dat), rate=rate, channels=channels, scales=scales,
-                                  start=start, loop=loop)
+        return cls.from_recording(read_comtrade(cfg, dat), **options)
 
     @classmethod
     def from_recording(
@@ -263,7 +248,15 @@ class Playback:
         start: int = 0,
         loop: bool = False,
     ) -> Playback:
-        """:meth:`from_comtrade` for a :class:`valdrin.recording.Recording` already read."""
+        """The analog ``channels`` (names, or numbers from 1; default all) of a
+        :class:`valdrin.recording.Recording`.
+
+        Values are converted to primary units and to counts (``scales``:
+        counts per unit of the file; default from the unit, 1000 per A and
+        100 per V) and resampled to ``rate`` samples per second by a
+        band-limited polyphase filter; row 0 plays at the absolute sample
+        ``start``; ``loop`` repeats the recording.
+        """
         values, qualities = recording.playback_rows(rate, channels, scales)
         return cls(values, qualities, period=len(values) if loop else None, start=start)
 

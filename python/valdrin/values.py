@@ -16,9 +16,10 @@ from __future__ import annotations
 
 import math
 import struct
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from datetime import datetime, timedelta, timezone
-from typing import Any, Iterator, Union
+from operator import itemgetter
+from typing import Any, Callable, Iterator, TypeVar, Union
 
 __all__ = [
     "BitString",
@@ -146,6 +147,23 @@ class FrameHeader:
 
 
 Value = Union[bool, int, float, str, bytes, datetime, UtcTime, BitString, RawValue, list]
+
+
+def from_native(cls: type[_Record], native: dict, **converted: Any) -> _Record:
+    """The dataclass ``cls`` of a native decoder's dict: each field ``converted`` gives, the others
+    taken as they are from ``native``'s entry of the same name."""
+    key = (cls, tuple(converted))
+    taken = _taken.get(key)
+    if taken is None:
+        names = tuple(f.name for f in fields(cls) if f.name not in converted)  # type: ignore[arg-type]
+        taken = _taken[key] = (names, itemgetter(*names))
+    names, get = taken
+    return cls(**converted, **dict(zip(names, get(native))))
+
+
+_Record = TypeVar("_Record")
+# Per dataclass and converted fields: the names taken from the dict as they are, and their getter.
+_taken: dict[tuple[type, tuple[str, ...]], tuple[tuple[str, ...], Callable[[dict], tuple]]] = {}
 
 
 def iso_ns(nanoseconds: int) -> str:

@@ -4,7 +4,9 @@
 
 #include "engine.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "py.hpp"
 #include "sv_engine/publisher.hpp"
 #include "sv_engine/render.hpp"
+#include "sv_engine/schedule.hpp"
 
 namespace valdrin::engine {
 namespace {
@@ -57,6 +60,26 @@ PyObject* engine_stats(PyObject* self, PyObject*) {
 
 void engine_dealloc(PyObject* self) { publisher_binding::dealloc<Publisher>("Engine.__del__()", self); }
 
+// A fresh bytes object (never a shared cached one) holding stream `index`'s
+// frame for samples first_smp... of `second`; null with ValueError set for a
+// stream number the engine does not have.
+Ref rendered(const Config& config, std::uint64_t index, std::int64_t second, std::int64_t first_smp) {
+    if (index >= config.streams.size()) {
+        py::raise(PyExc_ValueError, "no such stream");
+        return {};
+    }
+    const Stream& stream = config.streams[index];
+    // Nobody else has seen the new object yet, so it may be written in place.
+    const auto size = static_cast<Py_ssize_t>(stream.frame.size());
+    Ref frame = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!frame) return {};
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
+    if (data == nullptr) return {};
+    std::memcpy(data, stream.frame.data(), stream.frame.size());
+    io::sv_engine::render(stream, {data, stream.frame.size()}, second, first_smp, config.rate);
+    return frame;
+}
+
 constexpr const char* render_params[] = {"stream", "second", "first_smp"};
 constexpr py::Signature render_signature{"Engine.render()", render_params, 3};
 
@@ -71,22 +94,65 @@ PyObject* engine_render(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!second) return nullptr;
         auto first_smp = py::argument("first_smp", bound[2], py::to_i64);
         if (!first_smp) return nullptr;
+        return rendered(publisher_of(self).config(), *index, *second, *first_smp).release();
+    });
+}
+
+constexpr const char* frame_params[] = {"stream", "period"};
+constexpr py::Signature frame_signature{"Engine.frame()", frame_params, 2};
+
+PyObject* engine_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Engine.frame()", [&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!py::bind(frame_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto index = py::argument("stream", bound[0], py::to_u64);
+        if (!index) return nullptr;
+        auto k = py::argument("period", bound[1], py::to_u64);
+        if (!k) return nullptr;
         const Config& config = publisher_of(self).config();
-        if (*index >= config.streams.size()) {
-            py::raise(PyExc_ValueError, "no such stream");
+        // The transmit thread's own rule, and its saturated second for the renderer.
+        const io::sv_engine::Period period = io::sv_engine::Schedule::of(config).period(*k);
+        const auto second = static_cast<std::int64_t>(
+            std::min<__int128>(period.second, std::numeric_limits<std::int64_t>::max()));
+        Ref frame = rendered(config, *index, second, period.first_smp);
+        if (!frame) return nullptr;
+        Ref due = Ref::steal(py::from_i128(period.due_ns));
+        if (!due) return nullptr;
+        return PyTuple_Pack(2, due.get(), frame.get());
+    });
+}
+
+constexpr const char* instant_params[] = {"second", "smp"};
+constexpr py::Signature instant_signature{"Engine.instant()", instant_params, 2};
+
+PyObject* engine_instant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Engine.instant()", [&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!py::bind(instant_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto second = py::argument("second", bound[0], py::to_i64);
+        if (!second) return nullptr;
+        auto smp = py::argument("smp", bound[1], py::to_i64);
+        if (!smp) return nullptr;
+        const auto schedule = io::sv_engine::Schedule::of(publisher_of(self).config());
+        if (*smp < 0 || *smp >= schedule.rate) {
+            py::raise(PyExc_ValueError, "smp must lie within the second: 0 to rate - 1");
             return nullptr;
         }
-        const Stream& stream = config.streams[*index];
-        // A fresh bytes object (never a shared cached one) that nobody else
-        // has seen yet, so it may be written in place.
-        const auto size = static_cast<Py_ssize_t>(stream.frame.size());
-        Ref frame = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
-        if (!frame) return nullptr;
-        auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
-        if (data == nullptr) return nullptr;
-        std::memcpy(data, stream.frame.data(), stream.frame.size());
-        io::sv_engine::render(stream, {data, stream.frame.size()}, *second, *first_smp, config.rate);
-        return frame.release();
+        return py::from_i128(schedule.instant(*second, *smp));
+    });
+}
+
+constexpr const char* first_period_params[] = {"time_ns"};
+constexpr py::Signature first_period_signature{"Engine.first_period()", first_period_params, 1};
+
+PyObject* engine_first_period(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Engine.first_period()", [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!py::bind(first_period_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto time_ns = py::argument("time_ns", bound[0], py::to_i64);
+        if (!time_ns) return nullptr;
+        const auto schedule = io::sv_engine::Schedule::of(publisher_of(self).config());
+        return PyLong_FromUnsignedLongLong(schedule.first_due_from(*time_ns));
     });
 }
 
@@ -96,6 +162,20 @@ PyMethodDef engine_methods[] = {
      "render($self, stream, second, first_smp)\n--\n\n"
      "Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second` (for "
      "tests)."},
+    {"frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_frame)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "frame($self, stream, period)\n--\n\n"
+     "`(due_ns, frame)`: frame period `period`'s instant (the transmit thread's schedule) and the "
+     "frame of stream `stream` it sends then."},
+    {"instant", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_instant)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "instant($self, second, smp)\n--\n\n"
+     "The instant (ns since 1970) of sample `smp` (0 to rate - 1) of UNIX second `second`, by the "
+     "transmit thread's schedule."},
+    {"first_period", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_first_period)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "first_period($self, time_ns)\n--\n\n"
+     "Number of the first frame period due at or after `time_ns` (0 up to the start second)."},
     {"start", engine_start, METH_NOARGS,
      "start($self)\n--\n\nOpen the socket, then send from a thread of its own until `stop()`."},
     {"stop", engine_stop, METH_NOARGS, "stop($self)\n--\n\n"},

@@ -9,6 +9,7 @@
 #include "clock.hpp"
 #include "rt_thread.hpp"
 #include "sv_engine/render.hpp"
+#include "sv_engine/schedule.hpp"
 
 namespace valdrin::io::sv_engine {
 
@@ -87,9 +88,8 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     }
 
     const std::int64_t rate = config->rate;
-    const std::int64_t asdus = config->asdus_per_frame;
-    const std::int64_t frames_per_second = rate / asdus;
-    const i128 frame_period = static_cast<i128>(asdus) * ns_per_s / rate;
+    const Schedule schedule = Schedule::of(*config);
+    const i128 frame_period = static_cast<i128>(config->asdus_per_frame) * ns_per_s / rate;
 
     std::optional<Batch> batch;
     try {
@@ -99,39 +99,15 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     }
     if (counters->stop.load()) return;
 
-    // Frame k carries the samples from first_smp on of UNIX second `second`
-    // and is due at their instant, computed afresh from k every period.
-    const auto second_of = [&](std::uint64_t k) {
-        return config->start_second + static_cast<i128>(k / frames_per_second);
-    };
-    const auto first_smp_of = [&](std::uint64_t k) {
-        return static_cast<std::int64_t>(k % frames_per_second) * asdus;
-    };
-    const auto scheduled_at = [&](i128 second, std::int64_t first_smp) {
-        return second * ns_per_s + static_cast<i128>(first_smp) * ns_per_s / rate;
-    };
-    const auto scheduled_of = [&](std::uint64_t k) { return scheduled_at(second_of(k), first_smp_of(k)); };
-
-    std::uint64_t k = 0;
-    if (resume) {
-        // A run after a stop picks up at the first period not yet due
-        // instead of sending all periods since start_second back to back.
-        const i128 now = now_ns();
-        const i128 elapsed = now - static_cast<i128>(config->start_second) * ns_per_s;
-        if (elapsed > 0) {
-            const i128 periods = elapsed / ns_per_s * frames_per_second +
-                                 elapsed % ns_per_s * frames_per_second / ns_per_s;
-            k = static_cast<std::uint64_t>(periods);
-            while (k > 0 && scheduled_of(k - 1) >= now) --k;
-            while (scheduled_of(k) < now) ++k;
-        }
-    }
+    // A run after a stop picks up at the first period not yet due instead
+    // of sending all periods since start_second back to back.
+    std::uint64_t k = resume ? schedule.first_due_from(now_ns()) : 0;
     // A bounded run sends periods 0 .. periods - 1 and no other.
     const std::uint64_t end = config->periods.value_or(std::numeric_limits<std::uint64_t>::max());
     for (; k < end; ++k) {
-        const i128 second = second_of(k);
-        const std::int64_t first_smp = first_smp_of(k);
-        const i128 scheduled = scheduled_at(second, first_smp);
+        // Frame k carries the samples from first_smp on of UNIX second
+        // `second` and is due at their instant, computed afresh from k.
+        const auto [second, first_smp, scheduled] = schedule.period(k);
 
         const std::int64_t frame_second = saturate(second);
         for (std::size_t i = 0; i < config->streams.size(); ++i) {

@@ -4,15 +4,12 @@ block of a capture file, by the same analysis as the live monitor."""
 from __future__ import annotations
 
 import argparse
-import json
-import sys
 
 from rich.console import Console
-from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
 from ..listen import Event, analyze
-from .app import Failure
-from .health import event_line, report_view
+from .app import Failure, print_json, reading_progress
+from .health import add_analysis_options, event_line, report_view
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -42,28 +39,16 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="print exactly one JSON object with every count, and nothing else on standard output")
     a.add_argument("--events", action="store_true",
                    help="also list the events (new streams, GOOSE state changes, TAL expiries, ...) in time order")
-    a.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
-                   help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
-    a.add_argument("--max-streams", type=int, default=256, metavar="N",
-                   help="SV streams and GOOSE blocks tracked, each (default 256); more are counted as beyond the limits")
+    add_analysis_options(a)
     return a
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     events: list[Event] | None = [] if args.events else None
-    err = Console(stderr=True)
-    show_progress = err.is_terminal and not args.json
     try:
-        if show_progress:
-            columns = (TextColumn("analysing"), BarColumn(), DownloadColumn(), TimeRemainingColumn())
-            with Progress(*columns, console=err, transient=True) as progress:
-                task = progress.add_task("analyse", total=None)
-                report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                                 goose_blocks=args.max_streams, events=events,
-                                 progress=lambda done, total: progress.update(task, completed=done, total=total))
-        else:
+        with reading_progress("analysing", args.json) as progress:
             report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                             goose_blocks=args.max_streams, events=events)
+                             goose_blocks=args.max_streams, events=events, progress=progress)
     except OSError as error:
         raise Failure(f"cannot read {args.file}: {error.strerror or error}") from None
     except ValueError as error:
@@ -72,8 +57,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         out = report.to_json()
         if events is not None:
             out["events"] = [event.to_json() for event in events]
-        json.dump(out, sys.stdout)
-        sys.stdout.write("\n")
+        print_json(out)
         return 0
     console = Console()
     if events:

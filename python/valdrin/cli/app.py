@@ -14,11 +14,12 @@ package refuses) and ``parser.error`` are usage errors (exit status 2).
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from contextlib import contextmanager
 from fractions import Fraction
 from types import ModuleType
-from typing import Iterator, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 from .. import __version__
 
@@ -40,6 +41,32 @@ def file_failures(default: str) -> Iterator[None]:
         raise Failure(f"cannot read or write {error.filename or default}: {error.strerror or error}") from None
     except ValueError as error:
         raise Failure(str(error)) from None
+
+
+def print_json(value: Any) -> None:
+    """Writes ``value`` as one JSON object and a newline on standard output: a --json result."""
+    json.dump(value, sys.stdout)
+    sys.stdout.write("\n")
+
+
+@contextmanager
+def reading_progress(label: str, quiet: bool) -> Iterator[Callable[[int, int], None] | None]:
+    """A progress bar labelled ``label`` on standard error while a file is read, gone when done.
+
+    Yields the ``progress(done, total)`` callback the readers take, or None
+    (no bar) when ``quiet`` or standard error is not a terminal.
+    """
+    from rich.console import Console
+    from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
+
+    err = Console(stderr=True)
+    if quiet or not err.is_terminal:
+        yield None
+        return
+    columns = (TextColumn(label), BarColumn(), DownloadColumn(), TimeRemainingColumn())
+    with Progress(*columns, console=err, transient=True) as progress:
+        task = progress.add_task(label, total=None)
+        yield lambda done, total: progress.update(task, completed=done, total=total)
 
 
 # --- option values ----------------------------------------------------------

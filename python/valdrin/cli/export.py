@@ -4,15 +4,10 @@ written as a COMTRADE 2013 record (OUT.cfg + OUT.dat)."""
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
-import sys
 
-from rich.console import Console
-from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
-
-from .app import file_failures
+from .app import file_failures, print_json, reading_progress
 
 
 def _frequency(text: str) -> float:
@@ -72,20 +67,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if not args.comtrade or args.comtrade.endswith(os.sep) or os.path.isdir(args.comtrade):
         parser.error(f"--comtrade takes the name of the record's files (OUT for OUT.cfg and OUT.dat), "
                      f"not a directory: {args.comtrade!r}")
-    err = Console(stderr=True)
     options = dict(file_type=args.format.upper(), station=args.station, frequency=args.nominal_hz)
-    with file_failures(args.file):
-        if err.is_terminal and not args.json:
-            columns = (TextColumn("reading"), BarColumn(), DownloadColumn(), TimeRemainingColumn())
-            with Progress(*columns, console=err, transient=True) as progress:
-                task = progress.add_task("read", total=None)
-                summary = export_comtrade(args.file, args.comtrade, args.sv_id, **options,
-                                          progress=lambda done, total: progress.update(task, completed=done, total=total))
-        else:
-            summary = export_comtrade(args.file, args.comtrade, args.sv_id, **options)
+    with file_failures(args.file), reading_progress("reading", args.json) as progress:
+        summary = export_comtrade(args.file, args.comtrade, args.sv_id, **options, progress=progress)
     if args.json:
-        json.dump(summary, sys.stdout)
-        sys.stdout.write("\n")
+        print_json(summary)
         return 0
     print(
         f"wrote {summary['cfg']} and {summary['dat']}: {summary['samples']} samples of "

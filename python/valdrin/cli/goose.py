@@ -5,9 +5,7 @@ pcap file at the frames' scheduled times instead."""
 from __future__ import annotations
 
 import argparse
-import json
 import signal
-import sys
 import threading
 import time
 from typing import Iterator
@@ -15,7 +13,7 @@ from typing import Iterator
 from .. import goose
 from ..data import BoolData, Data, FloatData, IntData, OctetStringData, UIntData, VisibleStringData
 from ..pcap import write_header, write_record
-from .app import Failure, integer, mac_address, seconds
+from .app import Failure, integer, mac_address, print_json, seconds
 
 # --value KIND:VALUE, the kinds it takes.
 VALUE_KINDS = ("bool", "int", "uint", "float", "double", "str", "octets")
@@ -151,8 +149,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     else:
         stats = _publish(args, block, toggle_ns)
     if args.json:
-        json.dump(stats, sys.stdout)
-        sys.stdout.write("\n")
+        print_json(stats)
     else:
         print(f"{stats['frames_sent']} frames sent, {stats['send_errors']} send errors, {stats['late_frames']} late, "
               f"max lateness {stats['max_lateness_ns'] / 1000:.0f} µs")

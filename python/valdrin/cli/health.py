@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import argparse
 import math
 
 from rich.console import Group
@@ -12,6 +13,14 @@ from rich.text import Text
 from ..listen import Event, Report
 from ..values import BitString, UtcTime
 from .text import iso_ns
+
+
+def add_analysis_options(parser: argparse.ArgumentParser) -> None:
+    """The analysis settings that ``valdrin monitor`` and ``valdrin analyze`` both take."""
+    parser.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
+                        help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
+    parser.add_argument("--max-streams", type=int, default=256, metavar="N",
+                        help="SV streams and GOOSE blocks tracked, each (default 256); more are counted as beyond the limits")
 
 
 def _us(value: float | None) -> str:

@@ -4,9 +4,7 @@ control block on an interface, live, refreshed once a second."""
 from __future__ import annotations
 
 import argparse
-import json
 import signal
-import sys
 import threading
 import time
 
@@ -14,8 +12,8 @@ from rich.console import Console
 from rich.live import Live
 
 from ..listen import Monitor
-from .app import Failure, seconds
-from .health import event_line, report_view
+from .app import Failure, print_json, seconds
+from .health import add_analysis_options, event_line, report_view
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -50,10 +48,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="put the interface in promiscuous mode (default: accept all multicast)")
     m.add_argument("--outgoing", action="store_true",
                    help="also count frames this host sends (on lo each frame is then seen twice)")
-    m.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
-                   help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
-    m.add_argument("--max-streams", type=int, default=256, metavar="N",
-                   help="SV streams and GOOSE blocks tracked, each (default 256)")
+    add_analysis_options(m)
     m.add_argument("--rt-priority", type=int, metavar="P", help="run the capture thread SCHED_FIFO at priority P")
     m.add_argument("--cpu", type=int, metavar="N", help="pin the capture thread to CPU N")
     m.add_argument("--ring", choices=("v3", "v2"), default="v3",
@@ -148,8 +143,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         out = report.to_json()
         if args.expect_conf_rev is not None:
             out["conf_rev_mismatches"] = _conf_rev_lines(report, args.expect_conf_rev)
-        json.dump(out, sys.stdout)
-        sys.stdout.write("\n")
+        print_json(out)
     else:
         console.print(report_view(report, time.time_ns()))
         for line in _conf_rev_lines(report, args.expect_conf_rev):

@@ -4,12 +4,10 @@ file, with lost samples, quality flags and GOOSE state changes."""
 from __future__ import annotations
 
 import argparse
-import json
 import math
-import sys
 from pathlib import Path
 
-from .app import file_failures
+from .app import file_failures, print_json
 
 
 def _time(text: str) -> float:
@@ -85,8 +83,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         summary = plot_capture(args.file, args.output, args.sv_id, start_s=args.start, end_s=args.end,
                                goose=not args.no_goose)
     if args.json:
-        json.dump(summary, sys.stdout)
-        sys.stdout.write("\n")
+        print_json(summary)
         return 0
     print(
         f"drew {summary['samples']} samples of {summary['sv_id']} from {summary['from_s']:.6f} s to "

@@ -137,6 +137,22 @@ def add_stream_options(p: argparse.ArgumentParser) -> argparse._ArgumentGroup:
     return signal_
 
 
+# The fault and playback options of the "channels" group, one row each: (flag, type, metavar, help).
+_SIGNAL_OPTIONS = (
+    ("--fault-every", positive_integer, "S",
+     "add a fault that recurs every S seconds (the other --fault-* options need this)"),
+    ("--fault-offset", integer, "S",
+     "the fault starts in the UNIX seconds T where T - S is a multiple of --fault-every (default 0)"),
+    ("--fault-start-smp", integer, "N", "sample within that second where the fault starts (default 0)"),
+    ("--fault-duration", seconds, "S", "fault length in seconds (default: half of --fault-every)"),
+    ("--fault-factor", float, "X", "during the fault every channel's amplitude is multiplied by X (default 10)"),
+    ("--playback", None, "FILE.csv",
+     "play recorded samples from the first published second on: CSV rows of integers "
+     "(counts), one column per channel; samples past the end come from the waves"),
+    ("--playback-period", positive_integer, "N", "repeat the recording every N samples (default: play it once)"),
+)
+
+
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     """Adds ``valdrin publish`` to the top-level parser's ``commands``."""
     p = commands.add_parser(
@@ -187,48 +203,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         help="publish for S seconds from --start, then stop (default: until Ctrl-C)",
     )
     signal_ = add_stream_options(p)
-    signal_.add_argument(
-        "--fault-every",
-        type=positive_integer,
-        metavar="S",
-        help="add a fault that recurs every S seconds (the other --fault-* options need this)",
-    )
-    signal_.add_argument(
-        "--fault-offset",
-        type=integer,
-        metavar="S",
-        help="the fault starts in the UNIX seconds T where T - S is a multiple of --fault-every (default 0)",
-    )
-    signal_.add_argument(
-        "--fault-start-smp",
-        type=integer,
-        metavar="N",
-        help="sample within that second where the fault starts (default 0)",
-    )
-    signal_.add_argument(
-        "--fault-duration",
-        type=seconds,
-        metavar="S",
-        help="fault length in seconds (default: half of --fault-every)",
-    )
-    signal_.add_argument(
-        "--fault-factor",
-        type=float,
-        metavar="X",
-        help="during the fault every channel's amplitude is multiplied by X (default 10)",
-    )
-    signal_.add_argument(
-        "--playback",
-        metavar="FILE.csv",
-        help="play recorded samples from the first published second on: CSV rows of integers "
-        "(counts), one column per channel; samples past the end come from the waves",
-    )
-    signal_.add_argument(
-        "--playback-period",
-        type=positive_integer,
-        metavar="N",
-        help="repeat the recording every N samples (default: play it once)",
-    )
+    for flag, kind, metavar, text in _SIGNAL_OPTIONS:
+        signal_.add_argument(flag, type=kind, metavar=metavar, help=text)
     record = p.add_argument_group("COMTRADE playback")
     record.add_argument(
         "--comtrade",
@@ -412,8 +388,11 @@ def _write_pcap_file(args: argparse.Namespace, parser: argparse.ArgumentParser, 
         periods = math.ceil(args.duration * frames_per_second)
     else:  # a COMTRADE recording, played once
         periods = math.ceil(args.comtrade_rows / publisher.asdus_per_frame)
-    last = publisher.start_second + (periods - 1) // frames_per_second
-    if publisher.start_second < 0 or last > 0xFFFFFFFF:
+    # The file stamps frames with 32-bit UNIX seconds: the first and the last frame's must fit.
+    last_ns = publisher.start_second * 1_000_000_000
+    if periods:
+        last_ns, _ = next(publisher.frames(1, first=periods - 1, stream=0))
+    if publisher.start_second < 0 or last_ns // 1_000_000_000 > 0xFFFFFFFF:
         parser.error("a pcap file stamps frames with UNIX seconds from 0 to 4294967295: choose another --start")
     try:
         with open(args.pcap, "wb") as out:

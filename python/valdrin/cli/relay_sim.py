@@ -11,7 +11,7 @@ import signal
 import sys
 import threading
 
-from ..testing import Decision, RelaySimulator
+from ..relay_sim import Decision, RelaySimulator
 from .app import Failure, integer, mac_address, seconds
 
 

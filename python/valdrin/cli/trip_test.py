@@ -13,7 +13,7 @@ import threading
 import time
 from datetime import datetime, timezone
 
-from ..testing import NO_TRIP, NOT_RESET, TRIPPED_BEFORE_FAULT, Shot, TripTestError, TripTestResult, plot, trip_test
+from ..trip_test import NO_TRIP, NOT_RESET, TRIPPED_BEFORE_FAULT, Shot, TripTestError, TripTestResult, trip_test
 from .app import Failure, integer, positive_integer, seconds
 from .publish import add_stream_options, _streams
 
@@ -170,8 +170,10 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         for sig, handler in previous.items():
             signal.signal(sig, handler)
     if args.plot is not None and result.shots:
+        from ..figures import plot_trip_test  # numpy and matplotlib: only when a figure is asked for
+
         try:
-            plot(result, args.plot)
+            plot_trip_test(result, args.plot)
         except OSError as error:
             raise Failure(f"cannot write {args.plot}: {error.strerror}") from None
     if args.json:
