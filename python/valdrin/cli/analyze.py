@@ -13,6 +13,7 @@ from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeR
 from ..listen import Event, analyze
 from .app import Failure
 from .health import event_line, report_view
+from .scl import add_check_option, scl_check
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -46,11 +47,13 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
     a.add_argument("--max-streams", type=int, default=256, metavar="N",
                    help="SV streams and GOOSE blocks tracked, each (default 256); more are counted as beyond the limits")
+    add_check_option(a)
     return a
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     events: list[Event] | None = [] if args.events else None
+    check = scl_check(args.scl)
     err = Console(stderr=True)
     show_progress = err.is_terminal and not args.json
     try:
@@ -72,6 +75,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         out = report.to_json()
         if events is not None:
             out["events"] = [event.to_json() for event in events]
+        check.add_json(out, report)
         json.dump(out, sys.stdout)
         sys.stdout.write("\n")
         return 0
@@ -80,4 +84,5 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         for event in events:
             console.print(event_line(event), highlight=False, markup=False)
     console.print(report_view(report, report.last_ns))
+    check.print(console, report)
     return 0
