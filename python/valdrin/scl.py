@@ -278,6 +278,7 @@ class _Reader:
         self.name = name
         self.findings: list[str] = []
         self._types: dict[tuple, SclType | None] = {}
+        self._lns: dict[etree._Element, dict] = {}
         self.left_out: set[tuple[str, str, str]] = set()   # control blocks not listed (GSSE)
 
     def tag(self, local: str) -> str:
@@ -392,67 +393,61 @@ class _Reader:
     def read_ied(self, ied: etree._Element) -> list[ControlBlock]:
         name = ied.get("name", "")
         blocks = []
+        devices = [(ap, ld) for ap in self.children(ied, "AccessPoint") for server in self.children(ap, "Server")
+                   for ld in self.children(server, "LDevice")]
         lds: dict[str, tuple[str, etree._Element]] = {}   # ldInst -> (LD name, LDevice)
-        for ap in self.children(ied, "AccessPoint"):
-            server = self.child(ap, "Server")
-            if server is None:
-                continue
-            for ld in self.children(server, "LDevice"):
-                inst = ld.get("inst", "")
-                lds.setdefault(inst, (ld.get("ldName") or name + inst, ld))
-        for ap in self.children(ied, "AccessPoint"):
-            server = self.child(ap, "Server")
-            if server is None:
-                continue
-            for ld in self.children(server, "LDevice"):
-                inst = ld.get("inst", "")
-                ld_name = ld.get("ldName") or name + inst
-                for ln in ld:
-                    if not isinstance(ln.tag, str) or ln.tag not in (self.ns + "LN0", self.ns + "LN"):
-                        continue
-                    inputs = self.child(ln, "Inputs")
-                    if inputs is not None:
-                        self.inputs.append((name, inputs))
-                    if ln.tag != self.ns + "LN0":
-                        continue
-                    data_sets = {ds.get("name", ""): ds for ds in self.children(ln, "DataSet")}
-                    resolved: dict[str, DataSet] = {}
-                    for el in ln:
-                        if el.tag == self.ns + "GSEControl":
-                            kind, sep = "goose", "$GO$"
-                            if el.get("type", "GOOSE") != "GOOSE":
-                                self.findings.append(f"{ld_name}/LLN0$GO${el.get('name', '')}: a {el.get('type')} "
-                                                     f"block, not GOOSE: left out")
-                                self.left_out.add((name, inst, el.get("name", "")))
-                                continue
-                        elif el.tag == self.ns + "SampledValueControl":
-                            kind, sep = "sv", "$MS$"
-                        else:
+        for _, ld in devices:
+            inst = ld.get("inst", "")
+            lds.setdefault(inst, (ld.get("ldName") or name + inst, ld))
+        for ap, ld in devices:
+            inst = ld.get("inst", "")
+            ld_name = lds[inst][0] if lds[inst][1] is ld else ld.get("ldName") or name + inst
+            for ln in ld:
+                if not isinstance(ln.tag, str) or ln.tag not in (self.ns + "LN0", self.ns + "LN"):
+                    continue
+                inputs = self.child(ln, "Inputs")
+                if inputs is not None:
+                    self.inputs.append((name, inputs))
+                if ln.tag != self.ns + "LN0":
+                    continue
+                data_sets = {ds.get("name", ""): ds for ds in self.children(ln, "DataSet")}
+                resolved: dict[str, DataSet] = {}
+                for el in ln:
+                    if el.tag == self.ns + "GSEControl":
+                        kind, sep = "goose", "$GO$"
+                        if el.get("type", "GOOSE") != "GOOSE":
+                            self.findings.append(f"{ld_name}/LLN0$GO${el.get('name', '')}: a {el.get('type')} "
+                                                 f"block, not GOOSE: left out")
+                            self.left_out.add((name, inst, el.get("name", "")))
                             continue
-                        cb_name = el.get("name", "")
-                        ref = f"{ld_name}/LLN0{sep}{cb_name}"
-                        ds_name = el.get("datSet")
-                        data_set = None
-                        if ds_name:
-                            if ds_name not in resolved and ds_name in data_sets:
-                                resolved[ds_name] = self.read_data_set(name, ld_name, inst, lds, data_sets[ds_name])
-                            data_set = resolved.get(ds_name)
-                            if data_set is None:
-                                self.findings.append(f"{ref}: datSet {ds_name} is no DataSet of its LLN0")
-                        cb = ControlBlock(
-                            kind=kind, ied=name, access_point=ap.get("name", ""), ld_inst=inst, name=cb_name,
-                            ref=ref, id=el.get("appID") if kind == "goose" else el.get("smvID"),
-                            dat_set=f"{ld_name}/LLN0${ds_name}" if ds_name else None, data_set=data_set,
-                            conf_rev=_int(el.get("confRev")),
-                        )
-                        if kind == "sv":
-                            cb.smp_rate = _int(el.get("smpRate"))
-                            cb.smp_mod = el.get("smpMod")
-                            cb.nof_asdu = _int(el.get("nofASDU"))
-                            cb.multicast = el.get("multicast", "true") != "false"
-                            if cb.smp_mod is not None and cb.smp_mod not in SMP_MODS:
-                                self.findings.append(f"{ref}: smpMod {cb.smp_mod!r} is none of {', '.join(SMP_MODS)}")
-                        blocks.append(cb)
+                    elif el.tag == self.ns + "SampledValueControl":
+                        kind, sep = "sv", "$MS$"
+                    else:
+                        continue
+                    cb_name = el.get("name", "")
+                    ref = f"{ld_name}/LLN0{sep}{cb_name}"
+                    ds_name = el.get("datSet")
+                    data_set = None
+                    if ds_name:
+                        if ds_name not in resolved and ds_name in data_sets:
+                            resolved[ds_name] = self.read_data_set(name, ld_name, inst, lds, data_sets[ds_name])
+                        data_set = resolved.get(ds_name)
+                        if data_set is None:
+                            self.findings.append(f"{ref}: datSet {ds_name} is no DataSet of its LLN0")
+                    cb = ControlBlock(
+                        kind=kind, ied=name, access_point=ap.get("name", ""), ld_inst=inst, name=cb_name,
+                        ref=ref, id=el.get("appID") if kind == "goose" else el.get("smvID"),
+                        dat_set=f"{ld_name}/LLN0${ds_name}" if ds_name else None, data_set=data_set,
+                        conf_rev=_int(el.get("confRev")),
+                    )
+                    if kind == "sv":
+                        cb.smp_rate = _int(el.get("smpRate"))
+                        cb.smp_mod = el.get("smpMod")
+                        cb.nof_asdu = _int(el.get("nofASDU"))
+                        cb.multicast = el.get("multicast", "true") != "false"
+                        if cb.smp_mod is not None and cb.smp_mod not in SMP_MODS:
+                            self.findings.append(f"{ref}: smpMod {cb.smp_mod!r} is none of {', '.join(SMP_MODS)}")
+                    blocks.append(cb)
         return blocks
 
     def read_data_set(self, ied: str, ld_name: str, inst: str, lds: dict, ds: etree._Element) -> DataSet:
@@ -476,16 +471,7 @@ class _Reader:
         found = lds.get(ld_inst)
         if found is None:
             return unresolved(f"no logical device {ld_inst!r}")
-        ld = found[1]
-        ln_type = None
-        if ln_class == "LLN0":
-            ln0 = self.child(ld, "LN0")
-            ln_type = None if ln0 is None else ln0.get("lnType")
-        else:
-            for ln in self.children(ld, "LN"):
-                if ln.get("lnClass") == ln_class and ln.get("inst", "") == ln_inst and ln.get("prefix", "") == prefix:
-                    ln_type = ln.get("lnType")
-                    break
+        ln_type = self.ln_types_of(found[1]).get((prefix, ln_class, ln_inst) if ln_class != "LLN0" else "LLN0")
         if ln_type is None:
             return unresolved(f"no LN {prefix}{ln_class}{ln_inst} in {ld_inst}")
         key = (ln_type, do_name, da_name, fc)
@@ -495,6 +481,19 @@ class _Reader:
         if isinstance(result, str):
             return unresolved(result)
         return result
+
+    def ln_types_of(self, ld: etree._Element) -> dict:
+        """The lnType of each LN of a logical device by (prefix, lnClass, inst), of its LN0 by "LLN0"."""
+        table = self._lns.get(ld)
+        if table is None:
+            table = {}
+            for ln in self.children(ld, "LN"):
+                table.setdefault((ln.get("prefix", ""), ln.get("lnClass"), ln.get("inst", "")), ln.get("lnType"))
+            ln0 = self.child(ld, "LN0")
+            if ln0 is not None:
+                table["LLN0"] = ln0.get("lnType")
+            self._lns[ld] = table
+        return table
 
     def resolve(self, ln_type: str, do_name: str, da_name: str | None, fc: str) -> SclType | str:
         """The type of an FCDA's data below an LN of ``ln_type``, or why it does not resolve."""

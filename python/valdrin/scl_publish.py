@@ -284,12 +284,14 @@ def sv_channels(cb: ControlBlock) -> list[str]:
     return channels
 
 
-def sv_stream(cb: ControlBlock, nominal_hz: float, src_mac: bytes, **overrides):
-    """A :class:`valdrin.sv.Stream` of an SV control block with the default waves (three phases and a neutral per
-    kind, at the nominal frequency); keyword ``overrides`` (id, dat_set, conf_rev, dst, app_id, vlan_id,
-    vlan_priority, smp_rate) replace the file's."""
-    from .cli.publish import CURRENT_PEAK_A, CURRENT_SCALE, VOLTAGE_PEAK_V, VOLTAGE_SCALE
-    from .sv import Stream, Wave
+def sv_stream(cb: ControlBlock, nominal_hz: float, src_mac: bytes, defaults: Sequence, **overrides):
+    """A :class:`valdrin.sv.Stream` of an SV control block. ``defaults`` are the eight 9-2LE waves (Ia Ib Ic In Va
+    Vb Vc Vn): the currents of the data set take the first four in turn, its voltages the last four, at the
+    nominal frequency; a channel of neither kind is zero. Keyword ``overrides`` (id, dat_set, conf_rev, dst,
+    app_id, vlan_id, vlan_priority, smp_rate) replace the file's."""
+    from dataclasses import replace
+
+    from .sv import Stream
 
     field = {key: overrides.get(key, getattr(cb, key)) for key in (
         "id", "dat_set", "conf_rev", "dst", "app_id", "vlan_id", "vlan_priority", "smp_rate")}
@@ -298,11 +300,10 @@ def sv_stream(cb: ControlBlock, nominal_hz: float, src_mac: bytes, **overrides):
             raise ValueError(f"{cb.ref} has no {option} in the file: give it on the command line")
     waves, seen = [], {"current": 0, "voltage": 0, "": 0}
     for kind in sv_channels(cb):
-        n = seen[kind]
+        n = seen[kind] % 4
         seen[kind] += 1
-        peak, scale = (VOLTAGE_PEAK_V, VOLTAGE_SCALE) if kind == "voltage" else (CURRENT_PEAK_A, CURRENT_SCALE)
-        phase = (0.0, -120.0, 120.0, 0.0)[n % 4]
-        waves.append(Wave(0.0 if n % 4 == 3 or not kind else peak, phase, nominal_hz, 0.0, scale))
+        wave = defaults[n + (4 if kind == "voltage" else 0)]
+        waves.append(replace(wave, frequency_hz=nominal_hz, amplitude=wave.amplitude if kind else 0.0))
     mod = cb.smp_mod if cb.smp_mod != "SmpPerPeriod" else None
     return Stream(field["id"], waves, dat_set=field["dat_set"],
                   conf_rev=1 if field["conf_rev"] is None else field["conf_rev"], smp_rate=field["smp_rate"],

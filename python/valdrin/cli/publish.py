@@ -550,8 +550,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin publish``; returns the exit status."""
     _check_usage(args, parser)
     start_second = args.start if args.start is not None else int(time.time()) + 1
-    streams = (publish_streams(args, parser, args.src_mac if args.src_mac is not None else _interface_mac(args.iface))
-               or _streams(args, parser, start_second))
+    streams = (publish_streams(args, parser, args.src_mac if args.src_mac is not None else _interface_mac(args.iface),
+                               default_waves()) or _streams(args, parser, start_second))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         cpus = None if args.pcap or args.cpu is None else args.cpu

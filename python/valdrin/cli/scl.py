@@ -279,9 +279,11 @@ def add_publish_options(p: argparse.ArgumentParser) -> None:
     _mark_defaults(p, tuple(_SV_OVERRIDES))
 
 
-def publish_streams(args: argparse.Namespace, parser: argparse.ArgumentParser, src_mac: int) -> list | None:
-    """The Streams of ``--scl FILE --sv REF / --ied NAME`` (setting --rate and --asdus-per-frame from the file
-    unless given, after the line naming what the command line overrides), None without --scl."""
+def publish_streams(args: argparse.Namespace, parser: argparse.ArgumentParser, src_mac: int,
+                    defaults: list) -> list | None:
+    """The Streams of ``--scl FILE --sv REF / --ied NAME``, their waves from the eight ``defaults``, None
+    without --scl. Sets --rate and --asdus-per-frame from the file unless given, and prints first the line
+    naming what the command line overrides."""
     if args.scl is None:
         if args.sv or args.ied:
             parser.error("--sv and --ied need --scl")
@@ -335,7 +337,7 @@ def publish_streams(args: argparse.Namespace, parser: argparse.ArgumentParser, s
                 own["dat_set"] = own["dat_set"].format(n=n + 1)
             if own.get("smp_rate") == "auto":
                 del own["smp_rate"]
-            streams.append(scl_publish.sv_stream(cb, args.nominal_hz, src_mac.to_bytes(6, "big"), **own))
+            streams.append(scl_publish.sv_stream(cb, args.nominal_hz, src_mac.to_bytes(6, "big"), defaults, **own))
     except (ValueError, KeyError, IndexError) as error:
         raise Failure(str(error)) from None
     args.streams = len(streams)
