@@ -21,6 +21,7 @@ neither expands entities, nor loads DTDs, nor touches the network.
 
 from __future__ import annotations
 
+import gc
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -81,7 +82,7 @@ class SclType:
         return dict(self.enum).get(ordinal)
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Member:
     """One FCDA of a data set: its reference (``IED1MU01/I01ATCTR1.Amp``), its
     functional constraint and its type (None when it does not resolve)."""
@@ -220,7 +221,7 @@ def _parser() -> etree.XMLParser:
 
 def parse(data: bytes, name: str = "<bytes>") -> Scl:
     """The SCL document in ``data`` (the bytes of a file called ``name``); SclError when refused."""
-    if _prolog_declares_doctype(data) or b"<!ENTITY" in data[:65536]:
+    if _prolog_declares_doctype(data):
         raise SclError(f"{name}: refused: the file declares a DOCTYPE or entities, which SCL files do not use")
     try:
         root = etree.fromstring(data, _parser())
@@ -233,7 +234,15 @@ def parse(data: bytes, name: str = "<bytes>") -> Scl:
         raise SclError(f"{name}: not an SCL file (its root element is <{tag.localname}>)")
     if tag.namespace not in NAMESPACES:
         raise SclError(f"{name}: not an SCL file (namespace {tag.namespace!r})")
-    return _Reader(root, tag.namespace, name).read()
+    # The reading makes many small objects and no cycles: the cyclic collector
+    # would only walk the tree's proxies again and again.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _Reader(root, tag.namespace, name).read()
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def load(path: str | Path) -> Scl:
@@ -277,8 +286,9 @@ class _Reader:
         self.ns = "{" + ns + "}"
         self.name = name
         self.findings: list[str] = []
-        self._types: dict[tuple, SclType | None] = {}
+        self._types: dict[tuple, SclType | str] = {}
         self._lns: dict[etree._Element, dict] = {}
+        self._whole: dict[tuple, SclType | str | None] = {}
         self.left_out: set[tuple[str, str, str]] = set()   # control blocks not listed (GSSE)
 
     def tag(self, local: str) -> str:
@@ -396,6 +406,7 @@ class _Reader:
         devices = [(ap, ld) for ap in self.children(ied, "AccessPoint") for server in self.children(ap, "Server")
                    for ld in self.children(server, "LDevice")]
         lds: dict[str, tuple[str, etree._Element]] = {}   # ldInst -> (LD name, LDevice)
+        self._members: dict[tuple, SclType | str] = {}     # the types of this IED's FCDAs
         for _, ld in devices:
             inst = ld.get("inst", "")
             lds.setdefault(inst, (ld.get("ldName") or name + inst, ld))
@@ -459,28 +470,29 @@ class _Reader:
             prefix, ln_class, ln_inst = fcda.get("prefix", ""), fcda.get("lnClass", ""), fcda.get("lnInst", "")
             do_name, da_name, fc = fcda.get("doName", ""), fcda.get("daName"), fcda.get("fc", "")
             ref = f"{ied}{ld_inst}/{prefix}{ln_class}{ln_inst}.{do_name}" + (f".{da_name}" if da_name else "")
-            members.append(Member(ref, fc, self.member_type(where, ref, lds, ld_inst, prefix, ln_class, ln_inst,
-                                                            do_name, da_name, fc)))
+            key = (ld_inst, prefix, ln_class, ln_inst, do_name, da_name, fc)
+            found = self._members.get(key)
+            if found is None:
+                found = self._members[key] = self.member_type(lds, *key)
+            if isinstance(found, str):
+                self.findings.append(f"{where}: FCDA {ref} ({fc}): {found}")
+                found = None
+            members.append(Member(ref, fc, found))
         return DataSet(ds_name, where, members)
 
-    def member_type(self, where: str, ref: str, lds: dict, ld_inst: str, prefix: str, ln_class: str, ln_inst: str,
-                    do_name: str, da_name: str | None, fc: str) -> SclType | None:
-        def unresolved(why: str) -> None:
-            self.findings.append(f"{where}: FCDA {ref} ({fc}): {why}")
-
+    def member_type(self, lds: dict, ld_inst: str, prefix: str, ln_class: str, ln_inst: str, do_name: str,
+                    da_name: str | None, fc: str) -> SclType | str:
+        """The type of an FCDA of an IED whose logical devices are ``lds``, or why it does not resolve."""
         found = lds.get(ld_inst)
         if found is None:
-            return unresolved(f"no logical device {ld_inst!r}")
+            return f"no logical device {ld_inst!r}"
         ln_type = self.ln_types_of(found[1]).get((prefix, ln_class, ln_inst) if ln_class != "LLN0" else "LLN0")
         if ln_type is None:
-            return unresolved(f"no LN {prefix}{ln_class}{ln_inst} in {ld_inst}")
+            return f"no LN {prefix}{ln_class}{ln_inst} in {ld_inst}"
         key = (ln_type, do_name, da_name, fc)
         if key not in self._types:
             self._types[key] = self.resolve(ln_type, do_name, da_name, fc)
-        result = self._types[key]
-        if isinstance(result, str):
-            return unresolved(result)
-        return result
+        return self._types[key]
 
     def ln_types_of(self, ld: etree._Element) -> dict:
         """The lnType of each LN of a logical device by (prefix, lnClass, inst), of its LN0 by "LLN0"."""
@@ -569,6 +581,12 @@ class _Reader:
     def whole_do(self, do_type: etree._Element, fc: str, name: str, depth: int) -> SclType | str | None:
         """A whole (sub) data object: its DAs of ``fc`` and its SDOs holding some, in declaration order;
         None when none has that fc."""
+        key = (do_type.get("id"), fc, name)
+        if key not in self._whole:
+            self._whole[key] = self.whole_do_uncached(do_type, fc, name, depth)
+        return self._whole[key]
+
+    def whole_do_uncached(self, do_type: etree._Element, fc: str, name: str, depth: int) -> SclType | str | None:
         if depth > 16:
             return f"DOType {do_type.get('id')!r} nests too deep"
         members = []
