@@ -116,6 +116,23 @@ def test_mac_and_appid(tmp_path, mac, app_id, dst, number):
     assert (cb.dst, cb.app_id) == (dst, number)
 
 
+@pytest.mark.parametrize("element, min_time_ms, finding", [
+    ('<MinTime unit="s" multiplier="m">4</MinTime>', 4.0, None),
+    ("<MinTime>4</MinTime>", 4.0, None),                                  # the schema's unit: ms
+    ('<MinTime unit="s" multiplier="">0.004</MinTime>', 4.0, None),       # seconds
+    ('<MinTime unit="ms">4</MinTime>', None,
+     "IED1LD0/LLN0$GO$gcb1 address: MinTime '4' (unit 'ms', multiplier None) is not a time"),
+    ('<MinTime unit="s" multiplier="m">soon</MinTime>', None,
+     "IED1LD0/LLN0$GO$gcb1 address: MinTime 'soon' (unit 's', multiplier 'm') is not a time"),
+])
+def test_min_time_unit_and_multiplier(tmp_path, element, min_time_ms, finding):
+    path = tmp_path / "t.scd"
+    path.write_text(station().replace('<MinTime unit="s" multiplier="m">4</MinTime>', element))
+    model = scl.load(path)
+    assert block(model, GCB1).min_time_ms == min_time_ms
+    assert (finding in model.findings) if finding else not any("MinTime" in f for f in model.findings)
+
+
 def test_edition_1_file(tmp_path):
     model = scl.load(write(tmp_path, root="", smp_mod=""))
     assert model.edition == "1"
@@ -316,3 +333,28 @@ def test_command_line_overrides_the_file_and_says_so(tmp_path, capsys):
     assert capsys.readouterr().out.splitlines()[0] == (
         f"from {path}: {SVCB}; overridden on the command line: --conf-rev, --app-id")
     assert fields(pcap, "sv.appid", "sv.confRev", "sv.svID", kind="sv") == [["0x4001", "9", "IED1MU01"]]
+
+
+def test_monitor_checks_live_traffic_against_the_file(tmp_path):
+    import netns
+
+    path = write(tmp_path)
+    result = netns.in_netns(f"""
+import json, subprocess, sys
+subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
+""", f"""
+# The monitor listens 4 s; the publisher's heartbeats (T0 1 s) reach it even if it starts late.
+monitor = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "4",
+                            "--scl", {str(path)!r}, "--json"], stdout=subprocess.PIPE, text=True)
+publish = subprocess.run([sys.executable, "-m", "valdrin", "goose", "publish", "--iface", "va", "--scl",
+                          {str(path)!r}, "--gocb", "IED1_GO1", "--value", "XCBR1.Beh.stVal=test",
+                          "--duration", "3", "--json"], capture_output=True, text=True, timeout=30)
+out, _ = monitor.communicate(timeout=30)
+print(json.dumps({{"publish": publish.returncode, "scl": json.loads(out)["scl"]}}))
+""", timeout=90)
+    assert result["publish"] == 0
+    statuses = {b["ref"]: b for b in result["scl"]["control_blocks"]}
+    assert statuses[GCB1]["status"] == "matched" and statuses[GCB1]["differences"] == {}
+    assert statuses[GCB1]["members"][3] == {"ref": "IED1LD0/XCBR1.Beh.stVal", "value": "test"}
+    assert statuses[SVCB]["status"] == "missing"
+    assert result["scl"]["unexpected"] == []

@@ -389,7 +389,7 @@ class _Reader:
                 t = self.child(el, local)
                 if t is None:
                     continue
-                ms = _MILLISECONDS_PER.get(t.get("multiplier", "m" if t.get("unit") is None else ""))
+                ms = _MILLISECONDS_PER.get(t.get("multiplier", "m"))  # milliseconds unless it says otherwise
                 try:
                     value = float((t.text or "").strip())
                 except ValueError:
