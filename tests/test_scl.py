@@ -358,3 +358,44 @@ print(json.dumps({{"publish": publish.returncode, "scl": json.loads(out)["scl"]}
     assert statuses[GCB1]["members"][3] == {"ref": "IED1LD0/XCBR1.Beh.stVal", "value": "test"}
     assert statuses[SVCB]["status"] == "missing"
     assert result["scl"]["unexpected"] == []
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["goose", "publish", "--scl", "s.scd", "--pcap", "x", "--duration", "1"], "--scl needs --gocb REF"),
+    (["goose", "publish", "--pcap", "x", "--duration", "1"],
+     "--gocb-ref, --app-id, --dst-mac required (or --scl FILE --gocb REF)"),
+    (["goose", "publish", "--gocb-ref", "G", "--app-id", "1", "--dst-mac", "01:0c:cd:01:00:01", "--pcap", "x",
+      "--duration", "1", "--value", "XCBR1.Pos.stVal=on"], "--gocb and --value MEMBER=VALUE need --scl"),
+    (["goose", "publish", "--scl", "s.scd", "--gocb", GCB1, "--pcap", "x", "--duration", "1", "--value", "bool:true"],
+     "with --scl, --value takes MEMBER=VALUE"),
+    (["publish", "--sv", "X", "--pcap", "x", "--frames", "1"], "--sv and --ied need --scl"),
+    (["publish", "--scl", "s.scd", "--pcap", "x", "--frames", "1"], "--scl needs --sv REF or --ied NAME"),
+])
+def test_usage_errors(tmp_path, monkeypatch, capsys, argv, message):
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path, "s.scd")
+    with pytest.raises(SystemExit) as caught:
+        main(argv)
+    assert caught.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1].endswith(f"error: {message}")
+    assert not (tmp_path / "x").exists()
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["goose", "publish", "--scl", "s.scd", "--gocb", "nope", "--pcap", "x", "--duration", "1"],
+     "s.scd has no GSEControl 'nope' (its GOOSE blocks: IED1LD0/LLN0$GO$gcb1, IED1LD0/LLN0$GO$gcb2, "
+     "IED1LD0/LLN0$GO$gcb3)"),
+    (["goose", "publish", "--scl", "s.scd", "--gocb", "IED1_GO2", "--pcap", "x", "--duration", "1"],
+     "IED1LD0/LLN0$GO$gcb2 has no MAC-Address in the file: give it on the command line"),
+    (["goose", "publish", "--scl", "s.scd", "--gocb", "IED1_GO3", "--pcap", "x", "--duration", "1"],
+     "IED1LD0/LLN0$GO$gcb3: data set member IED1LD0/XCBR9.Pos.stVal does not resolve in the file"),
+    (["publish", "--scl", "s.scd", "--ied", "IED2", "--pcap", "x", "--frames", "1"],
+     "s.scd has no SV control block of an IED 'IED2'"),
+    (["analyze", "none.pcap", "--scl", "missing.scd"], "cannot read missing.scd: No such file or directory"),
+])
+def test_failures_name_what_is_wrong(tmp_path, monkeypatch, capsys, argv, message):
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path, "s.scd")
+    assert main(argv) == 1
+    assert capsys.readouterr().err.splitlines()[-1] == f"valdrin: {message}"
+    assert not (tmp_path / "x").exists()

@@ -206,7 +206,9 @@ def add_goose_publish_options(p: argparse.ArgumentParser) -> None:
     group.add_argument("--scl", metavar="FILE",
                        help="take gocbRef, goID, datSet, confRev, address, VLAN, T1 = MinTime and T0 = MaxTime and "
                             "the data set's types from this SCL file (options given override it)")
-    group.add_argument("--gocb", metavar="REF", help="with --scl: the GSEControl, by gocbRef or goID")
+    group.add_argument("--gocb", metavar="REF",
+                       help="with --scl: the GSEControl, by gocbRef or goID (e.g. --scl station.scd --gocb "
+                            "'IED1LD0/LLN0$GO$gcb1' --value XCBR1.Pos.stVal=on --iface eth1)")
     for action in p._actions:
         if action.dest in ("gocb_ref", "app_id", "dst_mac"):
             action.required = False
@@ -272,7 +274,9 @@ def add_publish_options(p: argparse.ArgumentParser) -> None:
                             "channels from the SampledValueControl blocks of this SCL file (options given override it)")
     group.add_argument("--sv", action="append", metavar="REF",
                        help="with --scl: an SV control block to publish, by its reference or svID (repeat for more)")
-    group.add_argument("--ied", metavar="NAME", help="with --scl: every SV control block of this IED")
+    group.add_argument("--ied", metavar="NAME",
+                       help="with --scl: every SV control block of this IED (e.g. --scl station.scd --ied MU1 "
+                            "--iface eth1)")
     group.add_argument("--nominal-hz", type=float, default=50.0, metavar="HZ",
                        help="with --scl: the nominal frequency (default 50): smpRate counts samples per period "
                             "of it, and the waves have it")
