@@ -60,6 +60,7 @@ def test_sv_block_whole_data_objects_and_leaves(tmp_path):
     assert out["members"][4:6] == [{"ref": "IED1LD0/UTVTR1.Vol.instMag.i", "fc": "MX", "type": "INT32"},
                                    {"ref": "IED1LD0/UTVTR1.Vol.q", "fc": "MX", "type": "Quality"}]
     assert len(out["members"]) == 9
+    assert out["sample_octets"] == 64   # eight INT32 + Quality pairs, the 9-2LE layout
     assert cb.samples_per_second() == 4000 and cb.samples_per_second(60.0) == 4800
 
 
@@ -276,24 +277,40 @@ def test_publish_then_analyze_with_the_same_file_matches(tmp_path, capsys):
         ("IED1LD1/GGIO1.Ind1.stVal", False), ("IED1LD0/XCBR1.Beh.stVal", "on")]
 
 
+# Changes to the SCL text of the copy, by name.
+EDITS = {
+    "confRev": ('smvID="IED1MU01" datSet="SvDs" confRev="2"', 'smvID="IED1MU01" datSet="SvDs" confRev="7"'),
+    "priority": ('<P type="VLAN-ID">005</P>\n            <P type="VLAN-PRIORITY">4</P>',
+                 '<P type="VLAN-ID">005</P>\n            <P type="VLAN-PRIORITY">6</P>'),
+    "member": ('<FCDA ldInst="LD0" prefix="U" lnClass="TVTR" lnInst="4" doName="Vol" fc="MX"/>', ""),
+    # Another name: matched by its address, not one missing and one unexpected.
+    "name": ('cbName="gcb1"', 'cbName="gcbX"'),
+}
+
+
 @pytest.mark.parametrize("change, ref, differences", [
     ({"app_id": "0002"}, GCB1, {"app_id": {"expected": 2, "seen": 1}}),
     ("confRev", SVCB, {"conf_rev": {"expected": 7, "seen": 2}}),
+    ("priority", SVCB, {"vlan_priority": {"expected": 6, "seen": 4}}),
+    ("member", SVCB, {"sample_octets": {"expected": 56, "seen": 64}}),
+    ("name", "IED1LD0/LLN0$GO$gcbX", {"ref": {"expected": "IED1LD0/LLN0$GO$gcbX", "seen": GCB1}}),
     ({"ind": "cnt"}, GCB1, {"types": {"expected": ["bit-string", "bit-string", "integer", "integer"],
                                       "seen": ["bit-string", "bit-string", "boolean", "integer"]}}),
 ])
 def test_one_field_changed_in_a_copy_is_exactly_that_field(tmp_path, capsys, change, ref, differences):
     published = publish_both(tmp_path, capsys, write(tmp_path))
-    if change == "confRev":
+    if isinstance(change, str):
         copy = tmp_path / "copy.scd"
-        copy.write_text(station().replace('smvID="IED1MU01" datSet="SvDs" confRev="2"',
-                                          'smvID="IED1MU01" datSet="SvDs" confRev="7"'))
+        text = station()
+        assert EDITS[change][0] in text
+        copy.write_text(text.replace(*EDITS[change]).replace('GSEControl name="gcb1"', 'GSEControl name="gcbX"')
+                        if change == "name" else text.replace(*EDITS[change]))
     else:
         copy = write(tmp_path, "copy.scd", **change)
     result = analyze_scl(capsys, published, copy)
     statuses = {b["ref"]: (b["status"], b["differences"]) for b in result["control_blocks"]}
     assert statuses[ref] == ("mismatch", differences)
-    other = SVCB if ref == GCB1 else GCB1
+    other = GCB1 if ref == SVCB else SVCB
     assert statuses[other] == ("matched", {})
     assert result["unexpected"] == []
 

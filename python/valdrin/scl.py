@@ -45,6 +45,10 @@ BASIC_TYPES = frozenset({
     "ObjRef", "PhyComAddr", "TrgOps", "OptFlds", "SvOptFlds", "LogOptFlds", "EntryID", "Struct",
 })
 
+# The octets of a basic type in an SV ASDU's sample (IEC 61850-9-2 fixed-size encoding).
+SAMPLE_OCTETS = {"BOOLEAN": 1, "INT8": 1, "INT16": 2, "INT32": 4, "INT64": 8, "INT8U": 1, "INT16U": 2, "INT32U": 4,
+                 "FLOAT32": 4, "FLOAT64": 8, "Quality": 4, "Timestamp": 8}
+
 # smpMod as SCL names it and as the SV ASDU carries it.
 SMP_MODS = {"SmpPerPeriod": 0, "SmpPerSec": 1, "SecPerSmp": 2}
 
@@ -76,6 +80,10 @@ class SclType:
     def to_json(self) -> str | list:
         """The basic type's name, or the list of the components' forms in order."""
         return [m.to_json() for m in self.members] if self.btype == "Struct" else self.btype
+
+    def leaves(self) -> list[str]:
+        """The basic types of its leaves in order."""
+        return [leaf for m in self.members for leaf in m.leaves()] if self.btype == "Struct" else [self.btype]
 
     def enum_name(self, ordinal: int) -> str | None:
         """The name of an Enum's ordinal, None when the EnumType has none."""
@@ -141,6 +149,15 @@ class ControlBlock:
     def members(self) -> list[Member]:
         return [] if self.data_set is None else self.data_set.members
 
+    @property
+    def sample_octets(self) -> int | None:
+        """The octets of the SV sample its data set makes, None when a member's type is unknown or has no
+        fixed size."""
+        if self.data_set is None or not self.data_set.resolved:
+            return None
+        sizes = [SAMPLE_OCTETS.get(leaf) for m in self.members for leaf in m.type.leaves()]
+        return None if None in sizes else sum(sizes)
+
     def samples_per_second(self, nominal_hz: float = 50.0) -> float | None:
         """The SV stream's sample rate: smpRate per nominal period (the default
         smpMod), per second, or seconds per sample."""
@@ -163,7 +180,8 @@ class ControlBlock:
         if self.kind == "goose":
             out.update(min_time_ms=self.min_time_ms, max_time_ms=self.max_time_ms)
         else:
-            out.update(smp_rate=self.smp_rate, smp_mod=self.smp_mod, nof_asdu=self.nof_asdu, multicast=self.multicast)
+            out.update(smp_rate=self.smp_rate, smp_mod=self.smp_mod, nof_asdu=self.nof_asdu, multicast=self.multicast,
+                       sample_octets=self.sample_octets)
         out["subscribers"] = list(self.subscribers)
         out["members"] = [m.to_json() for m in self.members]
         return out

@@ -11,11 +11,12 @@ matched by its identifier first (gocbRef, svID), then by its address
 that one field.
 
 Fields compared (named as ``valdrin scl --json`` names them): ``dst``,
-``app_id``, ``vlan_id``, ``id``, ``conf_rev``; for GOOSE ``dat_set``,
-``entries`` (the data set's member count) and ``types`` (each member's type
-as the frame carries it); for SV ``nof_asdu``, ``smp_rate`` and ``smp_mod``.
-A field the file leaves out is not compared. The report keeps neither the
-VLAN priority nor the SV datSet or sample layout, so those are not compared.
+``app_id``, ``vlan_id``, ``vlan_priority``, ``id``, ``conf_rev``; for GOOSE
+``ref`` (the gocbRef, when matched by address), ``dat_set``, ``entries`` (the data set's member count) and ``types`` (each
+member's type as the frame carries it); for SV ``nof_asdu``, ``smp_rate``,
+``smp_mod`` and ``sample_octets`` (the size of the sample its data set
+makes). A field the file leaves out is not compared. The report does not
+keep the SV datSet, so that is not compared.
 """
 
 from __future__ import annotations
@@ -61,29 +62,18 @@ def wire_kind(t: SclType | None) -> Any:
     return _WIRE_KINDS.get(t.btype, t.btype)
 
 
+# A decoded GOOSE value's Python type to its Data kind; bool before int, which it is too.
+_SEEN_KINDS = ((bool, "boolean"), (int, "integer"), (float, "float"), (BitString, "bit-string"),
+               (UtcTime, "utc-time"), (str, "string"), (bytes, "octet-string"), (datetime, "binary-time"))
+
+
 def _seen_kind(value: Any) -> Any:
-    """The Data kind of a decoded GOOSE value."""
-    if isinstance(value, bool):
-        return "boolean"
-    if isinstance(value, int):
-        return "integer"
-    if isinstance(value, float):
-        return "float"
-    if isinstance(value, BitString):
-        return "bit-string"
-    if isinstance(value, UtcTime):
-        return "utc-time"
-    if isinstance(value, str):
-        return "string"
-    if isinstance(value, bytes):
-        return "octet-string"
-    if isinstance(value, datetime):
-        return "binary-time"
-    if isinstance(value, RawValue):
-        return f"tag 0x{value.tag:02x}"
+    """The Data kind of a decoded GOOSE value (a list for a structure or array)."""
     if isinstance(value, list):
         return [_seen_kind(v) for v in value]
-    return type(value).__name__
+    if isinstance(value, RawValue):
+        return f"tag 0x{value.tag:02x}"
+    return next((kind for cls, kind in _SEEN_KINDS if isinstance(value, cls)), type(value).__name__)
 
 
 def named_value(t: SclType | None, value: Any) -> Any:
@@ -139,28 +129,30 @@ class Check:
 
 def _seen_fields(kind: str, item: dict) -> dict[str, Any]:
     """A report item's fields under the keys of ``valdrin scl --json``."""
-    out = {"dst": item["dst"], "app_id": item["app_id"], "vlan_id": item["vlan_id"], "conf_rev": item["conf_rev"]}
+    out = {"dst": item["dst"], "app_id": item["app_id"], "vlan_id": item["vlan_id"],
+           "vlan_priority": item.get("vlan_priority"), "conf_rev": item["conf_rev"]}
     if kind == "goose":
         values = item.get("values")
-        out.update(id=item["go_id"], dat_set=item["dat_set"],
+        out.update(ref=item["gocb_ref"], id=item["go_id"], dat_set=item["dat_set"],
                    entries=None if values is None else len(values),
                    types=None if values is None else [_seen_kind(v) for v in values])
     else:
         frames, asdus = item["frames"], item["asdus"]
-        out.update(id=item["sv_id"], smp_rate=item["smp_rate"],
+        out.update(id=item["sv_id"], smp_rate=item["smp_rate"], sample_octets=item.get("sample_octets"),
                    smp_mod=None if item["smp_mod"] is None else SMP_MOD_NAMES.get(item["smp_mod"], item["smp_mod"]),
                    nof_asdu=asdus // frames if frames and asdus % frames == 0 else None)
     return out
 
 
 def _expected_fields(cb: ControlBlock) -> dict[str, Any]:
-    out = {"dst": cb.dst, "app_id": cb.app_id, "vlan_id": cb.vlan_id, "conf_rev": cb.conf_rev, "id": cb.id}
+    out = {"dst": cb.dst, "app_id": cb.app_id, "vlan_id": cb.vlan_id, "vlan_priority": cb.vlan_priority,
+           "conf_rev": cb.conf_rev, "id": cb.id}
     if cb.kind == "goose":
         resolved = cb.data_set is not None and cb.data_set.resolved
-        out.update(dat_set=cb.dat_set, entries=None if cb.data_set is None else len(cb.members),
+        out.update(ref=cb.ref, dat_set=cb.dat_set, entries=None if cb.data_set is None else len(cb.members),
                    types=[wire_kind(m.type) for m in cb.members] if resolved else None)
     else:
-        out.update(smp_rate=cb.smp_rate, smp_mod=cb.smp_mod, nof_asdu=cb.nof_asdu)
+        out.update(smp_rate=cb.smp_rate, smp_mod=cb.smp_mod, nof_asdu=cb.nof_asdu, sample_octets=cb.sample_octets)
     return out
 
 
@@ -172,6 +164,8 @@ def _differences(cb: ControlBlock, item: dict) -> dict[str, dict]:
             continue
         if key == "smp_mod" and seen[key] is None and expected == "SmpPerPeriod":
             continue  # smpMod absent from the ASDU means samples per period
+        if key == "vlan_priority" and cb.vlan_id is None:
+            continue  # a priority without a VLAN ID: the frames go untagged
         if seen[key] != expected:
             out[key] = {"expected": expected, "seen": seen[key]}
     return out

@@ -244,10 +244,6 @@ _CURRENT_LN, _VOLTAGE_LN = ("TCTR",), ("TVTR",)
 _CURRENT_DO, _VOLTAGE_DO = ("Amp", "AmpSv", "A"), ("Vol", "VolSv", "PhV", "V")
 
 
-def _leaves(t: SclType) -> list[str]:
-    return [leaf for m in t.members for leaf in _leaves(m)] if t.btype == "Struct" else [t.btype]
-
-
 def _channel_kind(ref: str) -> str:
     """'current' or 'voltage' from an FCDA reference's LN class and DO, '' when neither."""
     ln, _, rest = _short(ref).partition(".")
@@ -268,7 +264,7 @@ def sv_channels(cb: ControlBlock) -> list[str]:
     for m in cb.members:
         if m.type is None:
             raise ValueError(f"{cb.ref}: data set member {m.ref} does not resolve in the file")
-        leaves += [(leaf, m.ref) for leaf in _leaves(m.type)]
+        leaves += [(leaf, m.ref) for leaf in m.type.leaves()]
     channels = []
     for k in range(0, len(leaves), 2):
         pair = leaves[k:k + 2]
@@ -308,4 +304,5 @@ def sv_stream(cb: ControlBlock, nominal_hz: float, src_mac: bytes, defaults: Seq
     return Stream(field["id"], waves, dat_set=field["dat_set"],
                   conf_rev=1 if field["conf_rev"] is None else field["conf_rev"], smp_rate=field["smp_rate"],
                   smp_mod=None if mod is None else SMP_MODS[mod], dst_mac=field["dst"], src_mac=src_mac,
-                  app_id=field["app_id"], vlan_id=field["vlan_id"], vlan_priority=field["vlan_priority"])
+                  app_id=field["app_id"], vlan_id=field["vlan_id"],
+                  vlan_priority=None if field["vlan_id"] is None else field["vlan_priority"])
