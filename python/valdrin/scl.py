@@ -526,75 +526,50 @@ class _Reader:
         return table
 
     def resolve(self, ln_type: str, do_name: str, da_name: str | None, fc: str) -> SclType | str:
-        """The type of an FCDA's data below an LN of ``ln_type``, or why it does not resolve."""
+        """The type of an FCDA's data below an LN of ``ln_type``, or why it does not resolve.
+
+        doName then daName name a path: the DO, its SDOs, then a DA and its BDAs (some tools put SDOs in
+        daName, so the split between the two is not relied on). A path ending on a (sub) data object is
+        that whole object, its attributes of ``fc``."""
         node = self.ln_types.get(ln_type)
         if node is None:
             return f"LNodeType {ln_type!r} is not declared"
-        parts = [_strip_index(p) for p in do_name.split(".")] if do_name else []
-        if not parts:
+        if not do_name:
             return "no doName"
-        # The data object, then its sub data objects.
-        for i, part in enumerate(parts):
-            child = next((c for c in node.iterchildren(self.tag("DO"), self.tag("SDO")) if c.get("name") == part),
-                         None)
-            if child is None:
-                return f"no {'DO' if i == 0 else 'SDO'} {part!r} in {node.get('id')!r}"
+        names = do_name.split(".") + (da_name.split(".") if da_name else [])
+        path = [_strip_index(name) for name in names]
+        child = next((c for c in self.children(node, "DO") if c.get("name") == path[0]), None)
+        if child is None:
+            return f"no DO {path[0]!r} in {node.get('id')!r}"
+        for i, part in enumerate(path[1:], start=1):
             node = self.do_types.get(child.get("type", ""))
             if node is None:
                 return f"DOType {child.get('type')!r} is not declared"
-        if not da_name:
-            whole = self.whole_do(node, fc, do_name, 0)
-            if isinstance(whole, str):
-                return whole
-            if whole is None:
-                return f"no data attribute of fc {fc} in {do_name}"
-            return whole
-        das = [_strip_index(p) for p in da_name.split(".")]
-        da = next((c for c in self.children(node, "DA") if c.get("name") == das[0]), None)
-        if da is None:
-            # An SDO named in daName (some tools split the path so).
-            sdo = next((c for c in self.children(node, "SDO") if c.get("name") == das[0]), None)
-            if sdo is not None:
-                return self.resolve_sdo_path(sdo, das, fc)
-            return f"no DA {das[0]!r} in DOType {node.get('id')!r}"
+            child = next((c for c in node.iterchildren(self.tag("SDO"), self.tag("DA")) if c.get("name") == part),
+                         None)
+            if child is None:
+                return f"no SDO or DA {part!r} in DOType {node.get('id')!r}"
+            if child.tag == self.tag("DA"):
+                return self.attribute_path(child, path[i + 1:], fc, bool(_INDEX.search(names[-1])))
+        node = self.do_types.get(child.get("type", ""))
+        if node is None:
+            return f"DOType {child.get('type')!r} is not declared"
+        whole = self.whole_do(node, fc, path[-1], 0)
+        return f"no data attribute of fc {fc} in {'.'.join(names)}" if whole is None else whole
+
+    def attribute_path(self, da: etree._Element, path: list[str], fc: str, indexed: bool) -> SclType | str:
+        """The type of a DA of ``fc``, or of the BDA ``path`` names below it."""
         if da.get("fc") not in (None, fc):
-            return f"DA {das[0]!r} has fc {da.get('fc')}, not {fc}"
+            return f"DA {da.get('name')!r} has fc {da.get('fc')}, not {fc}"
         element = da
-        for part in das[1:]:
-            da_type = self.da_types.get(element.get("type", ""))
-            if element.get("bType") != "Struct" or da_type is None:
+        for part in path:
+            da_type = self.da_types.get(element.get("type", "")) if element.get("bType") == "Struct" else None
+            if da_type is None:
                 return f"{element.get('name')!r} has no component {part!r}"
             element = next((c for c in self.children(da_type, "BDA") if c.get("name") == part), None)
             if element is None:
                 return f"no BDA {part!r} in DAType {da_type.get('id')!r}"
-        indexed = bool(_INDEX.search(da_name.split(".")[-1]))
         return self.attribute(element, 0, indexed)
-
-    def resolve_sdo_path(self, sdo: etree._Element, parts: list[str], fc: str) -> SclType | str:
-        node = self.do_types.get(sdo.get("type", ""))
-        if node is None:
-            return f"DOType {sdo.get('type')!r} is not declared"
-        rest = ".".join(parts[1:])
-        if not rest:
-            whole = self.whole_do(node, fc, sdo.get("name", ""), 0)
-            return f"no data attribute of fc {fc}" if whole is None else whole
-        return self.resolve_in_do(node, rest, fc)
-
-    def resolve_in_do(self, node: etree._Element, da_name: str, fc: str) -> SclType | str:
-        das = [_strip_index(p) for p in da_name.split(".")]
-        first = next((c for c in node.iterchildren(self.tag("DA"), self.tag("SDO")) if c.get("name") == das[0]), None)
-        if first is None:
-            return f"no {das[0]!r} in DOType {node.get('id')!r}"
-        if first.tag == self.tag("SDO"):
-            return self.resolve_sdo_path(first, das, fc)
-        element = first
-        for part in das[1:]:
-            da_type = self.da_types.get(element.get("type", ""))
-            element = None if da_type is None else next(
-                (c for c in self.children(da_type, "BDA") if c.get("name") == part), None)
-            if element is None:
-                return f"no component {part!r}"
-        return self.attribute(element, 0)
 
     def whole_do(self, do_type: etree._Element, fc: str, name: str, depth: int) -> SclType | str | None:
         """A whole (sub) data object: its DAs of ``fc`` and its SDOs holding some, in declaration order;
