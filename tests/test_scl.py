@@ -409,10 +409,15 @@ def test_usage_errors(tmp_path, monkeypatch, capsys, argv, message):
     (["publish", "--scl", "s.scd", "--ied", "IED2", "--pcap", "x", "--frames", "1"],
      "s.scd has no SV control block of an IED 'IED2'"),
     (["analyze", "none.pcap", "--scl", "missing.scd"], "cannot read missing.scd: No such file or directory"),
+    (["publish", "--scl", "fast.scd", "--sv", SVCB, "--pcap", "x", "--frames", "1"],
+     f"{SVCB}: smpRate 4000 (SmpPerPeriod) makes 200000 samples/s, above 65536: give --rate "
+     "(and --nominal-hz or --smp-rate)"),
 ])
 def test_failures_name_what_is_wrong(tmp_path, monkeypatch, capsys, argv, message):
     monkeypatch.chdir(tmp_path)
     write(tmp_path, "s.scd")
+    # smpRate meant per second, as some files write it
+    (tmp_path / "fast.scd").write_text(station().replace('smpRate="80"', 'smpRate="4000"'))
     assert main(argv) == 1
     assert capsys.readouterr().err.splitlines()[-1] == f"valdrin: {message}"
     assert not (tmp_path / "x").exists()

@@ -14,6 +14,7 @@ from rich.text import Text
 
 from .. import scl
 from ..scl_check import check
+from ..sv import MAX_RATE
 from .app import Failure
 
 
@@ -323,6 +324,9 @@ def publish_streams(args: argparse.Namespace, parser: argparse.ArgumentParser, s
     if not _given(args, "rate"):
         if rate is None or not float(rate).is_integer():
             raise Failure(f"{blocks[0].ref}: no whole sample rate per second in the file: give --rate")
+        if rate > MAX_RATE:
+            raise Failure(f"{blocks[0].ref}: smpRate {blocks[0].smp_rate} ({blocks[0].smp_mod or 'SmpPerPeriod'}) "
+                          f"makes {rate:g} samples/s, above {MAX_RATE}: give --rate (and --nominal-hz or --smp-rate)")
         args.rate = int(rate)
     if not _given(args, "asdus_per_frame") and nof_asdu is not None:
         args.asdus_per_frame = nof_asdu
