@@ -142,6 +142,7 @@ struct SvStream {
     Mac dst_mac{};
     Mac src_mac{};              // of its last frame
     std::int32_t vlan_id = -1;  // of its last frame; -1 when untagged
+    std::int32_t vlan_priority = -1;  // of its last frame; -1 when untagged
     std::int64_t first_ns = 0;  // receive time of its first and last frame
     std::int64_t last_ns = 0;
     std::uint64_t frames = 0;        // frames carrying at least one of its ASDUs
@@ -180,6 +181,8 @@ struct SvStream {
     IntervalHistogram intervals;     // between consecutive frames
     std::array<std::array<std::int32_t, CHANNELS>, RING> ring{};
     std::array<std::uint16_t, RING> ring_smp_cnt{};
+    // The octets of the last ASDU's sample (its data set's layout on the wire).
+    std::uint32_t sample_octets = 0;
     // Other layouts: the sample's first INT32 values (big-endian, no
     // scaling) of the last ASDU, and how many whole INT32 it held.
     std::uint32_t raw_count = 0;
@@ -194,6 +197,7 @@ struct GooseBlock {
     Mac dst_mac{};
     Mac src_mac{};              // of its last frame
     std::int32_t vlan_id = -1;  // of its last frame; -1 when untagged
+    std::int32_t vlan_priority = -1;  // of its last frame; -1 when untagged
     std::int64_t first_ns = 0;
     std::int64_t last_ns = 0;
     std::int64_t last_change_ns = 0;  // receive time of the last new stNum (or the first frame)

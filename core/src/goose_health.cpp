@@ -196,6 +196,7 @@ void Analyzer::add_goose(const ethernet::Frame& frame, Bytes raw, std::int64_t t
     GooseTrack& k = goose_tracks_[i];
     b.src_mac = frame.src_mac;  // the link of its last frame
     b.vlan_id = frame.vlan_id ? *frame.vlan_id : -1;
+    b.vlan_priority = frame.vlan_priority ? *frame.vlan_priority : -1;
     const std::uint64_t st = pdu->st_num;
     const std::uint64_t sq = pdu->sq_num;
 

@@ -173,6 +173,7 @@ void Analyzer::add_sv(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns
     SvStream& link = state_.sv_[static_cast<std::size_t>(last_entry_)];
     link.src_mac = frame.src_mac;  // the link of its last frame
     link.vlan_id = frame.vlan_id ? *frame.vlan_id : -1;
+    link.vlan_priority = frame.vlan_priority ? *frame.vlan_priority : -1;
     add_asdu(static_cast<std::size_t>(last_entry_), asdu, simulation, t_ns, sink);
 }
 
@@ -223,6 +224,7 @@ void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, s
     s.smp_mod = asdu.smp_mod;
 
     const std::uint8_t* sample = asdu.sample().data();
+    s.sample_octets = static_cast<std::uint32_t>(std::min<std::size_t>(asdu.sample().size(), UINT32_MAX));
     if (asdu.sample().size() == LE_SAMPLE_SIZE) {
         const bool was_le = s.le_layout && !first;
         if (!s.le_layout) s.ring_size = 0;

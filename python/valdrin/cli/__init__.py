@@ -17,7 +17,8 @@ with its retransmission schedule (or writes its frames to a pcap file).
 operate time of its GOOSE trip, shot after shot; ``valdrin relay-sim`` is a
 small overcurrent relay to run it against. ``valdrin export FILE --comtrade
 OUT`` writes one SV stream of a capture as a COMTRADE record, ``valdrin plot
-FILE -o PICTURE`` draws it.
+FILE -o PICTURE`` draws it. ``valdrin scl FILE`` lists the GOOSE and SV
+control blocks an SCL file designs.
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ from typing import Sequence
 from .. import __version__  # noqa: F401
 from ..pcap import LINKTYPE_ETHERNET, PCAP_MAGIC_NS, PCAP_SNAPLEN, Packet, read_pcap, write_pcap  # noqa: F401
 from ..sv import Fault, Playback, Publisher, Stream, Wave  # noqa: F401
-from . import analyze, app, decode, export, goose, monitor, plot, publish, relay_sim, trip_test
+from . import analyze, app, decode, export, goose, monitor, plot, publish, relay_sim, scl, trip_test
 from .publish import (  # noqa: F401
     CURRENT_PEAK_A,
     CURRENT_SCALE,
@@ -39,7 +40,7 @@ from .publish import (  # noqa: F401
 
 # The commands, in the order ``valdrin --help`` lists them: a module each (see
 # valdrin.cli.app), so a new command is one more module and its entry here.
-COMMANDS = (publish, decode, monitor, analyze, goose, trip_test, relay_sim, export, plot)
+COMMANDS = (publish, decode, monitor, analyze, goose, trip_test, relay_sim, export, plot, scl)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -10,6 +10,7 @@ from rich.console import Console
 from ..listen import Event, analyze
 from .app import Failure, print_json, reading_progress
 from .health import add_analysis_options, event_line, report_view
+from .scl import add_check_option, scl_check
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -40,11 +41,13 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     a.add_argument("--events", action="store_true",
                    help="also list the events (new streams, GOOSE state changes, TAL expiries, ...) in time order")
     add_analysis_options(a)
+    add_check_option(a)
     return a
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     events: list[Event] | None = [] if args.events else None
+    check = scl_check(args.scl)
     try:
         with reading_progress("analysing", args.json) as progress:
             report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
@@ -57,6 +60,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         out = report.to_json()
         if events is not None:
             out["events"] = [event.to_json() for event in events]
+        check.add_json(out, report)
         print_json(out)
         return 0
     console = Console()
@@ -64,4 +68,5 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         for event in events:
             console.print(event_line(event), highlight=False, markup=False)
     console.print(report_view(report, report.last_ns))
+    check.print(console, report)
     return 0

@@ -14,6 +14,7 @@ from .. import goose
 from ..data import BoolData, Data, FloatData, IntData, OctetStringData, UIntData, VisibleStringData
 from ..pcap import write_header, write_record
 from .app import Failure, integer, mac_address, print_json, seconds
+from .scl import add_goose_publish_options, goose_publish_block
 
 # --value KIND:VALUE, the kinds it takes.
 VALUE_KINDS = ("bool", "int", "uint", "float", "double", "str", "octets")
@@ -84,6 +85,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     p.add_argument("--toggle-every", type=seconds, metavar="S", help="flip the first boolean member every S seconds")
     p.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds (needed with --pcap)")
     p.add_argument("--json", action="store_true", help="print the counters as one JSON object at the end")
+    add_goose_publish_options(p)
     return g
 
 
@@ -133,7 +135,7 @@ def scheduled_frames(block: goose.GooseBlock, start_ns: int, duration_ns: int,
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    block = make_block(args)
+    block = goose_publish_block(args, parser) or make_block(args)
     toggle_ns = None if args.toggle_every is None else int(args.toggle_every * 1_000_000_000)
     if args.pcap:
         if args.duration is None:

@@ -14,6 +14,7 @@ from rich.live import Live
 from ..listen import Monitor
 from .app import Failure, print_json, seconds
 from .health import add_analysis_options, event_line, report_view
+from .scl import add_check_option, scl_check
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -60,6 +61,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     m.add_argument("--coalesce", type=_int_between(0, 10_000), default=0, metavar="US",
                    help="after each batch of frames, let frames gather for US µs before looking again "
                         "(0 to 10000, default 0): fewer wake-ups, events up to US µs later")
+    add_check_option(m)
     return m
 
 
@@ -91,6 +93,7 @@ def _conf_rev_lines(report, expected: int | None) -> list[str]:
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if args.block_timeout is not None and args.ring != "v3":
         parser.error("--block-timeout applies to --ring v3 only")
+    check = scl_check(args.scl)
     stop = threading.Event()
 
     def on_signal(signum: int, frame: object) -> None:
@@ -143,11 +146,13 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         out = report.to_json()
         if args.expect_conf_rev is not None:
             out["conf_rev_mismatches"] = _conf_rev_lines(report, args.expect_conf_rev)
+        check.add_json(out, report)
         print_json(out)
     else:
         console.print(report_view(report, time.time_ns()))
         for line in _conf_rev_lines(report, args.expect_conf_rev):
             console.print(line, style="bold red", highlight=False, markup=False)
+        check.print(console, report)
     if failure:
         raise Failure(f"capture on {args.iface} stopped: {failure}")
     return 0

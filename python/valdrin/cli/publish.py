@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from ..pcap import write_pcap
 from ..sv import Fault, Playback, Publisher, Stream, Wave
 from .app import Failure, integer, mac_address, positive_integer, seconds
+from .scl import add_publish_options, publish_streams
 from .text import mac
 
 # Default channels, primary values of a 110 kV feeder at 500 A load, in the
@@ -239,6 +240,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         help="pin the transmit thread to CPU N; a list such as 1,2,3 shares the streams out over one "
         "transmit thread per CPU, all on the same schedule (ignored with --pcap)",
     )
+    add_publish_options(p)
     return p
 
 
@@ -527,7 +529,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin publish``; returns the exit status."""
     _check_usage(args, parser)
     start_second = args.start if args.start is not None else int(time.time()) + 1
-    streams = _streams(args, parser, start_second)
+    streams = (publish_streams(args, parser, args.src_mac if args.src_mac is not None else _interface_mac(args.iface),
+                               default_waves()) or _streams(args, parser, start_second))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         cpus = None if args.pcap or args.cpu is None else args.cpu
