@@ -166,7 +166,12 @@ class TripTestResult:
                  channels: Sequence[int] = (0, 1, 2)) -> tuple[list[float], list[list[int]]]:
         """The faulted stream's samples of ``channels`` (counts) from ``before_s`` before the
         shot's fault to ``after_s`` after it, as the publisher sent them, with their times in
-        seconds from the fault."""
+        seconds from the fault: each sample's place is its smpCnt's, by the stream analysis's
+        counter rule, from the first sample rendered."""
+        from array import array
+
+        import valdrin_rt
+
         from .sv import decode_frame
 
         if self.publisher is None:
@@ -176,15 +181,16 @@ class TripTestResult:
         first -= first % per_frame
         last = (shot.fault_at_ns * rate) // 1_000_000_000 + round(after_s * rate)
         fault_sample = (shot.fault_at_ns * rate + 999_999_999) // 1_000_000_000
-        times: list[float] = []
+        smp_cnts = array("H")
         values: list[list[int]] = [[] for _ in channels]
         for n in range(first, last + 1, per_frame):
             frame = decode_frame(self.publisher.render(self.fault_stream, n // rate, n % rate))
-            for k, asdu in enumerate(frame.asdus):
-                times.append((n + k - fault_sample) / rate)
+            for asdu in frame.asdus:
+                smp_cnts.append(asdu.smp_cnt)
                 for row, channel in zip(values, channels):
                     row.append(asdu.samples[channel][0] if channel < len(asdu.samples) else 0)
-        return times, values
+        index = array("q", valdrin_rt.SvCounter().place(smp_cnts.tobytes()))
+        return [(first + k - fault_sample) / rate for k in index], values
 
     def operate_times_ms(self) -> list[float]:
         return [shot.operate_ms for shot in self.shots if shot.operate_ms is not None]
