@@ -1,24 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <initializer_list>
+#include <utility>
 #include <vector>
 
+#include "counters.hpp"
 #include "sv_counter.hpp"
 
 namespace valdrin::analysis {
 namespace {
 
-std::vector<std::uint16_t> range(std::uint32_t from, std::uint32_t to) {  // [from, to)
-    std::vector<std::uint16_t> out;
-    for (std::uint32_t c = from; c < to; ++c) out.push_back(static_cast<std::uint16_t>(c));
-    return out;
-}
-std::vector<std::uint16_t> join(std::initializer_list<std::vector<std::uint16_t>> parts) {
-    std::vector<std::uint16_t> out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+using test::join;
+using test::range;
 
 constexpr SvOrder NEWEST = SvOrder::Newest;
 constexpr SvOrder LATE = SvOrder::Late;

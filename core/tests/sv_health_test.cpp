@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "counters.hpp"
 #include "frames.hpp"
 
 namespace valdrin::analysis {
@@ -44,16 +45,8 @@ SvStream run(const std::vector<std::uint16_t>& counters) {
     return analyzer.live().sv(0);
 }
 
-std::vector<std::uint16_t> range(std::uint32_t from, std::uint32_t to) {  // [from, to)
-    std::vector<std::uint16_t> out;
-    for (std::uint32_t c = from; c < to; ++c) out.push_back(static_cast<std::uint16_t>(c));
-    return out;
-}
-std::vector<std::uint16_t> join(std::initializer_list<std::vector<std::uint16_t>> parts) {
-    std::vector<std::uint16_t> out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+using test::join;
+using test::range;
 
 TEST(SvCounters, Sequences) {
     const struct {
