@@ -1,5 +1,7 @@
 // The SV counter rule on arbitrary smpCnt sequences: the input is the
-// counters, two octets each (little-endian), in arrival order.
+// counters, two octets each (little-endian), in arrival order; the first
+// 512 are read (laps of small wraps show every rule, and random jumps cost
+// a clearing of up to 32767 counters each).
 // Checked: each sample is placed once (a duplicate on a sample received
 // before, a new one on none), a new newest ahead of the last newest and a
 // late one behind it by at most half a wrap, every counter within the
@@ -20,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SvCounter counter;
     std::set<std::pair<std::int64_t, std::uint16_t>> received;  // (lap, smp_cnt): independent of the wrap
     std::uint64_t asdus = 0;
-    for (std::size_t at = 0; at + 1 < size; at += 2) {
+    constexpr std::size_t MAX_COUNTERS = 512;
+    for (std::size_t at = 0; at + 1 < std::min(size, 2 * MAX_COUNTERS); at += 2) {
         const auto smp_cnt = static_cast<std::uint16_t>(data[at] | data[at + 1] << 8);
         const SvPlace before = counter.newest();
         const bool first = counter.received() == 0;

@@ -50,7 +50,7 @@ def channels_of(count: int) -> tuple[Channel, ...]:
 class StreamSamples:
     """The samples of one SV stream on a regular grid.
 
-    Row i is sample number i after the first one seen (by unwrapped smpCnt),
+    Row i is sample number i after the earliest one received (by placed smpCnt),
     at ``first_ns + i * 1e9 / rate`` nanoseconds since the epoch. ``counts``
     (int64, rows x channels) and ``qualities`` (uint32) are zero in rows
     whose sample never arrived; ``present`` says which rows arrived.
