@@ -40,7 +40,8 @@ struct SvPlace {
 // under the smaller wrap become lost ones.
 class SvCounter {
 public:
-    // Places the smpCnt of the stream's next ASDU.
+    // Places the smpCnt of the stream's next ASDU. Inline: the analysis
+    // calls it once per ASDU.
     [[nodiscard]] SvPlace add(std::uint16_t smp_cnt) noexcept;
 
     // The sample index of `place` (of this stream) under the wrap as it stands.
@@ -62,11 +63,20 @@ public:
     [[nodiscard]] std::uint32_t wrap() const noexcept { return wrap_; }
     // Whether the wrap was learnt from a fall (else it is 65536 or widened from it).
     [[nodiscard]] bool wrap_learnt() const noexcept { return wrap_learnt_; }
-    // The place of the newest sample and of the earliest received.
+    // The place of the stream's first sample, of the newest and of the earliest received.
+    [[nodiscard]] const SvPlace& first() const noexcept { return first_; }
     [[nodiscard]] const SvPlace& newest() const noexcept { return newest_; }
     [[nodiscard]] const SvPlace& earliest() const noexcept { return earliest_; }
 
 private:
+    // The first ASDU, and a counter the wrap does not hold: out of line, rare.
+    SvPlace start(std::uint16_t smp_cnt) noexcept;
+    void learn_or_widen(std::uint16_t smp_cnt) noexcept;
+    // Clears `count` bits from counter `from` on, modulo `wrap`.
+    void clear(std::uint32_t from, std::uint32_t count, std::uint32_t wrap) noexcept;
+    void set_bit(std::uint32_t c) noexcept { bits_[c >> 6] |= std::uint64_t{1} << (c & 63); }
+    [[nodiscard]] bool test_bit(std::uint32_t c) const noexcept { return (bits_[c >> 6] >> (c & 63)) & 1; }
+
     // Laps stop here: 2^40 laps take 2^41 ASDUs or more, so an index
     // (|lap| * 65536 + smp_cnt) always fits its 64 bits.
     static constexpr std::int64_t MAX_LAP = std::int64_t{1} << 40;
@@ -77,11 +87,45 @@ private:
     std::uint64_t received_ = 0;
     std::uint64_t duplicated_ = 0;
     std::uint64_t out_of_order_ = 0;
+    SvPlace first_{};
     SvPlace newest_{};
     SvPlace earliest_{};
     // Bit c: counter c was received within the last wrap / 2 counters.
     // Indexed by the counter itself, so a newly learnt wrap needs no move.
     std::array<std::uint64_t, 65536 / 64> bits_{};
 };
+
+inline SvPlace SvCounter::add(std::uint16_t c) noexcept {
+    if (received_ == 0) return start(c);
+    if (!wrap_learnt_ || c >= wrap_) learn_or_widen(c);
+    const std::uint32_t newest = newest_.smp_cnt;
+    const std::uint32_t ahead = (c + wrap_ - newest) % wrap_;
+    if (ahead == 0) {
+        ++duplicated_;
+        return {SvOrder::Duplicate, newest_.smp_cnt, newest_.lap};
+    }
+    if (ahead < wrap_ - wrap_ / 2) {
+        if (ahead > 1) clear((newest + 1) % wrap_, ahead - 1, wrap_);
+        set_bit(c);
+        ++received_;
+        const bool wrapped = c < newest && newest_.lap < MAX_LAP;
+        newest_ = {SvOrder::Newest, c, newest_.lap + (wrapped ? 1 : 0)};
+        return newest_;
+    }
+    const bool wrapped = c > newest && newest_.lap > -MAX_LAP;
+    SvPlace place{SvOrder::Late, c, newest_.lap - (wrapped ? 1 : 0)};
+    if (test_bit(c)) {
+        ++duplicated_;
+        place.order = SvOrder::Duplicate;
+        return place;
+    }
+    set_bit(c);
+    ++received_;
+    ++out_of_order_;
+    // Behind the earliest: the counters between it and this one were never
+    // received, and count as lost from now on.
+    if (index(place) < index(earliest_)) earliest_ = place;
+    return place;
+}
 
 }  // namespace valdrin::analysis
