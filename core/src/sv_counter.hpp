@@ -34,10 +34,10 @@ struct SvPlace {
 // the sample rate); a later counter at or above it widens it to that
 // counter + 1. A counter fewer than wrap - wrap / 2 ahead of the newest
 // (integer halves) moves the newest forward; one further ahead is taken as
-// behind it, late or repeated. A sample's index
-// is lap * wrap + smp_cnt under the wrap as it stands, so the samples
-// after a wrap move up when the wrap widens: the counters passed over
-// under the smaller wrap become lost ones.
+// behind it, late or repeated. A sample's index is lap * wrap + smp_cnt
+// under the wrap as it stands, so the samples after a wrap move up when
+// the wrap widens: the counters passed over under the smaller wrap become
+// lost ones.
 class SvCounter {
 public:
     // Places the smpCnt of the stream's next ASDU. Inline: the analysis
@@ -60,6 +60,7 @@ public:
     [[nodiscard]] std::uint64_t out_of_order() const noexcept { return out_of_order_; }
     // Distinct samples received.
     [[nodiscard]] std::uint64_t received() const noexcept { return received_; }
+    // The wrap as it stands: the counter after wrap - 1 is 0.
     [[nodiscard]] std::uint32_t wrap() const noexcept { return wrap_; }
     // Whether the wrap was learnt from a fall (else it is 65536 or widened from it).
     [[nodiscard]] bool wrap_learnt() const noexcept { return wrap_learnt_; }
