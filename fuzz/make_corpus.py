@@ -186,6 +186,12 @@ def main() -> None:
         "fuzz_goose_strict": gooses,
         # 24 octets of counters and timing, then a whole frame.
         "fuzz_goose_template": [bytes(range(24)) + f for f in goose_frames(gooses)],
+        # smpCnt sequences, two octets each: across a wrap at 40 with 39 lost in the first
+        # lap, and with a reordered pair and a duplicate across it.
+        "fuzz_sv_counter": [
+            b"".join(n.to_bytes(2, "little") for n in counts)
+            for counts in ([*range(20, 39), *range(0, 39), 39, 0, 1, 7, 8], [*range(30, 39), 0, 39, 1, 1, 2])
+        ],
     }
     for target, inputs in seeds.items():
         directory = out / target

@@ -92,3 +92,33 @@ class GoosePublisher:
     def render(
         self, block: int, pdu: bytes, st_num: int, sq_num: int, k: int, change_ns: int
     ) -> tuple[int, bytes]: ...
+
+@final
+class SvCounter:
+    """The smpCnt rule of one SV stream, the stream analysis's own: the wrap learnt from the
+    counters, each sample's place on the unwrapped counter, lost, duplicated and late samples."""
+
+    def __new__(cls) -> SvCounter: ...
+    def place(self, smp_cnts: bytes) -> bytes:
+        """Place the smpCnt of each of the stream's next ASDUs (uint16, native byte order, in arrival
+        order); returns each one's sample index (int64, native byte order) from the stream's first
+        sample (0), under the wrap as it stands after the call. A duplicate sits on the sample it
+        repeats; a later call may widen the wrap and move these indices up."""
+    @property
+    def lost(self) -> int:
+        """Samples from the earliest received to the newest that were never received."""
+    @property
+    def duplicated(self) -> int:
+        """ASDUs that repeated a sample received before."""
+    @property
+    def out_of_order(self) -> int:
+        """Samples received behind the newest, not received before."""
+    @property
+    def span(self) -> int:
+        """Samples from the earliest received to the newest (0 before the first)."""
+    @property
+    def wrap(self) -> int:
+        """The counter after wrap - 1 is 0."""
+    @property
+    def wrap_learnt(self) -> bool:
+        """Whether the wrap was learnt from a fall of the counter."""

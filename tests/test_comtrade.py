@@ -438,7 +438,8 @@ def test_export_usage_errors(tmp_path, capsys, argv, message, reason):
 
 
 @pytest.mark.parametrize("rate, asdus, first, count, skip, reason", [
-    (4800, 1, 4790, 30, (4799,), "the count before the wrap lost: the rate says where it wraps"),
+    (4800, 1, 4790, 4830, (4799,),
+     "the count before the first wrap lost: placed when the next second's 4799 widens the wrap"),
     (4000, 2, 0, 100, (), "two ASDUs a frame: one timestamp for both"),
     (4000, 1, 10, 400, tuple(range(20, 300)), "a gap of more than half the counts seen, no wrap"),
     (12800, 8, 12000, 1600, (), "eight ASDUs a frame across the wrap at 12800"),

@@ -22,6 +22,7 @@ import os
 import struct
 import sys
 import tracemalloc
+from array import array
 from dataclasses import fields, is_dataclass
 from types import SimpleNamespace
 
@@ -386,6 +387,15 @@ CASES = [
     case("start bad name", Engine(**engine_args(iface="lo\0x")).start, error=OSError, message="bad interface name"),
     case("start no interface", Engine(**engine_args(iface="valdrin-none0")).start, error=OSError,
          message="interface valdrin-none0: No such device (os error 19)"),
+    # The SV counter rule: 3998, 0 (the wrap learnt as 3999), then 3999 late (widened to 4000).
+    case("counter place", valdrin_rt.SvCounter().place, array("H", [3998, 0, 3999]).tobytes(),
+         expect=lambda r: array("q", r).tolist() == [0, 2, 1]),
+    case("counter odd octets", valdrin_rt.SvCounter().place, b"abc", error=ValueError,
+         message="smp_cnts holds 3 octets: not whole 16-bit counters"),
+    case("counter str", valdrin_rt.SvCounter().place, "ab", error=TypeError,
+         message="argument 'smp_cnts': 'str' object cannot be converted to 'PyBytes'"),
+    case("counter arguments", valdrin_rt.SvCounter, 1, error=TypeError,
+         message="SvCounter.__new__() takes 0 positional arguments but 1 was given"),
 ]
 
 

@@ -39,7 +39,7 @@ def test_surface():
     names = [n for n in vars(valdrin_rt) if n == "__version__" or not n.startswith("__")]
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
                      "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor",
-                     "GoosePublisher"]
+                     "GoosePublisher", "SvCounter"]
     assert valdrin_rt.__version__ == importlib.metadata.version("valdrin")  # pyproject.toml's
     assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")
@@ -94,6 +94,9 @@ FOR_TESTS = " (for tests)."
      "Set fault knob `knob` of block `block` to `value`."),
     (valdrin_rt.GoosePublisher.render, "($self, block, pdu, st_num, sq_num, k, change_ns)",
      "`(time_ns, frame)` of frame `k` after a change at `change_ns`, as the thread sends it (for pcap files)."),
+    (valdrin_rt.SvCounter, "()",
+     "The smpCnt rule of one SV stream, the stream analysis's own: the wrap learnt from the\n"
+     "counters, each sample's place on the unwrapped counter, lost, duplicated and late samples."),
 ])
 def test_docstrings_and_text_signatures(obj, signature, doc):
     assert (obj.__text_signature__, obj.__doc__) == (signature, doc)

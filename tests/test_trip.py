@@ -197,6 +197,20 @@ def test_figure_marks_fault_and_trip_and_labels_its_axes():
     assert [line.get_xdata()[0] for line in axes[0].get_lines()[3:]] == [0.0, 22.5]
 
 
+@pytest.mark.parametrize("asdus, fault_at_ns, samples, reason", [
+    (1, 100_001_000_000, 61, "the window crosses the wrap from 3999 to 0"),
+    (8, 100_200_000_000, 64, "eight ASDUs a frame"),
+])
+def test_currents_are_placed_by_their_counters(asdus, fault_at_ns, samples, reason):
+    publisher = sv.Publisher("lo", [sv.Stream("MU01", default_waves())], 4000, asdus, start_second=100)
+    shot = testing.Shot(1, fault_at_ns, fault_at_ns + 300_000_000)
+    times, values = testing.TripTestResult([shot], publisher=publisher).currents(shot, 0.01, 0.005)
+    fault_sample = fault_at_ns * 4000 // 10**9  # the fault instants are whole samples here
+    first = (fault_sample - 40) // asdus * asdus
+    assert times == [(n - fault_sample) / 4000 for n in range(first, first + samples)], reason
+    assert [len(row) for row in values] == [samples] * 3, reason
+
+
 @pytest.mark.parametrize("args, message", [
     (["--watch", "REF#x"], "argument --watch: expected GOCB_REF[#N] with N a member number, got 'REF#x'"),
     (["--watch", "#1"], "expected GOCB_REF[#N] with N a member number"),

@@ -148,14 +148,12 @@ struct SvStream {
     std::uint64_t frames = 0;        // frames carrying at least one of its ASDUs
     std::uint64_t asdus = 0;
     std::uint64_t first_frame_asdus = 0;  // its ASDUs in its first frame (for the rate)
-    std::uint64_t lost = 0;          // counters skipped, less those that came late
+    std::uint64_t backward_times = 0;  // frames received at an earlier time than the one before
+    // The counters as the stream's SvCounter (sv_counter.hpp) has them:
+    std::uint64_t lost = 0;          // samples from the earliest to the newest never received
     std::uint64_t duplicated = 0;    // counters received again within the last wrap / 2
     std::uint64_t out_of_order = 0;  // counters behind the newest, not received before
-    std::uint64_t backward_times = 0;  // frames received at an earlier time than the one before
-    // The counter after wrap - 1 is 0. Learnt at the first fall by more than
-    // half of the largest counter so far (from 16 up): that largest + 1; a
-    // later counter at or above it widens it to that counter + 1.
-    std::uint32_t wrap = 65536;
+    std::uint32_t wrap = 65536;      // the counter after wrap - 1 is 0
     bool wrap_learnt = false;
     std::uint16_t smp_cnt = 0;       // the newest counter
     std::uint32_t conf_rev = 0;      // last values and how often they changed

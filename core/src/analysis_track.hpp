@@ -6,18 +6,14 @@
 #include <cstring>
 
 #include "analysis.hpp"
+#include "sv_counter.hpp"
 
 namespace valdrin::analysis {
 
 // An SV stream's counter state.
 struct Analyzer::SvTrack {
-    std::uint64_t advanced = 0;        // counters the newest moved forward since the first
-    std::uint64_t frame_seq = 0;       // the last frame that carried this stream
-    std::uint16_t max_seen = 0;        // largest counter before the wrap was learnt
-    bool started = false;
-    // Bit c: counter c was received within the last wrap / 2 counters.
-    // Indexed by the counter itself, so a newly learnt wrap needs no move.
-    std::array<std::uint64_t, 65536 / 64> received{};
+    std::uint64_t frame_seq = 0;  // the last frame that carried this stream
+    SvCounter counter;
 };
 
 // What the analysis reads of a decoded ASDU, as views into the frame kept

@@ -15,9 +15,6 @@ namespace {
 
 // reserved1 bit 15: the frame is a simulated one.
 constexpr std::uint16_t SIMULATION_BIT = 0x8000;
-// A counter that falls from below this teaches no wrap: no sample rate is
-// that small, and a late counter at a stream's start must not set one.
-constexpr std::uint16_t MIN_WRAP_LEARNT = 16;
 
 Malformed reason_of(sv::SvErrorKind kind) noexcept {
     switch (kind) {
@@ -36,79 +33,14 @@ std::int32_t be32(const std::uint8_t* p) noexcept {
                                      std::uint32_t{p[2]} << 8 | p[3]);
 }
 
-using Bits = std::array<std::uint64_t, 65536 / 64>;
-
-void set_bit(Bits& bits, std::uint32_t c) noexcept { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
-bool test_bit(const Bits& bits, std::uint32_t c) noexcept { return (bits[c >> 6] >> (c & 63)) & 1; }
-
-// Clears `count` counters from `from` on, modulo `wrap`.
-void clear_bits(Bits& bits, std::uint32_t from, std::uint32_t count, std::uint32_t wrap) noexcept {
-    while (count > 0) {
-        if ((from & 63) == 0 && count >= 64 && wrap - from >= 64) {
-            bits[from >> 6] = 0;
-            from += 64;
-            count -= 64;
-        } else {
-            bits[from >> 6] &= ~(std::uint64_t{1} << (from & 63));
-            ++from;
-            --count;
-        }
-        if (from >= wrap) from = 0;
-    }
-}
-
-// Counts counter `c` of stream `s`; true when it moved the newest forward
-// (the first counter does too).
-bool count_counter(SvStream& s, Bits& received, std::uint64_t& advanced, std::uint16_t& max_seen, bool& started,
-                   std::uint16_t c) noexcept {
-    if (!started) {
-        started = true;
-        s.smp_cnt = c;
-        max_seen = c;
-        set_bit(received, c);
-        return true;
-    }
-    if (!s.wrap_learnt) {
-        // The first fall by more than half of the largest counter: the
-        // counter after that largest one was 0.
-        if (c < s.smp_cnt && s.smp_cnt - c > max_seen / 2 && max_seen >= MIN_WRAP_LEARNT) {
-            s.wrap = std::uint32_t{max_seen} + 1;
-            s.wrap_learnt = true;
-        } else if (c > max_seen) {
-            max_seen = c;
-        }
-    }
-    if (c >= s.wrap) {
-        // A counter the learnt wrap does not hold: the wrap is at least one more.
-        clear_bits(received, s.wrap, c + 1 - s.wrap, 65536);
-        s.wrap = std::uint32_t{c} + 1;
-    }
-    const std::uint32_t wrap = s.wrap;
-    const std::uint32_t newest = s.smp_cnt;
-    const std::uint32_t ahead = (c + wrap - newest) % wrap;
-    if (ahead == 0) {
-        ++s.duplicated;
-        return false;
-    }
-    if (ahead < wrap - wrap / 2) {
-        if (ahead > 1) {
-            s.lost += ahead - 1;
-            clear_bits(received, (newest + 1) % wrap, ahead - 1, wrap);
-        }
-        set_bit(received, c);
-        s.smp_cnt = c;
-        advanced += ahead;
-        return true;
-    }
-    if (test_bit(received, c)) {
-        ++s.duplicated;
-        return false;
-    }
-    set_bit(received, c);
-    ++s.out_of_order;
-    // Behind the first counter it was never counted lost.
-    if (wrap - ahead < advanced && s.lost > 0) --s.lost;
-    return false;
+// The stream's counters as its counter rule has them after an ASDU.
+void take_counts(SvStream& s, const SvCounter& counter) noexcept {
+    s.smp_cnt = counter.newest().smp_cnt;
+    s.wrap = counter.wrap();
+    s.wrap_learnt = counter.wrap_learnt();
+    s.lost = counter.lost();
+    s.duplicated = counter.duplicated();
+    s.out_of_order = counter.out_of_order();
 }
 
 }  // namespace
@@ -206,7 +138,8 @@ void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, s
     const bool first = s.asdus++ == 0;
     if (s.frames == 1) ++s.first_frame_asdus;
 
-    const bool forward = count_counter(s, k.received, k.advanced, k.max_seen, k.started, asdu.smp_cnt);
+    const bool forward = k.counter.add(asdu.smp_cnt).order == SvOrder::Newest;
+    take_counts(s, k.counter);
 
     if (!first && asdu.conf_rev != s.conf_rev) {
         ++s.conf_rev_changes;

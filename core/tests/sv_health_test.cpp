@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "counters.hpp"
 #include "frames.hpp"
 
 namespace valdrin::analysis {
@@ -44,16 +45,8 @@ SvStream run(const std::vector<std::uint16_t>& counters) {
     return analyzer.live().sv(0);
 }
 
-std::vector<std::uint16_t> range(std::uint32_t from, std::uint32_t to) {  // [from, to)
-    std::vector<std::uint16_t> out;
-    for (std::uint32_t c = from; c < to; ++c) out.push_back(static_cast<std::uint16_t>(c));
-    return out;
-}
-std::vector<std::uint16_t> join(std::initializer_list<std::vector<std::uint16_t>> parts) {
-    std::vector<std::uint16_t> out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+using test::join;
+using test::range;
 
 TEST(SvCounters, Sequences) {
     const struct {
@@ -72,8 +65,10 @@ TEST(SvCounters, Sequences) {
         {"late after a gap: taken back from lost", {0, 1, 3, 2, 4}, 0, 0, 1, 65536, false, 4},
         {"late twice: the second is a duplicate", {0, 1, 3, 2, 2}, 0, 1, 1, 65536, false, 3},
         {"two late after a gap of three", {0, 4, 2, 1}, 1, 0, 2, 65536, false, 4},
-        {"late but behind the first counter: never counted lost", {10, 11, 15, 9}, 3, 0, 1, 65536, false, 15},
-        {"a fall from below 16 teaches no wrap", {5, 2}, 0, 0, 1, 65536, false, 5},
+        {"late, just behind the first counter: the gap after it stays lost", {10, 11, 15, 9}, 3, 0, 1, 65536,
+         false, 15},
+        {"late, two behind the first: the counter between is lost too", {10, 15, 8}, 5, 0, 1, 65536, false, 15},
+        {"a fall from below 16 teaches no wrap (late: 3 and 4 lost)", {5, 2}, 2, 0, 1, 65536, false, 5},
         {"a small fall is reordering, not a wrap", join({range(100, 200), {150}}), 0, 1, 0, 65536, false, 199},
         {"wrap learnt at 4000", join({range(3990, 4000), range(0, 10)}), 0, 0, 0, 4000, true, 9},
         {"wrap learnt at 4800", join({range(4700, 4800), range(0, 5)}), 0, 0, 0, 4800, true, 4},
@@ -89,6 +84,16 @@ TEST(SvCounters, Sequences) {
         {"a counter of the last lap again is a duplicate", join({range(0, 4000), range(0, 10), {3990}}), 0, 1, 0,
          4000, true, 9},
         {"late across the wrap", join({range(3990, 3998), {3999}, range(0, 6), {3998}}), 0, 0, 1, 4000, true, 5},
+        {"3999 lost in the first second, then five in a row: the widened wrap counts the first",
+         join({range(0, 3999), range(0, 4000), range(0, 100), range(105, 110)}), 6, 0, 0, 4000, true, 109},
+        {"3999 lost in two seconds: each wrap passed under 3999 lost one",
+         join({range(0, 3999), range(0, 3999), range(0, 4000), {0}}), 2, 0, 0, 4000, true, 0},
+        {"the widening counter arrives late, after the wrap: only the first second's is lost",
+         join({range(3990, 3999), range(0, 3999), {0, 1, 2, 3999}}), 1, 0, 1, 4000, true, 2},
+        {"widened by more than one: 3998 and 3999 lost before it",
+         join({range(0, 3998), range(0, 4000), {0}}), 2, 0, 0, 4000, true, 0},
+        {"3999 again after the widening is a duplicate",
+         join({range(3990, 3999), range(0, 4000), {3999}}), 1, 1, 0, 4000, true, 3999},
     };
     for (const auto& c : cases) {
         const SvStream s = run(c.counters);

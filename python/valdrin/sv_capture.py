@@ -2,9 +2,11 @@
 
 :func:`stream_samples` reads a pcap or pcapng capture and lays the samples of
 one stream (chosen by svID) on a regular grid of sample numbers: the smpCnt
-of every ASDU, unwrapped across its wrap, gives the sample's place, so a
-sample that never arrived is a gap in the grid (``present`` is False there),
-never an interpolated value. :func:`goose_changes` lists the GOOSE state
+of every ASDU, placed by the stream analysis's own counter rule
+(``valdrin_rt.SvCounter``: the wrap learnt, unwrapped, duplicates and late
+samples), gives the sample's place, so a sample that never arrived is a gap
+in the grid (``present`` is False there), never an interpolated value, and
+the lost samples are those :func:`valdrin.listen.analyze` counts. :func:`goose_changes` lists the GOOSE state
 changes of the same capture (the analysis of :func:`valdrin.listen.analyze`),
 and :func:`export_comtrade` writes a stream as a COMTRADE 2013 record.
 
@@ -48,11 +50,11 @@ def channels_of(count: int) -> tuple[Channel, ...]:
 class StreamSamples:
     """The samples of one SV stream on a regular grid.
 
-    Row i is sample number i after the first one seen (by unwrapped smpCnt),
+    Row i is sample number i after the earliest one received (by placed smpCnt),
     at ``first_ns + i * 1e9 / rate`` nanoseconds since the epoch. ``counts``
     (int64, rows x channels) and ``qualities`` (uint32) are zero in rows
     whose sample never arrived; ``present`` says which rows arrived.
-    ``rate`` is the samples per second (from the capture's timestamps and
+    ``rate`` is the samples per second (from the capture's timestamps, else
     the smpCnt wrap), ``duplicates`` the ASDUs seen again (the first copy
     is kept).
     """
@@ -180,9 +182,9 @@ def stream_samples(
                  np.array(position, dtype=np.int64), data)
 
 
-def _rate(cnts: np.ndarray, frame_ns: np.ndarray) -> float | None:
-    """Samples per second from the first samples of consecutive frames, or None."""
-    steps = np.diff(cnts)
+def _rate(index: np.ndarray, frame_ns: np.ndarray) -> float | None:
+    """Samples per second from the sample indices of consecutive frames' first samples, or None."""
+    steps = np.diff(index)
     spans = np.diff(frame_ns)
     usable = (steps > 0) & (steps <= 64) & (spans > 0)
     if not usable.any():
@@ -192,30 +194,23 @@ def _rate(cnts: np.ndarray, frame_ns: np.ndarray) -> float | None:
 
 def _grid(sv_id: str, app_id: int, cnts: np.ndarray, frame_ns: np.ndarray, position: np.ndarray,
           data: np.ndarray) -> StreamSamples:
+    import valdrin_rt
+
+    # The stream analysis's own counter rule places every ASDU: its wrap,
+    # where a sample sits after each wrap, what is lost, repeated or late.
+    counter = valdrin_rt.SvCounter()
+    index = np.frombuffer(counter.place(cnts.astype("=u2").tobytes()), dtype=np.int64)
+    index = index - index.min()
     first = position == 0  # frames' first ASDUs: one timestamp each
-    estimate = _rate(cnts[first], frame_ns[first])
-    top = int(cnts.max()) + 1
+    estimate = _rate(index[first], frame_ns[first])
     # Samples per second from the timestamps, to the nearest 10 (the rates in
-    # use are multiples of 10; a live capture's median interval is that exact).
-    rate = None if estimate is None else max(1, round(estimate / 10) * 10 if estimate >= 100 else round(estimate))
-    # smpCnt counts modulo the samples per second for 9-2LE streams, modulo
-    # 2**16 otherwise. Without a wrap in the capture any larger modulus reads
-    # it alike; with one, the largest count seen + 1, or the rate when the
-    # last counts before the wrap were lost.
-    wrapped = bool((np.diff(cnts) < -(top // 2)).any())
-    if not wrapped:
-        modulus = max(top, 1 << 16)
-    elif rate is not None and top < rate <= top * 1.05:
-        modulus = rate
+    # use are multiples of 10; a live capture's median interval is that exact);
+    # without them, the wrap (9-2LE counters wrap each second).
+    if estimate is not None:
+        rate = max(1, round(estimate / 10) * 10 if estimate >= 100 else round(estimate))
     else:
-        modulus = top
-    if rate is None:
-        rate = modulus if wrapped else top
-    steps = np.diff(cnts) % modulus
-    steps[steps > modulus // 2] -= modulus  # a step back: reordered or repeated
-    index = np.concatenate(([0], np.cumsum(steps)))
-    index -= index.min()
-    rows = int(index.max()) + 1
+        rate = counter.wrap if counter.wrap_learnt else int(cnts.max()) + 1
+    rows = counter.span
     channels = data.shape[1]  # data: ASDUs x channels x (value, quality word)
     counts = np.zeros((rows, channels), dtype=np.int64)
     qualities = np.zeros((rows, channels), dtype=np.uint32)
@@ -225,11 +220,10 @@ def _grid(sv_id: str, app_id: int, cnts: np.ndarray, frame_ns: np.ndarray, posit
     counts[index[order]] = data[order, :, 0]
     qualities[index[order]] = (data[order, :, 1].astype(np.int64) & 0xFFFFFFFF).astype(np.uint32)
     present[index] = True
-    duplicates = len(index) - int(np.count_nonzero(present))
     first = int(np.argmin(index))
     first_ns = int(frame_ns[first]) + int(position[first]) * 1_000_000_000 // rate
     return StreamSamples(sv_id, app_id, rate, first_ns, counts, qualities, present, channels_of(channels),
-                         duplicates)
+                         counter.duplicated)
 
 
 @dataclass(frozen=True)

@@ -158,7 +158,12 @@ class TripTestResult:
                  channels: Sequence[int] = (0, 1, 2)) -> tuple[list[float], list[list[int]]]:
         """The faulted stream's samples of ``channels`` (counts) from ``before_s`` before the
         shot's fault to ``after_s`` after it, as the publisher sent them, with their times in
-        seconds from the fault."""
+        seconds from the fault: the frames are the publisher's schedule's, and each sample's
+        place is its smpCnt's by the stream analysis's counter rule, from the first one sent."""
+        from array import array
+
+        import valdrin_rt
+
         from .sv import decode_frame
 
         if self.publisher is None:
@@ -167,14 +172,21 @@ class TripTestResult:
         # Every frame period due from the one carrying the sample at fault - before_s to fault + after_s.
         first = max(publisher.first_period(shot.fault_at_ns - round(before_s * 1e9) + 1) - 1, 0)
         end = publisher.first_period(shot.fault_at_ns + round(after_s * 1e9) + 1)
-        times: list[float] = []
+        first_due_ns: int | None = None
+        smp_cnts = array("H")
         values: list[list[int]] = [[] for _ in channels]
         for due_ns, frame in publisher.frames(end - first, first=first, stream=self.fault_stream):
-            for k, asdu in enumerate(decode_frame(frame).asdus):
-                times.append((due_ns - shot.fault_at_ns) / 1e9 + k / publisher.rate)
+            if first_due_ns is None:
+                first_due_ns = due_ns
+            for asdu in decode_frame(frame).asdus:
+                smp_cnts.append(asdu.smp_cnt)
                 for row, channel in zip(values, channels):
                     row.append(asdu.samples[channel][0] if channel < len(asdu.samples) else 0)
-        return times, values
+        if first_due_ns is None:
+            return [], values
+        index = array("q", valdrin_rt.SvCounter().place(smp_cnts.tobytes()))
+        start_s = (first_due_ns - shot.fault_at_ns) / 1e9
+        return [start_s + k / publisher.rate for k in index], values
 
     def operate_times_ms(self) -> list[float]:
         return [shot.operate_ms for shot in self.shots if shot.operate_ms is not None]

@@ -17,6 +17,8 @@ namespace valdrin::listen {
 PyObject* analyzer_type() noexcept;
 // Returns the type valdrin_rt.Monitor, likewise.
 PyObject* monitor_type() noexcept;
+// Returns the type valdrin_rt.SvCounter, likewise.
+PyObject* sv_counter_type() noexcept;
 
 // The analysis options that both types take.
 struct Options {
