@@ -202,7 +202,8 @@ def test_figure_marks_fault_and_trip_and_labels_its_axes():
     (8, 100_200_000_000, 64, "eight ASDUs a frame"),
 ])
 def test_currents_are_placed_by_their_counters(asdus, fault_at_ns, samples, reason):
-    publisher = sv.Publisher("lo", [sv.Stream("MU01", default_waves())], 4000, asdus, start_second=100)
+    # Publishing from second 99: the window of the first row starts before second 100.
+    publisher = sv.Publisher("lo", [sv.Stream("MU01", default_waves())], 4000, asdus, start_second=99)
     shot = testing.Shot(1, fault_at_ns, fault_at_ns + 300_000_000)
     times, values = testing.TripTestResult([shot], publisher=publisher).currents(shot, 0.01, 0.005)
     fault_sample = fault_at_ns * 4000 // 10**9  # the fault instants are whole samples here

@@ -185,8 +185,9 @@ class TripTestResult:
         if first_due_ns is None:
             return [], values
         index = array("q", valdrin_rt.SvCounter().place(smp_cnts.tobytes()))
-        start_s = (first_due_ns - shot.fault_at_ns) / 1e9
-        return [start_s + k / publisher.rate for k in index], values
+        # One exact division per sample: ns from the fault times the rate, over 1e9 times the rate.
+        rate, start = publisher.rate, (first_due_ns - shot.fault_at_ns) * publisher.rate
+        return [(start + k * 1_000_000_000) / (1_000_000_000 * rate) for k in index], values
 
     def operate_times_ms(self) -> list[float]:
         return [shot.operate_ms for shot in self.shots if shot.operate_ms is not None]
