@@ -27,10 +27,11 @@ static_assert(static_cast<std::size_t>(Malformed::SvAsduCount) + 1 == MALFORMED_
 constexpr std::string_view finding_names[] = {
     "values_changed_without_state_change", "state_changed_without_values_change", "t_changed_without_state_change",
     "t_unchanged_at_state_change",         "sq_restarts",                         "entries_mismatch",
-    "strict_deviations",
+    "strict_deviations",                   "type_changed_without_conf_rev",       "entries_changed_without_conf_rev",
 };
 static_assert(std::size(finding_names) == FINDING_KINDS, "one name per FindingKind");
-static_assert(static_cast<std::size_t>(FindingKind::StrictDeviation) + 1 == FINDING_KINDS, "FINDING_KINDS");
+static_assert(static_cast<std::size_t>(FindingKind::EntriesChangedWithoutConfRev) + 1 == FINDING_KINDS,
+              "FINDING_KINDS");
 
 // A frame of a GOOSE or SV EtherType that parse_frame refuses.
 constexpr std::string_view HEADER_MESSAGE = "frame shorter than its header or its Length";

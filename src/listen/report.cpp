@@ -83,6 +83,19 @@ py::Ref intervals_of(const analysis::SvFigures& f, bool any) {
         .done();
 }
 
+// A stream's or block's confRevs other than the expected one: the ASDUs or
+// frames (`unit`) that carried one, the first and its receive time; None
+// when there were none.
+template <class Entry>
+py::Ref unexpected_conf_rev_of(const Entry& entry, const char* unit) {
+    if (entry.unexpected_conf_rev == 0) return none();
+    return Dict()
+        .set(unit, entry.unexpected_conf_rev)
+        .set("first", std::uint64_t{entry.first_unexpected_conf_rev})
+        .set_int("first_ns", entry.first_unexpected_conf_rev_ns)
+        .done();
+}
+
 py::Ref sv_to_py(const Snapshot& snapshot, std::size_t i, double nominal_hz) {
     const SvStream& s = snapshot.sv(i);
     const analysis::SvFigures f = analysis::figures(s, nominal_hz);
@@ -109,6 +122,7 @@ py::Ref sv_to_py(const Snapshot& snapshot, std::size_t i, double nominal_hz) {
         .set("vlan_id", vlan_of(s.vlan_id))
         .set("sv_id", bytes_of(snapshot.sv_id(i)))
         .set("conf_rev", std::uint64_t{s.conf_rev})
+        .set("unexpected_conf_rev", unexpected_conf_rev_of(s, "asdus"))
         .set("smp_synch", std::uint64_t{s.smp_synch})
         .set_bool("simulation", s.simulation)
         .set("smp_rate", s.has_smp_rate ? int_of(s.smp_rate) : none())
@@ -197,6 +211,7 @@ py::Ref goose_to_py(const Snapshot& snapshot, std::size_t i) {
         .set("go_id", b.has_go_id ? bytes_of(snapshot.go_id(i)) : none())
         .set("dat_set", bytes_of(snapshot.dat_set(i)))
         .set("conf_rev", b.conf_rev)
+        .set("unexpected_conf_rev", unexpected_conf_rev_of(b, "frames"))
         .set("frames", b.frames)
         .set("st_num", b.st_num)
         .set("sq_num", b.sq_num)
@@ -238,7 +253,7 @@ py::Ref malformed_to_py(const Snapshot& snapshot) {
 
 constexpr const char* kind_names[] = {
     "sv_stream_seen", "goose_block_seen", "goose_state_change", "tal_expired",
-    "conf_rev_change", "simulation_change", "decode_failure", "goose_finding",
+    "conf_rev_change", "simulation_change", "nds_com_change", "decode_failure", "goose_finding",
     "sv_departure", "overcurrent_trip", "overcurrent_reset",
 };
 static_assert(std::size(kind_names) == static_cast<std::size_t>(EventKind::OvercurrentReset) + 1,
@@ -286,6 +301,7 @@ py::Ref event_to_py(const analysis::StoredEvent& stored) {
             break;
         case EventKind::ConfRevChange:
         case EventKind::SimulationChange:
+        case EventKind::NdsComChange:
             out.set("old", e.old_value).set("new", e.new_value);
             break;
         case EventKind::DecodeFailure:

@@ -11,8 +11,8 @@ from rich.console import Console
 from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
 from ..listen import Event, analyze
-from .app import Failure
-from .health import event_line, report_view
+from .app import Failure, int_between
+from .health import conf_rev_lines, event_line, report_view
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -42,6 +42,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="print exactly one JSON object with every count, and nothing else on standard output")
     a.add_argument("--events", action="store_true",
                    help="also list the events (new streams, GOOSE state changes, TAL expiries, ...) in time order")
+    a.add_argument("--expect-conf-rev", type=int_between(0, 2**32 - 1), metavar="N",
+                   help="report every SV stream and GOOSE block that sent any confRev other than N: "
+                        "how many ASDUs or frames, the first such confRev and when it came")
     a.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
                    help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
     a.add_argument("--max-streams", type=int, default=256, metavar="N",
@@ -60,10 +63,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                 task = progress.add_task("analyse", total=None)
                 report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
                                  goose_blocks=args.max_streams, events=events,
+                                 expect_conf_rev=args.expect_conf_rev,
                                  progress=lambda done, total: progress.update(task, completed=done, total=total))
         else:
             report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                             goose_blocks=args.max_streams, events=events)
+                             goose_blocks=args.max_streams, events=events, expect_conf_rev=args.expect_conf_rev)
     except OSError as error:
         raise Failure(f"cannot read {args.file}: {error.strerror or error}") from None
     except ValueError as error:
@@ -72,6 +76,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         out = report.to_json()
         if events is not None:
             out["events"] = [event.to_json() for event in events]
+        if args.expect_conf_rev is not None:
+            out["conf_rev_mismatches"] = conf_rev_lines(report, args.expect_conf_rev)
         json.dump(out, sys.stdout)
         sys.stdout.write("\n")
         return 0
@@ -80,4 +86,6 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         for event in events:
             console.print(event_line(event), highlight=False, markup=False)
     console.print(report_view(report, report.last_ns))
+    for line in conf_rev_lines(report, args.expect_conf_rev):
+        console.print(line, style="bold red", highlight=False, markup=False)
     return 0

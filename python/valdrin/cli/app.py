@@ -18,7 +18,7 @@ import sys
 from contextlib import contextmanager
 from fractions import Fraction
 from types import ModuleType
-from typing import Iterator, Sequence
+from typing import Callable, Iterator, Sequence
 
 from .. import __version__
 
@@ -51,6 +51,19 @@ def integer(text: str) -> int:
         return int(text, 0)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+
+
+def int_between(low: int, high: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from `low` to `high`."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be between {low} and {high}, got {value}")
+        return value
+    return parse
 
 
 def positive_integer(text: str) -> int:
