@@ -14,6 +14,9 @@ package refuses) and ``parser.error`` are usage errors (exit status 2).
 from __future__ import annotations
 
 import argparse
+import fcntl
+import socket
+import struct
 import sys
 from contextlib import contextmanager
 from fractions import Fraction
@@ -95,6 +98,23 @@ def mac_address(text: str) -> int:
 
 
 # --- the parser and the dispatch ----------------------------------------------
+
+
+SIOCGIFHWADDR = 0x8927
+
+
+def interface_mac(iface: str | None) -> int:
+    """The interface's own MAC address (asked of the kernel in this network namespace, where
+    /sys may show another's), or 0 when there is none to ask (no interface, or none such)."""
+    if iface:
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+                request = struct.pack("16s16x", iface.encode()[:15])
+                reply = fcntl.ioctl(sock.fileno(), SIOCGIFHWADDR, request)
+            return int.from_bytes(reply[18:24], "big")  # ifr_hwaddr's sa_data, after the name and sa_family
+        except (OSError, UnicodeError):
+            pass
+    return 0
 
 
 def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 
 from ..pcap import write_pcap
 from ..sv import Fault, Playback, Publisher, Stream, Wave
-from .app import Failure, integer, mac_address, positive_integer, seconds
+from .app import Failure, integer, interface_mac, mac_address, positive_integer, seconds
 from .text import mac
 
 # Default channels, primary values of a 110 kV feeder at 500 A load, in the
@@ -315,16 +315,6 @@ def _comtrade_playback(args: argparse.Namespace, parser: argparse.ArgumentParser
     return playback
 
 
-def _interface_mac(iface: str | None) -> int:
-    if iface:
-        try:
-            with open(f"/sys/class/net/{iface}/address") as file:
-                return mac_address(file.read().strip())
-        except (OSError, argparse.ArgumentTypeError):
-            pass
-    return 0
-
-
 def _streams(args: argparse.Namespace, parser: argparse.ArgumentParser, start_second: int) -> list[Stream]:
     waves = args.wave or default_waves()
     fault = None
@@ -350,7 +340,7 @@ def _streams(args: argparse.Namespace, parser: argparse.ArgumentParser, start_se
         frequency = waves[0].frequency_hz if waves else 0.0
         per_cycle = args.rate / frequency if frequency > 0 else 0.0
         smp_rate = int(per_cycle) if per_cycle.is_integer() and 0 < per_cycle <= 0xFFFF else None
-    src_mac = args.src_mac if args.src_mac is not None else _interface_mac(args.iface)
+    src_mac = args.src_mac if args.src_mac is not None else interface_mac(args.iface)
     if args.dst_mac + args.streams - 1 >= 1 << 48:
         parser.error(f"--dst-mac {mac(args.dst_mac.to_bytes(6, 'big'))} leaves no room for {args.streams} streams")
     streams = []
