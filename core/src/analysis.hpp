@@ -102,21 +102,31 @@ inline constexpr std::size_t DEVIATION_KINDS = static_cast<std::size_t>(goose::D
 
 // --- Arrival intervals ----------------------------------------------------------
 
-// A log-linear histogram of intervals in nanoseconds: exact below 128 ns,
-// then 64 buckets per power of two, up to 2^37 ns (about 137 s) beyond
-// which values share the last bucket. Min, max and count are exact.
+// A log-linear histogram of intervals in nanoseconds: exact below 1024 ns,
+// then 512 buckets per power of two, up to 2^37 ns (about 137 s) beyond
+// which values share the last bucket. Min, max and count are exact. A
+// bucket that would pass 2^32 - 1 halves every bucket first (each at least
+// 1 when it was), so ranks stay right to a few in 2^32.
 class IntervalHistogram {
 public:
-    static constexpr std::size_t BUCKETS = 2048;
-    // A quantile is within this fraction of the exact nearest-rank value
-    // (below 2^37 ns).
-    static constexpr double RELATIVE_ERROR = 1.0 / 128;
+    static constexpr unsigned SUB_BITS = 9;  // 2^9 buckets per power of two
+    static constexpr std::size_t BUCKETS = (37 - SUB_BITS + 1) << SUB_BITS;
+    // The middle of a bucket is within this fraction of any value in it
+    // (below 2^37 ns): half a bucket's width over its lowest value.
+    static constexpr double RELATIVE_ERROR = 1.0 / (2 << SUB_BITS);
+    // The significant digits a quantile is shown with: the last one is
+    // about as fine as RELATIVE_ERROR.
+    static constexpr int QUANTILE_DIGITS = 4;
 
     // Counts one interval.
     void add(std::uint64_t ns) noexcept {
-        const unsigned shift = std::bit_width(ns) > 7 ? static_cast<unsigned>(std::bit_width(ns)) - 7 : 0;
-        const std::size_t index = std::size_t{64} * shift + static_cast<std::size_t>(ns >> shift);
-        ++counts_[index < BUCKETS ? index : BUCKETS - 1];
+        const auto width = static_cast<unsigned>(std::bit_width(ns));
+        const unsigned shift = width > SUB_BITS + 1 ? width - SUB_BITS - 1 : 0;
+        const std::size_t index = (std::size_t{shift} << SUB_BITS) + static_cast<std::size_t>(ns >> shift);
+        std::uint32_t& bucket = counts_[index < BUCKETS ? index : BUCKETS - 1];
+        if (bucket == std::numeric_limits<std::uint32_t>::max()) halve();
+        ++bucket;
+        ++weight_;
         ++count_;
         if (ns < min_) min_ = ns;
         if (ns > max_) max_ = ns;
@@ -125,13 +135,20 @@ public:
     // The smallest and largest interval; 0 when none was counted.
     [[nodiscard]] std::uint64_t min() const noexcept { return count_ ? min_ : 0; }
     [[nodiscard]] std::uint64_t max() const noexcept { return max_; }
-    // The nearest-rank q-quantile (q in [0, 1]) in ns, the middle of its
-    // bucket kept within [min, max]; 0 when none was counted.
+    // The nearest-rank q-quantile (q in [0, 1]) in ns: the middle of its
+    // bucket kept within [min, max], within RELATIVE_ERROR of the exact
+    // value; 0 when none was counted.
     [[nodiscard]] double quantile(double q) const noexcept;
+    // A quantile (in any unit) rounded to QUANTILE_DIGITS significant
+    // digits, as it is shown.
+    [[nodiscard]] static double shown(double quantile) noexcept;
     friend bool operator==(const IntervalHistogram&, const IntervalHistogram&) = default;
 
 private:
-    std::array<std::uint64_t, BUCKETS> counts_{};
+    void halve() noexcept;
+
+    std::array<std::uint32_t, BUCKETS> counts_{};
+    std::uint64_t weight_ = 0;  // the sum of counts_, which halve() lowers
     std::uint64_t count_ = 0;
     std::uint64_t min_ = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t max_ = 0;

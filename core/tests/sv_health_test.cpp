@@ -221,7 +221,10 @@ TEST(Intervals, QuantilesWithinTheStatedError) {
     std::mt19937_64 random(7);
     const struct { const char* why; std::uint64_t low, high; std::size_t n; } sets[] = {
         {"below 128 ns: exact", 0, 127, 1000},
+        {"below 1024 ns: exact", 0, 1023, 5000},
         {"250 us with jitter", 240'000, 260'000, 20000},
+        {"249.965 us, 10 ns of jitter", 249'960, 249'970, 4000},
+        {"up to 137 s", 1, 137'000'000'000, 5000},
         {"wide spread", 1, 1'000'000'000, 5000},
         {"one value", 250'000, 250'000, 1},
     };
@@ -243,6 +246,17 @@ TEST(Intervals, QuantilesWithinTheStatedError) {
                 << set.why << " q=" << q;
         }
     }
+}
+
+TEST(Intervals, QuantilesShownToFourSignificantDigits) {
+    const struct { double quantile, shown; } cases[] = {
+        {249'984.0, 250'000.0}, {249.984, 250.0}, {1234.5678, 1235.0}, {0.0123456, 0.01235}, {999.96, 1000.0},
+        {7.0, 7.0}, {0.0, 0.0},
+    };
+    for (const auto& c : cases) EXPECT_DOUBLE_EQ(IntervalHistogram::shown(c.quantile), c.shown) << c.quantile;
+    // The digit kept is about as fine as the error: 0.1 %.
+    EXPECT_LT(IntervalHistogram::RELATIVE_ERROR, 0.001);
+    EXPECT_GT(IntervalHistogram::RELATIVE_ERROR * 10, 0.001);
 }
 
 TEST(Intervals, ThroughTheAnalyzerWithRate) {

@@ -73,14 +73,20 @@ py::Ref list_of(std::size_t count, Item&& item) {
     return list;
 }
 
+// Min and max exact; the quantiles within `quantile_error` (a fraction),
+// shown to the digits that supports.
 py::Ref intervals_of(const analysis::SvFigures& f, bool any) {
-    if (!any) return Dict().set("min", none()).set("median", none()).set("p99", none()).set("max", none()).done();
-    return Dict()
-        .set_float("min", f.interval_min_us)
-        .set_float("median", f.interval_median_us)
-        .set_float("p99", f.interval_p99_us)
-        .set_float("max", f.interval_max_us)
-        .done();
+    using analysis::IntervalHistogram;
+    Dict out;
+    if (!any) {
+        out.set("min", none()).set("median", none()).set("p99", none()).set("max", none());
+    } else {
+        out.set_float("min", f.interval_min_us)
+            .set_float("median", IntervalHistogram::shown(f.interval_median_us))
+            .set_float("p99", IntervalHistogram::shown(f.interval_p99_us))
+            .set_float("max", f.interval_max_us);
+    }
+    return out.set_float("quantile_error", IntervalHistogram::RELATIVE_ERROR).done();
 }
 
 // A stream's or block's confRevs other than the expected one: the ASDUs or

@@ -39,7 +39,10 @@ def _channels(item: dict) -> str:
 
 def sv_table(report: Report) -> Table:
     """A row per SV stream, in order of first appearance."""
-    table = Table(title=f"Sampled Values streams ({len(report.sv)})", title_justify="left", expand=False)
+    errors = {item["interval_us"]["quantile_error"] for item in report.sv}
+    caption = f"p99 within {max(errors):.1%} (min and max exact)" if errors else None
+    table = Table(title=f"Sampled Values streams ({len(report.sv)})", title_justify="left", expand=False,
+                  caption=caption, caption_justify="left")
     for header, justify in (("svID", "left"), ("APPID", "left"), ("dst", "left"), ("ASDU/s", "right"),
                             ("ASDUs", "right"), ("lost", "right"), ("dup", "right"), ("ooo", "right"),
                             ("p99 µs", "right"), ("max µs", "right"), ("RMS a/b/c/n", "left")):
