@@ -68,18 +68,30 @@ def test_usage_errors(extra, message, capsys, tmp_path, monkeypatch):
     assert not (tmp_path / "x.pcap").exists() or extra[-1] != "5"
 
 
-def test_live_run_counted_by_the_monitor():
-    result = netns.in_netns("""
-import json, subprocess, sys
+# A veth pair va-vb in the test's namespace, and `valdrin goose publish` on va: state changes every 0.25 s.
+VETH = """
+import json, subprocess, sys, time
 from valdrin.listen import Monitor
 subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
-""", """
+PUBLISH = [sys.executable, "-m", "valdrin", "goose", "publish", "--iface", "va", "--gocb-ref", "G/L$GO$g", "--app-id", "1",
+           "--dst-mac", "01:0c:cd:01:00:01", "--min-time", "5", "--max-time", "40", "--toggle-every", "0.25", "--json"]
+def caught_up(monitor, sent):
+    # The block once the monitor has counted every frame sent, or after 10 s.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        blocks = monitor.report().goose
+        if blocks and blocks[0]["frames"] >= sent:
+            break
+        time.sleep(0.01)
+    return monitor.report().goose[0]
+"""
+
+
+def test_live_run_counted_by_the_monitor():
+    result = netns.in_netns(VETH, """
 with Monitor("vb") as monitor:
-    out = subprocess.run([sys.executable, "-m", "valdrin", "goose", "publish", "--iface", "va", "--gocb-ref", "G/L$GO$g",
-                          "--app-id", "1", "--dst-mac", "01:0c:cd:01:00:01", "--min-time", "5", "--max-time", "40",
-                          "--toggle-every", "0.25", "--duration", "0.6", "--json"], capture_output=True, text=True)
-    import time; time.sleep(0.1)
-    g = monitor.report().goose[0]
+    out = subprocess.run(PUBLISH + ["--duration", "0.6"], capture_output=True, text=True)
+    g = caught_up(monitor, json.loads(out.stdout)["frames_sent"])
 print(json.dumps({"stats": json.loads(out.stdout), "report": [g["frames"], g["state_changes"], g["st_num"], g["lost"],
                                                             g["duplicated"], g["out_of_order"]]}))
 """)
@@ -89,23 +101,13 @@ print(json.dumps({"stats": json.loads(out.stdout), "report": [g["frames"], g["st
 
 
 def test_injected_faults_at_their_offsets_counted_by_the_monitor():
-    result = netns.in_netns("""
-import json, subprocess, sys, time
-from valdrin.listen import Monitor
-subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
-""", """
+    result = netns.in_netns(VETH, """
 with Monitor("vb") as monitor:
-    out = subprocess.run([sys.executable, "-m", "valdrin", "goose", "publish", "--iface", "va", "--gocb-ref", "G/L$GO$g",
-                          "--app-id", "1", "--dst-mac", "01:0c:cd:01:00:01", "--min-time", "5", "--max-time", "40",
-                          "--toggle-every", "0.25", "--duration", "1.6", "--json",
-                          "--inject", "skip_sq=3@100ms", "--inject", "repeat=2@0.2", "--inject", "old_st@0.4s",
-                          "--inject", "nds_com@0.6+0.3", "--inject", "simulation=on@0.5"],
-                         capture_output=True, text=True)
+    out = subprocess.run(PUBLISH + ["--duration", "1.6", "--inject", "skip_sq=3@100ms", "--inject", "repeat=2@0.2",
+                                    "--inject", "old_st@0.4s", "--inject", "nds_com@0.6+0.3",
+                                    "--inject", "simulation=on@0.5"], capture_output=True, text=True)
     sent = json.loads(out.stdout)["frames_sent"]
-    deadline = time.monotonic() + 10
-    while monitor.report().goose[0]["frames"] < sent and time.monotonic() < deadline:
-        time.sleep(0.01)
-    g = monitor.report().goose[0]
+    g = caught_up(monitor, sent)
 mac = json.loads(subprocess.run(["ip", "-j", "link", "show", "va"], capture_output=True, text=True).stdout)[0]["address"]
 print(json.dumps({"sent": sent, "stderr": out.stderr, "mac": mac, "block": g}))
 """)
