@@ -163,9 +163,9 @@ void Analyzer::check_findings(std::size_t i, const goose::ReceivedPdu& pdu,
             });
         }
     }
-    if (order == Order::OutOfOrder) {
-        // Compared with nothing, kept nowhere.
-    } else {
+    // An out-of-order frame is compared with nothing and becomes nothing
+    // the next frame is compared with.
+    if (order != Order::OutOfOrder) {
         const std::uint64_t types = types_of(data);
         if (order == Order::InOrder && pdu.conf_rev == k.newest_conf_rev) {
             if (pdu.entries != k.newest_entries) {
