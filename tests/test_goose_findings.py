@@ -224,3 +224,16 @@ def test_the_packages_own_publisher_commits_no_finding(tmp_path, capsys):
     assert block["frames"] > 20 and block["state_changes"] == 3
     assert block["findings"] == {key: 0 for key in block["findings"]} | {"strict_deviations": {}}
     assert (block["lost"], block["duplicated"], block["out_of_order"]) == (0, 0, 0)
+
+
+@pytest.mark.parametrize("kind, details, text", [
+    ("nds_com_change", {"old": 0, "new": 1}, "ndsCom False -> True"),
+    ("goose_finding", {"finding": "type_changed_without_conf_rev",
+                       "text": "allData member types changed within confRev 1"},
+     "a member's type changed, confRev did not: allData member types changed within confRev 1"),
+    ("goose_finding", {"finding": "entries_changed_without_conf_rev", "text": "2 to 3 allData members within confRev 1"},
+     "the number of values changed, confRev did not: 2 to 3 allData members within confRev 1"),
+])
+def test_event_lines_of_the_new_kinds(kind, details, text):
+    event = Event(kind, SECOND * 10**9, True, 1, "01:0c:cd:01:00:01", REF, details)
+    assert event_line(event).endswith(f"GOOSE {REF} (0x0001): {text}")
