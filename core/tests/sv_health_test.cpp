@@ -217,6 +217,25 @@ TEST(SvCounters, ChangesAndTheirEvents) {
     EXPECT_EQ(events.events[2].time_ns, T0 + 3);
 }
 
+TEST(SvCounters, EveryAsduOfAnotherConfRevIsCounted) {
+    // Two ASDUs a frame: confRev 2, 2 | 1, 3 | 1, 1 under an expected 1.
+    Analyzer analyzer(Limits{});
+    analyzer.expect_conf_rev(1);
+    NoEvents none;
+    const std::uint32_t revs[][2] = {{2, 2}, {1, 3}, {1, 1}};
+    for (std::uint16_t n = 0; n < 3; ++n) {
+        const auto asdu = [&](std::uint16_t k) {
+            return test::SvAsdu{.smp_cnt = static_cast<std::uint16_t>(2 * n + k), .conf_rev = revs[n][k]};
+        };
+        analyzer.add(test::sv_frame({asdu(0), asdu(1)}), T0 + n * PERIOD, none);
+    }
+    const SvStream& s = analyzer.live().sv(0);
+    EXPECT_EQ(s.unexpected_conf_rev, 3u);
+    EXPECT_EQ(s.first_unexpected_conf_rev, 2u);
+    EXPECT_EQ(s.first_unexpected_conf_rev_ns, T0);
+    EXPECT_EQ(s.conf_rev, 1u);  // the last is as expected
+}
+
 TEST(Intervals, QuantilesWithinTheStatedError) {
     std::mt19937_64 random(7);
     const struct { const char* why; std::uint64_t low, high; std::size_t n; } sets[] = {
