@@ -211,3 +211,16 @@ def test_analyzer_arguments(kwargs, error, message):
         valdrin_rt.Analyzer(**kwargs)
     if message is not None:
         assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("value, error", [(-1, OverflowError), (2**64, OverflowError), ("1", TypeError), (1.0, TypeError)])
+def test_expect_conf_rev_refuses_what_is_no_confrev(value, error):
+    with pytest.raises(error):
+        valdrin_rt.Analyzer(expect_conf_rev=value)
+
+
+def test_expect_conf_rev_usage_errors(capsys):
+    with pytest.raises(SystemExit) as caught:
+        main(["analyze", "x.pcap", "--expect-conf-rev", "-1"])
+    assert caught.value.code == 2
+    assert "argument --expect-conf-rev: must be between 0 and 4294967295, got -1" in capsys.readouterr().err
