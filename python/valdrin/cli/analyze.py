@@ -28,8 +28,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "sqNum, state changes, loss, duplicates, order, timeAllowedToLive expiries, the last "
             "values, and the publishing rules it breaks (values changed without a new stNum, a new "
             "stNum without new values, t moving on heartbeats or not at a state change, sqNum "
-            "restarts, numDatSetEntries not matching allData, strict-encoding deviations). The same "
-            "analysis as `valdrin monitor`."
+            "restarts, numDatSetEntries not matching allData, a member's type or the number of members "
+            "changed under the same confRev, strict-encoding deviations), each frame against the newest "
+            "in-order frame of its block. The same analysis as `valdrin monitor`."
         ),
         epilog=(
             "Example: valdrin analyze capture.pcapng --json | jq '.sv[] | {sv_id, lost}'. "
