@@ -14,6 +14,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "analysis.hpp"
@@ -119,7 +120,8 @@ std::vector<std::uint8_t> sv_frame(Reader& in) {
 
 // 7 octets: block and flags (1), stNum (1), sqNum (2), TAL in ms (1),
 // confRev (1), and for the findings (1): t's seconds (bits 0-1), a BOOLEAN
-// value (bit 2), numDatSetEntries (bits 3-4), a second value (bit 5).
+// value (bit 2), numDatSetEntries (bits 3-4), a second value (bit 5), the
+// first value an INTEGER instead (bit 6).
 std::vector<std::uint8_t> goose_frame(Reader& in) {
     const std::uint8_t how = in.u8();
     const std::uint8_t st = in.u8();
@@ -127,7 +129,9 @@ std::vector<std::uint8_t> goose_frame(Reader& in) {
     const std::uint8_t tal = in.u8();
     const std::uint8_t rev = in.u8();
     const std::uint8_t values = in.u8();
-    const std::array<data::Data, 2> all_data{data::Data::of_bool((values & 4) != 0), data::Data::of_int(st)};
+    const bool as_int = (values & 64) != 0;
+    const std::array<data::Data, 2> all_data{
+        as_int ? data::Data::of_int((values & 4) != 0) : data::Data::of_bool((values & 4) != 0), data::Data::of_int(st)};
     const char* refs[] = {"LD/LLN0$GO$a", "LD/LLN0$GO$b", "LD/LLN0$GO$c", "LD/LLN0$GO$d_longer_than_16"};
     const goose::GoosePdu pdu{.gocb_ref = refs[how & 3],
                               .time_allowed_to_live = tal,
@@ -172,7 +176,8 @@ bool same_snapshot(const Snapshot& a, const Snapshot& b) {
 }
 
 // Figures are computed only when asked: they cost more than the rest.
-void check(const Analyzer& analyzer, const Counting& events, bool with_figures) {
+void check(const Analyzer& analyzer, const Counting& events, bool with_figures,
+           std::optional<std::uint64_t> expected) {
     const Snapshot& live = analyzer.live();
     const analysis::Totals& t = live.totals();
     FUZZ_CHECK(t.frames == t.other + t.malformed + t.sv_frames + t.goose_frames);
@@ -187,6 +192,15 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures) 
     std::uint64_t asdus = 0;
     std::uint64_t conf_revs = 0;
     std::uint64_t simulations = 0;
+    std::uint64_t nds_coms = 0;
+    // Counted against the expected confRev only, never the expected one.
+    const auto unexpected_ok = [&](const auto& entry, std::uint64_t units) {
+        if (!expected) return entry.unexpected_conf_rev == 0;
+        return entry.unexpected_conf_rev <= units &&
+               (entry.unexpected_conf_rev == 0 ||
+                (entry.first_unexpected_conf_rev != *expected && entry.first_unexpected_conf_rev_ns >= entry.first_ns &&
+                 entry.first_unexpected_conf_rev_ns <= entry.last_ns));
+    };
     for (std::size_t i = 0; i < live.sv_count(); ++i) {
         const analysis::SvStream& s = live.sv(i);
         asdus += s.asdus;
@@ -199,6 +213,7 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures) 
         FUZZ_CHECK(s.wrap >= 1 && s.wrap <= 65536 && s.smp_cnt < s.wrap);
         FUZZ_CHECK(s.intervals.count() + s.backward_times == s.frames - 1);
         FUZZ_CHECK(s.ring_size <= analysis::RING && s.raw_count <= analysis::RAW_VALUES);
+        FUZZ_CHECK(unexpected_ok(s, s.asdus));
         for (double nominal : {50.0, 60.0}) {
             if (!with_figures) break;
             const analysis::SvFigures f = analysis::figures(s, nominal);
@@ -226,7 +241,9 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures) 
         expired += b.tal_expired;
         conf_revs += b.conf_rev_changes;
         simulations += b.simulation_changes;
+        nds_coms += b.nds_com_changes;
         FUZZ_CHECK(b.frames >= 1);
+        FUZZ_CHECK(unexpected_ok(b, b.frames));
         FUZZ_CHECK(b.state_changes + b.duplicated + b.out_of_order + b.resyncs < b.frames);
         FUZZ_CHECK(b.tal_expired <= b.frames);
         FUZZ_CHECK(b.lost < (std::uint64_t{1} << 40) * b.frames);
@@ -244,6 +261,15 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures) 
         for (std::size_t f = 0; f < static_cast<std::size_t>(analysis::FindingKind::EntriesMismatch); ++f) {
             FUZZ_CHECK(b.findings[f] < b.frames);
         }
+        for (auto kind : {analysis::FindingKind::TypeChangedWithoutConfRev,
+                          analysis::FindingKind::EntriesChangedWithoutConfRev}) {
+            FUZZ_CHECK(b.findings[static_cast<std::size_t>(kind)] < b.frames);
+        }
+        // Findings compare in-order frames only: a stale frame adds none of
+        // these, so together they cannot outnumber the in-order frames.
+        FUZZ_CHECK(b.findings[static_cast<std::size_t>(analysis::FindingKind::TypeChangedWithoutConfRev)] +
+                       b.findings[static_cast<std::size_t>(analysis::FindingKind::EntriesChangedWithoutConfRev)] <
+                   b.frames - b.out_of_order);
     }
     FUZZ_CHECK(events.by_finding == findings);
     FUZZ_CHECK(frames + t.goose_untracked == t.goose_frames);
@@ -251,12 +277,18 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures) 
     FUZZ_CHECK(events.of(EventKind::TalExpired) == expired);
     FUZZ_CHECK(events.of(EventKind::ConfRevChange) == conf_revs);
     FUZZ_CHECK(events.of(EventKind::SimulationChange) == simulations);
+    FUZZ_CHECK(events.of(EventKind::NdsComChange) == nds_coms);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Analyzer analyzer(LIMITS);
+    // A confRev expected or not, taken from the input's size so that the
+    // corpus keeps its meaning.
+    const std::optional<std::uint64_t> expected =
+        size % 3 == 0 ? std::nullopt : std::optional<std::uint64_t>(size % 5);
+    analyzer.expect_conf_rev(expected);
     Snapshot copy(LIMITS);
     Counting events;
     Reader in{data, size};
@@ -296,14 +328,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 5:
             FUZZ_CHECK(analyzer.snapshot(copy));
             FUZZ_CHECK(same_snapshot(copy, analyzer.live()));
-            check(analyzer, events, true);
+            check(analyzer, events, true, expected);
             break;
         }
-        check(analyzer, events, false);
+        check(analyzer, events, false, expected);
     }
     analyzer.finish(t, events);
     FUZZ_CHECK(analyzer.live().totals().frames == added && analyzer.live().totals().finished);
-    check(analyzer, events, true);
+    check(analyzer, events, true, expected);
     FUZZ_CHECK(analyzer.snapshot(copy) && same_snapshot(copy, analyzer.live()));
     Snapshot other(Limits{.sv_streams = 1, .goose_blocks = 1});
     FUZZ_CHECK(!analyzer.snapshot(other));

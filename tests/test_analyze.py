@@ -70,9 +70,39 @@ def test_sv_values_intervals_and_identity(tmp_path):
         # A sine of phase p is a cosine of phase p - 90.
         assert (channel["angle_deg"] - (-120.0 * k - 90.0) + 180.0) % 360.0 - 180.0 == pytest.approx(0, abs=0.1)
     interval = stream["interval_us"]
-    assert interval["min"] == interval["max"] == 250.0
-    assert interval["median"] == pytest.approx(250.0, rel=1 / 128)
+    assert interval["min"] == interval["max"] == interval["median"] == interval["p99"] == 250.0
     assert stream["rate"] == pytest.approx(RATE, rel=1e-3)
+
+
+def significant_digits(value: float) -> int:
+    return len(f"{value:.12g}".replace(".", "").lstrip("0").rstrip("0")) or 1
+
+
+@pytest.mark.parametrize("intervals_ns, shown", [
+    # 249.965 µs (a clock 140 ppm fast at 4000/s) with 10 ns of jitter: 250.0 to four digits, not 250.88.
+    ([249_960 + (7 * n) % 11 for n in range(999)], (250.0, 250.0)),
+    # Every tenth interval 300 µs, the others 200 µs: the p99 is 300 to 0.1 %.
+    ([300_000 if n % 10 == 0 else 200_000 for n in range(999)], None),
+    ([1_234_567] * 999, (1235.0, 1235.0)),  # min = max = 1234.567, the quantiles to four digits
+    ([700 + n % 300 for n in range(999)], None),  # below 1024 ns every bucket is one ns wide
+])
+def test_interval_quantiles_within_a_tenth_of_a_percent_shown_to_four_digits(tmp_path, intervals_ns, shown):
+    frames = sv_frames(range(1000))
+    at = [frames[0][0]]
+    for gap in intervals_ns:
+        at.append(at[-1] + gap)
+    report = analyze(write_capture(tmp_path / "c.pcap", [(t, raw) for t, (_, raw) in zip(at, frames)]))
+    interval = report.sv[0]["interval_us"]
+    assert (interval["min"], interval["max"]) == (min(intervals_ns) / 1000, max(intervals_ns) / 1000)  # exact
+    assert interval["quantile_error"] == 1 / 1024
+    exact = sorted(intervals_ns)
+    for key, rank in (("median", 500), ("p99", 990)):  # nearest rank of 999
+        truth = exact[rank - 1] / 1000
+        # Within the bucket's 1/1024, then rounded to four significant digits.
+        assert abs(interval[key] - truth) <= truth / 1024 + 0.5 * 10 ** (math.floor(math.log10(truth)) - 3), key
+        assert significant_digits(interval[key]) <= 4, interval[key]
+    if shown is not None:
+        assert (interval["median"], interval["p99"]) == shown
 
 
 def test_goose_sequence_counts_and_events(tmp_path):
@@ -128,7 +158,7 @@ def test_json_keys_as_documented(tmp_path, capsys):
     sv_keys = {"app_id", "dst", "src", "vlan_id", "sv_id", "conf_rev", "smp_synch", "frames", "asdus", "wrap",
                "lost", "duplicated", "out_of_order", "interval_us", "channels"}
     assert sv_keys <= report["sv"][0].keys()
-    assert report["sv"][0]["interval_us"].keys() == {"min", "median", "p99", "max"}
+    assert report["sv"][0]["interval_us"].keys() == {"min", "median", "p99", "max", "quantile_error"}
     assert report["sv"][0]["channels"][0].keys() >= {"rms", "magnitude", "angle_deg"}
     goose_keys = {"app_id", "dst", "src", "vlan_id", "gocb_ref", "go_id", "dat_set", "conf_rev", "frames", "st_num",
                   "sq_num", "state_changes", "lost", "duplicated", "out_of_order", "tal_expired", "simulation",
@@ -181,3 +211,16 @@ def test_analyzer_arguments(kwargs, error, message):
         valdrin_rt.Analyzer(**kwargs)
     if message is not None:
         assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("value, error", [(-1, OverflowError), (2**64, OverflowError), ("1", TypeError), (1.0, TypeError)])
+def test_expect_conf_rev_refuses_what_is_no_confrev(value, error):
+    with pytest.raises(error):
+        valdrin_rt.Analyzer(expect_conf_rev=value)
+
+
+def test_expect_conf_rev_usage_errors(capsys):
+    with pytest.raises(SystemExit) as caught:
+        main(["analyze", "x.pcap", "--expect-conf-rev", "-1"])
+    assert caught.value.code == 2
+    assert "argument --expect-conf-rev: must be between 0 and 4294967295, got -1" in capsys.readouterr().err

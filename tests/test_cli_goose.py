@@ -52,6 +52,12 @@ def test_pcap_holds_the_schedule_of_every_state(tmp_path, capsys):
     (["--pcap", "x.pcap", "--duration", "1", "--value", "bool:maybe"], "argument --value: not a bool value: 'maybe'"),
     (["--pcap", "x.pcap"], "--pcap needs --duration"),
     (["--duration", "1"], "one of the arguments --iface --pcap is required"),
+    (["--pcap", "x.pcap", "--duration", "1", "--inject", "skip_sq=2"], "--inject needs --iface"),
+    (["--iface", "lo", "--inject", "drop=2"], "argument --inject: 'drop=2': no knob 'drop' (one of skip_sq, "),
+    (["--iface", "lo", "--inject", "skip_sq=2@1+2"], "'skip_sq=2@1+2': skip_sq happens once, it takes no +FOR"),
+    (["--iface", "lo", "--inject", "silent@1"], "'silent@1': needs a value =TIME"),
+    (["--iface", "lo", "--inject", "simulation=maybe"], "'simulation=maybe': not on or off: 'maybe'"),
+    (["--iface", "lo", "--inject", "old_st@soon"], "'old_st@soon': not a time like 2, 1.5s, 800ms or 250us: 'soon'"),
 ])
 def test_usage_errors(extra, message, capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -62,24 +68,58 @@ def test_usage_errors(extra, message, capsys, tmp_path, monkeypatch):
     assert not (tmp_path / "x.pcap").exists() or extra[-1] != "5"
 
 
-def test_live_run_counted_by_the_monitor():
-    result = netns.in_netns("""
-import json, subprocess, sys
+# A veth pair va-vb in the test's namespace, and `valdrin goose publish` on va: state changes every 0.25 s.
+VETH = """
+import json, subprocess, sys, time
 from valdrin.listen import Monitor
 subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
-""", """
+PUBLISH = [sys.executable, "-m", "valdrin", "goose", "publish", "--iface", "va", "--gocb-ref", "G/L$GO$g", "--app-id", "1",
+           "--dst-mac", "01:0c:cd:01:00:01", "--min-time", "5", "--max-time", "40", "--toggle-every", "0.25", "--json"]
+def caught_up(monitor, sent):
+    # The block once the monitor has counted every frame sent, or after 10 s.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        blocks = monitor.report().goose
+        if blocks and blocks[0]["frames"] >= sent:
+            break
+        time.sleep(0.01)
+    return monitor.report().goose[0]
+"""
+
+
+def test_live_run_counted_by_the_monitor():
+    result = netns.in_netns(VETH, """
 with Monitor("vb") as monitor:
-    out = subprocess.run([sys.executable, "-m", "valdrin", "goose", "publish", "--iface", "va", "--gocb-ref", "G/L$GO$g",
-                          "--app-id", "1", "--dst-mac", "01:0c:cd:01:00:01", "--min-time", "5", "--max-time", "40",
-                          "--toggle-every", "0.25", "--duration", "0.6", "--json"], capture_output=True, text=True)
-    import time; time.sleep(0.1)
-    g = monitor.report().goose[0]
+    out = subprocess.run(PUBLISH + ["--duration", "0.6"], capture_output=True, text=True)
+    g = caught_up(monitor, json.loads(out.stdout)["frames_sent"])
 print(json.dumps({"stats": json.loads(out.stdout), "report": [g["frames"], g["state_changes"], g["st_num"], g["lost"],
                                                             g["duplicated"], g["out_of_order"]]}))
 """)
     assert result["stats"]["send_errors"] == 0
     assert result["report"][0] == result["stats"]["frames_sent"]
     assert result["report"][1:] == [2, 3, 0, 0, 0]
+
+
+def test_injected_faults_at_their_offsets_counted_by_the_monitor():
+    result = netns.in_netns(VETH, """
+with Monitor("vb") as monitor:
+    out = subprocess.run(PUBLISH + ["--duration", "1.6", "--inject", "skip_sq=3@100ms", "--inject", "repeat=2@0.2",
+                                    "--inject", "old_st@0.4s", "--inject", "nds_com@0.6+0.3",
+                                    "--inject", "simulation=on@0.5"], capture_output=True, text=True)
+    sent = json.loads(out.stdout)["frames_sent"]
+    g = caught_up(monitor, sent)
+mac = json.loads(subprocess.run(["ip", "-j", "link", "show", "va"], capture_output=True, text=True).stdout)[0]["address"]
+print(json.dumps({"sent": sent, "stderr": out.stderr, "mac": mac, "block": g}))
+""")
+    g = result["block"]
+    assert g["frames"] == result["sent"], result["stderr"]
+    counts = {key: g[key] for key in ("state_changes", "lost", "duplicated", "out_of_order", "nds_com_changes",
+                                      "simulation_changes", "conf_rev_changes")}
+    assert counts == {"state_changes": 6, "lost": 3, "duplicated": 2, "out_of_order": 1, "nds_com_changes": 2,
+                      "simulation_changes": 1, "conf_rev_changes": 0}
+    assert g["simulation"] is True and g["nds_com"] is False
+    assert g["src"] == result["mac"] != "00:00:00:00:00:00"  # the interface's own address by default
+    assert not any(g["findings"].values()), g["findings"]
 
 
 def test_cli_is_listed():

@@ -72,13 +72,13 @@ FOR_TESTS = " (for tests)."
      "not conformant with `strict`" + FOR_TESTS),
     (valdrin_rt.decode_goose_frame, "(raw, strict=False)",
      "`None` for a frame that is not GOOSE, else `(frame dict, pdu dict)`" + FOR_TESTS),
-    (valdrin_rt.Analyzer, "(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000)",
+    (valdrin_rt.Analyzer, "(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000, expect_conf_rev=None)",
      "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`)."),
     (valdrin_rt.Analyzer.add, "($self, frame, time_ns)",
      "Analyse one Ethernet frame received at `time_ns` (ns since the epoch)."),
     (valdrin_rt.Monitor, "(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, "
      "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, "
-     "coalesce_us=0, watch=None)",
+     "coalesce_us=0, watch=None, expect_conf_rev=None)",
      "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`)."),
     (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
      "The waiting events as dicts, waiting up to `timeout` seconds for one."),

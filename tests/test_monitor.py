@@ -352,7 +352,13 @@ def test_monitor_command_reports_goose_findings_and_their_events():
     assert block["findings"] == {
         "values_changed_without_state_change": 0, "state_changed_without_values_change": 0,
         "t_changed_without_state_change": 1, "t_unchanged_at_state_change": 1, "sq_restarts": 0,
-        "entries_mismatch": 0, "strict_deviations": {}}
-    lines = [line for line in result["stderr"].splitlines() if "did not" in line]
-    assert [line.split(": ", 1)[1] for line in lines] == [
-        "t changed, stNum did not: t changed within stNum 1", "stNum changed, t did not: stNum 1 to 2 with the same t"]
+        "entries_mismatch": 0, "strict_deviations": {}, "type_changed_without_conf_rev": 0,
+        "entries_changed_without_conf_rev": 0}
+    # With --json the events are in the JSON object, not on standard error.
+    events = json.loads(result["stdout"])["events"]
+    assert [(e["finding"], e["text"]) for e in events if e["kind"] == "goose_finding"] == [
+        ("t_changed_without_state_change", "t changed within stNum 1"),
+        ("t_unchanged_at_state_change", "stNum 1 to 2 with the same t")]
+    assert [e["kind"] for e in events if e["kind"].startswith("goose_")] == [
+        "goose_block_seen", "goose_finding", "goose_state_change", "goose_finding"]
+    assert "did not" not in result["stderr"]

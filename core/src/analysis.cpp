@@ -27,10 +27,11 @@ static_assert(static_cast<std::size_t>(Malformed::SvAsduCount) + 1 == MALFORMED_
 constexpr std::string_view finding_names[] = {
     "values_changed_without_state_change", "state_changed_without_values_change", "t_changed_without_state_change",
     "t_unchanged_at_state_change",         "sq_restarts",                         "entries_mismatch",
-    "strict_deviations",
+    "strict_deviations",                   "type_changed_without_conf_rev",       "entries_changed_without_conf_rev",
 };
 static_assert(std::size(finding_names) == FINDING_KINDS, "one name per FindingKind");
-static_assert(static_cast<std::size_t>(FindingKind::StrictDeviation) + 1 == FINDING_KINDS, "FINDING_KINDS");
+static_assert(static_cast<std::size_t>(FindingKind::EntriesChangedWithoutConfRev) + 1 == FINDING_KINDS,
+              "FINDING_KINDS");
 
 // A frame of a GOOSE or SV EtherType that parse_frame refuses.
 constexpr std::string_view HEADER_MESSAGE = "frame shorter than its header or its Length";
@@ -78,22 +79,37 @@ std::string_view finding_name(FindingKind kind) noexcept { return finding_names[
 
 // --- Intervals ----------------------------------------------------------------
 
+void IntervalHistogram::halve() noexcept {
+    weight_ = 0;
+    for (std::uint32_t& bucket : counts_) {
+        bucket = bucket / 2 + (bucket & 1);
+        weight_ += bucket;
+    }
+}
+
 double IntervalHistogram::quantile(double q) const noexcept {
     if (count_ == 0) return 0;
     q = std::clamp(q, 0.0, 1.0);
-    const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_))));
+    const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(weight_))));
     std::uint64_t seen = 0;
     for (std::size_t i = 0; i < BUCKETS; ++i) {
         seen += counts_[i];
         if (seen < rank) continue;
         if (i == BUCKETS - 1) return static_cast<double>(max_);
-        const std::size_t shift = i < 128 ? 0 : i / 64 - 1;
-        const std::uint64_t low = static_cast<std::uint64_t>(i - 64 * shift) << shift;
+        const std::size_t shift = i >> SUB_BITS == 0 ? 0 : (i >> SUB_BITS) - 1;
+        const std::uint64_t low = static_cast<std::uint64_t>(i - (shift << SUB_BITS)) << shift;
         const std::uint64_t width = std::uint64_t{1} << shift;
         const double middle = static_cast<double>(low) + static_cast<double>(width - 1) / 2;
         return std::clamp(middle, static_cast<double>(min_), static_cast<double>(max_));
     }
     return static_cast<double>(max_);
+}
+
+double IntervalHistogram::shown(double quantile) noexcept {
+    if (!(quantile > 0) || !std::isfinite(quantile)) return quantile;
+    const int exponent = static_cast<int>(std::floor(std::log10(quantile)));
+    const double scale = std::pow(10.0, QUANTILE_DIGITS - 1 - exponent);
+    return std::round(quantile * scale) / scale;
 }
 
 // --- Snapshot -----------------------------------------------------------------

@@ -78,7 +78,9 @@ inline constexpr std::size_t MALFORMED_KINDS = 16;
 // --- GOOSE findings -----------------------------------------------------------
 
 // A publishing rule a GOOSE frame breaks that a subscriber relies on: each
-// frame is compared with the previous frame of its block, in arrival order.
+// frame is compared with the newest in-order frame of its block before it
+// (a frame behind the newest stNum/sqNum is compared with nothing, but for
+// SqRestart, which compares each frame with the one that arrived before).
 enum class FindingKind : std::uint8_t {
     ValuesChangedWithoutStateChange,  // allData differs, stNum equal
     StateChangedWithoutValuesChange,  // stNum differs, allData equal
@@ -87,8 +89,10 @@ enum class FindingKind : std::uint8_t {
     SqRestart,                        // stNum equal, sqNum smaller, t differs: a restarted publisher
     EntriesMismatch,                  // numDatSetEntries is not the number of allData members
     StrictDeviation,                  // the strict decoder refuses the frame
+    TypeChangedWithoutConfRev,        // a member's type differs, confRev equal
+    EntriesChangedWithoutConfRev,     // the number of allData members differs, confRev equal
 };
-inline constexpr std::size_t FINDING_KINDS = 7;
+inline constexpr std::size_t FINDING_KINDS = 9;
 
 // The finding's key, e.g. "values_changed_without_state_change".
 [[nodiscard]] std::string_view finding_name(FindingKind kind) noexcept;
@@ -98,21 +102,31 @@ inline constexpr std::size_t DEVIATION_KINDS = static_cast<std::size_t>(goose::D
 
 // --- Arrival intervals ----------------------------------------------------------
 
-// A log-linear histogram of intervals in nanoseconds: exact below 128 ns,
-// then 64 buckets per power of two, up to 2^37 ns (about 137 s) beyond
-// which values share the last bucket. Min, max and count are exact.
+// A log-linear histogram of intervals in nanoseconds: exact below 1024 ns,
+// then 512 buckets per power of two, up to 2^37 ns (about 137 s) beyond
+// which values share the last bucket. Min, max and count are exact. A
+// bucket that would pass 2^32 - 1 halves every bucket first (each at least
+// 1 when it was), so ranks stay right to a few in 2^32.
 class IntervalHistogram {
 public:
-    static constexpr std::size_t BUCKETS = 2048;
-    // A quantile is within this fraction of the exact nearest-rank value
-    // (below 2^37 ns).
-    static constexpr double RELATIVE_ERROR = 1.0 / 128;
+    static constexpr unsigned SUB_BITS = 9;  // 2^9 buckets per power of two
+    static constexpr std::size_t BUCKETS = (37 - SUB_BITS + 1) << SUB_BITS;
+    // The middle of a bucket is within this fraction of any value in it
+    // (below 2^37 ns): half a bucket's width over its lowest value.
+    static constexpr double RELATIVE_ERROR = 1.0 / (2 << SUB_BITS);
+    // The significant digits a quantile is shown with: the last one is
+    // about as fine as RELATIVE_ERROR.
+    static constexpr int QUANTILE_DIGITS = 4;
 
     // Counts one interval.
     void add(std::uint64_t ns) noexcept {
-        const unsigned shift = std::bit_width(ns) > 7 ? static_cast<unsigned>(std::bit_width(ns)) - 7 : 0;
-        const std::size_t index = std::size_t{64} * shift + static_cast<std::size_t>(ns >> shift);
-        ++counts_[index < BUCKETS ? index : BUCKETS - 1];
+        const auto width = static_cast<unsigned>(std::bit_width(ns));
+        const unsigned shift = width > SUB_BITS + 1 ? width - SUB_BITS - 1 : 0;
+        const std::size_t index = (std::size_t{shift} << SUB_BITS) + static_cast<std::size_t>(ns >> shift);
+        std::uint32_t& bucket = counts_[index < BUCKETS ? index : BUCKETS - 1];
+        if (bucket == std::numeric_limits<std::uint32_t>::max()) halve();
+        ++bucket;
+        ++weight_;
         ++count_;
         if (ns < min_) min_ = ns;
         if (ns > max_) max_ = ns;
@@ -121,13 +135,20 @@ public:
     // The smallest and largest interval; 0 when none was counted.
     [[nodiscard]] std::uint64_t min() const noexcept { return count_ ? min_ : 0; }
     [[nodiscard]] std::uint64_t max() const noexcept { return max_; }
-    // The nearest-rank q-quantile (q in [0, 1]) in ns, the middle of its
-    // bucket kept within [min, max]; 0 when none was counted.
+    // The nearest-rank q-quantile (q in [0, 1]) in ns: the middle of its
+    // bucket kept within [min, max], within RELATIVE_ERROR of the exact
+    // value; 0 when none was counted.
     [[nodiscard]] double quantile(double q) const noexcept;
+    // A quantile (in any unit) rounded to QUANTILE_DIGITS significant
+    // digits, as it is shown.
+    [[nodiscard]] static double shown(double quantile) noexcept;
     friend bool operator==(const IntervalHistogram&, const IntervalHistogram&) = default;
 
 private:
-    std::array<std::uint64_t, BUCKETS> counts_{};
+    void halve() noexcept;
+
+    std::array<std::uint32_t, BUCKETS> counts_{};
+    std::uint64_t weight_ = 0;  // the sum of counts_, which halve() lowers
     std::uint64_t count_ = 0;
     std::uint64_t min_ = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t max_ = 0;
@@ -158,6 +179,11 @@ struct SvStream {
     std::uint16_t smp_cnt = 0;       // the newest counter
     std::uint32_t conf_rev = 0;      // last values and how often they changed
     std::uint64_t conf_rev_changes = 0;
+    // ASDUs whose confRev is not the expected one (Analyzer::expect_conf_rev),
+    // the first such confRev and its receive time.
+    std::uint64_t unexpected_conf_rev = 0;
+    std::uint32_t first_unexpected_conf_rev = 0;
+    std::int64_t first_unexpected_conf_rev_ns = 0;
     std::uint8_t smp_synch = 0;
     std::uint64_t smp_synch_changes = 0;
     bool simulation = false;         // reserved1 bit 15 of the last frame
@@ -217,10 +243,15 @@ struct GooseBlock {
     std::uint64_t simulation_changes = 0;
     bool nds_com = false;
     std::uint64_t nds_com_changes = 0;
+    // Frames whose confRev is not the expected one (Analyzer::expect_conf_rev),
+    // the first such confRev and its receive time.
+    std::uint64_t unexpected_conf_rev = 0;
+    std::uint64_t first_unexpected_conf_rev = 0;
+    std::int64_t first_unexpected_conf_rev_ns = 0;
     bool has_go_id = false;
     std::size_t go_id_size = 0;     // full sizes; the kept octets are
     std::size_t dat_set_size = 0;   // cut to Limits::id_length and
-    std::size_t frame_size = 0;     // Limits::frame_length
+    std::size_t frame_size = 0;     // Limits::frame_length (of the newest in-order frame)
     // Frames of each FindingKind (StrictDeviation: frames the strict
     // decoder refused), and the receive time of the first of each kind.
     std::array<std::uint64_t, FINDING_KINDS> findings{};
@@ -284,7 +315,7 @@ public:
     [[nodiscard]] Bytes gocb_ref(std::size_t i) const noexcept { return pool(refs_, i, ref_sizes_[i]); }
     [[nodiscard]] Bytes go_id(std::size_t i) const noexcept { return pool(go_ids_, i, goose_[i].go_id_size); }
     [[nodiscard]] Bytes dat_set(std::size_t i) const noexcept { return pool(dat_sets_, i, goose_[i].dat_set_size); }
-    // The block's last frame, cut to Limits::frame_length octets.
+    // The block's newest in-order frame, cut to Limits::frame_length octets.
     [[nodiscard]] Bytes frame(std::size_t i) const noexcept;
 
 private:
@@ -321,6 +352,7 @@ enum class EventKind : std::uint8_t {
     TalExpired,        // a block's timeAllowedToLive ran out before its next frame
     ConfRevChange,     // of a stream or block
     SimulationChange,  // of a stream or block
+    NdsComChange,      // of a block
     DecodeFailure,     // a malformed GOOSE or SV frame
     Finding,           // a GOOSE frame that breaks a publishing rule (FindingKind)
     // Of an SvWatch (sv_watch.hpp), never of the Analyzer:
@@ -342,7 +374,7 @@ struct Event {
     std::uint64_t st_num = 0;   // GooseBlockSeen, GooseStateChange
     std::uint64_t sq_num = 0;   // GooseBlockSeen, GooseStateChange
     std::uint64_t time_allowed_to_live = 0;  // TalExpired: ms
-    std::uint64_t old_value = 0;  // ConfRevChange, SimulationChange (0 or 1)
+    std::uint64_t old_value = 0;  // ConfRevChange, SimulationChange and NdsComChange (0 or 1)
     std::uint64_t new_value = 0;
     // GooseBlockSeen, GooseStateChange and DecodeFailure: the frame, a view
     // valid only during the call to the sink.
@@ -392,6 +424,9 @@ public:
     void tick(std::int64_t now_ns, EventSink& sink) noexcept;
     // The input ended at `end_ns`: tick(end_ns) and mark the totals finished.
     void finish(std::int64_t end_ns, EventSink& sink) noexcept;
+    // From the next frame on, counts each SV ASDU and GOOSE frame whose
+    // confRev is not `conf_rev` (nothing when empty, the default).
+    void expect_conf_rev(std::optional<std::uint64_t> conf_rev) noexcept { expected_conf_rev_ = conf_rev; }
 
     // Copies the live state into `out`; false (and nothing copied) when
     // `out` was built with other limits.
@@ -423,13 +458,25 @@ private:
     // An event about stream or block `i`, its key filled in.
     Event event_of(EventKind kind, bool goose, std::size_t i, std::int64_t t_ns) const noexcept;
     void check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept;
-    // Compares a frame of block `i` with the block's previous frame (none
-    // when `first`) and counts what it breaks, with the strict decoder's
-    // `deviation`; before the frame is kept.
+    // How a GOOSE frame stands to its block's newest in-order frame.
+    enum class Order : std::uint8_t {
+        First,       // the block's first frame, or the sequence taken back (a restart): compared with nothing
+        InOrder,     // at or ahead of the newest: compared with it
+        OutOfOrder,  // behind the newest: compared with nothing (but for an sqNum restart)
+    };
+    // Counts a frame of block `i` (not its first) by its stNum and sqNum
+    // against the newest, and the changes of confRev and flags against the
+    // frame before; returns how it stands to the newest.
+    Order count_sequence(std::size_t i, const goose::ReceivedPdu& pdu, Bytes raw, std::int64_t t_ns,
+                         EventSink& sink) noexcept;
+    // Counts what a frame of block `i` breaks, with the strict decoder's
+    // `deviation`, comparing it as `order` says; an in-order frame becomes
+    // the one the next is compared with.
     void check_findings(std::size_t i, const goose::ReceivedPdu& pdu, const std::optional<goose::Deviation>& deviation,
-                        Bytes raw, bool first, std::int64_t t_ns, EventSink& sink) noexcept;
+                        Bytes raw, Order order, std::int64_t t_ns, EventSink& sink) noexcept;
 
     Snapshot state_;
+    std::optional<std::uint64_t> expected_conf_rev_;
     std::vector<SvTrack> sv_tracks_;
     std::vector<GooseTrack> goose_tracks_;
     // Open addressing, one cache line holding a slot's entry and hash.

@@ -49,20 +49,29 @@ struct Analyzer::SvCounted {
     }
 };
 
-// A GOOSE block's sequence and TAL state.
+// A GOOSE block's sequence and TAL state, and what its next frame is
+// compared with.
 struct Analyzer::GooseTrack {
     std::int64_t deadline_ns = 0;    // last frame's time plus its TAL
     bool expiry_counted = false;     // that deadline's expiry was already counted
     std::uint64_t behind_run = 0;    // frames in a row behind the newest, each continuing the one before
-    std::uint64_t previous_st = 0;   // stNum and sqNum of the previous frame
+    // The frame that arrived last: its stNum, sqNum and t.
+    std::uint64_t previous_st = 0;
     std::uint64_t previous_sq = 0;
-    data::UtcTime previous_t{};      // t of the previous frame
-    // The previous frame's allData content: at this offset in the block's
-    // kept frame, whose octets are cut to Limits::frame_length; when it did
-    // not fit there, its hash completes the comparison of the part that did.
-    std::size_t previous_data_at = 0;
-    std::size_t previous_data_size = 0;
-    std::uint64_t previous_data_hash = 0;
+    data::UtcTime previous_t{};
+    // The newest in-order frame: stNum, t, confRev, allData's member count
+    // and the hash of its types (no values), and its allData content, at
+    // this offset in the block's kept frame, whose octets are cut to
+    // Limits::frame_length; when it did not fit there, its hash completes
+    // the comparison of the part that did.
+    std::uint64_t newest_st = 0;
+    data::UtcTime newest_t{};
+    std::uint64_t newest_conf_rev = 0;
+    std::size_t newest_entries = 0;
+    std::uint64_t newest_types = 0;
+    std::size_t newest_data_at = 0;
+    std::size_t newest_data_size = 0;
+    std::uint64_t newest_data_hash = 0;
 };
 
 namespace track {
@@ -131,6 +140,16 @@ inline std::uint64_t hash_key(std::uint16_t app_id, const Mac& mac, Bytes id) no
         h = (h ^ tail) * k;
     }
     return mix(h);
+}
+
+// Counts a `conf_rev` other than `expected` (when there is one) in an
+// SvStream's or GooseBlock's unexpected_conf_rev, the first kept.
+template <class Entry>
+void count_unexpected_conf_rev(Entry& entry, const std::optional<std::uint64_t>& expected, std::uint64_t conf_rev,
+                               std::int64_t t_ns) noexcept {
+    if (!expected || conf_rev == *expected || entry.unexpected_conf_rev++ > 0) return;
+    entry.first_unexpected_conf_rev = static_cast<decltype(entry.first_unexpected_conf_rev)>(conf_rev);
+    entry.first_unexpected_conf_rev_ns = t_ns;
 }
 
 // The slot count for `entries`: a power of two at least twice as large.

@@ -149,6 +149,7 @@ void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, s
         sink.on(event);
     }
     s.conf_rev = asdu.conf_rev;
+    track::count_unexpected_conf_rev(s, expected_conf_rev_, asdu.conf_rev, t_ns);
     if (!first && asdu.smp_synch != s.smp_synch) ++s.smp_synch_changes;
     s.smp_synch = asdu.smp_synch;
     s.has_smp_rate = asdu.has_smp_rate;

@@ -1,5 +1,5 @@
-// GOOSE publishing rules: each frame against the previous frame of its
-// block, with frames made by the core's own encoder.
+// GOOSE publishing rules: each frame against the newest in-order frame of
+// its block, with frames made by the core's own encoder.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -18,17 +18,23 @@ using test::Octets;
 constexpr std::int64_t T0 = 1'700'000'000'000'000'000;
 constexpr std::int64_t MS = 1'000'000;
 
-// One frame of the block: stNum, sqNum, t's seconds, a BOOLEAN value, and
-// numDatSetEntries (-1: the two members allData holds).
+// One frame of the block: stNum, sqNum, t's seconds, a BOOLEAN value (sent
+// as an INTEGER when `as_int`), numDatSetEntries (-1: the members allData
+// holds), goID, confRev and allData's member count (the BOOLEAN, 7, 8).
 struct Sent {
     std::uint32_t st, sq, t_s;
     bool value;
     int entries = -1;
     std::string_view go_id = "G1";
+    std::uint32_t conf_rev = 1;
+    std::size_t members = 2;
+    bool as_int = false;
 };
 
 Octets frame_of(const Sent& s) {
-    const std::array<data::Data, 2> values{data::Data::of_bool(s.value), data::Data::of_int(7)};
+    const std::array<data::Data, 3> all{s.as_int ? data::Data::of_int(s.value) : data::Data::of_bool(s.value),
+                                        data::Data::of_int(7), data::Data::of_int(8)};
+    const data::DataList values = data::DataList(all).first(s.members);
     const goose::GoosePdu pdu{.gocb_ref = "IED1/LLN0$GO$gcb1",
                               .time_allowed_to_live = 2000,
                               .dat_set = "IED1/LLN0$DS1",
@@ -36,8 +42,9 @@ Octets frame_of(const Sent& s) {
                               .t = {.seconds = s.t_s, .fraction = 0x100000, .quality = 0x0A},
                               .st_num = s.st,
                               .sq_num = s.sq,
-                              .conf_rev = 1,
-                              .num_dat_set_entries = s.entries < 0 ? 2u : static_cast<std::uint32_t>(s.entries),
+                              .conf_rev = s.conf_rev,
+                              .num_dat_set_entries =
+                                  static_cast<std::uint32_t>(s.entries < 0 ? s.members : std::size_t(s.entries)),
                               .all_data = values};
     return test::goose_frame(pdu);
 }
@@ -61,7 +68,8 @@ struct Recorder final : EventSink {
 using Counts = std::array<std::uint64_t, FINDING_KINDS>;
 
 // In the order of FindingKind: values without state, state without values,
-// t without state, t unchanged at a state, sqNum restarts, entries, strict.
+// t without state, t unchanged at a state, sqNum restarts, entries, strict,
+// type without confRev, entries without confRev.
 TEST(GooseFindings, CountsPerRule) {
     const struct {
         const char* why;
@@ -70,31 +78,52 @@ TEST(GooseFindings, CountsPerRule) {
     } cases[] = {
         {"conforming: retransmissions keep t and values, state changes bring both new",
          {{1, 0, 10, false}, {1, 1, 10, false}, {2, 0, 20, true}, {2, 1, 20, true}, {3, 0, 30, false}},
-         {0, 0, 0, 0, 0, 0, 0}},
-        {"a value changes within a state", {{1, 0, 10, false}, {1, 1, 10, true}}, {1, 0, 0, 0, 0, 0, 0}},
-        {"stNum advances over the same values", {{1, 0, 10, false}, {2, 0, 20, false}}, {0, 1, 0, 0, 0, 0, 0}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"a value changes within a state", {{1, 0, 10, false}, {1, 1, 10, true}}, {1, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"stNum advances over the same values", {{1, 0, 10, false}, {2, 0, 20, false}}, {0, 1, 0, 0, 0, 0, 0, 0, 0}},
         {"t advances on every heartbeat", {{1, 0, 10, false}, {1, 1, 11, false}, {1, 2, 12, false}},
-         {0, 0, 2, 0, 0, 0, 0}},
-        {"a state change keeps the old t", {{1, 0, 10, false}, {2, 0, 10, true}}, {0, 0, 0, 1, 0, 0, 0}},
-        {"sqNum restarts with a new t: also t within the state",
-         {{1, 5, 10, false}, {1, 0, 30, false}}, {0, 0, 1, 0, 1, 0, 0}},
+         {0, 0, 2, 0, 0, 0, 0, 0, 0}},
+        {"a state change keeps the old t", {{1, 0, 10, false}, {2, 0, 10, true}}, {0, 0, 0, 1, 0, 0, 0, 0, 0}},
+        {"sqNum restarts with a new t: behind the newest, compared with nothing else",
+         {{1, 5, 10, false}, {1, 0, 30, false}}, {0, 0, 0, 0, 1, 0, 0, 0, 0}},
         {"a late retransmission (same t) is no restart", {{1, 5, 10, false}, {1, 3, 10, false}},
-         {0, 0, 0, 0, 0, 0, 0}},
-        {"sqNum rolls over within a state", {{1, 0xFFFFFFFF, 10, false}, {1, 0, 10, false}}, {0, 0, 0, 0, 0, 0, 0}},
-        {"the same frame again", {{1, 1, 10, true}, {1, 1, 10, true}}, {0, 0, 0, 0, 0, 0, 0}},
-        {"a late older state is compared with the frame before it, not the newest",
-         {{1, 0, 10, false}, {2, 0, 20, true}, {1, 1, 10, false}}, {0, 0, 0, 0, 0, 0, 0}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"sqNum rolls over within a state", {{1, 0xFFFFFFFF, 10, false}, {1, 0, 10, false}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"the same frame again", {{1, 1, 10, true}, {1, 1, 10, true}}, {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"a late older state is compared with nothing", {{1, 0, 10, false}, {2, 0, 20, true}, {1, 1, 10, false}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"one stale frame: the frames after it are compared with the newest, not with it",
+         {{1, 0, 10, false}, {2, 0, 20, true}, {3, 0, 30, false}, {1, 1, 10, false}, {3, 1, 30, false}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"numDatSetEntries says 3 for 2 members: also a strict deviation, the first frame too",
-         {{1, 0, 10, false, 3}, {1, 1, 10, false, 3}}, {0, 0, 0, 0, 0, 2, 2}},
-        {"goID outside VisibleString: strict only", {{1, 0, 10, false, -1, "G\x01"}}, {0, 0, 0, 0, 0, 0, 1}},
+         {{1, 0, 10, false, 3}, {1, 1, 10, false, 3}}, {0, 0, 0, 0, 0, 2, 2, 0, 0}},
+        {"goID outside VisibleString: strict only", {{1, 0, 10, false, -1, "G\x01"}}, {0, 0, 0, 0, 0, 0, 1, 0, 0}},
+        {"a BOOLEAN sent as an INTEGER at a state change, kept so: once",
+         {{1, 0, 10, false}, {2, 0, 20, true, -1, "G1", 1, 2, true}, {2, 1, 20, true, -1, "G1", 1, 2, true}},
+         {0, 0, 0, 0, 0, 0, 0, 1, 0}},
+        {"and back: twice", {{1, 0, 10, false}, {2, 0, 20, true, -1, "G1", 1, 2, true}, {3, 0, 30, false}},
+         {0, 0, 0, 0, 0, 0, 0, 2, 0}},
+        {"a third member at a state change, kept so: once",
+         {{1, 0, 10, false}, {2, 0, 20, true, -1, "G1", 1, 3}, {2, 1, 20, true, -1, "G1", 1, 3}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 1}},
+        {"a new type and a new member under a new confRev are no finding",
+         {{1, 0, 10, false}, {2, 0, 20, true, -1, "G1", 2, 2, true}, {3, 0, 30, true, -1, "G1", 3, 3, true}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"a stale frame of another type is compared with nothing",
+         {{1, 0, 10, false}, {2, 0, 20, true}, {1, 1, 10, false, -1, "G1", 1, 2, true}, {2, 1, 20, true}},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"each fault once",
          {{1, 0, 10, false},
           {1, 1, 10, true},       // values within stNum 1
           {2, 3, 20, true},       // stNum 2 over the same values
-          {2, 0, 21, true},       // sqNum restarts with a new t (and t within stNum 2)
-          {3, 0, 21, false},      // stNum 3 keeps t
-          {3, 1, 21, false, 5}},  // numDatSetEntries (and so strict)
-         {1, 1, 1, 1, 1, 1, 1}},
+          {2, 4, 21, true},       // t within stNum 2
+          {2, 0, 22, true},       // sqNum restarts with a new t (behind: compared with nothing else)
+          {3, 0, 21, false},      // stNum 3 keeps the newest in-order frame's t
+          {3, 1, 21, false, 5},   // numDatSetEntries (and so strict)
+          {4, 0, 23, true, -1, "G1", 1, 2, true},  // a member's type within confRev 1
+          {5, 0, 24, true, -1, "G1", 1, 3, true}},  // a third member within confRev 1
+         {1, 1, 1, 1, 1, 1, 1, 1, 1}},
     };
     for (const auto& c : cases) {
         Analyzer analyzer(Limits{});
@@ -144,6 +173,26 @@ TEST(GooseFindings, EventsTextsAndFirstTimes) {
     EXPECT_EQ(b.first_finding_ns[static_cast<std::size_t>(FindingKind::SqRestart)], 0);
     EXPECT_EQ(finding_name(FindingKind::SqRestart), "sq_restarts");
     EXPECT_EQ(finding_name(FindingKind::StrictDeviation), "strict_deviations");
+}
+
+TEST(GooseFindings, TypeAndEntriesTexts) {
+    Analyzer analyzer(Limits{});
+    Recorder events;
+    analyzer.add(frame_of({1, 0, 10, false, -1, "G1", 4}), T0, events);
+    analyzer.add(frame_of({2, 0, 20, true, -1, "G1", 4, 2, true}), T0 + MS, events);
+    analyzer.add(frame_of({3, 0, 30, true, -1, "G1", 4, 3, true}), T0 + 2 * MS, events);
+    ASSERT_EQ(events.findings.size(), 2u);
+    EXPECT_EQ(events.findings[0].finding, FindingKind::TypeChangedWithoutConfRev);
+    EXPECT_EQ(events.findings[0].message.view(), "allData member types changed within confRev 4");
+    EXPECT_EQ(events.findings[1].finding, FindingKind::EntriesChangedWithoutConfRev);
+    EXPECT_EQ(events.findings[1].message.view(), "2 to 3 allData members within confRev 4");
+    EXPECT_EQ(events.findings[1].old_value, 2u);
+    EXPECT_EQ(events.findings[1].new_value, 3u);
+    const GooseBlock& b = analyzer.live().goose(0);
+    EXPECT_EQ(b.first_finding_ns[static_cast<std::size_t>(FindingKind::TypeChangedWithoutConfRev)], T0 + MS);
+    EXPECT_EQ(b.first_finding_ns[static_cast<std::size_t>(FindingKind::EntriesChangedWithoutConfRev)], T0 + 2 * MS);
+    EXPECT_EQ(finding_name(FindingKind::TypeChangedWithoutConfRev), "type_changed_without_conf_rev");
+    EXPECT_EQ(finding_name(FindingKind::EntriesChangedWithoutConfRev), "entries_changed_without_conf_rev");
 }
 
 TEST(GooseFindings, DeviationsCountPerKindWithTheLastText) {

@@ -63,7 +63,15 @@ TEST(GooseCounters, Sequences) {
         {"two state changes", {{1, 5, 0}, {2, 0, 10}, {3, 0, 20}}, {}, {}, 2, 0, 0, 0, 0, 0, 3, 0},
         {"an sqNum gap of two", {{1, 0, 0}, {1, 3, 10}}, {}, {}, 0, 2, 0, 0, 0, 0, 1, 3},
         {"an stNum jump of three: two states lost", {{1, 0, 0}, {4, 0, 10}}, {}, {}, 1, 2, 0, 0, 0, 0, 4, 0},
-        {"sqNum of a new state is not a gap", {{1, 7, 0}, {2, 9, 10}}, {}, {}, 1, 0, 0, 0, 0, 0, 2, 9},
+        {"a new state first seen at sqNum 9: its frames 0 to 8 lost", {{1, 7, 0}, {2, 9, 10}}, {}, {}, 1, 9, 0, 0, 0,
+         0, 2, 9},
+        {"the state change missed: st 1 sq 0-3, then st 2 sq 5-7 loses five",
+         {{1, 0, 0}, {1, 1, 10}, {1, 2, 20}, {1, 3, 30}, {2, 5, 40}, {2, 6, 50}, {2, 7, 60}}, {}, {}, 1, 5, 0, 0, 0, 0,
+         2, 7},
+        {"a state skipped and the next first seen at sqNum 2", {{1, 0, 0}, {3, 2, 10}}, {}, {}, 1, 3, 0, 0, 0, 0, 3,
+         2},
+        {"one stale frame is out of order, nothing else", {{1, 0, 0}, {2, 0, 10}, {1, 1, 20}, {2, 1, 30}}, {}, {}, 1,
+         0, 0, 1, 0, 0, 2, 1},
         {"the newest again", {{1, 1, 0}, {1, 1, 10}}, {}, {}, 0, 0, 1, 0, 0, 0, 1, 1},
         {"an sqNum behind", {{1, 3, 0}, {1, 2, 10}}, {}, {}, 0, 0, 0, 1, 0, 0, 1, 3},
         {"an stNum behind", {{2, 0, 0}, {1, 7, 10}}, {}, {}, 0, 0, 0, 1, 0, 0, 2, 0},
@@ -169,6 +177,10 @@ TEST(GooseCounters, FieldsChangesAndKeptOctets) {
     EXPECT_EQ(events.of(EventKind::ConfRevChange).size(), 1u);
     ASSERT_EQ(events.of(EventKind::SimulationChange).size(), 1u);
     EXPECT_EQ(events.of(EventKind::SimulationChange)[0].new_value, 1u);
+    ASSERT_EQ(events.of(EventKind::NdsComChange).size(), 1u);
+    EXPECT_EQ(events.of(EventKind::NdsComChange)[0].old_value, 0u);
+    EXPECT_EQ(events.of(EventKind::NdsComChange)[0].new_value, 1u);
+    EXPECT_EQ(events.of(EventKind::NdsComChange)[0].time_ns, T0 + MS);
 
     // Blocks by key: the same gocbRef under another APPID or destination.
     ethernet::Mac other = test::GOOSE_DST;
@@ -178,6 +190,51 @@ TEST(GooseCounters, FieldsChangesAndKeptOctets) {
     EXPECT_EQ(live.goose_count(), 3u);
     EXPECT_EQ(live.goose(2).dst_mac, other);
     EXPECT_EQ(live.goose(0).frames, 3u);
+}
+
+TEST(GooseCounters, EveryUnexpectedConfRevIsCounted) {
+    const struct {
+        const char* why;
+        std::optional<std::uint64_t> expected;
+        std::vector<std::uint32_t> conf_revs;  // of frames 1 ms apart
+        std::uint64_t unexpected, first;
+        std::int64_t first_ms;
+    } cases[] = {
+        {"2 then 1 under 1: the earlier frames count though the last is 1", 1, {2, 2, 1, 1}, 2, 2, 0},
+        {"1 then 3 then 1 under 1", 1, {1, 3, 1}, 1, 3, 1},
+        {"every frame as expected", 1, {1, 1}, 0, 0, 0},
+        {"nothing expected: nothing counted", std::nullopt, {2, 1}, 0, 0, 0},
+        {"two other values: the first kept", 5, {1, 2, 5}, 2, 1, 0},
+    };
+    for (const auto& c : cases) {
+        Analyzer analyzer(Limits{});
+        analyzer.expect_conf_rev(c.expected);
+        NoEvents none;
+        for (std::size_t n = 0; n < c.conf_revs.size(); ++n) {
+            goose::GoosePdu p = pdu(1, n);
+            p.conf_rev = c.conf_revs[n];
+            analyzer.add(test::goose_frame(p), T0 + static_cast<std::int64_t>(n) * MS, none);
+        }
+        const GooseBlock& b = analyzer.live().goose(0);
+        EXPECT_EQ(b.unexpected_conf_rev, c.unexpected) << c.why;
+        EXPECT_EQ(b.first_unexpected_conf_rev, c.first) << c.why;
+        EXPECT_EQ(b.first_unexpected_conf_rev_ns, c.unexpected ? T0 + c.first_ms * MS : 0) << c.why;
+    }
+}
+
+TEST(GooseCounters, AStaleFrameIsNotKeptAsTheNewest) {
+    Analyzer analyzer(Limits{});
+    NoEvents none;
+    const Octets newest = test::goose_frame(pdu(2, 0));
+    analyzer.add(test::goose_frame(pdu(1, 0)), T0, none);
+    analyzer.add(newest, T0 + MS, none);
+    analyzer.add(test::goose_frame(pdu(1, 1, 500)), T0 + 2 * MS, none);
+    const GooseBlock& b = analyzer.live().goose(0);
+    EXPECT_EQ(b.out_of_order, 1u);
+    EXPECT_EQ(b.frames, 3u);
+    EXPECT_EQ(b.last_ns, T0 + 2 * MS);
+    EXPECT_EQ(b.time_allowed_to_live, 500u);  // its TAL is the last one heard
+    EXPECT_EQ(Octets(analyzer.live().frame(0).begin(), analyzer.live().frame(0).end()), newest);
 }
 
 TEST(GooseCounters, BlocksBeyondTheLimitsAreCountedUntracked) {

@@ -222,11 +222,33 @@ TEST(SvCounters, ChangesAndTheirEvents) {
     EXPECT_EQ(events.events[2].time_ns, T0 + 3);
 }
 
+TEST(SvCounters, EveryAsduOfAnotherConfRevIsCounted) {
+    // Two ASDUs a frame: confRev 2, 2 | 1, 3 | 1, 1 under an expected 1.
+    Analyzer analyzer(Limits{});
+    analyzer.expect_conf_rev(1);
+    NoEvents none;
+    const std::uint32_t revs[][2] = {{2, 2}, {1, 3}, {1, 1}};
+    for (std::uint16_t n = 0; n < 3; ++n) {
+        const auto asdu = [&](std::uint16_t k) {
+            return test::SvAsdu{.smp_cnt = static_cast<std::uint16_t>(2 * n + k), .conf_rev = revs[n][k]};
+        };
+        analyzer.add(test::sv_frame({asdu(0), asdu(1)}), T0 + n * PERIOD, none);
+    }
+    const SvStream& s = analyzer.live().sv(0);
+    EXPECT_EQ(s.unexpected_conf_rev, 3u);
+    EXPECT_EQ(s.first_unexpected_conf_rev, 2u);
+    EXPECT_EQ(s.first_unexpected_conf_rev_ns, T0);
+    EXPECT_EQ(s.conf_rev, 1u);  // the last is as expected
+}
+
 TEST(Intervals, QuantilesWithinTheStatedError) {
     std::mt19937_64 random(7);
     const struct { const char* why; std::uint64_t low, high; std::size_t n; } sets[] = {
         {"below 128 ns: exact", 0, 127, 1000},
+        {"below 1024 ns: exact", 0, 1023, 5000},
         {"250 us with jitter", 240'000, 260'000, 20000},
+        {"249.965 us, 10 ns of jitter", 249'960, 249'970, 4000},
+        {"up to 137 s", 1, 137'000'000'000, 5000},
         {"wide spread", 1, 1'000'000'000, 5000},
         {"one value", 250'000, 250'000, 1},
     };
@@ -248,6 +270,17 @@ TEST(Intervals, QuantilesWithinTheStatedError) {
                 << set.why << " q=" << q;
         }
     }
+}
+
+TEST(Intervals, QuantilesShownToFourSignificantDigits) {
+    const struct { double quantile, shown; } cases[] = {
+        {249'984.0, 250'000.0}, {249.984, 250.0}, {1234.5678, 1235.0}, {0.0123456, 0.01235}, {999.96, 1000.0},
+        {7.0, 7.0}, {0.0, 0.0},
+    };
+    for (const auto& c : cases) EXPECT_DOUBLE_EQ(IntervalHistogram::shown(c.quantile), c.shown) << c.quantile;
+    // The digit kept is about as fine as the error: 0.1 %.
+    EXPECT_LT(IntervalHistogram::RELATIVE_ERROR, 0.001);
+    EXPECT_GT(IntervalHistogram::RELATIVE_ERROR * 10, 0.001);
 }
 
 TEST(Intervals, ThroughTheAnalyzerWithRate) {

@@ -41,7 +41,9 @@ Monitor::Monitor(MonitorOptions options)
       watch_(make_watch(std::move(options.watch))),
       handoff_(options.limits),
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
-      capture_(std::move(options.capture), *this) {}
+      capture_(std::move(options.capture), *this) {
+    analyzer_.expect_conf_rev(options.expected_conf_rev);
+}
 
 Monitor::~Monitor() {
     // The capture thread reads the analyzer: it ends before anything else goes.

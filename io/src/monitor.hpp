@@ -43,6 +43,8 @@ struct MonitorOptions {
     // One SV stream watched beside the analysis (departures, overcurrent),
     // its events in the same queue.
     std::optional<analysis::SvWatchOptions> watch{};
+    // The confRev every stream and block should carry (Analyzer::expect_conf_rev).
+    std::optional<std::uint64_t> expected_conf_rev{};
 };
 
 // One monitored interface. start/stop/snapshot/events may be called from

@@ -19,6 +19,7 @@ from dataclasses import dataclass, field, replace
 from typing import Iterable, Sequence
 
 from .data import Data, Timestamp
+from .inject import Kind, Knob, Step
 from .values import FrameHeader, UtcTime, Value, data_values, from_native, text
 
 __all__ = ["ETHERTYPE_GOOSE", "FAULT_KNOBS", "GooseBlock", "GooseFrame", "GoosePDU", "Publisher", "decode_frame"]
@@ -140,12 +141,27 @@ def decode_frame(raw: bytes, strict: bool = False) -> GooseFrame | None:
 FAULT_KNOBS = {
     "skip_sq": "the next frame's sqNum jumps ahead by `value` (frames lost)",
     "repeat": "each of the next `value` frames is sent twice (duplicates)",
-    "old_st": "each of the next `value` frames is preceded by one carrying stNum - 1 (an older state, out of order)",
+    "old_st": "each of the next `value` frames is preceded by one of the state before, as it was: its stNum, "
+              "values and t (a stale frame, out of order); waits until the block has left a state",
     "silent": "no frame for `value` seconds: the retransmissions stop, timeAllowedToLive runs out",
     "wrong_conf_rev": "confRev + 1 while true",
     "simulation": "the simulation flag set while true",
     "nds_com": "ndsCom set while true",
     "wrong_type": "the first data set member sent with another type while true",
+}
+
+# The knobs as ``valdrin goose publish --inject`` names them (valdrin.inject's grammar).
+INJECT_KNOBS = {
+    knob.name: knob for knob in (
+        Knob("skip_sq", Kind.COUNT, "the next frame's sqNum jumps ahead by N (frames lost)"),
+        Knob("repeat", Kind.COUNT, "each of the next N frames is sent twice (duplicates)"),
+        Knob("old_st", Kind.COUNT, "the next N frames each follow a stale frame of the state before"),
+        Knob("silent", Kind.SPAN, "no frame for TIME: timeAllowedToLive runs out"),
+        Knob("wrong_conf_rev", Kind.FLAG, "confRev + 1"),
+        Knob("simulation", Kind.FLAG, "the simulation flag set"),
+        Knob("nds_com", Kind.FLAG, "ndsCom set"),
+        Knob("wrong_type", Kind.FLAG, "the first data set member sent with another type"),
+    )
 }
 
 
@@ -292,6 +308,15 @@ class Publisher:
             self._native.fault(index, "silent_ns", round(float(value) * 1e9))
         else:
             self._native.fault(index, knob, int(value))
+
+    def inject(self, block: int | str, step: Step) -> None:
+        """Applies one step of an injection schedule (:func:`valdrin.inject.steps` over
+        :data:`INJECT_KNOBS`) to ``block``'s knobs."""
+        name = step.knob.name
+        if step.knob.kind is Kind.SPAN:
+            self.fault(block, name, step.value / 1e9)
+        else:
+            self.fault(block, name, 0 if step.clear else int(step.value))
 
     def stats(self) -> dict:
         """frames_sent, send_errors, late_frames, max_lateness_ns, cumulative over every run."""

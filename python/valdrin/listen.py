@@ -124,14 +124,14 @@ class Event:
 
     ``kind`` is one of "sv_stream_seen", "goose_block_seen",
     "goose_state_change", "tal_expired", "conf_rev_change",
-    "simulation_change", "decode_failure", "goose_finding"; a
+    "simulation_change", "nds_com_change", "decode_failure", "goose_finding"; a
     :class:`Monitor` that watches a stream also gives "sv_departure" (its
     ``smp_cnt`` and ``outgoing``), "overcurrent_trip" and "overcurrent_reset"
     (the deciding ASDU's ``smp_cnt``, the window's ``rms`` in counts). ``id`` is the
     svID or gocbRef; ``details`` holds the kind's own members: stNum, sqNum
     and the new ``values`` of a state change (and of a GOOSE block's first
     frame: the state it was found in), the ``time_allowed_to_live``
-    (ms) that ran out, the ``old`` and ``new`` confRev or simulation, the
+    (ms) that ran out, the ``old`` and ``new`` confRev, simulation or ndsCom, the
     ``reason`` and ``message`` of a decoding failure, the ``finding`` (its
     key in a block's ``findings``) and ``text`` of a broken publishing rule.
     """
@@ -166,18 +166,21 @@ def analyze(
     goose_blocks: int = 256,
     progress: Callable[[int, int], None] | None = None,
     events: list[Event] | None = None,
+    expect_conf_rev: int | None = None,
 ) -> Report:
     """The report of a pcap or pcapng capture, analysed frame by frame with its timestamps.
 
     Frames of another link type than Ethernet count as ``other``. GOOSE
     timeAllowedToLive expiries are counted up to the last frame's time.
     ``progress(done, total)`` is called now and then with octets read; the
-    events, when a list is given, are appended to it. Raises ``OSError``
+    events, when a list is given, are appended to it. With
+    ``expect_conf_rev``, each stream's and block's ``unexpected_conf_rev``
+    counts the ASDUs or frames of any other confRev. Raises ``OSError``
     when the file cannot be read and ``ValueError`` when it is no capture.
     """
     import valdrin_rt
 
-    analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz)
+    analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz, expect_conf_rev=expect_conf_rev)
     other = 0
     last_ns = None
     with open(path, "rb") as file:
@@ -253,6 +256,8 @@ class Monitor:
     ``overcurrent`` (an :class:`OvercurrentElement`) the received ASDUs feed
     the element, whose decisions give "overcurrent_trip" and
     "overcurrent_reset" events stamped with the deciding frame's receive time.
+    ``expect_conf_rev`` counts, per stream and block, the ASDUs or frames
+    of any other confRev (``unexpected_conf_rev`` in the report).
     ``ValueError`` for a bad value.
     """
 
@@ -274,6 +279,7 @@ class Monitor:
         watch_sv_id: str | None = None,
         departure_smp_cnt: int | None = None,
         overcurrent: OvercurrentElement | None = None,
+        expect_conf_rev: int | None = None,
     ) -> None:
         import valdrin_rt
 
@@ -286,7 +292,7 @@ class Monitor:
         self._native = valdrin_rt.Monitor(
             iface, sv_streams, goose_blocks, nominal_hz, promiscuous=promiscuous, outgoing=outgoing,
             hardware_timestamps=hardware_timestamps, rt_priority=rt_priority, cpu=cpu, ring=ring,
-            block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us, watch=watch,
+            block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us, watch=watch, expect_conf_rev=expect_conf_rev,
         )
 
     def start(self) -> None:

@@ -48,8 +48,11 @@ private:
 };
 
 struct State {
-    State(const analysis::Limits& limits, double hz, std::size_t event_limit)
-        : analyzer(limits), snapshot(limits), nominal_hz(hz), events(event_limit) {}
+    explicit State(const Options& options)
+        : analyzer(options.limits), snapshot(options.limits), nominal_hz(options.nominal_hz),
+          events(options.max_events) {
+        analyzer.expect_conf_rev(options.expected_conf_rev);
+    }
     analysis::Analyzer analyzer;
     analysis::Snapshot snapshot;
     double nominal_hz;
@@ -58,18 +61,18 @@ struct State {
 
 State& state_of(PyObject* self) { return py::owned<State>(self); }
 
-constexpr const char* new_params[] = {"sv_streams", "goose_blocks", "nominal_hz", "max_events"};
+constexpr const char* new_params[] = {"sv_streams", "goose_blocks", "nominal_hz", "max_events", "expect_conf_rev"};
 constexpr py::Signature new_signature{"Analyzer.__new__()", new_params, 0};
 
 PyObject* analyzer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Analyzer.__new__()", [&]() -> PyObject* {
-        PyObject* bound[4];
+        PyObject* bound[5];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
         auto options = options_from(bound);
         if (!options) return nullptr;
         std::unique_ptr<State> state;
         try {
-            state = std::make_unique<State>(options->limits, options->nominal_hz, options->max_events);
+            state = std::make_unique<State>(*options);
         } catch (const std::length_error&) {
             py::raise(PyExc_ValueError, "analysis limits too large");
             return nullptr;
@@ -169,7 +172,7 @@ PyGetSetDef analyzer_getset[] = {
 };
 
 constexpr char analyzer_doc[] =
-    "Analyzer(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000)\n"
+    "Analyzer(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000, expect_conf_rev=None)\n"
     "--\n"
     "\n"
     "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`).";

@@ -25,11 +25,13 @@ struct Options {
     analysis::Limits limits;
     double nominal_hz = 50.0;
     std::size_t max_events = 100000;
+    std::optional<std::uint64_t> expected_conf_rev;  // none: no confRev expected
 };
 
-// The options of the bound arguments sv_streams, goose_blocks, nominal_hz
-// and max_events (each may be left out: null); none with TypeError,
-// OverflowError or ValueError set when one is not acceptable.
-py::Result<Options> options_from(PyObject* const (&bound)[4]);
+// The options of the bound arguments sv_streams, goose_blocks, nominal_hz,
+// max_events and expect_conf_rev (each may be left out: null; the last may
+// be None); none with TypeError, OverflowError or ValueError set when one
+// is not acceptable.
+py::Result<Options> options_from(PyObject* const (&bound)[5]);
 
 }  // namespace valdrin::listen

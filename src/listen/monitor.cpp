@@ -44,7 +44,8 @@ State& state_of(PyObject* self) { return py::owned<State>(self); }
 
 constexpr const char* new_params[] = {"iface",    "sv_streams", "goose_blocks",        "nominal_hz", "promiscuous",
                                       "outgoing", "hardware_timestamps", "rt_priority", "cpu",
-                                      "ring",     "block_timeout_ms",    "coalesce_us", "watch"};
+                                      "ring",     "block_timeout_ms",    "coalesce_us", "watch",
+                                      "expect_conf_rev"};
 constexpr std::size_t NEW_PARAMS = std::size(new_params);
 constexpr py::Signature new_signature{"Monitor.__new__()", new_params, 1};
 
@@ -156,11 +157,12 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARA
     auto iface = py::argument("iface", bound[0], py::to_string);
     if (!iface) return std::nullopt;
     options.capture.interface = std::move(*iface);
-    PyObject* const analysis_args[4] = {bound[1], bound[2], bound[3], nullptr};
+    PyObject* const analysis_args[5] = {bound[1], bound[2], bound[3], nullptr, bound[13]};
     auto analysis = options_from(analysis_args);
     if (!analysis) return std::nullopt;
     options.limits = analysis->limits;
     nominal_hz = analysis->nominal_hz;
+    options.expected_conf_rev = analysis->expected_conf_rev;
     auto promiscuous = flag("promiscuous", bound[4]);
     auto outgoing = promiscuous ? flag("outgoing", bound[5]) : std::nullopt;
     auto hardware = outgoing ? flag("hardware_timestamps", bound[6]) : std::nullopt;
@@ -340,7 +342,7 @@ PyGetSetDef monitor_getset[] = {
 constexpr char monitor_doc[] =
     "Monitor(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, outgoing=False, "
     "hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, coalesce_us=0, "
-    "watch=None)\n"
+    "watch=None, expect_conf_rev=None)\n"
     "--\n"
     "\n"
     "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`).";

@@ -21,7 +21,7 @@ py::Result<std::size_t> count(const char* param, PyObject* object, std::size_t f
 
 }  // namespace
 
-py::Result<Options> options_from(PyObject* const (&bound)[4]) {
+py::Result<Options> options_from(PyObject* const (&bound)[5]) {
     Options options;
     options.limits.sv_streams = 256;
     options.limits.goose_blocks = 256;
@@ -43,6 +43,10 @@ py::Result<Options> options_from(PyObject* const (&bound)[4]) {
     auto events = count("max_events", bound[3], options.max_events, std::size_t{1} << 24);
     if (!events) return std::nullopt;
     options.max_events = *events;
+    auto conf_rev = py::argument("expect_conf_rev", bound[4] ? bound[4] : Py_None,
+                                 [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
+    if (!conf_rev) return std::nullopt;
+    options.expected_conf_rev = *conf_rev;
     return options;
 }
 

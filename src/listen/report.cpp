@@ -73,13 +73,32 @@ py::Ref list_of(std::size_t count, Item&& item) {
     return list;
 }
 
+// Min and max exact; the quantiles within `quantile_error` (a fraction),
+// shown to the digits that supports.
 py::Ref intervals_of(const analysis::SvFigures& f, bool any) {
-    if (!any) return Dict().set("min", none()).set("median", none()).set("p99", none()).set("max", none()).done();
+    using analysis::IntervalHistogram;
+    Dict out;
+    if (!any) {
+        out.set("min", none()).set("median", none()).set("p99", none()).set("max", none());
+    } else {
+        out.set_float("min", f.interval_min_us)
+            .set_float("median", IntervalHistogram::shown(f.interval_median_us))
+            .set_float("p99", IntervalHistogram::shown(f.interval_p99_us))
+            .set_float("max", f.interval_max_us);
+    }
+    return out.set_float("quantile_error", IntervalHistogram::RELATIVE_ERROR).done();
+}
+
+// A stream's or block's confRevs other than the expected one: the ASDUs or
+// frames (`unit`) that carried one, the first and its receive time; None
+// when there were none.
+template <class Entry>
+py::Ref unexpected_conf_rev_of(const Entry& entry, const char* unit) {
+    if (entry.unexpected_conf_rev == 0) return none();
     return Dict()
-        .set_float("min", f.interval_min_us)
-        .set_float("median", f.interval_median_us)
-        .set_float("p99", f.interval_p99_us)
-        .set_float("max", f.interval_max_us)
+        .set(unit, entry.unexpected_conf_rev)
+        .set("first", std::uint64_t{entry.first_unexpected_conf_rev})
+        .set_int("first_ns", entry.first_unexpected_conf_rev_ns)
         .done();
 }
 
@@ -110,6 +129,7 @@ py::Ref sv_to_py(const Snapshot& snapshot, std::size_t i, double nominal_hz) {
         .set("vlan_priority", vlan_of(s.vlan_priority))
         .set("sv_id", bytes_of(snapshot.sv_id(i)))
         .set("conf_rev", std::uint64_t{s.conf_rev})
+        .set("unexpected_conf_rev", unexpected_conf_rev_of(s, "asdus"))
         .set("smp_synch", std::uint64_t{s.smp_synch})
         .set_bool("simulation", s.simulation)
         .set("smp_rate", s.has_smp_rate ? int_of(s.smp_rate) : none())
@@ -200,6 +220,7 @@ py::Ref goose_to_py(const Snapshot& snapshot, std::size_t i) {
         .set("go_id", b.has_go_id ? bytes_of(snapshot.go_id(i)) : none())
         .set("dat_set", bytes_of(snapshot.dat_set(i)))
         .set("conf_rev", b.conf_rev)
+        .set("unexpected_conf_rev", unexpected_conf_rev_of(b, "frames"))
         .set("frames", b.frames)
         .set("st_num", b.st_num)
         .set("sq_num", b.sq_num)
@@ -241,7 +262,7 @@ py::Ref malformed_to_py(const Snapshot& snapshot) {
 
 constexpr const char* kind_names[] = {
     "sv_stream_seen", "goose_block_seen", "goose_state_change", "tal_expired",
-    "conf_rev_change", "simulation_change", "decode_failure", "goose_finding",
+    "conf_rev_change", "simulation_change", "nds_com_change", "decode_failure", "goose_finding",
     "sv_departure", "overcurrent_trip", "overcurrent_reset",
 };
 static_assert(std::size(kind_names) == static_cast<std::size_t>(EventKind::OvercurrentReset) + 1,
@@ -289,6 +310,7 @@ py::Ref event_to_py(const analysis::StoredEvent& stored) {
             break;
         case EventKind::ConfRevChange:
         case EventKind::SimulationChange:
+        case EventKind::NdsComChange:
             out.set("old", e.old_value).set("new", e.new_value);
             break;
         case EventKind::DecodeFailure:

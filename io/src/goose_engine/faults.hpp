@@ -15,9 +15,10 @@ struct Faults {
     // This many of the next frames are each sent twice, identical
     // (duplicates).
     std::atomic<std::uint32_t> repeat{0};
-    // Each of the next this many frames is preceded by a copy carrying
-    // stNum - 1 (an older state, out of order; below 1 it is 2^32 - 1, which
-    // a receiver reads as ahead); the schedule itself goes on unchanged.
+    // Each of the next this many frames is preceded by a frame of the state
+    // before the current one, as it was: its stNum, values and t (a stale
+    // frame, out of order); the schedule itself goes on unchanged. Left
+    // waiting until the block has had a state before its current one.
     std::atomic<std::uint32_t> old_st{0};
     // Frames due before this CLOCK_REALTIME instant (ns) are not sent, their
     // sqNums passed over: the time to live runs out at the receiver.

@@ -36,6 +36,9 @@ public:
         back_ = middle_.exchange(back_ | fresh, std::memory_order_acq_rel) & index_mask;
     }
 
+    // The thread's side: whether values were put since the last take.
+    [[nodiscard]] bool has_new() const noexcept { return (middle_.load(std::memory_order_acquire) & fresh) != 0; }
+
     // The thread's side: takes the newest values, if any were put since the
     // last take; returns whether it did.
     [[nodiscard]] bool take() noexcept {

@@ -31,6 +31,8 @@ std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Confi
     shared->faults = std::make_unique<Faults[]>(n);
     shared->changes = std::make_unique<ChangeRecord[]>(n);
     shared->st_num.assign(n, 0);
+    shared->change_at.assign(n, 0);
+    shared->older.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         BlockConfig& block = shared->config.blocks[i];
         auto tmpl = sch::read_template(block.frame);
@@ -50,6 +52,7 @@ std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Confi
         auto size = sch::frame_size(fixed, largest);
         if (!size) return refused(ConfigError::too_large, i);
         shared->buffers.emplace_back(*size);
+        shared->older[i].content.resize(block.capacity);
         shared->templates.push_back(*tmpl);  // views into block.frame, which stays where it is
     }
     shared->lateness.assign(shared->config.lateness_log, 0);

@@ -24,6 +24,17 @@ struct ChangeRecord {
     std::atomic<std::int64_t> sent_ns{0};  // the clock just before the send call
 };
 
+// The state a block left at its last state change, as it was sent: kept by
+// the thread for the old_st knob, in storage sized at construction.
+struct OlderState {
+    std::vector<std::uint8_t> content;  // allData content: the block's capacity, `size` of it used
+    std::size_t size = 0;
+    std::uint32_t entries = 0;
+    std::uint32_t st_num = 0;
+    std::int64_t change_at = 0;  // the instant of that state's change (its t)
+    bool kept = false;           // false until the block leaves a state
+};
+
 struct Shared {
     Config config;                                        // owns the template frames
     std::vector<goose::schedule::Template> templates;    // views into config's frames
@@ -32,6 +43,8 @@ struct Shared {
     std::unique_ptr<ChangeRecord[]> changes;
     std::vector<std::vector<std::uint8_t>> buffers;       // one frame buffer per block, the thread's
     std::vector<std::uint32_t> st_num;                    // the last stNum sent per block, the thread's
+    std::vector<std::int64_t> change_at;                  // and the instant of its change, the thread's
+    std::vector<OlderState> older;                        // per block, the thread's
     bool has_run = false;                                 // the thread's: a run has begun
 
     std::atomic<std::uint64_t> frames_sent{0};

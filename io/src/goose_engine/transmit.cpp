@@ -5,7 +5,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <limits>
+#include <span>
 
 #include "clock.hpp"
 #include "rt_thread.hpp"
@@ -50,6 +52,21 @@ struct Run {
     std::uint32_t sq_num = 0;
 };
 
+// Keeps block i's current state, which it is about to leave, for the old_st
+// knob: its values (the mailbox's, before the take that replaces them),
+// stNum and change instant. Copies into storage sized at construction.
+void keep_older(Shared& shared, std::size_t i, const Run& run) noexcept {
+    OlderState& older = shared.older[i];
+    const Mailbox& mailbox = *shared.mailboxes[i];
+    const std::span<const std::uint8_t> content = mailbox.content();
+    std::memcpy(older.content.data(), content.data(), content.size());  // content.size() <= capacity
+    older.size = content.size();
+    older.entries = mailbox.entries();
+    older.st_num = run.st_num;
+    older.change_at = static_cast<std::int64_t>(run.change_at);
+    older.kept = true;
+}
+
 // A state change at `now`: the next stNum, sqNum 0, frame 0 due at once.
 void change(Run& run, Nanos now) noexcept {
     run.st_num = sch::next_counter(run.st_num);
@@ -72,7 +89,8 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
     if (faults.wrong_conf_rev.load()) fixed.conf_rev += 1;
     if (faults.simulation.load()) fixed.simulation = true;
     if (faults.nds_com.load()) fixed.nds_com = true;
-    std::uint32_t older = faults.old_st.load();
+    const OlderState& kept = shared.older[i];
+    std::uint32_t older = kept.kept ? faults.old_st.load() : 0;
     while (older != 0 && !faults.old_st.compare_exchange_weak(older, older - 1)) {
     }
     std::uint32_t repeat = faults.repeat.load();
@@ -87,16 +105,16 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
         .all_data = mailbox.content(),
     };
     std::vector<std::uint8_t>& buffer = shared.buffers[i];
-    // Writes the frame of `varying` and sends it `copies` times; the first
+    // Writes the frame of `sent` and sends it `copies` times; the first
     // frame of a state notes its send instant.
-    const auto emit = [&](int copies, bool first_of_state) noexcept {
-        auto size = sch::write_frame(fixed, varying, buffer);
+    const auto emit = [&](const sch::Varying& sent, int copies, bool first_of_state) noexcept {
+        auto size = sch::write_frame(fixed, sent, buffer);
         if (!size) {
             shared.send_errors.fetch_add(1);  // cannot happen: the buffer is sized for the capacity
             return;
         }
-        if (faults.wrong_type.load() && !varying.all_data.empty()) {
-            std::uint8_t& tag = buffer[*size - varying.all_data.size()];
+        if (faults.wrong_type.load() && !sent.all_data.empty()) {
+            std::uint8_t& tag = buffer[*size - sent.all_data.size()];
             tag = tag == 0x83 ? 0x85 : 0x83;
         }
         if (first_of_state) {
@@ -104,7 +122,7 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
             const std::uint32_t seq = record.seq.load(std::memory_order_relaxed);
             record.seq.store(seq + 1, std::memory_order_relaxed);
             std::atomic_thread_fence(std::memory_order_release);
-            record.st_num.store(varying.st_num, std::memory_order_relaxed);
+            record.st_num.store(sent.st_num, std::memory_order_relaxed);
             record.sent_ns.store(saturate(now_ns()), std::memory_order_relaxed);
             record.seq.store(seq + 2, std::memory_order_release);
         }
@@ -119,14 +137,16 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
     if (run.due >= static_cast<Nanos>(faults.silent_until_ns.load())) {
         const std::int64_t lateness = saturate(now - run.due);
         if (older != 0) {
-            // An extra frame of the state before, ahead of the due one: the
-            // sequence of the current state stays whole.
-            const std::uint32_t st_num = varying.st_num;
-            varying.st_num = st_num <= 1 ? UINT32_MAX : st_num - 1;
-            emit(1, false);
-            varying.st_num = st_num;
+            // An extra frame of the state before, as it was, ahead of the
+            // due one: the sequence of the current state stays whole.
+            sch::Varying stale = varying;
+            stale.t = sch::utc_of(kept.change_at, tmpl.varying.t.quality);
+            stale.st_num = kept.st_num;
+            stale.num_dat_set_entries = kept.entries;
+            stale.all_data = std::span<const std::uint8_t>(kept.content.data(), kept.size);
+            emit(stale, 1, false);
         }
-        emit(repeat != 0 ? 2 : 1, run.k == 0);
+        emit(varying, repeat != 0 ? 2 : 1, run.k == 0);
         raise_max(shared.max_lateness_ns, lateness);
         if (lateness > sch::gap_ns(timing, run.k)) shared.late_frames.fetch_add(1);
         if (shared.lateness_count < shared.lateness.size()) shared.lateness[shared.lateness_count++] = lateness;
@@ -158,6 +178,8 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter report
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const std::uint32_t first = shared.templates[i].varying.st_num;
         runs[i].st_num = shared.has_run ? shared.st_num[i] : (first == 0 ? 0 : first - 1);
+        runs[i].change_at = shared.change_at[i];
+        if (shared.has_run) keep_older(shared, i, runs[i]);  // the last state of the run before
         (void)shared.mailboxes[i]->take();  // values published while stopped
         change(runs[i], start);
     }
@@ -169,7 +191,11 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter report
         Nanos now = now_ns();
         Nanos earliest = std::numeric_limits<std::int64_t>::max();
         for (std::size_t i = 0; i < runs.size(); ++i) {
-            if (shared.mailboxes[i]->take()) change(runs[i], now);
+            if (shared.mailboxes[i]->has_new()) {
+                keep_older(shared, i, runs[i]);
+                (void)shared.mailboxes[i]->take();
+                change(runs[i], now);
+            }
             if (runs[i].due < earliest) earliest = runs[i].due;
         }
         if (earliest > now) {
@@ -180,7 +206,10 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter report
             if (runs[i].due <= now) send_due(shared, socket.get(), i, runs[i], now_ns());
         }
     }
-    for (std::size_t i = 0; i < runs.size(); ++i) shared.st_num[i] = runs[i].st_num;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        shared.st_num[i] = runs[i].st_num;
+        shared.change_at[i] = static_cast<std::int64_t>(runs[i].change_at);
+    }
 }
 
 }  // namespace valdrin::io::goose_engine

@@ -8,8 +8,8 @@ import argparse
 from rich.console import Console
 
 from ..listen import Event, analyze
-from .app import Failure, print_json, reading_progress
-from .health import add_analysis_options, event_line, report_view
+from .app import Failure, int_between, print_json, reading_progress
+from .health import add_analysis_options, conf_rev_lines, event_line, report_view
 from .scl import add_check_option, scl_check
 
 
@@ -26,8 +26,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "sqNum, state changes, loss, duplicates, order, timeAllowedToLive expiries, the last "
             "values, and the publishing rules it breaks (values changed without a new stNum, a new "
             "stNum without new values, t moving on heartbeats or not at a state change, sqNum "
-            "restarts, numDatSetEntries not matching allData, strict-encoding deviations). The same "
-            "analysis as `valdrin monitor`."
+            "restarts, numDatSetEntries not matching allData, a member's type or the number of members "
+            "changed under the same confRev, strict-encoding deviations), each frame against the newest "
+            "in-order frame of its block. The same analysis as `valdrin monitor`."
         ),
         epilog=(
             "Example: valdrin analyze capture.pcapng --json | jq '.sv[] | {sv_id, lost}'. "
@@ -40,6 +41,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="print exactly one JSON object with every count, and nothing else on standard output")
     a.add_argument("--events", action="store_true",
                    help="also list the events (new streams, GOOSE state changes, TAL expiries, ...) in time order")
+    a.add_argument("--expect-conf-rev", type=int_between(0, 2**32 - 1), metavar="N",
+                   help="report every SV stream and GOOSE block that sent any confRev other than N: "
+                        "how many ASDUs or frames, the first such confRev and when it came")
     add_analysis_options(a)
     add_check_option(a)
     return a
@@ -51,7 +55,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         with reading_progress("analysing", args.json) as progress:
             report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                             goose_blocks=args.max_streams, events=events, progress=progress)
+                             goose_blocks=args.max_streams, events=events, expect_conf_rev=args.expect_conf_rev,
+                             progress=progress)
     except OSError as error:
         raise Failure(f"cannot read {args.file}: {error.strerror or error}") from None
     except ValueError as error:
@@ -60,6 +65,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         out = report.to_json()
         if events is not None:
             out["events"] = [event.to_json() for event in events]
+        if args.expect_conf_rev is not None:
+            out["conf_rev_mismatches"] = conf_rev_lines(report, args.expect_conf_rev)
         check.add_json(out, report)
         print_json(out)
         return 0
@@ -68,5 +75,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         for event in events:
             console.print(event_line(event), highlight=False, markup=False)
     console.print(report_view(report, report.last_ns))
+    for line in conf_rev_lines(report, args.expect_conf_rev):
+        console.print(line, style="bold red", highlight=False, markup=False)
     check.print(console, report)
     return 0

@@ -14,7 +14,10 @@ package refuses) and ``parser.error`` are usage errors (exit status 2).
 from __future__ import annotations
 
 import argparse
+import fcntl
 import json
+import socket
+import struct
 import sys
 from contextlib import contextmanager
 from fractions import Fraction
@@ -80,6 +83,19 @@ def integer(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
 
 
+def int_between(low: int, high: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from `low` to `high`."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be between {low} and {high}, got {value}")
+        return value
+    return parse
+
+
 def positive_integer(text: str) -> int:
     value = integer(text)
     if value < 1:
@@ -109,6 +125,23 @@ def mac_address(text: str) -> int:
 
 
 # --- the parser and the dispatch ----------------------------------------------
+
+
+SIOCGIFHWADDR = 0x8927
+
+
+def interface_mac(iface: str | None) -> int:
+    """The interface's own MAC address (asked of the kernel in this network namespace, where
+    /sys may show another's), or 0 when there is none to ask (no interface, or none such)."""
+    if iface:
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+                request = struct.pack("16s16x", iface.encode()[:15])
+                reply = fcntl.ioctl(sock.fileno(), SIOCGIFHWADDR, request)
+            return int.from_bytes(reply[18:24], "big")  # ifr_hwaddr's sa_data, after the name and sa_family
+        except (OSError, UnicodeError):
+            pass
+    return 0
 
 
 def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:

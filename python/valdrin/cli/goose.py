@@ -6,14 +6,15 @@ from __future__ import annotations
 
 import argparse
 import signal
+import textwrap
 import threading
 import time
 from typing import Iterator
 
-from .. import goose
+from .. import goose, inject
 from ..data import BoolData, Data, FloatData, IntData, OctetStringData, UIntData, VisibleStringData
 from ..pcap import write_header, write_record
-from .app import Failure, integer, mac_address, print_json, seconds
+from .app import Failure, integer, interface_mac, mac_address, print_json, seconds
 from .scl import add_goose_publish_options, goose_publish_block
 
 # --value KIND:VALUE, the kinds it takes.
@@ -58,32 +59,50 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     p = sub.add_parser(
         "publish",
         help="publish one GOOSE control block (or write its frames to a pcap file)",
-        description=(
+        description=textwrap.fill(
             "Publish one GOOSE control block from a native thread: its state at once, then "
             "retransmissions after --min-time, at doubling intervals up to --max-time, then every "
             "--max-time, each with timeAllowedToLive twice the interval to the next. --toggle-every "
-            "flips the first boolean member periodically, a state change each time. Needs "
-            "CAP_NET_RAW; with --pcap the frames are written with their scheduled times instead."
+            "flips the first boolean member periodically, a state change each time; --inject sets "
+            "fault knobs at offsets from the start. Needs CAP_NET_RAW; with --pcap the frames are "
+            "written with their scheduled times instead.", 79),
+        epilog=(
+            "Example: valdrin goose publish --iface eth1 --gocb-ref IED1LD0/LLN0$GO$gcb1 --app-id 1 \\\n"
+            "    --dst-mac 01:0c:cd:01:00:01 --value bool:false --value int:3 --toggle-every 1 --duration 10\n\n"
+            + textwrap.fill(
+                "Faults: each --inject KNOB[=VALUE][@AT][+FOR] sets a knob AT seconds after the start "
+                "(default at once); a lasting knob holds for FOR (default to the end). Times are seconds "
+                "unless suffixed s, ms or us. The knobs:", 79)
+            + "\n" + inject.help_text(list(goose.INJECT_KNOBS.values())) + "\n"
+            "For example: --inject skip_sq=3@2 --inject old_st@4 --inject silent=800ms@6 \\\n"
+            "    --inject simulation@8+2 --inject wrong_type=on@10+500ms"
         ),
-        epilog="Example: valdrin goose publish --iface eth1 --gocb-ref IED1LD0/LLN0$GO$gcb1 --app-id 1 "
-               "--dst-mac 01:0c:cd:01:00:01 --value bool:false --value int:3 --toggle-every 1 --duration 10",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("--iface", metavar="IF", help="the interface to publish on")
     where.add_argument("--pcap", metavar="FILE", help="write the frames to FILE at their scheduled times instead")
-    p.add_argument("--gocb-ref", required=True, metavar="REF")
-    p.add_argument("--app-id", required=True, type=integer, metavar="ID")
-    p.add_argument("--dst-mac", required=True, type=mac_address, metavar="MAC")
-    p.add_argument("--src-mac", type=mac_address, default=0x020000000001, metavar="MAC")
+    p.add_argument("--gocb-ref", required=True, metavar="REF",
+                   help="the control block's reference, e.g. IED1LD0/LLN0$GO$gcb1 (subscribers match on it)")
+    p.add_argument("--app-id", required=True, type=integer, metavar="ID",
+                   help="APPID, 0 to 0x3FFF for GOOSE (decimal or 0x...)")
+    p.add_argument("--dst-mac", required=True, type=mac_address, metavar="MAC",
+                   help="destination multicast address, e.g. 01:0c:cd:01:00:01")
+    p.add_argument("--src-mac", type=mac_address, metavar="MAC",
+                   help="source MAC (default: the interface's own address, or 00:00:00:00:00:00)")
     p.add_argument("--go-id", metavar="ID", help="goID (default: none)")
     p.add_argument("--dat-set", metavar="REF", help="datSet (default: the gocbRef's LN with $DS)")
-    p.add_argument("--conf-rev", type=integer, default=1, metavar="N")
+    p.add_argument("--conf-rev", type=integer, default=1, metavar="N",
+                   help="confRev, the data set's configuration revision (default 1)")
     p.add_argument("--min-time", type=milliseconds, default=2.0, metavar="MS", help="T1 (default 2)")
     p.add_argument("--max-time", type=milliseconds, default=1000.0, metavar="MS", help="T0 (default 1000)")
     p.add_argument("--value", type=value, action="append", metavar="KIND:VALUE",
                    help=f"a data set member, in order; KIND one of {', '.join(VALUE_KINDS)} (default: bool:false)")
     p.add_argument("--toggle-every", type=seconds, metavar="S", help="flip the first boolean member every S seconds")
     p.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds (needed with --pcap)")
+    p.add_argument("--inject", type=inject.argument_type(goose.INJECT_KNOBS), action="append", default=[],
+                   metavar="KNOB[=VALUE][@AT][+FOR]",
+                   help="a fault at an offset from the start, for a while (repeatable; the knobs are listed below)")
     p.add_argument("--json", action="store_true", help="print the counters as one JSON object at the end")
     add_goose_publish_options(p)
     return g
@@ -96,7 +115,8 @@ def make_block(args: argparse.Namespace) -> goose.GooseBlock:
     dat_set = args.dat_set or args.gocb_ref.split("$")[0] + "$DS"
     pdu = goose.GoosePDU(args.gocb_ref, dat_set, args.go_id, conf_rev=args.conf_rev, time_quality=0x0A,
                          all_data=values)
-    return goose.GooseBlock(pdu, args.dst_mac.to_bytes(6, "big"), args.app_id, src_mac=args.src_mac.to_bytes(6, "big"),
+    src_mac = args.src_mac if args.src_mac is not None else interface_mac(args.iface)
+    return goose.GooseBlock(pdu, args.dst_mac.to_bytes(6, "big"), args.app_id, src_mac=src_mac.to_bytes(6, "big"),
                             min_time_ms=args.min_time, max_time_ms=args.max_time)
 
 
@@ -140,6 +160,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if args.pcap:
         if args.duration is None:
             parser.error("--pcap needs --duration")
+        if args.inject:
+            parser.error("--inject needs --iface: the knobs act on the publisher's thread")
         start_ns = time.time_ns() // 1_000_000_000 * 1_000_000_000
         count = 0
         with open(args.pcap, "wb") as out:
@@ -170,10 +192,14 @@ def _publish(args: argparse.Namespace, block: goose.GooseBlock, toggle_ns: int |
     end = None if args.duration is None else begin + float(args.duration)
     values = list(block.pdu.all_data)
     next_toggle = None if toggle_ns is None else begin + toggle_ns / 1e9
+    steps = inject.steps(args.inject)
     try:
         while not stop.is_set():
             now = time.monotonic()
-            wake = min(t for t in (end, next_toggle, now + 1.0) if t is not None)
+            while steps and begin + steps[0].at_ns / 1e9 <= now:
+                publisher.inject(0, steps.pop(0))
+            next_step = begin + steps[0].at_ns / 1e9 if steps else None
+            wake = min(t for t in (end, next_toggle, next_step, now + 1.0) if t is not None)
             if stop.wait(max(0.0, wake - now)):
                 break
             now = time.monotonic()

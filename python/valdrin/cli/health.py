@@ -48,7 +48,10 @@ def _channels(item: dict) -> str:
 
 def sv_table(report: Report) -> Table:
     """A row per SV stream, in order of first appearance."""
-    table = Table(title=f"Sampled Values streams ({len(report.sv)})", title_justify="left", expand=False)
+    errors = {item["interval_us"]["quantile_error"] for item in report.sv}
+    caption = f"p99 within {max(errors):.1%} (min and max exact)" if errors else None
+    table = Table(title=f"Sampled Values streams ({len(report.sv)})", title_justify="left", expand=False,
+                  caption=caption, caption_justify="left")
     for header, justify in (("svID", "left"), ("APPID", "left"), ("dst", "left"), ("ASDU/s", "right"),
                             ("ASDUs", "right"), ("lost", "right"), ("dup", "right"), ("ooo", "right"),
                             ("p99 µs", "right"), ("max µs", "right"), ("RMS a/b/c/n", "left")):
@@ -130,6 +133,8 @@ FINDING_TEXTS = {
     "sq_restarts": "sqNum restarted within a state",
     "entries_mismatch": "numDatSetEntries is not the number of values",
     "strict_deviations": "not conformant",
+    "type_changed_without_conf_rev": "a member's type changed, confRev did not",
+    "entries_changed_without_conf_rev": "the number of values changed, confRev did not",
 }
 
 
@@ -185,6 +190,23 @@ def report_view(report: Report, now_ns: int | None) -> Group:
     return Group(*parts)
 
 
+def conf_rev_lines(report: Report, expected: int | None) -> list[str]:
+    """A line per SV stream and GOOSE block that carried a confRev other than `expected`
+    (the analysis counted them against it): how many ASDUs or frames, the first such
+    confRev and when it came, and the last confRev."""
+    if expected is None:
+        return []
+    lines = []
+    for kind, items, name, unit in (("SV", report.sv, "sv_id", "ASDUs"), ("GOOSE", report.goose, "gocb_ref", "frames")):
+        for item in items:
+            other = item["unexpected_conf_rev"]
+            if other is not None:
+                lines.append(f"{kind} {item[name]} (0x{item['app_id']:04x}): {other[unit.lower()]:,} {unit} of a "
+                             f"confRev other than {expected}, the first {other['first']} at {iso_ns(other['first_ns'])}"
+                             f" (last confRev {item['conf_rev']})")
+    return lines
+
+
 def event_line(event: Event) -> str:
     """One event as a line of text."""
     d = event.details
@@ -195,6 +217,7 @@ def event_line(event: Event) -> str:
         "tal_expired": f"timeAllowedToLive of {d.get('time_allowed_to_live')} ms ran out: the publisher went silent",
         "conf_rev_change": f"confRev {d.get('old')} -> {d.get('new')}",
         "simulation_change": f"simulation {bool(d.get('old'))} -> {bool(d.get('new'))}",
+        "nds_com_change": f"ndsCom {bool(d.get('old'))} -> {bool(d.get('new'))}",
         "decode_failure": f"not decoded: {d.get('message')}",
         "goose_finding": f"{FINDING_TEXTS.get(d.get('finding'), d.get('finding'))}: {d.get('text')}",
     }.get(event.kind, event.kind)

@@ -12,8 +12,8 @@ from rich.console import Console
 from rich.live import Live
 
 from ..listen import Monitor
-from .app import Failure, print_json, seconds
-from .health import add_analysis_options, event_line, report_view
+from .app import Failure, int_between, print_json, seconds
+from .health import add_analysis_options, conf_rev_lines, event_line, report_view
 from .scl import add_check_option, scl_check
 
 
@@ -42,9 +42,11 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     m.add_argument("--json", action="store_true",
                    help="print exactly one JSON object with every count at the end, and nothing else on standard output")
     m.add_argument("--events", action="store_true",
-                   help="also print every event as it comes (GOOSE state changes, TAL expiries, new streams, ...)")
-    m.add_argument("--expect-conf-rev", type=int, metavar="N",
-                   help="report every SV stream and GOOSE block whose confRev is not N")
+                   help="also print every event as it comes (GOOSE state changes, TAL expiries, new streams, ...); "
+                        "with --json they go into the JSON object as \"events\", in time order")
+    m.add_argument("--expect-conf-rev", type=int_between(0, 2**32 - 1), metavar="N",
+                   help="report every SV stream and GOOSE block that sent any confRev other than N: "
+                        "how many ASDUs or frames, the first such confRev and when it came")
     m.add_argument("--promiscuous", action="store_true",
                    help="put the interface in promiscuous mode (default: accept all multicast)")
     m.add_argument("--outgoing", action="store_true",
@@ -55,39 +57,14 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     m.add_argument("--ring", choices=("v3", "v2"), default="v3",
                    help="the kernel's receive ring: v3 (default) hands frames over in blocks, one wake-up per block, "
                         "for the most frames per CPU; v2 wakes the thread for every frame, for the lowest latency")
-    m.add_argument("--block-timeout", type=_int_between(1, 1000), metavar="MS",
+    m.add_argument("--block-timeout", type=int_between(1, 1000), metavar="MS",
                    help="with --ring v3: hand a block over at the latest MS ms after its first frame "
                         "(1 to 1000, default 1); events come up to that much later")
-    m.add_argument("--coalesce", type=_int_between(0, 10_000), default=0, metavar="US",
+    m.add_argument("--coalesce", type=int_between(0, 10_000), default=0, metavar="US",
                    help="after each batch of frames, let frames gather for US µs before looking again "
                         "(0 to 10000, default 0): fewer wake-ups, events up to US µs later")
     add_check_option(m)
     return m
-
-
-def _int_between(low: int, high: int):
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"must be between {low} and {high}, got {value}")
-        return value
-    return parse
-
-
-def _conf_rev_lines(report, expected: int | None) -> list[str]:
-    if expected is None:
-        return []
-    lines = []
-    for item in report.sv:
-        if item["conf_rev"] != expected:
-            lines.append(f"SV {item['sv_id']} (0x{item['app_id']:04x}): confRev {item['conf_rev']}, expected {expected}")
-    for item in report.goose:
-        if item["conf_rev"] != expected:
-            lines.append(f"GOOSE {item['gocb_ref']} (0x{item['app_id']:04x}): confRev {item['conf_rev']}, expected {expected}")
-    return lines
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -105,7 +82,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         monitor = Monitor(args.iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
                           goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
                           rt_priority=args.rt_priority, cpu=args.cpu, ring=args.ring,
-                          block_timeout_ms=args.block_timeout, coalesce_us=args.coalesce)
+                          block_timeout_ms=args.block_timeout, coalesce_us=args.coalesce,
+                          expect_conf_rev=args.expect_conf_rev)
         monitor.start()
     except BaseException as error:
         for sig, handler in previous.items():
@@ -119,6 +97,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     # events as they come and the report at the end.
     live = Live(console=console, auto_refresh=False, transient=True, redirect_stdout=False, redirect_stderr=False)
     failure = None
+    events: list = []  # with --json, for the JSON object
     try:
         if console.is_terminal:
             live.start()
@@ -126,7 +105,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             wait = 1.0 if end is None else min(1.0, end - time.monotonic())
             if wait <= 0:
                 break
-            if args.events:
+            if args.events and args.json:
+                events.extend(monitor.next_events(wait))
+            elif args.events:
                 for event in monitor.next_events(wait):
                     console.print(event_line(event), highlight=False, markup=False)
             else:
@@ -144,13 +125,16 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     report = monitor.report()
     if args.json:
         out = report.to_json()
+        if args.events:
+            events.extend(monitor.next_events(0))
+            out["events"] = [event.to_json() for event in events]
         if args.expect_conf_rev is not None:
-            out["conf_rev_mismatches"] = _conf_rev_lines(report, args.expect_conf_rev)
+            out["conf_rev_mismatches"] = conf_rev_lines(report, args.expect_conf_rev)
         check.add_json(out, report)
         print_json(out)
     else:
         console.print(report_view(report, time.time_ns()))
-        for line in _conf_rev_lines(report, args.expect_conf_rev):
+        for line in conf_rev_lines(report, args.expect_conf_rev):
             console.print(line, style="bold red", highlight=False, markup=False)
         check.print(console, report)
     if failure:

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 
 from ..pcap import write_pcap
 from ..sv import Fault, Playback, Publisher, Stream, Wave
-from .app import Failure, integer, mac_address, positive_integer, seconds
+from .app import Failure, integer, interface_mac, mac_address, positive_integer, seconds
 from .scl import add_publish_options, publish_streams
 from .text import mac
 
@@ -293,16 +293,6 @@ def _comtrade_playback(args: argparse.Namespace, parser: argparse.ArgumentParser
     return playback
 
 
-def _interface_mac(iface: str | None) -> int:
-    if iface:
-        try:
-            with open(f"/sys/class/net/{iface}/address") as file:
-                return mac_address(file.read().strip())
-        except (OSError, argparse.ArgumentTypeError):
-            pass
-    return 0
-
-
 def _streams(args: argparse.Namespace, parser: argparse.ArgumentParser, start_second: int) -> list[Stream]:
     waves = args.wave or default_waves()
     fault = None
@@ -328,7 +318,7 @@ def _streams(args: argparse.Namespace, parser: argparse.ArgumentParser, start_se
         frequency = waves[0].frequency_hz if waves else 0.0
         per_cycle = args.rate / frequency if frequency > 0 else 0.0
         smp_rate = int(per_cycle) if per_cycle.is_integer() and 0 < per_cycle <= 0xFFFF else None
-    src_mac = args.src_mac if args.src_mac is not None else _interface_mac(args.iface)
+    src_mac = args.src_mac if args.src_mac is not None else interface_mac(args.iface)
     if args.dst_mac + args.streams - 1 >= 1 << 48:
         parser.error(f"--dst-mac {mac(args.dst_mac.to_bytes(6, 'big'))} leaves no room for {args.streams} streams")
     streams = []
@@ -529,7 +519,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin publish``; returns the exit status."""
     _check_usage(args, parser)
     start_second = args.start if args.start is not None else int(time.time()) + 1
-    streams = (publish_streams(args, parser, args.src_mac if args.src_mac is not None else _interface_mac(args.iface),
+    streams = (publish_streams(args, parser, args.src_mac if args.src_mac is not None else interface_mac(args.iface),
                                default_waves()) or _streams(args, parser, start_second))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

@@ -8,7 +8,6 @@ from __future__ import annotations
 import argparse
 import json
 import signal
-import sys
 import threading
 import time
 from datetime import datetime, timezone
