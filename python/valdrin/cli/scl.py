@@ -15,7 +15,7 @@ from rich.text import Text
 from .. import scl
 from ..scl_check import check
 from ..sv import MAX_RATE
-from .app import Failure
+from .app import Failure, interface_mac
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -255,9 +255,14 @@ def goose_publish_block(args: argparse.Namespace, parser: argparse.ArgumentParse
     print(_override_line(args.scl, [cb.ref], given), file=sys.stderr, flush=True)
     try:
         return scl_publish.goose_block(cb, scl_publish.goose_values(cb, by_member),
-                                       args.src_mac.to_bytes(6, "big"), **overrides)
+                                       _source_mac(args).to_bytes(6, "big"), **overrides)
     except ValueError as error:
         raise Failure(str(error)) from None
+
+
+def _source_mac(args: argparse.Namespace) -> int:
+    """--src-mac, else the interface's own address, as ``goose publish`` takes it without a file."""
+    return args.src_mac if args.src_mac is not None else interface_mac(args.iface)
 
 
 # valdrin publish: option destination -> (option, Stream field of scl_publish.sv_stream).
