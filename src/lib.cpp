@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "capture_reader.hpp"
 #include "codecs.hpp"
 #include "engine/engine.hpp"
 #include "goose_pub/goose_publisher.hpp"
@@ -62,7 +63,9 @@ bool populate(PyObject* module) {
     PyObject* monitor = valdrin::listen::monitor_type();
     if (monitor == nullptr || PyModule_AddObjectRef(module, "Monitor", monitor) < 0) return false;
     PyObject* goose_publisher = valdrin::goose_pub::goose_publisher_type();
-    return goose_publisher != nullptr && PyModule_AddObjectRef(module, "GoosePublisher", goose_publisher) == 0;
+    if (goose_publisher == nullptr || PyModule_AddObjectRef(module, "GoosePublisher", goose_publisher) < 0) return false;
+    PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
+    return capture_reader != nullptr && PyModule_AddObjectRef(module, "CaptureReader", capture_reader) == 0;
 }
 
 PyObject* init() {

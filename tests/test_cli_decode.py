@@ -212,7 +212,8 @@ def test_unreadable_files(tmp_path, capsys):
     open(path, "wb").write(data[:-1])
     assert decode(capsys, path) == (
         1, RICH_TEXT + "1 frames: 1 GOOSE, 0 SV, 0 other, 0 errors\n",
-        f"valdrin: cannot read {path}: truncated packet at offset {len(data) - last}: {last - 1} of {last} octets\n")
+        f"valdrin: cannot read {path}: capture ends inside frame 2 at offset {len(data) - last - 16}: "
+        "the frames before it are reported\n")
 
 
 def test_command_from_standard_input_and_without_traceback(tmp_path):

@@ -10,7 +10,7 @@ import sys
 from rich.console import Console
 from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
-from ..listen import Event, analyze
+from ..listen import CaptureError, Event, Interrupted, Report, analyze
 from .app import Failure
 from .health import event_line, report_view
 
@@ -33,8 +33,10 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         ),
         epilog=(
             "Example: valdrin analyze capture.pcapng --json | jq '.sv[] | {sv_id, lost}'. "
-            "Exit status: 0 when the capture was read to its end, 1 when it cannot be read, "
-            "2 for usage errors."
+            "Gzip-compressed captures (capture.pcap.gz) and Linux cooked captures (tcpdump -i any) are read too. "
+            "A capture that ends inside a frame, or Ctrl-C, prints the report of the frames before and the "
+            "reason on standard error. Exit status: 0 when the capture was read to its end, 1 when it cannot "
+            "be read or was not read to its end, 2 for usage errors."
         ),
     )
     a.add_argument("file", metavar="FILE", help="the capture: classic pcap or pcapng")
@@ -53,31 +55,43 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     events: list[Event] | None = [] if args.events else None
     err = Console(stderr=True)
     show_progress = err.is_terminal and not args.json
+    options = dict(nominal_hz=args.nominal_hz, sv_streams=args.max_streams, goose_blocks=args.max_streams,
+                   events=events)
+    stopped = None  # why the report covers only part of the capture
     try:
         if show_progress:
             columns = (TextColumn("analysing"), BarColumn(), DownloadColumn(), TimeRemainingColumn())
             with Progress(*columns, console=err, transient=True) as progress:
                 task = progress.add_task("analyse", total=None)
-                report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                                 goose_blocks=args.max_streams, events=events,
+                report = analyze(args.file, **options,
                                  progress=lambda done, total: progress.update(task, completed=done, total=total))
         else:
-            report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                             goose_blocks=args.max_streams, events=events)
+            report = analyze(args.file, **options)
     except OSError as error:
         raise Failure(f"cannot read {args.file}: {error.strerror or error}") from None
-    except ValueError as error:
-        raise Failure(f"cannot read {args.file}: {error}") from None
-    if args.json:
+    except CaptureError as error:
+        if error.report is None:
+            raise Failure(f"cannot read {args.file}: {error}") from None
+        report, stopped = error.report, f"{args.file}: {error}"
+    except Interrupted as interrupt:
+        report, stopped = interrupt.report, f"interrupted: the report covers the first {interrupt.report.frames:,} frames"
+    _print(report, events, args.json)
+    if stopped is not None:
+        err.print(stopped, highlight=False, markup=False)
+        return 1
+    return 0
+
+
+def _print(report: Report, events: list[Event] | None, as_json: bool) -> None:
+    if as_json:
         out = report.to_json()
         if events is not None:
             out["events"] = [event.to_json() for event in events]
         json.dump(out, sys.stdout)
         sys.stdout.write("\n")
-        return 0
+        return
     console = Console()
     if events:
         for event in events:
             console.print(event_line(event), highlight=False, markup=False)
     console.print(report_view(report, report.last_ns))
-    return 0
