@@ -77,7 +77,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         report, stopped = interrupt.report, f"interrupted: the report covers the first {interrupt.report.frames:,} frames"
     _print(report, events, args.json)
     if stopped is not None:
-        err.print(stopped, highlight=False, markup=False)
+        print(f"valdrin: {stopped}", file=sys.stderr)
         return 1
     return 0
 
