@@ -36,7 +36,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "Gzip-compressed captures (capture.pcap.gz) and Linux cooked captures (tcpdump -i any) are read too. "
             "A capture that ends inside a frame, or Ctrl-C, prints the report of the frames before and the "
             "reason on standard error. Exit status: 0 when the capture was read to its end, 1 when it cannot "
-            "be read or was not read to its end, 2 for usage errors."
+            "be read or was not read to its end, 2 for usage errors, 130 after Ctrl-C."
         ),
     )
     a.add_argument("file", metavar="FILE", help="the capture: classic pcap or pcapng")
@@ -57,7 +57,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     show_progress = err.is_terminal and not args.json
     options = dict(nominal_hz=args.nominal_hz, sv_streams=args.max_streams, goose_blocks=args.max_streams,
                    events=events)
-    stopped = None  # why the report covers only part of the capture
+    stopped, status = None, 1  # why the report covers only part of the capture, and the exit status then
     try:
         if show_progress:
             columns = (TextColumn("analysing"), BarColumn(), DownloadColumn(), TimeRemainingColumn())
@@ -74,11 +74,12 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             raise Failure(f"cannot read {args.file}: {error}") from None
         report, stopped = error.report, f"{args.file}: {error}"
     except Interrupted as interrupt:
-        report, stopped = interrupt.report, f"interrupted: the report covers the first {interrupt.report.frames:,} frames"
+        report, status = interrupt.report, 130
+        stopped = f"interrupted: the report covers the first {report.frames:,} frames"
     _print(report, events, args.json)
     if stopped is not None:
         print(f"valdrin: {stopped}", file=sys.stderr)
-        return 1
+        return status
     return 0
 
 
