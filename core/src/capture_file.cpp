@@ -27,11 +27,15 @@ constexpr std::size_t BLOCK_OVERHEAD = 12;  // type, length, trailing length
 constexpr std::size_t SHB_LEAST = 28;
 constexpr std::size_t PACKET_FIELDS = 20;  // EPB and PB: interface, time, captured, original
 
-std::uint32_t load32(const std::uint8_t* at, bool big) noexcept {
-    std::uint32_t value;
+// The sizeof(T) octets at `at` as a number in the given byte order.
+template <class T>
+T load(const std::uint8_t* at, bool big) noexcept {
+    T value;
     std::memcpy(&value, at, sizeof value);
     return big == (std::endian::native == std::endian::big) ? value : std::byteswap(value);
 }
+
+std::uint32_t load32(const std::uint8_t* at, bool big) noexcept { return load<std::uint32_t>(at, big); }
 
 // `n` with its digits grouped by commas: 1234567 -> "1,234,567".
 std::string grouped(std::uint64_t n) {
@@ -137,11 +141,7 @@ std::string_view link_name(std::uint32_t linktype) noexcept {
 
 std::uint32_t Reader::u32(const std::uint8_t* at) const noexcept { return load32(at, big_); }
 
-std::uint16_t Reader::u16(const std::uint8_t* at) const noexcept {
-    std::uint16_t value;
-    std::memcpy(&value, at, sizeof value);
-    return big_ == (std::endian::native == std::endian::big) ? value : std::byteswap(value);
-}
+std::uint16_t Reader::u16(const std::uint8_t* at) const noexcept { return load<std::uint16_t>(at, big_); }
 
 Step Reader::fail(ReadError kind, std::uint64_t at, std::uint64_t value) noexcept {
     failed_ = true;
