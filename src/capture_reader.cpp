@@ -16,16 +16,22 @@ namespace {
 using py::Ref;
 
 // Octets from a Python object's read(n); a Python exception ends the
-// reading with EIO and stays set for the caller to raise.
+// reading with EIO and is kept in the reader's state, to be raised.
 class PythonSource final : public io::OctetSource {
 public:
-    explicit PythonSource(Ref file) : file_(std::move(file)) {}
+    PythonSource(Ref file, ReaderState& state) : file_(std::move(file)), state_(state) {}
     std::int64_t read(std::span<std::uint8_t> into) noexcept override {
         Ref chunk = Ref::steal(PyObject_CallMethod(file_.get(), "read", "n", static_cast<Py_ssize_t>(into.size())));
-        if (!chunk) return -EIO;
         char* data = nullptr;
         Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(chunk.get(), &data, &size) < 0) return -EIO;
+        if (!chunk || PyBytes_AsStringAndSize(chunk.get(), &data, &size) < 0) {
+            PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+            PyErr_Fetch(&type, &value, &traceback);
+            state_.error_type = Ref::steal(type);
+            state_.error_value = Ref::steal(value);
+            state_.error_traceback = Ref::steal(traceback);
+            return -EIO;
+        }
         const std::size_t n = std::min(into.size(), static_cast<std::size_t>(size));
         std::memcpy(into.data(), data, n);
         return static_cast<std::int64_t>(n);
@@ -33,6 +39,7 @@ public:
 
 private:
     Ref file_;
+    ReaderState& state_;
 };
 
 ReaderState& state_of(PyObject* self) { return py::owned<ReaderState>(self); }
@@ -47,7 +54,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!py::bind(signature, args, kwargs, bound)) return nullptr;
         auto state = std::make_unique<ReaderState>();
         if (PyObject_HasAttrString(bound[0], "read")) {
-            state->source = std::make_unique<PythonSource>(Ref::borrow(bound[0]));
+            state->source = std::make_unique<PythonSource>(Ref::borrow(bound[0]), *state);
         } else {
             Ref path = Ref::steal(PyOS_FSPath(bound[0]));
             if (!path) return nullptr;
@@ -86,8 +93,8 @@ PyObject* reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             const Next next = next_frame(state, frame);
             if (next == Next::end) break;
             if (next == Next::failed) {
-                // The frames before the fault go out first; the next call raises it again.
-                if (PyList_Size(list.get()) > 0 && PyErr_ExceptionMatches(PyExc_ValueError)) {
+                // The frames before the fault go out first; the next call raises it again (the reader keeps it).
+                if (PyList_Size(list.get()) > 0) {
                     PyErr_Clear();
                     break;
                 }
@@ -190,7 +197,11 @@ Next next_frame(ReaderState& state, Frame& out) {
         py::raise(PyExc_ValueError, capfile::describe(reader.parser().error()));
         return Next::failed;
     case io::CaptureFileReader::Next::os_error:
-        if (!PyErr_Occurred()) {
+        if (state.error_type) {
+            // PyErr_Restore takes over references: it gets new ones, and the next read raises the same.
+            PyErr_Restore(Ref(state.error_type).release(), Ref(state.error_value).release(),
+                          Ref(state.error_traceback).release());
+        } else {
             errno = reader.os_error();
             PyErr_SetFromErrno(PyExc_OSError);
         }

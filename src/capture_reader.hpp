@@ -12,6 +12,7 @@
 
 #include "capture_file.hpp"
 #include "capture_file/file_reader.hpp"
+#include "py.hpp"
 
 namespace valdrin::capture_py {
 
@@ -24,6 +25,8 @@ struct ReaderState {
     std::uint64_t over_snaplen = 0;  // records longer than their snap length
     std::map<std::uint32_t, std::uint64_t> other_links;  // frames of link types not read as Ethernet, by type
     std::vector<std::uint8_t> scratch;  // the Ethernet frame of a cooked record
+    // The exception that ended a Python source's read(n), raised again on every later read.
+    py::Ref error_type, error_value, error_traceback;
 };
 
 // One record as the reader hands it on: `data` the Ethernet frame when

@@ -208,3 +208,44 @@ def test_files_written_by_editcap(kind, unit, tmp_path):
     subprocess.run(["editcap", "-F", kind, str(tmp_path / "in.pcap"), str(tmp_path / "out")], check=True,
                    capture_output=True)
     assert list(read_pcap(tmp_path / "out")) == [(t // unit * unit, 1, frame) for t, _, frame in packets]
+
+
+def test_gzip_captures_read_as_the_plain_ones_and_a_cut_one_fails_after_its_frames(tmp_path):
+    import gzip
+
+    frames = [(k * 1000, 1, bytes([k]) * (60 + k)) for k in range(50)]
+    plain = io.BytesIO()
+    write_header(plain)
+    for time_ns, _, frame in frames:
+        write_record(plain, time_ns, frame)
+    packed = gzip.compress(plain.getvalue())
+    (tmp_path / "c.pcap.gz").write_bytes(packed)
+    assert list(read_pcap(tmp_path / "c.pcap.gz")) == frames
+    assert list(read_pcap(io.BufferedReader(io.BytesIO(packed)))) == frames  # a stream that can peek
+    (tmp_path / "cut.pcap.gz").write_bytes(packed[: len(packed) // 2])
+    got = []
+    with pytest.raises(ValueError) as caught:
+        for packet in read_pcap(tmp_path / "cut.pcap.gz"):
+            got.append(packet)
+    assert str(caught.value) == "capture ends inside its gzip compression: the frames before it are reported"
+    assert got == frames[: len(got)] and got  # the frames decompressed before the cut came out
+
+
+def test_a_failing_source_raises_its_own_exception_after_the_frames_read():
+    class Failing(io.RawIOBase):
+        """The capture's first octets, then a failure of the device."""
+
+        def __init__(self, data):
+            self.data = data
+
+        def read(self, size=-1):
+            if not self.data:
+                raise OSError(5, "the disk went away")
+            out, self.data = self.data[:size], self.data[size:]
+            return out
+
+    whole = classic("<", 0xA1B2C3D4, 1, [(1, 2, A, len(A))] * 3)
+    packets = read_pcap(Failing(whole[:-10]))
+    assert next(packets) == (1_000_002_000, 1, A)
+    with pytest.raises(OSError, match="the disk went away"):
+        list(packets)

@@ -24,6 +24,7 @@ import gzip
 import io
 import os
 import struct
+import zlib
 from typing import TYPE_CHECKING, BinaryIO, Iterator, NamedTuple, Union
 
 if TYPE_CHECKING:
@@ -76,6 +77,22 @@ _BATCH = 4096
 _GZIP_MAGIC = b"\x1f\x8b"
 
 
+class _Gunzip:
+    """A gzip-compressed capture's read(n), a fault of its compression a ValueError of one line."""
+
+    def __init__(self, file: gzip.GzipFile) -> None:
+        self._file = file
+
+    def read(self, size: int) -> bytes:
+        try:
+            # One decompression step at a time: a cut stream then loses no octet decompressed before the cut.
+            return self._file.read1(size)
+        except EOFError:
+            raise ValueError("capture ends inside its gzip compression: the frames before it are reported") from None
+        except (zlib.error, gzip.BadGzipFile) as error:
+            raise ValueError(f"gzip: {error}") from None
+
+
 def open_capture(source: Source) -> "valdrin_rt.CaptureReader":
     """The native reader of a capture: ``source`` as for :func:`read_pcap`.
 
@@ -90,10 +107,10 @@ def open_capture(source: Source) -> "valdrin_rt.CaptureReader":
     if isinstance(source, (str, os.PathLike)):
         with open(source, "rb") as probe:
             compressed = probe.read(2) == _GZIP_MAGIC
-        return valdrin_rt.CaptureReader(gzip.open(source, "rb") if compressed else source)
+        return valdrin_rt.CaptureReader(_Gunzip(gzip.open(source, "rb")) if compressed else source)
     peek = getattr(source, "peek", None)
     if peek is not None and peek(2)[:2] == _GZIP_MAGIC:
-        source = gzip.GzipFile(fileobj=source, mode="rb")
+        source = _Gunzip(gzip.GzipFile(fileobj=source, mode="rb"))
     return valdrin_rt.CaptureReader(source)
 
 

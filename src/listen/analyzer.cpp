@@ -126,7 +126,7 @@ PyObject* analyzer_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (next == capture_py::Next::end) break;
             if (next == capture_py::Next::failed) {
                 // The frames before the fault are analysed; the next call raises it again.
-                if (count > 0 && PyErr_ExceptionMatches(PyExc_ValueError)) {
+                if (count > 0) {
                     PyErr_Clear();
                     break;
                 }
