@@ -105,8 +105,10 @@ def open_capture(source: Source) -> "valdrin_rt.CaptureReader":
     if isinstance(source, (bytes, bytearray, memoryview)):
         source = io.BytesIO(bytes(source))
     if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as probe:
-            compressed = probe.read(2) == _GZIP_MAGIC
+        compressed = False
+        if os.path.isfile(source):  # a pipe's first octets must not be taken away
+            with open(source, "rb") as probe:
+                compressed = probe.read(2) == _GZIP_MAGIC
         return valdrin_rt.CaptureReader(_Gunzip(gzip.open(source, "rb")) if compressed else source)
     peek = getattr(source, "peek", None)
     if peek is not None and peek(2)[:2] == _GZIP_MAGIC:
