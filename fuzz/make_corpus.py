@@ -12,6 +12,7 @@ are the same on every run.
 
 import hashlib
 import pathlib
+import struct
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "python"))
@@ -169,6 +170,28 @@ BER = [
 ]
 
 
+def captures(frames: list[bytes]) -> list[bytes]:
+    """The frames as classic pcap (both byte orders, micro- and nanoseconds), cooked, and as pcapng."""
+    out = []
+    for order, magic, linktype in (("<", 0xA1B2C3D4, 1), (">", 0xA1B23C4D, 1), ("<", 0xA1B23C4D, 113)):
+        data = struct.pack(order + "IHHiIII", magic, 2, 4, 0, 0, 65535, linktype)
+        for k, frame in enumerate(frames):
+            if linktype == 113:
+                frame = b"\x00\x02\x00\x01\x00\x06" + frame[6:12] + b"\x00\x00" + frame[12:]
+            data += struct.pack(order + "IIII", 1_700_000_000, k, len(frame), len(frame)) + frame
+        out.append(data)
+    def block(kind: int, body: bytes) -> bytes:
+        body += b"\x00" * (-len(body) % 4)
+        return struct.pack("<II", kind, len(body) + 12) + body + struct.pack("<I", len(body) + 12)
+    ng = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+    ng += block(1, struct.pack("<HHI", 1, 0, 0) + struct.pack("<HHB3x", 9, 1, 9) + struct.pack("<HH", 0, 0))
+    ng += block(0x0BAD, b"skip")
+    for k, frame in enumerate(frames):
+        ng += block(6, struct.pack("<5I", 0, 0, k, len(frame), len(frame)) + frame)
+    ng += block(3, struct.pack("<I", len(frames[0])) + frames[0])
+    return out + [ng]
+
+
 def main() -> None:
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -192,6 +215,8 @@ def main() -> None:
             b"".join(n.to_bytes(2, "little") for n in counts)
             for counts in ([*range(20, 39), *range(0, 39), 39, 0, 1, 7, 8], [*range(30, 39), 0, 39, 1, 1, 2])
         ],
+        # A window step octet, then a capture file of the frames.
+        "fuzz_capture_file": [b"\x07" + capture for capture in captures(frames + goose_frames(gooses))],
     }
     for target, inputs in seeds.items():
         directory = out / target

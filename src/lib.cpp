@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "capture_reader.hpp"
 #include "codecs.hpp"
 #include "engine/engine.hpp"
 #include "goose_pub/goose_publisher.hpp"
@@ -64,7 +65,9 @@ bool populate(PyObject* module) {
     PyObject* goose_publisher = valdrin::goose_pub::goose_publisher_type();
     if (goose_publisher == nullptr || PyModule_AddObjectRef(module, "GoosePublisher", goose_publisher) < 0) return false;
     PyObject* sv_counter = valdrin::listen::sv_counter_type();
-    return sv_counter != nullptr && PyModule_AddObjectRef(module, "SvCounter", sv_counter) == 0;
+    if (sv_counter == nullptr || PyModule_AddObjectRef(module, "SvCounter", sv_counter) < 0) return false;
+    PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
+    return capture_reader != nullptr && PyModule_AddObjectRef(module, "CaptureReader", capture_reader) == 0;
 }
 
 PyObject* init() {

@@ -1,5 +1,6 @@
 """Native core of valdrin: the Sampled Values publisher engine and the codecs."""
 
+import os
 from collections.abc import Sequence
 from typing import Any, TypedDict, final
 
@@ -122,3 +123,17 @@ class SvCounter:
     @property
     def wrap_learnt(self) -> bool:
         """Whether the wrap was learnt from a fall of the counter."""
+
+class CaptureReader:
+    """A classic pcap or pcapng capture read natively in bounded chunks."""
+
+    def __init__(self, source: str | os.PathLike[str] | Any) -> None: ...
+    def read(self, frames: int, ethernet: bool = False) -> list[tuple[int | None, int, bytes]]: ...
+    @staticmethod
+    def link_name(linktype: int) -> str: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def size(self) -> int | None: ...
+    @property
+    def counts(self) -> dict[str, Any]: ...

@@ -3,6 +3,7 @@ files, counted against an independent count, and the command's outputs."""
 
 import json
 import math
+import struct
 import subprocess
 import sys
 
@@ -224,3 +225,112 @@ def test_expect_conf_rev_usage_errors(capsys):
         main(["analyze", "x.pcap", "--expect-conf-rev", "-1"])
     assert caught.value.code == 2
     assert "argument --expect-conf-rev: must be between 0 and 4294967295, got -1" in capsys.readouterr().err
+
+
+# --- the native reader under analyze: other encodings of the same frames -----------
+
+
+def cooked(frame, version):
+    """``frame`` as a Linux cooked capture record: the destination MAC is lost, the source kept."""
+    src, ethertype, payload = frame[6:12], frame[12:14], frame[14:]
+    if version == 1:  # packet type 2 (multicast), ARPHRD_ETHER, address length 6, address padded to 8
+        return b"\x00\x02\x00\x01\x00\x06" + src + b"\x00\x00" + ethertype + payload
+    # protocol, reserved, ifindex 3, ARPHRD_ETHER, packet type 2, address length 6, address padded to 8
+    return ethertype + b"\x00\x00" + b"\x00\x00\x00\x03" + b"\x00\x01\x02\x06" + src + b"\x00\x00" + payload
+
+
+@pytest.mark.parametrize("linktype, version", [(113, 1), (276, 2)])
+def test_cooked_captures_are_analysed_like_ethernet(tmp_path, linktype, version):
+    records = sv_frames(two_seconds(skip=(5, 6)))
+    path = tmp_path / "any.pcap"
+    with open(path, "wb") as out:
+        write_header(out, linktype=linktype)
+        for time_ns, frame in records:
+            write_record(out, time_ns, cooked(frame, version))
+    report = analyze(path)
+    (stream,) = report.sv
+    assert (stream["frames"], stream["lost"], stream["dst"]) == (len(records), 2, "00:00:00:00:00:00")
+    assert stream["src"] == records[0][1][6:12].hex(":")
+
+
+def test_gzip_compressed_capture_reads_as_the_plain_one(tmp_path):
+    import gzip
+
+    records = sv_frames(two_seconds(skip=(9,))) + [(SECOND * 10**9 + 5, goose_frame(1, 0))]
+    plain = write_capture(tmp_path / "c.pcap", records)
+    packed = tmp_path / "c.pcap.gz"
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    assert analyze(packed).to_json() == analyze(plain).to_json()
+
+
+def test_frames_of_an_unread_link_type_are_counted_by_name(tmp_path):
+    path = tmp_path / "wifi.pcap"
+    with open(path, "wb") as out:
+        write_header(out, linktype=105)
+        for time_ns, frame in sv_frames([0, 1, 2]):
+            write_record(out, time_ns, frame)
+    report = analyze(path)
+    assert (report.frames, report.other, report.sv) == (3, 3, [])
+    assert report.file["other_links"] == [{"linktype": 105, "name": "IEEE 802.11", "frames": 3}]
+    proc = subprocess.run([sys.executable, "-m", "valdrin", "analyze", str(path)], capture_output=True, text=True,
+                          env={"COLUMNS": "200", "PATH": "/usr/bin:/bin"})
+    assert proc.stdout.startswith("3 frames, 3 other, 0 malformed, 3 of link type 105 (IEEE 802.11) not read")
+
+
+def test_frames_cut_by_the_snap_length_are_counted(tmp_path):
+    records = sv_frames([0, 1, 2])
+    path = tmp_path / "cut.pcap"
+    with open(path, "wb") as out:
+        write_header(out, snaplen=40)
+        for time_ns, frame in records:  # the record header says the wire held the whole frame
+            out.write(struct.pack("<IIII", time_ns // 10**9, time_ns % 10**9, 40, len(frame)) + frame[:40])
+    report = analyze(path)
+    assert report.file == {"cut": 3, "over_snaplen": 0, "other_links": []}
+    assert (report.frames, report.malformed, report.sv) == (3, 3, [])  # a cut SV frame does not parse
+
+
+def test_a_capture_cut_inside_its_last_frame_reports_the_frames_before(tmp_path):
+    records = sv_frames(two_seconds())
+    path = write_capture(tmp_path / "c.pcap", records)
+    data = path.read_bytes()
+    path.write_bytes(data[:-1])
+    last_at = len(data) - len(records[-1][1]) - 16
+    proc = subprocess.run([sys.executable, "-m", "valdrin", "analyze", str(path), "--json"], capture_output=True,
+                          text=True)
+    assert proc.returncode == 1
+    report = json.loads(proc.stdout)
+    assert (report["frames"], report["sv"][0]["frames"]) == (len(records) - 1, len(records) - 1)
+    assert proc.stderr == (f"valdrin: {path}: capture ends inside frame {len(records):,} at offset {last_at}: "
+                           "the frames before it are reported\n")
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"", "empty file, not a pcap or pcapng capture"),
+    (b"\x0a\x0d\x0d\x0a\x1c\x00\x00\x00\x4d\x3c\x2b\x1a", "capture ends inside a pcapng block at offset 0: "
+     "the frames before it are reported"),  # a Section Header Block cut after its byte-order magic
+    (None, "Is a directory"),
+])
+def test_files_that_hold_no_frame_fail_in_one_line(tmp_path, content, message):
+    path = tmp_path / "dir"
+    if content is None:
+        path.mkdir()
+    else:
+        path.write_bytes(content)
+    proc = subprocess.run([sys.executable, "-m", "valdrin", "analyze", str(path)], capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (1, "", f"valdrin: cannot read {path}: {message}\n")
+
+
+def test_ctrl_c_stops_with_the_report_so_far(tmp_path):
+    from valdrin.listen import Interrupted
+
+    counters = [n % RATE for n in range(20000)]
+    path = write_capture(tmp_path / "c.pcap", sv_frames(counters))
+
+    def interrupt(done, total):  # called after each batch of 16384 frames: Ctrl-C after the first
+        raise KeyboardInterrupt
+
+    with pytest.raises(Interrupted) as caught:
+        analyze(path, progress=interrupt)
+    assert isinstance(caught.value, KeyboardInterrupt)
+    (stream,) = caught.value.report.sv
+    assert (caught.value.report.frames, stream["frames"], stream["lost"]) == (16384, 16384, 0)

@@ -197,6 +197,18 @@ def test_json_lines(tmp_path, capsys):
     assert "deviation" not in records[1] and "not_conformant" not in records[-1]["summary"]
 
 
+def test_cooked_capture_decodes_as_ethernet_without_its_destination(tmp_path, capsys):
+    # tcpdump -i any (Linux cooked capture v2): protocol, reserved, ifindex, ARPHRD_ETHER, packet type 2
+    # (multicast), address length 6, the source address padded to 8, then the frame after its EtherType
+    # field; the tag's TCI comes first, as protocol 8100 says.
+    time_ns, frame = goose_frames()[0]
+    cooked = frame[12:14] + b"\x00\x00" + b"\x00\x00\x00\x02" + b"\x00\x01\x02\x06" + frame[6:12] + b"\x00\x00" + frame[14:]
+    path = capture(tmp_path / "any.pcap", [(time_ns, cooked)], linktype=276)
+    assert decode(capsys, path) == (
+        0, RICH_TEXT.replace("> 01:0c:cd:01:00:01", "> 00:00:00:00:00:00") + "1 frames: 1 GOOSE, 0 SV, 0 other, 0 errors\n",
+        "")
+
+
 # --- files that cannot be read ----------------------------------------------------
 
 
@@ -212,7 +224,8 @@ def test_unreadable_files(tmp_path, capsys):
     open(path, "wb").write(data[:-1])
     assert decode(capsys, path) == (
         1, RICH_TEXT + "1 frames: 1 GOOSE, 0 SV, 0 other, 0 errors\n",
-        f"valdrin: cannot read {path}: truncated packet at offset {len(data) - last}: {last - 1} of {last} octets\n")
+        f"valdrin: cannot read {path}: capture ends inside frame 2 at offset {len(data) - last - 16}: "
+        "the frames before it are reported\n")
 
 
 def test_command_from_standard_input_and_without_traceback(tmp_path):

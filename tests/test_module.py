@@ -39,7 +39,7 @@ def test_surface():
     names = [n for n in vars(valdrin_rt) if n == "__version__" or not n.startswith("__")]
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
                      "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor",
-                     "GoosePublisher", "SvCounter"]
+                     "GoosePublisher", "SvCounter", "CaptureReader"]
     assert valdrin_rt.__version__ == importlib.metadata.version("valdrin")  # pyproject.toml's
     assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")

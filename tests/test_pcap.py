@@ -159,26 +159,26 @@ EPB_LEN = len(epb("<", 0, 5, A))
         (b"", "empty file, not a pcap or pcapng capture"),
         (b"\xd4\xc3", "not a pcap or pcapng capture (starts with d4c3)"),
         (b"GIF89a", "not a pcap or pcapng capture (starts with 47494638)"),
-        (GOOD[:23], "truncated pcap file header at offset 4: 19 of 20 octets"),
-        (GOOD[:30], "truncated packet header at offset 24: 6 of 16 octets"),
-        (GOOD[:-1], "truncated packet at offset 40: 22 of 23 octets"),
-        (GOOD_NG[:10], "truncated pcapng Section Header Block at offset 0: 10 of 12 octets"),
-        (GOOD_NG[:SHB_LEN - 1], f"truncated pcapng Section Header Block at offset 0: {SHB_LEN - 1} of {SHB_LEN} octets"),
-        (GOOD_NG[:SHB_LEN + 2], f"truncated pcapng block header at offset {SHB_LEN}: 2 of 4 octets"),
-        (GOOD_NG[:SHB_LEN + 6], f"truncated pcapng block of type 0x1 at offset {SHB_LEN}: 6 of 8 octets"),
-        (GOOD_NG[:-3], f"truncated pcapng block of type 0x6 at offset {SHB_LEN + IDB_LEN}: {EPB_LEN - 3} of {EPB_LEN} octets"),
-        (GOOD_NG[:-5], f"truncated pcapng block of type 0x6 at offset {SHB_LEN + IDB_LEN}: {EPB_LEN - 5} of {EPB_LEN} octets"),
+        (GOOD[:23], "capture ends inside its file header at offset 23"),
+        (GOOD[:30], "capture ends inside frame 1 at offset 24: the frames before it are reported"),
+        (GOOD[:-1], "capture ends inside frame 1 at offset 24: the frames before it are reported"),
+        (GOOD_NG[:10], "capture ends inside a pcapng block at offset 0: the frames before it are reported"),
+        (GOOD_NG[:SHB_LEN - 1], "capture ends inside a pcapng block at offset 0: the frames before it are reported"),
+        (GOOD_NG[:SHB_LEN + 2], f"capture ends inside a pcapng block at offset {SHB_LEN}: the frames before it are reported"),
+        (GOOD_NG[:SHB_LEN + 6], f"capture ends inside a pcapng block at offset {SHB_LEN}: the frames before it are reported"),
+        (GOOD_NG[:-3], f"capture ends inside frame 1 at offset {SHB_LEN + IDB_LEN}: the frames before it are reported"),
+        (GOOD_NG[:-5], f"capture ends inside frame 1 at offset {SHB_LEN + IDB_LEN}: the frames before it are reported"),
         (shb("<")[:8] + b"\x4d\x3c\x2b\x1b" + shb("<")[12:],
          "pcapng Section Header Block at offset 0 with a bad byte-order magic 4d3c2b1b"),
         (shb("<") + struct.pack("<II", 1, 14) + b"\x00" * 6, f"pcapng block at offset {SHB_LEN} with an invalid length 14"),
         (shb("<") + struct.pack("<II", 1, 8), f"pcapng block at offset {SHB_LEN} with an invalid length 8"),
-        (shb("<")[:-4] + struct.pack("<I", 32), f"pcapng block at offset 0: its lengths differ ({SHB_LEN} and 32)"),
-        (shb("<") + epb("<", 0, 5, A), f"pcapng packet block at offset {SHB_LEN} names interface 0, but 0 interfaces are described"),
-        (shb("<") + idb("<", 1) + block("<", 6, b"\x00" * 16), f"pcapng packet block at offset {SHB_LEN + IDB_LEN} too short"),
+        (shb("<")[:-4] + struct.pack("<I", 32), "pcapng block at offset 0: its trailing length 32 differs from its leading one"),
+        (shb("<") + epb("<", 0, 5, A), f"pcapng packet block at offset {SHB_LEN} names interface 0, which no Interface Description Block describes"),
+        (shb("<") + idb("<", 1) + block("<", 6, b"\x00" * 16), f"pcapng block of type 6 at offset {SHB_LEN + IDB_LEN} too short for its fields"),
         (shb("<") + idb("<", 1) + block("<", 6, struct.pack("<5I", 0, 0, 0, 99, 99) + b"\x00" * 8),
-         f"pcapng packet block at offset {SHB_LEN + IDB_LEN}: 99 octets captured but only 8 present"),
+         f"pcapng packet block at offset {SHB_LEN + IDB_LEN}: 99 octets captured but fewer present"),
         (shb("<") + block("<", 1, struct.pack("<HHI", 1, 0, 0) + struct.pack("<HH", 9, 8) + b"\x06"),
-         "pcapng option 9 runs past its block"),
+         f"pcapng option 9 in the block at offset {SHB_LEN} runs past its block"),
     ],
     ids=lambda value: value[:40] if isinstance(value, str) else None,
 )
@@ -189,11 +189,11 @@ def test_unreadable_files(data, message):
 
 
 def test_a_corrupt_length_does_not_allocate_it():
-    # A record that claims 4 GiB in a 60-octet file fails as truncated, without reading 4 GiB first.
+    # A record that claims 4 GiB in a 60-octet file fails at once, without reading 4 GiB first.
     data = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1) + struct.pack("<IIII", 0, 0, 0xFFFFFFFF, 60) + A
     with pytest.raises(ValueError) as caught:
         list(read_pcap(data))
-    assert str(caught.value) == f"truncated packet at offset 40: {len(A)} of 4294967295 octets"
+    assert str(caught.value) == "frame 1 at offset 24 claims 4294967295 octets, more than any frame (16 MiB)"
 
 
 @pytest.mark.skipif(shutil.which("editcap") is None, reason="editcap (Wireshark) is not installed")
@@ -208,3 +208,44 @@ def test_files_written_by_editcap(kind, unit, tmp_path):
     subprocess.run(["editcap", "-F", kind, str(tmp_path / "in.pcap"), str(tmp_path / "out")], check=True,
                    capture_output=True)
     assert list(read_pcap(tmp_path / "out")) == [(t // unit * unit, 1, frame) for t, _, frame in packets]
+
+
+def test_gzip_captures_read_as_the_plain_ones_and_a_cut_one_fails_after_its_frames(tmp_path):
+    import gzip
+
+    frames = [(k * 1000, 1, bytes([k]) * (60 + k)) for k in range(50)]
+    plain = io.BytesIO()
+    write_header(plain)
+    for time_ns, _, frame in frames:
+        write_record(plain, time_ns, frame)
+    packed = gzip.compress(plain.getvalue())
+    (tmp_path / "c.pcap.gz").write_bytes(packed)
+    assert list(read_pcap(tmp_path / "c.pcap.gz")) == frames
+    assert list(read_pcap(io.BufferedReader(io.BytesIO(packed)))) == frames  # a stream that can peek
+    (tmp_path / "cut.pcap.gz").write_bytes(packed[: len(packed) // 2])
+    got = []
+    with pytest.raises(ValueError) as caught:
+        for packet in read_pcap(tmp_path / "cut.pcap.gz"):
+            got.append(packet)
+    assert str(caught.value) == "capture ends inside its gzip compression: the frames before it are reported"
+    assert got == frames[: len(got)] and got  # the frames decompressed before the cut came out
+
+
+def test_a_failing_source_raises_its_own_exception_after_the_frames_read():
+    class Failing(io.RawIOBase):
+        """The capture's first octets, then a failure of the device."""
+
+        def __init__(self, data):
+            self.data = data
+
+        def read(self, size=-1):
+            if not self.data:
+                raise OSError(5, "the disk went away")
+            out, self.data = self.data[:size], self.data[size:]
+            return out
+
+    whole = classic("<", 0xA1B2C3D4, 1, [(1, 2, A, len(A))] * 3)
+    packets = read_pcap(Failing(whole[:-10]))
+    assert next(packets) == (1_000_002_000, 1, A)
+    with pytest.raises(OSError, match="the disk went away"):
+        list(packets)

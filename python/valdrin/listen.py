@@ -20,15 +20,14 @@ block's previous one).
 from __future__ import annotations
 
 import os
-import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator
 
 from . import goose
-from .pcap import LINKTYPE_ETHERNET, read_pcap
+from .pcap import open_capture
 from .values import mac_text, text, to_json
 
-__all__ = ["Event", "Monitor", "OvercurrentElement", "Report", "analyze"]
+__all__ = ["CaptureError", "Event", "Interrupted", "Monitor", "OvercurrentElement", "Report", "analyze"]
 
 # The 9-2LE channels in order: four currents, then four voltages.
 CHANNEL_NAMES = ("Ia", "Ib", "Ic", "In", "Va", "Vb", "Vc", "Vn")
@@ -66,7 +65,10 @@ class Report:
     ``sv`` and ``goose`` list one dict per stream and per control block in
     order of first appearance; :meth:`to_json` gives the JSON form.
     ``capture`` holds the live capture's own counters (kernel drops among
-    them), ``None`` for a file.
+    them), ``None`` for a file; ``file`` a file's own: records cut by the
+    snap length (``cut``), longer than it (``over_snaplen``) and frames of
+    link types not read (``other_links``: linktype, name, frames), ``None``
+    for a live capture.
     """
 
     frames: int
@@ -80,10 +82,11 @@ class Report:
     untracked: dict[str, int] = field(default_factory=dict)
     capture: dict | None = None
     events_dropped: int = 0
+    file: dict | None = None
 
     @classmethod
     def from_native(cls, native: dict, other: int = 0, capture: dict | None = None,
-                    events_dropped: int = 0) -> Report:
+                    events_dropped: int = 0, file: dict | None = None) -> Report:
         """The report of a ``valdrin_rt`` report dict, plus frames counted outside it as ``other``."""
         return cls(
             frames=native["frames"] + other,
@@ -97,6 +100,7 @@ class Report:
             untracked={"sv_asdus": native["sv_untracked"], "goose_frames": native["goose_untracked"]},
             capture=capture,
             events_dropped=events_dropped,
+            file=file,
         )
 
     def to_json(self) -> dict:
@@ -114,6 +118,8 @@ class Report:
         }
         if self.capture is not None:
             out["capture"] = to_json(self.capture)
+        if self.file is not None:
+            out["file"] = to_json(self.file)
         out["events_dropped"] = self.events_dropped
         return out
 
@@ -158,52 +164,84 @@ class Event:
                         "dst": self.dst, "id": self.id, **self.details})
 
 
+class CaptureError(ValueError):
+    """A capture file that cannot be read to its end (one line); ``report``
+    holds the analysis of the frames before the fault, ``None`` when there
+    were none."""
+
+    def __init__(self, message: str, report: Report | None) -> None:
+        super().__init__(message)
+        self.report = report
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during :func:`analyze`; ``report`` holds the analysis of the frames read until then."""
+
+    def __init__(self, report: Report) -> None:
+        super().__init__()
+        self.report = report
+
+
+_BATCH = 16384  # frames analysed between progress reports, event collection and Ctrl-C checks
+
+
 def analyze(
     path: str | os.PathLike,
     *,
     nominal_hz: float = 50.0,
     sv_streams: int = 256,
     goose_blocks: int = 256,
-    progress: Callable[[int, int], None] | None = None,
+    progress: Callable[[int, int | None], None] | None = None,
     events: list[Event] | None = None,
     expect_conf_rev: int | None = None,
 ) -> Report:
     """The report of a pcap or pcapng capture, analysed frame by frame with its timestamps.
 
-    Frames of another link type than Ethernet count as ``other``. GOOSE
+    The file is read natively in bounded chunks (gzip-compressed captures
+    through :mod:`gzip`); Linux cooked captures (``tcpdump -i any``) are
+    analysed as Ethernet frames, frames of other link types count as
+    ``other`` and by link type in ``file["other_links"]``. GOOSE
     timeAllowedToLive expiries are counted up to the last frame's time.
-    ``progress(done, total)`` is called now and then with octets read; the
-    events, when a list is given, are appended to it. With
-    ``expect_conf_rev``, each stream's and block's ``unexpected_conf_rev``
-    counts the ASDUs or frames of any other confRev. Raises ``OSError``
-    when the file cannot be read and ``ValueError`` when it is no capture.
+    ``progress(done, total)`` is called now and then with octets read (total
+    None when not known); the events, when a list is given, are appended to
+    it. With ``expect_conf_rev``, each stream's and block's
+    ``unexpected_conf_rev`` counts the ASDUs or frames of any other confRev.
+    Raises ``OSError`` when the file cannot be read, ``CaptureError`` (a
+    ``ValueError``, with the report of the frames before) when it is no
+    capture or is malformed, and ``Interrupted`` (a ``KeyboardInterrupt``,
+    with the report so far) on Ctrl-C.
     """
     import valdrin_rt
 
     analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz, expect_conf_rev=expect_conf_rev)
-    other = 0
-    last_ns = None
-    with open(path, "rb") as file:
-        total = os.fstat(file.fileno()).st_size
-        next_report = 0.0
-        for count, (time_ns, linktype, raw) in enumerate(read_pcap(file)):
-            if linktype != LINKTYPE_ETHERNET:
-                other += 1
-                continue
-            analyzer.add(raw, time_ns)
-            last_ns = time_ns if last_ns is None else max(last_ns, time_ns)
-            if events is not None and count % 1024 == 0:
+    reader = open_capture(path)
+
+    def report() -> Report:
+        latest = analyzer.latest_ns
+        if latest is not None:
+            analyzer.finish(latest)
+        if events is not None:
+            events.extend(Event.from_native(e) for e in analyzer.events())
+        counts = reader.counts
+        links = [{"linktype": linktype, "name": valdrin_rt.CaptureReader.link_name(linktype), "frames": frames}
+                 for linktype, frames in sorted(counts["other_links"].items())]
+        file = {"cut": counts["cut"], "over_snaplen": counts["over_snaplen"], "other_links": links}
+        return Report.from_native(analyzer.report(), other=sum(counts["other_links"].values()),
+                                  events_dropped=analyzer.events_dropped, file=file)
+
+    try:
+        while analyzer.read(reader, _BATCH):
+            if events is not None:
                 events.extend(Event.from_native(e) for e in analyzer.events())
-            if progress is not None and count % 4096 == 0 and time.monotonic() >= next_report:
-                progress(file.tell(), total)
-                next_report = time.monotonic() + 0.1
-        if progress is not None:
-            progress(total, total)
-    if last_ns is not None:
-        analyzer.finish(last_ns)
-    if events is not None:
-        events.extend(Event.from_native(e) for e in analyzer.events())
-    return Report.from_native(analyzer.report(), other=other, events_dropped=analyzer.events_dropped)
+            if progress is not None:
+                progress(reader.offset, reader.size)
+    except ValueError as error:
+        raise CaptureError(str(error), report() if reader.counts["frames"] else None) from None
+    except KeyboardInterrupt:
+        raise Interrupted(report()) from None
+    if progress is not None:
+        progress(reader.offset, reader.size)
+    return report()
 
 
 @dataclass(frozen=True)

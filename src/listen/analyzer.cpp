@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "analysis.hpp"
+#include "capture_reader.hpp"
 #include "codecs.hpp"
 #include "owned.hpp"
 #include "report.hpp"
@@ -57,6 +59,7 @@ struct State {
     analysis::Snapshot snapshot;
     double nominal_hz;
     EventList events;
+    std::optional<std::int64_t> latest_ns;  // the latest time of the frames read from files
 };
 
 State& state_of(PyObject* self) { return py::owned<State>(self); }
@@ -101,6 +104,51 @@ PyObject* analyzer_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         State& state = state_of(self);
         state.analyzer.add(*frame, *time_ns, state.events);
         Py_RETURN_NONE;
+    });
+}
+
+constexpr const char* read_params[] = {"reader", "frames"};
+constexpr py::Signature read_signature{"Analyzer.read()", read_params, 2};
+
+PyObject* analyzer_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Analyzer.read()", [&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!py::bind(read_signature, args, nargs, kwnames, bound)) return nullptr;
+        capture_py::ReaderState* reader = capture_py::reader_of(bound[0]);
+        if (reader == nullptr) {
+            py::prefix_argument_error("reader");
+            return nullptr;
+        }
+        auto frames = py::argument("frames", bound[1], py::to_u32);
+        if (!frames) return nullptr;
+        State& state = state_of(self);
+        std::uint32_t count = 0;
+        capture_py::Frame frame{};
+        for (; count < *frames; ++count) {
+            const capture_py::Next next = capture_py::next_frame(*reader, frame);
+            if (next == capture_py::Next::end) break;
+            if (next == capture_py::Next::failed) {
+                // The frames before the fault are analysed; the next call raises it again.
+                if (count > 0) {
+                    PyErr_Clear();
+                    break;
+                }
+                return nullptr;
+            }
+            if (!frame.ethernet) continue;  // counted by the reader, by link type
+            // A Simple Packet Block has no time: it counts as received with the frame before it.
+            const std::int64_t t_ns = frame.has_time ? frame.time_ns : state.latest_ns.value_or(0);
+            state.analyzer.add(frame.data, t_ns, state.events);
+            state.latest_ns = std::max(state.latest_ns.value_or(t_ns), t_ns);
+        }
+        return codecs::int_of(count).release();
+    });
+}
+
+PyObject* analyzer_latest(PyObject* self, void*) {
+    return py::boundary("Analyzer.latest_ns", [&]() -> PyObject* {
+        const std::optional<std::int64_t> latest = state_of(self).latest_ns;
+        return (latest ? py::Ref::steal(PyLong_FromLongLong(*latest)) : codecs::none()).release();
     });
 }
 
@@ -155,6 +203,11 @@ PyMethodDef analyzer_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_add)),
      METH_FASTCALL | METH_KEYWORDS,
      "add($self, frame, time_ns)\n--\n\nAnalyse one Ethernet frame received at `time_ns` (ns since the epoch)."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_read)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read($self, reader, frames)\n--\n\nAnalyse at most `frames` records of a CaptureReader; returns how many "
+     "were read (0 at the end). Frames of link types other than Ethernet and Linux cooked captures are only "
+     "counted by the reader. ValueError for a malformed file, once the frames before the fault are analysed."},
     {"tick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_time<false>)),
      METH_FASTCALL | METH_KEYWORDS,
      "tick($self, now_ns)\n--\n\nCount the GOOSE timeAllowedToLive expiries up to `now_ns`."},
@@ -167,6 +220,7 @@ PyMethodDef analyzer_methods[] = {
 };
 
 PyGetSetDef analyzer_getset[] = {
+    {"latest_ns", analyzer_latest, nullptr, "The latest time of the frames read(), None before the first.", nullptr},
     {"events_dropped", analyzer_dropped, nullptr, "Events not kept because too many were waiting.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

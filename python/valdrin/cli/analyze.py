@@ -4,13 +4,14 @@ block of a capture file, by the same analysis as the live monitor."""
 from __future__ import annotations
 
 import argparse
+import sys
 
 from rich.console import Console
 
-from ..listen import Event, analyze
+from ..listen import CaptureError, Event, Interrupted, Report, analyze
 from .app import Failure, int_between, print_json, reading_progress
 from .health import add_analysis_options, conf_rev_lines, event_line, report_view
-from .scl import add_check_option, scl_check
+from .scl import ReportCheck, add_check_option, scl_check
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -32,8 +33,10 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         ),
         epilog=(
             "Example: valdrin analyze capture.pcapng --json | jq '.sv[] | {sv_id, lost}'. "
-            "Exit status: 0 when the capture was read to its end, 1 when it cannot be read, "
-            "2 for usage errors."
+            "Gzip-compressed captures (capture.pcap.gz) and Linux cooked captures (tcpdump -i any) are read too. "
+            "A capture that ends inside a frame, or Ctrl-C, prints the report of the frames before and the "
+            "reason on standard error. Exit status: 0 when the capture was read to its end, 1 when it cannot "
+            "be read or was not read to its end, 2 for usage errors, 130 after Ctrl-C."
         ),
     )
     a.add_argument("file", metavar="FILE", help="the capture: classic pcap or pcapng")
@@ -52,30 +55,44 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     events: list[Event] | None = [] if args.events else None
     check = scl_check(args.scl)
+    options = dict(nominal_hz=args.nominal_hz, sv_streams=args.max_streams, goose_blocks=args.max_streams,
+                   events=events, expect_conf_rev=args.expect_conf_rev)
+    stopped, status = None, 1  # why the report covers only part of the capture, and the exit status then
     try:
         with reading_progress("analysing", args.json) as progress:
-            report = analyze(args.file, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                             goose_blocks=args.max_streams, events=events, expect_conf_rev=args.expect_conf_rev,
-                             progress=progress)
+            report = analyze(args.file, **options, progress=progress)
     except OSError as error:
         raise Failure(f"cannot read {args.file}: {error.strerror or error}") from None
-    except ValueError as error:
-        raise Failure(f"cannot read {args.file}: {error}") from None
-    if args.json:
+    except CaptureError as error:
+        if error.report is None:
+            raise Failure(f"cannot read {args.file}: {error}") from None
+        report, stopped = error.report, f"{args.file}: {error}"
+    except Interrupted as interrupt:
+        report, status = interrupt.report, 130
+        stopped = f"interrupted: the report covers the first {report.frames:,} frames"
+    _print(report, events, args.json, args.expect_conf_rev, check)
+    if stopped is not None:
+        print(f"valdrin: {stopped}", file=sys.stderr)
+        return status
+    return 0
+
+
+def _print(report: Report, events: list[Event] | None, as_json: bool, expect_conf_rev: int | None,
+           check: ReportCheck) -> None:
+    if as_json:
         out = report.to_json()
         if events is not None:
             out["events"] = [event.to_json() for event in events]
-        if args.expect_conf_rev is not None:
-            out["conf_rev_mismatches"] = conf_rev_lines(report, args.expect_conf_rev)
+        if expect_conf_rev is not None:
+            out["conf_rev_mismatches"] = conf_rev_lines(report, expect_conf_rev)
         check.add_json(out, report)
         print_json(out)
-        return 0
+        return
     console = Console()
     if events:
         for event in events:
             console.print(event_line(event), highlight=False, markup=False)
     console.print(report_view(report, report.last_ns))
-    for line in conf_rev_lines(report, args.expect_conf_rev):
+    for line in conf_rev_lines(report, expect_conf_rev):
         console.print(line, style="bold red", highlight=False, markup=False)
     check.print(console, report)
-    return 0

@@ -53,7 +53,7 @@ def print_json(value: Any) -> None:
 
 
 @contextmanager
-def reading_progress(label: str, quiet: bool) -> Iterator[Callable[[int, int], None] | None]:
+def reading_progress(label: str, quiet: bool) -> Iterator[Callable[[int, int | None], None] | None]:
     """A progress bar labelled ``label`` on standard error while a file is read, gone when done.
 
     Yields the ``progress(done, total)`` callback the readers take, or None

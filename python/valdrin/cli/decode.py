@@ -9,7 +9,7 @@ import os
 import sys
 from dataclasses import dataclass
 
-from ..pcap import LINKTYPE_ETHERNET, Packet, read_pcap
+from ..pcap import LINKTYPE_ETHERNET, Packet, open_capture
 from .app import Failure
 from ..goose import message_from_native
 from ..sv_frames import asdu_from_native
@@ -27,7 +27,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "capture file, classic pcap or pcapng, one block per frame: time, MAC addresses, "
             "VLAN, APPID and the decoded PDU, Data values and samples in readable form. Frames "
             "that fail to decode are reported with their number and decoding goes on; other "
-            "frames are only counted. A summary line ends the listing."
+            "frames are only counted. A summary line ends the listing. Gzip-compressed captures and Linux "
+            "cooked captures (tcpdump -i any; their destination MAC, which they do not keep, shows as "
+            "00:00:00:00:00:00) are read too."
         ),
         epilog=(
             "Exit status: 0 when the capture was read to its end (whatever its frames hold), "
@@ -47,6 +49,9 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
               "Data values nested, times as ISO text with their quality, other octets as hex"),
     )
     return d
+
+
+_BATCH = 4096
 
 
 @dataclass
@@ -130,23 +135,32 @@ def _decode_packet(number: int, packet: Packet, strict: bool, as_json: bool, tal
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin decode``; returns the exit status."""
-    packets = read_pcap(sys.stdin.buffer if args.file == "-" else args.file)
     tally = _Tally()
+
+    def fail(error: OSError | ValueError) -> Failure:
+        if tally.frames:
+            print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        return Failure(f"cannot read {args.file}: {reason}")
+
     try:
+        try:
+            reader = open_capture(sys.stdin.buffer if args.file == "-" else args.file)
+        except OSError as error:
+            raise fail(error) from None
         while True:
             try:
-                packet = next(packets)
-            except StopIteration:
-                break
+                # Linux cooked captures come as Ethernet frames; frames of other link types count as other.
+                batch = reader.read(_BATCH, ethernet=True)
             except (OSError, ValueError) as error:
-                if tally.frames:
-                    print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
-                reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
-                raise Failure(f"cannot read {args.file}: {reason}") from None
-            tally.frames += 1
-            text = _decode_packet(tally.frames, packet, args.strict, args.json, tally)
-            if text is not None:
-                sys.stdout.write(text + "\n")
+                raise fail(error) from None
+            if not batch:
+                break
+            for packet in batch:
+                tally.frames += 1
+                text = _decode_packet(tally.frames, packet, args.strict, args.json, tally)
+                if text is not None:
+                    sys.stdout.write(text + "\n")
         print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
     except BrokenPipeError:
         # Whoever read the listing went away (valdrin decode ... | head): stop quietly.

@@ -174,6 +174,14 @@ def totals_line(report: Report) -> Text:
     untracked = sum(report.untracked.values())
     if untracked:
         line.append(f", {untracked:,} beyond the stream limits", style="bold red")
+    if report.file is not None:
+        if report.file["cut"]:
+            line.append(f", {report.file['cut']:,} cut by the snap length", style="bold red")
+        if report.file["over_snaplen"]:
+            line.append(f", {report.file['over_snaplen']:,} longer than the snap length", style="bold red")
+        for link in report.file["other_links"]:
+            name = f" ({link['name']})" if link["name"] else ""
+            line.append(f", {link['frames']:,} of link type {link['linktype']}{name} not read", style="bold red")
     return line
 
 
