@@ -212,7 +212,7 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
         for (std::uint8_t run = 0; run < 3; ++run) {
             ASSERT_TRUE(capture.start().has_value());
             EXPECT_TRUE(capture.running());
-            EXPECT_EQ(threads_named("sv-capture"), 1);
+            EXPECT_EQ(threads_named("frame-capture"), 1);
             const auto busy = capture.start();
             ASSERT_FALSE(busy.has_value());
             EXPECT_EQ(capture.describe(busy.error()),
@@ -221,7 +221,7 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
             ASSERT_TRUE(eventually([&] { return capture.stats().frames == run + 1u; }));
             capture.stop();
             EXPECT_FALSE(capture.running());
-            EXPECT_EQ(threads_named("sv-capture"), 0);
+            EXPECT_EQ(threads_named("frame-capture"), 0);
             capture.stop();  // idempotent
         }
         sender.send(make_frame(sv, std::nullopt, 20, 9));  // nobody listens
@@ -280,9 +280,9 @@ TEST(CaptureTest, RunsPinnedAtARealTimePriorityWhenAskedAndStopsWhenDisposed) {
             Capture capture(options, placement);
             ASSERT_TRUE(capture.start().has_value());
             ASSERT_TRUE(eventually([&] { return placement.policy.load() != -1; }));
-            EXPECT_EQ(threads_named("sv-capture"), 1);
+            EXPECT_EQ(threads_named("frame-capture"), 1);
         }
-        EXPECT_EQ(threads_named("sv-capture"), 0);
+        EXPECT_EQ(threads_named("frame-capture"), 0);
         EXPECT_EQ(placement.cpu.load(), 0);
         EXPECT_EQ(placement.policy.load(), SCHED_FIFO);
     });

@@ -80,8 +80,8 @@ struct CaptureOptions {
     // only) before polling again: fewer wake-ups under heavy traffic, at
     // most this much more latency. 0: wake for every frame (V2).
     std::int64_t coalesce_ns = 0;
-    // The thread's name, at most 15 characters.
-    const char* thread_name = "sv-capture";
+    // The thread's name, at most 15 characters (it captures SV and GOOSE alike).
+    const char* thread_name = "frame-capture";
 };
 
 // Counters since the Capture was made, over all its runs.
