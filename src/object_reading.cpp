@@ -8,7 +8,7 @@ namespace valdrin::codecs::reading {
 PyObject* interned(Name name) {
     static std::array<PyObject*, name_count> cache{};
     PyObject*& slot = cache[static_cast<std::size_t>(name)];
-    if (slot == nullptr) slot = PyUnicode_InternFromString(name_texts[static_cast<std::size_t>(name)]);
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text_of(name));
     return slot;
 }
 

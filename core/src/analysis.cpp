@@ -13,25 +13,6 @@ namespace valdrin::analysis {
 
 namespace {
 
-// In the order of Malformed.
-constexpr std::string_view malformed_names[] = {
-    "GOOSE frame header",  "GOOSE BER",          "GOOSE unexpected tag", "GOOSE missing field",
-    "GOOSE above 64 bits", "GOOSE empty integer", "GOOSE allData",        "GOOSE UtcTime",
-    "GOOSE other",         "SV frame header",     "SV BER",               "SV unexpected tag",
-    "SV missing field",    "SV bad length",       "SV missing noASDU",    "SV ASDU count",
-};
-static_assert(std::size(malformed_names) == MALFORMED_KINDS, "one name per Malformed");
-static_assert(static_cast<std::size_t>(Malformed::SvAsduCount) + 1 == MALFORMED_KINDS, "MALFORMED_KINDS");
-
-// In the order of FindingKind.
-constexpr std::string_view finding_names[] = {
-    "values_changed_without_state_change", "state_changed_without_values_change", "t_changed_without_state_change",
-    "t_unchanged_at_state_change",         "sq_restarts",                         "entries_mismatch",
-    "strict_deviations",
-};
-static_assert(std::size(finding_names) == FINDING_KINDS, "one name per FindingKind");
-static_assert(static_cast<std::size_t>(FindingKind::StrictDeviation) + 1 == FINDING_KINDS, "FINDING_KINDS");
-
 // A frame of a GOOSE or SV EtherType that parse_frame refuses.
 constexpr std::string_view HEADER_MESSAGE = "frame shorter than its header or its Length";
 
@@ -71,10 +52,10 @@ const Limits& checked(const Limits& limits) {
 }  // namespace
 
 std::string_view malformed_name(Malformed reason) noexcept {
-    return malformed_names[static_cast<std::size_t>(reason)];
+    return text_of(malformed_names, reason);
 }
 
-std::string_view finding_name(FindingKind kind) noexcept { return finding_names[static_cast<std::size_t>(kind)]; }
+std::string_view finding_name(FindingKind kind) noexcept { return text_of(finding_names, kind); }
 
 // --- Intervals ----------------------------------------------------------------
 

@@ -8,12 +8,12 @@
 namespace valdrin::io {
 
 using Nanos = __int128;  // wide enough for any product of seconds and rates
-inline constexpr std::int64_t ns_per_s = 1'000'000'000;
+inline constexpr std::int64_t NS_PER_S = 1'000'000'000;
 
 // Longest single sleep of sleep_until_unless_stopped: a far-off instant is
 // slept towards in slices of this length, so that a stop request is seen
 // promptly.
-inline constexpr std::int64_t sleep_slice_ns = 50'000'000;
+inline constexpr std::int64_t SLEEP_SLICE_NS = 50'000'000;
 
 // Returns the current CLOCK_REALTIME time in ns.
 Nanos now_ns() noexcept;

@@ -24,8 +24,8 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
 inline void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                        std::int64_t timeout_ns) noexcept {
     timespec ts{};
-    ts.tv_sec = static_cast<time_t>(timeout_ns / ns_per_s);
-    ts.tv_nsec = static_cast<long>(timeout_ns % ns_per_s);
+    ts.tv_sec = static_cast<time_t>(timeout_ns / NS_PER_S);
+    ts.tv_nsec = static_cast<long>(timeout_ns % NS_PER_S);
     // The atomic holds exactly one uint32_t (asserted above).
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, &ts,
             nullptr, 0);

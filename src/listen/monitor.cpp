@@ -70,9 +70,9 @@ bool ring_options(PyObject* ring, PyObject* block_timeout, PyObject* coalesce, i
             py::raise(PyExc_ValueError, "ring must be 'v2' or 'v3'");
             return false;
         }
-        capture.ring.version = **version == "v3" ? io::RingVersion::v3 : io::RingVersion::v2;
+        capture.ring.version = **version == "v3" ? io::RingVersion::V3 : io::RingVersion::V2;
     }
-    const bool v3 = capture.ring.version == io::RingVersion::v3;
+    const bool v3 = capture.ring.version == io::RingVersion::V3;
     auto timeout = py::argument("block_timeout_ms", block_timeout,
                                 [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
     if (!timeout) return false;
@@ -165,9 +165,9 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARA
     auto outgoing = promiscuous ? flag("outgoing", bound[5]) : std::nullopt;
     auto hardware = outgoing ? flag("hardware_timestamps", bound[6]) : std::nullopt;
     if (!hardware) return std::nullopt;
-    options.capture.multicast = *promiscuous ? io::Multicast::promiscuous : io::Multicast::all_multicast;
+    options.capture.multicast = *promiscuous ? io::Multicast::Promiscuous : io::Multicast::AllMulticast;
     options.capture.include_outgoing = *outgoing;
-    options.capture.timestamps = *hardware ? io::Timestamps::hardware : io::Timestamps::software;
+    options.capture.timestamps = *hardware ? io::Timestamps::Hardware : io::Timestamps::Software;
     auto priority = py::argument("rt_priority", bound[7], [](PyObject* o) { return py::to_optional<std::int32_t>(o, py::to_i32); });
     if (!priority) return std::nullopt;
     if (*priority) options.capture.rt_priority = **priority;

@@ -29,22 +29,22 @@ namespace valdrin::io {
 std::string describe(const CaptureError& error, std::string_view interface) {
     const std::string_view text = context(error.step);
     switch (error.step) {
-        case CaptureStep::none:
-        case CaptureStep::interface_name:
+        case CaptureStep::None:
+        case CaptureStep::InterfaceName:
             return std::string(text);
-        case CaptureStep::interface:
+        case CaptureStep::Interface:
             return os_error(std::string(text) + " " + std::string(interface), error.os_error);
-        case CaptureStep::interface_gone:
+        case CaptureStep::InterfaceGone:
             return "interface " + std::string(interface) + " " + std::string(text);
-        case CaptureStep::cpu_out_of_range:
-            return io::describe(SchedFault{.error = SchedError::cpu_out_of_range,
+        case CaptureStep::CpuOutOfRange:
+            return io::describe(SchedFault{.error = SchedError::CpuOutOfRange,
                                            .cpu = static_cast<std::uint64_t>(error.value)});
-        case CaptureStep::pin:
-            return io::describe(SchedFault{.error = SchedError::pin,
+        case CaptureStep::Pin:
+            return io::describe(SchedFault{.error = SchedError::Pin,
                                            .cpu = static_cast<std::uint64_t>(error.value),
                                            .os_error = error.os_error});
-        case CaptureStep::priority:
-            return io::describe(SchedFault{.error = SchedError::priority,
+        case CaptureStep::Priority:
+            return io::describe(SchedFault{.error = SchedError::Priority,
                                            .priority = static_cast<std::int32_t>(error.value),
                                            .os_error = error.os_error});
         default:
@@ -57,7 +57,7 @@ namespace {
 enum Phase : std::uint32_t { phase_idle, phase_starting, phase_running, phase_ended };
 
 // Frames handled between two looks at the clock and the stop flag.
-constexpr std::size_t batch = 256;
+constexpr std::size_t BATCH = 256;
 
 // The capture whose loop runs on this thread, if any: a handler's stop()
 // must not join its own thread.
@@ -68,13 +68,13 @@ CaptureError failed(CaptureStep step, std::int64_t value = 0) noexcept {
 }
 
 PacketType packet_type_of(std::uint8_t type) noexcept {
-    return type <= PACKET_OUTGOING ? static_cast<PacketType>(type) : PacketType::other;
+    return type <= PACKET_OUTGOING ? static_cast<PacketType>(type) : PacketType::Other;
 }
 
 StampSource stamp_of(std::uint32_t status) noexcept {
-    if (status & TP_STATUS_TS_RAW_HARDWARE) return StampSource::hardware;
-    if (status & TP_STATUS_TS_SOFTWARE) return StampSource::software;
-    return StampSource::ring;
+    if (status & TP_STATUS_TS_RAW_HARDWARE) return StampSource::Hardware;
+    if (status & TP_STATUS_TS_SOFTWARE) return StampSource::Software;
+    return StampSource::Ring;
 }
 
 // The interface's flags by index, through any socket; the errno (ENODEV
@@ -92,7 +92,7 @@ std::expected<short, int> interface_flags(int fd, int index) noexcept {
 // `scratch` (room for the frame and 4) with the tag back in place.
 std::span<const std::uint8_t> as_on_the_wire(const RingFrame& frame, std::uint8_t* scratch,
                                              FrameMeta& meta) noexcept {
-    meta.timestamp_ns = frame.seconds * ns_per_s + frame.nanoseconds;
+    meta.timestamp_ns = frame.seconds * NS_PER_S + frame.nanoseconds;
     meta.wire_length = frame.wire;
     meta.captured_length = frame.captured;
     meta.packet_type = packet_type_of(frame.packet_type);
@@ -136,22 +136,22 @@ std::expected<void, CaptureError> Capture::start() {
     if (thread_.joinable()) {
         if (phase_.load(std::memory_order_acquire) != phase_ended) {
             errno = EBUSY;
-            return std::unexpected(failed(CaptureStep::thread));
+            return std::unexpected(failed(CaptureStep::Thread));
         }
         join_locked();  // ended by itself: start afresh
     }
     const std::string& name = options_.interface;
     if (name.empty() || name.size() >= IFNAMSIZ || name.find('\0') != std::string::npos) {
-        return std::unexpected(CaptureError{.step = CaptureStep::interface_name});
+        return std::unexpected(CaptureError{.step = CaptureStep::InterfaceName});
     }
     auto run = std::make_unique<Run>();
     run->index = static_cast<int>(if_nametoindex(name.c_str()));
-    if (run->index == 0) return std::unexpected(failed(CaptureStep::interface));
+    if (run->index == 0) return std::unexpected(failed(CaptureStep::Interface));
 
     // Protocol 0 until bound: nothing reaches the socket before its filter.
     run->socket = Fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
     const int fd = run->socket.get();
-    if (fd < 0) return std::unexpected(failed(CaptureStep::socket));
+    if (fd < 0) return std::unexpected(failed(CaptureStep::Socket));
     auto ring = RxRing::map(fd, options_.ring);
     if (!ring) return std::unexpected(ring.error());
     run->ring = std::move(*ring);
@@ -160,17 +160,17 @@ std::expected<void, CaptureError> Capture::start() {
     const sock_fprog program{static_cast<unsigned short>(code.size()),
                              const_cast<sock_filter*>(code.data())};
     if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
-        return std::unexpected(failed(CaptureStep::filter));
+        return std::unexpected(failed(CaptureStep::Filter));
     }
     // Stamps taken as frames arrive rather than when copied to the ring.
     const int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
-        return std::unexpected(failed(CaptureStep::stamping));
+        return std::unexpected(failed(CaptureStep::Stamping));
     }
-    if (options_.timestamps == Timestamps::hardware) {
+    if (options_.timestamps == Timestamps::Hardware) {
         const int flags = SOF_TIMESTAMPING_RAW_HARDWARE;
         if (setsockopt(fd, SOL_PACKET, PACKET_TIMESTAMP, &flags, sizeof flags) != 0) {
-            return std::unexpected(failed(CaptureStep::hw_stamping));
+            return std::unexpected(failed(CaptureStep::HwStamping));
         }
     }
     sockaddr_ll address{};
@@ -178,19 +178,19 @@ std::expected<void, CaptureError> Capture::start() {
     address.sll_protocol = htons(ETH_P_ALL);
     address.sll_ifindex = run->index;
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return std::unexpected(failed(CaptureStep::bind));
+        return std::unexpected(failed(CaptureStep::Bind));
     }
-    if (options_.multicast != Multicast::as_configured) {
+    if (options_.multicast != Multicast::AsConfigured) {
         packet_mreq membership{};
         membership.mr_ifindex = run->index;
         membership.mr_type = static_cast<unsigned short>(
-            options_.multicast == Multicast::promiscuous ? PACKET_MR_PROMISC : PACKET_MR_ALLMULTI);
+            options_.multicast == Multicast::Promiscuous ? PACKET_MR_PROMISC : PACKET_MR_ALLMULTI);
         if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &membership, sizeof membership)) {
-            return std::unexpected(failed(CaptureStep::membership));
+            return std::unexpected(failed(CaptureStep::Membership));
         }
     }
     run->wake = Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (run->wake.get() < 0) return std::unexpected(failed(CaptureStep::eventfd));
+    if (run->wake.get() < 0) return std::unexpected(failed(CaptureStep::Eventfd));
     // Room for the largest capture plus a restored tag.
     run->scratch.resize(std::max(options_.ring.block_size, options_.ring.frame_size) + 4u);
     const auto flags = interface_flags(fd, run->index);
@@ -208,10 +208,10 @@ std::expected<void, CaptureError> Capture::start() {
         run_.reset();
         phase_.store(phase_idle, std::memory_order_relaxed);
         return std::unexpected(
-            CaptureError{.step = CaptureStep::thread, .os_error = error.code().value()});
+            CaptureError{.step = CaptureStep::Thread, .os_error = error.code().value()});
     }
     // The thread reports within a few system calls; no time bound needed.
-    while (!futex_wait_until(phase_, ns_per_s, [&] { return phase_.load() != phase_starting; })) {
+    while (!futex_wait_until(phase_, NS_PER_S, [&] { return phase_.load() != phase_starting; })) {
     }
     if (phase_.load(std::memory_order_acquire) == phase_ended) {
         const CaptureError error = setup_failure_;
@@ -242,7 +242,7 @@ void Capture::join_locked() noexcept {
     thread_.join();
     run_.reset();
     // A run that ended by itself keeps its failure visible until restarted.
-    if (failure_.step == CaptureStep::none) phase_.store(phase_idle, std::memory_order_release);
+    if (failure_.step == CaptureStep::None) phase_.store(phase_idle, std::memory_order_release);
 }
 
 bool Capture::running() const noexcept {
@@ -285,9 +285,9 @@ void Capture::loop(Run& run) noexcept {
     };
     if (options_.cpu) {
         if (const auto pinned = try_pin_to_cpu(*options_.cpu); !pinned) {
-            setup_failure_ = {.step = pinned.error().error == SchedError::cpu_out_of_range
-                                          ? CaptureStep::cpu_out_of_range
-                                          : CaptureStep::pin,
+            setup_failure_ = {.step = pinned.error().error == SchedError::CpuOutOfRange
+                                          ? CaptureStep::CpuOutOfRange
+                                          : CaptureStep::Pin,
                               .os_error = pinned.error().os_error,
                               .value = *options_.cpu};
             return end(phase_);
@@ -295,7 +295,7 @@ void Capture::loop(Run& run) noexcept {
     }
     if (options_.rt_priority) {
         if (const auto raised = try_set_fifo_priority(*options_.rt_priority); !raised) {
-            setup_failure_ = {.step = CaptureStep::priority,
+            setup_failure_ = {.step = CaptureStep::Priority,
                               .os_error = raised.error().os_error,
                               .value = *options_.rt_priority};
             return end(phase_);
@@ -305,7 +305,7 @@ void Capture::loop(Run& run) noexcept {
     futex_wake_all(phase_);
 
     const int fd = run.socket.get();
-    const bool v3 = options_.ring.version == RingVersion::v3;
+    const bool v3 = options_.ring.version == RingVersion::V3;
     const std::int64_t idle = std::max<std::int64_t>(options_.idle_interval_ns, 100'000);
     // Reads and clears the kernel's counters, which reset on every read.
     const auto collect = [&] {
@@ -320,7 +320,7 @@ void Capture::loop(Run& run) noexcept {
     const auto check_link = [&]() -> bool {
         const auto flags = interface_flags(fd, run.index);
         if (!flags && flags.error() == ENODEV) {
-            failure_ = {.step = CaptureStep::interface_gone, .os_error = ENODEV};
+            failure_ = {.step = CaptureStep::InterfaceGone, .os_error = ENODEV};
             return false;
         }
         if (flags && (*flags & IFF_UP)) link_up_.store(true, std::memory_order_relaxed);
@@ -334,7 +334,7 @@ void Capture::loop(Run& run) noexcept {
     // returns how many.
     const auto hand_over = [&] {
         std::size_t count = 0;
-        while (count < batch && run.ring.next(frame)) {
+        while (count < BATCH && run.ring.next(frame)) {
             FrameMeta meta;
             const auto octets = as_on_the_wire(frame, run.scratch.data(), meta);
             handler_.on_frame(octets, meta);
@@ -355,22 +355,22 @@ void Capture::loop(Run& run) noexcept {
             next_idle = now + idle;
         }
         if (stop_.load(std::memory_order_acquire)) break;
-        if (count == batch) continue;  // more may be waiting
+        if (count == BATCH) continue;  // more may be waiting
         if (count != 0 && options_.coalesce_ns > 0) {
             // Let frames gather; only a stop ends the pause early.
-            const timespec pause{static_cast<time_t>(options_.coalesce_ns / ns_per_s),
-                                 static_cast<long>(options_.coalesce_ns % ns_per_s)};
+            const timespec pause{static_cast<time_t>(options_.coalesce_ns / NS_PER_S),
+                                 static_cast<long>(options_.coalesce_ns % NS_PER_S)};
             if (ppoll(&fds[1], 1, &pause, nullptr) > 0) break;
             continue;
         }
 
         const std::int64_t wait = std::max<std::int64_t>(next_idle - now, 0);
-        const timespec timeout{static_cast<time_t>(wait / ns_per_s),
-                               static_cast<long>(wait % ns_per_s)};
+        const timespec timeout{static_cast<time_t>(wait / NS_PER_S),
+                               static_cast<long>(wait % NS_PER_S)};
         const int ready = ppoll(fds, 2, &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            failure_ = failed(CaptureStep::poll);
+            failure_ = failed(CaptureStep::Poll);
             break;
         }
         if (fds[1].revents != 0) break;  // stop
@@ -386,7 +386,7 @@ void Capture::loop(Run& run) noexcept {
                 }
                 next_idle = now;
             } else if (error != 0 || (fds[0].revents & POLLNVAL)) {
-                failure_ = {.step = CaptureStep::socket_error,
+                failure_ = {.step = CaptureStep::SocketError,
                             .os_error = error != 0 ? error : EBADF};
                 break;
             } else {
@@ -402,7 +402,7 @@ void Capture::loop(Run& run) noexcept {
             }
         }
     }
-    if (v3 && failure_.step == CaptureStep::none && !handler_stopped_) {
+    if (v3 && failure_.step == CaptureStep::None && !handler_stopped_) {
         // Stopped from outside: the block the kernel is filling holds frames it has
         // stamped but not yet handed over. Its timer retires it within a
         // block timeout whatever the traffic, so wait that long (bounded)
@@ -414,7 +414,7 @@ void Capture::loop(Run& run) noexcept {
         for (std::int64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
             if (hand_over() != 0) continue;
             const std::int64_t wait = until - now;
-            const timespec timeout{static_cast<time_t>(wait / ns_per_s), static_cast<long>(wait % ns_per_s)};
+            const timespec timeout{static_cast<time_t>(wait / NS_PER_S), static_cast<long>(wait % NS_PER_S)};
             if (ppoll(&fds[0], 1, &timeout, nullptr) < 0 && errno != EINTR) break;
         }
     }

@@ -21,23 +21,23 @@ namespace valdrin::io {
 
 // The link-layer packet type of a frame (sll_pkttype): addressed to this
 // host, broadcast, multicast, to another host, or sent by this host.
-enum class PacketType : std::uint8_t { host, broadcast, multicast, other_host, outgoing, other };
+enum class PacketType : std::uint8_t { Host, Broadcast, Multicast, OtherHost, Outgoing, Other };
 
 // Where a frame's timestamp came from: the kernel's software stamp on
 // arrival, the interface's hardware clock, or (neither being there) the
 // moment the kernel copied it into the ring. All are CLOCK_REALTIME based
 // except hardware, which is the interface's clock.
-enum class StampSource : std::uint8_t { software, hardware, ring };
+enum class StampSource : std::uint8_t { Software, Hardware, Ring };
 
 // What the kernel says about one frame.
 struct FrameMeta {
     std::int64_t timestamp_ns = 0;      // since the UNIX epoch
     std::uint32_t wire_length = 0;      // octets the frame had, tag included
     std::uint32_t captured_length = 0;  // octets handed over (fewer when truncated)
-    PacketType packet_type = PacketType::other;
-    StampSource stamp = StampSource::ring;
+    PacketType packet_type = PacketType::Other;
+    StampSource stamp = StampSource::Ring;
     bool tag_restored = false;  // the kernel had moved the 802.1Q tag out of band
-    bool outgoing() const noexcept { return packet_type == PacketType::outgoing; }
+    bool outgoing() const noexcept { return packet_type == PacketType::Outgoing; }
 };
 
 // What the capture thread calls. Both calls run on that thread, must not
@@ -58,20 +58,20 @@ protected:
 };
 
 // Which multicast the interface accepts while capturing.
-enum class Multicast : std::uint8_t { as_configured, all_multicast, promiscuous };
+enum class Multicast : std::uint8_t { AsConfigured, AllMulticast, Promiscuous };
 
 // How frames are stamped: kernel software stamps, or the interface's raw
 // hardware stamps where it provides them (software otherwise, per frame).
 // Hardware stamping of received frames is an interface-wide setting
 // (SIOCSHWTSTAMP) that the capture asks for but does not change.
-enum class Timestamps : std::uint8_t { software, hardware };
+enum class Timestamps : std::uint8_t { Software, Hardware };
 
 // What to capture and how; fixed for the life of a Capture.
 struct CaptureOptions {
     std::string interface;  // its name, resolved at every start()
     RingGeometry ring{};
-    Multicast multicast = Multicast::all_multicast;
-    Timestamps timestamps = Timestamps::software;
+    Multicast multicast = Multicast::AllMulticast;
+    Timestamps timestamps = Timestamps::Software;
     bool include_outgoing = false;  // also the frames this host sends
     std::optional<unsigned> cpu{};  // pin the thread to this CPU
     std::optional<int> rt_priority{};  // run the thread SCHED_FIFO at this priority

@@ -22,8 +22,8 @@ namespace sch = goose::schedule;
 void wait_until(std::atomic<std::uint32_t>& word, std::uint32_t expected, Nanos deadline) noexcept {
     if (deadline < 0) deadline = 0;
     timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadline / ns_per_s);
-    ts.tv_nsec = static_cast<long>(deadline % ns_per_s);
+    ts.tv_sec = static_cast<time_t>(deadline / NS_PER_S);
+    ts.tv_nsec = static_cast<long>(deadline % NS_PER_S);
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME,
             expected, &ts, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
@@ -139,7 +139,7 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
 }  // namespace
 
 void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter reporter) noexcept {
-    prepare_thread(thread_name);
+    prepare_thread(THREAD_NAME);
     Shared& shared = *shared_ptr;
     try {
         if (!set_up_thread(shared.config.cpu, shared.config.rt_priority, reporter)) return;

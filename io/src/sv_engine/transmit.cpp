@@ -79,7 +79,7 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
 
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters,
               Socket socket, Reporter reporter, bool resume) noexcept {
-    prepare_thread(thread_name);
+    prepare_thread(THREAD_NAME);
     try {
         if (!set_up_thread(config->cpu, config->rt_priority, reporter)) return;
     } catch (...) {
@@ -89,7 +89,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     const std::int64_t rate = config->rate;
     const std::int64_t asdus = config->asdus_per_frame;
     const std::int64_t frames_per_second = rate / asdus;
-    const i128 frame_period = static_cast<i128>(asdus) * ns_per_s / rate;
+    const i128 frame_period = static_cast<i128>(asdus) * NS_PER_S / rate;
 
     std::optional<Batch> batch;
     try {
@@ -108,7 +108,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         return static_cast<std::int64_t>(k % frames_per_second) * asdus;
     };
     const auto scheduled_at = [&](i128 second, std::int64_t first_smp) {
-        return second * ns_per_s + static_cast<i128>(first_smp) * ns_per_s / rate;
+        return second * NS_PER_S + static_cast<i128>(first_smp) * NS_PER_S / rate;
     };
     const auto scheduled_of = [&](std::uint64_t k) { return scheduled_at(second_of(k), first_smp_of(k)); };
 
@@ -117,10 +117,10 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         // A run after a stop picks up at the first period not yet due
         // instead of sending all periods since start_second back to back.
         const i128 now = now_ns();
-        const i128 elapsed = now - static_cast<i128>(config->start_second) * ns_per_s;
+        const i128 elapsed = now - static_cast<i128>(config->start_second) * NS_PER_S;
         if (elapsed > 0) {
-            const i128 periods = elapsed / ns_per_s * frames_per_second +
-                                 elapsed % ns_per_s * frames_per_second / ns_per_s;
+            const i128 periods = elapsed / NS_PER_S * frames_per_second +
+                                 elapsed % NS_PER_S * frames_per_second / NS_PER_S;
             k = static_cast<std::uint64_t>(periods);
             while (k > 0 && scheduled_of(k - 1) >= now) --k;
             while (scheduled_of(k) < now) ++k;
