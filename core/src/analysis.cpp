@@ -16,10 +16,6 @@ namespace {
 // A frame of a GOOSE or SV EtherType that parse_frame refuses.
 constexpr std::string_view HEADER_MESSAGE = "frame shorter than its header or its Length";
 
-constexpr std::uint16_t be16(Bytes raw, std::size_t at) noexcept {
-    return static_cast<std::uint16_t>(raw[at] << 8 | raw[at + 1]);
-}
-
 // Open addressing with linear probing; `same(entry)` compares the key
 // octets of a candidate whose hash matches. Returns the entry, or the
 // empty slot where the key belongs as -1 - slot.
@@ -137,12 +133,7 @@ void Analyzer::add(Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
     if (totals.frames++ == 0) totals.first_ns = t_ns;
     totals.last_ns = t_ns;
     ++frame_seq_;
-    if (raw.size() < ethernet::UNTAGGED_SIZE) {
-        ++totals.other;
-        return;
-    }
-    std::uint16_t type = be16(raw, 12);
-    if (type == ethernet::TPID && raw.size() >= ethernet::UNTAGGED_SIZE + ethernet::TAG_SIZE) type = be16(raw, 16);
+    const std::uint16_t type = ethernet::ethertype_of(raw);
     const bool goose = type == ethernet::ETHERTYPE_GOOSE;
     if (!goose && type != ethernet::ETHERTYPE_SV) {
         ++totals.other;

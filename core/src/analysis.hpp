@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "ber.hpp"
-#include "ethernet.hpp"
 #include "enum_text.hpp"
+#include "ethernet.hpp"
 #include "goose.hpp"
 #include "sv.hpp"
 

@@ -28,11 +28,6 @@ Malformed reason_of(sv::SvErrorKind kind) noexcept {
     return Malformed::SvBer;
 }
 
-std::int32_t be32(const std::uint8_t* p) noexcept {
-    return static_cast<std::int32_t>(std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 |
-                                     std::uint32_t{p[2]} << 8 | p[3]);
-}
-
 using Bits = std::array<std::uint64_t, 65536 / 64>;
 
 void set_bit(Bits& bits, std::uint32_t c) noexcept { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
@@ -250,7 +245,7 @@ void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, s
         s.le_layout = false;
         s.raw_total = static_cast<std::uint32_t>(std::min<std::size_t>(asdu.sample().size() / 4, UINT32_MAX));
         s.raw_count = std::min<std::uint32_t>(s.raw_total, RAW_VALUES);
-        for (std::size_t v = 0; v < s.raw_count; ++v) s.raw[v] = be32(sample + 4 * v);
+        for (std::size_t v = 0; v < s.raw_count; ++v) s.raw[v] = octets::load_be_i32(sample + 4 * v);
     }
 }
 

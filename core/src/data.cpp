@@ -1,6 +1,7 @@
 // What the writing and the reading of Data values share: the kinds' names
 // and the messages of DataError.
 #include "data.hpp"
+
 #include "enum_text.hpp"
 
 namespace valdrin::data {

@@ -1,8 +1,8 @@
 // GOOSE decoding: the lenient reader of a PDU's fields, and the strict
 // checks of how a PDU that it accepted is encoded.
+#include "enum_text.hpp"
 #include "goose.hpp"
 #include "octets.hpp"
-#include "enum_text.hpp"
 
 namespace valdrin::goose {
 

@@ -12,8 +12,8 @@
 #include <span>
 #include <string_view>
 
-#include "goose.hpp"
 #include "enum_text.hpp"
+#include "goose.hpp"
 
 namespace valdrin::goose::schedule {
 

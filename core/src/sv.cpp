@@ -3,8 +3,8 @@
 #include <array>
 #include <utility>
 
-#include "octets.hpp"
 #include "enum_text.hpp"
+#include "octets.hpp"
 
 namespace valdrin::sv {
 

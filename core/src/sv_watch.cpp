@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "octets.hpp"
 #include "enum_text.hpp"
+#include "octets.hpp"
 
 namespace valdrin::analysis {
 
@@ -53,12 +53,7 @@ void SvWatch::add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) 
     const bool mark = outgoing && options_.departure_smp_cnt.has_value();
     const bool feed = !outgoing && element_.has_value();
     if (!mark && !feed) return;
-    if (raw.size() < ethernet::UNTAGGED_SIZE) return;
-    std::uint16_t type = octets::load_be16(raw.data() + 12);
-    if (type == ethernet::TPID && raw.size() >= ethernet::UNTAGGED_SIZE + ethernet::TAG_SIZE) {
-        type = octets::load_be16(raw.data() + 16);
-    }
-    if (type != ethernet::ETHERTYPE_SV) return;
+    if (ethernet::ethertype_of(raw) != ethernet::ETHERTYPE_SV) return;
     const auto frame = ethernet::parse_frame(raw, ethernet::ETHERTYPE_SV);
     if (!frame) return;
     const Bytes wanted = bytes_of(options_.sv_id);
@@ -85,7 +80,7 @@ void SvWatch::add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) 
             element_->clear();
         }
         last_smp_cnt_ = asdu.smp_cnt;
-        const auto value = static_cast<std::int32_t>(octets::load_be32(asdu.sample.data() + at));
+        const std::int32_t value = octets::load_be_i32(asdu.sample.data() + at);
         const protection::Decision decision = element_->add(value);
         if (decision == protection::Decision::None) return;
         Event event = event_of(

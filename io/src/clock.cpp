@@ -19,15 +19,7 @@ std::int64_t monotonic_ns() noexcept {
 }
 
 void sleep_until(Nanos t) noexcept {
-    Nanos seconds = t / NS_PER_S;
-    Nanos rest = t % NS_PER_S;
-    if (rest < 0) {  // floor, also before 1970
-        rest += NS_PER_S;
-        seconds -= 1;
-    }
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(seconds);
-    ts.tv_nsec = static_cast<long>(rest);
+    const timespec ts = timespec_of(t);
     while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
 }

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "enum_text.hpp"
 #include "failure.hpp"
 #include "fd.hpp"
-#include "enum_text.hpp"
 
 namespace valdrin::io {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "failure.hpp"
 #include "enum_text.hpp"
+#include "failure.hpp"
 
 namespace valdrin::io {
 

@@ -17,11 +17,11 @@
 #include <utility>
 
 #include "blocking.hpp"
+#include "enum_text.hpp"
 #include "failure.hpp"
 #include "os_error.hpp"
 #include "packet_socket.hpp"
 #include "setup_report.hpp"
-#include "enum_text.hpp"
 
 namespace valdrin::io {
 

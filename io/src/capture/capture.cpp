@@ -358,15 +358,13 @@ void Capture::loop(Run& run) noexcept {
         if (count == BATCH) continue;  // more may be waiting
         if (count != 0 && options_.coalesce_ns > 0) {
             // Let frames gather; only a stop ends the pause early.
-            const timespec pause{static_cast<time_t>(options_.coalesce_ns / NS_PER_S),
-                                 static_cast<long>(options_.coalesce_ns % NS_PER_S)};
+            const timespec pause = timespec_of(options_.coalesce_ns);
             if (ppoll(&fds[1], 1, &pause, nullptr) > 0) break;
             continue;
         }
 
         const std::int64_t wait = std::max<std::int64_t>(next_idle - now, 0);
-        const timespec timeout{static_cast<time_t>(wait / NS_PER_S),
-                               static_cast<long>(wait % NS_PER_S)};
+        const timespec timeout = timespec_of(wait);
         const int ready = ppoll(fds, 2, &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -414,7 +412,7 @@ void Capture::loop(Run& run) noexcept {
         for (std::int64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
             if (hand_over() != 0) continue;
             const std::int64_t wait = until - now;
-            const timespec timeout{static_cast<time_t>(wait / NS_PER_S), static_cast<long>(wait % NS_PER_S)};
+            const timespec timeout = timespec_of(wait);
             if (ppoll(&fds[0], 1, &timeout, nullptr) < 0 && errno != EINTR) break;
         }
     }

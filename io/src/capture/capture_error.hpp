@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "packet_socket.hpp"
 #include "enum_text.hpp"
+#include "packet_socket.hpp"
 #include "rt_thread.hpp"
 
 namespace valdrin::io {

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "blocking.hpp"
+#include "enum_text.hpp"
 #include "failure.hpp"
 #include "goose_engine/config.hpp"
 #include "goose_engine/faults.hpp"
 #include "thread_slot.hpp"
-#include "enum_text.hpp"
 
 namespace valdrin::io::goose_engine {
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "clock.hpp"
+#include "lateness.hpp"
 #include "rt_thread.hpp"
 #include "sv_engine/render.hpp"
 
@@ -17,18 +18,6 @@ namespace valdrin::io::sv_engine {
 namespace {
 
 using i128 = Nanos;
-
-std::int64_t saturate(i128 value) noexcept {
-    constexpr i128 lo = std::numeric_limits<std::int64_t>::min();
-    constexpr i128 hi = std::numeric_limits<std::int64_t>::max();
-    return static_cast<std::int64_t>(value < lo ? lo : value > hi ? hi : value);
-}
-
-void raise_max(std::atomic<std::int64_t>& max, std::int64_t value) noexcept {
-    std::int64_t seen = max.load();
-    while (value > seen && !max.compare_exchange_weak(seen, value)) {
-    }
-}
 
 // The working set of the loop, allocated once before pacing: a private copy
 // of every template, its sample cache, and the scatter element and message
