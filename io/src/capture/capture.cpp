@@ -124,6 +124,10 @@ struct Capture::Run {
     RxRing ring;
     int index = 0;
     std::vector<std::uint8_t> scratch;
+    // The thread's own, set when it starts:
+    pollfd fds[2]{};               // the socket, the stop descriptor
+    RingFrame frame{};             // the frame being handed over
+    std::int64_t next_idle = 0;    // CLOCK_MONOTONIC ns of the next idle pass
 };
 
 Capture::Capture(CaptureOptions options, FrameHandler& handler)
@@ -275,14 +279,33 @@ std::string Capture::describe(const CaptureError& error) const {
     return io::describe(error, options_.interface);
 }
 
-void Capture::loop(Run& run) noexcept {
-    // The poll's short timeouts should not be stretched by timer slack.
-    prepare_thread(options_.thread_name);
-    loop_of = this;
-    const auto end = [](std::atomic<std::uint32_t>& phase) {
-        phase.store(phase_ended, std::memory_order_release);
-        futex_wake_all(phase);
-    };
+// --- The capture thread ---------------------------------------------------------
+//
+// loop() alternates handing over the frames the ring holds with waiting for
+// more (or for the idle interval, or a stop); the socket's error events, the
+// idle pass and, at a stop, the V3 block still open are steps of their own.
+
+namespace {
+
+void end_phase(std::atomic<std::uint32_t>& phase) noexcept {
+    phase.store(phase_ended, std::memory_order_release);
+    futex_wake_all(phase);
+}
+
+// Reads the socket's error queue empty (nothing here asks for any).
+void drain_error_queue(int fd) noexcept {
+    std::uint8_t sink[256];
+    iovec vector{sink, sizeof sink};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    while (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) >= 0) {
+    }
+}
+
+}  // namespace
+
+bool Capture::set_up_thread() noexcept {
     if (options_.cpu) {
         if (const auto pinned = try_pin_to_cpu(*options_.cpu); !pinned) {
             setup_failure_ = {.step = pinned.error().error == SchedError::CpuOutOfRange
@@ -290,7 +313,7 @@ void Capture::loop(Run& run) noexcept {
                                           : CaptureStep::Pin,
                               .os_error = pinned.error().os_error,
                               .value = *options_.cpu};
-            return end(phase_);
+            return false;
         }
     }
     if (options_.rt_priority) {
@@ -298,126 +321,141 @@ void Capture::loop(Run& run) noexcept {
             setup_failure_ = {.step = CaptureStep::Priority,
                               .os_error = raised.error().os_error,
                               .value = *options_.rt_priority};
-            return end(phase_);
+            return false;
         }
     }
-    phase_.store(phase_running, std::memory_order_release);
-    futex_wake_all(phase_);
+    return true;
+}
 
-    const int fd = run.socket.get();
+std::size_t Capture::hand_over(Run& run) noexcept {
+    std::size_t count = 0;
+    while (count < BATCH && run.ring.next(run.frame)) {
+        FrameMeta meta;
+        const auto octets = as_on_the_wire(run.frame, run.scratch.data(), meta);
+        handler_.on_frame(octets, meta);
+        run.ring.release();
+        ++count;
+    }
+    if (count != 0) frames_.fetch_add(count, std::memory_order_relaxed);
+    return count;
+}
+
+void Capture::collect_counts(const Run& run) noexcept {
     const bool v3 = options_.ring.version == RingVersion::V3;
-    const std::int64_t idle = std::max<std::int64_t>(options_.idle_interval_ns, 100'000);
-    // Reads and clears the kernel's counters, which reset on every read.
-    const auto collect = [&] {
-        tpacket_stats_v3 counts{};
-        socklen_t size = v3 ? sizeof(tpacket_stats_v3) : sizeof(tpacket_stats);
-        if (getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &counts, &size) != 0) return;
-        kernel_packets_.fetch_add(counts.tp_packets, std::memory_order_relaxed);
-        kernel_drops_.fetch_add(counts.tp_drops, std::memory_order_relaxed);
-        if (v3) ring_freezes_.fetch_add(counts.tp_freeze_q_cnt, std::memory_order_relaxed);
-    };
-    // Gone (ends the run), down (keeps waiting) or up again.
-    const auto check_link = [&]() -> bool {
-        const auto flags = interface_flags(fd, run.index);
+    tpacket_stats_v3 counts{};
+    socklen_t size = v3 ? sizeof(tpacket_stats_v3) : sizeof(tpacket_stats);
+    if (getsockopt(run.socket.get(), SOL_PACKET, PACKET_STATISTICS, &counts, &size) != 0) return;
+    kernel_packets_.fetch_add(counts.tp_packets, std::memory_order_relaxed);
+    kernel_drops_.fetch_add(counts.tp_drops, std::memory_order_relaxed);
+    if (v3) ring_freezes_.fetch_add(counts.tp_freeze_q_cnt, std::memory_order_relaxed);
+}
+
+bool Capture::idle_pass(Run& run) noexcept {
+    collect_counts(run);
+    if (!link_up_.load(std::memory_order_relaxed)) {
+        // Gone (ends the run), down (keeps waiting) or up again.
+        const auto flags = interface_flags(run.socket.get(), run.index);
         if (!flags && flags.error() == ENODEV) {
             failure_ = {.step = CaptureStep::InterfaceGone, .os_error = ENODEV};
             return false;
         }
         if (flags && (*flags & IFF_UP)) link_up_.store(true, std::memory_order_relaxed);
-        return true;
-    };
+    }
+    // CLOCK_REALTIME since 1970 fits 64 bits until 2262.
+    handler_.on_idle(static_cast<std::int64_t>(now_ns()));
+    return true;
+}
 
-    pollfd fds[2] = {{fd, POLLIN, 0}, {run.wake.get(), POLLIN, 0}};
-    std::int64_t next_idle = monotonic_ns();
-    RingFrame frame;
-    // Hands up to a batch of the frames waiting in the ring to the handler;
-    // returns how many.
-    const auto hand_over = [&] {
-        std::size_t count = 0;
-        while (count < BATCH && run.ring.next(frame)) {
-            FrameMeta meta;
-            const auto octets = as_on_the_wire(frame, run.scratch.data(), meta);
-            handler_.on_frame(octets, meta);
-            run.ring.release();
-            ++count;
+Capture::Woken Capture::pause_for_more(Run& run) noexcept {
+    const timespec pause = timespec_of(options_.coalesce_ns);
+    return ppoll(&run.fds[1], 1, &pause, nullptr) > 0 ? Woken::Stop : Woken::Frames;
+}
+
+Capture::Woken Capture::wait_for_frames(Run& run, std::int64_t timeout_ns) noexcept {
+    const timespec timeout = timespec_of(timeout_ns);
+    if (ppoll(run.fds, 2, &timeout, nullptr) < 0) {
+        if (errno == EINTR) return Woken::Frames;
+        failure_ = failed(CaptureStep::Poll);
+        return Woken::Ended;
+    }
+    if (run.fds[1].revents != 0) return Woken::Stop;
+    if (run.fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return Woken::SocketEvent;
+    return Woken::Frames;
+}
+
+bool Capture::on_socket_event(Run& run, std::int64_t now) noexcept {
+    const int fd = run.socket.get();
+    int error = 0;
+    socklen_t size = sizeof error;
+    // Reading the error clears it, so that poll stops reporting it.
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    if (error == ENETDOWN) {
+        // Down, or going away: the idle pass tells which.
+        if (link_up_.exchange(false, std::memory_order_relaxed)) {
+            link_downs_.fetch_add(1, std::memory_order_relaxed);
         }
-        if (count != 0) frames_.fetch_add(count, std::memory_order_relaxed);
-        return count;
-    };
+        run.next_idle = now;
+        return true;
+    }
+    if (error != 0 || (run.fds[0].revents & POLLNVAL)) {
+        failure_ = {.step = CaptureStep::SocketError, .os_error = error != 0 ? error : EBADF};
+        return false;
+    }
+    // No error, so something sits in the error queue: drain it, or poll
+    // would spin.
+    drain_error_queue(fd);
+    return true;
+}
+
+void Capture::drain_open_block(Run& run) noexcept {
+    // The block the kernel is filling holds frames it has stamped but not
+    // yet handed over. Its timer retires it within a block timeout whatever
+    // the traffic, so wait that long (bounded) and hand them over too,
+    // rather than lose the last of the run.
+    const std::int64_t most = 100'000'000;
+    const std::int64_t grace =
+        std::min<std::int64_t>(std::int64_t{options_.ring.block_timeout_ms} * 1'000'000 + 2'000'000, most);
+    const std::int64_t until = monotonic_ns() + grace;
+    for (std::int64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
+        if (hand_over(run) != 0) continue;
+        const timespec timeout = timespec_of(until - now);
+        if (ppoll(&run.fds[0], 1, &timeout, nullptr) < 0 && errno != EINTR) break;
+    }
+}
+
+void Capture::loop(Run& run) noexcept {
+    // The poll's short timeouts should not be stretched by timer slack.
+    prepare_thread(options_.thread_name);
+    loop_of = this;
+    if (!set_up_thread()) return end_phase(phase_);
+    phase_.store(phase_running, std::memory_order_release);
+    futex_wake_all(phase_);
+
+    const std::int64_t idle = std::max<std::int64_t>(options_.idle_interval_ns, 100'000);
+    run.fds[0] = {run.socket.get(), POLLIN, 0};
+    run.fds[1] = {run.wake.get(), POLLIN, 0};
+    run.next_idle = monotonic_ns();
     for (;;) {
-        const std::size_t count = hand_over();
+        const std::size_t count = hand_over(run);
         const std::int64_t now = monotonic_ns();
-        if (now >= next_idle) {
-            collect();
-            if (!link_up_.load(std::memory_order_relaxed) && !check_link()) break;
-            // CLOCK_REALTIME since 1970 fits 64 bits until 2262.
-            handler_.on_idle(static_cast<std::int64_t>(now_ns()));
-            next_idle = now + idle;
+        if (now >= run.next_idle) {
+            if (!idle_pass(run)) break;
+            run.next_idle = now + idle;
         }
         if (stop_.load(std::memory_order_acquire)) break;
         if (count == BATCH) continue;  // more may be waiting
-        if (count != 0 && options_.coalesce_ns > 0) {
-            // Let frames gather; only a stop ends the pause early.
-            const timespec pause = timespec_of(options_.coalesce_ns);
-            if (ppoll(&fds[1], 1, &pause, nullptr) > 0) break;
-            continue;
-        }
-
-        const std::int64_t wait = std::max<std::int64_t>(next_idle - now, 0);
-        const timespec timeout = timespec_of(wait);
-        const int ready = ppoll(fds, 2, &timeout, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            failure_ = failed(CaptureStep::Poll);
-            break;
-        }
-        if (fds[1].revents != 0) break;  // stop
-        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            int error = 0;
-            socklen_t size = sizeof error;
-            // Reading the error clears it, so that poll stops reporting it.
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-            if (error == ENETDOWN) {
-                // Down, or going away: the idle pass tells which.
-                if (link_up_.exchange(false, std::memory_order_relaxed)) {
-                    link_downs_.fetch_add(1, std::memory_order_relaxed);
-                }
-                next_idle = now;
-            } else if (error != 0 || (fds[0].revents & POLLNVAL)) {
-                failure_ = {.step = CaptureStep::SocketError,
-                            .os_error = error != 0 ? error : EBADF};
-                break;
-            } else {
-                // No error, so something sits in the error queue (nothing
-                // here asks for any): drain it, or poll would spin.
-                std::uint8_t sink[256];
-                iovec vector{sink, sizeof sink};
-                msghdr message{};
-                message.msg_iov = &vector;
-                message.msg_iovlen = 1;
-                while (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) >= 0) {
-                }
-            }
-        }
+        // After frames, let more gather (only a stop ends the pause early);
+        // else wait for frames until the next idle pass.
+        const Woken woken = count != 0 && options_.coalesce_ns > 0
+                                ? pause_for_more(run)
+                                : wait_for_frames(run, std::max<std::int64_t>(run.next_idle - now, 0));
+        if (woken == Woken::Stop || woken == Woken::Ended) break;
+        if (woken == Woken::SocketEvent && !on_socket_event(run, now)) break;
     }
-    if (v3 && failure_.step == CaptureStep::None && !handler_stopped_) {
-        // Stopped from outside: the block the kernel is filling holds frames it has
-        // stamped but not yet handed over. Its timer retires it within a
-        // block timeout whatever the traffic, so wait that long (bounded)
-        // and hand them over too, rather than lose the last of the run.
-        const std::int64_t most = 100'000'000;
-        const std::int64_t grace =
-            std::min<std::int64_t>(std::int64_t{options_.ring.block_timeout_ms} * 1'000'000 + 2'000'000, most);
-        const std::int64_t until = monotonic_ns() + grace;
-        for (std::int64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
-            if (hand_over() != 0) continue;
-            const std::int64_t wait = until - now;
-            const timespec timeout = timespec_of(wait);
-            if (ppoll(&fds[0], 1, &timeout, nullptr) < 0 && errno != EINTR) break;
-        }
-    }
-    collect();
-    end(phase_);
+    const bool stopped_from_outside = failure_.step == CaptureStep::None && !handler_stopped_;
+    if (options_.ring.version == RingVersion::V3 && stopped_from_outside) drain_open_block(run);
+    collect_counts(run);
+    end_phase(phase_);
 }
 
 }  // namespace valdrin::io

@@ -135,7 +135,34 @@ public:
 
 private:
     struct Run;
+    // What a wait ended with: frames (or nothing, or a signal), a stop, an
+    // event on the socket, or a failure that ends the run (failure_ set).
+    enum class Woken : std::uint8_t { Frames, Stop, SocketEvent, Ended };
+
+    // The thread: its set-up, then the loop of the steps below until a stop
+    // or a failure.
     void loop(Run& run) noexcept;
+    // Pins and raises the thread as the options ask; false with
+    // setup_failure_ set when it cannot.
+    [[nodiscard]] bool set_up_thread() noexcept;
+    // Hands up to a batch of the frames waiting in the ring to the handler;
+    // returns how many.
+    std::size_t hand_over(Run& run) noexcept;
+    // Adds the kernel's counters, which reset on every read, to ours.
+    void collect_counts(const Run& run) noexcept;
+    // The idle pass: counters, whether a link that went down is back (false,
+    // failure_ set, when the interface is gone), the handler's on_idle.
+    [[nodiscard]] bool idle_pass(Run& run) noexcept;
+    // Waits up to `timeout_ns` for frames, a stop or a socket event.
+    [[nodiscard]] Woken wait_for_frames(Run& run, std::int64_t timeout_ns) noexcept;
+    // Waits coalesce_ns for frames to gather; only a stop ends it early.
+    [[nodiscard]] Woken pause_for_more(Run& run) noexcept;
+    // Reads and clears the socket's error: a link down is counted and keeps
+    // the run going; another error ends it (false, failure_ set).
+    [[nodiscard]] bool on_socket_event(Run& run, std::int64_t now) noexcept;
+    // V3 after a stop from outside: hands over the frames of the block the
+    // kernel still fills, waiting at most a block timeout (100 ms) for it.
+    void drain_open_block(Run& run) noexcept;
     void join_locked() noexcept;
 
     const CaptureOptions options_;
