@@ -62,7 +62,9 @@ bool populate(PyObject* module) {
     PyObject* monitor = valdrin::listen::monitor_type();
     if (monitor == nullptr || PyModule_AddObjectRef(module, "Monitor", monitor) < 0) return false;
     PyObject* goose_publisher = valdrin::goose_pub::goose_publisher_type();
-    return goose_publisher != nullptr && PyModule_AddObjectRef(module, "GoosePublisher", goose_publisher) == 0;
+    if (goose_publisher == nullptr || PyModule_AddObjectRef(module, "GoosePublisher", goose_publisher) < 0) return false;
+    // The analysis limits that the package asks for instead of repeating them.
+    return valdrin::listen::add_limits(module);
 }
 
 PyObject* init() {

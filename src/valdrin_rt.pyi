@@ -4,6 +4,11 @@ from collections.abc import Sequence
 from typing import Any, TypedDict, final
 
 __version__: str
+# SV streams and GOOSE blocks an Analyzer or Monitor tracks by default, and
+# the most that may be asked for (each).
+DEFAULT_SV_STREAMS: int
+DEFAULT_GOOSE_BLOCKS: int
+MOST_TRACKED: int
 
 class Stats(TypedDict):
     frames_sent: int

@@ -33,7 +33,7 @@ using ethernet::Mac;
 
 // The capacities an Analyzer and its Snapshots are built with.
 struct Limits {
-    std::size_t sv_streams = 64;     // SV streams tracked; further streams are counted untracked
+    std::size_t sv_streams = 256;    // SV streams tracked; further streams are counted untracked
     std::size_t goose_blocks = 256;  // GOOSE control blocks tracked; likewise
     std::size_t id_length = 129;     // octets of svID / gocbRef (longer: untracked), goID, datSet (longer: cut)
     std::size_t frame_length = 1518;  // octets of a block's last GOOSE frame kept (longer: cut)

@@ -24,6 +24,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator
 
+import valdrin_rt
+
 from . import goose
 from .pcap import LINKTYPE_ETHERNET, read_pcap
 from .values import mac_text, text, to_json
@@ -162,8 +164,8 @@ def analyze(
     path: str | os.PathLike,
     *,
     nominal_hz: float = 50.0,
-    sv_streams: int = 256,
-    goose_blocks: int = 256,
+    sv_streams: int = valdrin_rt.DEFAULT_SV_STREAMS,
+    goose_blocks: int = valdrin_rt.DEFAULT_GOOSE_BLOCKS,
     progress: Callable[[int, int], None] | None = None,
     events: list[Event] | None = None,
 ) -> Report:
@@ -175,8 +177,6 @@ def analyze(
     events, when a list is given, are appended to it. Raises ``OSError``
     when the file cannot be read and ``ValueError`` when it is no capture.
     """
-    import valdrin_rt
-
     analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz)
     other = 0
     last_ns = None
@@ -220,8 +220,10 @@ class OvercurrentElement:
     delay_samples: int = 0
     channel: int = 0
 
-    def native(self) -> tuple[int, int, int, int]:
-        return (self.channel, self.pickup, self.window, self.delay_samples)
+    def native(self) -> dict[str, int]:
+        """The settings by name, as the native monitor reads them."""
+        return {"channel": self.channel, "pickup": self.pickup, "window": self.window,
+                "delay_samples": self.delay_samples}
 
 
 class Monitor:
@@ -261,8 +263,8 @@ class Monitor:
         iface: str,
         *,
         nominal_hz: float = 50.0,
-        sv_streams: int = 256,
-        goose_blocks: int = 256,
+        sv_streams: int = valdrin_rt.DEFAULT_SV_STREAMS,
+        goose_blocks: int = valdrin_rt.DEFAULT_GOOSE_BLOCKS,
         promiscuous: bool = False,
         outgoing: bool = False,
         hardware_timestamps: bool = False,
@@ -275,8 +277,6 @@ class Monitor:
         departure_smp_cnt: int | None = None,
         overcurrent: OvercurrentElement | None = None,
     ) -> None:
-        import valdrin_rt
-
         self.iface = iface
         watch = None
         if watch_sv_id is not None:

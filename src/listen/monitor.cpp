@@ -106,8 +106,40 @@ auto watch_item(PyObject* tuple, Py_ssize_t i, Convert&& convert) {
     return py::argument("watch", PyTuple_GetItem(tuple, i), std::forward<Convert>(convert));
 }
 
-// `watch`: None, or (sv_id, departure_smp_cnt | None, (channel, pickup,
-// window, delay_samples) | None); ValueError or TypeError for a bad one.
+// `element`: the overcurrent settings by name, a dict of channel, pickup,
+// window and delay_samples; ValueError or TypeError for a bad one.
+bool overcurrent_options(PyObject* element, analysis::SvWatchOptions& out) {
+    if (!PyDict_Check(element)) {
+        py::raise(PyExc_TypeError, "overcurrent must be a dict of channel, pickup, window and delay_samples");
+        return false;
+    }
+    const auto item = [element](const char* key) -> py::Result<std::uint64_t> {
+        PyObject* value = PyDict_GetItemString(element, key);  // borrowed
+        if (value == nullptr) {
+            PyErr_Format(PyExc_TypeError, "overcurrent lacks %s", key);
+            return std::nullopt;
+        }
+        return py::argument("overcurrent", value, py::to_u64);
+    };
+    const auto channel = item("channel");
+    const auto pickup = channel ? item("pickup") : std::nullopt;
+    const auto window = pickup ? item("window") : std::nullopt;
+    const auto delay = window ? item("delay_samples") : std::nullopt;
+    if (!delay) return false;
+    if (*channel > analysis::MAX_WATCH_CHANNEL || *pickup > UINT32_MAX || *window > UINT32_MAX) {
+        py::raise(PyExc_ValueError, "overcurrent channel, pickup or window out of range");
+        return false;
+    }
+    out.channel = static_cast<std::uint32_t>(*channel);
+    out.overcurrent = protection::OvercurrentSettings{.window = static_cast<std::uint32_t>(*window),
+                                                      .pickup = static_cast<std::uint32_t>(*pickup),
+                                                      .delay = *delay};
+    return true;
+}
+
+// `watch`: None, or (sv_id, departure_smp_cnt | None, overcurrent | None),
+// overcurrent as overcurrent_options reads it; ValueError or TypeError for
+// a bad one.
 bool watch_options(PyObject* watch, io::MonitorOptions& options) {
     if (watch == nullptr || watch == Py_None) return true;
     if (!PyTuple_Check(watch) || PyTuple_Size(watch) != 3) {
@@ -128,25 +160,7 @@ bool watch_options(PyObject* watch, io::MonitorOptions& options) {
         out.departure_smp_cnt = static_cast<std::uint16_t>(**departure);
     }
     PyObject* element = PyTuple_GetItem(watch, 2);
-    if (element != Py_None) {
-        if (!PyTuple_Check(element) || PyTuple_Size(element) != 4) {
-            py::raise(PyExc_TypeError, "overcurrent must be a tuple (channel, pickup, window, delay_samples)");
-            return false;
-        }
-        std::uint64_t values[4];
-        for (Py_ssize_t i = 0; i < 4; ++i) {
-            auto value = watch_item(element, i, py::to_u64);
-            if (!value) return false;
-            values[i] = *value;
-        }
-        if (values[0] > analysis::MAX_WATCH_CHANNEL || values[1] > UINT32_MAX || values[2] > UINT32_MAX) {
-            py::raise(PyExc_ValueError, "overcurrent channel, pickup or window out of range");
-            return false;
-        }
-        out.channel = static_cast<std::uint32_t>(values[0]);
-        out.overcurrent = protection::OvercurrentSettings{static_cast<std::uint32_t>(values[2]),
-                                                          static_cast<std::uint32_t>(values[1]), values[3]};
-    }
+    if (element != Py_None && !overcurrent_options(element, out)) return false;
     options.watch = std::move(out);
     return true;
 }
