@@ -10,7 +10,7 @@ namespace valdrin::ber {
 // --- Text ---------------------------------------------------------------------
 
 Text& Text::append(std::string_view text) noexcept {
-    const std::size_t n = std::min(text.size(), capacity - size_);
+    const std::size_t n = std::min(text.size(), CAPACITY - size_);
     std::memcpy(buffer_.data() + size_, text.data(), n);
     size_ += n;
     return *this;

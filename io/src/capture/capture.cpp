@@ -54,7 +54,7 @@ std::string describe(const CaptureError& error, std::string_view interface) {
 
 namespace {
 
-enum Phase : std::uint32_t { phase_idle, phase_starting, phase_running, phase_ended };
+enum Phase : std::uint32_t { PHASE_IDLE, PHASE_STARTING, PHASE_RUNNING, PHASE_ENDED };
 
 // Frames handled between two looks at the clock and the stop flag.
 constexpr std::size_t BATCH = 256;
@@ -138,7 +138,7 @@ Capture::~Capture() { stop(); }
 std::expected<void, CaptureError> Capture::start() {
     std::lock_guard guard(control_);
     if (thread_.joinable()) {
-        if (phase_.load(std::memory_order_acquire) != phase_ended) {
+        if (phase_.load(std::memory_order_acquire) != PHASE_ENDED) {
             errno = EBUSY;
             return std::unexpected(failed(CaptureStep::Thread));
         }
@@ -204,20 +204,20 @@ std::expected<void, CaptureError> Capture::start() {
     handler_stopped_ = false;
     failure_ = {};
     setup_failure_ = {};
-    phase_.store(phase_starting, std::memory_order_release);
+    phase_.store(PHASE_STARTING, std::memory_order_release);
     run_ = std::move(run);
     try {
         thread_ = std::thread([this, r = run_.get()] { loop(*r); });
     } catch (const std::system_error& error) {
         run_.reset();
-        phase_.store(phase_idle, std::memory_order_relaxed);
+        phase_.store(PHASE_IDLE, std::memory_order_relaxed);
         return std::unexpected(
             CaptureError{.step = CaptureStep::Thread, .os_error = error.code().value()});
     }
     // The thread reports within a few system calls; no time bound needed.
-    while (!futex_wait_until(phase_, NS_PER_S, [&] { return phase_.load() != phase_starting; })) {
+    while (!futex_wait_until(phase_, NS_PER_S, [&] { return phase_.load() != PHASE_STARTING; })) {
     }
-    if (phase_.load(std::memory_order_acquire) == phase_ended) {
+    if (phase_.load(std::memory_order_acquire) == PHASE_ENDED) {
         const CaptureError error = setup_failure_;
         join_locked();
         return std::unexpected(error);
@@ -246,22 +246,22 @@ void Capture::join_locked() noexcept {
     thread_.join();
     run_.reset();
     // A run that ended by itself keeps its failure visible until restarted.
-    if (failure_.step == CaptureStep::None) phase_.store(phase_idle, std::memory_order_release);
+    if (failure_.step == CaptureStep::None) phase_.store(PHASE_IDLE, std::memory_order_release);
 }
 
 bool Capture::running() const noexcept {
-    return phase_.load(std::memory_order_acquire) == phase_running;
+    return phase_.load(std::memory_order_acquire) == PHASE_RUNNING;
 }
 
 bool Capture::wait_ended(std::int64_t timeout_ns) const noexcept {
     return futex_wait_until(phase_, timeout_ns, [&] {
         const std::uint32_t phase = phase_.load(std::memory_order_acquire);
-        return phase != phase_running && phase != phase_starting;
+        return phase != PHASE_RUNNING && phase != PHASE_STARTING;
     });
 }
 
 CaptureError Capture::failure() const noexcept {
-    if (phase_.load(std::memory_order_acquire) != phase_ended) return {};
+    if (phase_.load(std::memory_order_acquire) != PHASE_ENDED) return {};
     return failure_;
 }
 
@@ -288,7 +288,7 @@ std::string Capture::describe(const CaptureError& error) const {
 namespace {
 
 void end_phase(std::atomic<std::uint32_t>& phase) noexcept {
-    phase.store(phase_ended, std::memory_order_release);
+    phase.store(PHASE_ENDED, std::memory_order_release);
     futex_wake_all(phase);
 }
 
@@ -428,7 +428,7 @@ void Capture::loop(Run& run) noexcept {
     prepare_thread(options_.thread_name);
     loop_of = this;
     if (!set_up_thread()) return end_phase(phase_);
-    phase_.store(phase_running, std::memory_order_release);
+    phase_.store(PHASE_RUNNING, std::memory_order_release);
     futex_wake_all(phase_);
 
     const std::int64_t idle = std::max<std::int64_t>(options_.idle_interval_ns, 100'000);
