@@ -9,6 +9,9 @@ __version__: str
 DEFAULT_SV_STREAMS: int
 DEFAULT_GOOSE_BLOCKS: int
 MOST_TRACKED: int
+# The largest CPU number a thread can be pinned to; the largest V3 block timeout.
+MAX_CPU: int
+MAX_BLOCK_TIMEOUT_MS: int
 
 class Stats(TypedDict):
     frames_sent: int

@@ -25,7 +25,7 @@ std::string describe(const SchedFault& fault) {
 }
 
 std::expected<void, SchedFault> try_pin_to_cpu(std::uint64_t cpu) noexcept {
-    if (cpu >= CPU_SETSIZE) {
+    if (cpu > MAX_CPU) {
         return std::unexpected(SchedFault{.error = SchedError::CpuOutOfRange, .cpu = cpu});
     }
     cpu_set_t set;

@@ -2,6 +2,8 @@
 // real-time priority.
 #pragma once
 
+#include <sched.h>
+
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -55,6 +57,9 @@ struct SchedFault {
 
 // A failure and its complete message, describe(SchedFault)'s.
 using SchedFailure = Failure<SchedError>;
+
+// The largest CPU number a thread can be pinned to: the last of a cpu_set_t.
+inline constexpr std::uint64_t MAX_CPU = CPU_SETSIZE - 1;
 
 // Pins the calling thread to CPU `cpu`; allocates nothing.
 [[nodiscard]] std::expected<void, SchedFault> try_pin_to_cpu(std::uint64_t cpu) noexcept;

@@ -30,8 +30,9 @@ struct Options {
 // OverflowError or ValueError set when one is not acceptable.
 py::Result<Options> options_from(PyObject* const (&bound)[4]);
 
-// Adds DEFAULT_SV_STREAMS, DEFAULT_GOOSE_BLOCKS (the core's Limits) and
-// MOST_TRACKED to `module`; false with an exception set on failure.
+// Adds DEFAULT_SV_STREAMS, DEFAULT_GOOSE_BLOCKS (the core's Limits),
+// MOST_TRACKED, MAX_CPU and MAX_BLOCK_TIMEOUT_MS (io's) to `module`; false
+// with an exception set on failure.
 bool add_limits(PyObject* module);
 
 }  // namespace valdrin::listen

@@ -26,9 +26,8 @@ using py::Ref;
 constexpr std::size_t EVENT_BATCH = 256;
 // How long report() waits for the capture thread's copy.
 constexpr std::int64_t SNAPSHOT_TIMEOUT_NS = 2'000'000'000;
-// The largest V3 block timeout and coalescing pause accepted: beyond them a
-// stop, and every event, would wait too long.
-constexpr std::uint64_t MAX_BLOCK_TIMEOUT_MS = 1000;
+// The largest coalescing pause accepted: beyond it a stop, and every event,
+// would wait too long.
 constexpr std::uint64_t MAX_COALESCE_US = 10'000;
 
 struct State {
@@ -81,8 +80,9 @@ bool ring_options(PyObject* ring, PyObject* block_timeout, PyObject* coalesce, i
             py::raise(PyExc_ValueError, "block_timeout_ms applies to ring 'v3' only");
             return false;
         }
-        if (**timeout < 1 || **timeout > MAX_BLOCK_TIMEOUT_MS) {
-            py::raise(PyExc_ValueError, "block_timeout_ms must be between 1 and 1000");
+        if (**timeout < 1 || **timeout > io::MAX_BLOCK_TIMEOUT_MS) {
+            py::raise(PyExc_ValueError,
+                      "block_timeout_ms must be between 1 and " + std::to_string(io::MAX_BLOCK_TIMEOUT_MS));
             return false;
         }
         capture.ring.block_timeout_ms = static_cast<std::uint32_t>(**timeout);
@@ -188,8 +188,8 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARA
     auto cpu = py::argument("cpu", bound[8], [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
     if (!cpu) return std::nullopt;
     if (*cpu) {
-        if (**cpu > 1023) {
-            py::raise(PyExc_ValueError, "cpu must be between 0 and 1023");
+        if (**cpu > io::MAX_CPU) {
+            py::raise(PyExc_ValueError, "cpu must be between 0 and " + std::to_string(io::MAX_CPU));
             return std::nullopt;
         }
         options.capture.cpu = static_cast<unsigned>(**cpu);

@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "capture/rx_ring.hpp"
+#include "rt_thread.hpp"
+
 namespace valdrin::listen {
 
 namespace {
@@ -51,7 +54,9 @@ bool add_limits(PyObject* module) {
     const analysis::Limits limits{};
     return PyModule_AddIntConstant(module, "DEFAULT_SV_STREAMS", static_cast<long>(limits.sv_streams)) == 0 &&
            PyModule_AddIntConstant(module, "DEFAULT_GOOSE_BLOCKS", static_cast<long>(limits.goose_blocks)) == 0 &&
-           PyModule_AddIntConstant(module, "MOST_TRACKED", static_cast<long>(MOST_TRACKED)) == 0;
+           PyModule_AddIntConstant(module, "MOST_TRACKED", static_cast<long>(MOST_TRACKED)) == 0 &&
+           PyModule_AddIntConstant(module, "MAX_CPU", static_cast<long>(io::MAX_CPU)) == 0 &&
+           PyModule_AddIntConstant(module, "MAX_BLOCK_TIMEOUT_MS", static_cast<long>(io::MAX_BLOCK_TIMEOUT_MS)) == 0;
 }
 
 }  // namespace valdrin::listen

@@ -25,6 +25,10 @@ struct RingGeometry {
     std::uint32_t block_timeout_ms = 1;  // V3 only: a partly filled block waits this long
 };
 
+// The largest V3 block timeout accepted: beyond it a stop, and every frame,
+// would wait too long.
+inline constexpr std::uint32_t MAX_BLOCK_TIMEOUT_MS = 1000;
+
 // One frame in the ring, valid until RxRing::release().
 struct RingFrame {
     const std::uint8_t* data = nullptr;  // from the destination MAC, as the socket saw it
