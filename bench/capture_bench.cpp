@@ -40,7 +40,7 @@ std::optional<int> priority;  // of the capture thread, from the command line
 std::int64_t now(clockid_t clock) {
     timespec ts{};
     clock_gettime(clock, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * ns_per_s + ts.tv_nsec;
+    return static_cast<std::int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
 }
 
 // A 9-2LE-sized SV frame: 1 ASDU of 8 channels, about 120 octets.
@@ -99,7 +99,7 @@ std::uint64_t send_frames(const char* interface, std::uint64_t count, std::int64
         messages[i].msg_hdr.msg_iovlen = 1;
     }
     const std::int64_t start = now(CLOCK_MONOTONIC);
-    const std::int64_t deadline = start + limit_s * ns_per_s;
+    const std::int64_t deadline = start + limit_s * NS_PER_S;
     std::uint64_t sent = 0;
     while (sent < count && now(CLOCK_MONOTONIC) < deadline) {
         if (period_ns == 0) {
@@ -109,7 +109,7 @@ std::uint64_t send_frames(const char* interface, std::uint64_t count, std::int64
             continue;
         }
         const std::int64_t due = start + static_cast<std::int64_t>(sent) * period_ns;
-        const timespec at{static_cast<time_t>(due / ns_per_s), static_cast<long>(due % ns_per_s)};
+        const timespec at{static_cast<time_t>(due / NS_PER_S), static_cast<long>(due % NS_PER_S)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
         if (send(fd, frame.data(), frame.size(), 0) > 0) ++sent;
     }
@@ -124,16 +124,16 @@ struct Setting {
 };
 
 constexpr Setting settings[] = {
-    {"V2", RingVersion::v2, 0},
-    {"V2+100us", RingVersion::v2, 100'000},
-    {"V3 1ms", RingVersion::v3, 0},
+    {"V2", RingVersion::V2, 0},
+    {"V2+100us", RingVersion::V2, 100'000},
+    {"V3 1ms", RingVersion::V3, 0},
 };
 
 CaptureOptions options_of(const Setting& setting) {
     CaptureOptions options;
     options.interface = "vb";
     options.ring.version = setting.version;
-    if (setting.version == RingVersion::v3) {
+    if (setting.version == RingVersion::V3) {
         options.ring.block_size = 1u << 17;  // 32 blocks of 128 KiB, 1 ms timeout
         options.ring.block_count = 32;
     }
@@ -145,7 +145,7 @@ CaptureOptions options_of(const Setting& setting) {
 // Waits until the capture has seen `sent` frames (or dropped the rest),
 // at most 2 s, then stops it.
 void settle(Capture& capture, std::uint64_t sent) {
-    const std::int64_t deadline = now(CLOCK_MONOTONIC) + 2 * ns_per_s;
+    const std::int64_t deadline = now(CLOCK_MONOTONIC) + 2 * NS_PER_S;
     while (now(CLOCK_MONOTONIC) < deadline) {
         const CaptureStats s = capture.stats();
         if (s.frames + s.kernel_drops >= sent) break;
@@ -191,7 +191,7 @@ void paced(const Setting& setting, std::int64_t rate, std::uint64_t count) {
         std::exit(1);
     }
     usleep(10'000);
-    const std::uint64_t sent = send_frames("va", count, ns_per_s / rate, 10);
+    const std::uint64_t sent = send_frames("va", count, NS_PER_S / rate, 10);
     settle(capture, sent);
     auto& l = counter.latencies;
     std::sort(l.begin(), l.end());

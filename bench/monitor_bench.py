@@ -14,7 +14,7 @@ ring configuration of the Monitor the table shows
                the engine sent per stream and no sample lost, duplicated or
                out of order; tcpdump: captured = sent,
   ns/frame     CPU time of the capturing thread per frame (the Monitor's
-               "sv-capture" thread and tcpdump's process, from schedstat),
+               "frame-capture" thread and tcpdump's process, from schedstat),
                from just before the first frame until all are handed over.
 
 Both captures see the same frames on the same CPU with the same ring size and
@@ -129,10 +129,10 @@ def run_monitor(natives: list[dict[str, Any]], n: int, config: str, opts: argpar
 
     monitor = Monitor(RECV, sv_streams=max(256, n), goose_blocks=16, cpu=opts.capture_cpu,
                       rt_priority=opts.capture_priority, **monitor_kwargs(config))
-    before = threads_named("sv-capture")
+    before = threads_named("frame-capture")
     monitor.start()
     try:
-        threads = threads_named("sv-capture") - before
+        threads = threads_named("frame-capture") - before
         if len(threads) != 1:
             raise SystemExit(f"cannot tell the capture thread: {sorted(threads)}")
         tid = threads.pop()

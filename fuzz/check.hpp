@@ -38,7 +38,7 @@ void check_message(const Error& error, Describe&& describe) {
     ber::Text text;
     describe(error, text);
     FUZZ_CHECK(!text.view().empty());
-    FUZZ_CHECK(text.view().size() < ber::Text::capacity);
+    FUZZ_CHECK(text.view().size() < ber::Text::CAPACITY);
 }
 
 }  // namespace valdrin::fuzz

@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* end = data + size;
     const std::uint64_t a = take(at, end), b = take(at, end), c = take(at, end);
 
-    const sch::Timing timing{static_cast<std::int64_t>(a % (sch::max_interval_ns + 2)) - 1,
-                             static_cast<std::int64_t>(b % (sch::max_interval_ns + 2)) - 1,
+    const sch::Timing timing{static_cast<std::int64_t>(a % (sch::MAX_INTERVAL_NS + 2)) - 1,
+                             static_cast<std::int64_t>(b % (sch::MAX_INTERVAL_NS + 2)) - 1,
                              static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(c >> 32) & 1 ? 100u : 0u};
     if (sch::check(timing)) {
         const std::uint64_t k = c >> 40;

@@ -67,7 +67,9 @@ bool populate(PyObject* module) {
     PyObject* sv_counter = valdrin::listen::sv_counter_type();
     if (sv_counter == nullptr || PyModule_AddObjectRef(module, "SvCounter", sv_counter) < 0) return false;
     PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
-    return capture_reader != nullptr && PyModule_AddObjectRef(module, "CaptureReader", capture_reader) == 0;
+    if (capture_reader == nullptr || PyModule_AddObjectRef(module, "CaptureReader", capture_reader) < 0) return false;
+    // The analysis limits that the package asks for instead of repeating them.
+    return valdrin::listen::add_limits(module);
 }
 
 PyObject* init() {

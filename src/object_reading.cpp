@@ -8,7 +8,7 @@ namespace valdrin::codecs::reading {
 PyObject* interned(Name name) {
     static std::array<PyObject*, name_count> cache{};
     PyObject*& slot = cache[static_cast<std::size_t>(name)];
-    if (slot == nullptr) slot = PyUnicode_InternFromString(name_texts[static_cast<std::size_t>(name)]);
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text_of(name));
     return slot;
 }
 
@@ -91,12 +91,7 @@ Result<data::UtcTime> utc_time(PyObject* value, PyObject* quality) {
         PyErr_SetString(PyExc_ValueError, "bad utc-time");
         return std::nullopt;
     }
-    const std::uint8_t* o = first.data();
-    return data::UtcTime{
-        .seconds = std::uint32_t{o[0]} << 24 | std::uint32_t{o[1]} << 16 | std::uint32_t{o[2]} << 8 | o[3],
-        .fraction = std::uint32_t{o[4]} << 16 | std::uint32_t{o[5]} << 8 | o[6],
-        .quality = o[7],
-    };
+    return data::read_utc(first);
 }
 
 }  // namespace valdrin::codecs::reading

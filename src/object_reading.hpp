@@ -5,12 +5,14 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <iterator>
 #include <optional>
 #include <string_view>
 
 #include "data.hpp"
+#include "enum_text.hpp"
 #include "py.hpp"
 
 namespace valdrin::codecs::reading {
@@ -30,10 +32,10 @@ enum class Name : std::uint8_t {
     TimeQuality,
     StNum,
     SqNum,
-    Simulation,
     ConfRev,
     NdsCom,
     NumDatSetEntries,
+    Simulation,
     Value,
     Double,
     UnusedBits,
@@ -47,23 +49,42 @@ enum class Name : std::uint8_t {
     DataModule,
 };
 
-inline constexpr const char* name_texts[] = {
-    "go_id",           "gocb_ref",     "dat_set",    "all_data",        "time_allowed_to_live",
-    "timestamp",       "time_quality", "st_num",     "sq_num",          "simulation",
-    "conf_rev",        "nds_com",      "num_dat_set_entries",
-    "value",           "double",       "unused_bits", "quality",        "members",
-    "elements",        "tag",          "__name__",   "__module__",      "encode_utc_time",
-    "valdrin.data",
-};
-inline constexpr std::size_t name_count = std::size(name_texts);
-static_assert(name_count == static_cast<std::size_t>(Name::DataModule) + 1, "one text per Name");
+// Each name and its text (literals: NUL-terminated).
+inline constexpr auto name_texts = std::to_array<EnumText<Name>>({
+    {Name::GoId, "go_id"},
+    {Name::GocbRef, "gocb_ref"},
+    {Name::DatSet, "dat_set"},
+    {Name::AllData, "all_data"},
+    {Name::TimeAllowedToLive, "time_allowed_to_live"},
+    {Name::Timestamp, "timestamp"},
+    {Name::TimeQuality, "time_quality"},
+    {Name::StNum, "st_num"},
+    {Name::SqNum, "sq_num"},
+    {Name::ConfRev, "conf_rev"},
+    {Name::NdsCom, "nds_com"},
+    {Name::NumDatSetEntries, "num_dat_set_entries"},
+    {Name::Simulation, "simulation"},
+    {Name::Value, "value"},
+    {Name::Double, "double"},
+    {Name::UnusedBits, "unused_bits"},
+    {Name::Quality, "quality"},
+    {Name::Members, "members"},
+    {Name::Elements, "elements"},
+    {Name::Tag, "tag"},
+    {Name::DunderName, "__name__"},
+    {Name::DunderModule, "__module__"},
+    {Name::EncodeUtcTime, "encode_utc_time"},
+    {Name::DataModule, "valdrin.data"},
+});
+inline constexpr std::size_t name_count = name_texts.size();
+static_assert(rows_in_order(name_texts, Name::DataModule), "one row per Name, in order");
 
 // The interned str of `name` (borrowed, kept for the life of the process),
 // or null with an exception set.
 PyObject* interned(Name name);
 
 // Returns the text of `name`.
-constexpr const char* text_of(Name name) noexcept { return name_texts[static_cast<std::size_t>(name)]; }
+constexpr const char* text_of(Name name) noexcept { return name_texts[static_cast<std::size_t>(name)].text.data(); }
 
 // obj.<name>: a new reference, or none with the host's AttributeError (or
 // whatever the attribute raised) set.

@@ -17,12 +17,12 @@ namespace valdrin::publisher_binding {
 template <class StartError>
 [[nodiscard]] PyObject* start_exception(StartError error) noexcept {
     switch (error) {
-        case StartError::socket:
-        case StartError::setup:
+        case StartError::Socket:
+        case StartError::Setup:
             return PyExc_OSError;
-        case StartError::already_started:
-        case StartError::no_thread:
-        case StartError::thread_gone:
+        case StartError::AlreadyStarted:
+        case StartError::NoThread:
+        case StartError::ThreadGone:
             break;
     }
     return PyExc_RuntimeError;

@@ -5,6 +5,14 @@ from collections.abc import Sequence
 from typing import Any, TypedDict, final
 
 __version__: str
+# SV streams and GOOSE blocks an Analyzer or Monitor tracks by default, and
+# the most that may be asked for (each).
+DEFAULT_SV_STREAMS: int
+DEFAULT_GOOSE_BLOCKS: int
+MOST_TRACKED: int
+# The largest CPU number a thread can be pinned to; the largest V3 block timeout.
+MAX_CPU: int
+MAX_BLOCK_TIMEOUT_MS: int
 
 class Stats(TypedDict):
     frames_sent: int

@@ -39,7 +39,10 @@ def test_surface():
     names = [n for n in vars(valdrin_rt) if n == "__version__" or not n.startswith("__")]
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
                      "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor",
-                     "GoosePublisher", "SvCounter", "CaptureReader"]
+                     "GoosePublisher", "SvCounter", "CaptureReader", "DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED",
+                     "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS"]
+    limits = ("DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED", "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS")
+    assert [getattr(valdrin_rt, name) for name in limits] == [256, 256, 65536, 1023, 1000]
     assert valdrin_rt.__version__ == importlib.metadata.version("valdrin")  # pyproject.toml's
     assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")

@@ -34,7 +34,7 @@ def wait_capturing(proc, limit=20.0):
         try:
             for task in os.listdir(f"/proc/{proc.pid}/task"):
                 with open(f"/proc/{proc.pid}/task/{task}/comm") as comm:
-                    if comm.read().strip() == "sv-capture":
+                    if comm.read().strip() == "frame-capture":
                         return
         except OSError:
             pass

@@ -13,32 +13,8 @@ namespace valdrin::analysis {
 
 namespace {
 
-// In the order of Malformed.
-constexpr std::string_view malformed_names[] = {
-    "GOOSE frame header",  "GOOSE BER",          "GOOSE unexpected tag", "GOOSE missing field",
-    "GOOSE above 64 bits", "GOOSE empty integer", "GOOSE allData",        "GOOSE UtcTime",
-    "GOOSE other",         "SV frame header",     "SV BER",               "SV unexpected tag",
-    "SV missing field",    "SV bad length",       "SV missing noASDU",    "SV ASDU count",
-};
-static_assert(std::size(malformed_names) == MALFORMED_KINDS, "one name per Malformed");
-static_assert(static_cast<std::size_t>(Malformed::SvAsduCount) + 1 == MALFORMED_KINDS, "MALFORMED_KINDS");
-
-// In the order of FindingKind.
-constexpr std::string_view finding_names[] = {
-    "values_changed_without_state_change", "state_changed_without_values_change", "t_changed_without_state_change",
-    "t_unchanged_at_state_change",         "sq_restarts",                         "entries_mismatch",
-    "strict_deviations",                   "type_changed_without_conf_rev",       "entries_changed_without_conf_rev",
-};
-static_assert(std::size(finding_names) == FINDING_KINDS, "one name per FindingKind");
-static_assert(static_cast<std::size_t>(FindingKind::EntriesChangedWithoutConfRev) + 1 == FINDING_KINDS,
-              "FINDING_KINDS");
-
 // A frame of a GOOSE or SV EtherType that parse_frame refuses.
 constexpr std::string_view HEADER_MESSAGE = "frame shorter than its header or its Length";
-
-constexpr std::uint16_t be16(Bytes raw, std::size_t at) noexcept {
-    return static_cast<std::uint16_t>(raw[at] << 8 | raw[at + 1]);
-}
 
 // Open addressing with linear probing; `same(entry)` compares the key
 // octets of a candidate whose hash matches. Returns the entry, or the
@@ -72,10 +48,10 @@ const Limits& checked(const Limits& limits) {
 }  // namespace
 
 std::string_view malformed_name(Malformed reason) noexcept {
-    return malformed_names[static_cast<std::size_t>(reason)];
+    return text_of(malformed_names, reason);
 }
 
-std::string_view finding_name(FindingKind kind) noexcept { return finding_names[static_cast<std::size_t>(kind)]; }
+std::string_view finding_name(FindingKind kind) noexcept { return text_of(finding_names, kind); }
 
 // --- Intervals ----------------------------------------------------------------
 
@@ -172,12 +148,7 @@ void Analyzer::add(Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
     if (totals.frames++ == 0) totals.first_ns = t_ns;
     totals.last_ns = t_ns;
     ++frame_seq_;
-    if (raw.size() < ethernet::UNTAGGED_SIZE) {
-        ++totals.other;
-        return;
-    }
-    std::uint16_t type = be16(raw, 12);
-    if (type == ethernet::TPID && raw.size() >= ethernet::UNTAGGED_SIZE + ethernet::TAG_SIZE) type = be16(raw, 16);
+    const std::uint16_t type = ethernet::ethertype_of(raw);
     const bool goose = type == ethernet::ETHERTYPE_GOOSE;
     if (!goose && type != ethernet::ETHERTYPE_SV) {
         ++totals.other;

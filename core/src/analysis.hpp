@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ber.hpp"
+#include "enum_text.hpp"
 #include "ethernet.hpp"
 #include "goose.hpp"
 #include "sv.hpp"
@@ -32,7 +33,7 @@ using ethernet::Mac;
 
 // The capacities an Analyzer and its Snapshots are built with.
 struct Limits {
-    std::size_t sv_streams = 64;     // SV streams tracked; further streams are counted untracked
+    std::size_t sv_streams = 256;    // SV streams tracked; further streams are counted untracked
     std::size_t goose_blocks = 256;  // GOOSE control blocks tracked; likewise
     std::size_t id_length = 129;     // octets of svID / gocbRef (longer: untracked), goID, datSet (longer: cut)
     std::size_t frame_length = 1518;  // octets of a block's last GOOSE frame kept (longer: cut)
@@ -70,7 +71,27 @@ enum class Malformed : std::uint8_t {
     SvMissingNoAsdu,
     SvAsduCount,
 };
-inline constexpr std::size_t MALFORMED_KINDS = 16;
+// Each reason and its name.
+inline constexpr auto malformed_names = std::to_array<EnumText<Malformed>>({
+    {Malformed::GooseHeader, "GOOSE frame header"},
+    {Malformed::GooseBer, "GOOSE BER"},
+    {Malformed::GooseUnexpectedTag, "GOOSE unexpected tag"},
+    {Malformed::GooseMissingField, "GOOSE missing field"},
+    {Malformed::GooseAbove64Bits, "GOOSE above 64 bits"},
+    {Malformed::GooseEmptyIntegerField, "GOOSE empty integer"},
+    {Malformed::GooseAllData, "GOOSE allData"},
+    {Malformed::GooseUtcTime, "GOOSE UtcTime"},
+    {Malformed::GooseOther, "GOOSE other"},
+    {Malformed::SvHeader, "SV frame header"},
+    {Malformed::SvBer, "SV BER"},
+    {Malformed::SvUnexpectedTag, "SV unexpected tag"},
+    {Malformed::SvMissingField, "SV missing field"},
+    {Malformed::SvBadLength, "SV bad length"},
+    {Malformed::SvMissingNoAsdu, "SV missing noASDU"},
+    {Malformed::SvAsduCount, "SV ASDU count"},
+});
+static_assert(rows_in_order(malformed_names, Malformed::SvAsduCount), "one row per Malformed, in order");
+inline constexpr std::size_t MALFORMED_KINDS = malformed_names.size();
 
 // The reason's name, e.g. "SV bad length".
 [[nodiscard]] std::string_view malformed_name(Malformed reason) noexcept;
@@ -92,7 +113,20 @@ enum class FindingKind : std::uint8_t {
     TypeChangedWithoutConfRev,        // a member's type differs, confRev equal
     EntriesChangedWithoutConfRev,     // the number of allData members differs, confRev equal
 };
-inline constexpr std::size_t FINDING_KINDS = 9;
+// Each finding and its key.
+inline constexpr auto finding_names = std::to_array<EnumText<FindingKind>>({
+    {FindingKind::ValuesChangedWithoutStateChange, "values_changed_without_state_change"},
+    {FindingKind::StateChangedWithoutValuesChange, "state_changed_without_values_change"},
+    {FindingKind::TChangedWithoutStateChange, "t_changed_without_state_change"},
+    {FindingKind::TUnchangedAtStateChange, "t_unchanged_at_state_change"},
+    {FindingKind::SqRestart, "sq_restarts"},
+    {FindingKind::EntriesMismatch, "entries_mismatch"},
+    {FindingKind::StrictDeviation, "strict_deviations"},
+    {FindingKind::TypeChangedWithoutConfRev, "type_changed_without_conf_rev"},
+    {FindingKind::EntriesChangedWithoutConfRev, "entries_changed_without_conf_rev"},
+});
+static_assert(rows_in_order(finding_names, FindingKind::EntriesChangedWithoutConfRev), "one row per FindingKind, in order");
+inline constexpr std::size_t FINDING_KINDS = finding_names.size();
 
 // The finding's key, e.g. "values_changed_without_state_change".
 [[nodiscard]] std::string_view finding_name(FindingKind kind) noexcept;
@@ -360,6 +394,28 @@ enum class EventKind : std::uint8_t {
     OvercurrentTrip,   // the watched channel's overcurrent element tripped
     OvercurrentReset,  // and reset
 };
+
+// Each kind and its name, e.g. "goose_state_change".
+inline constexpr auto event_kind_names = std::to_array<EnumText<EventKind>>({
+    {EventKind::SvStreamSeen, "sv_stream_seen"},
+    {EventKind::GooseBlockSeen, "goose_block_seen"},
+    {EventKind::GooseStateChange, "goose_state_change"},
+    {EventKind::TalExpired, "tal_expired"},
+    {EventKind::ConfRevChange, "conf_rev_change"},
+    {EventKind::SimulationChange, "simulation_change"},
+    {EventKind::NdsComChange, "nds_com_change"},
+    {EventKind::DecodeFailure, "decode_failure"},
+    {EventKind::Finding, "goose_finding"},
+    {EventKind::SvDeparture, "sv_departure"},
+    {EventKind::OvercurrentTrip, "overcurrent_trip"},
+    {EventKind::OvercurrentReset, "overcurrent_reset"},
+});
+static_assert(rows_in_order(event_kind_names, EventKind::OvercurrentReset), "one row per EventKind, in order");
+
+// Returns the kind's name, e.g. "tal_expired".
+[[nodiscard]] constexpr std::string_view event_kind_name(EventKind kind) noexcept {
+    return text_of(event_kind_names, kind);
+}
 
 // One event: a fixed-size record; only the members of its kind are set.
 struct Event {

@@ -1,6 +1,6 @@
 // What the Analyzer keeps besides its Snapshot: the sequence state of each
 // stream and block, and the key hashing of its lookup tables. Private to
-// analysis.cpp, sv_health.cpp and goose_health.cpp.
+// analysis.cpp, analyzer_sv.cpp and analyzer_goose.cpp.
 #pragma once
 
 #include <cstring>

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "enum_text.hpp"
+
 namespace valdrin::ber {
 
 // --- Text ---------------------------------------------------------------------
 
 Text& Text::append(std::string_view text) noexcept {
-    const std::size_t n = std::min(text.size(), capacity - size_);
+    const std::size_t n = std::min(text.size(), CAPACITY - size_);
     std::memcpy(buffer_.data() + size_, text.data(), n);
     size_ += n;
     return *this;
@@ -40,24 +42,23 @@ Text& Text::append_hex(std::uint64_t value) noexcept {
 namespace {
 
 // The fixed texts, in the order of BerErrorKind; Truncated is composed.
-constexpr std::string_view messages[] = {
-    "missing tag",
-    "truncated high-number tag",
-    "missing length",
-    "indefinite length is not supported",
-    "truncated long-form length",
-    "TLV truncated",
-    "empty INTEGER",
-    "INTEGER above 64 bits",
-};
-static_assert(std::size(messages) == static_cast<std::size_t>(BerErrorKind::IntegerAbove64Bits) + 1,
-              "one message per BerErrorKind");
+constexpr auto messages = std::to_array<EnumText<BerErrorKind>>({
+    {BerErrorKind::MissingTag, "missing tag"},
+    {BerErrorKind::TruncatedHighNumberTag, "truncated high-number tag"},
+    {BerErrorKind::MissingLength, "missing length"},
+    {BerErrorKind::IndefiniteLength, "indefinite length is not supported"},
+    {BerErrorKind::TruncatedLongFormLength, "truncated long-form length"},
+    {BerErrorKind::Truncated, "TLV truncated"},
+    {BerErrorKind::EmptyInteger, "empty INTEGER"},
+    {BerErrorKind::IntegerAbove64Bits, "INTEGER above 64 bits"},
+});
+static_assert(rows_in_order(messages, BerErrorKind::IntegerAbove64Bits), "one row per BerErrorKind, in order");
 
 }  // namespace
 
 void describe(const BerError& error, Text& out) noexcept {
     if (error.kind != BerErrorKind::Truncated) {
-        out.append(messages[static_cast<std::size_t>(error.kind)]);
+        out.append(text_of(messages, error.kind));
         return;
     }
     out.append("TLV 0x").append_hex(error.tag).append(" truncated: needs ");

@@ -29,7 +29,7 @@ using Bytes = std::span<const std::uint8_t>;
 class Text {
 public:
     // The most characters a message holds.
-    static constexpr std::size_t capacity = 256;
+    static constexpr std::size_t CAPACITY = 256;
 
     // Appends `text`, cut at the capacity; returns this text.
     Text& append(std::string_view text) noexcept;
@@ -41,7 +41,7 @@ public:
     std::string_view view() const noexcept { return {buffer_.data(), size_}; }
 
 private:
-    std::array<char, capacity> buffer_{};
+    std::array<char, CAPACITY> buffer_{};
     std::size_t size_ = 0;
 };
 

@@ -2,32 +2,46 @@
 // and the messages of DataError.
 #include "data.hpp"
 
+#include "enum_text.hpp"
+
 namespace valdrin::data {
 
 namespace {
 
-constexpr std::string_view kind_names[] = {
-    "bool", "int", "uint", "f32", "f64", "bits", "octets", "visible", "mms", "utc", "btime", "struct", "array", "raw",
-};
-static_assert(std::size(kind_names) == static_cast<std::size_t>(Kind::Raw) + 1, "one name per Kind");
+constexpr auto kind_names = std::to_array<EnumText<Kind>>({
+    {Kind::Bool, "bool"},
+    {Kind::Int, "int"},
+    {Kind::Uint, "uint"},
+    {Kind::F32, "f32"},
+    {Kind::F64, "f64"},
+    {Kind::Bits, "bits"},
+    {Kind::Octets, "octets"},
+    {Kind::Visible, "visible"},
+    {Kind::Mms, "mms"},
+    {Kind::Utc, "utc"},
+    {Kind::Btime, "btime"},
+    {Kind::Struct, "struct"},
+    {Kind::Array, "array"},
+    {Kind::Raw, "raw"},
+});
+static_assert(rows_in_order(kind_names, Kind::Raw), "one row per Kind, in order");
 
 // The fixed texts, in the order of DataErrorKind; TooDeep and BadUnusedBits
 // are followed by their number.
-constexpr std::string_view messages[] = {
-    "a structure or array lacks members",
-    "structures and arrays nested deeper than ",
-    "unused_bits must be 0..7, got ",
-    "buffer full",
-};
-static_assert(std::size(messages) == static_cast<std::size_t>(DataErrorKind::BufferFull) + 1,
-              "one message per DataErrorKind");
+constexpr auto messages = std::to_array<EnumText<DataErrorKind>>({
+    {DataErrorKind::LacksMembers, "a structure or array lacks members"},
+    {DataErrorKind::TooDeep, "structures and arrays nested deeper than "},
+    {DataErrorKind::BadUnusedBits, "unused_bits must be 0..7, got "},
+    {DataErrorKind::BufferFull, "buffer full"},
+});
+static_assert(rows_in_order(messages, DataErrorKind::BufferFull), "one row per DataErrorKind, in order");
 
 }  // namespace
 
-std::string_view kind_name(Kind kind) noexcept { return kind_names[static_cast<std::size_t>(kind)]; }
+std::string_view kind_name(Kind kind) noexcept { return text_of(kind_names, kind); }
 
 void describe(const DataError& error, ber::Text& out) noexcept {
-    out.append(messages[static_cast<std::size_t>(error.kind)]);
+    out.append(text_of(messages, error.kind));
     if (error.kind == DataErrorKind::TooDeep) out.append_decimal(MAX_DEPTH);
     if (error.kind == DataErrorKind::BadUnusedBits) out.append_decimal(error.unused_bits);
 }

@@ -159,15 +159,15 @@ struct Measured {
 
 // The content lengths of a list's structures and arrays in pre-order, as
 // one measuring pass finds them, so that writing need not measure any
-// container again. The first `capacity` are kept; the writer measures any
+// container again. The first `CAPACITY` are kept; the writer measures any
 // further one when it meets it.
 struct ContainerLengths {
-    static constexpr std::size_t capacity = 64;
+    static constexpr std::size_t CAPACITY = 64;
 
     std::size_t count = 0;  // entries of `length` that hold a measured length
     // Only the first `count` entries are set; the rest stay uninitialised,
     // which spares clearing the table for every encoding.
-    std::array<std::size_t, capacity> length;
+    std::array<std::size_t, CAPACITY> length;
 };
 
 // measure_sequence that also records the length of every structure and

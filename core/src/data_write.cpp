@@ -139,7 +139,7 @@ std::expected<Walked, DataError> walk(DataList list, std::size_t index, std::siz
         // a member of the one around it. Structure and array tags take one
         // octet.
         do {
-            if (slot < lengths.capacity) lengths.length[slot] = length;
+            if (slot < lengths.CAPACITY) lengths.length[slot] = length;
             const std::size_t whole = ber::tlv_size(0xA2, length);
             const Open& around = outer[--open];
             length = octets::add_sat(around.length, whole);
@@ -150,7 +150,7 @@ std::expected<Walked, DataError> walk(DataList list, std::size_t index, std::siz
     }
     // The list ended inside a container.
     if (open > 0) return std::unexpected(lacks_members);
-    lengths.count = std::min(containers, lengths.capacity);
+    lengths.count = std::min(containers, lengths.CAPACITY);
     return Walked{length, static_cast<std::size_t>(value - begin)};
 }
 

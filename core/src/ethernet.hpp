@@ -52,6 +52,10 @@ struct Frame {
     std::optional<std::uint16_t> vlan_id;
 };
 
+// The EtherType of `raw`, which starts at the destination MAC: the one
+// after an 802.1Q tag when it is tagged (0 when too short for either).
+[[nodiscard]] inline std::uint16_t ethertype_of(Bytes raw) noexcept;
+
 // Reads `raw`, which starts at the destination MAC, as a frame of
 // `ethertype`; nothing when it is too short, of another EtherType, or its
 // Length is below 8 or points past the end.
@@ -74,6 +78,15 @@ inline constexpr int PRIORITY_SHIFT = 13;
 inline constexpr std::uint16_t VLAN_ID_MASK = 0x0FFF;
 
 }  // namespace detail
+
+inline std::uint16_t ethertype_of(Bytes raw) noexcept {
+    using namespace detail;
+    if (raw.size() < UNTAGGED_SIZE) return 0;
+    const std::uint16_t type = be16(raw, 12);
+    if (type != TPID) return type;
+    // Only one tag, and only 8100: 88A8 and 9100 read as an EtherType.
+    return raw.size() < UNTAGGED_SIZE + TAG_SIZE ? 0 : be16(raw, 16);
+}
 
 // Inline: the analyzer reads every frame's header through it.
 inline std::optional<Frame> parse_frame(Bytes raw, std::uint16_t ethertype) noexcept {

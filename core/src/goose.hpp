@@ -12,6 +12,7 @@
 
 #include "ber.hpp"
 #include "data.hpp"
+#include "enum_text.hpp"
 #include "ethernet.hpp"
 
 namespace valdrin::goose {
@@ -40,8 +41,6 @@ enum class Field : std::uint8_t {
     NumDatSetEntries,
     AllData,
 };
-// The number of fields, and of entries in FIELDS.
-inline constexpr std::size_t FIELD_COUNT = 12;
 
 // What a field holds, and so how it is written and read.
 enum class FieldType : std::uint8_t {
@@ -54,27 +53,31 @@ enum class FieldType : std::uint8_t {
 
 // One row of the field table.
 struct FieldInfo {
+    Field value;            // the row's field
     std::string_view name;  // as the standard spells it, and as messages print it
     Tag tag;                // 0x80 + number, constructed 0xAB for allData
     FieldType type;
     bool mandatory;         // must be present for a PDU to be read
 };
 
-// The field table, in the order of Field.
-inline constexpr std::array<FieldInfo, FIELD_COUNT> FIELDS{{
-    {"gocbRef", 0x80, FieldType::VisibleString, true},
-    {"timeAllowedtoLive", 0x81, FieldType::Integer, true},
-    {"datSet", 0x82, FieldType::VisibleString, true},
-    {"goID", 0x83, FieldType::VisibleString, false},
-    {"t", 0x84, FieldType::UtcTime, true},
-    {"stNum", 0x85, FieldType::Integer, true},
-    {"sqNum", 0x86, FieldType::Integer, true},
-    {"simulation", 0x87, FieldType::Boolean, false},
-    {"confRev", 0x88, FieldType::Integer, true},
-    {"ndsCom", 0x89, FieldType::Boolean, false},
-    {"numDatSetEntries", 0x8A, FieldType::Integer, true},
-    {"allData", 0xAB, FieldType::DataList, false},
-}};
+// The field table: each field, its name, tag and type.
+inline constexpr auto FIELDS = std::to_array<FieldInfo>({
+    {Field::GocbRef, "gocbRef", 0x80, FieldType::VisibleString, true},
+    {Field::TimeAllowedToLive, "timeAllowedtoLive", 0x81, FieldType::Integer, true},
+    {Field::DatSet, "datSet", 0x82, FieldType::VisibleString, true},
+    {Field::GoId, "goID", 0x83, FieldType::VisibleString, false},
+    {Field::T, "t", 0x84, FieldType::UtcTime, true},
+    {Field::StNum, "stNum", 0x85, FieldType::Integer, true},
+    {Field::SqNum, "sqNum", 0x86, FieldType::Integer, true},
+    {Field::Simulation, "simulation", 0x87, FieldType::Boolean, false},
+    {Field::ConfRev, "confRev", 0x88, FieldType::Integer, true},
+    {Field::NdsCom, "ndsCom", 0x89, FieldType::Boolean, false},
+    {Field::NumDatSetEntries, "numDatSetEntries", 0x8A, FieldType::Integer, true},
+    {Field::AllData, "allData", 0xAB, FieldType::DataList, false},
+});
+static_assert(rows_in_order(FIELDS, Field::AllData), "one row per Field, in order");
+// The number of fields.
+inline constexpr std::size_t FIELD_COUNT = FIELDS.size();
 
 // The row of `field` in FIELDS.
 [[nodiscard]] constexpr const FieldInfo& info(Field field) noexcept {

@@ -1,5 +1,6 @@
 // GOOSE decoding: the lenient reader of a PDU's fields, and the strict
 // checks of how a PDU that it accepted is encoded.
+#include "enum_text.hpp"
 #include "goose.hpp"
 #include "octets.hpp"
 
@@ -9,28 +10,27 @@ namespace {
 
 // The fixed texts of the deviations, in the order of DeviationKind; the
 // numbers, names and tags around them are composed by describe.
-constexpr std::string_view deviation_texts[] = {
-    " octets after the PDU",                                 // TrailingOctets
-    " is not a GOOSE field",                                 // NotAGooseField
-    "field [",                                               // OutOfOrder
-    " is not a VisibleString129",                            // NotVisibleString129
-    "empty gocbRef",                                         // EmptyGocbRef
-    "t of ",                                                 // TimestampLength
-    " above 32 bits",                                        // Above32Bits
-    " of ",                                                  // BooleanLength
-    "no allData",                                            // NoAllData
-    "numDatSetEntries=",                                     // EntryCount
-    " is not a Data",                                        // NotAData
-    "allData value 0x",                                      // DataLength
-    "allData BIT STRING without a valid unused-bits octet",  // BitStringUnusedBits
-    "empty allData INTEGER",                                 // EmptyDataInteger
-    "allData VisibleString outside its alphabet",            // VisibleStringAlphabet
-};
-static_assert(std::size(deviation_texts) == static_cast<std::size_t>(DeviationKind::VisibleStringAlphabet) + 1,
-              "one text per DeviationKind");
+constexpr auto deviation_texts = std::to_array<EnumText<DeviationKind>>({
+    {DeviationKind::TrailingOctets, " octets after the PDU"},
+    {DeviationKind::NotAGooseField, " is not a GOOSE field"},
+    {DeviationKind::OutOfOrder, "field ["},
+    {DeviationKind::NotVisibleString129, " is not a VisibleString129"},
+    {DeviationKind::EmptyGocbRef, "empty gocbRef"},
+    {DeviationKind::TimestampLength, "t of "},
+    {DeviationKind::Above32Bits, " above 32 bits"},
+    {DeviationKind::BooleanLength, " of "},
+    {DeviationKind::NoAllData, "no allData"},
+    {DeviationKind::EntryCount, "numDatSetEntries="},
+    {DeviationKind::NotAData, " is not a Data"},
+    {DeviationKind::DataLength, "allData value 0x"},
+    {DeviationKind::BitStringUnusedBits, "allData BIT STRING without a valid unused-bits octet"},
+    {DeviationKind::EmptyDataInteger, "empty allData INTEGER"},
+    {DeviationKind::VisibleStringAlphabet, "allData VisibleString outside its alphabet"},
+});
+static_assert(rows_in_order(deviation_texts, DeviationKind::VisibleStringAlphabet), "one row per DeviationKind, in order");
 
 constexpr std::string_view text_of(DeviationKind kind) noexcept {
-    return deviation_texts[static_cast<std::size_t>(kind)];
+    return text_of(deviation_texts, kind);
 }
 
 constexpr std::string_view name_of(Field field) noexcept { return info(field).name; }

@@ -11,7 +11,7 @@ std::expected<void, TimingError> check(const Timing& timing) noexcept {
     if (timing.min_time_ns <= 0) return std::unexpected(TimingError::MinTimeNotPositive);
     if (timing.max_time_ns <= 0) return std::unexpected(TimingError::MaxTimeNotPositive);
     if (timing.min_time_ns > timing.max_time_ns) return std::unexpected(TimingError::MinAboveMax);
-    if (timing.max_time_ns > max_interval_ns) return std::unexpected(TimingError::TooLong);
+    if (timing.max_time_ns > MAX_INTERVAL_NS) return std::unexpected(TimingError::TooLong);
     if (timing.tal_factor == 0 && timing.fixed_tal_ms == 0) return std::unexpected(TimingError::TalFactorZero);
     return {};
 }

@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 
+#include "enum_text.hpp"
 #include "goose.hpp"
 
 namespace valdrin::goose::schedule {
@@ -20,7 +21,7 @@ namespace valdrin::goose::schedule {
 
 // Longest T0 and T1 accepted: one day, so that any frame index times T0
 // fits 128 bits with room to spare.
-inline constexpr std::int64_t max_interval_ns = 86'400LL * 1'000'000'000LL;
+inline constexpr std::int64_t MAX_INTERVAL_NS = 86'400LL * 1'000'000'000LL;
 
 // The retransmission timing of one control block. After a change, frame 0
 // goes out at once; the gap after frame k is min(T1 * 2^k, T0).
@@ -41,19 +42,18 @@ enum class TimingError : std::uint8_t {
 };
 
 // The message of each TimingError, in enum order.
-inline constexpr std::array<std::string_view, 5> timing_error_texts = {
-    "min_time must be positive",
-    "max_time must be positive",
-    "min_time must not exceed max_time",
-    "max_time must not exceed one day",
-    "tal_factor must be positive",
-};
-static_assert(timing_error_texts.size() == static_cast<std::size_t>(TimingError::TalFactorZero) + 1,
-              "one text per TimingError");
+inline constexpr auto timing_error_texts = std::to_array<EnumText<TimingError>>({
+    {TimingError::MinTimeNotPositive, "min_time must be positive"},
+    {TimingError::MaxTimeNotPositive, "max_time must be positive"},
+    {TimingError::MinAboveMax, "min_time must not exceed max_time"},
+    {TimingError::TooLong, "max_time must not exceed one day"},
+    {TimingError::TalFactorZero, "tal_factor must be positive"},
+});
+static_assert(rows_in_order(timing_error_texts, TimingError::TalFactorZero), "one row per TimingError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(TimingError error) noexcept {
-    return timing_error_texts[static_cast<std::size_t>(error)];
+    return text_of(timing_error_texts, error);
 }
 
 // Returns the first rule `timing` breaks, or nothing.
@@ -135,17 +135,16 @@ enum class TemplateError : std::uint8_t {
 };
 
 // The message of each TemplateError, in enum order.
-inline constexpr std::array<std::string_view, 3> template_error_texts = {
-    "not a GOOSE frame",
-    "the template's PDU is not conformant",
-    "a counter of the template exceeds 32 bits",
-};
-static_assert(template_error_texts.size() == static_cast<std::size_t>(TemplateError::Above32Bits) + 1,
-              "one text per TemplateError");
+inline constexpr auto template_error_texts = std::to_array<EnumText<TemplateError>>({
+    {TemplateError::NotGoose, "not a GOOSE frame"},
+    {TemplateError::NotConformant, "the template's PDU is not conformant"},
+    {TemplateError::Above32Bits, "a counter of the template exceeds 32 bits"},
+});
+static_assert(rows_in_order(template_error_texts, TemplateError::Above32Bits), "one row per TemplateError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(TemplateError error) noexcept {
-    return template_error_texts[static_cast<std::size_t>(error)];
+    return text_of(template_error_texts, error);
 }
 
 // Reads `frame` (from the destination MAC on) as a block's template.

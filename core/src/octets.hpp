@@ -67,6 +67,11 @@ constexpr void store(std::uint8_t* out, T value) noexcept {
     return detail::load<std::uint64_t>(in);
 }
 
+// The four octets at `in` as a big-endian two's complement number.
+[[nodiscard]] constexpr std::int32_t load_be_i32(const std::uint8_t* in) noexcept {
+    return static_cast<std::int32_t>(load_be32(in));
+}
+
 // Writes `value` big-endian into the two octets at `out`.
 constexpr void store_be16(std::uint8_t* out, std::uint16_t value) noexcept { detail::store(out, value); }
 // Writes `value` big-endian into the four octets at `out`.

@@ -6,9 +6,9 @@
 namespace valdrin::protection {
 
 std::expected<Overcurrent, SettingError> Overcurrent::make(const OvercurrentSettings& settings) {
-    if (settings.window == 0) return std::unexpected(SettingError::window_empty);
-    if (settings.window > MAX_WINDOW) return std::unexpected(SettingError::window_too_long);
-    if (settings.pickup == 0) return std::unexpected(SettingError::pickup_zero);
+    if (settings.window == 0) return std::unexpected(SettingError::WindowEmpty);
+    if (settings.window > MAX_WINDOW) return std::unexpected(SettingError::WindowTooLong);
+    if (settings.pickup == 0) return std::unexpected(SettingError::PickupZero);
     return Overcurrent(settings, std::vector<std::uint64_t>(settings.window, 0));
 }
 
@@ -29,7 +29,7 @@ Decision Overcurrent::add(std::int32_t sample) noexcept {
     next_ = next_ + 1 == squares_.size() ? 0 : next_ + 1;
     if (filled_ < squares_.size()) {
         ++filled_;
-        if (filled_ < squares_.size()) return Decision::none;
+        if (filled_ < squares_.size()) return Decision::None;
     }
     if (sum_ > threshold_) {
         if (!picked_up_) {
@@ -40,16 +40,16 @@ Decision Overcurrent::add(std::int32_t sample) noexcept {
         }
         if (!tripped_ && above_ >= settings_.delay) {
             tripped_ = true;
-            return Decision::trip;
+            return Decision::Trip;
         }
-        return Decision::none;
+        return Decision::None;
     }
     picked_up_ = false;
     if (tripped_) {
         tripped_ = false;
-        return Decision::reset;
+        return Decision::Reset;
     }
-    return Decision::none;
+    return Decision::None;
 }
 
 void Overcurrent::clear() noexcept {

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "enum_text.hpp"
+
 namespace valdrin::protection {
 
 // The largest RMS window accepted, in samples.
@@ -19,23 +21,22 @@ inline constexpr std::uint32_t MAX_WINDOW = 65'535;
 
 // What make() refuses, in the order it checks.
 enum class SettingError : std::uint8_t {
-    window_empty,     // a window of no samples
-    window_too_long,  // above MAX_WINDOW
-    pickup_zero,      // a pickup of 0 would be exceeded by any signal
+    WindowEmpty,    // a window of no samples
+    WindowTooLong,  // above MAX_WINDOW
+    PickupZero,     // a pickup of 0 would be exceeded by any signal
 };
 
 // The message of each SettingError, in enum order.
-inline constexpr std::array<std::string_view, 3> setting_error_texts = {
-    "the RMS window must hold at least one sample",
-    "the RMS window must hold at most 65535 samples",
-    "the pickup must be above 0",
-};
-static_assert(setting_error_texts.size() == static_cast<std::size_t>(SettingError::pickup_zero) + 1,
-              "one text per SettingError");
+inline constexpr auto setting_error_texts = std::to_array<EnumText<SettingError>>({
+    {SettingError::WindowEmpty, "the RMS window must hold at least one sample"},
+    {SettingError::WindowTooLong, "the RMS window must hold at most 65535 samples"},
+    {SettingError::PickupZero, "the pickup must be above 0"},
+});
+static_assert(rows_in_order(setting_error_texts, SettingError::PickupZero), "one row per SettingError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(SettingError error) noexcept {
-    return setting_error_texts[static_cast<std::size_t>(error)];
+    return text_of(setting_error_texts, error);
 }
 
 // The element's settings, in the channel's own counts and samples.
@@ -46,7 +47,7 @@ struct OvercurrentSettings {
 };
 
 // What one sample decided.
-enum class Decision : std::uint8_t { none, trip, reset };
+enum class Decision : std::uint8_t { None, Trip, Reset };
 
 class Overcurrent {
 public:

@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "enum_text.hpp"
 #include "octets.hpp"
 
 namespace valdrin::sv {
@@ -11,34 +12,38 @@ namespace valdrin::sv {
 
 namespace {
 
-// The standard's names, in the order of Field.
-constexpr std::string_view field_names[] = {
-    "svID", "smpCnt", "confRev", "smpSynch", "sample", "smpRate", "smpMod",
-};
-static_assert(std::size(field_names) == static_cast<std::size_t>(Field::SmpMod) + 1,
-              "one name per Field");
+// Each field and the standard's name for it.
+constexpr auto field_names = std::to_array<EnumText<Field>>({
+    {Field::SvId, "svID"},
+    {Field::SmpCnt, "smpCnt"},
+    {Field::ConfRev, "confRev"},
+    {Field::SmpSynch, "smpSynch"},
+    {Field::Sample, "sample"},
+    {Field::SmpRate, "smpRate"},
+    {Field::SmpMod, "smpMod"},
+});
+static_assert(rows_in_order(field_names, Field::SmpMod), "one row per Field, in order");
 
 // The fixed part of each message, in the order of SvErrorKind; the numbers
 // and names around it are composed by describe.
-constexpr std::string_view messages[] = {
-    "",                       // Ber: the BerError's own text
-    "expected tag 0x",        // UnexpectedTag
-    "ASDU without ",          // MissingField
-    " must be ",              // BadLength
-    "SavPdu without noASDU",  // MissingNoAsdu
-    " ASDUs present",         // AsduCount
-};
-static_assert(std::size(messages) == static_cast<std::size_t>(SvErrorKind::AsduCount) + 1,
-              "one message per SvErrorKind");
+constexpr auto messages = std::to_array<EnumText<SvErrorKind>>({
+    {SvErrorKind::Ber, ""},
+    {SvErrorKind::UnexpectedTag, "expected tag 0x"},
+    {SvErrorKind::MissingField, "ASDU without "},
+    {SvErrorKind::BadLength, " must be "},
+    {SvErrorKind::MissingNoAsdu, "SavPdu without noASDU"},
+    {SvErrorKind::AsduCount, " ASDUs present"},
+});
+static_assert(rows_in_order(messages, SvErrorKind::AsduCount), "one row per SvErrorKind, in order");
 
 constexpr std::string_view message(SvErrorKind kind) noexcept {
-    return messages[static_cast<std::size_t>(kind)];
+    return text_of(messages, kind);
 }
 
 }  // namespace
 
 std::string_view field_name(Field field) noexcept {
-    return field_names[static_cast<std::size_t>(field)];
+    return text_of(field_names, field);
 }
 
 void describe(const SvError& error, ber::Text& out) noexcept {

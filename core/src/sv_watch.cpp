@@ -5,19 +5,19 @@
 #include <string_view>
 #include <utility>
 
+#include "enum_text.hpp"
 #include "octets.hpp"
 
 namespace valdrin::analysis {
 
 namespace {
 
-constexpr std::array<std::string_view, 3> watch_error_texts = {
-    "the watched svID is empty",
-    "the watched channel must be between 0 and 255",
-    "overcurrent",
-};
-static_assert(watch_error_texts.size() == static_cast<std::size_t>(WatchError::overcurrent) + 1,
-              "one text per WatchError");
+constexpr auto watch_error_texts = std::to_array<EnumText<WatchError>>({
+    {WatchError::EmptySvId, "the watched svID is empty"},
+    {WatchError::ChannelTooHigh, "the watched channel must be between 0 and 255"},
+    {WatchError::Overcurrent, "overcurrent"},
+});
+static_assert(rows_in_order(watch_error_texts, WatchError::Overcurrent), "one row per WatchError, in order");
 
 Bytes bytes_of(const std::string& text) noexcept {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -26,8 +26,8 @@ Bytes bytes_of(const std::string& text) noexcept {
 }  // namespace
 
 std::string describe(const WatchFailure& failure) {
-    std::string out(watch_error_texts[static_cast<std::size_t>(failure.error)]);
-    if (failure.error == WatchError::overcurrent) {
+    std::string out(text_of(watch_error_texts, failure.error));
+    if (failure.error == WatchError::Overcurrent) {
         out += ": ";
         out += protection::describe(failure.setting);
     }
@@ -35,12 +35,12 @@ std::string describe(const WatchFailure& failure) {
 }
 
 std::expected<SvWatch, WatchFailure> SvWatch::make(SvWatchOptions options) {
-    if (options.sv_id.empty()) return std::unexpected(WatchFailure{WatchError::empty_sv_id});
+    if (options.sv_id.empty()) return std::unexpected(WatchFailure{WatchError::EmptySvId});
     std::optional<protection::Overcurrent> element;
     if (options.overcurrent) {
-        if (options.channel > MAX_WATCH_CHANNEL) return std::unexpected(WatchFailure{WatchError::channel_too_high});
+        if (options.channel > MAX_WATCH_CHANNEL) return std::unexpected(WatchFailure{WatchError::ChannelTooHigh});
         auto made = protection::Overcurrent::make(*options.overcurrent);
-        if (!made) return std::unexpected(WatchFailure{WatchError::overcurrent, made.error()});
+        if (!made) return std::unexpected(WatchFailure{WatchError::Overcurrent, made.error()});
         element.emplace(std::move(*made));
     }
     return SvWatch(std::move(options), std::move(element));
@@ -53,12 +53,7 @@ void SvWatch::add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) 
     const bool mark = outgoing && options_.departure_smp_cnt.has_value();
     const bool feed = !outgoing && element_.has_value();
     if (!mark && !feed) return;
-    if (raw.size() < ethernet::UNTAGGED_SIZE) return;
-    std::uint16_t type = octets::load_be16(raw.data() + 12);
-    if (type == ethernet::TPID && raw.size() >= ethernet::UNTAGGED_SIZE + ethernet::TAG_SIZE) {
-        type = octets::load_be16(raw.data() + 16);
-    }
-    if (type != ethernet::ETHERTYPE_SV) return;
+    if (ethernet::ethertype_of(raw) != ethernet::ETHERTYPE_SV) return;
     const auto frame = ethernet::parse_frame(raw, ethernet::ETHERTYPE_SV);
     if (!frame) return;
     const Bytes wanted = bytes_of(options_.sv_id);
@@ -85,11 +80,11 @@ void SvWatch::add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) 
             element_->clear();
         }
         last_smp_cnt_ = asdu.smp_cnt;
-        const auto value = static_cast<std::int32_t>(octets::load_be32(asdu.sample.data() + at));
+        const std::int32_t value = octets::load_be_i32(asdu.sample.data() + at);
         const protection::Decision decision = element_->add(value);
-        if (decision == protection::Decision::none) return;
+        if (decision == protection::Decision::None) return;
         Event event = event_of(
-            decision == protection::Decision::trip ? EventKind::OvercurrentTrip : EventKind::OvercurrentReset, asdu);
+            decision == protection::Decision::Trip ? EventKind::OvercurrentTrip : EventKind::OvercurrentReset, asdu);
         event.rms = element_->rms();
         sink.on(event);
     });

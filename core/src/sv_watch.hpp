@@ -32,15 +32,15 @@ struct SvWatchOptions {
 
 // Why an SvWatch is refused.
 enum class WatchError : std::uint8_t {
-    empty_sv_id,
-    channel_too_high,
-    overcurrent,  // the element's settings (the SettingError follows)
+    EmptySvId,
+    ChannelTooHigh,
+    Overcurrent,  // the element's settings (the SettingError follows)
 };
 
 // A refused watch: the error, and the element's when it is `overcurrent`.
 struct WatchFailure {
     WatchError error;
-    protection::SettingError setting = protection::SettingError::window_empty;
+    protection::SettingError setting = protection::SettingError::WindowEmpty;
 };
 
 // The text of `failure`, e.g. "overcurrent: the pickup must be above 0".

@@ -476,7 +476,7 @@ TEST(WriteData, MoreContainersThanTheTableHolds) {
     }
     ContainerLengths lengths;
     const std::size_t size = measure_sequence(list, lengths).value();
-    EXPECT_EQ(lengths.count, ContainerLengths::capacity);
+    EXPECT_EQ(lengths.count, ContainerLengths::CAPACITY);
     const Octets plain = encode(list).value();
     EXPECT_EQ(table_encode(list, size, &lengths), plain);
 }

@@ -25,8 +25,8 @@ TEST(Timing, Check) {
         {"negative T1", {-1, 1000 * ms}, TimingError::MinTimeNotPositive},
         {"zero T0", {1, 0}, TimingError::MaxTimeNotPositive},
         {"T1 above T0", {2000 * ms, 1000 * ms}, TimingError::MinAboveMax},
-        {"T0 above a day", {ms, max_interval_ns + 1}, TimingError::TooLong},
-        {"T0 of a day", {ms, max_interval_ns}, std::nullopt},
+        {"T0 above a day", {ms, MAX_INTERVAL_NS + 1}, TimingError::TooLong},
+        {"T0 of a day", {ms, MAX_INTERVAL_NS}, std::nullopt},
         {"factor 0 without a fixed TAL", {ms, 8 * ms, 0, 0}, TimingError::TalFactorZero},
         {"factor 0 with a fixed TAL", {ms, 8 * ms, 0, 100}, std::nullopt},
     };
@@ -46,7 +46,7 @@ TEST(Timing, Table) {
     const Timing t1_1_t0_1000{1 * ms, 1000 * ms};
     const Timing t1_3_t0_20{3 * ms, 20 * ms, 3};
     const Timing fixed{1 * ms, 1000 * ms, 2, 777};
-    const Timing one_ns{1, max_interval_ns};
+    const Timing one_ns{1, MAX_INTERVAL_NS};
     const struct { const char* why; Timing timing; std::uint64_t k; __int128 offset; std::int64_t gap; std::uint32_t tal; } rows[] = {
         {"the change frame goes at once", t1_1_t0_1000, 0, 0, 1 * ms, 2},
         {"first retransmission after T1", t1_1_t0_1000, 1, 1 * ms, 2 * ms, 4},
@@ -70,7 +70,7 @@ TEST(Timing, Table) {
                     row.k == UINT64_MAX) << row.why;
     }
     // A TAL saturates at 32 bits: a day times four billion.
-    EXPECT_EQ(tal_ms(Timing{max_interval_ns, max_interval_ns, UINT32_MAX}, 0), UINT32_MAX);
+    EXPECT_EQ(tal_ms(Timing{MAX_INTERVAL_NS, MAX_INTERVAL_NS, UINT32_MAX}, 0), UINT32_MAX);
 }
 
 TEST(Counters, Wrap) {

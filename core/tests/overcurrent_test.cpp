@@ -24,7 +24,7 @@ Decided decisions(const OvercurrentSettings& settings, const std::vector<std::in
     Decided out;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const Decision d = element->add(samples[i]);
-        if (d != Decision::none) out.emplace_back(i, d);
+        if (d != Decision::None) out.emplace_back(i, d);
     }
     return out;
 }
@@ -36,8 +36,8 @@ std::vector<std::int32_t> join(std::initializer_list<std::vector<std::int32_t>> 
     return out;
 }
 
-constexpr Decision T = Decision::trip;
-constexpr Decision R = Decision::reset;
+constexpr Decision T = Decision::Trip;
+constexpr Decision R = Decision::Reset;
 
 TEST(Overcurrent, DecisionSamples) {
     const struct {
@@ -94,16 +94,16 @@ TEST(Overcurrent, RefusedSettings) {
         OvercurrentSettings settings;
         SettingError error;
     } cases[] = {
-        {"no window", {0, 10, 0}, SettingError::window_empty},
-        {"window above the limit", {MAX_WINDOW + 1, 10, 0}, SettingError::window_too_long},
-        {"pickup 0", {80, 0, 0}, SettingError::pickup_zero},
+        {"no window", {0, 10, 0}, SettingError::WindowEmpty},
+        {"window above the limit", {MAX_WINDOW + 1, 10, 0}, SettingError::WindowTooLong},
+        {"pickup 0", {80, 0, 0}, SettingError::PickupZero},
     };
     for (const auto& c : cases) {
         const auto made = Overcurrent::make(c.settings);
         ASSERT_FALSE(made.has_value()) << c.why;
         EXPECT_EQ(made.error(), c.error) << c.why;
     }
-    EXPECT_EQ(describe(SettingError::pickup_zero), "the pickup must be above 0");
+    EXPECT_EQ(describe(SettingError::PickupZero), "the pickup must be above 0");
 }
 
 TEST(Overcurrent, RmsAndClear) {
@@ -119,9 +119,9 @@ TEST(Overcurrent, RmsAndClear) {
     EXPECT_EQ(element->rms(), 0.0);
     // A cleared element needs a whole window again before deciding; a
     // window still above the pickup does not trip a second time.
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(element->add(100), Decision::none);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(element->add(0), Decision::none);  // 100 still in the window
-    EXPECT_EQ(element->add(0), Decision::reset);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(element->add(100), Decision::None);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(element->add(0), Decision::None);  // 100 still in the window
+    EXPECT_EQ(element->add(0), Decision::Reset);
 }
 
 }  // namespace

@@ -19,16 +19,31 @@ namespace valdrin::io {
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
+namespace detail {
+
+// FUTEX_WAIT or FUTEX_WAIT_BITSET `op` on `word` while it holds `expected`.
+inline void futex_wait_op(std::atomic<std::uint32_t>& word, int op, std::uint32_t expected, const timespec& ts,
+                          std::uint32_t bitset) noexcept {
+    // The atomic holds exactly one uint32_t (asserted above).
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), op, expected, &ts, nullptr, bitset);
+}
+
+}  // namespace detail
+
 // Sleeps while `word` holds `expected`, at most `timeout_ns` (>= 0); returns
 // on a wake-up, a change, a signal or the timeout alike: callers recheck.
 inline void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                        std::int64_t timeout_ns) noexcept {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(timeout_ns / ns_per_s);
-    ts.tv_nsec = static_cast<long>(timeout_ns % ns_per_s);
-    // The atomic holds exactly one uint32_t (asserted above).
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, &ts,
-            nullptr, 0);
+    detail::futex_wait_op(word, FUTEX_WAIT_PRIVATE, expected, timespec_of(timeout_ns), 0);
+}
+
+// Sleeps while `word` holds `expected`, until the absolute CLOCK_REALTIME
+// instant `deadline` (ns; before 1970 counts as 1970); returns on a
+// wake-up, a change, a signal or the deadline alike: callers recheck.
+inline void futex_wait_until_instant(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                                     Nanos deadline) noexcept {
+    detail::futex_wait_op(word, FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, expected,
+                          timespec_of(deadline < 0 ? 0 : deadline), FUTEX_BITSET_MATCH_ANY);
 }
 
 // Wakes every thread sleeping on `word`; never blocks.

@@ -18,7 +18,7 @@ constexpr std::int64_t BLOCK_TIMER_SLACK_NS = 4'000'000;
 std::int64_t ring_lag_ns(const CaptureOptions& capture) noexcept {
     constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
     const std::int64_t block =
-        capture.ring.version == RingVersion::v3
+        capture.ring.version == RingVersion::V3
             ? static_cast<std::int64_t>(capture.ring.block_timeout_ms) * 1'000'000 + BLOCK_TIMER_SLACK_NS
             : 0;  // at most 2^32 ms: no overflow
     const std::int64_t pause = std::max<std::int64_t>(capture.coalesce_ns, 0);
@@ -91,7 +91,7 @@ std::size_t Monitor::events(std::span<analysis::StoredEvent> out, std::int64_t t
 
 std::string Monitor::failure() const {
     const CaptureError error = capture_.failure();
-    if (error.step == CaptureStep::none) return {};
+    if (error.step == CaptureStep::None) return {};
     return capture_.describe(error);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "enum_text.hpp"
 #include "failure.hpp"
 #include "fd.hpp"
 
@@ -17,26 +18,25 @@ using Socket = Fd;
 
 // Why a packet socket could not be opened, in the order the steps run.
 enum class SocketError : std::uint8_t {
-    bad_interface_name,  // the name holds a NUL character
-    no_such_interface,   // the name resolves to no interface index
-    open,                // socket(AF_PACKET, ...) failed
-    bind,                // binding to the interface failed
+    BadInterfaceName,  // the name holds a NUL character
+    NoSuchInterface,   // the name resolves to no interface index
+    Open,              // socket(AF_PACKET, ...) failed
+    Bind,              // binding to the interface failed
 };
 
 // Per SocketError: the whole message (bad_interface_name), or the context
 // that precedes the OS text.
-inline constexpr std::array<std::string_view, 4> socket_error_texts = {
-    "bad interface name",
-    "interface",
-    "AF_PACKET socket",
-    "bind",
-};
-static_assert(socket_error_texts.size() == static_cast<std::size_t>(SocketError::bind) + 1,
-              "one text per SocketError");
+inline constexpr auto socket_error_texts = std::to_array<EnumText<SocketError>>({
+    {SocketError::BadInterfaceName, "bad interface name"},
+    {SocketError::NoSuchInterface, "interface"},
+    {SocketError::Open, "AF_PACKET socket"},
+    {SocketError::Bind, "bind"},
+});
+static_assert(rows_in_order(socket_error_texts, SocketError::Bind), "one row per SocketError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(SocketError error) noexcept {
-    return socket_error_texts[static_cast<std::size_t>(error)];
+    return text_of(socket_error_texts, error);
 }
 
 // A failure and its complete message: "bad interface name",

@@ -17,22 +17,22 @@ void prepare_thread(const char* name) noexcept {
 }
 
 std::string describe(const SchedFault& fault) {
-    const std::string number = fault.error == SchedError::priority ? std::to_string(fault.priority)
+    const std::string number = fault.error == SchedError::Priority ? std::to_string(fault.priority)
                                                                    : std::to_string(fault.cpu);
     std::string text = std::string(describe(fault.error)) + " " + number;
-    if (fault.error == SchedError::cpu_out_of_range) return text;
+    if (fault.error == SchedError::CpuOutOfRange) return text;
     return os_error(text, fault.os_error);
 }
 
 std::expected<void, SchedFault> try_pin_to_cpu(std::uint64_t cpu) noexcept {
-    if (cpu >= CPU_SETSIZE) {
-        return std::unexpected(SchedFault{.error = SchedError::cpu_out_of_range, .cpu = cpu});
+    if (cpu > MAX_CPU) {
+        return std::unexpected(SchedFault{.error = SchedError::CpuOutOfRange, .cpu = cpu});
     }
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(static_cast<std::size_t>(cpu), &set);
     if (sched_setaffinity(0, sizeof set, &set) != 0) {
-        return std::unexpected(SchedFault{.error = SchedError::pin, .cpu = cpu, .os_error = errno});
+        return std::unexpected(SchedFault{.error = SchedError::Pin, .cpu = cpu, .os_error = errno});
     }
     return {};
 }
@@ -43,7 +43,7 @@ std::expected<void, SchedFault> try_set_fifo_priority(std::int32_t priority) noe
     const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (error != 0) {
         return std::unexpected(
-            SchedFault{.error = SchedError::priority, .priority = priority, .os_error = error});
+            SchedFault{.error = SchedError::Priority, .priority = priority, .os_error = error});
     }
     return {};
 }

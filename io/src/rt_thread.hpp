@@ -2,12 +2,15 @@
 // real-time priority.
 #pragma once
 
+#include <sched.h>
+
 #include <array>
 #include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
 
+#include "enum_text.hpp"
 #include "failure.hpp"
 
 namespace valdrin::io {
@@ -19,29 +22,28 @@ void prepare_thread(const char* name) noexcept;
 
 // Why the calling thread could not be scheduled as asked.
 enum class SchedError : std::uint8_t {
-    cpu_out_of_range,  // the CPU number does not fit a cpu_set_t
-    pin,               // sched_setaffinity failed
-    priority,          // pthread_setschedparam(SCHED_FIFO) failed
+    CpuOutOfRange,  // the CPU number does not fit a cpu_set_t
+    Pin,            // sched_setaffinity failed
+    Priority,       // pthread_setschedparam(SCHED_FIFO) failed
 };
 
 // Per SchedError: the message's context, before the number and OS text.
-inline constexpr std::array<std::string_view, 3> sched_error_texts = {
-    "CPU number out of range",
-    "pin to CPU",
-    "SCHED_FIFO priority",
-};
-static_assert(sched_error_texts.size() == static_cast<std::size_t>(SchedError::priority) + 1,
-              "one text per SchedError");
+inline constexpr auto sched_error_texts = std::to_array<EnumText<SchedError>>({
+    {SchedError::CpuOutOfRange, "CPU number out of range"},
+    {SchedError::Pin, "pin to CPU"},
+    {SchedError::Priority, "SCHED_FIFO priority"},
+});
+static_assert(rows_in_order(sched_error_texts, SchedError::Priority), "one row per SchedError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(SchedError error) noexcept {
-    return sched_error_texts[static_cast<std::size_t>(error)];
+    return text_of(sched_error_texts, error);
 }
 
 // A failure as a value, for a thread that must not allocate: the kind, the
 // CPU or the priority asked for, and the error number (0 for out of range).
 struct SchedFault {
-    SchedError error = SchedError::pin;
+    SchedError error = SchedError::Pin;
     std::uint64_t cpu = 0;       // cpu_out_of_range, pin
     std::int32_t priority = 0;   // priority
     int os_error = 0;
@@ -55,6 +57,9 @@ struct SchedFault {
 
 // A failure and its complete message, describe(SchedFault)'s.
 using SchedFailure = Failure<SchedError>;
+
+// The largest CPU number a thread can be pinned to: the last of a cpu_set_t.
+inline constexpr std::uint64_t MAX_CPU = CPU_SETSIZE - 1;
 
 // Pins the calling thread to CPU `cpu`; allocates nothing.
 [[nodiscard]] std::expected<void, SchedFault> try_pin_to_cpu(std::uint64_t cpu) noexcept;

@@ -8,7 +8,7 @@ namespace valdrin::io {
 
 SetupReport::State SetupReport::wait(std::string& text) {
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return state_ != State::pending; });
+    changed_.wait(guard, [this] { return state_ != State::Pending; });
     text = text_;
     return state_;
 }
@@ -16,7 +16,7 @@ SetupReport::State SetupReport::wait(std::string& text) {
 void SetupReport::report(State state, std::string text) {
     {
         std::lock_guard guard(lock_);
-        if (state_ != State::pending) return;  // one shot
+        if (state_ != State::Pending) return;  // one shot
         state_ = state;
         text_ = std::move(text);
     }
@@ -24,16 +24,16 @@ void SetupReport::report(State state, std::string text) {
 }
 
 Reporter::~Reporter() {
-    if (report_) report_->report(SetupReport::State::gone);
+    if (report_) report_->report(SetupReport::State::Gone);
 }
 
 void Reporter::ok() {
-    report_->report(SetupReport::State::ok);
+    report_->report(SetupReport::State::Ok);
     report_.reset();
 }
 
 void Reporter::failed(std::string text) {
-    report_->report(SetupReport::State::failed, std::move(text));
+    report_->report(SetupReport::State::Failed, std::move(text));
     report_.reset();
 }
 
@@ -41,7 +41,7 @@ bool set_up_thread(std::optional<std::uint64_t> cpu, std::optional<std::int32_t>
     if (cpu) {
         auto pinned = pin_to_cpu(*cpu);
         if (!pinned) {
-            if (pinned.error().error != SchedError::cpu_out_of_range) reporter.failed(std::move(pinned.error().text));
+            if (pinned.error().error != SchedError::CpuOutOfRange) reporter.failed(std::move(pinned.error().text));
             return false;
         }
     }

@@ -14,7 +14,7 @@ namespace valdrin::io {
 // The report, shared by the starter (who waits) and the thread's Reporter.
 class SetupReport {
 public:
-    enum class State { pending, ok, failed, gone };
+    enum class State { Pending, Ok, Failed, Gone };
 
     // Blocks until the thread has reported or is gone; returns the outcome
     // and, for `failed`, the error text in `text`.
@@ -25,7 +25,7 @@ public:
 private:
     std::mutex lock_;
     std::condition_variable changed_;
-    State state_ = State::pending;
+    State state_ = State::Pending;
     std::string text_;
 };
 

@@ -73,13 +73,13 @@ public:
     [[nodiscard]] static constexpr std::size_t capacity() noexcept { return Capacity; }
 
 private:
-    static constexpr std::size_t line = 64;
-    alignas(line) std::atomic<std::uint64_t> head_{0};      // consumer's
-    alignas(line) std::atomic<std::uint64_t> tail_{0};      // producer's
+    static constexpr std::size_t LINE = 64;
+    alignas(LINE) std::atomic<std::uint64_t> head_{0};      // consumer's
+    alignas(LINE) std::atomic<std::uint64_t> tail_{0};      // producer's
     std::atomic<std::uint64_t> dropped_{0};                 // producer's
-    alignas(line) std::atomic<bool> waiting_{false};        // consumer sleeps
+    alignas(LINE) std::atomic<bool> waiting_{false};        // consumer sleeps
     std::atomic<std::uint32_t> signal_{0};                  // futex word
-    alignas(line) std::array<Record, Capacity> slots_{};
+    alignas(LINE) std::array<Record, Capacity> slots_{};
 };
 
 }  // namespace valdrin::io

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "blocking.hpp"
+#include "enum_text.hpp"
 #include "failure.hpp"
 #include "os_error.hpp"
 #include "packet_socket.hpp"
@@ -26,28 +27,27 @@ namespace valdrin::io {
 
 // Why start() did not leave a thread running, in the order its steps run.
 enum class StartError : std::uint8_t {
-    already_started,  // a thread of this slot runs
-    socket,           // the packet socket could not be opened (SocketFailure's text)
-    no_thread,        // the thread could not be created (the OS text)
-    setup,            // the thread reported a failed set-up (its text)
-    thread_gone,      // the thread ended before reporting (the slot's own text)
+    AlreadyStarted,  // a thread of this slot runs
+    Socket,          // the packet socket could not be opened (SocketFailure's text)
+    NoThread,        // the thread could not be created (the OS text)
+    Setup,           // the thread reported a failed set-up (its text)
+    ThreadGone,      // the thread ended before reporting (the slot's own text)
 };
 
 // Per StartError: the whole message (already_started) or what the failure
 // is, its message being the detail it carries.
-inline constexpr std::array<std::string_view, 5> start_error_texts = {
-    "already started",
-    "the packet socket could not be opened",
-    "the thread could not be created",
-    "the thread's set-up failed",
-    "the thread ended during setup",
-};
-static_assert(start_error_texts.size() == static_cast<std::size_t>(StartError::thread_gone) + 1,
-              "one text per StartError");
+inline constexpr auto start_error_texts = std::to_array<EnumText<StartError>>({
+    {StartError::AlreadyStarted, "already started"},
+    {StartError::Socket, "the packet socket could not be opened"},
+    {StartError::NoThread, "the thread could not be created"},
+    {StartError::Setup, "the thread's set-up failed"},
+    {StartError::ThreadGone, "the thread ended during setup"},
+});
+static_assert(rows_in_order(start_error_texts, StartError::ThreadGone), "one row per StartError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(StartError error) noexcept {
-    return start_error_texts[static_cast<std::size_t>(error)];
+    return text_of(start_error_texts, error);
 }
 
 // A failed start() and its complete message.
@@ -106,9 +106,9 @@ std::expected<void, StartFailure> ThreadSlot::start(Blocking& blocking, std::str
     };
     const auto failure = [&](StartError error) { return failure_with(error, std::string(describe(error))); };
     std::unique_lock slot = lock_blocking(lock_, blocking);
-    if (thread_) return failure(StartError::already_started);
+    if (thread_) return failure(StartError::AlreadyStarted);
     auto socket = open_sending_socket(iface);
-    if (!socket) return failure_with(StartError::socket, std::move(socket.error().text));
+    if (!socket) return failure_with(StartError::Socket, std::move(socket.error().text));
     // No thread of this slot runs now: a stop() of an earlier run is over,
     // and this run starts afresh.
     stop_.store(false);
@@ -118,7 +118,7 @@ std::expected<void, StartFailure> ThreadSlot::start(Blocking& blocking, std::str
         thread = spawn(std::move(*socket), Reporter(report), has_run_);
     } catch (const std::system_error& e) {
         // The thread's arguments, the socket among them, are gone.
-        return failure_with(StartError::no_thread, os_text(e.code().value()));
+        return failure_with(StartError::NoThread, os_text(e.code().value()));
     }
     std::string text;
     SetupReport::State outcome;
@@ -127,18 +127,18 @@ std::expected<void, StartFailure> ThreadSlot::start(Blocking& blocking, std::str
         outcome = report->wait(text);
     }
     switch (outcome) {
-        case SetupReport::State::ok:
+        case SetupReport::State::Ok:
             thread_ = std::move(thread);
             has_run_ = true;
             return {};
-        case SetupReport::State::failed: {
+        case SetupReport::State::Failed: {
             BlockingScope waiting(blocking);
             thread.join();  // it ends right after reporting
         }
-            return failure_with(StartError::setup, std::move(text));
+            return failure_with(StartError::Setup, std::move(text));
         default:
             thread.detach();
-            return failure_with(StartError::thread_gone, std::string(gone_text_));
+            return failure_with(StartError::ThreadGone, std::string(gone_text_));
     }
 }
 

@@ -68,26 +68,26 @@ TEST_P(BadSetupTest, StartReportsTheFailingStepInTheOsWords) {
 
 const RingGeometry good{};
 const RingGeometry odd_slots{
-    .version = RingVersion::v2, .block_size = 4096, .block_count = 4, .frame_size = 1536};
+    .version = RingVersion::V2, .block_size = 4096, .block_count = 4, .frame_size = 1536};
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, BadSetupTest,
     ::testing::Values(
-        BadSetup{"no_interface", "eth9", {}, {}, false, good, CaptureStep::interface,
+        BadSetup{"no_interface", "eth9", {}, {}, false, good, CaptureStep::Interface,
                  "interface eth9: No such device (os error 19)"},
-        BadSetup{"empty_name", "", {}, {}, false, good, CaptureStep::interface_name,
+        BadSetup{"empty_name", "", {}, {}, false, good, CaptureStep::InterfaceName,
                  "bad interface name"},
         BadSetup{"name_too_long", "sixteen-octets-x", {}, {}, false, good,
-                 CaptureStep::interface_name, "bad interface name"},
-        BadSetup{"no_cap_net_raw", "lo", {}, {}, true, good, CaptureStep::socket,
+                 CaptureStep::InterfaceName, "bad interface name"},
+        BadSetup{"no_cap_net_raw", "lo", {}, {}, true, good, CaptureStep::Socket,
                  "AF_PACKET socket: Operation not permitted (os error 1)"},
-        BadSetup{"slots_not_dividing_blocks", "lo", {}, {}, false, odd_slots, CaptureStep::rx_ring,
+        BadSetup{"slots_not_dividing_blocks", "lo", {}, {}, false, odd_slots, CaptureStep::RxRing,
                  "PACKET_RX_RING: Invalid argument (os error 22)"},
-        BadSetup{"no_such_cpu", "lo", 1000u, {}, false, good, CaptureStep::pin,
+        BadSetup{"no_such_cpu", "lo", 1000u, {}, false, good, CaptureStep::Pin,
                  "pin to CPU 1000: Invalid argument (os error 22)"},
-        BadSetup{"cpu_beyond_cpu_set", "lo", 1024u, {}, false, good, CaptureStep::cpu_out_of_range,
+        BadSetup{"cpu_beyond_cpu_set", "lo", 1024u, {}, false, good, CaptureStep::CpuOutOfRange,
                  "CPU number out of range 1024"},
-        BadSetup{"priority_out_of_range", "lo", {}, 100, false, good, CaptureStep::priority,
+        BadSetup{"priority_out_of_range", "lo", {}, 100, false, good, CaptureStep::Priority,
                  "SCHED_FIFO priority 100: Invalid argument (os error 22)"}),
     [](const auto& info) { return std::string(info.param.why); });
 
@@ -101,11 +101,11 @@ TEST(CaptureLinkTest, RemovedInterfaceEndsTheRunWithAnError) {
         ASSERT_TRUE(capture.wait_ended(2'000'000'000));
         EXPECT_FALSE(capture.running());
         const CaptureError failure = capture.failure();
-        EXPECT_EQ(failure.step, CaptureStep::interface_gone);
+        EXPECT_EQ(failure.step, CaptureStep::InterfaceGone);
         EXPECT_EQ(capture.describe(failure), "interface vb went away");
         EXPECT_EQ(capture.stats().link_downs, 1u);
         capture.stop();
-        EXPECT_EQ(capture.failure().step, CaptureStep::interface_gone);  // still readable
+        EXPECT_EQ(capture.failure().step, CaptureStep::InterfaceGone);  // still readable
         // A new start finds no interface.
         const auto again = capture.start();
         ASSERT_FALSE(again.has_value());

@@ -63,7 +63,7 @@ struct Delivery {
     RingVersion version;
     bool veth;      // capture on vb, send on va; else both on lo
     bool outgoing;  // lo only: the frames leaving too, each before its arrival
-    Timestamps stamps = Timestamps::software;  // veth has no hardware clock: software anyway
+    Timestamps stamps = Timestamps::Software;  // veth has no hardware clock: software anyway
     std::int64_t coalesce_ns = 0;
 };
 
@@ -114,11 +114,11 @@ TEST_P(DeliveryTest, HandsOverExactlyTheProcessBusFramesAsSent) {
             EXPECT_EQ(seen.meta.wire_length, s.frame.size());
             EXPECT_EQ(seen.meta.tag_restored, !expected[i].outgoing && s.frame[12] == 0x81);
             EXPECT_EQ(seen.meta.packet_type,
-                      expected[i].outgoing ? PacketType::outgoing : PacketType::multicast);
+                      expected[i].outgoing ? PacketType::Outgoing : PacketType::Multicast);
             // Arrival stamps begin a little after the first socket asks for
             // them (the kernel switches them on from a work queue); until
             // then the ring's copy time stands in. Both are CLOCK_REALTIME.
-            EXPECT_NE(seen.meta.stamp, StampSource::hardware);
+            EXPECT_NE(seen.meta.stamp, StampSource::Hardware);
             EXPECT_GE(seen.meta.timestamp_ns, previous);
             EXPECT_LE(seen.meta.timestamp_ns, after);
             previous = seen.meta.timestamp_ns;
@@ -134,16 +134,16 @@ TEST_P(DeliveryTest, HandsOverExactlyTheProcessBusFramesAsSent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rings, DeliveryTest,
-    ::testing::Values(Delivery{"v2_lo", RingVersion::v2, false, false},
-                      Delivery{"v3_lo", RingVersion::v3, false, false},
-                      Delivery{"v2_lo_both_directions", RingVersion::v2, false, true},
-                      Delivery{"v3_lo_both_directions", RingVersion::v3, false, true},
-                      Delivery{"v2_veth", RingVersion::v2, true, false},
-                      Delivery{"v3_veth", RingVersion::v3, true, false},
-                      Delivery{"v2_veth_hardware_stamps_asked", RingVersion::v2, true, false,
-                               Timestamps::hardware},
-                      Delivery{"v2_veth_coalescing", RingVersion::v2, true, false,
-                               Timestamps::software, 500'000}),
+    ::testing::Values(Delivery{"v2_lo", RingVersion::V2, false, false},
+                      Delivery{"v3_lo", RingVersion::V3, false, false},
+                      Delivery{"v2_lo_both_directions", RingVersion::V2, false, true},
+                      Delivery{"v3_lo_both_directions", RingVersion::V3, false, true},
+                      Delivery{"v2_veth", RingVersion::V2, true, false},
+                      Delivery{"v3_veth", RingVersion::V3, true, false},
+                      Delivery{"v2_veth_hardware_stamps_asked", RingVersion::V2, true, false,
+                               Timestamps::Hardware},
+                      Delivery{"v2_veth_coalescing", RingVersion::V2, true, false,
+                               Timestamps::Software, 500'000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A slow handler and a ring of two 4 KiB blocks (four V2 slots): the kernel
@@ -176,7 +176,7 @@ TEST_P(DropTest, DropsOfAFullRingAreCountedExactly) {
         EXPECT_GT(stats.kernel_drops, 0u);
         EXPECT_EQ(stats.kernel_packets, sent);
         EXPECT_EQ(stats.frames, recorder.seen.size());
-        if (version == RingVersion::v3) {
+        if (version == RingVersion::V3) {
             EXPECT_GT(stats.ring_freezes, 0u);
         } else {
             EXPECT_EQ(stats.ring_freezes, 0u);
@@ -188,9 +188,9 @@ TEST_P(DropTest, DropsOfAFullRingAreCountedExactly) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Rings, DropTest, ::testing::Values(RingVersion::v2, RingVersion::v3),
+INSTANTIATE_TEST_SUITE_P(Rings, DropTest, ::testing::Values(RingVersion::V2, RingVersion::V3),
                          [](const auto& info) {
-                             return std::string(info.param == RingVersion::v3 ? "v3" : "v2");
+                             return std::string(info.param == RingVersion::V3 ? "v3" : "v2");
                          });
 
 // The live threads of this process with name `name`.
@@ -212,7 +212,7 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
         for (std::uint8_t run = 0; run < 3; ++run) {
             ASSERT_TRUE(capture.start().has_value());
             EXPECT_TRUE(capture.running());
-            EXPECT_EQ(threads_named("sv-capture"), 1);
+            EXPECT_EQ(threads_named("frame-capture"), 1);
             const auto busy = capture.start();
             ASSERT_FALSE(busy.has_value());
             EXPECT_EQ(capture.describe(busy.error()),
@@ -221,7 +221,7 @@ TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
             ASSERT_TRUE(eventually([&] { return capture.stats().frames == run + 1u; }));
             capture.stop();
             EXPECT_FALSE(capture.running());
-            EXPECT_EQ(threads_named("sv-capture"), 0);
+            EXPECT_EQ(threads_named("frame-capture"), 0);
             capture.stop();  // idempotent
         }
         sender.send(make_frame(sv, std::nullopt, 20, 9));  // nobody listens
@@ -238,7 +238,7 @@ TEST(CaptureTest, AFrameLongerThanItsSlotArrivesTruncatedWithItsWireLength) {
         Recorder recorder;
         CaptureOptions options{.interface = "lo"};
         options.ring = {
-            .version = RingVersion::v2, .block_size = 4096, .block_count = 4, .frame_size = 256};
+            .version = RingVersion::V2, .block_size = 4096, .block_count = 4, .frame_size = 256};
         Capture capture(options, recorder);
         ASSERT_TRUE(capture.start().has_value());
         Sender sender("lo");
@@ -280,9 +280,9 @@ TEST(CaptureTest, RunsPinnedAtARealTimePriorityWhenAskedAndStopsWhenDisposed) {
             Capture capture(options, placement);
             ASSERT_TRUE(capture.start().has_value());
             ASSERT_TRUE(eventually([&] { return placement.policy.load() != -1; }));
-            EXPECT_EQ(threads_named("sv-capture"), 1);
+            EXPECT_EQ(threads_named("frame-capture"), 1);
         }
-        EXPECT_EQ(threads_named("sv-capture"), 0);
+        EXPECT_EQ(threads_named("frame-capture"), 0);
         EXPECT_EQ(placement.cpu.load(), 0);
         EXPECT_EQ(placement.policy.load(), SCHED_FIFO);
     });
@@ -301,8 +301,8 @@ public:
 };
 
 TEST(CaptureTest, AHandlerMayStopItsOwnCapture) {
-    for (const auto version : {RingVersion::v2, RingVersion::v3}) {
-        SCOPED_TRACE(version == RingVersion::v3 ? "v3" : "v2");
+    for (const auto version : {RingVersion::V2, RingVersion::V3}) {
+        SCOPED_TRACE(version == RingVersion::V3 ? "v3" : "v2");
         VALDRIN_IN_NAMESPACE([&] {
             Stopper stopper;
             CaptureOptions options{.interface = "lo"};
@@ -333,7 +333,7 @@ TEST(CaptureTest, AStopHandsOverTheFramesOfTheOpenBlock) {
         Capture witness(CaptureOptions{.interface = "vb"}, witness_frames);
         Recorder recorder;
         CaptureOptions options{.interface = "vb"};
-        options.ring.version = RingVersion::v3;
+        options.ring.version = RingVersion::V3;
         options.ring.block_timeout_ms = 40;  // far longer than sending takes
         Capture capture(options, recorder);
         ASSERT_TRUE(witness.start().has_value());
@@ -358,7 +358,7 @@ TEST(CaptureTest, IdlesWithoutTrafficAndStopsPromptly) {
         add_veth("va", "vb");
         Recorder recorder;
         CaptureOptions options{.interface = "vb"};
-        options.ring.version = RingVersion::v3;  // a block timeout must not delay the stop
+        options.ring.version = RingVersion::V3;  // a block timeout must not delay the stop
         Capture capture(options, recorder);
         ASSERT_TRUE(capture.start().has_value());
         std::this_thread::sleep_for(std::chrono::milliseconds(60));

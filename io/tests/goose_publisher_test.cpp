@@ -69,13 +69,13 @@ TEST(GoosePublisher, RefusedConfigurations) {
 TEST(GoosePublisher, RefusedValuesAndStartFailures) {
     auto publisher = Publisher::create(config("no-such-if0", ms, 1000 * ms)).value();
     const std::uint8_t values[17] = {};
-    EXPECT_EQ(publisher->publish(1, std::span(values, 3), 1).error(), PublishError::no_such_block);
-    EXPECT_EQ(publisher->publish(0, values, 1).error(), PublishError::too_large);
+    EXPECT_EQ(publisher->publish(1, std::span(values, 3), 1).error(), PublishError::NoSuchBlock);
+    EXPECT_EQ(publisher->publish(0, values, 1).error(), PublishError::TooLarge);
     EXPECT_TRUE(publisher->publish(0, std::span(values, 16), 1));
     Blocking blocking;
     auto started = publisher->start(blocking);
     ASSERT_FALSE(started);
-    EXPECT_EQ(started.error().error, StartError::socket);
+    EXPECT_EQ(started.error().error, StartError::Socket);
     EXPECT_EQ(publisher->stats().frames_sent, 0u);
 }
 
@@ -200,7 +200,7 @@ TEST(GoosePublisher, StNumWrapsToOne) {
 TEST(GoosePublisher, PromptStopAndVanishingInterface) {
     VALDRIN_IN_NAMESPACE([&] {
         add_veth("va", "vb");
-        auto publisher = Publisher::create(config("va", 1000 * ms, sch::max_interval_ns)).value();
+        auto publisher = Publisher::create(config("va", 1000 * ms, sch::MAX_INTERVAL_NS)).value();
         Blocking blocking;
         ASSERT_TRUE(publisher->start(blocking));
         ASSERT_TRUE(eventually([&] { return publisher->stats().frames_sent == 1; }));
@@ -208,7 +208,7 @@ TEST(GoosePublisher, PromptStopAndVanishingInterface) {
         publisher->stop(blocking);
         EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
         EXPECT_EQ(publisher->start(blocking).has_value(), true);  // a second run: stNum + 1
-        EXPECT_EQ(publisher->start(blocking).error().error, StartError::already_started);
+        EXPECT_EQ(publisher->start(blocking).error().error, StartError::AlreadyStarted);
         ASSERT_TRUE(eventually([&] { return publisher->stats().frames_sent == 2; }));
         ASSERT_TRUE(testing::shell("ip link del va"));
         const std::uint8_t changed[] = {0x83, 0x01, 0xFF};

@@ -36,10 +36,10 @@ bool lo_up() {
 }  // namespace
 
 Outcome run_in_namespace(const std::function<void()>& body, int limit_s) {
-    if (geteuid() != 0) return Outcome::not_root;
+    if (geteuid() != 0) return Outcome::NotRoot;
     std::fflush(nullptr);
     const pid_t pid = fork();
-    if (pid < 0) return Outcome::crashed;
+    if (pid < 0) return Outcome::Crashed;
     if (pid == 0) {
         if (unshare(CLONE_NEWNET) != 0 || !lo_up()) _exit(exit_no_namespace);
         body();
@@ -55,18 +55,18 @@ Outcome run_in_namespace(const std::function<void()>& body, int limit_s) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             ADD_FAILURE() << "the namespace's test body hung; killed after " << limit_s << " s";
-            return Outcome::hung;
+            return Outcome::Hung;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (!WIFEXITED(status)) {
         ADD_FAILURE() << "the namespace's test body died, status " << status;
-        return Outcome::crashed;
+        return Outcome::Crashed;
     }
     switch (WEXITSTATUS(status)) {
-        case 0: return Outcome::passed;
-        case exit_no_namespace: return Outcome::no_namespace;
-        default: return Outcome::failed;
+        case 0: return Outcome::Passed;
+        case exit_no_namespace: return Outcome::NoNamespace;
+        default: return Outcome::Failed;
     }
 }
 

@@ -17,7 +17,7 @@
 namespace valdrin::io::testing {
 
 // How a body run in a namespace went.
-enum class Outcome { passed, failed, not_root, no_namespace, hung, crashed };
+enum class Outcome { Passed, Failed, NotRoot, NoNamespace, Hung, Crashed };
 
 // Forks; the child enters a new network namespace, brings lo up and runs
 // `body` (gtest assertions print there); the parent waits at most
@@ -29,13 +29,13 @@ Outcome run_in_namespace(const std::function<void()>& body, int limit_s = 30);
 #define VALDRIN_IN_NAMESPACE(...)                                                     \
     do {                                                                               \
         const auto outcome_ = ::valdrin::io::testing::run_in_namespace(__VA_ARGS__);           \
-        if (outcome_ == ::valdrin::io::testing::Outcome::not_root) {                   \
+        if (outcome_ == ::valdrin::io::testing::Outcome::NotRoot) {                   \
             GTEST_SKIP() << "needs root";                                              \
         }                                                                              \
-        if (outcome_ == ::valdrin::io::testing::Outcome::no_namespace) {               \
+        if (outcome_ == ::valdrin::io::testing::Outcome::NoNamespace) {               \
             GTEST_SKIP() << "no network namespaces";                                   \
         }                                                                              \
-        EXPECT_EQ(outcome_, ::valdrin::io::testing::Outcome::passed);                  \
+        EXPECT_EQ(outcome_, ::valdrin::io::testing::Outcome::Passed);                  \
     } while (0)
 
 // Runs a shell command (ip link ...) in the namespace; false on failure.

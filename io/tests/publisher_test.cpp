@@ -119,7 +119,7 @@ TEST_P(StartFailures, ExactErrorAndNoThreadLeft) {
     EXPECT_EQ(started.error().text, c.text) << c.why;
     EXPECT_EQ(hooks.entered, c.hook_pairs) << c.why;
     EXPECT_TRUE(hooks.balanced()) << c.why;
-    if (c.error == StartError::thread_gone) {
+    if (c.error == StartError::ThreadGone) {
         // Detached: give it the moment it needs to end.
         for (int i = 0; i < 100 && transmit_threads() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -130,16 +130,16 @@ TEST_P(StartFailures, ExactErrorAndNoThreadLeft) {
 INSTANTIATE_TEST_SUITE_P(
     Publisher, StartFailures,
     testing::Values(
-        FailureCase{"a NUL cannot reach if_nametoindex", std::string("lo\0x", 4), {}, {}, StartError::socket,
+        FailureCase{"a NUL cannot reach if_nametoindex", std::string("lo\0x", 4), {}, {}, StartError::Socket,
                     "bad interface name", 0},
-        FailureCase{"no such interface", "valdrin-none0", {}, {}, StartError::socket,
+        FailureCase{"no such interface", "valdrin-none0", {}, {}, StartError::Socket,
                     "interface valdrin-none0: No such device (os error 19)", 0},
-        FailureCase{"the empty name", "", {}, {}, StartError::socket, "interface : No such device (os error 19)", 0},
-        FailureCase{"a CPU beyond cpu_set_t ends the thread unreported", "lo", 1024, {}, StartError::thread_gone,
+        FailureCase{"the empty name", "", {}, {}, StartError::Socket, "interface : No such device (os error 19)", 0},
+        FailureCase{"a CPU beyond cpu_set_t ends the thread unreported", "lo", 1024, {}, StartError::ThreadGone,
                     "the engine thread ended during setup", 1},
-        FailureCase{"a CPU the machine lacks", "lo", 1023, {}, StartError::setup,
+        FailureCase{"a CPU the machine lacks", "lo", 1023, {}, StartError::Setup,
                     "pin to CPU 1023: Invalid argument (os error 22)", 2},
-        FailureCase{"a priority above SCHED_FIFO's range", "lo", {}, 200, StartError::setup,
+        FailureCase{"a priority above SCHED_FIFO's range", "lo", {}, 200, StartError::Setup,
                     "SCHED_FIFO priority 200: Invalid argument (os error 22)", 2}));
 
 TEST(Publisher, StopWithoutStartTouchesNothing) {
@@ -163,7 +163,7 @@ TEST(Publisher, StartStopStartWithHooksAroundEveryWait) {
 
     auto again = publisher.start(hooks);
     ASSERT_FALSE(again);
-    EXPECT_EQ(again.error().error, StartError::already_started);
+    EXPECT_EQ(again.error().error, StartError::AlreadyStarted);
     EXPECT_EQ(again.error().text, "already started");
     EXPECT_EQ(hooks.entered, 1);
 

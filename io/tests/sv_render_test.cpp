@@ -481,7 +481,7 @@ TEST(SampleCache, StaysInactiveWhenItWouldNotHelpOrFit) {
     EXPECT_FALSE(SampleCache().active());
     EXPECT_FALSE(SampleCache(make_stream({}, 1), 4000).active());
     EXPECT_FALSE(SampleCache(make_stream({sine(1, 0, 50)}, 1), 0).active());
-    const auto too_many = static_cast<std::int64_t>(SampleCache::max_entries / 2 + 1);
+    const auto too_many = static_cast<std::int64_t>(SampleCache::MAX_ENTRIES / 2 + 1);
     EXPECT_FALSE(SampleCache(make_stream({sine(1, 0, 50), sine(1, 0, 50)}, 1), too_many).active());
 
     // An inactive cache renders like no cache at all.

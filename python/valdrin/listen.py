@@ -23,6 +23,8 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator
 
+import valdrin_rt
+
 from . import goose
 from .pcap import open_capture
 from .values import mac_text, text, to_json
@@ -189,8 +191,8 @@ def analyze(
     path: str | os.PathLike,
     *,
     nominal_hz: float = 50.0,
-    sv_streams: int = 256,
-    goose_blocks: int = 256,
+    sv_streams: int = valdrin_rt.DEFAULT_SV_STREAMS,
+    goose_blocks: int = valdrin_rt.DEFAULT_GOOSE_BLOCKS,
     progress: Callable[[int, int | None], None] | None = None,
     events: list[Event] | None = None,
     expect_conf_rev: int | None = None,
@@ -211,8 +213,6 @@ def analyze(
     capture or is malformed, and ``Interrupted`` (a ``KeyboardInterrupt``,
     with the report so far) on Ctrl-C.
     """
-    import valdrin_rt
-
     analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz, expect_conf_rev=expect_conf_rev)
     reader = open_capture(path)
 
@@ -261,8 +261,10 @@ class OvercurrentElement:
     delay_samples: int = 0
     channel: int = 0
 
-    def native(self) -> tuple[int, int, int, int]:
-        return (self.channel, self.pickup, self.window, self.delay_samples)
+    def native(self) -> dict[str, int]:
+        """The settings by name, as the native monitor reads them."""
+        return {"channel": self.channel, "pickup": self.pickup, "window": self.window,
+                "delay_samples": self.delay_samples}
 
 
 class Monitor:
@@ -304,8 +306,8 @@ class Monitor:
         iface: str,
         *,
         nominal_hz: float = 50.0,
-        sv_streams: int = 256,
-        goose_blocks: int = 256,
+        sv_streams: int = valdrin_rt.DEFAULT_SV_STREAMS,
+        goose_blocks: int = valdrin_rt.DEFAULT_GOOSE_BLOCKS,
         promiscuous: bool = False,
         outgoing: bool = False,
         hardware_timestamps: bool = False,
@@ -319,8 +321,6 @@ class Monitor:
         overcurrent: OvercurrentElement | None = None,
         expect_conf_rev: int | None = None,
     ) -> None:
-        import valdrin_rt
-
         self.iface = iface
         watch = None
         if watch_sv_id is not None:

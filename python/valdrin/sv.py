@@ -68,8 +68,6 @@ _VLAN_TAG = 4
 # smpCnt is an INT16U: it counts the samples of one second from 0, so a rate
 # above 2**16 samples per second cannot be counted.
 MAX_RATE = 0x10000
-# The engine pins its thread with a CPU set of 1024 bits.
-_MAX_CPU = 1023
 
 
 class Publisher:
@@ -133,14 +131,16 @@ class Publisher:
             low = os.sched_get_priority_min(os.SCHED_FIFO)
             high = os.sched_get_priority_max(os.SCHED_FIFO)
             rt_priority = _integer("rt_priority", rt_priority, low, high)
+        import valdrin_rt
+
         if cpu is not None:
-            cpu = _integer("cpu", cpu, 0, _MAX_CPU)
+            cpu = _integer("cpu", cpu, 0, valdrin_rt.MAX_CPU)
         if cpus is not None:
             if cpu is not None:
                 raise ValueError("give cpu or cpus, not both")
             if isinstance(cpus, (str, bytes)) or not isinstance(cpus, Sequence):
                 raise TypeError(f"cpus must be a sequence of CPU numbers, not {type(cpus).__name__}")
-            cpus = tuple(_integer("cpus", c, 0, _MAX_CPU) for c in cpus)
+            cpus = tuple(_integer("cpus", c, 0, valdrin_rt.MAX_CPU) for c in cpus)
             if not cpus:
                 raise ValueError("cpus must name at least one CPU")
             for c in cpus:

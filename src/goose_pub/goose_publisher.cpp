@@ -186,7 +186,7 @@ PyObject* publisher_fault(PyObject* self, PyObject* const* args, Py_ssize_t narg
         else if (name == "repeat") ok = count(faults.repeat);
         else if (name == "old_st") ok = count(faults.old_st);
         else if (name == "silent_ns") {
-            ok = *value >= 0 && *value <= goose::schedule::max_interval_ns;
+            ok = *value >= 0 && *value <= goose::schedule::MAX_INTERVAL_NS;
             if (ok) publisher_of(self).silence(*index, *value);
         } else if (name == "wrong_conf_rev") faults.wrong_conf_rev.store(*value != 0);
         else if (name == "simulation") faults.simulation.store(*value != 0);

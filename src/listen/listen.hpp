@@ -34,4 +34,9 @@ struct Options {
 // is not acceptable.
 py::Result<Options> options_from(PyObject* const (&bound)[5]);
 
+// Adds DEFAULT_SV_STREAMS, DEFAULT_GOOSE_BLOCKS (the core's Limits),
+// MOST_TRACKED, MAX_CPU and MAX_BLOCK_TIMEOUT_MS (io's) to `module`; false
+// with an exception set on failure.
+bool add_limits(PyObject* module);
+
 }  // namespace valdrin::listen

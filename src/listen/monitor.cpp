@@ -26,9 +26,8 @@ using py::Ref;
 constexpr std::size_t EVENT_BATCH = 256;
 // How long report() waits for the capture thread's copy.
 constexpr std::int64_t SNAPSHOT_TIMEOUT_NS = 2'000'000'000;
-// The largest V3 block timeout and coalescing pause accepted: beyond them a
-// stop, and every event, would wait too long.
-constexpr std::uint64_t MAX_BLOCK_TIMEOUT_MS = 1000;
+// The largest coalescing pause accepted: beyond it a stop, and every event,
+// would wait too long.
 constexpr std::uint64_t MAX_COALESCE_US = 10'000;
 
 struct State {
@@ -71,9 +70,9 @@ bool ring_options(PyObject* ring, PyObject* block_timeout, PyObject* coalesce, i
             py::raise(PyExc_ValueError, "ring must be 'v2' or 'v3'");
             return false;
         }
-        capture.ring.version = **version == "v3" ? io::RingVersion::v3 : io::RingVersion::v2;
+        capture.ring.version = **version == "v3" ? io::RingVersion::V3 : io::RingVersion::V2;
     }
-    const bool v3 = capture.ring.version == io::RingVersion::v3;
+    const bool v3 = capture.ring.version == io::RingVersion::V3;
     auto timeout = py::argument("block_timeout_ms", block_timeout,
                                 [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
     if (!timeout) return false;
@@ -82,8 +81,9 @@ bool ring_options(PyObject* ring, PyObject* block_timeout, PyObject* coalesce, i
             py::raise(PyExc_ValueError, "block_timeout_ms applies to ring 'v3' only");
             return false;
         }
-        if (**timeout < 1 || **timeout > MAX_BLOCK_TIMEOUT_MS) {
-            py::raise(PyExc_ValueError, "block_timeout_ms must be between 1 and 1000");
+        if (**timeout < 1 || **timeout > io::MAX_BLOCK_TIMEOUT_MS) {
+            py::raise(PyExc_ValueError,
+                      "block_timeout_ms must be between 1 and " + std::to_string(io::MAX_BLOCK_TIMEOUT_MS));
             return false;
         }
         capture.ring.block_timeout_ms = static_cast<std::uint32_t>(**timeout);
@@ -107,8 +107,40 @@ auto watch_item(PyObject* tuple, Py_ssize_t i, Convert&& convert) {
     return py::argument("watch", PyTuple_GetItem(tuple, i), std::forward<Convert>(convert));
 }
 
-// `watch`: None, or (sv_id, departure_smp_cnt | None, (channel, pickup,
-// window, delay_samples) | None); ValueError or TypeError for a bad one.
+// `element`: the overcurrent settings by name, a dict of channel, pickup,
+// window and delay_samples; ValueError or TypeError for a bad one.
+bool overcurrent_options(PyObject* element, analysis::SvWatchOptions& out) {
+    if (!PyDict_Check(element)) {
+        py::raise(PyExc_TypeError, "overcurrent must be a dict of channel, pickup, window and delay_samples");
+        return false;
+    }
+    const auto item = [element](const char* key) -> py::Result<std::uint64_t> {
+        PyObject* value = PyDict_GetItemString(element, key);  // borrowed
+        if (value == nullptr) {
+            PyErr_Format(PyExc_TypeError, "overcurrent lacks %s", key);
+            return std::nullopt;
+        }
+        return py::argument("overcurrent", value, py::to_u64);
+    };
+    const auto channel = item("channel");
+    const auto pickup = channel ? item("pickup") : std::nullopt;
+    const auto window = pickup ? item("window") : std::nullopt;
+    const auto delay = window ? item("delay_samples") : std::nullopt;
+    if (!delay) return false;
+    if (*channel > analysis::MAX_WATCH_CHANNEL || *pickup > UINT32_MAX || *window > UINT32_MAX) {
+        py::raise(PyExc_ValueError, "overcurrent channel, pickup or window out of range");
+        return false;
+    }
+    out.channel = static_cast<std::uint32_t>(*channel);
+    out.overcurrent = protection::OvercurrentSettings{.window = static_cast<std::uint32_t>(*window),
+                                                      .pickup = static_cast<std::uint32_t>(*pickup),
+                                                      .delay = *delay};
+    return true;
+}
+
+// `watch`: None, or (sv_id, departure_smp_cnt | None, overcurrent | None),
+// overcurrent as overcurrent_options reads it; ValueError or TypeError for
+// a bad one.
 bool watch_options(PyObject* watch, io::MonitorOptions& options) {
     if (watch == nullptr || watch == Py_None) return true;
     if (!PyTuple_Check(watch) || PyTuple_Size(watch) != 3) {
@@ -129,25 +161,7 @@ bool watch_options(PyObject* watch, io::MonitorOptions& options) {
         out.departure_smp_cnt = static_cast<std::uint16_t>(**departure);
     }
     PyObject* element = PyTuple_GetItem(watch, 2);
-    if (element != Py_None) {
-        if (!PyTuple_Check(element) || PyTuple_Size(element) != 4) {
-            py::raise(PyExc_TypeError, "overcurrent must be a tuple (channel, pickup, window, delay_samples)");
-            return false;
-        }
-        std::uint64_t values[4];
-        for (Py_ssize_t i = 0; i < 4; ++i) {
-            auto value = watch_item(element, i, py::to_u64);
-            if (!value) return false;
-            values[i] = *value;
-        }
-        if (values[0] > analysis::MAX_WATCH_CHANNEL || values[1] > UINT32_MAX || values[2] > UINT32_MAX) {
-            py::raise(PyExc_ValueError, "overcurrent channel, pickup or window out of range");
-            return false;
-        }
-        out.channel = static_cast<std::uint32_t>(values[0]);
-        out.overcurrent = protection::OvercurrentSettings{static_cast<std::uint32_t>(values[2]),
-                                                          static_cast<std::uint32_t>(values[1]), values[3]};
-    }
+    if (element != Py_None && !overcurrent_options(element, out)) return false;
     options.watch = std::move(out);
     return true;
 }
@@ -167,17 +181,17 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARA
     auto outgoing = promiscuous ? flag("outgoing", bound[5]) : std::nullopt;
     auto hardware = outgoing ? flag("hardware_timestamps", bound[6]) : std::nullopt;
     if (!hardware) return std::nullopt;
-    options.capture.multicast = *promiscuous ? io::Multicast::promiscuous : io::Multicast::all_multicast;
+    options.capture.multicast = *promiscuous ? io::Multicast::Promiscuous : io::Multicast::AllMulticast;
     options.capture.include_outgoing = *outgoing;
-    options.capture.timestamps = *hardware ? io::Timestamps::hardware : io::Timestamps::software;
+    options.capture.timestamps = *hardware ? io::Timestamps::Hardware : io::Timestamps::Software;
     auto priority = py::argument("rt_priority", bound[7], [](PyObject* o) { return py::to_optional<std::int32_t>(o, py::to_i32); });
     if (!priority) return std::nullopt;
     if (*priority) options.capture.rt_priority = **priority;
     auto cpu = py::argument("cpu", bound[8], [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
     if (!cpu) return std::nullopt;
     if (*cpu) {
-        if (**cpu > 1023) {
-            py::raise(PyExc_ValueError, "cpu must be between 0 and 1023");
+        if (**cpu > io::MAX_CPU) {
+            py::raise(PyExc_ValueError, "cpu must be between 0 and " + std::to_string(io::MAX_CPU));
             return std::nullopt;
         }
         options.capture.cpu = static_cast<unsigned>(**cpu);

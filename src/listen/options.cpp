@@ -2,9 +2,15 @@
 
 #include <string>
 
+#include "capture/rx_ring.hpp"
+#include "rt_thread.hpp"
+
 namespace valdrin::listen {
 
 namespace {
+
+// The most SV streams or GOOSE blocks an analysis tracks, each.
+constexpr std::size_t MOST_TRACKED = 65536;
 
 // A count from 1 to `most`, or `fallback` when left out.
 py::Result<std::size_t> count(const char* param, PyObject* object, std::size_t fallback, std::size_t most) {
@@ -23,11 +29,9 @@ py::Result<std::size_t> count(const char* param, PyObject* object, std::size_t f
 
 py::Result<Options> options_from(PyObject* const (&bound)[5]) {
     Options options;
-    options.limits.sv_streams = 256;
-    options.limits.goose_blocks = 256;
-    auto sv = count("sv_streams", bound[0], options.limits.sv_streams, 65536);
+    auto sv = count("sv_streams", bound[0], options.limits.sv_streams, MOST_TRACKED);
     if (!sv) return std::nullopt;
-    auto goose = count("goose_blocks", bound[1], options.limits.goose_blocks, 65536);
+    auto goose = count("goose_blocks", bound[1], options.limits.goose_blocks, MOST_TRACKED);
     if (!goose) return std::nullopt;
     options.limits.sv_streams = *sv;
     options.limits.goose_blocks = *goose;
@@ -48,6 +52,15 @@ py::Result<Options> options_from(PyObject* const (&bound)[5]) {
     if (!conf_rev) return std::nullopt;
     options.expected_conf_rev = *conf_rev;
     return options;
+}
+
+bool add_limits(PyObject* module) {
+    const analysis::Limits limits{};
+    return PyModule_AddIntConstant(module, "DEFAULT_SV_STREAMS", static_cast<long>(limits.sv_streams)) == 0 &&
+           PyModule_AddIntConstant(module, "DEFAULT_GOOSE_BLOCKS", static_cast<long>(limits.goose_blocks)) == 0 &&
+           PyModule_AddIntConstant(module, "MOST_TRACKED", static_cast<long>(MOST_TRACKED)) == 0 &&
+           PyModule_AddIntConstant(module, "MAX_CPU", static_cast<long>(io::MAX_CPU)) == 0 &&
+           PyModule_AddIntConstant(module, "MAX_BLOCK_TIMEOUT_MS", static_cast<long>(io::MAX_BLOCK_TIMEOUT_MS)) == 0;
 }
 
 }  // namespace valdrin::listen

@@ -260,14 +260,6 @@ py::Ref malformed_to_py(const Snapshot& snapshot) {
     return reasons.done();
 }
 
-constexpr const char* kind_names[] = {
-    "sv_stream_seen", "goose_block_seen", "goose_state_change", "tal_expired",
-    "conf_rev_change", "simulation_change", "nds_com_change", "decode_failure", "goose_finding",
-    "sv_departure", "overcurrent_trip", "overcurrent_reset",
-};
-static_assert(std::size(kind_names) == static_cast<std::size_t>(EventKind::OvercurrentReset) + 1,
-              "one name per EventKind");
-
 }  // namespace
 
 py::Ref report_to_py(const Snapshot& snapshot, double nominal_hz) {
@@ -293,7 +285,7 @@ py::Ref report_to_py(const Snapshot& snapshot, double nominal_hz) {
 py::Ref event_to_py(const analysis::StoredEvent& stored) {
     const Event& e = stored.event;
     Dict out;
-    out.set("kind", text_of(kind_names[static_cast<std::size_t>(e.kind)]))
+    out.set("kind", text_of(analysis::event_kind_name(e.kind)))
         .set_int("time_ns", e.time_ns)
         .set_bool("goose", e.goose)
         .set("index", std::uint64_t{e.index})

@@ -21,23 +21,23 @@ namespace valdrin::io {
 
 // The link-layer packet type of a frame (sll_pkttype): addressed to this
 // host, broadcast, multicast, to another host, or sent by this host.
-enum class PacketType : std::uint8_t { host, broadcast, multicast, other_host, outgoing, other };
+enum class PacketType : std::uint8_t { Host, Broadcast, Multicast, OtherHost, Outgoing, Other };
 
 // Where a frame's timestamp came from: the kernel's software stamp on
 // arrival, the interface's hardware clock, or (neither being there) the
 // moment the kernel copied it into the ring. All are CLOCK_REALTIME based
 // except hardware, which is the interface's clock.
-enum class StampSource : std::uint8_t { software, hardware, ring };
+enum class StampSource : std::uint8_t { Software, Hardware, Ring };
 
 // What the kernel says about one frame.
 struct FrameMeta {
     std::int64_t timestamp_ns = 0;      // since the UNIX epoch
     std::uint32_t wire_length = 0;      // octets the frame had, tag included
     std::uint32_t captured_length = 0;  // octets handed over (fewer when truncated)
-    PacketType packet_type = PacketType::other;
-    StampSource stamp = StampSource::ring;
+    PacketType packet_type = PacketType::Other;
+    StampSource stamp = StampSource::Ring;
     bool tag_restored = false;  // the kernel had moved the 802.1Q tag out of band
-    bool outgoing() const noexcept { return packet_type == PacketType::outgoing; }
+    bool outgoing() const noexcept { return packet_type == PacketType::Outgoing; }
 };
 
 // What the capture thread calls. Both calls run on that thread, must not
@@ -58,20 +58,20 @@ protected:
 };
 
 // Which multicast the interface accepts while capturing.
-enum class Multicast : std::uint8_t { as_configured, all_multicast, promiscuous };
+enum class Multicast : std::uint8_t { AsConfigured, AllMulticast, Promiscuous };
 
 // How frames are stamped: kernel software stamps, or the interface's raw
 // hardware stamps where it provides them (software otherwise, per frame).
 // Hardware stamping of received frames is an interface-wide setting
 // (SIOCSHWTSTAMP) that the capture asks for but does not change.
-enum class Timestamps : std::uint8_t { software, hardware };
+enum class Timestamps : std::uint8_t { Software, Hardware };
 
 // What to capture and how; fixed for the life of a Capture.
 struct CaptureOptions {
     std::string interface;  // its name, resolved at every start()
     RingGeometry ring{};
-    Multicast multicast = Multicast::all_multicast;
-    Timestamps timestamps = Timestamps::software;
+    Multicast multicast = Multicast::AllMulticast;
+    Timestamps timestamps = Timestamps::Software;
     bool include_outgoing = false;  // also the frames this host sends
     std::optional<unsigned> cpu{};  // pin the thread to this CPU
     std::optional<int> rt_priority{};  // run the thread SCHED_FIFO at this priority
@@ -80,8 +80,8 @@ struct CaptureOptions {
     // only) before polling again: fewer wake-ups under heavy traffic, at
     // most this much more latency. 0: wake for every frame (V2).
     std::int64_t coalesce_ns = 0;
-    // The thread's name, at most 15 characters.
-    const char* thread_name = "sv-capture";
+    // The thread's name, at most 15 characters (it captures SV and GOOSE alike).
+    const char* thread_name = "frame-capture";
 };
 
 // Counters since the Capture was made, over all its runs.
@@ -135,7 +135,34 @@ public:
 
 private:
     struct Run;
+    // What a wait ended with: frames (or nothing, or a signal), a stop, an
+    // event on the socket, or a failure that ends the run (failure_ set).
+    enum class Woken : std::uint8_t { Frames, Stop, SocketEvent, Ended };
+
+    // The thread: its set-up, then the loop of the steps below until a stop
+    // or a failure.
     void loop(Run& run) noexcept;
+    // Pins and raises the thread as the options ask; false with
+    // setup_failure_ set when it cannot.
+    [[nodiscard]] bool set_up_thread() noexcept;
+    // Hands up to a batch of the frames waiting in the ring to the handler;
+    // returns how many.
+    std::size_t hand_over(Run& run) noexcept;
+    // Adds the kernel's counters, which reset on every read, to ours.
+    void collect_counts(const Run& run) noexcept;
+    // The idle pass: counters, whether a link that went down is back (false,
+    // failure_ set, when the interface is gone), the handler's on_idle.
+    [[nodiscard]] bool idle_pass(Run& run) noexcept;
+    // Waits up to `timeout_ns` for frames, a stop or a socket event.
+    [[nodiscard]] Woken wait_for_frames(Run& run, std::int64_t timeout_ns) noexcept;
+    // Waits coalesce_ns for frames to gather; only a stop ends it early.
+    [[nodiscard]] Woken pause_for_more(Run& run) noexcept;
+    // Reads and clears the socket's error: a link down is counted and keeps
+    // the run going; another error ends it (false, failure_ set).
+    [[nodiscard]] bool on_socket_event(Run& run, std::int64_t now) noexcept;
+    // V3 after a stop from outside: hands over the frames of the block the
+    // kernel still fills, waiting at most a block timeout (100 ms) for it.
+    void drain_open_block(Run& run) noexcept;
     void join_locked() noexcept;
 
     const CaptureOptions options_;

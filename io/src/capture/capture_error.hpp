@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "enum_text.hpp"
 #include "packet_socket.hpp"
 #include "rt_thread.hpp"
 
@@ -16,67 +17,63 @@ namespace valdrin::io {
 // The step that failed, in the order start() runs them, then the
 // conditions that end a running capture.
 enum class CaptureStep : std::uint8_t {
-    none,            // no error
-    interface_name,  // empty, too long, or containing NUL
-    interface,       // if_nametoindex
-    socket,          // socket(AF_PACKET, SOCK_RAW, 0)
-    version,         // PACKET_VERSION
-    rx_ring,         // PACKET_RX_RING
-    map,             // mmap of the ring
-    filter,          // SO_ATTACH_FILTER
-    stamping,        // SO_TIMESTAMPNS: software stamps on arrival
-    hw_stamping,     // PACKET_TIMESTAMP: raw hardware stamps asked for
-    bind,            // bind to the interface, all protocols
-    membership,      // PACKET_ADD_MEMBERSHIP (all-multicast or promiscuous)
-    eventfd,         // the stop descriptor
-    thread,          // creating the thread
-    cpu_out_of_range,  // the CPU does not fit a cpu_set_t; value: the CPU
-    pin,             // sched_setaffinity; value: the CPU
-    priority,        // pthread_setschedparam SCHED_FIFO; value: the priority
-    poll,            // poll failed in the loop
-    socket_error,    // the socket reported an error other than link down
-    interface_gone,  // the interface was removed while capturing
-    count_
+    None,           // no error
+    InterfaceName,  // empty, too long, or containing NUL
+    Interface,      // if_nametoindex
+    Socket,         // socket(AF_PACKET, SOCK_RAW, 0)
+    Version,        // PACKET_VERSION
+    RxRing,         // PACKET_RX_RING
+    Map,            // mmap of the ring
+    Filter,         // SO_ATTACH_FILTER
+    Stamping,       // SO_TIMESTAMPNS: software stamps on arrival
+    HwStamping,     // PACKET_TIMESTAMP: raw hardware stamps asked for
+    Bind,           // bind to the interface, all protocols
+    Membership,     // PACKET_ADD_MEMBERSHIP (all-multicast or promiscuous)
+    Eventfd,        // the stop descriptor
+    Thread,         // creating the thread
+    CpuOutOfRange,  // the CPU does not fit a cpu_set_t; value: the CPU
+    Pin,            // sched_setaffinity; value: the CPU
+    Priority,       // pthread_setschedparam SCHED_FIFO; value: the priority
+    Poll,           // poll failed in the loop
+    SocketError,    // the socket reported an error other than link down
+    InterfaceGone,  // the interface was removed while capturing
 };
 
 // The context of each step's text, in the order of CaptureStep; the steps
 // the publisher shares take its texts.
-inline constexpr std::array<std::string_view, static_cast<std::size_t>(CaptureStep::count_)>
-    capture_step_contexts{
-        "",
-        describe(SocketError::bad_interface_name),
-        describe(SocketError::no_such_interface),
-        describe(SocketError::open),
-        "PACKET_VERSION",
-        "PACKET_RX_RING",
-        "mmap",
-        "SO_ATTACH_FILTER",
-        "SO_TIMESTAMPNS",
-        "PACKET_TIMESTAMP",
-        describe(SocketError::bind),
-        "PACKET_ADD_MEMBERSHIP",
-        "eventfd",
-        "capture thread",
-        describe(SchedError::cpu_out_of_range),
-        describe(SchedError::pin),
-        describe(SchedError::priority),
-        "poll",
-        "socket error",
-        "went away",
-    };
-static_assert(capture_step_contexts.size() == static_cast<std::size_t>(CaptureStep::count_) &&
-              capture_step_contexts.back() == "went away");
+inline constexpr auto capture_step_contexts = std::to_array<EnumText<CaptureStep>>({
+    {CaptureStep::None, ""},
+    {CaptureStep::InterfaceName, describe(SocketError::BadInterfaceName)},
+    {CaptureStep::Interface, describe(SocketError::NoSuchInterface)},
+    {CaptureStep::Socket, describe(SocketError::Open)},
+    {CaptureStep::Version, "PACKET_VERSION"},
+    {CaptureStep::RxRing, "PACKET_RX_RING"},
+    {CaptureStep::Map, "mmap"},
+    {CaptureStep::Filter, "SO_ATTACH_FILTER"},
+    {CaptureStep::Stamping, "SO_TIMESTAMPNS"},
+    {CaptureStep::HwStamping, "PACKET_TIMESTAMP"},
+    {CaptureStep::Bind, describe(SocketError::Bind)},
+    {CaptureStep::Membership, "PACKET_ADD_MEMBERSHIP"},
+    {CaptureStep::Eventfd, "eventfd"},
+    {CaptureStep::Thread, "capture thread"},
+    {CaptureStep::CpuOutOfRange, describe(SchedError::CpuOutOfRange)},
+    {CaptureStep::Pin, describe(SchedError::Pin)},
+    {CaptureStep::Priority, describe(SchedError::Priority)},
+    {CaptureStep::Poll, "poll"},
+    {CaptureStep::SocketError, "socket error"},
+    {CaptureStep::InterfaceGone, "went away"},
+});
+static_assert(rows_in_order(capture_step_contexts, CaptureStep::InterfaceGone), "one row per CaptureStep, in order");
 
 // Returns the context text of `step`, e.g. "AF_PACKET socket".
 [[nodiscard]] constexpr std::string_view context(CaptureStep step) noexcept {
-    const auto index = static_cast<std::size_t>(step);
-    return index < capture_step_contexts.size() ? capture_step_contexts[index] : "";
+    return text_of(capture_step_contexts, step);
 }
 
 // A failed step: the errno it saw (0 when none applies) and, for the CPU
 // steps and priority, the CPU or priority asked for.
 struct CaptureError {
-    CaptureStep step = CaptureStep::none;
+    CaptureStep step = CaptureStep::None;
     int os_error = 0;
     std::int64_t value = 0;
 

@@ -65,21 +65,21 @@ std::expected<RxRing, CaptureError> RxRing::map(int fd, const RingGeometry& geom
     const auto fail = [](CaptureStep step) {
         return std::unexpected(CaptureError{.step = step, .os_error = errno});
     };
-    const int version = geometry.version == RingVersion::v3 ? TPACKET_V3 : TPACKET_V2;
+    const int version = geometry.version == RingVersion::V3 ? TPACKET_V3 : TPACKET_V2;
     if (setsockopt(fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) {
-        return fail(CaptureStep::version);
+        return fail(CaptureStep::Version);
     }
     // Slots are found by index times frame_size: blocks hold whole slots.
     if (geometry.frame_size == 0 || geometry.block_count == 0 ||
         geometry.block_size % geometry.frame_size != 0) {
         errno = EINVAL;
-        return fail(CaptureStep::rx_ring);
+        return fail(CaptureStep::RxRing);
     }
     const std::uint32_t per_block = geometry.block_size / geometry.frame_size;
     const std::uint64_t frames = static_cast<std::uint64_t>(per_block) * geometry.block_count;
     if (frames > UINT32_MAX) {
         errno = EINVAL;
-        return fail(CaptureStep::rx_ring);
+        return fail(CaptureStep::RxRing);
     }
     tpacket_req3 request{};
     request.tp_block_size = geometry.block_size;
@@ -89,9 +89,9 @@ std::expected<RxRing, CaptureError> RxRing::map(int fd, const RingGeometry& geom
     request.tp_retire_blk_tov = geometry.block_timeout_ms;
     // V2 reads the first four fields only, which tpacket_req3 shares.
     const socklen_t size =
-        geometry.version == RingVersion::v3 ? sizeof(tpacket_req3) : sizeof(tpacket_req);
+        geometry.version == RingVersion::V3 ? sizeof(tpacket_req3) : sizeof(tpacket_req);
     if (setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &request, size) != 0) {
-        return fail(CaptureStep::rx_ring);
+        return fail(CaptureStep::RxRing);
     }
     RxRing ring;
     ring.bytes_ = static_cast<std::size_t>(geometry.block_size) * geometry.block_count;
@@ -102,11 +102,11 @@ std::expected<RxRing, CaptureError> RxRing::map(int fd, const RingGeometry& geom
     }
     if (base == MAP_FAILED) {
         ring.bytes_ = 0;
-        return fail(CaptureStep::map);
+        return fail(CaptureStep::Map);
     }
     ring.base_ = static_cast<std::uint8_t*>(base);
     ring.version_ = geometry.version;
-    if (geometry.version == RingVersion::v3) {
+    if (geometry.version == RingVersion::V3) {
         ring.unit_size_ = geometry.block_size;
         ring.unit_count_ = geometry.block_count;
     } else {
@@ -117,7 +117,7 @@ std::expected<RxRing, CaptureError> RxRing::map(int fd, const RingGeometry& geom
 }
 
 bool RxRing::next(RingFrame& out) noexcept {
-    return version_ == RingVersion::v3 ? next_v3(out) : next_v2(out);
+    return version_ == RingVersion::V3 ? next_v3(out) : next_v2(out);
 }
 
 bool RxRing::next_v2(RingFrame& out) noexcept {
@@ -164,7 +164,7 @@ bool RxRing::next_v3(RingFrame& out) noexcept {
 }
 
 void RxRing::release() noexcept {
-    if (version_ == RingVersion::v2) {
+    if (version_ == RingVersion::V2) {
         auto* header = reinterpret_cast<tpacket2_hdr*>(current());
         give_back(header->tp_status);
         advance();

@@ -12,18 +12,22 @@
 
 namespace valdrin::io {
 
-enum class RingVersion : std::uint8_t { v2, v3 };
+enum class RingVersion : std::uint8_t { V2, V3 };
 
 // The ring's shape. block_size is a multiple of the page size and of
 // frame_size; V2 captures at most frame_size minus its headers (about 80
 // octets) of each frame, V3 up to a whole block.
 struct RingGeometry {
-    RingVersion version = RingVersion::v2;
+    RingVersion version = RingVersion::V2;
     std::uint32_t block_size = 1u << 16;
     std::uint32_t block_count = 64;
     std::uint32_t frame_size = 2048;
     std::uint32_t block_timeout_ms = 1;  // V3 only: a partly filled block waits this long
 };
+
+// The largest V3 block timeout accepted: beyond it a stop, and every frame,
+// would wait too long.
+inline constexpr std::uint32_t MAX_BLOCK_TIMEOUT_MS = 1000;
 
 // One frame in the ring, valid until RxRing::release().
 struct RingFrame {
@@ -71,7 +75,7 @@ private:
 
     std::uint8_t* base_ = nullptr;
     std::size_t bytes_ = 0;
-    RingVersion version_ = RingVersion::v2;
+    RingVersion version_ = RingVersion::V2;
     std::uint32_t unit_size_ = 0;   // V2: frame slot; V3: block
     std::uint32_t unit_count_ = 0;
     std::uint32_t unit_ = 0;        // the current slot or block

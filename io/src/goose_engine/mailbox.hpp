@@ -33,7 +33,7 @@ public:
         std::memcpy(slot(back_), content.data(), content.size());
         sizes_[back_] = content.size();
         entries_[back_] = entries;
-        back_ = middle_.exchange(back_ | fresh, std::memory_order_acq_rel) & index_mask;
+        back_ = middle_.exchange(back_ | FRESH, std::memory_order_acq_rel) & INDEX_MASK;
     }
 
     // The thread's side: whether values were put since the last take.
@@ -42,8 +42,8 @@ public:
     // The thread's side: takes the newest values, if any were put since the
     // last take; returns whether it did.
     [[nodiscard]] bool take() noexcept {
-        if ((middle_.load(std::memory_order_acquire) & fresh) == 0) return false;
-        front_ = middle_.exchange(front_, std::memory_order_acq_rel) & index_mask;
+        if ((middle_.load(std::memory_order_acquire) & FRESH) == 0) return false;
+        front_ = middle_.exchange(front_, std::memory_order_acq_rel) & INDEX_MASK;
         return true;
     }
 
@@ -54,8 +54,8 @@ public:
     [[nodiscard]] std::uint32_t entries() const noexcept { return entries_[front_]; }
 
 private:
-    static constexpr std::uint8_t index_mask = 3;
-    static constexpr std::uint8_t fresh = 4;
+    static constexpr std::uint8_t INDEX_MASK = 3;
+    static constexpr std::uint8_t FRESH = 4;
 
     std::uint8_t* slot(std::uint8_t index) noexcept { return storage_.data() + index * capacity_; }
 
@@ -65,7 +65,7 @@ private:
     std::uint32_t entries_[3]{};
     std::uint8_t front_ = 0;                 // the thread's
     std::uint8_t back_ = 2;                  // the producers', under producers_
-    std::atomic<std::uint8_t> middle_{1};    // index, plus `fresh` when not taken
+    std::atomic<std::uint8_t> middle_{1};    // index, plus `FRESH` when not taken
     std::mutex producers_;
 };
 

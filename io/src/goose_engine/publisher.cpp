@@ -24,7 +24,7 @@ std::unexpected<ConfigFailure> refused(ConfigError error, std::size_t block, std
 }  // namespace
 
 std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Config config) {
-    if (config.blocks.empty()) return std::unexpected(ConfigFailure{ConfigError::no_blocks, "no control blocks"});
+    if (config.blocks.empty()) return std::unexpected(ConfigFailure{ConfigError::NoBlocks, "no control blocks"});
     auto shared = std::make_shared<Shared>();
     shared->config = std::move(config);
     const std::size_t n = shared->config.blocks.size();
@@ -36,9 +36,9 @@ std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Confi
     for (std::size_t i = 0; i < n; ++i) {
         BlockConfig& block = shared->config.blocks[i];
         auto tmpl = sch::read_template(block.frame);
-        if (!tmpl) return refused(ConfigError::bad_template, i, sch::describe(tmpl.error()));
+        if (!tmpl) return refused(ConfigError::BadTemplate, i, sch::describe(tmpl.error()));
         if (auto timing = sch::check(block.timing); !timing) {
-            return refused(ConfigError::bad_timing, i, sch::describe(timing.error()));
+            return refused(ConfigError::BadTiming, i, sch::describe(timing.error()));
         }
         if (block.capacity < tmpl->varying.all_data.size()) block.capacity = tmpl->varying.all_data.size();
         shared->mailboxes.push_back(
@@ -50,7 +50,7 @@ std::expected<std::unique_ptr<Publisher>, ConfigFailure> Publisher::create(Confi
         sch::Fixed fixed = tmpl->fixed;
         fixed.conf_rev = UINT32_MAX;
         auto size = sch::frame_size(fixed, largest);
-        if (!size) return refused(ConfigError::too_large, i);
+        if (!size) return refused(ConfigError::TooLarge, i);
         shared->buffers.emplace_back(*size);
         shared->older[i].content.resize(block.capacity);
         shared->templates.push_back(*tmpl);  // views into block.frame, which stays where it is
@@ -83,9 +83,9 @@ void Publisher::dispose() { slot_.dispose(); }
 
 std::expected<void, PublishError> Publisher::publish(std::size_t block, std::span<const std::uint8_t> content,
                                                      std::uint32_t entries) {
-    if (block >= shared_->mailboxes.size()) return std::unexpected(PublishError::no_such_block);
+    if (block >= shared_->mailboxes.size()) return std::unexpected(PublishError::NoSuchBlock);
     Mailbox& mailbox = *shared_->mailboxes[block];
-    if (content.size() > mailbox.capacity()) return std::unexpected(PublishError::too_large);
+    if (content.size() > mailbox.capacity()) return std::unexpected(PublishError::TooLarge);
     mailbox.put(content, entries);
     futex_change_and_wake(shared_->wake);
     return {};

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "blocking.hpp"
+#include "enum_text.hpp"
 #include "failure.hpp"
 #include "goose_engine/config.hpp"
 #include "goose_engine/faults.hpp"
@@ -24,25 +25,24 @@ namespace valdrin::io::goose_engine {
 
 // Why a configuration is refused, in the order create() checks.
 enum class ConfigError : std::uint8_t {
-    no_blocks,      // not a single control block
-    bad_template,   // a frame is no GOOSE template (the reason follows)
-    bad_timing,     // a timing breaks a rule (the rule follows)
-    too_large,      // a frame with `capacity` octets of allData would exceed a frame's length
+    NoBlocks,     // not a single control block
+    BadTemplate,  // a frame is no GOOSE template (the reason follows)
+    BadTiming,    // a timing breaks a rule (the rule follows)
+    TooLarge,     // a frame with `capacity` octets of allData would exceed a frame's length
 };
 
 // The message of each ConfigError, in enum order.
-inline constexpr std::array<std::string_view, 4> config_error_texts = {
-    "no control blocks",
-    "bad template",
-    "bad timing",
-    "capacity too large for a frame",
-};
-static_assert(config_error_texts.size() == static_cast<std::size_t>(ConfigError::too_large) + 1,
-              "one text per ConfigError");
+inline constexpr auto config_error_texts = std::to_array<EnumText<ConfigError>>({
+    {ConfigError::NoBlocks, "no control blocks"},
+    {ConfigError::BadTemplate, "bad template"},
+    {ConfigError::BadTiming, "bad timing"},
+    {ConfigError::TooLarge, "capacity too large for a frame"},
+});
+static_assert(rows_in_order(config_error_texts, ConfigError::TooLarge), "one row per ConfigError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(ConfigError error) noexcept {
-    return config_error_texts[static_cast<std::size_t>(error)];
+    return text_of(config_error_texts, error);
 }
 
 // A refused configuration: "block <i>: <text>[: <reason>]".
@@ -54,21 +54,20 @@ using io::StartFailure;
 
 // Why publish() refused values.
 enum class PublishError : std::uint8_t {
-    no_such_block,
-    too_large,  // more octets than the block's capacity
+    NoSuchBlock,
+    TooLarge,  // more octets than the block's capacity
 };
 
 // The message of each PublishError, in enum order.
-inline constexpr std::array<std::string_view, 2> publish_error_texts = {
-    "no such control block",
-    "values larger than the block's capacity",
-};
-static_assert(publish_error_texts.size() == static_cast<std::size_t>(PublishError::too_large) + 1,
-              "one text per PublishError");
+inline constexpr auto publish_error_texts = std::to_array<EnumText<PublishError>>({
+    {PublishError::NoSuchBlock, "no such control block"},
+    {PublishError::TooLarge, "values larger than the block's capacity"},
+});
+static_assert(rows_in_order(publish_error_texts, PublishError::TooLarge), "one row per PublishError, in order");
 
 // Returns the table text of `error`.
 [[nodiscard]] constexpr std::string_view describe(PublishError error) noexcept {
-    return publish_error_texts[static_cast<std::size_t>(error)];
+    return text_of(publish_error_texts, error);
 }
 
 // A snapshot of the counters, cumulative over every run, each read on its own.

@@ -1,15 +1,14 @@
 #include "goose_engine/transmit.hpp"
 
-#include <linux/futex.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <limits>
 #include <span>
 
 #include "clock.hpp"
+#include "futex.hpp"
+#include "lateness.hpp"
 #include "rt_thread.hpp"
 
 namespace valdrin::io::goose_engine {
@@ -17,30 +16,6 @@ namespace valdrin::io::goose_engine {
 namespace {
 
 namespace sch = goose::schedule;
-
-// Sleeps while `word` holds `expected`, until the absolute CLOCK_REALTIME
-// instant `deadline`; returns on a wake-up, a change, a signal or the
-// deadline alike: the caller rechecks.
-void wait_until(std::atomic<std::uint32_t>& word, std::uint32_t expected, Nanos deadline) noexcept {
-    if (deadline < 0) deadline = 0;
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadline / ns_per_s);
-    ts.tv_nsec = static_cast<long>(deadline % ns_per_s);
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME,
-            expected, &ts, nullptr, FUTEX_BITSET_MATCH_ANY);
-}
-
-std::int64_t saturate(Nanos value) noexcept {
-    constexpr Nanos lo = std::numeric_limits<std::int64_t>::min();
-    constexpr Nanos hi = std::numeric_limits<std::int64_t>::max();
-    return static_cast<std::int64_t>(value < lo ? lo : value > hi ? hi : value);
-}
-
-void raise_max(std::atomic<std::int64_t>& max, std::int64_t value) noexcept {
-    std::int64_t seen = max.load();
-    while (value > seen && !max.compare_exchange_weak(seen, value)) {
-    }
-}
 
 // A block's place in its schedule: the change instant, the index of the
 // next frame after it, its counters and when it is due.
@@ -159,7 +134,7 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
 }  // namespace
 
 void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter reporter) noexcept {
-    prepare_thread(thread_name);
+    prepare_thread(THREAD_NAME);
     Shared& shared = *shared_ptr;
     try {
         if (!set_up_thread(shared.config.cpu, shared.config.rt_priority, reporter)) return;
@@ -199,7 +174,7 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter report
             if (runs[i].due < earliest) earliest = runs[i].due;
         }
         if (earliest > now) {
-            wait_until(shared.wake, seen, earliest);
+            futex_wait_until_instant(shared.wake, seen, earliest);
             continue;
         }
         for (std::size_t i = 0; i < runs.size(); ++i) {

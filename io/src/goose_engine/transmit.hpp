@@ -10,7 +10,7 @@
 namespace valdrin::io::goose_engine {
 
 // The name the publisher thread carries.
-inline constexpr char thread_name[] = "goose-pub";
+inline constexpr char THREAD_NAME[] = "goose-pub";
 
 // Sets the thread up and reports, then sends every block's frames on its
 // schedule until the stop flag is seen. Holds `shared` for its life and

@@ -144,7 +144,7 @@ struct CacheAccess {
 
 SampleCache::SampleCache(const Stream& stream, std::int64_t rate) noexcept {
     const std::size_t channels = stream.waves.size();
-    if (channels == 0 || rate < 1 || static_cast<std::uint64_t>(rate) > max_entries / channels) {
+    if (channels == 0 || rate < 1 || static_cast<std::uint64_t>(rate) > MAX_ENTRIES / channels) {
         return;
     }
     try {

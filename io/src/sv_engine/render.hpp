@@ -33,10 +33,10 @@ public:
     SampleCache() = default;
     // A cache for `stream` at `rate`; inactive when the stream has no
     // channels, or its table of rate × channels samples would exceed
-    // max_entries or cannot be allocated.
+    // MAX_ENTRIES or cannot be allocated.
     SampleCache(const Stream& stream, std::int64_t rate) noexcept;
 
-    static constexpr std::size_t max_entries = std::size_t{1} << 20;
+    static constexpr std::size_t MAX_ENTRIES = std::size_t{1} << 20;
     bool active() const noexcept { return !values_.empty(); }
 
 private:

@@ -35,7 +35,7 @@ struct Schedule {
     // Returns the instant of sample `smp` (0 <= smp < rate) of second
     // `second`: the second plus smp / rate, rounded down to the ns.
     constexpr Nanos instant(Nanos second, std::int64_t smp) const noexcept {
-        return second * ns_per_s + static_cast<Nanos>(smp) * ns_per_s / rate;
+        return second * NS_PER_S + static_cast<Nanos>(smp) * NS_PER_S / rate;
     }
 
     // Returns period k: its samples and its instant, computed afresh from k.
@@ -50,11 +50,11 @@ struct Schedule {
     // start_second), saturated to the largest period number.
     constexpr std::uint64_t first_due_from(Nanos t) const noexcept {
         constexpr std::uint64_t last = std::numeric_limits<std::uint64_t>::max();
-        const Nanos elapsed = t - static_cast<Nanos>(start_second) * ns_per_s;
+        const Nanos elapsed = t - static_cast<Nanos>(start_second) * NS_PER_S;
         if (elapsed <= 0) return 0;
         // Within one or two periods of the answer, then walked to it.
         const Nanos per_second = rate / asdus_per_frame;
-        const Nanos estimate = elapsed / ns_per_s * per_second + elapsed % ns_per_s * per_second / ns_per_s;
+        const Nanos estimate = elapsed / NS_PER_S * per_second + elapsed % NS_PER_S * per_second / NS_PER_S;
         if (estimate >= static_cast<Nanos>(last)) return last;
         auto k = static_cast<std::uint64_t>(estimate);
         while (k > 0 && period(k - 1).due_ns >= t) --k;

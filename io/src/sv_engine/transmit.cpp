@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "clock.hpp"
+#include "lateness.hpp"
 #include "rt_thread.hpp"
 #include "sv_engine/render.hpp"
 #include "sv_engine/schedule.hpp"
@@ -18,18 +19,6 @@ namespace valdrin::io::sv_engine {
 namespace {
 
 using i128 = Nanos;
-
-std::int64_t saturate(i128 value) noexcept {
-    constexpr i128 lo = std::numeric_limits<std::int64_t>::min();
-    constexpr i128 hi = std::numeric_limits<std::int64_t>::max();
-    return static_cast<std::int64_t>(value < lo ? lo : value > hi ? hi : value);
-}
-
-void raise_max(std::atomic<std::int64_t>& max, std::int64_t value) noexcept {
-    std::int64_t seen = max.load();
-    while (value > seen && !max.compare_exchange_weak(seen, value)) {
-    }
-}
 
 // The working set of the loop, allocated once before pacing: a private copy
 // of every template, its sample cache, and the scatter element and message
@@ -80,7 +69,7 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
 
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters,
               Socket socket, Reporter reporter, bool resume) noexcept {
-    prepare_thread(thread_name);
+    prepare_thread(THREAD_NAME);
     try {
         if (!set_up_thread(config->cpu, config->rt_priority, reporter)) return;
     } catch (...) {
@@ -89,7 +78,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
 
     const std::int64_t rate = config->rate;
     const Schedule schedule = Schedule::of(*config);
-    const i128 frame_period = static_cast<i128>(config->asdus_per_frame) * ns_per_s / rate;
+    const i128 frame_period = static_cast<i128>(config->asdus_per_frame) * NS_PER_S / rate;
 
     std::optional<Batch> batch;
     try {

@@ -13,7 +13,7 @@
 namespace valdrin::io::sv_engine {
 
 // The name the transmit thread carries.
-inline constexpr char thread_name[] = "sv-engine";
+inline constexpr char THREAD_NAME[] = "sv-engine";
 
 // The body of the transmit thread: set-up, report, then pace and send until
 // the stop flag is seen. Holds `config` and `counters` for its life and
