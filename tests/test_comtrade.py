@@ -5,10 +5,9 @@ import json
 import re
 from pathlib import Path
 
+import comtrade
 import numpy as np
 import pytest
-
-comtrade = pytest.importorskip("comtrade")
 
 from valdrin import sv
 from valdrin.cli import main

@@ -5,10 +5,9 @@ import json
 import subprocess
 import sys
 
+import matplotlib  # noqa: F401 - a declared dependency: a broken install fails here
 import numpy as np
 import pytest
-
-pytest.importorskip("matplotlib")
 
 from valdrin import sv
 from valdrin.cli import main
