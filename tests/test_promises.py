@@ -9,6 +9,10 @@ monitor's live table as a terminal shows it."""
 import json
 import os
 import re
+import subprocess
+import sys
+import tempfile
+import textwrap
 
 import pytest
 
@@ -298,3 +302,54 @@ def test_live_table_shows_an_expired_tal_and_the_kernels_drops():
     frames, drops = (int(n.replace(",", "")) for n in found.groups())
     assert drops > 0 and frames + drops == 3 + 5000
     assert len(rows[-1]) <= 160  # the row fits the terminal
+
+
+# --- several engines: a start that fails, a stop without a thread to spare -------------
+
+
+def publish_with_task_limit(limit, duration="0.5"):
+    """`valdrin publish` with two engines (one per allowed CPU) on the loopback of a
+    namespace of its own, in a pids cgroup of `limit` tasks made for the run and removed
+    after it: the interpreter's thread and the engines' count, so a limit of 2 lets the
+    second engine's thread fail to start, and 3 leaves no thread for stopping them."""
+    reason = netns.netns_reason()
+    if reason:
+        pytest.skip(reason)
+    if len(ALLOWED) < 2:
+        pytest.skip("two engines need two CPUs")
+    command = [sys.executable, "-m", "valdrin", "publish", "--iface", "lo", "--streams", "3",
+               "--cpu", f"{ALLOWED[0]},{ALLOWED[1]}", "--duration", duration]
+    script = textwrap.dedent("""
+        set -e
+        mount -t cgroup -o pids valdrin-pids "$ROOT"
+        group="$ROOT/valdrin-test-$$"
+        mkdir "$group"
+        trap 'rmdir "$group"' EXIT
+        echo "$LIMIT" > "$group/pids.max"
+        ip link set lo up
+        sh -c 'echo $$ > "$1/cgroup.procs" && shift && exec "$@"' sh "$group" "$@" || echo "exit $?" >&2
+    """)
+    with tempfile.TemporaryDirectory() as root:
+        run = subprocess.run(["unshare", "--mount", "--net", "sh", "-c", script, "sh", *command],
+                             capture_output=True, text=True, timeout=60,
+                             env=dict(os.environ, ROOT=root, LIMIT=str(limit), OPENBLAS_NUM_THREADS="1"))
+    if "valdrin-pids" in run.stderr and "mount" in run.stderr:
+        pytest.skip(f"no pids cgroup can be mounted here: {run.stderr.strip()}")
+    return run
+
+
+def test_an_engine_that_fails_to_start_is_named_by_the_command():
+    run = publish_with_task_limit(2)
+    assert run.returncode == 0  # the shell's: the command's own status follows
+    assert run.stderr == (f"valdrin: engine 2 of 2 (CPU {ALLOWED[1]}): Resource temporarily unavailable "
+                          "(os error 11)\nexit 1\n")
+
+
+def test_a_stop_without_a_thread_to_spare_stops_every_engine():
+    # A real fault this found: stop() started a thread per engine and, when
+    # none could start, raised with the engines still running.
+    run = publish_with_task_limit(3)
+    assert (run.returncode, run.stderr) == (0, "")
+    lines = run.stdout.splitlines()
+    assert lines[1] == f"2 engines: CPU {ALLOWED[0]} streams 1-2, CPU {ALLOWED[1]} stream 3"
+    assert SUMMARY.fullmatch(lines[-1]), lines[-1]
