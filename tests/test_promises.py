@@ -178,9 +178,9 @@ SUMMARY = re.compile(r"sent ([1-9]\d*) frames in [\d.]+ s: 0 send errors, \d+ la
 def test_sigterm_ends_publish_with_its_summary_and_the_thread_ran_as_asked():
     cpu = ALLOWED[-1]
     result = in_netns(f"""
+        witness = Witness()     # before the first frame can go out
         proc = subprocess.Popen(CLI + ["publish", "--iface", "va", "--rt-priority", "7", "--cpu", "{cpu}"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        witness = Witness()
         tid = task_of(proc.pid, "sv-engine")
         got = scheduling(tid)
         wait_until(lambda: witness.seen() > 0, "frames on vb")
@@ -198,10 +198,10 @@ def test_sigterm_ends_publish_with_its_summary_and_the_thread_ran_as_asked():
 
 def test_sigterm_ends_goose_publish_with_its_counters():
     result = in_netns("""
+        witness = Witness(GOOSE)   # before the first frame can go out
         proc = subprocess.Popen(CLI + ["goose", "publish", "--iface", "va", "--gocb-ref", "G/L$GO$g", "--app-id", "1",
                                        "--dst-mac", "01:0c:cd:01:00:01", "--min-time", "5", "--max-time", "40",
                                        "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        witness = Witness(GOOSE)
         wait_until(lambda: witness.seen() >= 5, "five GOOSE frames on vb")
         proc.send_signal(signal.SIGTERM)
         out, err = proc.communicate(timeout=30)
