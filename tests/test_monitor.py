@@ -89,9 +89,12 @@ def test_publisher_with_random_loss_counts_exactly():
                 sh('nft add rule netdev loss out numgen random mod 100 "<" 2 drop')
                 time.sleep(max(0.0, start + 3.5 - time.time()))
             # The publisher has stopped: the counts grow until both readers
-            # have taken what the kernel queued for them.
-            wait_settled(lambda: (len(counter.counters), monitor.report().sv[0]["frames"]),
-                         "the frames received by the plain socket and the monitor")
+            # have taken what the kernel queued for them, the same frames.
+            def both():
+                counts = wait_settled(lambda: (len(counter.counters), monitor.report().sv[0]["frames"]),
+                                      "the frames received by the plain socket and the monitor")
+                return counts[0] == counts[1]
+            wait_until(both, "the plain socket and the monitor at the same count")
             report = monitor.report()
         counters = counter.stop()
         s = report.sv[0]

@@ -273,10 +273,11 @@ def test_two_publishing_processes_line_up_on_the_shared_clock():
     # same smpCnt on both sides.
     assert all(at >= start * 10**9 + counts[0] * 250_000 for at, _, counts in frames)
     # Lined up: the same smpCnt leaves both processes at about the same
-    # instant (within what a loaded machine delays a wake-up, LATE_S; how
-    # closely they line up is the benchmark's business).
+    # instant. Loosely: within 1 s, five times what a loaded machine delays a
+    # wake-up (LATE_S), which catches a process on another schedule or
+    # second; how closely they line up is the benchmark's business.
     arrival = {(sv_id, counts[0]): at for at, sv_id, counts in frames}
-    assert max(abs(arrival["A1", cnt] - arrival["B1", cnt]) for cnt in range(0, 2000, 8)) <= LATE_S * 1e9
+    assert max(abs(arrival["A1", cnt] - arrival["B1", cnt]) for cnt in range(0, 2000, 8)) <= 5 * LATE_S * 1e9
 
 
 @ROOT_ONLY
@@ -303,6 +304,8 @@ def test_ctrl_c_stops_every_engine():
                   for line in lines[-3:-1]]
     total = int(SUMMARY.fullmatch(lines[-1]).group(1))
     # Both stopped: the sum is the total, and each engine sent its streams'
-    # share, give or take the periods of a busy machine's 0.1 s.
-    assert sum(per_engine) == total and abs(per_engine[0] / 2 - per_engine[1]) <= 400
+    # share, give or take the periods (4000/s) of an engine a loaded machine
+    # runs up to 0.5 s late (2.5 LATE_S); a wrong share is off by thousands.
+    assert sum(per_engine) == total
+    assert abs(per_engine[0] / 2 - per_engine[1]) <= 4000 * 2.5 * LATE_S
     assert took < 5
