@@ -199,8 +199,8 @@ def test_sigterm_ends_publish_with_its_summary_and_the_thread_ran_as_asked():
         proc = subprocess.Popen(CLI + ["publish", "--iface", "va", "--rt-priority", "7", "--cpu", "{cpu}"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         tid = task_of(proc.pid, "sv-engine")
+        wait_until(lambda: witness.seen() > 0, "frames on vb")   # the thread's set-up is done by its first frame
         got = scheduling(tid)
-        wait_until(lambda: witness.seen() > 0, "frames on vb")
         proc.send_signal(signal.SIGTERM)
         out, err = proc.communicate(timeout=30)
         print(json.dumps({{"code": proc.returncode, "out": out, "err": err, "scheduling": got,
