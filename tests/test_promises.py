@@ -73,6 +73,20 @@ class Witness:
             if address[2] != socket.PACKET_OUTGOING:
                 self.count += 1
 
+def ended(proc, timeout=30):
+    '''Waits for `proc` to end; when it does not, fails with what its threads
+    were doing (name, state, kernel wait channel), then kills it.'''
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        threads = []
+        for task in sorted(os.listdir(f"/proc/{proc.pid}/task")):
+            base = f"/proc/{proc.pid}/task/{task}"
+            with open(f"{base}/comm") as comm, open(f"{base}/stat") as stat, open(f"{base}/wchan") as wchan:
+                threads.append((comm.read().strip(), stat.read().rsplit(")", 1)[1].split()[0], wchan.read()))
+        proc.kill()
+        raise AssertionError(f"no end {timeout} s after SIGTERM; threads: {threads}")
+
 def wait_capturing(proc):
     task_of(proc.pid, "sv-capture")
 
@@ -305,7 +319,7 @@ def test_live_table_shows_an_expired_tal_and_the_kernels_drops():
                     seen += os.read(master, 65536)
                 except OSError:             # EIO: the monitor has ended
                     break
-        proc.wait(timeout=30)
+        ended(proc)
         os.close(master)
         print(json.dumps(text().split("\n")))
     """)
