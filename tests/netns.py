@@ -2,6 +2,7 @@
 frames can only go out on that namespace's loopback, which is brought up
 first, and which imports from this directory. Shared by the tests that send."""
 
+import functools
 import json
 import os
 import re
@@ -63,14 +64,34 @@ def open_sockets():
     return found
 
 
+@functools.cache
 def netns_reason():
-    """Why no network namespace can be made here, or None when one can."""
+    """Why no network namespace can be made here, or None when one can (a
+    skip with this reason fails a run that must run everything: conftest.py)."""
     if os.geteuid() != 0:
         return "network namespaces need root"
     if shutil.which("unshare") is None:
         return "unshare(1) is not installed"
-    if subprocess.run(["unshare", "--net", "true"], capture_output=True).returncode != 0:
-        return "unshare --net is refused here"
+    run = subprocess.run(["unshare", "--net", "true"], capture_output=True, text=True)
+    if run.returncode != 0:
+        return f"unshare --net is refused here: {run.stderr.strip()}"
+    return None
+
+
+@functools.cache
+def nft_egress_reason():
+    """Why nftables cannot filter on the netdev egress hook here (a kernel
+    before 5.16 or without CONFIG_NETFILTER_EGRESS, no nft), or None."""
+    reason = netns_reason()
+    if reason:
+        return reason
+    if shutil.which("nft") is None:
+        return "nft(8) is not installed (the test drops frames with an nftables egress rule)"
+    script = ("ip link add va type veth peer name vb && nft add table netdev probe && "
+              "nft add chain netdev probe out '{ type filter hook egress device \"va\" priority 0; }'")
+    run = subprocess.run(["unshare", "--net", "sh", "-c", script], capture_output=True, text=True)
+    if run.returncode != 0:
+        return f"nftables' netdev egress hook is not available here: {run.stderr.strip()}"
     return None
 
 
@@ -79,18 +100,48 @@ def in_netns(prelude, body, timeout=60):
     whose loopback is up; returns the last line it printed, read as JSON.
     Skips when no namespace can be made; a run that does not end in time
     fails the test (a deadlock)."""
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("making a network namespace needs root and unshare")
+    reason = netns_reason()
+    if reason:
+        pytest.skip(reason)
     script = LOOPBACK_UP + textwrap.dedent(prelude) + textwrap.dedent(body)
     try:
         proc = subprocess.run(["unshare", "--net", sys.executable, "-c", script],
                               capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired as expired:
         pytest.fail(f"no end after {timeout} s; stderr: {expired.stderr!r}")
-    if proc.returncode != 0 and "unshare failed" in proc.stderr:
-        pytest.skip(f"cannot make a network namespace here: {proc.stderr.strip()}")
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# How late a frame or a wake-up may be in a test: about ten times what this
+# kind of machine shows under load (two shared cores; a wake-up delayed by
+# other work by up to some 20 ms). Timing quality is the benchmarks' business.
+LATE_S = 0.2
+
+
+def wait_until(condition, what, limit=20.0):
+    """Polls `condition()` until it holds; raises AssertionError naming `what`
+    when `limit` seconds pass first (a test's deadline, not its timing)."""
+    deadline = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"not within {limit} s: {what}")
+        time.sleep(0.01)
+
+
+def wait_settled(read, what, quiet=LATE_S, limit=20.0):
+    """Polls `read()` every `quiet` seconds until it returns the same value
+    twice in a row, and returns that value: for counts that stop growing once
+    the sender has stopped. Raises AssertionError naming `what` after `limit`."""
+    deadline, last = time.monotonic() + limit, read()
+    while True:
+        time.sleep(quiet)
+        now = read()
+        if now == last:
+            return now
+        if time.monotonic() > deadline:
+            raise AssertionError(f"not settled within {limit} s: {what} ({now!r})")
+        last = now
 
 
 def read_until(process, pattern, timeout=20):

@@ -5,14 +5,14 @@ import json
 import subprocess
 import sys
 
+import matplotlib  # noqa: F401 - a declared dependency: a broken install fails here
 import numpy as np
 import pytest
-
-pytest.importorskip("matplotlib")
 
 from valdrin import sv
 from valdrin.cli import main
 from valdrin.cli.publish import default_waves
+from valdrin import figures
 from valdrin.figures import Event, Trace, draw_channels
 from valdrin.pcap import write_header, write_record
 
@@ -43,6 +43,9 @@ def fault_capture(path):
 def test_plot_png_without_a_display(tmp_path, capsys, monkeypatch):
     monkeypatch.delenv("DISPLAY", raising=False)
     capture = fault_capture(tmp_path / "c.pcap")
+    drawn = []  # the figure the command draws, kept to read where things are
+    draw = figures.draw_channels
+    monkeypatch.setattr(figures, "draw_channels", lambda *args, **kwargs: drawn.append(draw(*args, **kwargs)) or drawn[-1])
     assert main(["plot", str(capture), "-o", str(tmp_path / "f.png"), "--json"]) == 0
     summary = json.loads(capsys.readouterr().out)
     assert summary == {"sv_id": "MU01", "file": str(tmp_path / "f.png"), "samples": 400, "lost": 10,
@@ -51,7 +54,18 @@ def test_plot_png_without_a_display(tmp_path, capsys, monkeypatch):
 
     picture = imread(tmp_path / "f.png")
     assert picture.shape == (700, 1100, 4)  # 11 x 7 inches at 100 dpi
-    assert len(np.unique(picture.reshape(-1, 4), axis=0)) > 20  # something was drawn
+    # Where they are, in seconds from the first sample (one every 250 us):
+    # samples 100-109 lost, shaded from half a step before the first to half
+    # a step after the last, on both axes; samples 200-219 of Ia (only) dotted.
+    (figure,) = drawn
+    current, voltage = figure.axes
+    for ax in (current, voltage):
+        spans = [sorted(ax.transData.inverted().transform(p.get_window_extent())[:, 0]) for p in ax.patches]
+        assert np.allclose(spans, [[0.024875, 0.027375]], atol=1e-9), spans
+    dots = {ax.get_ylabel(): [line.get_xdata().tolist() for line in ax.lines if line.get_marker() == "."]
+            for ax in (current, voltage)}
+    assert list(dots) == ["current (A)", "voltage (V)"] and dots["voltage (V)"] == []
+    assert np.allclose(dots["current (A)"], [[(200 + k) / 4000 for k in range(20)]], atol=1e-12)
 
 
 def test_plot_svg_labels_window_and_events(tmp_path, capsys):

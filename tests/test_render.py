@@ -1,9 +1,13 @@
 """Engine.render checked frame by frame against the rendering model of
-sv_model.py, for random configurations and a few known frames."""
+sv_model.py, for random configurations (the layout, counters, playback,
+fault windows, NaN and saturation); the sine values against an exact-phase
+computation of their own, within the error of the engine's float arithmetic;
+and a few known frames."""
 
 import math
 import random
 import struct
+from fractions import Fraction
 
 import pytest
 
@@ -94,6 +98,41 @@ def test_render_matches_model(seed):
     for i, stream in enumerate(streams):
         for sec, smp in instants:
             assert engine.render(i, sec, smp) == render_model(stream, rate, sec, smp), (i, sec, smp)
+
+
+# --- Sine values against exact phase -------------------------------------------------
+
+
+def exact_sample(wave, sec, smp, rate):
+    """The sample as mathematics has it: the phase f * (sec + smp / rate) taken
+    modulo one cycle in exact rationals, then one sine; and how far a double
+    computation of it may be off, in counts (the phase's products rounded at
+    the size of f * sec, the sine and the products at the size of the value)."""
+    amplitude, phase_deg, frequency, offset, scale, _ = wave
+    cycles = Fraction(frequency) * (sec + Fraction(smp, rate))
+    theta = 2 * math.pi * float(cycles - math.floor(cycles)) + math.radians(phase_deg)
+    y = (amplitude * math.sin(theta) + offset) * scale
+    eps = 2.0**-52
+    phase_error = 2 * math.pi * eps * (abs(frequency * sec) + abs(frequency * smp / rate) + 8)
+    tolerance = 1 + abs(amplitude * scale) * phase_error * 4 + (abs(amplitude) + abs(offset)) * abs(scale) * eps * 8
+    return y, tolerance
+
+
+@pytest.mark.parametrize("seed", range(100))
+def test_sine_samples_within_the_float_error_of_the_exact_phase(seed):
+    rng = random.Random(seed)
+    rate = rng.choice([4000, 4800, 14400, 80 * 50])
+    waves = [(rng.uniform(-3e4, 3e4), rng.uniform(-360, 360), rng.choice([50.0, 60.0, 49.95, rng.uniform(0.1, 2e3)]),
+              rng.uniform(-50, 50), rng.choice([1.0, 0.01, 100.0, -3.0]), 0) for _ in range(3)]
+    engine = valdrin_rt.Engine("lo", rate, 1, [plain_stream(waves)], 0)
+    for _ in range(20):
+        sec = rng.choice([0, rng.randint(-5, 5), 1_700_000_000 + rng.randrange(10**6)])
+        smp = rng.randrange(rate)
+        frame = engine.render(0, sec, smp)
+        for j, wave in enumerate(waves):
+            got = struct.unpack_from(">i", frame, 2 + 8 * j)[0]
+            y, tolerance = exact_sample(wave, sec, smp, rate)
+            assert abs(got - y) <= tolerance, (wave, sec, smp, got, y, tolerance)
 
 
 # --- Edge cases ------------------------------------------------------------------

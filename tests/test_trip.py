@@ -87,8 +87,9 @@ def test_cli_operate_times_agree_with_the_simulators_log_and_json_is_exact(tmp_p
         logged_ms = (trip["sent_ns"] - round(shot["fault_at"] * 1e9)) / 1e6
         # fault_at as a float carries the instant to ~0.25 us.
         assert abs(shot["operate_ms"] - logged_ms) * 1e3 <= shot["uncertainty_us"] + 0.5, (shot, trip)
-        # 20 ms delay after the pickup, which the 10-fold current passes within the cycle's first quarter.
-        assert 20.0 < shot["operate_ms"] < 30.0
+        # 20 ms delay after the pickup, which the 10-fold current passes within the cycle's first quarter
+        # (5 ms); the simulator serves from a Python thread, as late as a loaded machine makes it.
+        assert 20.0 < shot["operate_ms"] < 25.0 + netns.LATE_S * 1000
         # The deciding frame came before the GOOSE went out.
         assert trip["frame_ns"] <= trip["decided_ns"] <= trip["handed_ns"] <= trip["sent_ns"]
     times = sorted(shot["operate_ms"] for shot in report["shots"])
@@ -153,8 +154,7 @@ def test_ctrl_c_mid_test_stops_cleanly_with_the_shots_so_far():
                                  "--fault", "0.3", "--watch", REF, "--shots", "5"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         first = test.stdout.readline()        # the header
-        shot = test.stdout.readline()         # shot 1 judged: shot 2 runs
-        time.sleep(0.3)
+        shot = test.stdout.readline()         # shot 1 judged: shot 2 runs (0.5 s at least)
         test.send_signal(signal.SIGINT)
         rest, err = test.communicate(timeout=20)
         sim.send_signal(signal.SIGINT)

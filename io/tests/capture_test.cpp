@@ -348,8 +348,9 @@ TEST(CaptureTest, AStopHandsOverTheFramesOfTheOpenBlock) {
         witness.stop();
         EXPECT_EQ(recorder.seen.size(), frames);
         EXPECT_EQ(capture.stats().frames, frames);
-        // The block timeout and a little: the stop stays bounded.
-        EXPECT_LT(took, std::chrono::milliseconds(40 + 60));
+        // Bounded by the block timeout, with room for a loaded machine's
+        // scheduling: this catches a stop that waits for traffic, not jitter.
+        EXPECT_LT(took, std::chrono::milliseconds(40 + 1000));
     });
 }
 
@@ -361,15 +362,14 @@ TEST(CaptureTest, IdlesWithoutTrafficAndStopsPromptly) {
         options.ring.version = RingVersion::V3;  // a block timeout must not delay the stop
         Capture capture(options, recorder);
         ASSERT_TRUE(capture.start().has_value());
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        // A 2 ms idle interval: without traffic on_idle comes again and again.
+        ASSERT_TRUE(eventually([&] { return recorder.idle_calls.load() >= 5; }));
         const auto begin = std::chrono::steady_clock::now();
         capture.stop();
         const auto took = std::chrono::steady_clock::now() - begin;
         // Loose bound: the eventfd wakes the poll at once; this only
         // catches a stop that waits for traffic or a long timeout.
-        EXPECT_LT(took, std::chrono::milliseconds(100));
-        // 2 ms idle interval over 60 ms: far more than 5 calls.
-        EXPECT_GE(recorder.idle_calls, 5u);
+        EXPECT_LT(took, std::chrono::milliseconds(1000));
         // on_idle has the real-time clock (within a second, loosely).
         EXPECT_NEAR(static_cast<double>(recorder.last_idle_ns),
                     static_cast<double>(realtime_now()), 1e9);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "capture/capture.hpp"
 #include "fd.hpp"
+#include "skip.hpp"
 
 namespace valdrin::io::testing {
 
@@ -24,16 +26,16 @@ enum class Outcome { Passed, Failed, NotRoot, NoNamespace, Hung, Crashed };
 // `limit_s` seconds, kills a hung child, and returns the outcome.
 Outcome run_in_namespace(const std::function<void()>& body, int limit_s = 30);
 
-// Runs `body` in a namespace; skips when not root or namespaces are not
-// available, fails when the child failed, hung or crashed.
+// Runs `body` in a namespace; skips (fails when require_all()) when not root
+// or namespaces are not available, fails when the child failed, hung or crashed.
 #define VALDRIN_IN_NAMESPACE(...)                                                     \
     do {                                                                               \
         const auto outcome_ = ::valdrin::io::testing::run_in_namespace(__VA_ARGS__);           \
         if (outcome_ == ::valdrin::io::testing::Outcome::NotRoot) {                   \
-            GTEST_SKIP() << "needs root";                                              \
+            VALDRIN_SKIP_OR_FAIL("needs root");                                        \
         }                                                                              \
         if (outcome_ == ::valdrin::io::testing::Outcome::NoNamespace) {               \
-            GTEST_SKIP() << "no network namespaces";                                   \
+            VALDRIN_SKIP_OR_FAIL("no network namespaces");                             \
         }                                                                              \
         EXPECT_EQ(outcome_, ::valdrin::io::testing::Outcome::Passed);                  \
     } while (0)
@@ -73,7 +75,7 @@ public:
     void on_idle(std::int64_t now_ns) noexcept override;
 
     std::vector<Seen> seen;
-    std::uint64_t idle_calls = 0;
+    std::atomic<std::uint64_t> idle_calls{0};  // read while the capture runs
     std::int64_t last_idle_ns = 0;
     std::int64_t sleep_per_frame_ns = 0;
 };

@@ -276,9 +276,17 @@ class Publisher:
         # All at once, so that the engines end within a period of one
         # another: each stop() sets its engine's flag, then waits for its
         # thread without the interpreter lock, letting the next one set its.
-        stoppers = [threading.Thread(target=engine.stop, name="sv-stop") for engine in self._engines]
-        for stopper in stoppers:
-            stopper.start()
+        # Where no thread can be made (a task limit reached), the engine is
+        # stopped from here: every engine stops, later ones a little later.
+        stoppers = []
+        for engine in self._engines:
+            stopper = threading.Thread(target=engine.stop, name="sv-stop")
+            try:
+                stopper.start()
+            except RuntimeError:  # "can't start new thread"
+                engine.stop()
+                continue
+            stoppers.append(stopper)
         for stopper in stoppers:
             stopper.join()
 
