@@ -37,7 +37,7 @@ public:
     }
 
     // The thread's side: whether values were put since the last take.
-    [[nodiscard]] bool has_new() const noexcept { return (middle_.load(std::memory_order_acquire) & fresh) != 0; }
+    [[nodiscard]] bool has_new() const noexcept { return (middle_.load(std::memory_order_acquire) & FRESH) != 0; }
 
     // The thread's side: takes the newest values, if any were put since the
     // last take; returns whether it did.
