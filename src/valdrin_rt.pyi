@@ -13,6 +13,9 @@ MOST_TRACKED: int
 # The largest CPU number a thread can be pinned to; the largest V3 block timeout.
 MAX_CPU: int
 MAX_BLOCK_TIMEOUT_MS: int
+# The 9-2LE scaling: counts per ampere (1 mA a count) and per volt (10 mV a count).
+COUNTS_PER_AMPERE: int
+COUNTS_PER_VOLT: int
 
 class Stats(TypedDict):
     frames_sent: int

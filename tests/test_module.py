@@ -40,9 +40,10 @@ def test_surface():
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
                      "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor",
                      "GoosePublisher", "SvCounter", "CaptureReader", "DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED",
-                     "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS"]
-    limits = ("DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED", "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS")
-    assert [getattr(valdrin_rt, name) for name in limits] == [256, 256, 65536, 1023, 1000]
+                     "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS", "COUNTS_PER_AMPERE", "COUNTS_PER_VOLT"]
+    limits = ("DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED", "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS",
+              "COUNTS_PER_AMPERE", "COUNTS_PER_VOLT")
+    assert [getattr(valdrin_rt, name) for name in limits] == [256, 256, 65536, 1023, 1000, 1000, 100]
     assert valdrin_rt.__version__ == importlib.metadata.version("valdrin")  # pyproject.toml's
     assert (Engine.__module__, Engine.__name__) == ("valdrin_rt", "Engine")
     assert not hasattr(valdrin_rt, "PanicException")

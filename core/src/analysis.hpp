@@ -582,9 +582,13 @@ struct SvFigures {
 // (50 or 60); reads only `stream`.
 [[nodiscard]] SvFigures figures(const SvStream& stream, double nominal_hz = 50.0) noexcept;
 
+// The 9-2LE scaling: a current count is 1 mA, a voltage count 10 mV.
+inline constexpr std::int64_t COUNTS_PER_AMPERE = 1000;
+inline constexpr std::int64_t COUNTS_PER_VOLT = 100;
+
 // The scale of a 9-2LE channel: 0.001 A per count for 0-3, 0.01 V for 4-7.
 [[nodiscard]] constexpr double channel_scale(std::size_t channel) noexcept {
-    return channel < 4 ? 0.001 : 0.01;
+    return 1.0 / static_cast<double>(channel < 4 ? COUNTS_PER_AMPERE : COUNTS_PER_VOLT);
 }
 
 }  // namespace valdrin::analysis

@@ -354,6 +354,35 @@ TEST(CaptureTest, AStopHandsOverTheFramesOfTheOpenBlock) {
     });
 }
 
+// A V2 stop while a slow handler is behind (every frame already in the
+// ring, as a witness capture beside it shows): the stop hands over what the
+// ring holds instead of leaving it uncounted, neither frame nor drop.
+TEST(CaptureTest, AV2StopHandsOverTheFramesTheRingHolds) {
+    VALDRIN_IN_NAMESPACE([] {
+        add_veth("va", "vb");
+        Recorder witness_frames;
+        Capture witness(CaptureOptions{.interface = "vb"}, witness_frames);
+        Recorder recorder;
+        // More than a hand-over batch (256), all in the ring (2048 slots) when the
+        // stop comes; handing them over takes 60 ms, within the stop's 100 ms.
+        recorder.sleep_per_frame_ns = 100'000;
+        CaptureOptions options{.interface = "vb"};
+        options.ring.version = RingVersion::V2;
+        Capture capture(options, recorder);
+        ASSERT_TRUE(witness.start().has_value());
+        ASSERT_TRUE(capture.start().has_value());
+        Sender sender("va");
+        constexpr std::size_t frames = 600;
+        for (std::size_t i = 0; i < frames; ++i) sender.send(make_frame(sv, std::nullopt, 60, 1));
+        ASSERT_TRUE(eventually([&] { return witness.stats().frames >= frames; }));
+        capture.stop();
+        witness.stop();
+        EXPECT_EQ(recorder.seen.size(), frames);
+        EXPECT_EQ(capture.stats().frames, frames);
+        EXPECT_EQ(capture.stats().kernel_drops, 0u);
+    });
+}
+
 TEST(CaptureTest, IdlesWithoutTrafficAndStopsPromptly) {
     VALDRIN_IN_NAMESPACE([] {
         add_veth("va", "vb");

@@ -48,6 +48,7 @@ from pathlib import Path
 from typing import Sequence
 
 import numpy as np
+import valdrin_rt
 
 __all__ = [
     "ASCII_MISSING",
@@ -72,7 +73,8 @@ _ASCII_LIMIT = 99998
 
 _INT32 = (-(2**31), 2**31 - 1)
 _PREFIX = {"": 1.0, "k": 1e3, "M": 1e6, "m": 1e-3, "u": 1e-6, "µ": 1e-6, "μ": 1e-6}
-_COUNTS_PER_UNIT = {"A": 1000.0, "V": 100.0}  # the 9-2LE scaling: 1 mA, 10 mV a count
+# The 9-2LE scaling, the core's: 1 mA, 10 mV a count.
+_COUNTS_PER_UNIT = {"A": float(valdrin_rt.COUNTS_PER_AMPERE), "V": float(valdrin_rt.COUNTS_PER_VOLT)}
 # The resampling filter: taps a side per polyphase branch and the Kaiser window's beta.
 FILTER_HALF_LENGTH = 20
 KAISER_BETA = 10.0

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from typing import BinaryIO, Callable, Iterator, Sequence
 
 import numpy as np
+import valdrin_rt
 
 from .listen import CHANNEL_NAMES, analyze
 from .pcap import LINKTYPE_ETHERNET, Packet, read_pcap
@@ -29,11 +30,11 @@ from .values import text
 
 __all__ = ["GooseChange", "StreamSamples", "channels_of", "export_comtrade", "goose_changes", "stream_samples"]
 
-# The 9-2LE layout: 8 channels, four currents at 1 mA and four voltages at
-# 10 mV a count; phase letters for COMTRADE's ph field.
+# The 9-2LE layout: 8 channels, four currents and four voltages at the
+# core's scaling; phase letters for COMTRADE's ph field.
 _PHASES = ("A", "B", "C", "N") * 2
-_AMPERE_PER_COUNT = 0.001
-_VOLT_PER_COUNT = 0.01
+_AMPERE_PER_COUNT = 1 / valdrin_rt.COUNTS_PER_AMPERE
+_VOLT_PER_COUNT = 1 / valdrin_rt.COUNTS_PER_VOLT
 
 
 def channels_of(count: int) -> tuple[Channel, ...]:
@@ -128,8 +129,6 @@ def stream_samples(
     capture, a missing or ambiguous svID, or a stream whose ASDUs are not
     whole 8-octet channels.
     """
-    import valdrin_rt
-
     name = os.fspath(path)
     ids: list[bytes] = []
     wanted = None if sv_id is None else sv_id.encode("ascii", "backslashreplace")
@@ -194,8 +193,6 @@ def _rate(index: np.ndarray, frame_ns: np.ndarray) -> float | None:
 
 def _grid(sv_id: str, app_id: int, cnts: np.ndarray, frame_ns: np.ndarray, position: np.ndarray,
           data: np.ndarray) -> StreamSamples:
-    import valdrin_rt
-
     # The stream analysis's own counter rule places every ASDU: its wrap,
     # where a sample sits after each wrap, what is lost, repeated or late.
     counter = valdrin_rt.SvCounter()

@@ -35,7 +35,8 @@ struct Options {
 py::Result<Options> options_from(PyObject* const (&bound)[5]);
 
 // Adds DEFAULT_SV_STREAMS, DEFAULT_GOOSE_BLOCKS (the core's Limits),
-// MOST_TRACKED, MAX_CPU and MAX_BLOCK_TIMEOUT_MS (io's) to `module`; false
+// MOST_TRACKED, MAX_CPU and MAX_BLOCK_TIMEOUT_MS (io's), COUNTS_PER_AMPERE and
+// COUNTS_PER_VOLT (the core's 9-2LE scaling) to `module`; false
 // with an exception set on failure.
 bool add_limits(PyObject* module);
 

@@ -60,7 +60,9 @@ bool add_limits(PyObject* module) {
            PyModule_AddIntConstant(module, "DEFAULT_GOOSE_BLOCKS", static_cast<long>(limits.goose_blocks)) == 0 &&
            PyModule_AddIntConstant(module, "MOST_TRACKED", static_cast<long>(MOST_TRACKED)) == 0 &&
            PyModule_AddIntConstant(module, "MAX_CPU", static_cast<long>(io::MAX_CPU)) == 0 &&
-           PyModule_AddIntConstant(module, "MAX_BLOCK_TIMEOUT_MS", static_cast<long>(io::MAX_BLOCK_TIMEOUT_MS)) == 0;
+           PyModule_AddIntConstant(module, "MAX_BLOCK_TIMEOUT_MS", static_cast<long>(io::MAX_BLOCK_TIMEOUT_MS)) == 0 &&
+           PyModule_AddIntConstant(module, "COUNTS_PER_AMPERE", static_cast<long>(analysis::COUNTS_PER_AMPERE)) == 0 &&
+           PyModule_AddIntConstant(module, "COUNTS_PER_VOLT", static_cast<long>(analysis::COUNTS_PER_VOLT)) == 0;
 }
 
 }  // namespace valdrin::listen

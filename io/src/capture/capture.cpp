@@ -407,19 +407,31 @@ bool Capture::on_socket_event(Run& run, std::int64_t now) noexcept {
     return true;
 }
 
+namespace {
+// The longest a stop waits for the frames the ring holds to be handed over.
+constexpr std::int64_t DRAIN_MOST_NS = 100'000'000;
+}  // namespace
+
 void Capture::drain_open_block(Run& run) noexcept {
     // The block the kernel is filling holds frames it has stamped but not
     // yet handed over. Its timer retires it within a block timeout whatever
     // the traffic, so wait that long (bounded) and hand them over too,
     // rather than lose the last of the run.
-    const std::int64_t most = 100'000'000;
-    const std::int64_t grace =
-        std::min<std::int64_t>(std::int64_t{options_.ring.block_timeout_ms} * 1'000'000 + 2'000'000, most);
+    const std::int64_t grace = std::min<std::int64_t>(
+        std::int64_t{options_.ring.block_timeout_ms} * 1'000'000 + 2'000'000, DRAIN_MOST_NS);
     const std::int64_t until = monotonic_ns() + grace;
     for (std::int64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
         if (hand_over(run) != 0) continue;
         const timespec timeout = timespec_of(until - now);
         if (ppoll(&run.fds[0], 1, &timeout, nullptr) < 0 && errno != EINTR) break;
+    }
+}
+
+void Capture::drain_ready_frames(Run& run) noexcept {
+    // Frames the kernel put in the ring before the stop are the run's: were
+    // they left there, they would count neither as frames nor as drops.
+    const std::int64_t until = monotonic_ns() + DRAIN_MOST_NS;
+    while (hand_over(run) != 0 && monotonic_ns() < until) {
     }
 }
 
@@ -453,7 +465,13 @@ void Capture::loop(Run& run) noexcept {
         if (woken == Woken::SocketEvent && !on_socket_event(run, now)) break;
     }
     const bool stopped_from_outside = failure_.step == CaptureStep::None && !handler_stopped_;
-    if (options_.ring.version == RingVersion::V3 && stopped_from_outside) drain_open_block(run);
+    if (stopped_from_outside) {
+        if (options_.ring.version == RingVersion::V3) {
+            drain_open_block(run);
+        } else {
+            drain_ready_frames(run);
+        }
+    }
     collect_counts(run);
     end_phase(phase_);
 }

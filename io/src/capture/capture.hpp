@@ -163,6 +163,9 @@ private:
     // V3 after a stop from outside: hands over the frames of the block the
     // kernel still fills, waiting at most a block timeout (100 ms) for it.
     void drain_open_block(Run& run) noexcept;
+    // V2 after a stop from outside: hands over the frames the ring already
+    // holds, for at most 100 ms (a sender that goes on cannot hold the stop).
+    void drain_ready_frames(Run& run) noexcept;
     void join_locked() noexcept;
 
     const CaptureOptions options_;

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import math
 
+import valdrin_rt
 from rich.console import Group
 from rich.table import Table
 from rich.text import Text
@@ -19,8 +20,9 @@ def add_analysis_options(parser: argparse.ArgumentParser) -> None:
     """The analysis settings that ``valdrin monitor`` and ``valdrin analyze`` both take."""
     parser.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
                         help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
-    parser.add_argument("--max-streams", type=int, default=256, metavar="N",
-                        help="SV streams and GOOSE blocks tracked, each (default 256); more are counted as beyond the limits")
+    parser.add_argument("--max-streams", type=int, default=valdrin_rt.DEFAULT_SV_STREAMS, metavar="N",
+                        help=f"SV streams and GOOSE blocks tracked, each (default {valdrin_rt.DEFAULT_SV_STREAMS}); "
+                             "more are counted as beyond the limits")
 
 
 def _us(value: float | None) -> str:

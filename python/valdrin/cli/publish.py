@@ -16,6 +16,8 @@ import time
 import warnings
 from dataclasses import dataclass
 
+import valdrin_rt
+
 from ..pcap import write_pcap
 from ..sv import Fault, Playback, Publisher, Stream, Wave
 from .app import Failure, integer, interface_mac, mac_address, positive_integer, seconds
@@ -27,8 +29,8 @@ from .text import mac
 # 1 mA per count, voltages in 10 mV per count.
 CURRENT_PEAK_A = 500.0 * math.sqrt(2.0)
 VOLTAGE_PEAK_V = 110e3 / math.sqrt(3.0) * math.sqrt(2.0)
-CURRENT_SCALE = 1000.0  # counts per ampere
-VOLTAGE_SCALE = 100.0  # counts per volt
+CURRENT_SCALE = float(valdrin_rt.COUNTS_PER_AMPERE)  # the core's 9-2LE scaling
+VOLTAGE_SCALE = float(valdrin_rt.COUNTS_PER_VOLT)
 NOMINAL_HZ = 50.0
 
 
