@@ -538,6 +538,18 @@ class _Reader:
             found = self._types[key] = self.resolve(ln_type, do_name, da_name, fc)
         return found
 
+    def named(self, el: etree._Element, *tags: str) -> dict[str, etree._Element]:
+        """The children of a type declaration with these tags by name (the first of a name), made once."""
+        key = (el, tags)
+        table = self._named.get(key)
+        if table is None:
+            table = self._named[key] = {}
+            for c in el.iterchildren(*(self.ns + local for local in tags)):
+                name = c.get("name")
+                if name is not None:
+                    table.setdefault(name, c)
+        return table
+
     def resolve(self, ln_type: str, do_name: str, da_name: str | None, fc: str) -> SclType | str:
         """The type of an FCDA's data below an LN of ``ln_type``, or why it does not resolve.
 
@@ -551,15 +563,14 @@ class _Reader:
             return "no doName"
         names = do_name.split(".") + (da_name.split(".") if da_name else [])
         path = [_strip_index(name) for name in names]
-        child = next((c for c in self.children(node, "DO") if c.get("name") == path[0]), None)
+        child = self.named(node, "DO").get(path[0])
         if child is None:
             return f"no DO {path[0]!r} in {node.get('id')!r}"
         for i, part in enumerate(path[1:], start=1):
             node = self.do_types.get(child.get("type", ""))
             if node is None:
                 return f"DOType {child.get('type')!r} is not declared"
-            child = next((c for c in node.iterchildren(self.tag("SDO"), self.tag("DA")) if c.get("name") == part),
-                         None)
+            child = self.named(node, "SDO", "DA").get(part)
             if child is None:
                 return f"no SDO or DA {part!r} in DOType {node.get('id')!r}"
             if child.tag == self.tag("DA"):
@@ -579,7 +590,7 @@ class _Reader:
             da_type = self.da_types.get(element.get("type", "")) if element.get("bType") == "Struct" else None
             if da_type is None:
                 return f"{element.get('name')!r} has no component {part!r}"
-            element = next((c for c in self.children(da_type, "BDA") if c.get("name") == part), None)
+            element = self.named(da_type, "BDA").get(part)
             if element is None:
                 return f"no BDA {part!r} in DAType {da_type.get('id')!r}"
         return self.attribute(element, 0, indexed)
