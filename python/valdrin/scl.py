@@ -309,6 +309,9 @@ class _Reader:
         # FCDA key -> (reference without the IED name, fc, type, why not), one table per set of logical
         # devices: IEDs made from the same ICD share it.
         self._members_of: dict[tuple, dict[tuple, tuple[str, str, SclType | None, str | None]]] = {}
+        # The same for whole data sets by (default ldInst, the DataSet as XML), kept from the second IED of a
+        # kind on: a station's IEDs of one kind mostly carry the same data sets.
+        self._data_sets_of: dict[tuple, dict[tuple[str, bytes], list[tuple]]] = {}
         self._named: dict[tuple, dict[str, etree._Element]] = {}
         self._whole: dict[tuple, SclType | str | None] = {}
         self.left_out: set[tuple[str, str, str]] = set()   # control blocks not listed (GSSE)
@@ -435,29 +438,34 @@ class _Reader:
             lds.setdefault(inst, (ld.get("ldName") or name + inst, ld))
         # The lnType of each LN of a logical device by (prefix, lnClass, inst), of its LN0 by "LLN0".
         lns: dict[str, dict] = {inst: {} for inst in lds}
+        tag_ln0, tag_ln, tag_inputs = ns + "LN0", ns + "LN", ns + "Inputs"
         for _, ld in devices:
             inst = ld.get("inst", "")
             table = lns[inst] if lds[inst][1] is ld else None
-            for ln in ld.iterchildren(ns + "LN0", ns + "LN"):
-                inputs = next(ln.iterchildren(ns + "Inputs"), None)
-                if inputs is not None:
-                    self.inputs.append((name, inputs))
+            for ln in ld.iterchildren(tag_ln0, tag_ln):
+                if len(ln):
+                    inputs = next(ln.iterchildren(tag_inputs), None)
+                    if inputs is not None:
+                        self.inputs.append((name, inputs))
                 if table is not None:
-                    if ln.tag == ns + "LN":
-                        table.setdefault((ln.get("prefix", ""), ln.get("lnClass"), ln.get("inst", "")),
-                                         ln.get("lnType"))
+                    get = ln.get
+                    if ln.tag == tag_ln:
+                        table.setdefault((get("prefix", ""), get("lnClass"), get("inst", "")), get("lnType"))
                     elif "LLN0" not in table:
-                        table["LLN0"] = ln.get("lnType")
+                        table["LLN0"] = get("lnType")
         signature = tuple((inst, tuple(table.items())) for inst, table in lns.items())
         members = self._members_of.get(signature)
         if members is None:
             members = self._members_of[signature] = {}
+            self._data_sets = None
+        else:
+            self._data_sets = self._data_sets_of.setdefault(signature, {})
         self._members = members
         self._lns = lns
         for ap, ld in devices:
             inst = ld.get("inst", "")
             ld_name = lds[inst][0] if lds[inst][1] is ld else ld.get("ldName") or name + inst
-            for ln in ld.iterchildren(ns + "LN0"):
+            for ln in ld.iterchildren(tag_ln0):
                 data_sets = {ds.get("name", ""): ds for ds in self.children(ln, "DataSet")}
                 resolved: dict[str, DataSet] = {}
                 for el in ln.iterchildren(self.ns + "GSEControl", self.ns + "SampledValueControl"):
@@ -476,7 +484,7 @@ class _Reader:
                     data_set = None
                     if ds_name:
                         if ds_name not in resolved and ds_name in data_sets:
-                            resolved[ds_name] = self.read_data_set(name, ld_name, inst, lds, data_sets[ds_name])
+                            resolved[ds_name] = self.read_data_set(name, ld_name, inst, data_sets[ds_name])
                         data_set = resolved.get(ds_name)
                         if data_set is None:
                             self.findings.append(f"{ref}: datSet {ds_name} is no DataSet of its LLN0")
@@ -496,11 +504,29 @@ class _Reader:
                     blocks.append(cb)
         return blocks
 
-    def read_data_set(self, ied: str, ld_name: str, inst: str, lds: dict, ds: etree._Element) -> DataSet:
+    def read_data_set(self, ied: str, ld_name: str, inst: str, ds: etree._Element) -> DataSet:
         ds_name = ds.get("name", "")
         where = f"{ld_name}/LLN0${ds_name}"
+        if self._data_sets is None:
+            entries = self.entries(inst, ds)
+        else:
+            content = (inst, etree.tostring(ds, with_tail=False))
+            entries = self._data_sets.get(content)
+            if entries is None:
+                entries = self._data_sets[content] = self.entries(inst, ds)
         members = []
+        for tail, fc, member_type, why in entries:
+            ref = ied + tail
+            if why is not None:
+                self.findings.append(f"{where}: FCDA {ref} ({fc}): {why}")
+            members.append(Member(ref, fc, member_type))
+        return DataSet(ds_name, where, members)
+
+    def entries(self, inst: str, ds: etree._Element) -> list[tuple[str, str, SclType | None, str | None]]:
+        """The members of a data set of the IED being read, ``inst`` its logical device: each as
+        :meth:`member` gives it."""
         known = self._members
+        entries = []
         for fcda in ds.iterchildren(self.ns + "FCDA"):
             get = fcda.get
             key = (get("ldInst", inst), get("prefix", ""), get("lnClass", ""), get("lnInst", ""), get("doName", ""),
@@ -508,12 +534,8 @@ class _Reader:
             found = known.get(key)
             if found is None:
                 found = known[key] = self.member(*key)
-            tail, fc, member_type, why = found
-            ref = ied + tail
-            if why is not None:
-                self.findings.append(f"{where}: FCDA {ref} ({fc}): {why}")
-            members.append(Member(ref, fc, member_type))
-        return DataSet(ds_name, where, members)
+            entries.append(found)
+        return entries
 
     def member(self, ld_inst: str, prefix: str, ln_class: str, ln_inst: str, do_name: str, da_name: str | None,
                fc: str) -> tuple[str, str, SclType | None, str | None]:
