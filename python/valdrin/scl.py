@@ -514,12 +514,10 @@ class _Reader:
             entries = self._data_sets.get(content)
             if entries is None:
                 entries = self._data_sets[content] = self.entries(inst, ds)
-        members = []
-        for tail, fc, member_type, why in entries:
-            ref = ied + tail
+        members = [Member(ied + tail, fc, member_type) for tail, fc, member_type, _ in entries]
+        for tail, fc, _, why in entries:
             if why is not None:
-                self.findings.append(f"{where}: FCDA {ref} ({fc}): {why}")
-            members.append(Member(ref, fc, member_type))
+                self.findings.append(f"{where}: FCDA {ied + tail} ({fc}): {why}")
         return DataSet(ds_name, where, members)
 
     def entries(self, inst: str, ds: etree._Element) -> list[tuple[str, str, SclType | None, str | None]]:
