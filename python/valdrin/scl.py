@@ -294,7 +294,7 @@ def _mac(text: str | None) -> str | None:
 
 
 def _strip_index(name: str) -> str:
-    return _INDEX.sub("", name)
+    return _INDEX.sub("", name) if "(" in name else name
 
 
 class _Reader:
@@ -313,6 +313,8 @@ class _Reader:
         # kind on: a station's IEDs of one kind mostly carry the same data sets.
         self._data_sets_of: dict[tuple, dict[tuple[str, bytes], list[tuple]]] = {}
         self._named: dict[tuple, dict[str, etree._Element]] = {}
+        # The Inputs of each LN of a logical device (the first of an LN), in document order.
+        self.inputs_of = etree.XPath("(s:LN0|s:LN)/s:Inputs[1]", namespaces={"s": ns})
         self._whole: dict[tuple, SclType | str | None] = {}
         self.left_out: set[tuple[str, str, str]] = set()   # control blocks not listed (GSSE)
 
@@ -438,21 +440,18 @@ class _Reader:
             lds.setdefault(inst, (ld.get("ldName") or name + inst, ld))
         # The lnType of each LN of a logical device by (prefix, lnClass, inst), of its LN0 by "LLN0".
         lns: dict[str, dict] = {inst: {} for inst in lds}
-        tag_ln0, tag_ln, tag_inputs = ns + "LN0", ns + "LN", ns + "Inputs"
+        tag_ln0, tag_ln = ns + "LN0", ns + "LN"
         for _, ld in devices:
+            self.inputs += [(name, inputs) for inputs in self.inputs_of(ld)]
             inst = ld.get("inst", "")
-            table = lns[inst] if lds[inst][1] is ld else None
-            for ln in ld.iterchildren(tag_ln0, tag_ln):
-                if len(ln):
-                    inputs = next(ln.iterchildren(tag_inputs), None)
-                    if inputs is not None:
-                        self.inputs.append((name, inputs))
-                if table is not None:
+            if lds[inst][1] is ld:
+                table = lns[inst]
+                for ln in ld.iterchildren(tag_ln):
                     get = ln.get
-                    if ln.tag == tag_ln:
-                        table.setdefault((get("prefix", ""), get("lnClass"), get("inst", "")), get("lnType"))
-                    elif "LLN0" not in table:
-                        table["LLN0"] = get("lnType")
+                    table.setdefault((get("prefix", ""), get("lnClass"), get("inst", "")), get("lnType"))
+                ln0 = next(ld.iterchildren(tag_ln0), None)
+                if ln0 is not None:
+                    table["LLN0"] = ln0.get("lnType")
         signature = tuple((inst, tuple(table.items())) for inst, table in lns.items())
         members = self._members_of.get(signature)
         if members is None:
