@@ -413,8 +413,11 @@ class _Reader:
         else:
             self.findings.append(f"{where}: no Address")
         if cb.kind == "goose":
+            times: dict[str, etree._Element] = {}      # the first MinTime and the first MaxTime
+            for t in el.iterchildren(self.ns + "MinTime", self.ns + "MaxTime"):
+                times.setdefault(t.tag, t)
             for local, attr in (("MinTime", "min_time_ms"), ("MaxTime", "max_time_ms")):
-                t = self.child(el, local)
+                t = times.get(self.ns + local)
                 if t is None:
                     continue
                 ms = _MILLISECONDS_PER.get(t.get("multiplier", "m"))  # milliseconds unless it says otherwise
