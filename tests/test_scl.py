@@ -421,3 +421,41 @@ def test_failures_name_what_is_wrong(tmp_path, monkeypatch, capsys, argv, messag
     assert main(argv) == 1
     assert capsys.readouterr().err.splitlines()[-1] == f"valdrin: {message}"
     assert not (tmp_path / "x").exists()
+
+
+def ied_of_a_kind(name, ggio_type="GGIO_T", extra=""):
+    """An IED as a station instantiates one ICD: LD0 with LLN0 and GGIO1, a data set, a GOOSE block."""
+    return (f'<IED name="{name}"><AccessPoint name="AP1"><Server><LDevice inst="LD0">'
+            f'<LN0 lnClass="LLN0" inst="" lnType="LLN0_T"><DataSet name="ds">'
+            f'<FCDA ldInst="LD0" lnClass="GGIO" lnInst="1" doName="Ind1" daName="stVal" fc="ST"/>{extra}</DataSet>'
+            f'<GSEControl name="gcb" appID="{name}_G" datSet="ds" confRev="1"/></LN0>'
+            f'<LN lnClass="GGIO" inst="1" lnType="{ggio_type}"/></LDevice></Server></AccessPoint></IED>')
+
+
+def test_ieds_of_one_kind_resolve_each_on_its_own(tmp_path):
+    # IEDs with the same logical devices share what their FCDAs resolve to, and from the third one on whole
+    # data sets: an IED whose data set differs, or whose LN has another type, still gets its own.
+    missing = '<FCDA ldInst="LD0" lnClass="GGIO" lnInst="2" doName="Ind1" daName="stVal" fc="ST"/>'
+    path = tmp_path / "kinds.scd"
+    path.write_text(
+        '<SCL xmlns="http://www.iec.ch/61850/2003/SCL" version="2007" revision="B">'
+        + ied_of_a_kind("A") + ied_of_a_kind("B") + ied_of_a_kind("C") + ied_of_a_kind("D", extra=missing)
+        + ied_of_a_kind("E", ggio_type="GGIO_X") + ied_of_a_kind("F") +
+        '<DataTypeTemplates><LNodeType id="LLN0_T" lnClass="LLN0"/>'
+        '<LNodeType id="GGIO_T" lnClass="GGIO"><DO name="Ind1" type="SPS_T"/></LNodeType>'
+        '<LNodeType id="GGIO_X" lnClass="GGIO"><DO name="Ind1" type="INS_T"/></LNodeType>'
+        '<DOType id="SPS_T" cdc="SPS"><DA name="stVal" bType="BOOLEAN" fc="ST"/></DOType>'
+        '<DOType id="INS_T" cdc="INS"><DA name="stVal" bType="INT32" fc="ST"/></DOType>'
+        '</DataTypeTemplates></SCL>')
+    model = scl.load(path)
+    assert [[m.to_json() for m in cb.members] for cb in model.control_blocks] == [
+        [{"ref": "ALD0/GGIO1.Ind1.stVal", "fc": "ST", "type": "BOOLEAN"}],
+        [{"ref": "BLD0/GGIO1.Ind1.stVal", "fc": "ST", "type": "BOOLEAN"}],
+        [{"ref": "CLD0/GGIO1.Ind1.stVal", "fc": "ST", "type": "BOOLEAN"}],
+        [{"ref": "DLD0/GGIO1.Ind1.stVal", "fc": "ST", "type": "BOOLEAN"},
+         {"ref": "DLD0/GGIO2.Ind1.stVal", "fc": "ST", "type": None}],
+        [{"ref": "ELD0/GGIO1.Ind1.stVal", "fc": "ST", "type": "INT32"}],
+        [{"ref": "FLD0/GGIO1.Ind1.stVal", "fc": "ST", "type": "BOOLEAN"}],
+    ]
+    assert [f for f in model.findings if "FCDA" in f] == [
+        "DLD0/LLN0$ds: FCDA DLD0/GGIO2.Ind1.stVal (ST): no LN GGIO2 in LD0"]

@@ -58,6 +58,9 @@ _MILLISECONDS_PER = {"": 1000.0, "m": 1.0, "u": 1e-3, "n": 1e-6, "k": 1e6}
 # An array index in a doName or daName: "phsAHar(3)".
 _INDEX = re.compile(r"\((\d+)\)$")
 
+# A MAC address as SCL writes it (dashes; colons are accepted too).
+_MAC = re.compile(r"(?:[0-9a-fA-F]{2}-){5}[0-9a-fA-F]{2}")
+
 # Arrays listed member by member up to this many elements.
 _ARRAY_MAX = 1024
 
@@ -286,14 +289,12 @@ def _mac(text: str | None) -> str | None:
     """"01-0C-CD-01-00-01" as "01:0c:cd:01:00:01"; None when it is no MAC address."""
     if text is None:
         return None
-    parts = text.strip().replace(":", "-").split("-")
-    if len(parts) != 6 or not all(len(p) == 2 and all(c in "0123456789abcdefABCDEF" for c in p) for p in parts):
-        return None
-    return ":".join(parts).lower()
+    text = text.strip().replace(":", "-")
+    return text.replace("-", ":").lower() if _MAC.fullmatch(text) else None
 
 
 def _strip_index(name: str) -> str:
-    return _INDEX.sub("", name)
+    return _INDEX.sub("", name) if "(" in name else name
 
 
 class _Reader:
@@ -305,7 +306,15 @@ class _Reader:
         self.name = name
         self.findings: list[str] = []
         self._types: dict[tuple, SclType | str] = {}
-        self._lns: dict[etree._Element, dict] = {}
+        # FCDA key -> (reference without the IED name, fc, type, why not), one table per set of logical
+        # devices: IEDs made from the same ICD share it.
+        self._members_of: dict[tuple, dict[tuple, tuple[str, str, SclType | None, str | None]]] = {}
+        # The same for whole data sets by (default ldInst, the DataSet as XML), kept from the second IED of a
+        # kind on: a station's IEDs of one kind mostly carry the same data sets.
+        self._data_sets_of: dict[tuple, dict[tuple[str, bytes], list[tuple]]] = {}
+        self._named: dict[tuple, dict[str, etree._Element]] = {}
+        # The Inputs of each LN of a logical device (the first of an LN), in document order.
+        self.inputs_of = etree.XPath("(s:LN0|s:LN)/s:Inputs[1]", namespaces={"s": ns})
         self._whole: dict[tuple, SclType | str | None] = {}
         self.left_out: set[tuple[str, str, str]] = set()   # control blocks not listed (GSSE)
 
@@ -316,7 +325,8 @@ class _Reader:
         return el.iterchildren(self.ns + local)
 
     def child(self, el: etree._Element, local: str) -> etree._Element | None:
-        return el.find(self.ns + local)
+        # The first child of that tag (find() would go through ElementPath: ten times the cost).
+        return next(el.iterchildren(self.ns + local), None)
 
     def read(self) -> Scl:
         root = self.root
@@ -403,8 +413,11 @@ class _Reader:
         else:
             self.findings.append(f"{where}: no Address")
         if cb.kind == "goose":
+            times: dict[str, etree._Element] = {}      # the first MinTime and the first MaxTime
+            for t in el.iterchildren(self.ns + "MinTime", self.ns + "MaxTime"):
+                times.setdefault(t.tag, t)
             for local, attr in (("MinTime", "min_time_ms"), ("MaxTime", "max_time_ms")):
-                t = self.child(el, local)
+                t = times.get(self.ns + local)
                 if t is None:
                     continue
                 ms = _MILLISECONDS_PER.get(t.get("multiplier", "m"))  # milliseconds unless it says otherwise
@@ -421,27 +434,43 @@ class _Reader:
     def read_ied(self, ied: etree._Element) -> list[ControlBlock]:
         name = ied.get("name", "")
         blocks = []
+        ns = self.ns
         devices = [(ap, ld) for ap in self.children(ied, "AccessPoint") for server in self.children(ap, "Server")
                    for ld in self.children(server, "LDevice")]
         lds: dict[str, tuple[str, etree._Element]] = {}   # ldInst -> (LD name, LDevice)
-        self._members: dict[tuple, SclType | str] = {}     # the types of this IED's FCDAs
         for _, ld in devices:
             inst = ld.get("inst", "")
             lds.setdefault(inst, (ld.get("ldName") or name + inst, ld))
+        # The lnType of each LN of a logical device by (prefix, lnClass, inst), of its LN0 by "LLN0".
+        lns: dict[str, dict] = {inst: {} for inst in lds}
+        tag_ln0, tag_ln = ns + "LN0", ns + "LN"
+        for _, ld in devices:
+            self.inputs += [(name, inputs) for inputs in self.inputs_of(ld)]
+            inst = ld.get("inst", "")
+            if lds[inst][1] is ld:
+                table = lns[inst]
+                for ln in ld.iterchildren(tag_ln):
+                    get = ln.get
+                    table.setdefault((get("prefix", ""), get("lnClass"), get("inst", "")), get("lnType"))
+                ln0 = next(ld.iterchildren(tag_ln0), None)
+                if ln0 is not None:
+                    table["LLN0"] = ln0.get("lnType")
+        signature = tuple((inst, tuple(table.items())) for inst, table in lns.items())
+        members = self._members_of.get(signature)
+        if members is None:
+            members = self._members_of[signature] = {}
+            self._data_sets = None
+        else:
+            self._data_sets = self._data_sets_of.setdefault(signature, {})
+        self._members = members
+        self._lns = lns
         for ap, ld in devices:
             inst = ld.get("inst", "")
             ld_name = lds[inst][0] if lds[inst][1] is ld else ld.get("ldName") or name + inst
-            for ln in ld:
-                if not isinstance(ln.tag, str) or ln.tag not in (self.ns + "LN0", self.ns + "LN"):
-                    continue
-                inputs = self.child(ln, "Inputs")
-                if inputs is not None:
-                    self.inputs.append((name, inputs))
-                if ln.tag != self.ns + "LN0":
-                    continue
+            for ln in ld.iterchildren(tag_ln0):
                 data_sets = {ds.get("name", ""): ds for ds in self.children(ln, "DataSet")}
                 resolved: dict[str, DataSet] = {}
-                for el in ln:
+                for el in ln.iterchildren(self.ns + "GSEControl", self.ns + "SampledValueControl"):
                     if el.tag == self.ns + "GSEControl":
                         kind, sep = "goose", "$GO$"
                         if el.get("type", "GOOSE") != "GOOSE":
@@ -449,17 +478,15 @@ class _Reader:
                                                  f"block, not GOOSE: left out")
                             self.left_out.add((name, inst, el.get("name", "")))
                             continue
-                    elif el.tag == self.ns + "SampledValueControl":
-                        kind, sep = "sv", "$MS$"
                     else:
-                        continue
+                        kind, sep = "sv", "$MS$"
                     cb_name = el.get("name", "")
                     ref = f"{ld_name}/LLN0{sep}{cb_name}"
                     ds_name = el.get("datSet")
                     data_set = None
                     if ds_name:
                         if ds_name not in resolved and ds_name in data_sets:
-                            resolved[ds_name] = self.read_data_set(name, ld_name, inst, lds, data_sets[ds_name])
+                            resolved[ds_name] = self.read_data_set(name, ld_name, inst, data_sets[ds_name])
                         data_set = resolved.get(ds_name)
                         if data_set is None:
                             self.findings.append(f"{ref}: datSet {ds_name} is no DataSet of its LLN0")
@@ -479,50 +506,70 @@ class _Reader:
                     blocks.append(cb)
         return blocks
 
-    def read_data_set(self, ied: str, ld_name: str, inst: str, lds: dict, ds: etree._Element) -> DataSet:
+    def read_data_set(self, ied: str, ld_name: str, inst: str, ds: etree._Element) -> DataSet:
         ds_name = ds.get("name", "")
         where = f"{ld_name}/LLN0${ds_name}"
-        members = []
-        for fcda in self.children(ds, "FCDA"):
-            ld_inst = fcda.get("ldInst", inst)
-            prefix, ln_class, ln_inst = fcda.get("prefix", ""), fcda.get("lnClass", ""), fcda.get("lnInst", "")
-            do_name, da_name, fc = fcda.get("doName", ""), fcda.get("daName"), fcda.get("fc", "")
-            ref = f"{ied}{ld_inst}/{prefix}{ln_class}{ln_inst}.{do_name}" + (f".{da_name}" if da_name else "")
-            key = (ld_inst, prefix, ln_class, ln_inst, do_name, da_name, fc)
-            found = self._members.get(key)
-            if found is None:
-                found = self._members[key] = self.member_type(lds, *key)
-            if isinstance(found, str):
-                self.findings.append(f"{where}: FCDA {ref} ({fc}): {found}")
-                found = None
-            members.append(Member(ref, fc, found))
+        if self._data_sets is None:
+            entries = self.entries(inst, ds)
+        else:
+            content = (inst, etree.tostring(ds, with_tail=False))
+            entries = self._data_sets.get(content)
+            if entries is None:
+                entries = self._data_sets[content] = self.entries(inst, ds)
+        members = [Member(ied + tail, fc, member_type) for tail, fc, member_type, _ in entries]
+        for tail, fc, _, why in entries:
+            if why is not None:
+                self.findings.append(f"{where}: FCDA {ied + tail} ({fc}): {why}")
         return DataSet(ds_name, where, members)
 
-    def member_type(self, lds: dict, ld_inst: str, prefix: str, ln_class: str, ln_inst: str, do_name: str,
+    def entries(self, inst: str, ds: etree._Element) -> list[tuple[str, str, SclType | None, str | None]]:
+        """The members of a data set of the IED being read, ``inst`` its logical device: each as
+        :meth:`member` gives it."""
+        known = self._members
+        entries = []
+        for fcda in ds.iterchildren(self.ns + "FCDA"):
+            get = fcda.get
+            key = (get("ldInst", inst), get("prefix", ""), get("lnClass", ""), get("lnInst", ""), get("doName", ""),
+                   get("daName"), get("fc", ""))
+            found = known.get(key)
+            if found is None:
+                found = known[key] = self.member(*key)
+            entries.append(found)
+        return entries
+
+    def member(self, ld_inst: str, prefix: str, ln_class: str, ln_inst: str, do_name: str, da_name: str | None,
+               fc: str) -> tuple[str, str, SclType | None, str | None]:
+        """An FCDA of the IED being read: its reference after the IED name, its fc, its type and, when that
+        does not resolve, why."""
+        tail = f"{ld_inst}/{prefix}{ln_class}{ln_inst}.{do_name}" + (f".{da_name}" if da_name else "")
+        found = self.member_type(ld_inst, prefix, ln_class, ln_inst, do_name, da_name, fc)
+        return (tail, fc, None, found) if isinstance(found, str) else (tail, fc, found, None)
+
+    def member_type(self, ld_inst: str, prefix: str, ln_class: str, ln_inst: str, do_name: str,
                     da_name: str | None, fc: str) -> SclType | str:
-        """The type of an FCDA of an IED whose logical devices are ``lds``, or why it does not resolve."""
-        found = lds.get(ld_inst)
-        if found is None:
+        """The type of an FCDA of the IED being read, or why it does not resolve."""
+        table = self._lns.get(ld_inst)
+        if table is None:
             return f"no logical device {ld_inst!r}"
-        ln_type = self.ln_types_of(found[1]).get((prefix, ln_class, ln_inst) if ln_class != "LLN0" else "LLN0")
+        ln_type = table.get((prefix, ln_class, ln_inst) if ln_class != "LLN0" else "LLN0")
         if ln_type is None:
             return f"no LN {prefix}{ln_class}{ln_inst} in {ld_inst}"
         key = (ln_type, do_name, da_name, fc)
-        if key not in self._types:
-            self._types[key] = self.resolve(ln_type, do_name, da_name, fc)
-        return self._types[key]
+        found = self._types.get(key)
+        if found is None:
+            found = self._types[key] = self.resolve(ln_type, do_name, da_name, fc)
+        return found
 
-    def ln_types_of(self, ld: etree._Element) -> dict:
-        """The lnType of each LN of a logical device by (prefix, lnClass, inst), of its LN0 by "LLN0"."""
-        table = self._lns.get(ld)
+    def named(self, el: etree._Element, *tags: str) -> dict[str, etree._Element]:
+        """The children of a type declaration with these tags by name (the first of a name), made once."""
+        key = (el, tags)
+        table = self._named.get(key)
         if table is None:
-            table = {}
-            for ln in self.children(ld, "LN"):
-                table.setdefault((ln.get("prefix", ""), ln.get("lnClass"), ln.get("inst", "")), ln.get("lnType"))
-            ln0 = self.child(ld, "LN0")
-            if ln0 is not None:
-                table["LLN0"] = ln0.get("lnType")
-            self._lns[ld] = table
+            table = self._named[key] = {}
+            for c in el.iterchildren(*(self.ns + local for local in tags)):
+                name = c.get("name")
+                if name is not None:
+                    table.setdefault(name, c)
         return table
 
     def resolve(self, ln_type: str, do_name: str, da_name: str | None, fc: str) -> SclType | str:
@@ -538,15 +585,14 @@ class _Reader:
             return "no doName"
         names = do_name.split(".") + (da_name.split(".") if da_name else [])
         path = [_strip_index(name) for name in names]
-        child = next((c for c in self.children(node, "DO") if c.get("name") == path[0]), None)
+        child = self.named(node, "DO").get(path[0])
         if child is None:
             return f"no DO {path[0]!r} in {node.get('id')!r}"
         for i, part in enumerate(path[1:], start=1):
             node = self.do_types.get(child.get("type", ""))
             if node is None:
                 return f"DOType {child.get('type')!r} is not declared"
-            child = next((c for c in node.iterchildren(self.tag("SDO"), self.tag("DA")) if c.get("name") == part),
-                         None)
+            child = self.named(node, "SDO", "DA").get(part)
             if child is None:
                 return f"no SDO or DA {part!r} in DOType {node.get('id')!r}"
             if child.tag == self.tag("DA"):
@@ -566,7 +612,7 @@ class _Reader:
             da_type = self.da_types.get(element.get("type", "")) if element.get("bType") == "Struct" else None
             if da_type is None:
                 return f"{element.get('name')!r} has no component {part!r}"
-            element = next((c for c in self.children(da_type, "BDA") if c.get("name") == part), None)
+            element = self.named(da_type, "BDA").get(part)
             if element is None:
                 return f"no BDA {part!r} in DAType {da_type.get('id')!r}"
         return self.attribute(element, 0, indexed)
@@ -635,13 +681,7 @@ class _Reader:
     def read_subscriptions(self, blocks: list[ControlBlock]) -> None:
         """Each block's subscribers: the IEDs whose ExtRefs name it, or a member of its data set."""
         by_cb = {(cb.ied, cb.ld_inst, cb.name): cb for cb in blocks}
-        by_data: dict[tuple, list[ControlBlock]] = {}
-        for cb in blocks:
-            if cb.data_set is None:
-                continue
-            for m in cb.members:
-                head = m.ref.split(".", 2)
-                by_data.setdefault((cb.ied, head[0], head[1] if len(head) > 1 else ""), []).append(cb)
+        by_data: dict[tuple, list[ControlBlock]] | None = None    # made when an ExtRef names data
         for subscriber, inputs in self.inputs:
             for ext in self.children(inputs, "ExtRef"):
                 ied = ext.get("iedName")
@@ -653,9 +693,23 @@ class _Reader:
                 if cb_name:
                     targets = [by_cb.get((ied, ext.get("srcLDInst") or ext.get("ldInst", ""), cb_name))]
                 else:
+                    if by_data is None:
+                        by_data = self.blocks_by_data(blocks)
                     ln = f"{ied}{ext.get('ldInst', '')}/{ext.get('prefix', '')}{ext.get('lnClass', '')}" \
                          f"{ext.get('lnInst', '')}"
                     targets = by_data.get((ied, ln, (ext.get("doName") or "").split(".")[0]), [])
                 for cb in targets:
                     if cb is not None and (kind is None or cb.kind == kind) and subscriber not in cb.subscribers:
                         cb.subscribers.append(subscriber)
+
+    @staticmethod
+    def blocks_by_data(blocks: list[ControlBlock]) -> dict[tuple, list[ControlBlock]]:
+        """The blocks whose data sets hold a data object, by (IED, LN reference, DO name)."""
+        by_data: dict[tuple, list[ControlBlock]] = {}
+        for cb in blocks:
+            if cb.data_set is None:
+                continue
+            for m in cb.members:
+                head = m.ref.split(".", 2)
+                by_data.setdefault((cb.ied, head[0], head[1] if len(head) > 1 else ""), []).append(cb)
+        return by_data
