@@ -2,6 +2,7 @@
 the right size, axes labelled in A and V, lost samples, quality flags and GOOSE events counted."""
 
 import json
+import os
 import subprocess
 import sys
 
@@ -156,6 +157,8 @@ def test_figures_leave_pyplot_alone(tmp_path):
         f"draw_channels({str(tmp_path / 'x.png')!r}, np.arange(3.0), [Trace('I', 'A', np.arange(3.0))])\n"
         "assert 'matplotlib.pyplot' not in sys.modules\n"
     )
+    # No DISPLAY nor MPLBACKEND; a sanitized run's preload and options are kept.
+    kept = {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                         env={"PATH": "/usr/bin:/bin", "PYTHONPATH": ":".join(sys.path)})
+                         env={"PATH": "/usr/bin:/bin", "PYTHONPATH": ":".join(sys.path), **kept})
     assert run.returncode == 0, run.stderr

@@ -18,6 +18,10 @@ from valdrin.cli.publish import default_waves
 
 REF = "RELAY1LD0/LLN0$GO$trip"
 
+# The most the path from the simulator's departure stamp to the trip test's
+# arrival stamp may add on a loaded machine (a veth in one namespace).
+PATH_US = 1000.0
+
 PRELUDE = """
 import json, signal, subprocess, sys, threading, time
 from valdrin import cli, listen, sv, testing
@@ -85,8 +89,11 @@ def test_cli_operate_times_agree_with_the_simulators_log_and_json_is_exact(tmp_p
         assert shot["tripped"] is True
         # The simulator's view: the kernel's stamp of its first GOOSE frame leaving, from the same fault instant.
         logged_ms = (trip["sent_ns"] - round(shot["fault_at"] * 1e9)) / 1e6
-        # fault_at as a float carries the instant to ~0.25 us.
-        assert abs(shot["operate_ms"] - logged_ms) * 1e3 <= shot["uncertainty_us"] + 0.5, (shot, trip)
+        # fault_at as a float carries the instant to ~0.25 us. The trip test stamps the trip
+        # frame's arrival, the simulator its departure: the veth between them adds its delay
+        # (up to 7 us beyond the uncertainty seen under AddressSanitizer; 1 ms allowed).
+        gap_us = (shot["operate_ms"] - logged_ms) * 1e3
+        assert -shot["uncertainty_us"] - 0.5 <= gap_us <= shot["uncertainty_us"] + 0.5 + PATH_US, (shot, trip)
         # 20 ms delay after the pickup, which the 10-fold current passes within the cycle's first quarter
         # (5 ms); the simulator serves from a Python thread, as late as a loaded machine makes it.
         assert 20.0 < shot["operate_ms"] < 25.0 + netns.LATE_S * 1000
