@@ -8,14 +8,14 @@ import argparse
 import json
 import sys
 
-from rich.console import Console
+from rich.console import Console, Group
 from rich.table import Table
 from rich.text import Text
 
 from .. import scl
 from ..scl_check import check
 from ..sv import MAX_RATE
-from .app import Failure, interface_mac
+from .app import Failure, interface_mac, print_json
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -65,31 +65,52 @@ def _timing(cb: scl.ControlBlock) -> str:
     return f"{_or_dash(cb.smp_rate)}{unit} ×{_or_dash(cb.nof_asdu)}"
 
 
-def blocks_table(model: scl.Scl) -> Table:
-    """One row per control block."""
-    table = Table(title=f"{model.file} (edition {model.edition}): {len(model.control_blocks)} control blocks",
-                  title_justify="left")
-    for column in ("kind", "IED", "reference", "svID/goID", "MAC", "APPID", "VLAN", "confRev", "data set",
-                   "rate ×ASDUs / T1/T0", "subscribers"):
-        table.add_column(column, overflow="fold")
+_COLUMNS = ("kind", "IED", "reference", "svID/goID", "MAC", "APPID", "VLAN", "confRev", "data set",
+            "rate ×ASDUs / T1/T0", "subscribers")
+# Narrower than this, each block is a record of its own instead of a row.
+_TABLE_WIDTH = 150
+
+
+def _cells(cb: scl.ControlBlock) -> tuple[str, ...]:
+    """A block's values in the order of _COLUMNS."""
+    ds = "-" if cb.dat_set is None else f"{cb.dat_set.split('$')[-1]} ({len(cb.members)})"
+    vlan = "-" if cb.vlan_id is None else f"{cb.vlan_id} p{_or_dash(cb.vlan_priority)}"
+    return ("GOOSE" if cb.kind == "goose" else "SV", cb.ied, cb.ref, _or_dash(cb.id), _or_dash(cb.dst),
+            _or_dash(cb.app_id, "0x{:04x}"), vlan, _or_dash(cb.conf_rev), ds, _timing(cb),
+            ", ".join(cb.subscribers) or "-")
+
+
+def blocks_table(model: scl.Scl, width: int = _TABLE_WIDTH) -> Table | Group:
+    """One row per control block; below _TABLE_WIDTH columns, one record per block (its
+    reference on a line of its own, then the other fields), so that no cell is cut to letters."""
+    title = f"{model.file} (edition {model.edition}): {len(model.control_blocks)} control blocks"
+    if width >= _TABLE_WIDTH:
+        table = Table(title=title, title_justify="left")
+        for column in _COLUMNS:
+            table.add_column(column, overflow="fold")
+        for cb in model.control_blocks:
+            table.add_row(*(Text(cell) for cell in _cells(cb)))
+        return table
+    records: list[Text | Table] = [Text(title)]
     for cb in model.control_blocks:
-        ds = "-" if cb.dat_set is None else f"{cb.dat_set.split('$')[-1]} ({len(cb.members)})"
-        vlan = "-" if cb.vlan_id is None else f"{cb.vlan_id} p{_or_dash(cb.vlan_priority)}"
-        cells = ("GOOSE" if cb.kind == "goose" else "SV", cb.ied, cb.ref, _or_dash(cb.id), _or_dash(cb.dst),
-                 _or_dash(cb.app_id, "0x{:04x}"), vlan, _or_dash(cb.conf_rev), ds, _timing(cb),
-                 ", ".join(cb.subscribers) or "-")
-        table.add_row(*(Text(cell) for cell in cells))
-    return table
+        cells = dict(zip(_COLUMNS, _cells(cb)))
+        records.append(Text(f"\n{cells.pop('kind')} {cells.pop('reference')}", style="bold", overflow="fold"))
+        fields = Table.grid(padding=(0, 1))
+        fields.add_column(no_wrap=True)
+        fields.add_column(overflow="fold")
+        for column, cell in cells.items():
+            fields.add_row(Text(f"  {column}"), Text(cell))
+        records.append(fields)
+    return Group(*records)
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     model = load(args.file)
     if args.json:
-        json.dump(model.to_json(), sys.stdout)
-        sys.stdout.write("\n")
+        print_json(model.to_json())
         return 0
     console = Console()
-    console.print(blocks_table(model))
+    console.print(blocks_table(model, console.width))
     console.print(f"{len(model.findings)} findings" + (":" if model.findings else ""), highlight=False)
     for line in model.findings:
         console.print(f"  {line}", highlight=False, markup=False)
