@@ -144,6 +144,18 @@ def interface_mac(iface: str | None) -> int:
     return 0
 
 
+# The source MAC of GOOSE frames written with --pcap and no interface to take
+# one from (what earlier versions wrote, and files made then carry).
+GOOSE_PCAP_SRC_MAC = 0x02_00_00_00_00_01
+
+
+def goose_source_mac(args: argparse.Namespace) -> int:
+    """--src-mac, else the interface's own address, else (--pcap with no interface) GOOSE_PCAP_SRC_MAC."""
+    if args.src_mac is not None:
+        return args.src_mac
+    return interface_mac(args.iface) or GOOSE_PCAP_SRC_MAC
+
+
 def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:
     """The ``valdrin`` parser with a subparser of every command, in the order given."""
     parser = argparse.ArgumentParser(

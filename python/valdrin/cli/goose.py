@@ -14,7 +14,7 @@ from typing import Iterator
 from .. import goose, inject
 from ..data import BoolData, Data, FloatData, IntData, OctetStringData, UIntData, VisibleStringData
 from ..pcap import write_header, write_record
-from .app import Failure, integer, interface_mac, mac_address, print_json, seconds
+from .app import Failure, goose_source_mac, integer, mac_address, print_json, seconds
 from .scl import add_goose_publish_options, goose_publish_block
 
 # --value KIND:VALUE, the kinds it takes.
@@ -115,8 +115,8 @@ def make_block(args: argparse.Namespace) -> goose.GooseBlock:
     dat_set = args.dat_set or args.gocb_ref.split("$")[0] + "$DS"
     pdu = goose.GoosePDU(args.gocb_ref, dat_set, args.go_id, conf_rev=args.conf_rev, time_quality=0x0A,
                          all_data=values)
-    src_mac = args.src_mac if args.src_mac is not None else interface_mac(args.iface)
-    return goose.GooseBlock(pdu, args.dst_mac.to_bytes(6, "big"), args.app_id, src_mac=src_mac.to_bytes(6, "big"),
+    return goose.GooseBlock(pdu, args.dst_mac.to_bytes(6, "big"), args.app_id,
+                            src_mac=goose_source_mac(args).to_bytes(6, "big"),
                             min_time_ms=args.min_time, max_time_ms=args.max_time)
 
 

@@ -15,7 +15,7 @@ from rich.text import Text
 from .. import scl
 from ..scl_check import check
 from ..sv import MAX_RATE
-from .app import Failure, interface_mac, print_json
+from .app import Failure, goose_source_mac, print_json
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -276,14 +276,9 @@ def goose_publish_block(args: argparse.Namespace, parser: argparse.ArgumentParse
     print(_override_line(args.scl, [cb.ref], given), file=sys.stderr, flush=True)
     try:
         return scl_publish.goose_block(cb, scl_publish.goose_values(cb, by_member),
-                                       _source_mac(args).to_bytes(6, "big"), **overrides)
+                                       goose_source_mac(args).to_bytes(6, "big"), **overrides)
     except ValueError as error:
         raise Failure(str(error)) from None
-
-
-def _source_mac(args: argparse.Namespace) -> int:
-    """--src-mac, else the interface's own address, as ``goose publish`` takes it without a file."""
-    return args.src_mac if args.src_mac is not None else interface_mac(args.iface)
 
 
 # valdrin publish: option destination -> (option, Stream field of scl_publish.sv_stream).
