@@ -31,7 +31,7 @@ NOMINAL_HZ = 50.0
 
 
 class SequenceFileError(ValueError):
-    """A mistake in a sequence file; ``str()`` is one line: ``FILE:LINE: TABLE KEY: PROBLEM``."""
+    """A mistake in a sequence file; ``str()`` is one line: ``FILE:LINE: TABLE, key KEY: PROBLEM``."""
 
 
 @dataclass(frozen=True)
@@ -211,9 +211,12 @@ class _Table:
         self.path, self.lines, self.table, self.index, self.items, self.label = path, lines, table, index, items, label
         self.used: set[str] = set()
 
-    def error(self, key: str | None, problem: str) -> SequenceFileError:
+    def error(self, key: str | None, problem: str, *, at: str | None = None) -> SequenceFileError:
+        """The mistake ``problem`` in ``key`` (None: the table), on the line of key ``at`` when it has one."""
         line = self.lines.of(self.table, self.index, key)
-        where = self.label if key is None else f"{self.label} {key}"
+        if at is not None:
+            line = self.lines.keys.get((self.table, self.index), {}).get(at, line)
+        where = self.label if key is None else f"{self.label}, key {key}"
         return SequenceFileError(f"{self.path}:{line}: {where}: {problem}")
 
     def get(self, key: str, check: Callable[[Any], Any], default: Any = None, *, required: bool = False) -> Any:
@@ -426,7 +429,7 @@ def _goose_block(path: str, lines: _Lines, i: int, items: dict) -> GooseBlockSpe
 def _state(path: str, lines: _Lines, i: int, items: dict, before: list[StateSpec],
            blocks: dict[str, GooseBlockSpec]) -> StateSpec:
     name = items.get("name")
-    label = f"[[state]] {i + 1}" + (f" ({name!r})" if isinstance(name, str) and name else "")
+    label = f"[[state]] {i + 1}" + (f' ("{name}")' if isinstance(name, str) and name else "")
     table = _Table(path, lines, "state", i, items, label)
     table.no_other_keys(_STATE_KEYS)
     name = table.get("name", _text, required=True)
@@ -455,13 +458,13 @@ def _state(path: str, lines: _Lines, i: int, items: dict, before: list[StateSpec
         try:
             values = _goose_values(values)
         except ValueError as error:
-            raise table.error("goose", f"{ref}: {error}") from None
+            raise table.error("goose", f"{ref}: {error}", at=ref) from None
         block = blocks.get(ref)
         if block is None:
-            raise table.error("goose", f"no [[goose]] table publishes {ref}")
+            raise table.error("goose", f"no [[goose]] table publishes {ref}", at=ref)
         if [type(v) for v in values] != [type(v) for v in block.values]:
             raise table.error("goose", f"{ref}: {list(values)!r} do not have the kinds of its [[goose]] values "
-                                       f"{list(block.values)!r}")
+                                       f"{list(block.values)!r}", at=ref)
         checked[ref] = values
     return StateSpec(
         name=name,
