@@ -340,6 +340,19 @@ def run(
     def instant(n: int) -> int:
         return publisher.instant(*_second_smp(publisher, n))
 
+    # The values each block published last: a shot begins with the [[goose]] values, a state
+    # changes those it names, and only a change of values is a new GOOSE state.
+    initial = {block.gocb_ref: block.values for block in sequence.goose}
+    published_values = dict(initial)
+
+    def publish_goose(s: int) -> None:
+        wanted = dict(initial) if s % states_per_shot == 0 else {}
+        wanted.update(flat[s].goose)
+        for ref, values in wanted.items():
+            if published_values[ref] != values:
+                gooses.publish(ref, [_data(v) for v in values])
+                published_values[ref] = values
+
     def judge(shot: int) -> None:
         records = _records(shot, status, instant, sequence, triggers)
         result.shots.append(_judge(shot, records, sequence, history))
@@ -364,8 +377,7 @@ def run(
                     for s in range(current + 1):
                         if s not in published:
                             published.add(s)
-                            for ref, values in flat[s].goose.items():
-                                gooses.publish(ref, [_data(v) for v in values])
+                            publish_goose(s)
                     if current >= 0 and flat[current].until is not None and current not in triggers \
                             and status[current][1] == 0:
                         at = history.first_rise(flat[current].until, instant(status[current][0]))
