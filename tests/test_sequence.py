@@ -341,3 +341,46 @@ def test_a_relay_that_never_trips_times_the_fault_out_and_fails(tmp_path):
     assert shot["events"] == []
     assert shot["assessments"] == [{"name": "operate time", "measured_ms": None, "uncertainty_us": None,
                                     "min_ms": 15.0, "max_ms": 60.0, "pass": False}]
+
+
+def test_the_report_is_one_self_contained_file_with_the_table_verdicts_and_a_figure_per_shot(tmp_path):
+    from valdrin.sequence import AssessmentResult, SequenceResult, ShotResult, StateRecord
+    from valdrin.sequence_report import write_report
+
+    seq = loads(BASE.replace("shots = 2", "shots = 1").replace("duration_s = 1.0", "duration_s = 0.05"), "r.toml")
+    publisher = sequence.publisher_of(seq, "lo", start_second=1_800_000_000)
+    start = 1_800_000_000 * 10**9
+    states = [StateRecord("prefault", 0, start, start + 50_000_000, "duration"),
+              StateRecord("fault", 200, start + 50_000_000, start + 100_000_000, "timeout")]
+    shot = ShotResult(1, states, [], [AssessmentResult("operate time", None, None, 15.0, 30.0, False)])
+    result = SequenceResult(seq, [shot], started_ns=start, publisher=publisher, starts=[0, 200])
+    times, values = result.samples(shot, 0.0, 0.0)
+    assert len(values) == 8 and len(times) == len(values[0]) == 400  # from 0 to the end (100 ms), at 4000/s
+    assert times[200] == 0.05
+    # The fault keeps the prefault's phasors (it gives none): Ia in A, one sine across both states.
+    expected = [round(100 * SQRT2 * math.sin(2 * math.pi * 50 * k / RATE) * 1000) / 1000 for k in range(400)]
+    assert values[0] == expected
+    path = tmp_path / "r.html"
+    write_report(result, str(path))
+    page = path.read_text()
+    assert page.count("data:image/png;base64,") == 1
+    assert "src='http" not in page and 'src="http' not in page and "<link" not in page
+    assert "<td>prefault</td><td>after 0.05 s</td>" in page
+    assert f"<td>fault</td><td>when {REF}#0 == true (timeout 0.5 s)</td>" in page
+    assert "<td>1</td><td>operate time</td><td>no event</td><td>15 – 30 ms</td><td class=fail>FAIL</td>" in page
+    assert "timed out: fault" in page and "<span class=fail>FAIL</span>" in page
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--plot", "x.svg"], "--plot writes a PNG picture: give a FILE.png, not 'x.svg'"),
+    ([], "s.toml:1: top level, key shots: expected an integer from 1 to 1000000, got 0"),
+])
+def test_the_command_refuses_bad_files_and_options_as_usage_errors(tmp_path, monkeypatch, capsys, argv, message):
+    from valdrin import cli
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "s.toml").write_text(BASE.replace("shots = 2", "shots = 0"))
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["sequence", "s.toml", "--iface", "lo", *argv])
+    assert exit_.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1] == f"valdrin sequence: error: {message}"
