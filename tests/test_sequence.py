@@ -200,7 +200,7 @@ def test_a_replay_switches_trigger_ended_states_at_the_given_samples_and_time_en
 
 PRELUDE = """
 import json, socket, subprocess, threading, time
-from valdrin import cli, sequence, testing
+from valdrin import cli, listen, sequence, testing
 
 def sh(*commands):
     for command in commands:
@@ -245,6 +245,10 @@ name = "breaker open"
 after_trigger_ms = 50
 duration_s = 0.2
 currents = [[0, 0], [0, 0], [0, 0], [0, 0]]
+goose = { "TESTSET/LLN0$GO$breaker" = [false] }
+[[goose]]
+gocb_ref = "TESTSET/LLN0$GO$breaker"
+values = [true]
 [[assess]]
 name = "operate time"
 event = "RELAY1LD0/LLN0$GO$trip#0 == true"
@@ -268,9 +272,14 @@ def test_a_trip_ends_the_fault_and_the_breaker_opens_after_its_delay_with_the_fr
         tap.bind(("vb", 0))
         tap.setblocking(False)
         relay = Relay(1000)
+        breaker = listen.Monitor("vb", ring="v2")  # the simulated breaker's GOOSE, as the relay sees it
+        breaker.start()
         seq = sequence.loads(SEQUENCE, "live.toml")
         run = sequence.run(seq, "va")
         log = relay.stop()
+        positions = [(e.kind, e.details["values"], e.time_ns) for e in breaker.next_events(0.2)
+                     if e.id == "TESTSET/LLN0$GO$breaker" and e.kind in ("goose_block_seen", "goose_state_change")]
+        breaker.stop()
         frames = []
         for _ in range(100_000):
             try:
@@ -280,7 +289,7 @@ def test_a_trip_ends_the_fault_and_the_breaker_opens_after_its_delay_with_the_fr
         publisher = run.publisher
         replay = [f for _, f in publisher._engines[0].sequence_frames(run.starts, 0, len(frames))]
         shot = run.shots[0]
-        print(json.dumps({"log": log, "shot": [s.__dict__ for s in shot.states],
+        print(json.dumps({"log": log, "shot": [s.__dict__ for s in shot.states], "positions": positions,
                           "json": run.to_json(), "events": [e.__dict__ for e in shot.events],
                           "frames": len(frames), "equal": sum(a == b for a, b in zip(frames, replay)),
                           "first_differing": next((i for i, (a, b) in enumerate(zip(frames, replay)) if a != b), None)}))
@@ -306,6 +315,10 @@ def test_a_trip_ends_the_fault_and_the_breaker_opens_after_its_delay_with_the_fr
     late = max(0.0, breaker["switch_late_us"] * 1000)
     assert 0 <= breaker["start_ns"] - target <= FRAME_PERIOD_NS + late
     assert breaker["start_ns"] == fault["end_ns"] and breaker["sent_ns"] >= breaker["start_ns"]
+    # The breaker's position: closed from the start, open once, from the breaker state's start on.
+    (seen, closed, _), (change, opened, at) = result["positions"]
+    assert (seen, closed, change, opened) == ("goose_block_seen", [True], "goose_state_change", [False])
+    assert breaker["start_ns"] <= at <= breaker["end_ns"]
     # The frames the relay received are those the replay renders from the recorded starts.
     assert result["frames"] >= 2000
     assert result["equal"] == result["frames"], result["first_differing"]
@@ -321,9 +334,15 @@ def test_a_relay_that_never_trips_times_the_fault_out_and_fails(tmp_path):
         stdout = io.StringIO()
         with contextlib.redirect_stdout(stdout):
             code = cli.main(["sequence", {str(path)!r}, "--iface", "va", "--json"])
+        # Stopped after its first shot: that shot judged, the run marked interrupted, a fail.
+        three = sequence.loads(SEQUENCE.replace("shots = 1", "shots = 3"), "three.toml")
+        judged = []
+        stopped = sequence.run(three, "va", on_shot=judged.append, stop=lambda: bool(judged))
         relay.stop()
-        print(json.dumps({{"code": code, "stdout": stdout.getvalue()}}))
+        print(json.dumps({{"code": code, "stdout": stdout.getvalue(), "judged": len(judged),
+                          "interrupted": stopped.interrupted, "shots": len(stopped.shots), "verdict": stopped.verdict}}))
     """)
+    assert (result["judged"], result["interrupted"], result["shots"], result["verdict"]) == (1, True, 1, "fail")
     assert result["code"] == 3
     lines = result["stdout"].splitlines()
     assert len(lines) == 1

@@ -151,7 +151,7 @@ class SequenceResult:
 
     @property
     def verdict(self) -> str:
-        """"pass" when every shot ran and passed, else "fail"."""
+        """The verdict: pass when every shot ran and passed, else fail."""
         complete = not self.interrupted and len(self.shots) == self.sequence.shots
         return "pass" if complete and all(shot.passed for shot in self.shots) else "fail"
 
@@ -319,6 +319,7 @@ def run(
     """
     states_per_shot = len(sequence.states)
     flat = sequence.states * sequence.shots
+    own_samples = [state[0] for state in engine_states(sequence)]
     start_second = int(time.time() + _SET_UP_S) + 1
     publisher = publisher_of(sequence, iface, start_second=start_second, rt_priority=rt_priority, cpu=cpu,
                              src_mac=src_mac)
@@ -389,7 +390,7 @@ def run(
                     last = (judged + 1) * states_per_shot - 1
                     if status[last][1] != 0:
                         end = status[last + 1][0] if last + 1 < len(status) else None
-                        end_ns = instant(end if end is not None else status[last][0] + engine_states(sequence)[last][0])
+                        end_ns = instant(end if end is not None else status[last][0] + own_samples[last])
                         if time.time_ns() >= end_ns + _EVENT_LAG_NS:
                             judge(judged)
                             judged += 1

@@ -76,13 +76,19 @@ public:
         std::size_t state = 0;
         std::uint64_t period = 0;
     };
+    // Returns the last command given, or nothing before the first.
     std::optional<Command> read_command() const noexcept;
 
+    // What a start or sent_ns not written yet holds.
     static constexpr std::int64_t NOT_YET = std::numeric_limits<std::int64_t>::min();
 
+    // The number of states, fixed at construction.
     std::size_t size() const noexcept { return size_; }
+    // State s's first sample (absolute, from the start second), or NOT_YET; s < size().
     std::atomic<std::int64_t>& start(std::size_t s) noexcept { return starts_[s]; }
+    // The real-time clock just after the frame carrying state s's first sample was sent, or NOT_YET.
     std::atomic<std::int64_t>& sent_ns(std::size_t s) noexcept { return sent_[s]; }
+    // How state s ended, an Ending; Ending::running until it has.
     std::atomic<std::uint8_t>& ending(std::size_t s) noexcept { return endings_[s]; }
 
 private:
@@ -106,6 +112,8 @@ struct Sequence {
 // Allocates in its constructor only.
 class SequenceCursor {
 public:
+    // A cursor at the first state's first sample, for `stream` (the one the
+    // sequence names) at `rate`; both outlive it. Throws only bad_alloc.
     SequenceCursor(const Sequence& sequence, const Stream& stream, std::int64_t rate);
 
     // Renders the stream's frame of frame period `period`, which carries
