@@ -403,3 +403,46 @@ def test_the_command_refuses_bad_files_and_options_as_usage_errors(tmp_path, mon
         cli.main(["sequence", "s.toml", "--iface", "lo", *argv])
     assert exit_.value.code == 2
     assert capsys.readouterr().err.splitlines()[-1] == f"valdrin sequence: error: {message}"
+
+
+def _engine(seq_argument):
+    from valdrin.sv_publisher import _native_streams
+
+    import valdrin_rt
+
+    stream = sequence.stream_of(loads(BASE, "b.toml"))
+    return valdrin_rt.Engine("lo", 4000, 1, _native_streams([stream], 1), 0, sequence=seq_argument)
+
+
+CHANNEL = (False, [(1.0, 1.0, 0.0)])
+STATE = (4, False, 50.0, None, 0.0, [CHANNEL] * 8)
+
+
+@pytest.mark.parametrize("argument, error, message", [
+    ((0, [STATE], 1), TypeError, "sequence must be a tuple of 2 items"),
+    ((1, [STATE]), ValueError, "the sequence names a stream the engine does not have"),
+    ((0, []), ValueError, "a sequence has 1 to 65534 states"),
+    ((0, [STATE[:5] + ([CHANNEL] * 7,)]), ValueError, "every state must have as many channels as the stream"),
+    ((0, [(4, False, math.nan, None, 0.0, [CHANNEL] * 8)]), ValueError,
+     "a state's frequency, inception angle and time constant must be finite, the time constant not negative"),
+    ((0, [STATE[:5] + ([(False, [(1.0, math.inf, 0.0)])] * 8,)]), ValueError,
+     "a tone's order, amplitude and phase must be finite"),
+    ((0, [STATE[:5] + ([(False, [(1.0, 1.0)])] * 8,)]), TypeError, "a tone must be a tuple of 3 items"),
+])
+def test_the_engine_refuses_a_sequence_that_does_not_fit_its_stream(argument, error, message):
+    with pytest.raises(error) as caught:
+        _engine(argument)
+    assert str(caught.value) == message
+
+
+def test_the_sequence_methods_of_an_engine_without_one_and_commands_out_of_range():
+    plain = _engine(None)
+    for call in (plain.sequence_status, lambda: plain.sequence_command(0, 0), lambda: plain.sequence_frames([], 0, 1)):
+        with pytest.raises(ValueError, match="^the engine runs no sequence$"):
+            call()
+    engine = _engine((0, [STATE]))
+    assert engine.sequence_status() == [(None, 0, None)]
+    with pytest.raises(ValueError, match=r"^no such state, or a period beyond 2\*\*48$"):
+        engine.sequence_command(1, 0)
+    with pytest.raises(ValueError, match=r"^no such state, or a period beyond 2\*\*48$"):
+        engine.sequence_command(0, 2**48)
