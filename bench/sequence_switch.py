@@ -14,8 +14,9 @@ For every trigger
 which holds the wait for the next frame period (at most one period: the
 state begins at the first period due after the target) and whatever made
 the switch later (the trigger reaching Python, the command reaching the
-transmit thread). The table gives median, p99 and max beside the baseline,
-one frame period, and counts the switches made at the first period due.
+transmit thread: the table shows the trigger stamp -> command part apart).
+The table gives median, p99 and max beside the baseline, one frame period,
+and counts the switches made at the first period due.
 Runs in a network namespace of its own (unshare at start, veth pair
 deleted at the end). Needs root. Prints figures; asserts nothing.
 
@@ -100,7 +101,7 @@ def main() -> None:
 
     publisher = result.publisher
     period_us = 1e6 * publisher.asdus_per_frame / publisher.rate
-    delays, waits, first_due = [], [], 0
+    delays, waits, reactions, first_due = [], [], [], 0
     for shot in result.shots:
         fault, opened = shot.states[1], shot.states[2]
         if fault.ended_by != "trigger" or fault.trigger_ns is None or opened.sent_ns is None:
@@ -108,6 +109,8 @@ def main() -> None:
         target = fault.trigger_ns + round(args.after_ms * 1e6)
         delays.append((opened.sent_ns - target) / 1e3)
         waits.append((opened.start_ns - target) / 1e3)
+        if fault.commanded_ns is not None:
+            reactions.append((fault.commanded_ns - fault.trigger_ns) / 1e3)
         due = publisher.frames(1, first=publisher.first_period(target))
         first_due += opened.start_ns == next(due)[0]
     print(f"{platform.node()} {platform.machine()}, {os.cpu_count()} CPUs, load {loadavg()}")
@@ -119,6 +122,8 @@ def main() -> None:
     print(f"{'µs':<40} {'median':>9} {'p99':>9} {'max':>9}")
     print(row("switch delay (trigger -> new state sent)", delays))
     print(row("  of it: target -> state's scheduled start", waits))
+    if reactions:
+        print(row("  trigger stamp -> command given (Python)", reactions))
     print(row("baseline: one frame period", [period_us]))
     print(f"{'ratio switch delay / frame period':<40} {statistics.median(delays) / period_us:9.2f} "
           f"{p99(delays) / period_us:9.2f} {max(delays) / period_us:9.2f}")

@@ -77,7 +77,8 @@ class StateRecord:
     instant of its first sample, ``sent_ns`` the clock just after the frame carrying it was handed
     to the kernel; ``trigger_ns`` the receive stamp of the event that ended it; ``switch_late_us``
     (for a state begun on a trigger) how much later than trigger + after_trigger_ms its first
-    frame left."""
+    frame left; ``commanded_ns`` (for a state ended by a trigger) when the command went to the
+    engine."""
 
     name: str
     first_sample: int | None = None
@@ -87,6 +88,8 @@ class StateRecord:
     sent_ns: int | None = None
     trigger_ns: int | None = None
     switch_late_us: float | None = None
+    # For a state ended by a trigger: when this process gave the engine its command (real-time clock).
+    commanded_ns: int | None = None
 
     def to_json(self) -> dict:
         return {"name": self.name, "start": _seconds(self.start_ns), "end": _seconds(self.end_ns),
@@ -330,7 +333,7 @@ def run(
     history = _History(refs)
     gooses = _goose_publisher(sequence, iface)
     monitor = Monitor(iface, ring="v2")
-    triggers: dict[int, int] = {}
+    triggers: dict[int, tuple[int, int]] = {}  # state -> (trigger stamp, when commanded)
     published: set[int] = set()
     status: list = []
 
@@ -383,9 +386,9 @@ def run(
                             and status[current][1] == 0:
                         at = history.first_rise(flat[current].until, instant(status[current][0]))
                         if at is not None:
-                            triggers[current] = at
                             following = flat[current + 1].after_trigger_ms if current + 1 < len(flat) else 0.0
                             engine.sequence_command(current, publisher.first_period(at + round(following * 1e6)))
+                            triggers[current] = (at, time.time_ns())
                     # A shot is judged once its last state ended and its events had time to come.
                     last = (judged + 1) * states_per_shot - 1
                     if status[last][1] != 0:
@@ -411,7 +414,7 @@ def run(
 
 
 def _records(shot: int, status: list, instant: Callable[[int], int], sequence: SequenceFile,
-             triggers: dict[int, int]) -> list[StateRecord]:
+             triggers: dict[int, tuple[int, int]]) -> list[StateRecord]:
     """The states of shot ``shot`` from the engine's status."""
     per_shot = len(sequence.states)
     records = []
@@ -424,8 +427,8 @@ def _records(shot: int, status: list, instant: Callable[[int], int], sequence: S
         elif first is not None and ending is not None and ENDINGS[ending] is not None:
             samples = round((spec.duration_s if spec.until is None else spec.timeout_s or 0) * sequence.rate)
             record.end_ns = instant(first + samples)
-        if ENDINGS[ending] == "trigger":
-            record.trigger_ns = triggers.get(s)
+        if ENDINGS[ending] == "trigger" and s in triggers:
+            record.trigger_ns, record.commanded_ns = triggers[s]
         records.append(record)
     # A state begun on a trigger: how late its first frame left.
     for before, record in zip(records, records[1:]):
