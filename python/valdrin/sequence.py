@@ -377,7 +377,7 @@ def run(
                         break
                     take_events(_POLL_S)
                     status = engine.sequence_status()
-                    current = max(s for s, row in enumerate(status) if row[0] is not None) if status[0][0] is not None else -1
+                    current = sum(row[0] is not None for row in status) - 1  # states begin in order
                     for s in range(current + 1):
                         if s not in published:
                             published.add(s)
