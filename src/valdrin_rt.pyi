@@ -40,7 +40,18 @@ class Engine:
         start_second: int,
         rt_priority: int | None = None,
         cpu: int | None = None,
+        periods: int | None = None,
+        sequence: tuple[int, Sequence[tuple[Any, ...]]] | None = None,
     ) -> Engine: ...
+    def sequence_command(self, state: int, period: int) -> None:
+        """End sequence state `state` at the first sample of frame period `period` (or at the first
+        period the transmit thread reads this in, if later); ignored unless `state` is current."""
+    def sequence_status(self) -> list[tuple[int | None, int, int | None]]:
+        """Per sequence state: `(first_sample | None, ending, sent_ns | None)`; ending 0 running,
+        1 duration, 2 trigger, 3 timeout; sent_ns the clock just after its first frame was sent."""
+    def sequence_frames(self, starts: Sequence[int | None], first: int, periods: int) -> list[tuple[int, bytes]]:
+        """`[(due_ns, frame)]` of the sequenced stream for periods `first`... as sent by a run whose
+        states began at the samples `starts` (None: at the state's own end)."""
     def render(self, stream: int, second: int, first_smp: int) -> bytes:
         """Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second` (for tests)."""
     def frame(self, stream: int, period: int) -> tuple[int, bytes]:

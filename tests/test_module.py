@@ -54,11 +54,13 @@ FOR_TESTS = " (for tests)."
 
 
 @pytest.mark.parametrize("obj, signature, doc", [
-    (Engine, "(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None, periods=None)",
+    (Engine, "(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None, periods=None, "
+             "sequence=None)",
      'The engine behind `valdrin.sv.Publisher(engine="native")`.\n\n'
      "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu, periods)`,\n"
      "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`; with `periods`\n"
-     "the thread sends that many frame periods from `start_second`, then ends on its own."),
+     "the thread sends that many frame periods from `start_second`, then ends on its own;\n"
+     "with `sequence` (built by `valdrin.sequence`) one stream follows a state sequence."),
     (Engine.render, "($self, stream, second, first_smp)",
      "Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second`" + FOR_TESTS),
     (Engine.start, "($self)", "Open the socket, then send from a thread of its own until `stop()`."),
@@ -132,8 +134,8 @@ rt = valdrin_rt
      "'iface', 'rate', 'asdus_per_frame', 'streams', and 'start_second'"),
     (lambda: Engine("lo", 4000, 1), f"{E} missing 2 required positional arguments: 'streams' and 'start_second'"),
     (lambda: Engine("lo", 4000, 1, []), f"{E} missing 1 required positional argument: 'start_second'"),
-    (lambda: Engine("lo", 4000, 1, [], 0, None, None, None, 9),
-     f"{E} takes from 5 to 8 positional arguments but 9 were given"),
+    (lambda: Engine("lo", 4000, 1, [], 0, None, None, None, None, 9),
+     f"{E} takes from 5 to 9 positional arguments but 10 were given"),
     (lambda: Engine(**engine_args(extra=1)), f"{E} got an unexpected keyword argument 'extra'"),
     (lambda: Engine("lo", 4000, 1, [], 0, rate=4000), f"{E} got multiple values for argument 'rate'"),
     (lambda: Engine("lo", 4000, 1, [], 0, None, cpu=1, rt_priority=2),

@@ -110,6 +110,7 @@ class Publisher:
         cpus: Sequence[int] | None = None,
         periods: int | None = None,
         engine: str = "native",
+        _sequence: tuple | None = None,
     ) -> None:
         if engine != "native":
             raise ValueError(f"unknown engine {engine!r}: the only engine is 'native'")
@@ -172,6 +173,10 @@ class Publisher:
         self._rt_priority = rt_priority
         self._cpu = cpu
         self._periods = periods
+        # A state sequence one stream follows (valdrin.sequence builds it); one engine only.
+        if _sequence is not None and len(cpus or ()) > 1:
+            raise ValueError("a state sequence runs on one engine: give cpu, not cpus")
+        self._sequence = _sequence
         # One share of stream numbers per engine, with its CPU.
         if cpus is None:
             self._shares: list[tuple[int | None, range]] = [(cpu, range(len(streams)))]
@@ -196,6 +201,7 @@ class Publisher:
                 self._rt_priority,
                 cpu,
                 self._periods,
+                self._sequence,
             )
             for cpu, share in self._shares
         ]

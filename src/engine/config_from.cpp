@@ -256,7 +256,7 @@ Result<std::optional<std::uint64_t>> optional_u64(PyObject* object) {
 
 }  // namespace
 
-std::shared_ptr<const Config> config_from(std::span<PyObject*> args) {
+std::shared_ptr<Config> config_from(std::span<PyObject*> args) {
     auto iface = py::argument("iface", args[0], py::to_string);
     if (!iface) return nullptr;
     auto rate = py::argument("rate", args[1], py::to_i64);

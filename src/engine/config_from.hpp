@@ -15,6 +15,6 @@ namespace valdrin::engine {
 // asdus_per_frame, streams, start_second, rt_priority, cpu; null for an
 // optional one left out), owned by the caller; null with a Python exception
 // set for the first argument that does not convert or check.
-std::shared_ptr<const io::sv_engine::Config> config_from(std::span<PyObject*> args);
+std::shared_ptr<io::sv_engine::Config> config_from(std::span<PyObject*> args);
 
 }  // namespace valdrin::engine

@@ -18,6 +18,8 @@
 #include "sv_engine/publisher.hpp"
 #include "sv_engine/render.hpp"
 #include "sv_engine/schedule.hpp"
+#include "sv_engine/sequence.hpp"
+#include "sequence_from.hpp"
 
 namespace valdrin::engine {
 namespace {
@@ -32,15 +34,21 @@ using py::Ref;
 Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 constexpr const char* new_params[] = {"iface",        "rate",        "asdus_per_frame", "streams",
-                                      "start_second", "rt_priority", "cpu",             "periods"};
+                                      "start_second", "rt_priority", "cpu",             "periods",
+                                      "sequence"};
 constexpr py::Signature new_signature{"Engine.__new__()", new_params, 5};
+using py::Result;
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Engine.__new__()", [&]() -> PyObject* {
-        PyObject* bound[8];
+        PyObject* bound[9];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
-        std::shared_ptr<const Config> config = config_from(bound);
+        std::shared_ptr<Config> config = config_from(bound);
         if (!config) return nullptr;
+        if (bound[8] != nullptr && bound[8] != Py_None) {
+            config->sequence = sequence_from(bound[8], *config);
+            if (!config->sequence) return nullptr;
+        }
         auto publisher = std::make_unique<Publisher>(std::move(config));
         return py::new_owned(type, std::move(publisher));
     });
@@ -156,7 +164,127 @@ PyObject* engine_first_period(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
+// --- State sequences -----------------------------------------------------------
+
+// The engine's sequence, or null with ValueError set.
+const io::sv_engine::Sequence* sequence_of(PyObject* self) {
+    const auto& sequence = publisher_of(self).config().sequence;
+    if (!sequence) py::raise(PyExc_ValueError, "the engine runs no sequence");
+    return sequence.get();
+}
+
+constexpr const char* command_params[] = {"state", "period"};
+constexpr py::Signature command_signature{"Engine.sequence_command()", command_params, 2};
+
+PyObject* engine_sequence_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Engine.sequence_command()", [&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!py::bind(command_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto state = py::argument("state", bound[0], py::to_u64);
+        if (!state) return nullptr;
+        auto period = py::argument("period", bound[1], py::to_u64);
+        if (!period) return nullptr;
+        const io::sv_engine::Sequence* sequence = sequence_of(self);
+        if (sequence == nullptr) return nullptr;
+        if (*state >= sequence->states.size() || *period >= (std::uint64_t{1} << 48)) {
+            py::raise(PyExc_ValueError, "no such state, or a period beyond 2**48");
+            return nullptr;
+        }
+        sequence->control->command(*state, *period);
+        Py_RETURN_NONE;
+    });
+}
+
+// None for a control field not written yet, else the int.
+PyObject* recorded(std::int64_t value) {
+    if (value == io::sv_engine::SequenceControl::NOT_YET) Py_RETURN_NONE;
+    return PyLong_FromLongLong(value);
+}
+
+PyObject* engine_sequence_status(PyObject* self, PyObject*) {
+    return py::boundary("Engine.sequence_status()", [&]() -> PyObject* {
+        const io::sv_engine::Sequence* sequence = sequence_of(self);
+        if (sequence == nullptr) return nullptr;
+        io::sv_engine::SequenceControl& control = *sequence->control;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(control.size())));
+        if (!list) return nullptr;
+        for (std::size_t s = 0; s < control.size(); ++s) {
+            // The ending first: a state seen ended has its start recorded already.
+            const std::uint8_t ending = control.ending(s).load();
+            Ref start = Ref::steal(recorded(control.start(s).load()));
+            Ref sent = Ref::steal(recorded(control.sent_ns(s).load()));
+            Ref how = Ref::steal(PyLong_FromLong(ending));
+            if (!start || !sent || !how) return nullptr;
+            PyObject* row = PyTuple_Pack(3, start.get(), how.get(), sent.get());
+            if (row == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(s), row);
+        }
+        return list.release();
+    });
+}
+
+Result<std::int64_t> start_or_not_yet(PyObject* object) {
+    if (object == Py_None) return io::sv_engine::SequenceControl::NOT_YET;
+    return py::to_i64(object);
+}
+
+constexpr const char* replay_params[] = {"starts", "first", "periods"};
+constexpr py::Signature replay_signature{"Engine.sequence_frames()", replay_params, 3};
+
+PyObject* engine_sequence_frames(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Engine.sequence_frames()", [&]() -> PyObject* {
+        PyObject* bound[3];
+        if (!py::bind(replay_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto starts = py::argument("starts", bound[0], [](PyObject* o) {
+            return py::to_vector<std::int64_t>(o, start_or_not_yet);
+        });
+        if (!starts) return nullptr;
+        auto first = py::argument("first", bound[1], py::to_u64);
+        if (!first) return nullptr;
+        auto periods = py::argument("periods", bound[2], py::to_u64);
+        if (!periods) return nullptr;
+        const io::sv_engine::Sequence* sequence = sequence_of(self);
+        if (sequence == nullptr) return nullptr;
+        const Config& config = publisher_of(self).config();
+        const Stream& stream = config.streams[sequence->stream];
+        const auto schedule = io::sv_engine::Schedule::of(config);
+        if (*first > (std::uint64_t{1} << 48) || *periods > (std::uint64_t{1} << 24)) {
+            py::raise(PyExc_ValueError, "first must be below 2**48 and periods below 2**24");
+            return nullptr;
+        }
+        io::sv_engine::SequenceCursor cursor(*sequence, stream, config.rate);
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return nullptr;
+        std::vector<std::uint8_t> frame(stream.frame);
+        for (std::uint64_t k = *first; k < *first + *periods; ++k) {
+            const io::sv_engine::Period period = schedule.period(k);
+            cursor.render_replay(frame, period.first_smp, k, *starts);
+            Ref due = Ref::steal(py::from_i128(period.due_ns));
+            Ref octets = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
+                                                              static_cast<Py_ssize_t>(frame.size())));
+            if (!due || !octets) return nullptr;
+            Ref pair = Ref::steal(PyTuple_Pack(2, due.get(), octets.get()));
+            if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
 PyMethodDef engine_methods[] = {
+    {"sequence_command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_sequence_command)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sequence_command($self, state, period)\n--\n\n"
+     "End sequence state `state` at the first sample of frame period `period` (or at the first "
+     "period the transmit thread reads this in, if later); ignored unless `state` is current."},
+    {"sequence_status", engine_sequence_status, METH_NOARGS,
+     "sequence_status($self)\n--\n\n"
+     "Per sequence state: `(first_sample | None, ending, sent_ns | None)`; ending 0 running, "
+     "1 duration, 2 trigger, 3 timeout; sent_ns the clock just after its first frame was sent."},
+    {"sequence_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_sequence_frames)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sequence_frames($self, starts, first, periods)\n--\n\n"
+     "`[(due_ns, frame)]` of the sequenced stream for periods `first`... as sent by a run whose "
+     "states began at the samples `starts` (None: at the state's own end)."},
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_render)),
      METH_FASTCALL | METH_KEYWORDS,
      "render($self, stream, second, first_smp)\n--\n\n"
@@ -185,14 +313,15 @@ PyMethodDef engine_methods[] = {
 
 constexpr char engine_doc[] =
     "Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None, "
-    "periods=None)\n"
+    "periods=None, sequence=None)\n"
     "--\n"
     "\n"
     "The engine behind `valdrin.sv.Publisher(engine=\"native\")`.\n"
     "\n"
     "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu, periods)`,\n"
     "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`; with `periods`\n"
-    "the thread sends that many frame periods from `start_second`, then ends on its own.";
+    "the thread sends that many frame periods from `start_second`, then ends on its own;\n"
+    "with `sequence` (built by `valdrin.sequence`) one stream follows a state sequence.";
 
 PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},

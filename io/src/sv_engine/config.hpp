@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,8 @@ struct Stream {
 // rate >= 1, asdus_per_frame >= 1 and divides rate; every stream has
 // asdus_per_frame ASDUs; every counter and sample field lies inside its
 // frame; fault waves and playback rows match the stream's channel count.
+struct Sequence;
+
 struct Config {
     std::string iface;
     std::int64_t rate = 1;
@@ -67,6 +70,9 @@ struct Config {
     // Frame periods from start_second after which the thread ends on its
     // own; absent: until stopped.
     std::optional<std::uint64_t> periods;
+    // A state sequence that one stream's samples follow instead of its
+    // waves (sv_engine/sequence.hpp); absent: every stream as described.
+    std::shared_ptr<const Sequence> sequence;
 };
 
 }  // namespace valdrin::io::sv_engine

@@ -11,6 +11,7 @@
 #include "rt_thread.hpp"
 #include "sv_engine/render.hpp"
 #include "sv_engine/schedule.hpp"
+#include "sv_engine/sequence.hpp"
 
 namespace valdrin::io::sv_engine {
 
@@ -81,8 +82,10 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     const i128 frame_period = static_cast<i128>(config->asdus_per_frame) * NS_PER_S / rate;
 
     std::optional<Batch> batch;
+    std::optional<SequenceCursor> sequence;  // a stream whose samples follow a state sequence
     try {
         batch.emplace(*config);
+        if (config->sequence) sequence.emplace(*config->sequence, config->streams[config->sequence->stream], rate);
     } catch (...) {
         return;  // out of memory before the first period: nothing is sent
     }
@@ -100,6 +103,10 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
 
         const std::int64_t frame_second = saturate(second);
         for (std::size_t i = 0; i < config->streams.size(); ++i) {
+            if (sequence && i == config->sequence->stream) {
+                sequence->render_live(batch->frames[i], first_smp, k);
+                continue;
+            }
             render(config->streams[i], batch->frames[i], frame_second, first_smp, rate,
                    batch->caches[i]);
         }
@@ -107,6 +114,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         const i128 now = now_ns();
 
         const std::uint64_t sent = send_all(socket.get(), *batch, *counters);
+        if (sequence) sequence->after_send();
         const std::int64_t lateness = saturate(now - scheduled);
         counters->frames_sent.fetch_add(sent);
         raise_max(counters->max_lateness_ns, lateness);

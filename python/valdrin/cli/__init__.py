@@ -15,7 +15,9 @@ for a capture file. ``valdrin goose publish`` publishes a GOOSE control block
 with its retransmission schedule (or writes its frames to a pcap file).
 ``valdrin trip-test`` injects faults by SV into a relay and reports the
 operate time of its GOOSE trip, shot after shot; ``valdrin relay-sim`` is a
-small overcurrent relay to run it against. ``valdrin export FILE --comtrade
+small overcurrent relay to run it against; ``valdrin sequence FILE`` plays a
+state sequence (phasors per state, states ended by time or by the relay's
+GOOSE) and judges the measured times. ``valdrin export FILE --comtrade
 OUT`` writes one SV stream of a capture as a COMTRADE record, ``valdrin plot
 FILE -o PICTURE`` draws it. ``valdrin scl FILE`` lists the GOOSE and SV
 control blocks an SCL file designs.
@@ -28,7 +30,7 @@ from typing import Sequence
 from .. import __version__  # noqa: F401
 from ..pcap import LINKTYPE_ETHERNET, PCAP_MAGIC_NS, PCAP_SNAPLEN, Packet, read_pcap, write_pcap  # noqa: F401
 from ..sv import Fault, Playback, Publisher, Stream, Wave  # noqa: F401
-from . import analyze, app, decode, export, goose, monitor, plot, publish, relay_sim, scl, trip_test
+from . import analyze, app, decode, export, goose, monitor, plot, publish, relay_sim, scl, sequence, trip_test
 from .publish import (  # noqa: F401
     CURRENT_PEAK_A,
     CURRENT_SCALE,
@@ -40,7 +42,7 @@ from .publish import (  # noqa: F401
 
 # The commands, in the order ``valdrin --help`` lists them: a module each (see
 # valdrin.cli.app), so a new command is one more module and its entry here.
-COMMANDS = (publish, decode, monitor, analyze, goose, trip_test, relay_sim, export, plot, scl)
+COMMANDS = (publish, decode, monitor, analyze, goose, trip_test, sequence, relay_sim, export, plot, scl)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
