@@ -10,6 +10,7 @@
 #include "engine/engine.hpp"
 #include "goose_pub/goose_publisher.hpp"
 #include "listen/listen.hpp"
+#include "prp.hpp"
 #include "py.hpp"
 
 namespace {
@@ -68,6 +69,13 @@ bool populate(PyObject* module) {
     if (sv_counter == nullptr || PyModule_AddObjectRef(module, "SvCounter", sv_counter) < 0) return false;
     PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
     if (capture_reader == nullptr || PyModule_AddObjectRef(module, "CaptureReader", capture_reader) < 0) return false;
+    for (PyMethodDef* def : {&prp_trailer_def, &prp_supervision_def}) {
+        if (!add_function(module, def)) return false;
+    }
+    if (PyModule_AddObjectRef(module, "PRP_SUPERVISION_INTERVAL_NS",
+                              Ref::steal(PyLong_FromLongLong(valdrin::prp::SUPERVISION_INTERVAL_NS)).get()) < 0) {
+        return false;
+    }
     // The analysis limits that the package asks for instead of repeating them.
     return valdrin::listen::add_limits(module);
 }

@@ -40,6 +40,8 @@ class Engine:
         start_second: int,
         rt_priority: int | None = None,
         cpu: int | None = None,
+        periods: int | None = None,
+        prp_b: str | None = None,
     ) -> Engine: ...
     def render(self, stream: int, second: int, first_smp: int) -> bytes:
         """Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second` (for tests)."""

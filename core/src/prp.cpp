@@ -60,9 +60,8 @@ std::expected<std::size_t, Error> write_trailer(std::span<std::uint8_t> buffer, 
     if (*size > buffer.size()) return std::unexpected(Error::BufferTooSmall);
     std::uint8_t* t = buffer.data() + *size - TRAILER_SIZE;
     std::fill(buffer.data() + frame_size, t, std::uint8_t{0});
-    store_be16(t, seq);
-    store_be16(t + 2, static_cast<std::uint16_t>(lan_id(lan) << ID_SHIFT | (*size - header)));
-    store_be16(t + 4, SUFFIX);
+    const auto trailer = trailer_octets(seq, lan, *size - header);
+    std::copy(trailer.begin(), trailer.end(), t);
     return size;
 }
 

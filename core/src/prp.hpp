@@ -135,6 +135,19 @@ struct Tagged {
 [[nodiscard]] std::expected<std::size_t, Error> trailed_size(std::size_t frame_size,
                                                              std::size_t header_size) noexcept;
 
+// The six octets of the trailer of `seq`, `lan` and `lsdu_size` (at most
+// MAX_LSDU_SIZE; higher bits are cut).
+[[nodiscard]] constexpr std::array<std::uint8_t, TRAILER_SIZE> trailer_octets(std::uint16_t seq, Lan lan,
+                                                                             std::size_t lsdu_size) noexcept {
+    const auto id_size = static_cast<std::uint16_t>(lan_id(lan) << 12 | (lsdu_size & MAX_LSDU_SIZE));
+    return {static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq),
+            static_cast<std::uint8_t>(id_size >> 8), static_cast<std::uint8_t>(id_size),
+            static_cast<std::uint8_t>(SUFFIX >> 8), static_cast<std::uint8_t>(SUFFIX & 0xFF)};
+}
+
+// How often a node sends its supervision frame on each LAN, by default.
+inline constexpr std::int64_t SUPERVISION_INTERVAL_NS = 2'000'000'000;
+
 // Appends the padding and a trailer of `seq` and `lan` to the frame in
 // `buffer`'s first `frame_size` octets; returns the new frame size
 // (trailed_size). Errors as trailed_size, and BufferTooSmall; nothing is

@@ -32,12 +32,13 @@ using py::Ref;
 Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 constexpr const char* new_params[] = {"iface",        "rate",        "asdus_per_frame", "streams",
-                                      "start_second", "rt_priority", "cpu",             "periods"};
+                                      "start_second", "rt_priority", "cpu",             "periods",
+                                      "prp_b"};
 constexpr py::Signature new_signature{"Engine.__new__()", new_params, 5};
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Engine.__new__()", [&]() -> PyObject* {
-        PyObject* bound[8];
+        PyObject* bound[9];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
         std::shared_ptr<const Config> config = config_from(bound);
         if (!config) return nullptr;
@@ -185,14 +186,15 @@ PyMethodDef engine_methods[] = {
 
 constexpr char engine_doc[] =
     "Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None, "
-    "periods=None)\n"
+    "periods=None, prp_b=None)\n"
     "--\n"
     "\n"
     "The engine behind `valdrin.sv.Publisher(engine=\"native\")`.\n"
     "\n"
     "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu, periods)`,\n"
     "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`; with `periods`\n"
-    "the thread sends that many frame periods from `start_second`, then ends on its own.";
+    "the thread sends that many frame periods from `start_second`, then ends on its own; with `prp_b`\n"
+    "(LAN B's interface) every frame goes out on `iface` and `prp_b` with its PRP trailer.";
 
 PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},

@@ -67,6 +67,9 @@ struct Config {
     // Frame periods from start_second after which the thread ends on its
     // own; absent: until stopped.
     std::optional<std::uint64_t> periods;
+    // PRP: LAN B's interface (iface is LAN A's); every frame goes out on
+    // both with its trailer (prp_sender.hpp). Absent: one LAN, no trailer.
+    std::optional<std::string> prp_iface_b;
 };
 
 }  // namespace valdrin::io::sv_engine
