@@ -9,8 +9,9 @@ import sys
 
 import pytest
 
+import valdrin_rt
 from valdrin.listen import analyze
-from valdrin.pcap import write_header, write_record
+from valdrin.pcap import read_pcap, write_header, write_record
 
 from listen_frames import goose_frame, sv_frames
 
@@ -155,3 +156,49 @@ def test_cli_table_and_json(tmp_path):
                              capture_output=True, text=True)
     assert missing.returncode == 1
     assert missing.stderr.strip() == f"valdrin: cannot read {tmp_path / 'no.pcap'}: No such file or directory"
+
+
+def test_publish_pcap_prp_writes_both_lans(tmp_path):
+    """`publish --pcap FILE --prp` writes FILE-A.pcap and FILE-B.pcap: the same SV frames as
+    a plain run, each with its LAN's trailer and the same sequence number on both, one
+    supervision frame per LAN every two seconds."""
+    base = ["-m", "valdrin", "publish", "--frames", "2000", "--rate", "1000", "--start", "1700000000"]
+    subprocess.run([sys.executable, *base, "--pcap", str(tmp_path / "plain.pcap")], check=True, capture_output=True)
+    run = subprocess.run([sys.executable, *base, "--pcap", str(tmp_path / "red.pcap"), "--prp"],
+                         check=True, capture_output=True, text=True)
+    assert run.stdout.strip() == (f"wrote 2000 frames (1 streams x 2000 periods) with PRP trailers, and supervision "
+                                  f"frames, to {tmp_path / 'red-A.pcap'} and {tmp_path / 'red-B.pcap'}")
+    plain = [p.data for p in read_pcap(tmp_path / "plain.pcap")]
+    for lan, lan_id in (("A", 0xA), ("B", 0xB)):
+        packets = list(read_pcap(tmp_path / f"red-{lan}.pcap"))
+        sv = [p.data for p in packets if p.data[12:14] == b"\x88\xba"]
+        supervision = [p for p in packets if p.data[12:14] == b"\x88\xfb"]
+        assert [f[:-6] for f in sv] == plain
+        # A 2 s run: the supervision frames of its first period only (the next are due at 2 s).
+        assert [p.timestamp_ns for p in supervision] == [1_700_000_000 * 10**9]
+        seqs = [struct.unpack(">H", p.data[-6:-4])[0] for p in packets]
+        assert seqs == list(range(2001)), "frame 0, the supervision frame, then the rest"
+        assert {p.data[-4] >> 4 for p in packets} == {lan_id}
+    report = analyze(str(tmp_path / "red-A.pcap"), prp_b=str(tmp_path / "red-B.pcap"))
+    (stream,) = report.sv
+    assert (stream["frames"], stream["lost"], stream["prp"]["lost_a"], stream["prp"]["lost_b"]) == (2000, 0, 0, 0)
+    assert stream["prp"]["skew_us"]["max"] == 0.0
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: valdrin_rt.prp_trailer(b"\0" * 13, 1, "A"), ValueError, "frame too short for an Ethernet header"),
+    (lambda: valdrin_rt.prp_trailer(b"\0" * 4200, 1, "A"), ValueError, "LSDU size above 4095 octets"),
+    (lambda: valdrin_rt.prp_trailer(b"\0" * 60, 65536, "A"), ValueError, "a sequence number is 0 to 65535, got 65536"),
+    (lambda: valdrin_rt.prp_trailer(b"\0" * 60, 1, "C"), ValueError, "lan must be 'A' or 'B', got 'C'"),
+    (lambda: valdrin_rt.prp_supervision(b"\0" * 5, 0, 0, "A"), ValueError, "mac must be 6 octets, got 5"),
+])
+def test_writer_errors(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value).endswith(message)
+
+
+def test_trailer_octets():
+    # A 20-octet frame: zeros to 54 octets, then seq 0x0102, LAN B, LSDU 46 (0x02E).
+    frame = bytes(12) + b"\x88\xb8" + bytes(6)
+    assert valdrin_rt.prp_trailer(frame, 0x0102, "B") == frame + bytes(34) + bytes.fromhex("0102b02e88fb")
