@@ -69,15 +69,14 @@ bool populate(PyObject* module) {
     if (sv_counter == nullptr || PyModule_AddObjectRef(module, "SvCounter", sv_counter) < 0) return false;
     PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
     if (capture_reader == nullptr || PyModule_AddObjectRef(module, "CaptureReader", capture_reader) < 0) return false;
+    // The analysis limits that the package asks for instead of repeating them.
+    if (!valdrin::listen::add_limits(module)) return false;
+    // PRP's writers and the supervision interval, which the package's capture files follow.
     for (PyMethodDef* def : {&prp_trailer_def, &prp_supervision_def}) {
         if (!add_function(module, def)) return false;
     }
-    if (PyModule_AddObjectRef(module, "PRP_SUPERVISION_INTERVAL_NS",
-                              Ref::steal(PyLong_FromLongLong(valdrin::prp::SUPERVISION_INTERVAL_NS)).get()) < 0) {
-        return false;
-    }
-    // The analysis limits that the package asks for instead of repeating them.
-    return valdrin::listen::add_limits(module);
+    return PyModule_AddObjectRef(module, "PRP_SUPERVISION_INTERVAL_NS",
+                                 Ref::steal(PyLong_FromLongLong(valdrin::prp::SUPERVISION_INTERVAL_NS)).get()) == 0;
 }
 
 PyObject* init() {

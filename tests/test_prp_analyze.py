@@ -202,3 +202,20 @@ def test_trailer_octets():
     # A 20-octet frame: zeros to 54 octets, then seq 0x0102, LAN B, LSDU 46 (0x02E).
     frame = bytes(12) + b"\x88\xb8" + bytes(6)
     assert valdrin_rt.prp_trailer(frame, 0x0102, "B") == frame + bytes(34) + bytes.fromhex("0102b02e88fb")
+
+
+def test_analyzer_lan_argument(tmp_path):
+    """Frames handed in one by one name their LAN; a second reader needs a PRP analyzer."""
+    analyzer = valdrin_rt.Analyzer(prp=True)
+    (t, frame), = sv_frames([0])
+    for lan in ("A", "B"):
+        analyzer.add(trailer(frame, 5, 0xA if lan == "A" else 0xB), t + (lan == "B") * 1000, lan=lan)
+    (stream,) = analyzer.report()["sv"]
+    (flow,) = analyzer.report()["prp"]["streams"]
+    assert (stream["frames"], flow["frames_a"], flow["frames_b"], flow["skew_us"]["max"]) == (1, 1, 1, 1.0)
+    with pytest.raises(ValueError, match="^lan must be 'A' or 'B', got 'C'$"):
+        analyzer.add(frame, t, lan="C")
+    path = write_capture(tmp_path / "one.pcap", [(t, frame)])
+    from valdrin.pcap import open_capture
+    with pytest.raises(ValueError, match="^reader_b needs an Analyzer made with prp=True$"):
+        valdrin_rt.Analyzer().read(open_capture(path), 10, open_capture(path))
