@@ -133,12 +133,17 @@ def test_goose_and_hsr(tmp_path):
 
     ring = [(t0 + i * 1_000_000 + d, hsr(f, i, p, 1 if (i, p) == (4, 1) else 0))
             for i, f in enumerate(frames) for d, p in ((0, 0), (7_000, 1))]
-    report = analyze(write_capture(tmp_path / "a.pcap", ring), prp_b=write_capture(tmp_path / "b.pcap", []))
+    report = analyze(write_capture(tmp_path / "ring.pcap", ring), redundant=True)
     (block,) = report.goose
     assert (block["frames"], block["lost"], block["duplicated"]) == (10, 0, 0)
     assert report.prp["lans"]["A"]["hsr"] == 20
     assert report.prp["lans"]["A"]["hsr_bad_size"] == 1
     assert report.prp["discarded"] == 10
+    plain = analyze(str(tmp_path / "ring.pcap"))
+    assert (plain.goose, plain.other) == ([], 20), "without it the tagged frames are another EtherType"
+    run = subprocess.run([sys.executable, "-m", "valdrin", "analyze", str(tmp_path / "ring.pcap"), "--hsr", "--json"],
+                         capture_output=True, text=True, check=True)
+    assert json.loads(run.stdout)["prp"]["lans"]["A"]["hsr"] == 20
 
 
 def test_cli_table_and_json(tmp_path):

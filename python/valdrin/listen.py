@@ -226,6 +226,7 @@ def analyze(
     events: list[Event] | None = None,
     expect_conf_rev: int | None = None,
     prp_b: str | os.PathLike | None = None,
+    redundant: bool = False,
 ) -> Report:
     """The report of a pcap or pcapng capture, analysed frame by frame with its timestamps.
 
@@ -246,9 +247,11 @@ def analyze(
     With ``prp_b``, ``path`` is LAN A's capture and ``prp_b`` LAN B's of a
     PRP (or HSR) network: their frames, merged in time order, pass through a
     receiving node's duplicate discard first (the report's ``prp``).
+    ``redundant`` does the same for one capture (an HSR ring's, whose two
+    directions it discards as duplicates, or one PRP LAN's), all of it LAN A.
     """
     analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz, expect_conf_rev=expect_conf_rev,
-                                   prp=prp_b is not None)
+                                   prp=prp_b is not None or redundant)
     reader = open_capture(path)
     reader_b = None if prp_b is None else open_capture(prp_b)
     readers = [r for r in (reader, reader_b) if r is not None]

@@ -53,6 +53,10 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                         "sequence number) before the analysis, and the report adds per stream the frames on "
                         "each LAN, those that came on one LAN only, the skew B minus A, wrong LAN ids and "
                         "LSDU sizes, and per node the supervision frames")
+    a.add_argument("--hsr", action="store_true",
+                   help="FILE is a capture from an HSR ring (or from one PRP LAN): HSR tags and PRP trailers are "
+                        "taken off and the copies from the ring's two directions discarded as duplicates before "
+                        "the analysis, and the report adds the same counts as --prp-b, all of them on LAN A")
     add_analysis_options(a)
     add_check_option(a)
     return a
@@ -62,7 +66,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     events: list[Event] | None = [] if args.events else None
     check = scl_check(args.scl)
     options = dict(nominal_hz=args.nominal_hz, sv_streams=args.max_streams, goose_blocks=args.max_streams,
-                   events=events, expect_conf_rev=args.expect_conf_rev, prp_b=args.prp_b)
+                   events=events, expect_conf_rev=args.expect_conf_rev, prp_b=args.prp_b,
+                   redundant=args.hsr)
     stopped, status = None, 1  # why the report covers only part of the capture, and the exit status then
     try:
         with reading_progress("analysing", args.json) as progress:
