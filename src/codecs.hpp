@@ -25,6 +25,9 @@ extern PyMethodDef encode_goose_frame_def;
 // decode_goose_pdu(apdu, strict=False) and decode_goose_frame(raw, strict=False).
 extern PyMethodDef decode_goose_pdu_def;
 extern PyMethodDef decode_goose_frame_def;
+// prp_trailer(frame, seq, lan) and prp_supervision(mac, sup_seq, seq, lan).
+extern PyMethodDef prp_trailer_def;
+extern PyMethodDef prp_supervision_def;
 
 // A `bytes` object (or an instance of a subclass) as a view of its octets,
 // valid while the object lives; any other object raises TypeError "'<type>'

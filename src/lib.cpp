@@ -10,6 +10,7 @@
 #include "engine/engine.hpp"
 #include "goose_pub/goose_publisher.hpp"
 #include "listen/listen.hpp"
+#include "prp.hpp"
 #include "py.hpp"
 
 namespace {
@@ -69,7 +70,13 @@ bool populate(PyObject* module) {
     PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
     if (capture_reader == nullptr || PyModule_AddObjectRef(module, "CaptureReader", capture_reader) < 0) return false;
     // The analysis limits that the package asks for instead of repeating them.
-    return valdrin::listen::add_limits(module);
+    if (!valdrin::listen::add_limits(module)) return false;
+    // PRP's writers and the supervision interval, which the package's capture files follow.
+    for (PyMethodDef* def : {&prp_trailer_def, &prp_supervision_def}) {
+        if (!add_function(module, def)) return false;
+    }
+    return PyModule_AddObjectRef(module, "PRP_SUPERVISION_INTERVAL_NS",
+                                 Ref::steal(PyLong_FromLongLong(valdrin::prp::SUPERVISION_INTERVAL_NS)).get()) == 0;
 }
 
 PyObject* init() {

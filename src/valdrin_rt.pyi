@@ -41,6 +41,7 @@ class Engine:
         rt_priority: int | None = None,
         cpu: int | None = None,
         periods: int | None = None,
+        prp_b: str | None = None,
         sequence: tuple[int, Sequence[tuple[Any, ...]]] | None = None,
     ) -> Engine: ...
     def sequence_command(self, state: int, period: int) -> None:

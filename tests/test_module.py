@@ -40,7 +40,8 @@ def test_surface():
     assert names == ["Engine", "decode_sv_pdu", "decode_sv_frame", "encode_goose_pdu", "encode_goose_frame",
                      "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor",
                      "GoosePublisher", "SvCounter", "CaptureReader", "DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED",
-                     "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS", "COUNTS_PER_AMPERE", "COUNTS_PER_VOLT"]
+                     "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS", "COUNTS_PER_AMPERE", "COUNTS_PER_VOLT",
+                     "prp_trailer", "prp_supervision", "PRP_SUPERVISION_INTERVAL_NS"]
     limits = ("DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED", "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS",
               "COUNTS_PER_AMPERE", "COUNTS_PER_VOLT")
     assert [getattr(valdrin_rt, name) for name in limits] == [256, 256, 65536, 1023, 1000, 1000, 100]
@@ -55,12 +56,13 @@ FOR_TESTS = " (for tests)."
 
 @pytest.mark.parametrize("obj, signature, doc", [
     (Engine, "(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None, periods=None, "
-             "sequence=None)",
+             "prp_b=None, sequence=None)",
      'The engine behind `valdrin.sv.Publisher(engine="native")`.\n\n'
      "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu, periods)`,\n"
      "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`; with `periods`\n"
-     "the thread sends that many frame periods from `start_second`, then ends on its own;\n"
-     "with `sequence` (built by `valdrin.sequence`) one stream follows a state sequence."),
+     "the thread sends that many frame periods from `start_second`, then ends on its own; with `prp_b`\n"
+     "(LAN B's interface) every frame goes out on `iface` and `prp_b` with its PRP trailer.\n"
+     "With `sequence` (built by `valdrin.sequence`) one stream follows a state sequence."),
     (Engine.render, "($self, stream, second, first_smp)",
      "Frame of stream `stream` carrying samples `first_smp`... of UNIX second `second`" + FOR_TESTS),
     (Engine.start, "($self)", "Open the socket, then send from a thread of its own until `stop()`."),
@@ -78,10 +80,13 @@ FOR_TESTS = " (for tests)."
      "not conformant with `strict`" + FOR_TESTS),
     (valdrin_rt.decode_goose_frame, "(raw, strict=False)",
      "`None` for a frame that is not GOOSE, else `(frame dict, pdu dict)`" + FOR_TESTS),
-    (valdrin_rt.Analyzer, "(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000, expect_conf_rev=None)",
-     "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`)."),
-    (valdrin_rt.Analyzer.add, "($self, frame, time_ns)",
-     "Analyse one Ethernet frame received at `time_ns` (ns since the epoch)."),
+    (valdrin_rt.Analyzer, "(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000, expect_conf_rev=None, "
+     "prp=False)",
+     "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`); with prp=True "
+     'the frames of two LANs go through a PRP receiving node first and the report has a "prp" member.'),
+    (valdrin_rt.Analyzer.add, "($self, frame, time_ns, lan=None)",
+     "Analyse one Ethernet frame received at `time_ns` (ns since the epoch); with prp=True through the receiving "
+     "node, as received on `lan` ('A', the default, or 'B')."),
     (valdrin_rt.Monitor, "(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, "
      "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, "
      "coalesce_us=0, watch=None, expect_conf_rev=None)",
@@ -134,8 +139,8 @@ rt = valdrin_rt
      "'iface', 'rate', 'asdus_per_frame', 'streams', and 'start_second'"),
     (lambda: Engine("lo", 4000, 1), f"{E} missing 2 required positional arguments: 'streams' and 'start_second'"),
     (lambda: Engine("lo", 4000, 1, []), f"{E} missing 1 required positional argument: 'start_second'"),
-    (lambda: Engine("lo", 4000, 1, [], 0, None, None, None, None, 9),
-     f"{E} takes from 5 to 9 positional arguments but 10 were given"),
+    (lambda: Engine("lo", 4000, 1, [], 0, None, None, None, None, None, 11),
+     f"{E} takes from 5 to 10 positional arguments but 11 were given"),
     (lambda: Engine(**engine_args(extra=1)), f"{E} got an unexpected keyword argument 'extra'"),
     (lambda: Engine("lo", 4000, 1, [], 0, rate=4000), f"{E} got multiple values for argument 'rate'"),
     (lambda: Engine("lo", 4000, 1, [], 0, None, cpu=1, rt_priority=2),

@@ -60,6 +60,25 @@ def _goose_item(native: dict) -> dict:
     return item
 
 
+# The EtherType of each kind of item, to find its stream among the PRP receiver's.
+_ETHERTYPES = {"sv": 0x88BA, "goose": 0x88B8}
+
+
+def _attach_prp(items: list[dict], kind: str, streams: list[dict]) -> None:
+    """Gives each SV stream or GOOSE block of ``kind`` the PRP counts of its frames
+    (the receiver's stream of the same source, destination, EtherType and APPID)
+    under ``"prp"``; ``lost_both`` is the item's own ``lost``: what neither LAN delivered."""
+    by_key = {(s["src"], s["dst"], s["ethertype"], s["app_id"]): s for s in streams}
+    for item in items:
+        found = by_key.get((item["src"], item["dst"], _ETHERTYPES[kind], item["app_id"]))
+        if found is None:
+            continue
+        counts = {key: found[key] for key in ("frames_a", "frames_b", "lost_a", "lost_b")}
+        counts["lost_both"] = item["lost"]
+        counts.update({key: found[key] for key in ("skew_us", "wrong_lan", "bad_size", "repeated")})
+        item["prp"] = counts
+
+
 @dataclass
 class Report:
     """What an analysis counted so far (see the module's description).
@@ -70,7 +89,9 @@ class Report:
     them), ``None`` for a file; ``file`` a file's own: records cut by the
     snap length (``cut``), longer than it (``over_snaplen``) and frames of
     link types not read (``other_links``: linktype, name, frames), ``None``
-    for a live capture.
+    for a live capture. ``prp`` holds a redundant analysis's receiver (per LAN,
+    per node, per stream; each stream and block then has its own ``"prp"``),
+    ``None`` otherwise.
     """
 
     frames: int
@@ -85,12 +106,13 @@ class Report:
     capture: dict | None = None
     events_dropped: int = 0
     file: dict | None = None
+    prp: dict | None = None
 
     @classmethod
     def from_native(cls, native: dict, other: int = 0, capture: dict | None = None,
                     events_dropped: int = 0, file: dict | None = None) -> Report:
         """The report of a ``valdrin_rt`` report dict, plus frames counted outside it as ``other``."""
-        return cls(
+        report = cls(
             frames=native["frames"] + other,
             other=native["other"] + other,
             malformed=native["malformed"],
@@ -103,7 +125,12 @@ class Report:
             capture=capture,
             events_dropped=events_dropped,
             file=file,
+            prp=native.get("prp"),
         )
+        if report.prp is not None:
+            _attach_prp(report.sv, "sv", report.prp["streams"])
+            _attach_prp(report.goose, "goose", report.prp["streams"])
+        return report
 
     def to_json(self) -> dict:
         """The report as plain JSON types: ``{"frames", "other", "malformed", "sv", "goose", ...}``."""
@@ -122,6 +149,8 @@ class Report:
             out["capture"] = to_json(self.capture)
         if self.file is not None:
             out["file"] = to_json(self.file)
+        if self.prp is not None:
+            out["prp"] = to_json(self.prp)
         out["events_dropped"] = self.events_dropped
         return out
 
@@ -196,6 +225,8 @@ def analyze(
     progress: Callable[[int, int | None], None] | None = None,
     events: list[Event] | None = None,
     expect_conf_rev: int | None = None,
+    prp_b: str | os.PathLike | None = None,
+    redundant: bool = False,
 ) -> Report:
     """The report of a pcap or pcapng capture, analysed frame by frame with its timestamps.
 
@@ -212,9 +243,18 @@ def analyze(
     ``ValueError``, with the report of the frames before) when it is no
     capture or is malformed, and ``Interrupted`` (a ``KeyboardInterrupt``,
     with the report so far) on Ctrl-C.
+
+    With ``prp_b``, ``path`` is LAN A's capture and ``prp_b`` LAN B's of a
+    PRP (or HSR) network: their frames, merged in time order, pass through a
+    receiving node's duplicate discard first (the report's ``prp``).
+    ``redundant`` does the same for one capture (an HSR ring's, whose two
+    directions it discards as duplicates, or one PRP LAN's), all of it LAN A.
     """
-    analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz, expect_conf_rev=expect_conf_rev)
+    analyzer = valdrin_rt.Analyzer(sv_streams, goose_blocks, nominal_hz, expect_conf_rev=expect_conf_rev,
+                                   prp=prp_b is not None or redundant)
     reader = open_capture(path)
+    reader_b = None if prp_b is None else open_capture(prp_b)
+    readers = [r for r in (reader, reader_b) if r is not None]
 
     def report() -> Report:
         latest = analyzer.latest_ns
@@ -222,21 +262,26 @@ def analyze(
             analyzer.finish(latest)
         if events is not None:
             events.extend(Event.from_native(e) for e in analyzer.events())
-        counts = reader.counts
+        counts = [r.counts for r in readers]
+        other_links: dict[int, int] = {}
+        for c in counts:
+            for linktype, frames in c["other_links"].items():
+                other_links[linktype] = other_links.get(linktype, 0) + frames
         links = [{"linktype": linktype, "name": valdrin_rt.CaptureReader.link_name(linktype), "frames": frames}
-                 for linktype, frames in sorted(counts["other_links"].items())]
-        file = {"cut": counts["cut"], "over_snaplen": counts["over_snaplen"], "other_links": links}
-        return Report.from_native(analyzer.report(), other=sum(counts["other_links"].values()),
+                 for linktype, frames in sorted(other_links.items())]
+        file = {"cut": sum(c["cut"] for c in counts), "over_snaplen": sum(c["over_snaplen"] for c in counts),
+                "other_links": links}
+        return Report.from_native(analyzer.report(), other=sum(other_links.values()),
                                   events_dropped=analyzer.events_dropped, file=file)
 
     try:
-        while analyzer.read(reader, _BATCH):
+        while analyzer.read(reader, _BATCH, reader_b):
             if events is not None:
                 events.extend(Event.from_native(e) for e in analyzer.events())
             if progress is not None:
                 progress(reader.offset, reader.size)
     except ValueError as error:
-        raise CaptureError(str(error), report() if reader.counts["frames"] else None) from None
+        raise CaptureError(str(error), report() if any(r.counts["frames"] for r in readers) else None) from None
     except KeyboardInterrupt:
         raise Interrupted(report()) from None
     if progress is not None:

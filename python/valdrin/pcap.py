@@ -157,3 +157,37 @@ def write_pcap(out: BinaryIO, publisher: Publisher, periods: int) -> int:
         write_record(out, due_ns, frame)
         written += 1
     return written
+
+
+def write_prp_pcaps(out_a: BinaryIO, out_b: BinaryIO, publisher: Publisher, periods: int) -> int:
+    """Writes ``periods`` frame periods of ``publisher`` as its PRP node sends them: every
+    frame on LAN A (``out_a``) and LAN B (``out_b``) with its trailer, one sequence number
+    per source MAC from 0, and after a period's frames each source MAC's supervision frame,
+    at the first period and then every ``valdrin_rt.PRP_SUPERVISION_INTERVAL_NS``.
+    Returns the stream frames written to each file."""
+    import valdrin_rt
+
+    write_header(out_a)
+    write_header(out_b)
+    lans = ((out_a, "A"), (out_b, "B"))
+    seqs: dict[bytes, int] = {}  # the next sequence number of each source MAC
+    sup_seqs: dict[bytes, int] = {}
+    next_supervision: int | None = None
+    per_period = len(publisher.streams)
+    written = 0
+    for due_ns, frame in publisher.frames(periods):
+        src = bytes(frame[6:12])
+        seq = seqs.get(src, 0)
+        seqs[src] = (seq + 1) % 65536
+        for out, lan in lans:
+            write_record(out, due_ns, valdrin_rt.prp_trailer(frame, seq, lan))
+        written += 1
+        if written % per_period or (next_supervision is not None and due_ns < next_supervision):
+            continue
+        next_supervision = due_ns + valdrin_rt.PRP_SUPERVISION_INTERVAL_NS
+        for mac, seq in seqs.items():
+            seqs[mac] = (seq + 1) % 65536
+            sup_seq = sup_seqs[mac] = (sup_seqs.get(mac, -1) + 1) % 65536
+            for out, lan in lans:
+                write_record(out, due_ns, valdrin_rt.prp_supervision(mac, sup_seq, seq, lan))
+    return written

@@ -95,6 +95,13 @@ class Publisher:
     A stream whose frames are longer than an Ethernet frame (1514 octets,
     1518 with a VLAN tag) gives a warning: on an ordinary link every one of
     them would be counted as a send error.
+
+    ``prp_b`` makes the publisher a PRP (IEC 62439-3) doubly attached node:
+    ``iface`` is LAN A, ``prp_b`` LAN B, and every frame goes out on both
+    with its Redundancy Control Trailer (one sequence number per source MAC,
+    the same on both copies), each source MAC's supervision frame every two
+    seconds besides; ``frames_sent`` then counts the copies on both LANs.
+    The SV octets are those of a run without it.
     """
 
     def __init__(
@@ -110,6 +117,7 @@ class Publisher:
         cpus: Sequence[int] | None = None,
         periods: int | None = None,
         engine: str = "native",
+        prp_b: str | None = None,
         _sequence: tuple | None = None,
     ) -> None:
         if engine != "native":
@@ -151,6 +159,13 @@ class Publisher:
                 cpu, cpus = cpus[0], None
         if periods is not None:
             periods = _integer("periods", periods, 0, 2**64 - 1)
+        if prp_b is not None:
+            if not isinstance(prp_b, str):
+                raise TypeError(f"prp_b must be a str, not {type(prp_b).__name__}")
+            if prp_b == iface:
+                raise ValueError(f"prp_b must be another interface than iface ({iface}): LAN B is a LAN of its own")
+            if cpus is not None:
+                raise ValueError("prp_b with several cpus: one engine numbers the frames of each source MAC")
 
         if not isinstance(streams, Stream):  # _native_streams explains that mistake
             streams = tuple(streams)
@@ -177,6 +192,7 @@ class Publisher:
         if _sequence is not None and len(cpus or ()) > 1:
             raise ValueError("a state sequence runs on one engine: give cpu, not cpus")
         self._sequence = _sequence
+        self._prp_b = prp_b
         # One share of stream numbers per engine, with its CPU.
         if cpus is None:
             self._shares: list[tuple[int | None, range]] = [(cpu, range(len(streams)))]
@@ -202,6 +218,7 @@ class Publisher:
                 cpu,
                 self._periods,
                 self._sequence,
+                self._prp_b,
             )
             for cpu, share in self._shares
         ]
@@ -210,6 +227,11 @@ class Publisher:
     def iface(self) -> str:
         """The network interface's name."""
         return self._iface
+
+    @property
+    def prp_b(self) -> str | None:
+        """LAN B's interface of a PRP node (``iface`` is LAN A's), or None: one LAN, no trailers."""
+        return self._prp_b
 
     @property
     def streams(self) -> tuple[Stream, ...]:

@@ -3,6 +3,8 @@
 
 #include "config_from.hpp"
 
+#include "prp.hpp"
+
 #include <cstring>
 #include <optional>
 #include <string>
@@ -273,6 +275,9 @@ std::shared_ptr<Config> config_from(std::span<PyObject*> args) {
     if (!cpu) return nullptr;
     auto periods = py::argument("periods", args[7], optional_u64);
     if (!periods) return nullptr;
+    auto prp_b = py::argument("prp_b", args.size() > 8 && args[8] != nullptr ? args[8] : Py_None,
+                              [](PyObject* o) { return py::to_optional<std::string>(o, py::to_string); });
+    if (!prp_b) return nullptr;
 
     if (*rate < 1 || *asdus_per_frame < 1 || *rate % *asdus_per_frame != 0) {
         raise_value_error("rate must be a positive multiple of asdus_per_frame");
@@ -298,6 +303,17 @@ std::shared_ptr<Config> config_from(std::span<PyObject*> args) {
     config->rt_priority = *rt_priority;
     config->cpu = *cpu;
     config->periods = *periods;
+    config->prp_iface_b = std::move(*prp_b);
+    if (config->prp_iface_b) {
+        // Every frame must take a trailer: checked here, not on the transmit thread.
+        for (const Stream& stream : config->streams) {
+            const auto size = prp::trailed_size(stream.frame.size(), prp::link_header_size(stream.frame));
+            if (!size) {
+                raise_value_error("a PRP trailer does not fit: " + std::string(prp::message(size.error())));
+                return nullptr;
+            }
+        }
+    }
     return config;
 }
 

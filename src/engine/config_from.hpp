@@ -11,9 +11,9 @@
 
 namespace valdrin::engine {
 
-// Returns the Config of the constructor's seven bound arguments (iface, rate,
-// asdus_per_frame, streams, start_second, rt_priority, cpu; null for an
-// optional one left out), owned by the caller; null with a Python exception
+// Returns the Config of the constructor's bound arguments (iface, rate,
+// asdus_per_frame, streams, start_second, rt_priority, cpu, periods and,
+// when there are nine, prp_b; null for an optional one left out), owned by the caller; null with a Python exception
 // set for the first argument that does not convert or check.
 std::shared_ptr<io::sv_engine::Config> config_from(std::span<PyObject*> args);
 

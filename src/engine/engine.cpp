@@ -35,18 +35,18 @@ Publisher& publisher_of(PyObject* self) { return py::owned<Publisher>(self); }
 
 constexpr const char* new_params[] = {"iface",        "rate",        "asdus_per_frame", "streams",
                                       "start_second", "rt_priority", "cpu",             "periods",
-                                      "sequence"};
+                                      "prp_b",        "sequence"};
 constexpr py::Signature new_signature{"Engine.__new__()", new_params, 5};
 using py::Result;
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Engine.__new__()", [&]() -> PyObject* {
-        PyObject* bound[9];
+        PyObject* bound[10];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
-        std::shared_ptr<Config> config = config_from(bound);
+        std::shared_ptr<Config> config = config_from(std::span(bound).first<9>());
         if (!config) return nullptr;
-        if (bound[8] != nullptr && bound[8] != Py_None) {
-            config->sequence = sequence_from(bound[8], *config);
+        if (bound[9] != nullptr && bound[9] != Py_None) {
+            config->sequence = sequence_from(bound[9], *config);
             if (!config->sequence) return nullptr;
         }
         auto publisher = std::make_unique<Publisher>(std::move(config));
@@ -313,15 +313,16 @@ PyMethodDef engine_methods[] = {
 
 constexpr char engine_doc[] =
     "Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority=None, cpu=None, "
-    "periods=None, sequence=None)\n"
+    "periods=None, prp_b=None, sequence=None)\n"
     "--\n"
     "\n"
     "The engine behind `valdrin.sv.Publisher(engine=\"native\")`.\n"
     "\n"
     "`Engine(iface, rate, asdus_per_frame, streams, start_second, rt_priority, cpu, periods)`,\n"
     "`streams` being the dicts built by `valdrin.sv_publisher._native_streams`; with `periods`\n"
-    "the thread sends that many frame periods from `start_second`, then ends on its own;\n"
-    "with `sequence` (built by `valdrin.sequence`) one stream follows a state sequence.";
+    "the thread sends that many frame periods from `start_second`, then ends on its own; with `prp_b`\n"
+    "(LAN B's interface) every frame goes out on `iface` and `prp_b` with its PRP trailer.\n"
+    "With `sequence` (built by `valdrin.sequence`) one stream follows a state sequence.";
 
 PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},

@@ -3,6 +3,7 @@
 
 #include "listen.hpp"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -13,6 +14,8 @@
 #include "capture_reader.hpp"
 #include "codecs.hpp"
 #include "owned.hpp"
+#include "prp_receiver.hpp"
+#include "prp_report.hpp"
 #include "report.hpp"
 #include "stored_event.hpp"
 
@@ -49,33 +52,58 @@ private:
     std::uint64_t dropped_ = 0;
 };
 
+// A record read from one of two files but not yet analysed: the one of
+// the other file may come first.
+struct Pending {
+    capture_py::Frame frame{};
+    std::int64_t t_ns = 0;
+    bool waiting = false;  // `frame` holds a record
+    bool ended = false;    // its reader has no more
+};
+
 struct State {
-    explicit State(const Options& options)
+    State(const Options& options, bool redundant)
         : analyzer(options.limits), snapshot(options.limits), nominal_hz(options.nominal_hz),
           events(options.max_events) {
         analyzer.expect_conf_rev(options.expected_conf_rev);
+        if (redundant) prp.emplace();
+    }
+    // Analyses `frame`: with PRP, through the receiver (duplicates
+    // discarded, trailers taken off) as received on `lan`.
+    void add(ber::Bytes frame, std::int64_t t_ns, prp::Lan lan) noexcept {
+        if (!prp) {
+            analyzer.add(frame, t_ns, events);
+            return;
+        }
+        if (auto passed = prp->add(frame, lan, t_ns)) analyzer.add(*passed, t_ns, events);
     }
     analysis::Analyzer analyzer;
     analysis::Snapshot snapshot;
     double nominal_hz;
     EventList events;
     std::optional<std::int64_t> latest_ns;  // the latest time of the frames read from files
+    std::optional<prp::Receiver> prp;       // a PRP analysis: the receiving node
+    std::array<Pending, 2> pending{};       // of LAN A's and LAN B's file
 };
 
 State& state_of(PyObject* self) { return py::owned<State>(self); }
 
-constexpr const char* new_params[] = {"sv_streams", "goose_blocks", "nominal_hz", "max_events", "expect_conf_rev"};
+constexpr const char* new_params[] = {"sv_streams", "goose_blocks", "nominal_hz", "max_events", "expect_conf_rev",
+                                      "prp"};
 constexpr py::Signature new_signature{"Analyzer.__new__()", new_params, 0};
 
 PyObject* analyzer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("Analyzer.__new__()", [&]() -> PyObject* {
-        PyObject* bound[5];
+        PyObject* bound[6];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
-        auto options = options_from(bound);
+        PyObject* const analysis_options[5] = {bound[0], bound[1], bound[2], bound[3], bound[4]};
+        auto options = options_from(analysis_options);
         if (!options) return nullptr;
+        const int redundant = bound[5] == nullptr ? 0 : PyObject_IsTrue(bound[5]);
+        if (redundant < 0) return nullptr;
         std::unique_ptr<State> state;
         try {
-            state = std::make_unique<State>(*options);
+            state = std::make_unique<State>(*options, redundant != 0);
         } catch (const std::length_error&) {
             py::raise(PyExc_ValueError, "analysis limits too large");
             return nullptr;
@@ -90,44 +118,83 @@ void analyzer_dealloc(PyObject* self) {
     py::free_owned<State>(self);
 }
 
-constexpr const char* add_params[] = {"frame", "time_ns"};
+constexpr const char* add_params[] = {"frame", "time_ns", "lan"};
 constexpr py::Signature add_signature{"Analyzer.add()", add_params, 2};
 
 PyObject* analyzer_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::boundary("Analyzer.add()", [&]() -> PyObject* {
-        PyObject* bound[2];
+        PyObject* bound[3];
         if (!py::bind(add_signature, args, nargs, kwnames, bound)) return nullptr;
         auto frame = py::argument("frame", bound[0], codecs::to_bytes_view);
         if (!frame) return nullptr;
         auto time_ns = py::argument("time_ns", bound[1], py::to_i64);
         if (!time_ns) return nullptr;
+        prp::Lan lan = prp::Lan::A;
+        if (bound[2] != nullptr && bound[2] != Py_None) {
+            auto named = py::argument("lan", bound[2], lan_from);
+            if (!named) return nullptr;
+            lan = *named;
+        }
         State& state = state_of(self);
-        state.analyzer.add(*frame, *time_ns, state.events);
+        state.add(*frame, *time_ns, lan);
         Py_RETURN_NONE;
     });
 }
 
-constexpr const char* read_params[] = {"reader", "frames"};
+constexpr const char* read_params[] = {"reader", "frames", "reader_b"};
 constexpr py::Signature read_signature{"Analyzer.read()", read_params, 2};
+
+// Fills `pending` from `reader` when it holds no record: the next Ethernet
+// record and its time (a Simple Packet Block's: the latest before);
+// Next::failed with the reader's exception set.
+capture_py::Next fill(Pending& pending, capture_py::ReaderState& reader, const State& state) {
+    while (!pending.waiting && !pending.ended) {
+        const capture_py::Next next = capture_py::next_frame(reader, pending.frame);
+        if (next == capture_py::Next::failed) return next;
+        if (next == capture_py::Next::end) {
+            pending.ended = true;
+        } else if (pending.frame.ethernet) {  // others are counted by the reader, by link type
+            pending.t_ns = pending.frame.has_time ? pending.frame.time_ns : state.latest_ns.value_or(0);
+            pending.waiting = true;
+        }
+    }
+    return capture_py::Next::frame;
+}
 
 PyObject* analyzer_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::boundary("Analyzer.read()", [&]() -> PyObject* {
-        PyObject* bound[2];
+        PyObject* bound[3];
         if (!py::bind(read_signature, args, nargs, kwnames, bound)) return nullptr;
-        capture_py::ReaderState* reader = capture_py::reader_of(bound[0]);
-        if (reader == nullptr) {
+        std::array<capture_py::ReaderState*, 2> readers{capture_py::reader_of(bound[0]), nullptr};
+        if (readers[0] == nullptr) {
             py::prefix_argument_error("reader");
             return nullptr;
         }
         auto frames = py::argument("frames", bound[1], py::to_u32);
         if (!frames) return nullptr;
         State& state = state_of(self);
+        if (bound[2] != nullptr && bound[2] != Py_None) {
+            readers[1] = capture_py::reader_of(bound[2]);
+            if (readers[1] == nullptr) {
+                py::prefix_argument_error("reader_b");
+                return nullptr;
+            }
+            if (!state.prp) {
+                py::raise(PyExc_ValueError, "reader_b needs an Analyzer made with prp=True");
+                return nullptr;
+            }
+        } else {
+            state.pending[1].ended = true;
+        }
         std::uint32_t count = 0;
-        capture_py::Frame frame{};
         for (; count < *frames; ++count) {
-            const capture_py::Next next = capture_py::next_frame(*reader, frame);
-            if (next == capture_py::Next::end) break;
-            if (next == capture_py::Next::failed) {
+            bool failed = false;
+            for (std::size_t l = 0; l < 2; ++l) {
+                if (readers[l] != nullptr && fill(state.pending[l], *readers[l], state) == capture_py::Next::failed) {
+                    failed = true;
+                }
+            }
+            if (failed) {
                 // The frames before the fault are analysed; the next call raises it again.
                 if (count > 0) {
                     PyErr_Clear();
@@ -135,11 +202,14 @@ PyObject* analyzer_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 }
                 return nullptr;
             }
-            if (!frame.ethernet) continue;  // counted by the reader, by link type
-            // A Simple Packet Block has no time: it counts as received with the frame before it.
-            const std::int64_t t_ns = frame.has_time ? frame.time_ns : state.latest_ns.value_or(0);
-            state.analyzer.add(frame.data, t_ns, state.events);
-            state.latest_ns = std::max(state.latest_ns.value_or(t_ns), t_ns);
+            // The earlier of the two waiting records; A's on a tie.
+            const auto& [a, b] = state.pending;
+            if (!a.waiting && !b.waiting) break;
+            const std::size_t l = !a.waiting || (b.waiting && b.t_ns < a.t_ns) ? 1 : 0;
+            Pending& next = state.pending[l];
+            next.waiting = false;
+            state.add(next.frame.data, next.t_ns, l == 0 ? prp::Lan::A : prp::Lan::B);
+            state.latest_ns = std::max(state.latest_ns.value_or(next.t_ns), next.t_ns);
         }
         return codecs::int_of(count).release();
     });
@@ -164,8 +234,10 @@ PyObject* analyzer_time(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!at) return nullptr;
         State& state = state_of(self);
         if constexpr (Finish) {
+            if (state.prp) state.prp->finish();
             state.analyzer.finish(*at, state.events);
         } else {
+            if (state.prp) state.prp->tick(*at);
             state.analyzer.tick(*at, state.events);
         }
         Py_RETURN_NONE;
@@ -175,7 +247,12 @@ PyObject* analyzer_time(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* analyzer_report(PyObject* self, PyObject*) {
     return py::boundary("Analyzer.report()", [&]() -> PyObject* {
         State& state = state_of(self);
-        return report_to_py(state.analyzer.live(), state.nominal_hz).release();
+        py::Ref report = report_to_py(state.analyzer.live(), state.nominal_hz);
+        if (report && state.prp) {
+            py::Ref prp = prp_to_py(*state.prp);
+            if (!prp || PyDict_SetItemString(report.get(), "prp", prp.get()) < 0) return nullptr;
+        }
+        return report.release();
     });
 }
 
@@ -202,11 +279,13 @@ PyObject* analyzer_dropped(PyObject* self, void*) {
 PyMethodDef analyzer_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_add)),
      METH_FASTCALL | METH_KEYWORDS,
-     "add($self, frame, time_ns)\n--\n\nAnalyse one Ethernet frame received at `time_ns` (ns since the epoch)."},
+     "add($self, frame, time_ns, lan=None)\n--\n\nAnalyse one Ethernet frame received at `time_ns` (ns since the "
+     "epoch); with prp=True through the receiving node, as received on `lan` ('A', the default, or 'B')."},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_read)),
      METH_FASTCALL | METH_KEYWORDS,
-     "read($self, reader, frames)\n--\n\nAnalyse at most `frames` records of a CaptureReader; returns how many "
-     "were read (0 at the end). Frames of link types other than Ethernet and Linux cooked captures are only "
+     "read($self, reader, frames, reader_b=None)\n--\n\nAnalyse at most `frames` records of a CaptureReader; returns "
+     "how many were read (0 at the end). With `reader_b` (prp=True), the records of LAN A's and LAN B's capture "
+     "merged in time order. Frames of link types other than Ethernet and Linux cooked captures are only "
      "counted by the reader. ValueError for a malformed file, once the frames before the fault are analysed."},
     {"tick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyzer_time<false>)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -226,10 +305,11 @@ PyGetSetDef analyzer_getset[] = {
 };
 
 constexpr char analyzer_doc[] =
-    "Analyzer(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000, expect_conf_rev=None)\n"
+    "Analyzer(sv_streams=256, goose_blocks=256, nominal_hz=50.0, max_events=100000, expect_conf_rev=None, prp=False)\n"
     "--\n"
     "\n"
-    "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`).";
+    "Stream analysis of GOOSE and SV frames in arrival order (behind `valdrin.listen.analyze`); with prp=True "
+    "the frames of two LANs go through a PRP receiving node first and the report has a \"prp\" member.";
 
 PyType_Slot analyzer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(analyzer_new)},

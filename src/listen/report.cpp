@@ -41,8 +41,6 @@ Dict& Dict::set_float(const char* key, double value) {
 
 py::Ref Dict::done() { return ok_ ? dict_ : py::Ref(); }
 
-namespace {
-
 // "aa:bb:cc:dd:ee:ff", lower case.
 py::Ref mac_of(const ethernet::Mac& mac) {
     constexpr char digits[] = "0123456789abcdef";
@@ -55,23 +53,14 @@ py::Ref mac_of(const ethernet::Mac& mac) {
     return created(PyUnicode_FromStringAndSize(text, sizeof text));
 }
 
+namespace {
+
 py::Ref text_of(std::string_view text) {
     return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 py::Ref vlan_of(std::int32_t vlan_id) { return vlan_id < 0 ? none() : int_of(static_cast<std::uint64_t>(vlan_id)); }
 
-// A list of `count` items made by `item(i)`; none with an exception set
-// when one fails.
-template <class Item>
-py::Ref list_of(std::size_t count, Item&& item) {
-    py::Ref list = created(PyList_New(0));
-    for (std::size_t i = 0; i < count; ++i) {
-        py::Ref value = item(i);
-        if (!value || PyList_Append(list.get(), value.get()) < 0) return {};
-    }
-    return list;
-}
 
 // Min and max exact; the quantiles within `quantile_error` (a fraction),
 // shown to the digits that supports.

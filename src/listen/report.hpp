@@ -4,7 +4,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "analysis.hpp"
+#include "codecs.hpp"
 #include "py.hpp"
 #include "stored_event.hpp"
 
@@ -18,6 +21,21 @@ py::Ref report_to_py(const analysis::Snapshot& snapshot, double nominal_hz);
 // The dictionary of one event: "kind" and "time_ns", the stream's or
 // block's key, and the members of its kind; none with an exception set.
 py::Ref event_to_py(const analysis::StoredEvent& stored);
+
+// "aa:bb:cc:dd:ee:ff", lower case; none with an exception set on failure.
+py::Ref mac_of(const ethernet::Mac& mac);
+
+// A list of `count` items made by `item(i)`; none with an exception set
+// when one fails.
+template <class Item>
+py::Ref list_of(std::size_t count, Item&& item) {
+    py::Ref list = codecs::created(PyList_New(0));
+    for (std::size_t i = 0; i < count; ++i) {
+        py::Ref value = item(i);
+        if (!value || PyList_Append(list.get(), value.get()) < 0) return {};
+    }
+    return list;
+}
 
 // A dictionary builder: set() adds items until one fails; done() gives the
 // dictionary, or none with the exception of the first failure.

@@ -73,6 +73,9 @@ struct Config {
     // A state sequence that one stream's samples follow instead of its
     // waves (sv_engine/sequence.hpp); absent: every stream as described.
     std::shared_ptr<const Sequence> sequence;
+    // PRP: LAN B's interface (iface is LAN A's); every frame goes out on
+    // both with its trailer (prp_sender.hpp). Absent: one LAN, no trailer.
+    std::optional<std::string> prp_iface_b;
 };
 
 }  // namespace valdrin::io::sv_engine

@@ -1,5 +1,6 @@
 #include "sv_engine/publisher.hpp"
 
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -21,8 +22,16 @@ Publisher::~Publisher() {
 }
 
 std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
+    // PRP: LAN B's socket, opened first; LAN A's is the slot's own.
+    std::optional<Socket> lan_b;
+    if (config_->prp_iface_b) {
+        auto socket = open_sending_socket(*config_->prp_iface_b);
+        if (!socket) return std::unexpected(StartFailure{StartError::Socket, "LAN B: " + socket.error().text});
+        lan_b.emplace(std::move(*socket));
+    }
     return slot_.start(blocking, config_->iface, [&](Socket socket, Reporter reporter, bool resume) {
-        return std::thread(transmit, config_, counters_, std::move(socket), std::move(reporter), resume);
+        return std::thread(transmit, config_, counters_, std::move(socket), std::move(lan_b), std::move(reporter),
+                           resume);
     });
 }
 

@@ -8,6 +8,7 @@
 
 #include "clock.hpp"
 #include "lateness.hpp"
+#include "prp_sender.hpp"
 #include "rt_thread.hpp"
 #include "sv_engine/render.hpp"
 #include "sv_engine/schedule.hpp"
@@ -64,12 +65,22 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
     }
     return sent;
 }
-
+// The PRP sender of `batch`'s frames when there is a LAN B; nothing (and
+// no sending) when it cannot be made.
+std::optional<PrpSender> prp_sender_of(Batch& batch, std::optional<Socket>& lan_b) noexcept {
+    if (!lan_b) return std::nullopt;
+    try {
+        std::vector<std::span<std::uint8_t>> frames(batch.frames.begin(), batch.frames.end());
+        return std::optional<PrpSender>(std::in_place, frames, std::move(*lan_b));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
 
 }  // namespace
 
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters,
-              Socket socket, Reporter reporter, bool resume) noexcept {
+              Socket socket, std::optional<Socket> lan_b, Reporter reporter, bool resume) noexcept {
     prepare_thread(THREAD_NAME);
     try {
         if (!set_up_thread(config->cpu, config->rt_priority, reporter)) return;
@@ -89,6 +100,9 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     } catch (...) {
         return;  // out of memory before the first period: nothing is sent
     }
+    const bool redundant = lan_b.has_value();
+    std::optional<PrpSender> prp = prp_sender_of(*batch, lan_b);
+    if (redundant && !prp) return;  // no memory, or a frame no trailer fits: nothing is sent
     if (counters->stop.load()) return;
 
     // A run after a stop picks up at the first period not yet due instead
@@ -113,7 +127,14 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         if (!sleep_until_unless_stopped(scheduled, counters->stop)) return;
         const i128 now = now_ns();
 
-        const std::uint64_t sent = send_all(socket.get(), *batch, *counters);
+        std::uint64_t sent = 0;
+        if (prp) {
+            const PrpSent both = prp->send(socket.get(), saturate(now));
+            sent = both.frames;
+            counters->send_errors.fetch_add(both.failed);
+        } else {
+            sent = send_all(socket.get(), *batch, *counters);
+        }
         if (sequence) sequence->after_send();
         const std::int64_t lateness = saturate(now - scheduled);
         counters->frames_sent.fetch_add(sent);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "packet_socket.hpp"
 #include "setup_report.hpp"
@@ -20,7 +21,9 @@ inline constexpr char THREAD_NAME[] = "sv-engine";
 // closes `socket` when it ends. The first frame carries start_second, or,
 // when `resume` (a run after a stop), the first period not yet due. With
 // `config->periods` the thread ends on its own after the last of them.
+// With `lan_b` (config->prp_iface_b's socket) every frame goes out on both
+// sockets with its PRP trailer; frames_sent counts the copies on both.
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters, Socket socket,
-              Reporter reporter, bool resume) noexcept;
+              std::optional<Socket> lan_b, Reporter reporter, bool resume) noexcept;
 
 }  // namespace valdrin::io::sv_engine

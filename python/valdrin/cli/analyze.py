@@ -47,6 +47,16 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     a.add_argument("--expect-conf-rev", type=int_between(0, 2**32 - 1), metavar="N",
                    help="report every SV stream and GOOSE block that sent any confRev other than N: "
                         "how many ASDUs or frames, the first such confRev and when it came")
+    a.add_argument("--prp-b", metavar="FILE_B",
+                   help="FILE is LAN A's capture of a PRP (or HSR) network and FILE_B LAN B's: their frames, "
+                        "merged in time order, pass a receiving node's duplicate discard (by source MAC and "
+                        "sequence number) before the analysis, and the report adds per stream the frames on "
+                        "each LAN, those that came on one LAN only, the skew B minus A, wrong LAN ids and "
+                        "LSDU sizes, and per node the supervision frames")
+    a.add_argument("--hsr", action="store_true",
+                   help="FILE is a capture from an HSR ring (or from one PRP LAN): HSR tags and PRP trailers are "
+                        "taken off and the copies from the ring's two directions discarded as duplicates before "
+                        "the analysis, and the report adds the same counts as --prp-b, all of them on LAN A")
     add_analysis_options(a)
     add_check_option(a)
     return a
@@ -56,13 +66,15 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     events: list[Event] | None = [] if args.events else None
     check = scl_check(args.scl)
     options = dict(nominal_hz=args.nominal_hz, sv_streams=args.max_streams, goose_blocks=args.max_streams,
-                   events=events, expect_conf_rev=args.expect_conf_rev)
+                   events=events, expect_conf_rev=args.expect_conf_rev, prp_b=args.prp_b,
+                   redundant=args.hsr)
     stopped, status = None, 1  # why the report covers only part of the capture, and the exit status then
     try:
         with reading_progress("analysing", args.json) as progress:
             report = analyze(args.file, **options, progress=progress)
     except OSError as error:
-        raise Failure(f"cannot read {args.file}: {error.strerror or error}") from None
+        name = error.filename if args.prp_b is not None and error.filename is not None else args.file
+        raise Failure(f"cannot read {name}: {error.strerror or error}") from None
     except CaptureError as error:
         if error.report is None:
             raise Failure(f"cannot read {args.file}: {error}") from None

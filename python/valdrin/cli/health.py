@@ -13,6 +13,7 @@ from rich.text import Text
 
 from ..listen import Event, Report
 from ..values import BitString, UtcTime
+from .prp_view import prp_parts
 from .text import iso_ns
 
 
@@ -197,6 +198,7 @@ def report_view(report: Report, now_ns: int | None) -> Group:
         findings = findings_table(report)
         if findings is not None:
             parts.append(findings)
+    parts.extend(prp_parts(report))
     return Group(*parts)
 
 

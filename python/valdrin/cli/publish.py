@@ -18,7 +18,7 @@ from dataclasses import dataclass
 
 import valdrin_rt
 
-from ..pcap import write_pcap
+from ..pcap import write_pcap, write_prp_pcaps
 from ..sv import Fault, Playback, Publisher, Stream, Wave
 from .app import Failure, integer, interface_mac, mac_address, positive_integer, seconds
 from .scl import add_publish_options, publish_streams
@@ -179,6 +179,16 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     )
     where = p.add_argument_group("output")
     where.add_argument("--iface", metavar="IFACE", help="network interface to publish on (required without --pcap)")
+    where.add_argument(
+        "--prp",
+        nargs="?",
+        const="",
+        metavar="IF_A,IF_B",
+        help="publish as a PRP (IEC 62439-3) node: every frame on LAN A's interface and on LAN B's with its "
+        "redundancy control trailer (one sequence number per source MAC, the same on both copies), and a "
+        "supervision frame per source MAC every 2 s; replaces --iface. With --pcap FILE: writes "
+        "FILE-A.pcap and FILE-B.pcap (the interfaces may be left out)",
+    )
     where.add_argument(
         "--pcap",
         metavar="FILE",
@@ -350,7 +360,25 @@ def _streams(args: argparse.Namespace, parser: argparse.ArgumentParser, start_se
     return streams
 
 
+def _prp_interfaces(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Sets args.iface and args.prp_b from --prp IF_A,IF_B (args.prp_b None without --prp)."""
+    args.prp_b = None
+    if args.prp is None:
+        return
+    if args.iface is not None:
+        parser.error("--prp names both interfaces: leave out --iface")
+    if not args.prp:
+        if args.pcap is None:
+            parser.error("--prp needs two interfaces, IF_A,IF_B (or --pcap FILE)")
+        return
+    names = args.prp.split(",")
+    if len(names) != 2 or not all(names) or names[0] == names[1]:
+        parser.error(f"--prp takes two different interfaces, IF_A,IF_B; got {args.prp!r}")
+    args.iface, args.prp_b = names
+
+
 def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    _prp_interfaces(args, parser)
     if args.pcap is None:
         if args.iface is None:
             parser.error("--iface is required (or --pcap FILE to write a file)")
@@ -388,12 +416,37 @@ def _write_pcap_file(args: argparse.Namespace, parser: argparse.ArgumentParser, 
         last_ns, _ = next(publisher.frames(1, first=periods - 1, stream=0))
     if publisher.start_second < 0 or last_ns // 1_000_000_000 > 0xFFFFFFFF:
         parser.error("a pcap file stamps frames with UNIX seconds from 0 to 4294967295: choose another --start")
+    if args.prp is not None:
+        return _write_prp_pcaps(args, publisher, periods)
     try:
         with open(args.pcap, "wb") as out:
             written = write_pcap(out, publisher, periods)
     except OSError as error:
         raise Failure(f"cannot write {args.pcap}: {error.strerror}") from None
     print(f"wrote {written} frames ({len(publisher.streams)} streams x {periods} periods) to {args.pcap}")
+    return 0
+
+
+def prp_pcap_names(path: str) -> tuple[str, str]:
+    """LAN A's and LAN B's file of ``--pcap path --prp``: ``name-A.pcap`` and ``name-B.pcap``
+    (the suffix of ``path``, when it has one, kept after the LAN)."""
+    stem, dot, suffix = path.rpartition(".")
+    if not dot or "/" in suffix:
+        stem, suffix = path, "pcap"
+    return f"{stem}-A.{suffix}", f"{stem}-B.{suffix}"
+
+
+def _write_prp_pcaps(args: argparse.Namespace, publisher: Publisher, periods: int) -> int:
+    name_a, name_b = prp_pcap_names(args.pcap)
+    for name in (name_a, name_b):
+        try:
+            open(name, "wb").close()
+        except OSError as error:
+            raise Failure(f"cannot write {name}: {error.strerror}") from None
+    with open(name_a, "wb") as out_a, open(name_b, "wb") as out_b:
+        written = write_prp_pcaps(out_a, out_b, publisher, periods)
+    print(f"wrote {written} frames ({len(publisher.streams)} streams x {periods} periods) with PRP trailers, "
+          f"and supervision frames, to {name_a} and {name_b}")
     return 0
 
 
@@ -443,8 +496,9 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
         begin = publisher.start_second
         end = None if args.duration is None else begin + float(args.duration)
         count = len(publisher.streams)
+        where = publisher.iface if publisher.prp_b is None else f"{publisher.iface} (LAN A) and {publisher.prp_b} (LAN B)"
         print(
-            f"publishing {count} stream{'s' if count != 1 else ''} on {publisher.iface} at {publisher.rate} "
+            f"publishing {count} stream{'s' if count != 1 else ''} on {where} at {publisher.rate} "
             f"samples/s, {publisher.asdus_per_frame} ASDU{'s' if publisher.asdus_per_frame != 1 else ''} per frame, "
             f"from UNIX second {begin}"
             + ("" if end is None else f" for {float(args.duration):g} s")
@@ -459,7 +513,8 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
             )
         # A bounded run ends on its own after its last period: wait for the
         # engines to have sent (or failed to send) every frame of it.
-        expected = None if publisher.periods is None else publisher.periods * count
+        copies = 1 if publisher.prp_b is None else 2  # frames_sent counts the copies on both LANs
+        expected = None if publisher.periods is None else publisher.periods * count * copies
         # Statistics once a second, on whole seconds, from one second after the first frame.
         now = time.time()
         meter = _Meter(0, time.monotonic() + max(0.0, begin - now))
@@ -544,6 +599,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                 cpu=cpus[0] if cpus is not None and len(cpus) == 1 else None,
                 cpus=cpus if cpus is not None and len(cpus) > 1 else None,
                 periods=periods,
+                prp_b=args.prp_b,
             )
         except (TypeError, ValueError) as error:
             parser.error(str(error))

@@ -1,0 +1,105 @@
+#include "prp_sender.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace valdrin::io {
+
+namespace {
+
+constexpr prp::Lan LAN_OF[] = {prp::Lan::A, prp::Lan::B};
+
+// Sends `messages` on `fd`, continuing after partial sends; returns how
+// many were taken before a call failed or took none.
+std::size_t send_messages(int fd, std::span<mmsghdr> messages) noexcept {
+    std::size_t taken = 0;
+    while (taken < messages.size()) {
+        const int r = sendmmsg(fd, messages.data() + taken, static_cast<unsigned>(messages.size() - taken), 0);
+        if (r <= 0) break;
+        taken += static_cast<std::size_t>(r);
+    }
+    return taken;
+}
+
+}  // namespace
+
+PrpSender::PrpSender(std::span<const std::span<std::uint8_t>> frames, Socket lan_b) : lan_b_(std::move(lan_b)) {
+    node_of_.reserve(frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const std::span<std::uint8_t> frame = frames[i];
+        const std::size_t header = prp::link_header_size(frame);
+        const auto size = prp::trailed_size(frame.size(), header);
+        if (!size) {
+            throw std::invalid_argument("frame " + std::to_string(i) + ": " + std::string(prp::message(size.error())));
+        }
+        prp::Mac src;
+        std::memcpy(src.data(), frame.data() + 6, src.size());
+        auto node = std::find_if(nodes_.begin(), nodes_.end(), [&](const Node& n) { return n.mac == src; });
+        if (node == nodes_.end()) node = nodes_.insert(nodes_.end(), Node{.mac = src});
+        node_of_.push_back(static_cast<std::size_t>(node - nodes_.begin()));
+        for (std::size_t l = 0; l < LANS; ++l) {
+            tails_[l].push_back(Tail{.pad = *size - prp::TRAILER_SIZE - frame.size(), .lsdu_size = *size - header});
+        }
+    }
+    for (std::size_t l = 0; l < LANS; ++l) {
+        supervision_[l].resize(nodes_.size());
+        scatter_[l].resize(2 * frames.size() + nodes_.size());
+        messages_[l].resize(frames.size() + nodes_.size());
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            Tail& tail = tails_[l][i];
+            scatter_[l][2 * i] = {frames[i].data(), frames[i].size()};
+            scatter_[l][2 * i + 1] = {tail.octets.data(), tail.pad + prp::TRAILER_SIZE};
+            messages_[l][i] = {};
+            messages_[l][i].msg_hdr.msg_iov = &scatter_[l][2 * i];
+            messages_[l][i].msg_hdr.msg_iovlen = 2;
+        }
+        for (std::size_t n = 0; n < nodes_.size(); ++n) {
+            iovec& one = scatter_[l][2 * frames.size() + n];
+            one = {supervision_[l][n].data(), supervision_[l][n].size()};
+            mmsghdr& message = messages_[l][frames.size() + n];
+            message = {};
+            message.msg_hdr.msg_iov = &one;
+            message.msg_hdr.msg_iovlen = 1;
+        }
+    }
+}
+
+PrpSent PrpSender::send(int lan_a, std::int64_t now_ns) noexcept {
+    const std::size_t frames = node_of_.size();
+    for (std::size_t i = 0; i < frames; ++i) {
+        const std::uint16_t seq = nodes_[node_of_[i]].seq++;
+        for (std::size_t l = 0; l < LANS; ++l) {
+            Tail& tail = tails_[l][i];
+            const auto trailer = prp::trailer_octets(seq, LAN_OF[l], tail.lsdu_size);
+            std::copy(trailer.begin(), trailer.end(), tail.octets.begin() + static_cast<std::ptrdiff_t>(tail.pad));
+        }
+    }
+    const bool supervise = !supervised_ || now_ns >= next_supervision_ns_;
+    if (supervise) {
+        for (std::size_t n = 0; n < nodes_.size(); ++n) {
+            Node& node = nodes_[n];
+            const std::uint16_t seq = node.seq++;
+            for (std::size_t l = 0; l < LANS; ++l) {
+                // The buffer has the size written: this cannot fail.
+                (void)prp::write_supervision(supervision_[l][n], node.mac, node.sup_seq, seq, LAN_OF[l]);
+            }
+            ++node.sup_seq;
+        }
+        supervised_ = true;
+        next_supervision_ns_ = now_ns + prp::SUPERVISION_INTERVAL_NS;
+    }
+    const std::size_t count = frames + (supervise ? nodes_.size() : 0);
+    PrpSent sent;
+    const int fds[LANS] = {lan_a, lan_b_.get()};
+    for (std::size_t l = 0; l < LANS; ++l) {
+        const std::size_t taken = send_messages(fds[l], std::span(messages_[l]).first(count));
+        sent.frames += std::min(taken, frames);
+        sent.supervision += taken - std::min(taken, frames);
+        sent.failed += count - taken;
+    }
+    return sent;
+}
+
+}  // namespace valdrin::io

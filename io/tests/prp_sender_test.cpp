@@ -1,0 +1,125 @@
+// PrpSender over Unix datagram socket pairs in place of the two LANs'
+// packet sockets: the exact octets of every message each LAN gets.
+#include "prp_sender.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+namespace valdrin::io {
+namespace {
+
+using Octets = std::vector<std::uint8_t>;
+
+// A connected pair: what is sent on `send` is read from `receive`.
+struct Pair {
+    Fd send;
+    Fd receive;
+    Pair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds) != 0) throw std::runtime_error("socketpair");
+        send = Fd(fds[0]);
+        receive = Fd(fds[1]);
+    }
+    // Every datagram waiting, in order.
+    std::vector<Octets> read_all() const {
+        std::vector<Octets> out;
+        std::array<std::uint8_t, 2048> buffer;
+        for (ssize_t n; (n = recv(receive.get(), buffer.data(), buffer.size(), 0)) >= 0;) {
+            out.emplace_back(buffer.begin(), buffer.begin() + n);
+        }
+        return out;
+    }
+};
+
+// A frame of `size` octets from `src_last` (the source MAC's last octet),
+// EtherType 88BA, filled with `fill`.
+Octets frame(std::size_t size, std::uint8_t src_last, std::uint8_t fill) {
+    Octets out(size, fill);
+    const std::uint8_t head[14] = {0x01, 0x0C, 0xCD, 0x04, 0x00, 0x01, 0x02, 0, 0, 0, 0, src_last, 0x88, 0xBA};
+    std::copy(std::begin(head), std::end(head), out.begin());
+    return out;
+}
+
+Octets concat(Octets a, const Octets& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(PrpSender, BothLansOneCounterPerNodeAndSupervision) {
+    Pair a, b;
+    // Two frames of node ...01, one of node ...02; the last is short.
+    std::vector<Octets> frames = {frame(100, 1, 0x11), frame(100, 2, 0x22), frame(30, 1, 0x33)};
+    std::vector<std::span<std::uint8_t>> spans(frames.begin(), frames.end());
+    const int b_fd = b.send.release();
+    PrpSender sender(spans, Fd(b_fd));
+
+    constexpr std::int64_t T0 = 1'700'000'000'000'000'000;
+    PrpSent sent = sender.send(a.send.get(), T0);
+    EXPECT_EQ(sent.frames, 6U);
+    EXPECT_EQ(sent.supervision, 4U) << "one per node and LAN at the first send";
+    EXPECT_EQ(sent.failed, 0U);
+    const std::vector<Octets> on_a = a.read_all();
+    const std::vector<Octets> on_b = b.read_all();
+    ASSERT_EQ(on_a.size(), 5U);
+    ASSERT_EQ(on_b.size(), 5U);
+    // LSDU 100 - 14 + 6 = 92 = 0x05C; the short frame padded to 54: 46 = 0x02E.
+    EXPECT_EQ(on_a[0], concat(frames[0], {0x00, 0x00, 0xA0, 0x5C, 0x88, 0xFB}));
+    EXPECT_EQ(on_b[0], concat(frames[0], {0x00, 0x00, 0xB0, 0x5C, 0x88, 0xFB}));
+    EXPECT_EQ(on_a[1], concat(frames[1], {0x00, 0x00, 0xA0, 0x5C, 0x88, 0xFB})) << "node 02's first number";
+    EXPECT_EQ(on_a[2], concat(concat(frames[2], Octets(24, 0)), {0x00, 0x01, 0xA0, 0x2E, 0x88, 0xFB}));
+    EXPECT_EQ(on_b[2], concat(concat(frames[2], Octets(24, 0)), {0x00, 0x01, 0xB0, 0x2E, 0x88, 0xFB}));
+    // Supervision: node 01 (its next number, 2) then node 02 (1), each naming its MAC.
+    std::array<std::uint8_t, 60> written{};
+    ASSERT_TRUE(prp::write_supervision(written, {0x02, 0, 0, 0, 0, 1}, 0, 2, prp::Lan::A));
+    EXPECT_EQ(on_a[3], Octets(written.begin(), written.end()));
+    ASSERT_TRUE(prp::write_supervision(written, {0x02, 0, 0, 0, 0, 2}, 0, 1, prp::Lan::B));
+    EXPECT_EQ(on_b[4], Octets(written.begin(), written.end()));
+
+    // 1.9 s later: no supervision; the numbers go on (node 01: 3 and 4, node 02: 2).
+    sent = sender.send(a.send.get(), T0 + 1'900'000'000);
+    EXPECT_EQ(sent.supervision, 0U);
+    const std::vector<Octets> next = a.read_all();
+    ASSERT_EQ(next.size(), 3U);
+    EXPECT_EQ(Octets(next[0].end() - 6, next[0].end() - 4), (Octets{0x00, 0x03}));
+    EXPECT_EQ(Octets(next[1].end() - 6, next[1].end() - 4), (Octets{0x00, 0x02}));
+    EXPECT_EQ(Octets(next[2].end() - 6, next[2].end() - 4), (Octets{0x00, 0x04}));
+    EXPECT_EQ(b.read_all().size(), 3U);
+    // 2 s after the first: supervision again, sequence 1 of supervision.
+    sent = sender.send(a.send.get(), T0 + 2'000'000'000);
+    EXPECT_EQ(sent.supervision, 4U);
+    const std::vector<Octets> third = a.read_all();
+    ASSERT_EQ(third.size(), 5U);
+    EXPECT_EQ(third[3][16], 0x00);
+    EXPECT_EQ(third[3][17], 0x01) << "the supervision sequence number";
+}
+
+TEST(PrpSender, RefusesFramesNoTrailerFits) {
+    std::vector<Octets> frames = {frame(100, 1, 0), Octets(13, 0)};
+    std::vector<std::span<std::uint8_t>> spans(frames.begin(), frames.end());
+    try {
+        PrpSender sender(spans, Fd());
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "frame 1: frame too short for an Ethernet header");
+    }
+}
+
+TEST(PrpSender, CountsWhatALanDoesNotTake) {
+    Pair a;
+    std::vector<Octets> frames = {frame(100, 1, 0)};
+    std::vector<std::span<std::uint8_t>> spans(frames.begin(), frames.end());
+    PrpSender sender(spans, Fd());  // LAN B: no socket, every send fails
+    const PrpSent sent = sender.send(a.send.get(), 0);
+    EXPECT_EQ(sent.frames, 1U);
+    EXPECT_EQ(sent.supervision, 1U);
+    EXPECT_EQ(sent.failed, 2U) << "LAN B's frame and supervision frame";
+}
+
+}  // namespace
+}  // namespace valdrin::io
