@@ -82,9 +82,9 @@ class Column:
 
 
 # A folding column keeps at least this many characters a line.
-FOLD_WIDTH = 12
-# Between two columns: a space of padding either side and the separator.
-_GAP = 3
+FOLD_WIDTH = 10
+# Between two columns: a space of padding and the separator.
+_GAP = 2
 
 
 def _plain(cell: str | Text) -> str:
@@ -114,7 +114,7 @@ def fitted_table(title: str, columns: Sequence[Column], rows: Sequence[Sequence[
         else:
             below.append(i)
     table = Table(title=title, title_justify="left", caption=caption, caption_justify="left", expand=False,
-                  box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
+                  box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False, collapse_padding=True)
     shown = sorted(widths)
     for i in shown:
         c = columns[i]
