@@ -68,10 +68,10 @@ bool populate(PyObject* module) {
     if (sv_counter == nullptr || PyModule_AddObjectRef(module, "SvCounter", sv_counter) < 0) return false;
     PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
     if (capture_reader == nullptr || PyModule_AddObjectRef(module, "CaptureReader", capture_reader) < 0) return false;
-    // The profile names, read and listed by the core's one grammar.
-    if (!add_function(module, &parse_sv_profile_def) || !add_sv_profiles(module)) return false;
     // The analysis limits that the package asks for instead of repeating them.
-    return valdrin::listen::add_limits(module);
+    if (!valdrin::listen::add_limits(module)) return false;
+    // The profile names, read and listed by the core's one grammar.
+    return add_function(module, &parse_sv_profile_def) && add_sv_profiles(module);
 }
 
 PyObject* init() {
