@@ -55,52 +55,19 @@ std::string_view finding_name(FindingKind kind) noexcept { return text_of(findin
 
 // --- Intervals ----------------------------------------------------------------
 
-namespace {
-
-// Halves every bucket (each at least 1 when it was); returns their new sum.
-template <std::size_t N>
-std::uint64_t halve_counts(std::array<std::uint32_t, N>& counts) noexcept {
-    std::uint64_t weight = 0;
-    for (std::uint32_t& bucket : counts) {
-        bucket = bucket / 2 + (bucket & 1);
-        weight += bucket;
-    }
-    return weight;
-}
-
-// The bucket of the nearest-rank q-quantile among `weight` counts.
-template <std::size_t N>
-std::size_t quantile_bucket(const std::array<std::uint32_t, N>& counts, std::uint64_t weight, double q) noexcept {
-    q = std::clamp(q, 0.0, 1.0);
-    const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(weight))));
-    std::uint64_t seen = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        seen += counts[i];
-        if (seen >= rank) return i;
-    }
-    return N - 1;
-}
-
-}  // namespace
-
-void IntervalHistogram::halve() noexcept { weight_ = halve_counts(counts_); }
-
 double IntervalHistogram::quantile(double q) const noexcept {
-    if (count_ == 0) return 0;
-    const std::size_t i = quantile_bucket(counts_, weight_, q);
-    if (i == BUCKETS - 1) return static_cast<double>(max_);
-    return std::clamp(LogBuckets<SUB_BITS>::middle(i), static_cast<double>(min_), static_cast<double>(max_));
+    if (count() == 0) return 0;
+    const std::size_t i = quantile_bucket(q);
+    if (i == BUCKETS - 1) return static_cast<double>(max());
+    return within(LogBuckets<SUB_BITS>::middle(i));
 }
-
-void LatencyHistogram::halve() noexcept { weight_ = halve_counts(counts_); }
 
 double LatencyHistogram::quantile(double q) const noexcept {
-    if (count_ == 0) return 0;
-    const std::size_t i = quantile_bucket(counts_, weight_, q);
-    if (i == 0) return static_cast<double>(min_);
-    if (i == 2 * SIDE - 1) return static_cast<double>(max_);
-    const double middle = i < SIDE ? -LogBuckets<SUB_BITS>::middle(SIDE - 1 - i) : LogBuckets<SUB_BITS>::middle(i - SIDE);
-    return std::clamp(middle, static_cast<double>(min_), static_cast<double>(max_));
+    if (count() == 0) return 0;
+    const std::size_t i = quantile_bucket(q);
+    if (i == 0) return static_cast<double>(min());
+    if (i == 2 * SIDE - 1) return static_cast<double>(max());
+    return within(i < SIDE ? -LogBuckets<SUB_BITS>::middle(SIDE - 1 - i) : LogBuckets<SUB_BITS>::middle(i - SIDE));
 }
 
 double IntervalHistogram::shown(double quantile) noexcept {

@@ -9,8 +9,10 @@
 // finish and snapshot never allocate, throw or lock.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -160,12 +162,66 @@ struct LogBuckets {
     }
 };
 
+// What a histogram of N buckets over values of type T counts: each
+// bucket, and exactly the count, min and max. A bucket that would pass
+// 2^32 - 1 halves every bucket first (each at least 1 when it was), so
+// ranks stay right to a few in 2^32.
+template <std::size_t N, class T>
+class BucketCounts {
+public:
+    [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
+    // The smallest and largest value; 0 when none was counted.
+    [[nodiscard]] T min() const noexcept { return count_ ? min_ : T{}; }
+    [[nodiscard]] T max() const noexcept { return count_ ? max_ : T{}; }
+    friend bool operator==(const BucketCounts&, const BucketCounts&) = default;
+
+protected:
+    // Counts `value` in bucket `i` < N.
+    void count_in(std::size_t i, T value) noexcept {
+        std::uint32_t& bucket = counts_[i];
+        if (bucket == std::numeric_limits<std::uint32_t>::max()) halve();
+        ++bucket;
+        ++weight_;
+        ++count_;
+        if (value < min_) min_ = value;
+        if (value > max_) max_ = value;
+    }
+    // The bucket of the nearest-rank q-quantile (q in [0, 1]); 0 when none was counted.
+    [[nodiscard]] std::size_t quantile_bucket(double q) const noexcept {
+        q = std::clamp(q, 0.0, 1.0);
+        const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(weight_))));
+        std::uint64_t seen = 0;
+        for (std::size_t i = 0; i < N; ++i) {
+            seen += counts_[i];
+            if (seen >= rank) return i;
+        }
+        return N - 1;
+    }
+    // `value` kept within [min, max].
+    [[nodiscard]] double within(double value) const noexcept {
+        return std::clamp(value, static_cast<double>(min_), static_cast<double>(max_));
+    }
+
+private:
+    void halve() noexcept {
+        weight_ = 0;
+        for (std::uint32_t& bucket : counts_) {
+            bucket = bucket / 2 + (bucket & 1);
+            weight_ += bucket;
+        }
+    }
+
+    std::array<std::uint32_t, N> counts_{};
+    std::uint64_t weight_ = 0;  // the sum of counts_, which halve() lowers
+    std::uint64_t count_ = 0;
+    T min_ = std::numeric_limits<T>::max();
+    T max_ = std::numeric_limits<T>::lowest();
+};
+
 // A log-linear histogram of intervals in nanoseconds: exact below 1024 ns,
 // then 512 buckets per power of two, up to 2^37 ns (about 137 s) beyond
-// which values share the last bucket. Min, max and count are exact. A
-// bucket that would pass 2^32 - 1 halves every bucket first (each at least
-// 1 when it was), so ranks stay right to a few in 2^32.
-class IntervalHistogram {
+// which values share the last bucket.
+class IntervalHistogram : public BucketCounts<(37 - 9 + 1) << 9, std::uint64_t> {
 public:
     static constexpr unsigned SUB_BITS = 9;  // 2^9 buckets per power of two
     static constexpr std::size_t BUCKETS = (37 - SUB_BITS + 1) << SUB_BITS;
@@ -179,78 +235,39 @@ public:
     // Counts one interval.
     void add(std::uint64_t ns) noexcept {
         const std::size_t index = LogBuckets<SUB_BITS>::index(ns);
-        std::uint32_t& bucket = counts_[index < BUCKETS ? index : BUCKETS - 1];
-        if (bucket == std::numeric_limits<std::uint32_t>::max()) halve();
-        ++bucket;
-        ++weight_;
-        ++count_;
-        if (ns < min_) min_ = ns;
-        if (ns > max_) max_ = ns;
+        count_in(index < BUCKETS ? index : BUCKETS - 1, ns);
     }
-    [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
-    // The smallest and largest interval; 0 when none was counted.
-    [[nodiscard]] std::uint64_t min() const noexcept { return count_ ? min_ : 0; }
-    [[nodiscard]] std::uint64_t max() const noexcept { return max_; }
     // The nearest-rank q-quantile (q in [0, 1]) in ns: the middle of its
     // bucket kept within [min, max], within RELATIVE_ERROR of the exact
     // value; 0 when none was counted.
     [[nodiscard]] double quantile(double q) const noexcept;
-    // A quantile (in any unit) rounded to QUANTILE_DIGITS significant
-    // digits, as it is shown.
+    // A quantile (in any unit, of either sign) rounded to QUANTILE_DIGITS
+    // significant digits, as it is shown.
     [[nodiscard]] static double shown(double quantile) noexcept;
     friend bool operator==(const IntervalHistogram&, const IntervalHistogram&) = default;
-
-private:
-    void halve() noexcept;
-
-    std::array<std::uint32_t, BUCKETS> counts_{};
-    std::uint64_t weight_ = 0;  // the sum of counts_, which halve() lowers
-    std::uint64_t count_ = 0;
-    std::uint64_t min_ = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t max_ = 0;
 };
 
-// Signed latencies in nanoseconds, as IntervalHistogram counts intervals
-// but with 128 buckets per power of two on either side of zero, exact
-// below 256 ns, up to 2^30 ns (about 1.07 s) beyond which values share
-// the last bucket of their side. Min, max and count are exact; halving as
-// IntervalHistogram's.
-class LatencyHistogram {
+// Signed latencies in nanoseconds, counted as IntervalHistogram counts
+// intervals but with 128 buckets per power of two on either side of zero,
+// exact below 256 ns, up to 2^30 ns (about 1.07 s) beyond which values
+// share the last bucket of their side.
+class LatencyHistogram : public BucketCounts<2 * ((30 - 7 + 1) << 7), std::int64_t> {
 public:
     static constexpr unsigned SUB_BITS = 7;
     static constexpr std::size_t SIDE = (30 - SUB_BITS + 1) << SUB_BITS;  // buckets of each side
     static constexpr double RELATIVE_ERROR = LogBuckets<SUB_BITS>::RELATIVE_ERROR;
 
-    // Counts one latency.
+    // Counts one latency: the negative side's buckets mirrored below the rest.
     void add(std::int64_t ns) noexcept {
         const std::uint64_t magnitude = ns < 0 ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
         const std::size_t m = LogBuckets<SUB_BITS>::index(magnitude);
         const std::size_t side = m < SIDE ? m : SIDE - 1;
-        std::uint32_t& bucket = counts_[ns < 0 ? SIDE - 1 - side : SIDE + side];
-        if (bucket == std::numeric_limits<std::uint32_t>::max()) halve();
-        ++bucket;
-        ++weight_;
-        ++count_;
-        if (ns < min_) min_ = ns;
-        if (ns > max_) max_ = ns;
+        count_in(ns < 0 ? SIDE - 1 - side : SIDE + side, ns);
     }
-    [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
-    // The smallest and largest latency; 0 when none was counted.
-    [[nodiscard]] std::int64_t min() const noexcept { return count_ ? min_ : 0; }
-    [[nodiscard]] std::int64_t max() const noexcept { return count_ ? max_ : 0; }
     // The nearest-rank q-quantile (q in [0, 1]) in ns: the middle of its
     // bucket (by magnitude) kept within [min, max]; 0 when none was counted.
     [[nodiscard]] double quantile(double q) const noexcept;
     friend bool operator==(const LatencyHistogram&, const LatencyHistogram&) = default;
-
-private:
-    void halve() noexcept;
-
-    std::array<std::uint32_t, 2 * SIDE> counts_{};  // the negative side mirrored, then the rest
-    std::uint64_t weight_ = 0;
-    std::uint64_t count_ = 0;
-    std::int64_t min_ = std::numeric_limits<std::int64_t>::max();
-    std::int64_t max_ = std::numeric_limits<std::int64_t>::min();
 };
 
 // --- Per stream and per block -------------------------------------------------
