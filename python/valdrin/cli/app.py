@@ -14,7 +14,9 @@ package refuses) and ``parser.error`` are usage errors (exit status 2).
 from __future__ import annotations
 
 import argparse
+import errno
 import fcntl
+import functools
 import json
 import os
 import socket
@@ -131,6 +133,24 @@ def mac_address(text: str) -> int:
 # The exit status after the reader of standard output went away (`| head`):
 # a shell's status for a process that SIGPIPE ended.
 READER_GONE = 141
+
+
+def rich_console(**options: Any) -> Any:
+    """A rich ``Console(**options)`` whose write to a reader that left raises BrokenPipeError, so
+    that :func:`run` ends the command with READER_GONE as for any other write (rich would exit 1)."""
+    return _quiet_console_type()(**options)
+
+
+@functools.cache
+def _quiet_console_type() -> type:
+    from rich.console import Console
+
+    class ReaderGoneConsole(Console):
+        def on_broken_pipe(self) -> None:
+            self.quiet = True
+            raise BrokenPipeError(errno.EPIPE, os.strerror(errno.EPIPE))
+
+    return ReaderGoneConsole
 
 
 def _reader_gone() -> int:

@@ -18,6 +18,7 @@ from rich.text import Text
 
 from ..listen import Event, Report
 from ..values import BitString, UtcTime
+from .app import rich_console
 from .text import iso_ns
 
 
@@ -63,9 +64,9 @@ PIPE_WIDTH = 120
 
 def console(stderr: bool = False) -> Console:
     """A console on standard output (or error): a terminal's own width, else COLUMNS, else PIPE_WIDTH."""
-    out = Console(stderr=stderr)
+    out = rich_console(stderr=stderr)
     if not out.is_terminal and "COLUMNS" not in os.environ:
-        out = Console(stderr=stderr, width=PIPE_WIDTH)
+        out = rich_console(stderr=stderr, width=PIPE_WIDTH)
     return out
 
 
