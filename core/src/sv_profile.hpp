@@ -51,8 +51,8 @@ static_assert(rows_in_order(profile_error_texts, ProfileError::Channels), "one r
 // without sign or leading zero), checked as ProfileError says.
 [[nodiscard]] std::expected<Profile, ProfileError> parse_profile(std::string_view name) noexcept;
 
-// The longest name: F65536S255I255U255 with room to spare.
-inline constexpr std::size_t PROFILE_NAME_SIZE = 32;
+// The longest name profile_name writes: four letters, each with a 32-bit number of up to ten digits.
+inline constexpr std::size_t PROFILE_NAME_SIZE = 4 * (1 + 10);
 
 // A profile's name as text held by value.
 struct ProfileName {

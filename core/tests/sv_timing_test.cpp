@@ -214,6 +214,9 @@ TEST(Profiles, NamesReadAndWritten) {
         EXPECT_EQ(parsed.error(), c.error) << c.why;
     }
     EXPECT_EQ(sv::profile_error_text(sv::ProfileError::AsdusDivide), "the ASDUs per frame S must divide the rate F");
+    // Any numbers are written, the largest too.
+    EXPECT_EQ(sv::profile_name({UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX}).view(),
+              "F4294967295S4294967295I4294967295U4294967295");
 }
 
 TEST(Profiles, AStreamMatchesThePreferredProfileOfItsRateAsdusAndChannels) {
