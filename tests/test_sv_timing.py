@@ -273,3 +273,30 @@ def test_latency_of_a_synchronised_publisher_and_none_for_a_counter_off_the_rate
     assert -50 <= synchronised["min"] <= synchronised["median"] <= synchronised["p99"] <= synchronised["max"]
     assert synchronised["median"] < 20_000 and synchronised["max"] < 500_000
     assert off is None and off_profile is None and off_wrap == 200
+
+
+def test_monitor_in_a_file_shows_a_stream_that_stopped_as_silent_at_zero():
+    result = netns.in_netns(PRELUDE, """
+        import os, sys
+        env = {key: value for key, value in os.environ.items() if key != "COLUMNS"}
+        proc = subprocess.Popen([sys.executable, "-m", "valdrin", "monitor", "--iface", "vb", "--duration", "4"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        def capturing():
+            try:
+                return any(open(f"/proc/{proc.pid}/task/{task}/comm").read().strip() == "frame-capture"
+                           for task in os.listdir(f"/proc/{proc.pid}/task"))
+            except OSError:
+                return False
+        wait_until(capturing, "the monitor capturing")
+        # 100 frames a second for one second, then nothing until the monitor ends.
+        paced(raw_socket("va"), [f for _, f in sv_frames(range(100))], 0.01, {})
+        out, err = proc.communicate(timeout=30)
+        print(json.dumps({"status": proc.returncode, "out": out, "err": err}))
+    """)
+    assert (result["status"], result["err"]) == (0, "")
+    lines = result["out"].splitlines()
+    assert lines[0] == "100 frames, 0 other, 0 malformed, 0 dropped by the kernel"
+    row = next(line for line in lines if line.startswith("MU01"))
+    # The last second's rate (nothing came), silent, and the silence after the last frame an outage.
+    assert row.startswith("MU01  0x4001       0  silent     0    0    0        1    100")
+    assert max(len(line) for line in lines) <= 120
