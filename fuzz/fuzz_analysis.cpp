@@ -212,6 +212,10 @@ void check(const Analyzer& analyzer, const Counting& events, bool with_figures,
         FUZZ_CHECK(s.lost <= s.asdus * 32768);
         FUZZ_CHECK(s.wrap >= 1 && s.wrap <= 65536 && s.smp_cnt < s.wrap);
         FUZZ_CHECK(s.intervals.count() + s.backward_times == s.frames - 1);
+        // One latency at most per frame, within half a second; an outage is a gap between frames or a silence.
+        FUZZ_CHECK(s.latency.count() <= s.frames);
+        FUZZ_CHECK(s.latency.count() == 0 || (s.latency.min() >= -500'000'000 && s.latency.max() < 500'000'000));
+        FUZZ_CHECK(s.outages <= s.frames && s.frame_asdus >= 1 && s.frame_asdus <= s.asdus);
         FUZZ_CHECK(s.ring_size <= analysis::RING && s.raw_count <= analysis::RAW_VALUES);
         FUZZ_CHECK(unexpected_ok(s, s.asdus));
         for (double nominal : {50.0, 60.0}) {

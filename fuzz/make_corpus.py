@@ -215,6 +215,8 @@ def main() -> None:
             b"".join(n.to_bytes(2, "little") for n in counts)
             for counts in ([*range(20, 39), *range(0, 39), 39, 0, 1, 7, 8], [*range(30, 39), 0, 39, 1, 1, 2])
         ],
+        # Profile names, good and bad.
+        "fuzz_sv_profile": [b"F4800S2I4U4", b"F14400S6I4U4", b"F65536S1I1U0", b"F4800S7I4U4", b"F0S1I0U0"],
         # A window step octet, then a capture file of the frames.
         "fuzz_capture_file": [b"\x07" + capture for capture in captures(frames + goose_frames(gooses))],
     }

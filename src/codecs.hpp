@@ -18,6 +18,9 @@ namespace valdrin::codecs {
 // decode_sv_pdu(apdu) and decode_sv_frame(raw).
 extern PyMethodDef decode_sv_pdu_def;
 extern PyMethodDef decode_sv_frame_def;
+extern PyMethodDef parse_sv_profile_def;
+// Adds SV_PROFILES: the names of the preferred profiles, in the core's order.
+bool add_sv_profiles(PyObject* module);
 // encode_goose_pdu(pdu) and encode_goose_frame(pdu, dst_mac, src_mac, app_id,
 // vlan_id=None, vlan_priority=None).
 extern PyMethodDef encode_goose_pdu_def;

@@ -71,6 +71,8 @@ bool populate(PyObject* module) {
     if (capture_reader == nullptr || PyModule_AddObjectRef(module, "CaptureReader", capture_reader) < 0) return false;
     // The analysis limits that the package asks for instead of repeating them.
     if (!valdrin::listen::add_limits(module)) return false;
+    // The profile names, read and listed by the core's one grammar.
+    if (!add_function(module, &parse_sv_profile_def) || !add_sv_profiles(module)) return false;
     // PRP's writers and the supervision interval, which the package's capture files follow.
     for (PyMethodDef* def : {&prp_trailer_def, &prp_supervision_def}) {
         if (!add_function(module, def)) return false;

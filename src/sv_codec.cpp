@@ -11,6 +11,7 @@
 #include "codecs.hpp"
 #include "ethernet.hpp"
 #include "sv.hpp"
+#include "sv_profile.hpp"
 
 namespace valdrin::codecs {
 
@@ -161,7 +162,42 @@ PyObject* decode_sv_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+constexpr const char* name_params[] = {"name"};
+constexpr py::Signature profile_signature{"parse_sv_profile()", name_params, 1};
+
+PyObject* parse_sv_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("parse_sv_profile()", [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!py::bind(profile_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto name = py::argument("name", bound[0], py::to_string);
+        if (!name) return nullptr;
+        const auto profile = sv::parse_profile(*name);
+        if (!profile) {
+            py::raise(PyExc_ValueError, sv::profile_error_text(profile.error()));
+            return nullptr;
+        }
+        py::Ref rate = int_of(profile->rate);
+        py::Ref asdus = int_of(profile->asdus);
+        py::Ref currents = int_of(profile->currents);
+        py::Ref voltages = int_of(profile->voltages);
+        if (!rate || !asdus || !currents || !voltages) return nullptr;
+        return created(PyTuple_Pack(4, rate.get(), asdus.get(), currents.get(), voltages.get())).release();
+    });
+}
+
 }  // namespace
+
+bool add_sv_profiles(PyObject* module) {
+    py::Ref names = created(PyTuple_New(static_cast<Py_ssize_t>(sv::PREFERRED_PROFILES.size())));
+    if (!names) return false;
+    for (std::size_t i = 0; i < sv::PREFERRED_PROFILES.size(); ++i) {
+        const sv::ProfileName name = sv::profile_name(sv::PREFERRED_PROFILES[i]);
+        PyObject* text = PyUnicode_FromStringAndSize(name.text.data(), static_cast<Py_ssize_t>(name.size));
+        if (text == nullptr) return false;
+        PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), text);  // steals text
+    }
+    return PyModule_AddObjectRef(module, "SV_PROFILES", names.get()) == 0;
+}
 
 // --- Shared conversions -----------------------------------------------------
 
@@ -229,6 +265,14 @@ PyMethodDef decode_sv_frame_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "decode_sv_frame(raw)\n--\n\n"
     "`None` for a frame that is not SV, else `(frame dict, security, [asdu dicts])` (for tests).",
+};
+
+PyMethodDef parse_sv_profile_def = {
+    "parse_sv_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_sv_profile)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "parse_sv_profile(name)\n--\n\n"
+    "`(rate, asdus_per_frame, currents, voltages)` of a profile name such as \"F4800S2I4U4\"; "
+    "ValueError saying what does not fit.",
 };
 
 }  // namespace valdrin::codecs

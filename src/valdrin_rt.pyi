@@ -16,6 +16,8 @@ MAX_BLOCK_TIMEOUT_MS: int
 # The 9-2LE scaling: counts per ampere (1 mA a count) and per volt (10 mV a count).
 COUNTS_PER_AMPERE: int
 COUNTS_PER_VOLT: int
+# The preferred SV profile names (61869-9 and 9-2LE), e.g. "F4800S2I4U4".
+SV_PROFILES: tuple[str, ...]
 
 class Stats(TypedDict):
     frames_sent: int
@@ -75,6 +77,10 @@ def decode_sv_frame(
     raw: bytes,
 ) -> tuple[dict[str, Any], tuple[bytes | None, list[dict[str, Any]]]] | None:
     """`None` for a frame that is not SV, else `(frame dict, security, [asdu dicts])` (for tests)."""
+
+def parse_sv_profile(name: str) -> tuple[int, int, int, int]:
+    """`(rate, asdus_per_frame, currents, voltages)` of a profile name such as "F4800S2I4U4";
+    ValueError saying what does not fit."""
 
 def encode_goose_pdu(pdu: Any) -> bytes:
     """The IECGoosePdu of an `valdrin.goose.GoosePDU` (for tests)."""

@@ -55,33 +55,23 @@ std::string_view finding_name(FindingKind kind) noexcept { return text_of(findin
 
 // --- Intervals ----------------------------------------------------------------
 
-void IntervalHistogram::halve() noexcept {
-    weight_ = 0;
-    for (std::uint32_t& bucket : counts_) {
-        bucket = bucket / 2 + (bucket & 1);
-        weight_ += bucket;
-    }
+double IntervalHistogram::quantile(double q) const noexcept {
+    if (count() == 0) return 0;
+    const std::size_t i = quantile_bucket(q);
+    if (i == BUCKETS - 1) return static_cast<double>(max());
+    return within(LogBuckets<SUB_BITS>::middle(i));
 }
 
-double IntervalHistogram::quantile(double q) const noexcept {
-    if (count_ == 0) return 0;
-    q = std::clamp(q, 0.0, 1.0);
-    const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(weight_))));
-    std::uint64_t seen = 0;
-    for (std::size_t i = 0; i < BUCKETS; ++i) {
-        seen += counts_[i];
-        if (seen < rank) continue;
-        if (i == BUCKETS - 1) return static_cast<double>(max_);
-        const std::size_t shift = i >> SUB_BITS == 0 ? 0 : (i >> SUB_BITS) - 1;
-        const std::uint64_t low = static_cast<std::uint64_t>(i - (shift << SUB_BITS)) << shift;
-        const std::uint64_t width = std::uint64_t{1} << shift;
-        const double middle = static_cast<double>(low) + static_cast<double>(width - 1) / 2;
-        return std::clamp(middle, static_cast<double>(min_), static_cast<double>(max_));
-    }
-    return static_cast<double>(max_);
+double LatencyHistogram::quantile(double q) const noexcept {
+    if (count() == 0) return 0;
+    const std::size_t i = quantile_bucket(q);
+    if (i == 0) return static_cast<double>(min());
+    if (i == 2 * SIDE - 1) return static_cast<double>(max());
+    return within(i < SIDE ? -LogBuckets<SUB_BITS>::middle(SIDE - 1 - i) : LogBuckets<SUB_BITS>::middle(i - SIDE));
 }
 
 double IntervalHistogram::shown(double quantile) noexcept {
+    if (quantile < 0) return -shown(-quantile);
     if (!(quantile > 0) || !std::isfinite(quantile)) return quantile;
     const int exponent = static_cast<int>(std::floor(std::log10(quantile)));
     const double scale = std::pow(10.0, QUANTILE_DIGITS - 1 - exponent);
@@ -182,6 +172,7 @@ void Analyzer::malformed(Malformed reason, bool goose, const ber::Text& message,
 
 void Analyzer::tick(std::int64_t now_ns, EventSink& sink) noexcept {
     for (std::size_t i = 0; i < state_.goose_count_; ++i) check_tal(i, now_ns, sink);
+    for (std::size_t i = 0; i < state_.sv_count_; ++i) check_silence(i, now_ns);
 }
 
 void Analyzer::finish(std::int64_t end_ns, EventSink& sink) noexcept {

@@ -9,8 +9,10 @@
 // finish and snapshot never allocate, throw or lock.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -23,6 +25,7 @@
 #include "ethernet.hpp"
 #include "goose.hpp"
 #include "sv.hpp"
+#include "sv_profile.hpp"
 
 namespace valdrin::analysis {
 
@@ -136,56 +139,135 @@ inline constexpr std::size_t DEVIATION_KINDS = static_cast<std::size_t>(goose::D
 
 // --- Arrival intervals ----------------------------------------------------------
 
+// The buckets of the log-linear histograms below: a value below
+// 2^(SubBits + 1) has a bucket of its own, then each power of two has
+// 2^SubBits buckets.
+template <unsigned SubBits>
+struct LogBuckets {
+    // The middle of a bucket is within this fraction of any value in it:
+    // half a bucket's width over its lowest value.
+    static constexpr double RELATIVE_ERROR = 1.0 / (2 << SubBits);
+    // The bucket of `v`.
+    static constexpr std::size_t index(std::uint64_t v) noexcept {
+        const auto width = static_cast<unsigned>(std::bit_width(v));
+        const unsigned shift = width > SubBits + 1 ? width - SubBits - 1 : 0;
+        return (std::size_t{shift} << SubBits) + static_cast<std::size_t>(v >> shift);
+    }
+    // The middle of bucket `i`.
+    static constexpr double middle(std::size_t i) noexcept {
+        const std::size_t shift = i >> SubBits == 0 ? 0 : (i >> SubBits) - 1;
+        const std::uint64_t low = static_cast<std::uint64_t>(i - (shift << SubBits)) << shift;
+        const std::uint64_t width = std::uint64_t{1} << shift;
+        return static_cast<double>(low) + static_cast<double>(width - 1) / 2;
+    }
+};
+
+// What a histogram of N buckets over values of type T counts: each
+// bucket, and exactly the count, min and max. A bucket that would pass
+// 2^32 - 1 halves every bucket first (each at least 1 when it was), so
+// ranks stay right to a few in 2^32.
+template <std::size_t N, class T>
+class BucketCounts {
+public:
+    [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
+    // The smallest and largest value; 0 when none was counted.
+    [[nodiscard]] T min() const noexcept { return count_ ? min_ : T{}; }
+    [[nodiscard]] T max() const noexcept { return count_ ? max_ : T{}; }
+    friend bool operator==(const BucketCounts&, const BucketCounts&) = default;
+
+protected:
+    // Counts `value` in bucket `i` < N.
+    void count_in(std::size_t i, T value) noexcept {
+        std::uint32_t& bucket = counts_[i];
+        if (bucket == std::numeric_limits<std::uint32_t>::max()) halve();
+        ++bucket;
+        ++weight_;
+        ++count_;
+        if (value < min_) min_ = value;
+        if (value > max_) max_ = value;
+    }
+    // The bucket of the nearest-rank q-quantile (q in [0, 1]); 0 when none was counted.
+    [[nodiscard]] std::size_t quantile_bucket(double q) const noexcept {
+        q = std::clamp(q, 0.0, 1.0);
+        const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(weight_))));
+        std::uint64_t seen = 0;
+        for (std::size_t i = 0; i < N; ++i) {
+            seen += counts_[i];
+            if (seen >= rank) return i;
+        }
+        return N - 1;
+    }
+    // `value` kept within [min, max].
+    [[nodiscard]] double within(double value) const noexcept {
+        return std::clamp(value, static_cast<double>(min_), static_cast<double>(max_));
+    }
+
+private:
+    void halve() noexcept {
+        weight_ = 0;
+        for (std::uint32_t& bucket : counts_) {
+            bucket = bucket / 2 + (bucket & 1);
+            weight_ += bucket;
+        }
+    }
+
+    std::array<std::uint32_t, N> counts_{};
+    std::uint64_t weight_ = 0;  // the sum of counts_, which halve() lowers
+    std::uint64_t count_ = 0;
+    T min_ = std::numeric_limits<T>::max();
+    T max_ = std::numeric_limits<T>::lowest();
+};
+
 // A log-linear histogram of intervals in nanoseconds: exact below 1024 ns,
 // then 512 buckets per power of two, up to 2^37 ns (about 137 s) beyond
-// which values share the last bucket. Min, max and count are exact. A
-// bucket that would pass 2^32 - 1 halves every bucket first (each at least
-// 1 when it was), so ranks stay right to a few in 2^32.
-class IntervalHistogram {
+// which values share the last bucket.
+class IntervalHistogram : public BucketCounts<(37 - 9 + 1) << 9, std::uint64_t> {
 public:
     static constexpr unsigned SUB_BITS = 9;  // 2^9 buckets per power of two
     static constexpr std::size_t BUCKETS = (37 - SUB_BITS + 1) << SUB_BITS;
     // The middle of a bucket is within this fraction of any value in it
-    // (below 2^37 ns): half a bucket's width over its lowest value.
-    static constexpr double RELATIVE_ERROR = 1.0 / (2 << SUB_BITS);
+    // (below 2^37 ns).
+    static constexpr double RELATIVE_ERROR = LogBuckets<SUB_BITS>::RELATIVE_ERROR;
     // The significant digits a quantile is shown with: the last one is
     // about as fine as RELATIVE_ERROR.
     static constexpr int QUANTILE_DIGITS = 4;
 
     // Counts one interval.
     void add(std::uint64_t ns) noexcept {
-        const auto width = static_cast<unsigned>(std::bit_width(ns));
-        const unsigned shift = width > SUB_BITS + 1 ? width - SUB_BITS - 1 : 0;
-        const std::size_t index = (std::size_t{shift} << SUB_BITS) + static_cast<std::size_t>(ns >> shift);
-        std::uint32_t& bucket = counts_[index < BUCKETS ? index : BUCKETS - 1];
-        if (bucket == std::numeric_limits<std::uint32_t>::max()) halve();
-        ++bucket;
-        ++weight_;
-        ++count_;
-        if (ns < min_) min_ = ns;
-        if (ns > max_) max_ = ns;
+        const std::size_t index = LogBuckets<SUB_BITS>::index(ns);
+        count_in(index < BUCKETS ? index : BUCKETS - 1, ns);
     }
-    [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
-    // The smallest and largest interval; 0 when none was counted.
-    [[nodiscard]] std::uint64_t min() const noexcept { return count_ ? min_ : 0; }
-    [[nodiscard]] std::uint64_t max() const noexcept { return max_; }
     // The nearest-rank q-quantile (q in [0, 1]) in ns: the middle of its
     // bucket kept within [min, max], within RELATIVE_ERROR of the exact
     // value; 0 when none was counted.
     [[nodiscard]] double quantile(double q) const noexcept;
-    // A quantile (in any unit) rounded to QUANTILE_DIGITS significant
-    // digits, as it is shown.
+    // A quantile (in any unit, of either sign) rounded to QUANTILE_DIGITS
+    // significant digits, as it is shown.
     [[nodiscard]] static double shown(double quantile) noexcept;
     friend bool operator==(const IntervalHistogram&, const IntervalHistogram&) = default;
+};
 
-private:
-    void halve() noexcept;
+// Signed latencies in nanoseconds, counted as IntervalHistogram counts
+// intervals but with 128 buckets per power of two on either side of zero,
+// exact below 256 ns, up to 2^30 ns (about 1.07 s) beyond which values
+// share the last bucket of their side.
+class LatencyHistogram : public BucketCounts<2 * ((30 - 7 + 1) << 7), std::int64_t> {
+public:
+    static constexpr unsigned SUB_BITS = 7;
+    static constexpr std::size_t SIDE = (30 - SUB_BITS + 1) << SUB_BITS;  // buckets of each side
+    static constexpr double RELATIVE_ERROR = LogBuckets<SUB_BITS>::RELATIVE_ERROR;
 
-    std::array<std::uint32_t, BUCKETS> counts_{};
-    std::uint64_t weight_ = 0;  // the sum of counts_, which halve() lowers
-    std::uint64_t count_ = 0;
-    std::uint64_t min_ = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t max_ = 0;
+    // Counts one latency: the negative side's buckets mirrored below the rest.
+    void add(std::int64_t ns) noexcept {
+        const std::uint64_t magnitude = ns < 0 ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
+        const std::size_t m = LogBuckets<SUB_BITS>::index(magnitude);
+        const std::size_t side = m < SIDE ? m : SIDE - 1;
+        count_in(ns < 0 ? SIDE - 1 - side : SIDE + side, ns);
+    }
+    // The nearest-rank q-quantile (q in [0, 1]) in ns: the middle of its
+    // bucket (by magnitude) kept within [min, max]; 0 when none was counted.
+    [[nodiscard]] double quantile(double q) const noexcept;
+    friend bool operator==(const LatencyHistogram&, const LatencyHistogram&) = default;
 };
 
 // --- Per stream and per block -------------------------------------------------
@@ -237,6 +319,22 @@ struct SvStream {
     std::uint32_t ring_size = 0;
     std::uint32_t ring_next = 0;
     IntervalHistogram intervals;     // between consecutive frames
+    // Its ASDUs in its last frame.
+    std::uint32_t frame_asdus = 0;
+    // Receive time minus the sampling instant of each frame's last ASDU
+    // when that ASDU is of this stream and its wrap is learnt: the instant
+    // of smpCnt / wrap in a UNIX second, the one nearest the receive time
+    // (within half a second). Meaningful when the counter wraps at the
+    // sample rate, which figures() tells.
+    LatencyHistogram latency;
+    // Outages: a frame later than three times the mean of the intervals
+    // before it that were no outage, or a tick that finds the stream
+    // without a frame for that long; each counted once, when first seen,
+    // and the longest silence of any (to the frame that ended it, or to
+    // the last tick while it goes on).
+    std::uint64_t outages = 0;
+    std::uint64_t longest_outage_ns = 0;
+    bool silent = false;             // an outage goes on: no frame since a tick found it
     std::array<std::array<std::int32_t, CHANNELS>, RING> ring{};
     std::array<std::uint16_t, RING> ring_smp_cnt{};
     // The octets of the last ASDU's sample (its data set's layout on the wire).
@@ -476,7 +574,8 @@ public:
     // Analyses one Ethernet frame (from the destination MAC on) received at
     // `t_ns` (ns since the UNIX epoch); `frame` is read during the call only.
     void add(Bytes frame, std::int64_t t_ns, EventSink& sink) noexcept;
-    // Counts the TAL expiries of blocks without a frame since then, up to `now_ns`.
+    // Counts the TAL expiries of blocks without a frame since then, and the
+    // outages of SV streams going on, up to `now_ns`.
     void tick(std::int64_t now_ns, EventSink& sink) noexcept;
     // The input ended at `end_ns`: tick(end_ns) and mark the totals finished.
     void finish(std::int64_t end_ns, EventSink& sink) noexcept;
@@ -514,6 +613,10 @@ private:
     // An event about stream or block `i`, its key filled in.
     Event event_of(EventKind kind, bool goose, std::size_t i, std::int64_t t_ns) const noexcept;
     void check_tal(std::size_t i, std::int64_t now_ns, EventSink& sink) noexcept;
+    // Counts an outage of stream `i` that goes on at `now_ns`.
+    void check_silence(std::size_t i, std::int64_t now_ns) noexcept;
+    // Counts the latency of stream `i`'s ASDU of `smp_cnt`, the last of a frame received at `t_ns`.
+    void count_latency(std::size_t i, std::uint16_t smp_cnt, std::int64_t t_ns) noexcept;
     // How a GOOSE frame stands to its block's newest in-order frame.
     enum class Order : std::uint8_t {
         First,       // the block's first frame, or the sequence taken back (a restart): compared with nothing
@@ -570,6 +673,20 @@ struct SvFigures {
     double interval_p99_us = 0;
     double interval_max_us = 0;
     double asdu_rate = 0;        // ASDUs per second from the first frame to the last
+    // The counter wraps at the sample rate: its wrap is learnt and within
+    // AT_RATE_TOLERANCE of the samples its counters span per second (lost
+    // ones too, repeated ones once) from the first frame to the last.
+    bool counter_at_rate = false;
+    // Latency (SvStream::latency) when the counter wraps at the rate and
+    // any was measured; NaN otherwise.
+    double latency_min_us = 0;
+    double latency_median_us = 0;
+    double latency_p99_us = 0;
+    double latency_max_us = 0;
+    // The preferred profile (sv_profile.hpp) of the wrap as the rate, the
+    // ASDUs of the last frame and the channels of 8 octets of the last
+    // ASDU's sample, when the counter wraps at the rate; none otherwise.
+    std::optional<sv::Profile> profile;
     // Samples per nominal cycle used: from smpRate, else the learnt wrap,
     // else the rate; 0 when none is known or it is outside [4, RING].
     std::size_t samples_per_cycle = 0;
@@ -577,6 +694,10 @@ struct SvFigures {
     bool contiguous = false;     // that cycle's counters follow each other
     std::array<ChannelFigures, CHANNELS> channels{};
 };
+
+// How far the samples a counter spans per second may be from its wrap for
+// the counter to wrap at the rate: nominal rates lie further apart.
+inline constexpr double AT_RATE_TOLERANCE = 0.02;
 
 // Computes the figures of `stream` for a nominal frequency of `nominal_hz`
 // (50 or 60); reads only `stream`.

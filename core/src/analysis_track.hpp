@@ -14,6 +14,15 @@ namespace valdrin::analysis {
 struct Analyzer::SvTrack {
     std::uint64_t frame_seq = 0;  // the last frame that carried this stream
     SvCounter counter;
+    // The intervals between its frames that were no outage: their sum and count.
+    std::uint64_t usual_sum_ns = 0;
+    std::uint64_t usual_count = 0;
+
+    // Whether `gap` is an outage: longer than three times the mean usual interval.
+    [[nodiscard]] bool outage(std::uint64_t gap) const noexcept {
+        return usual_count > 0 &&
+               static_cast<unsigned __int128>(gap) * usual_count > static_cast<unsigned __int128>(usual_sum_ns) * 3;
+    }
 };
 
 // What the analysis reads of a decoded ASDU, as views into the frame kept

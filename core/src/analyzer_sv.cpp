@@ -57,13 +57,42 @@ void Analyzer::add_sv(const ethernet::Frame& frame, Bytes raw, std::int64_t t_ns
     ++state_.totals_.sv_frames;
     const bool simulation = (frame.reserved1 & SIMULATION_BIT) != 0;
     last_entry_ = NO_LOOKUP;
+    std::uint16_t last_smp_cnt = 0;
     if (n <= KEPT) {
         for (std::size_t a = 0; a < n; ++a) count_asdu(frame, kept[a], simulation, t_ns, sink);
+        if (n > 0) last_smp_cnt = kept[n - 1].smp_cnt;
     } else {
         for (sv::Asdus asdus(*pdu); auto asdu = asdus.next();) {
             count_asdu(frame, SvCounted::of(*asdu), simulation, t_ns, sink);
+            last_smp_cnt = asdu->smp_cnt;
         }
     }
+    if (n > 0 && last_entry_ >= 0) count_latency(static_cast<std::size_t>(last_entry_), last_smp_cnt, t_ns);
+}
+
+void Analyzer::count_latency(std::size_t i, std::uint16_t smp_cnt, std::int64_t t_ns) noexcept {
+    SvStream& s = state_.sv_[i];
+    if (!s.wrap_learnt) return;
+    constexpr std::int64_t SECOND = 1'000'000'000;
+    // smp_cnt < wrap <= 65536: the product stays below 2^46.
+    const std::int64_t instant = std::int64_t{smp_cnt} * SECOND / std::int64_t{s.wrap};
+    std::int64_t latency = (t_ns % SECOND + SECOND) % SECOND - instant;
+    if (latency >= SECOND / 2) {
+        latency -= SECOND;
+    } else if (latency < -SECOND / 2) {
+        latency += SECOND;
+    }
+    s.latency.add(latency);
+}
+
+void Analyzer::check_silence(std::size_t i, std::int64_t now_ns) noexcept {
+    SvStream& s = state_.sv_[i];
+    if (s.frames == 0 || now_ns <= s.last_ns) return;
+    const auto silence = static_cast<std::uint64_t>(now_ns) - static_cast<std::uint64_t>(s.last_ns);
+    if (!sv_tracks_[i].outage(silence)) return;
+    if (!s.silent) ++s.outages;
+    s.silent = true;
+    s.longest_outage_ns = std::max(s.longest_outage_ns, silence);
 }
 
 // Inlined into add_sv: one call less per ASDU.
@@ -111,10 +140,19 @@ void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, s
             s.first_ns = t_ns;
         } else {
             if (t_ns >= s.last_ns) {
-                s.intervals.add(static_cast<std::uint64_t>(t_ns) - static_cast<std::uint64_t>(s.last_ns));
+                const std::uint64_t gap = static_cast<std::uint64_t>(t_ns) - static_cast<std::uint64_t>(s.last_ns);
+                s.intervals.add(gap);
+                if (k.outage(gap)) [[unlikely]] {
+                    if (!s.silent) ++s.outages;
+                    s.longest_outage_ns = std::max(s.longest_outage_ns, gap);
+                } else {
+                    k.usual_sum_ns += gap;
+                    ++k.usual_count;
+                }
             } else {
                 ++s.backward_times;
             }
+            s.silent = false;
             if (simulation != s.simulation) {
                 ++s.simulation_changes;
                 Event event = event_of(EventKind::SimulationChange, false, i, t_ns);
@@ -126,7 +164,9 @@ void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, s
         s.simulation = simulation;
         s.last_ns = t_ns;
         ++s.frames;
+        s.frame_asdus = 0;
     }
+    ++s.frame_asdus;
     const bool first = s.asdus++ == 0;
     if (s.frames == 1) ++s.first_frame_asdus;
 

@@ -76,6 +76,27 @@ double frequency(const double* x, const double* at, std::size_t n, std::size_t c
     return NaN;
 }
 
+// Whether the counter wraps at the rate, its latency when it does, and
+// the profile it matches.
+void latency_figures(const SvStream& s, SvFigures& out) noexcept {
+    out.latency_min_us = out.latency_median_us = out.latency_p99_us = out.latency_max_us = NaN;
+    if (!s.wrap_learnt || s.frames < 2 || s.last_ns <= s.first_ns) return;
+    // Samples the counters span after the first frame: every distinct one
+    // received, and the lost.
+    const std::uint64_t distinct = s.asdus - s.duplicated;
+    const std::uint64_t spanned = distinct + s.lost - std::min(distinct, s.first_frame_asdus);
+    const auto seconds = static_cast<double>(static_cast<std::uint64_t>(s.last_ns) - static_cast<std::uint64_t>(s.first_ns)) / 1e9;
+    const double per_second = static_cast<double>(spanned) / seconds;
+    out.counter_at_rate = std::abs(per_second - s.wrap) <= AT_RATE_TOLERANCE * s.wrap;
+    if (!out.counter_at_rate) return;
+    if (s.sample_octets % 8 == 0) out.profile = sv::match_profile(s.wrap, s.frame_asdus, s.sample_octets / 8);
+    if (s.latency.count() == 0) return;
+    out.latency_min_us = static_cast<double>(s.latency.min()) / 1e3;
+    out.latency_median_us = s.latency.quantile(0.5) / 1e3;
+    out.latency_p99_us = s.latency.quantile(0.99) / 1e3;
+    out.latency_max_us = static_cast<double>(s.latency.max()) / 1e3;
+}
+
 }  // namespace
 
 SvFigures figures(const SvStream& s, double nominal_hz) noexcept {
@@ -94,6 +115,7 @@ SvFigures figures(const SvStream& s, double nominal_hz) noexcept {
         const auto span = static_cast<double>(static_cast<std::uint64_t>(s.last_ns) - static_cast<std::uint64_t>(s.first_ns));
         out.asdu_rate = static_cast<double>(s.asdus - s.first_frame_asdus) * 1e9 / span;
     }
+    latency_figures(s, out);
     for (ChannelFigures& c : out.channels) c = {NaN, NaN, NaN, NaN};
     if (!(nominal_hz > 0)) return out;
     const std::size_t n = samples_per_cycle(s, out.asdu_rate, nominal_hz);

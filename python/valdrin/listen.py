@@ -5,8 +5,11 @@ memory-mapped packet ring with a kernel filter for GOOSE and SV) and analyses
 every frame as it arrives; :func:`analyze` runs the same native analysis over
 a pcap or pcapng file, with the file's timestamps. Both give a
 :class:`Report`: per SV stream (keyed by APPID, destination MAC and svID)
-loss, duplicates and reordering by smpCnt, arrival intervals, rate and, for
-the 9-2LE layout, RMS and fundamental phasor per channel; per GOOSE control
+loss, duplicates and reordering by smpCnt, arrival intervals, rate, latency
+from the sampling instant (``latency_us``, for counters that wrap at the
+rate), outages (``outages``, ``longest_outage_ms``, ``silent``), the
+61869-9 ``profile`` it matches and, for the 9-2LE layout, RMS and
+fundamental phasor per channel; per GOOSE control
 block (APPID, destination MAC, gocbRef) stNum/sqNum, state changes, loss,
 duplicates, order, timeAllowedToLive expiries, the last values and the
 publishing rules its frames break (``findings``: each frame against the

@@ -78,6 +78,20 @@ py::Ref intervals_of(const analysis::SvFigures& f, bool any) {
     return out.set_float("quantile_error", IntervalHistogram::RELATIVE_ERROR).done();
 }
 
+// Latency quantiles like intervals_of's; None when the counter does not
+// wrap at the rate or none was measured.
+py::Ref latency_of(const analysis::SvFigures& f) {
+    using analysis::IntervalHistogram;
+    if (std::isnan(f.latency_median_us)) return none();
+    return Dict()
+        .set_float("min", f.latency_min_us)
+        .set_float("median", IntervalHistogram::shown(f.latency_median_us))
+        .set_float("p99", IntervalHistogram::shown(f.latency_p99_us))
+        .set_float("max", f.latency_max_us)
+        .set_float("quantile_error", analysis::LatencyHistogram::RELATIVE_ERROR)
+        .done();
+}
+
 // A stream's or block's confRevs other than the expected one: the ASDUs or
 // frames (`unit`) that carried one, the first and its receive time; None
 // when there were none.
@@ -140,6 +154,12 @@ py::Ref sv_to_py(const Snapshot& snapshot, std::size_t i, double nominal_hz) {
         .set_int("first_ns", s.first_ns)
         .set_int("last_ns", s.last_ns)
         .set("interval_us", intervals_of(f, s.intervals.count() > 0))
+        .set("latency_us", latency_of(f))
+        .set("profile", f.profile ? text_of(sv::profile_name(*f.profile).view()) : none())
+        .set("asdus_per_frame", std::uint64_t{s.frame_asdus})
+        .set("outages", s.outages)
+        .set_float("longest_outage_ms", static_cast<double>(s.longest_outage_ns) / 1e6)
+        .set_bool("silent", s.silent)
         .set_float("rate", f.asdu_rate)
         .set("samples_per_cycle", std::uint64_t{f.samples_per_cycle})
         .set("channels", channels)

@@ -6,11 +6,9 @@ from __future__ import annotations
 import argparse
 import sys
 
-from rich.console import Console
-
 from ..listen import CaptureError, Event, Interrupted, Report, analyze
 from .app import Failure, int_between, print_json, reading_progress
-from .health import add_analysis_options, conf_rev_lines, event_line, report_view
+from .health import add_analysis_options, conf_rev_lines, console as health_console, event_line, report_view
 from .scl import ReportCheck, add_check_option, scl_check
 
 
@@ -100,11 +98,11 @@ def _print(report: Report, events: list[Event] | None, as_json: bool, expect_con
         check.add_json(out, report)
         print_json(out)
         return
-    console = Console()
+    console = health_console()
     if events:
         for event in events:
             console.print(event_line(event), highlight=False, markup=False)
-    console.print(report_view(report, report.last_ns))
+    console.print(report_view(report, report.last_ns, console.width))
     for line in conf_rev_lines(report, expect_conf_rev):
         console.print(line, style="bold red", highlight=False, markup=False)
     check.print(console, report)

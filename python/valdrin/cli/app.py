@@ -14,8 +14,11 @@ package refuses) and ``parser.error`` are usage errors (exit status 2).
 from __future__ import annotations
 
 import argparse
+import errno
 import fcntl
+import functools
 import json
+import os
 import socket
 import struct
 import sys
@@ -127,6 +130,38 @@ def mac_address(text: str) -> int:
 # --- the parser and the dispatch ----------------------------------------------
 
 
+# The exit status after the reader of standard output went away (`| head`):
+# a shell's status for a process that SIGPIPE ended.
+READER_GONE = 141
+
+
+def rich_console(**options: Any) -> Any:
+    """A rich ``Console(**options)`` whose write to a reader that left raises BrokenPipeError, so
+    that :func:`run` ends the command with READER_GONE as for any other write (rich would exit 1)."""
+    return _quiet_console_type()(**options)
+
+
+@functools.cache
+def _quiet_console_type() -> type:
+    from rich.console import Console
+
+    class ReaderGoneConsole(Console):
+        def on_broken_pipe(self) -> None:
+            self.quiet = True
+            raise BrokenPipeError(errno.EPIPE, os.strerror(errno.EPIPE))
+
+    return ReaderGoneConsole
+
+
+def _reader_gone() -> int:
+    """Standard output's reader left: what is still buffered goes nowhere, quietly (no message
+    and no traceback at exit), and the command ends with READER_GONE."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return READER_GONE
+
+
 SIOCGIFHWADDR = 0x8927
 
 
@@ -175,7 +210,11 @@ def run(commands: Sequence[ModuleType], argv: Sequence[str] | None) -> int:
     args = build_parser(commands).parse_args(argv)
     command = args.command_parser
     try:
-        return args.run(args, command)
+        status = args.run(args, command)
+        sys.stdout.flush()  # a reader that left shows here rather than at exit
+        return status
+    except BrokenPipeError:
+        return _reader_gone()
     except Failure as error:
         print(f"valdrin: {error}", file=sys.stderr)
         return 1

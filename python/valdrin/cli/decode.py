@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 from dataclasses import dataclass
 
@@ -144,26 +143,22 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         return Failure(f"cannot read {args.file}: {reason}")
 
     try:
+        reader = open_capture(sys.stdin.buffer if args.file == "-" else args.file)
+    except OSError as error:
+        raise fail(error) from None
+    while True:
         try:
-            reader = open_capture(sys.stdin.buffer if args.file == "-" else args.file)
-        except OSError as error:
+            # Linux cooked captures come as Ethernet frames; frames of other link types count as other.
+            batch = reader.read(_BATCH, ethernet=True)
+        except (OSError, ValueError) as error:
             raise fail(error) from None
-        while True:
-            try:
-                # Linux cooked captures come as Ethernet frames; frames of other link types count as other.
-                batch = reader.read(_BATCH, ethernet=True)
-            except (OSError, ValueError) as error:
-                raise fail(error) from None
-            if not batch:
-                break
-            for packet in batch:
-                tally.frames += 1
-                text = _decode_packet(tally.frames, packet, args.strict, args.json, tally)
-                if text is not None:
-                    sys.stdout.write(text + "\n")
-        print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
-    except BrokenPipeError:
-        # Whoever read the listing went away (valdrin decode ... | head): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        if not batch:
+            break
+        for packet in batch:
+            tally.frames += 1
+            text = _decode_packet(tally.frames, packet, args.strict, args.json, tally)
+            if text is not None:
+                sys.stdout.write(text + "\n")
+    print(tally.json(args.strict) if args.json else tally.line(args.strict), flush=True)
+    # A reader that goes away (valdrin decode ... | head) ends the command as every command's does.
     return 0

@@ -5,14 +5,20 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
+from dataclasses import dataclass
+from typing import Sequence
 
 import valdrin_rt
-from rich.console import Group
+from rich import box
+from rich.cells import cell_len
+from rich.console import Console, Group
 from rich.table import Table
 from rich.text import Text
 
 from ..listen import Event, Report
 from ..values import BitString, UtcTime
+from .app import rich_console
 from .prp_view import prp_parts
 from .text import iso_ns
 
@@ -49,26 +55,122 @@ def _channels(item: dict) -> str:
     return ""
 
 
-def sv_table(report: Report) -> Table:
-    """A row per SV stream, in order of first appearance."""
+# --- tables that fit ------------------------------------------------------------
+
+# The width of the tables when standard output is no terminal (a pipe, a
+# file) and COLUMNS does not say: wide enough for every column of a stream
+# with a short svID, and the same whatever read the output.
+PIPE_WIDTH = 120
+
+
+def console(stderr: bool = False) -> Console:
+    """A console on standard output (or error): a terminal's own width, else COLUMNS, else PIPE_WIDTH."""
+    out = rich_console(stderr=stderr)
+    if not out.is_terminal and "COLUMNS" not in os.environ:
+        out = rich_console(stderr=stderr, width=PIPE_WIDTH)
+    return out
+
+
+@dataclass(frozen=True)
+class Column:
+    """A table column: ``key`` columns are always shown, ``fold`` ones (identifiers, texts) fold
+    onto more lines rather than leave; the others are shown, in order, while the width allows, and
+    below the table otherwise."""
+
+    header: str
+    justify: str = "left"
+    key: bool = False
+    fold: bool = False
+
+
+# A folding column keeps at least this many characters a line.
+FOLD_WIDTH = 10
+# Between two columns: a space of padding and the separator.
+_GAP = 2
+
+
+def _plain(cell: str | Text) -> str:
+    return cell.plain if isinstance(cell, Text) else cell
+
+
+def fitted_table(title: str, columns: Sequence[Column], rows: Sequence[Sequence[str | Text]], width: int,
+                 caption: str | None = None) -> Group:
+    """A table of ``rows`` at most ``width`` characters wide where the table allows (its key columns
+    at their full width, its folding ones at FOLD_WIDTH or more); the other columns that do not fit
+    follow it, a line per row, named by the row's first cell."""
+    natural = [max([cell_len(c.header)] + [cell_len(_plain(row[i])) for row in rows]) for i, c in enumerate(columns)]
+    widths = {i: (min(natural[i], FOLD_WIDTH) if c.fold else natural[i])
+              for i, c in enumerate(columns) if c.key or c.fold}
+
+    def used() -> int:
+        return sum(widths.values()) + _GAP * (len(widths) - 1)
+
+    for i in widths:  # folding columns grow to their natural width first, as far as there is room
+        widths[i] = max(widths[i], min(natural[i], widths[i] + width - used()))
+    below = []
+    for i, c in enumerate(columns):
+        if i in widths:
+            continue
+        if used() + _GAP + natural[i] <= width:
+            widths[i] = natural[i]
+        else:
+            below.append(i)
+    table = Table(title=title, title_justify="left", caption=caption, caption_justify="left", expand=False,
+                  box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False, collapse_padding=True)
+    shown = sorted(widths)
+    for i in shown:
+        c = columns[i]
+        table.add_column(c.header, justify=c.justify, width=widths[i], no_wrap=not c.fold,
+                         overflow="fold" if c.fold else "ellipsis")
+    for row in rows:
+        table.add_row(*(row[i] for i in shown))
+    parts: list = [table]
+    for row in rows:
+        details = [f"{columns[i].header} {_plain(row[i])}" for i in below if _plain(row[i]) not in ("", "-")]
+        if details:
+            parts.append(Text(f"  {_plain(row[0])}: " + "; ".join(details)))
+    return Group(*parts)
+
+
+def stream_key(item: dict) -> tuple:
+    """What identifies an SV stream across reports: APPID, destination and svID."""
+    return item["app_id"], item["dst"], item["sv_id"]
+
+
+def _latency(item: dict) -> str:
+    latency = item["latency_us"]
+    return "-" if latency is None else f"{_us(latency['median'])}/{_us(latency['p99'])}"
+
+
+def _state(item: dict) -> Text:
+    return Text("silent", style="bold red") if item["silent"] else Text("ok", style="green")
+
+
+_SV_COLUMNS = (
+    Column("svID", key=True, fold=True), Column("APPID", key=True), Column("ASDU/s", "right", key=True),
+    Column("state", key=True), Column("lost", "right", key=True), Column("dup", "right", key=True),
+    Column("ooo", "right", key=True), Column("outages", "right", key=True),
+    Column("ASDUs", "right"), Column("p99 µs", "right"), Column("max µs", "right"),
+    Column("latency µs", "right"), Column("profile"), Column("dst"), Column("RMS a/b/c/n"),
+)
+
+
+def sv_table(report: Report, width: int, rates: dict | None = None) -> Group:
+    """A row per SV stream, in order of first appearance, fitted to ``width``; the rate from
+    ``rates`` (by stream_key: the last second's) where given, else the average."""
     errors = {item["interval_us"]["quantile_error"] for item in report.sv}
-    caption = f"p99 within {max(errors):.1%} (min and max exact)" if errors else None
-    table = Table(title=f"Sampled Values streams ({len(report.sv)})", title_justify="left", expand=False,
-                  caption=caption, caption_justify="left")
-    for header, justify in (("svID", "left"), ("APPID", "left"), ("dst", "left"), ("ASDU/s", "right"),
-                            ("ASDUs", "right"), ("lost", "right"), ("dup", "right"), ("ooo", "right"),
-                            ("p99 µs", "right"), ("max µs", "right"), ("RMS a/b/c/n", "left")):
-        table.add_column(header, justify=justify, no_wrap=True)
+    caption = f"p99 within {max(errors):.1%} (min and max exact); latency µs median/p99" if errors else None
+    rows = []
     for item in report.sv:
-        rate = item["rate"]
+        rate = item["rate"] if rates is None else rates.get(stream_key(item), item["rate"])
         interval = item["interval_us"]
-        table.add_row(
-            item["sv_id"], f"0x{item['app_id']:04x}", item["dst"],
-            "-" if rate is None else f"{rate:,.0f}", f"{item['asdus']:,}",
-            _count(item["lost"]), _count(item["duplicated"]), _count(item["out_of_order"]),
-            _us(interval["p99"]), _us(interval["max"]), _channels(item),
-        )
-    return table
+        rows.append((
+            item["sv_id"], f"0x{item['app_id']:04x}", "-" if rate is None else f"{rate:,.0f}", _state(item),
+            _count(item["lost"]), _count(item["duplicated"]), _count(item["out_of_order"]), _count(item["outages"]),
+            f"{item['asdus']:,}", _us(interval["p99"]), _us(interval["max"]), _latency(item),
+            item["profile"] or "-", item["dst"], _channels(item),
+        ))
+    return fitted_table(f"Sampled Values streams ({len(report.sv)})", _SV_COLUMNS, rows, width, caption)
 
 
 def value_text(value: object) -> str:
@@ -105,13 +207,18 @@ def tal_status(item: dict, now_ns: int | None) -> Text:
     return Text("ok", style="green")
 
 
-def goose_table(report: Report, now_ns: int | None) -> Table:
-    """A row per GOOSE control block; the TAL status as of `now_ns` (a live clock, or the capture's end)."""
-    table = Table(title=f"GOOSE control blocks ({len(report.goose)})", title_justify="left", expand=False)
-    for header, justify in (("gocbRef", "left"), ("APPID", "left"), ("stNum", "right"), ("sqNum", "right"),
-                            ("changes", "right"), ("lost", "right"), ("dup", "right"), ("ooo", "right"),
-                            ("TAL", "left"), ("expired", "right"), ("state", "left")):
-        table.add_column(header, justify=justify, no_wrap=header != "state")
+_GOOSE_COLUMNS = (
+    Column("gocbRef", key=True, fold=True), Column("APPID", key=True), Column("lost", "right", key=True),
+    Column("dup", "right", key=True), Column("ooo", "right", key=True), Column("TAL", key=True),
+    Column("expired", "right", key=True), Column("stNum", "right"), Column("sqNum", "right"),
+    Column("changes", "right"), Column("state"),
+)
+
+
+def goose_table(report: Report, now_ns: int | None, width: int) -> Group:
+    """A row per GOOSE control block, fitted to ``width``; the TAL status as of `now_ns` (a live
+    clock, or the capture's end)."""
+    rows = []
     for item in report.goose:
         flags = []
         if item["simulation"]:
@@ -119,12 +226,12 @@ def goose_table(report: Report, now_ns: int | None) -> Table:
         if item["nds_com"]:
             flags.append("ndsCom")
         state = state_text(item["values"]) + (f" [{' '.join(flags)}]" if flags else "")
-        table.add_row(
-            item["gocb_ref"], f"0x{item['app_id']:04x}", str(item["st_num"]), str(item["sq_num"]),
-            f"{item['state_changes']:,}", _count(item["lost"]), _count(item["duplicated"]),
-            _count(item["out_of_order"]), tal_status(item, now_ns), _count(item["tal_expired"]), state,
-        )
-    return table
+        rows.append((
+            item["gocb_ref"], f"0x{item['app_id']:04x}", _count(item["lost"]), _count(item["duplicated"]),
+            _count(item["out_of_order"]), tal_status(item, now_ns), _count(item["tal_expired"]),
+            str(item["st_num"]), str(item["sq_num"]), f"{item['state_changes']:,}", state,
+        ))
+    return fitted_table(f"GOOSE control blocks ({len(report.goose)})", _GOOSE_COLUMNS, rows, width)
 
 
 # The findings of a GOOSE block by key, as people read them.
@@ -141,24 +248,27 @@ FINDING_TEXTS = {
 }
 
 
-def findings_table(report: Report) -> Table | None:
-    """A row per GOOSE block and publishing rule it broke (per deviation text for
-    strict decoding), with the count and the first frame's time; None when none."""
-    table = Table(title="GOOSE findings", title_justify="left", expand=False)
-    for header, justify in (("gocbRef", "left"), ("APPID", "left"), ("finding", "left"), ("frames", "right"),
-                            ("first", "left")):
-        table.add_column(header, justify=justify, no_wrap=header != "finding")
+_FINDING_COLUMNS = (
+    Column("gocbRef", key=True, fold=True), Column("APPID", key=True), Column("frames", "right", key=True),
+    Column("finding", key=True, fold=True), Column("first"),
+)
+
+
+def findings_table(report: Report, width: int) -> Group | None:
+    """A row per GOOSE block and publishing rule it broke (per deviation text for strict
+    decoding), with the count and the first frame's time, fitted to ``width``; None when none."""
+    rows = []
     for item in report.goose:
         findings = item["findings"]
         for key, label in FINDING_TEXTS.items():
             first = item["findings_first_ns"].get(key)
             if first is None:
                 continue
-            rows = [(label, findings[key], first)] if key != "strict_deviations" else [
+            found = [(label, findings[key], first)] if key != "strict_deviations" else [
                 (f"{label}: {text}", count, first[text]) for text, count in findings[key].items()]
-            for what, count, at in rows:
-                table.add_row(item["gocb_ref"], f"0x{item['app_id']:04x}", what, _count(count), iso_ns(at))
-    return table if table.row_count else None
+            for what, count, at in found:
+                rows.append((item["gocb_ref"], f"0x{item['app_id']:04x}", _count(count), what, iso_ns(at)))
+    return fitted_table("GOOSE findings", _FINDING_COLUMNS, rows, width) if rows else None
 
 
 def totals_line(report: Report) -> Text:
@@ -188,14 +298,15 @@ def totals_line(report: Report) -> Text:
     return line
 
 
-def report_view(report: Report, now_ns: int | None) -> Group:
-    """The whole report: the totals, then the SV and GOOSE tables and the GOOSE findings (those that have rows)."""
+def report_view(report: Report, now_ns: int | None, width: int, rates: dict | None = None) -> Group:
+    """The whole report fitted to ``width``: the totals, then the SV and GOOSE tables and the GOOSE
+    findings (those that have rows); SV rates from ``rates`` (see sv_table) where given."""
     parts: list = [totals_line(report)]
     if report.sv:
-        parts.append(sv_table(report))
+        parts.append(sv_table(report, width, rates))
     if report.goose:
-        parts.append(goose_table(report, now_ns))
-        findings = findings_table(report)
+        parts.append(goose_table(report, now_ns, width))
+        findings = findings_table(report, width)
         if findings is not None:
             parts.append(findings)
     parts.extend(prp_parts(report))

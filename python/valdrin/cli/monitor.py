@@ -8,12 +8,12 @@ import signal
 import threading
 import time
 
-from rich.console import Console
 from rich.live import Live
 
 from ..listen import Monitor
 from .app import Failure, int_between, print_json, seconds
-from .health import add_analysis_options, conf_rev_lines, event_line, report_view
+from ..listen import Report
+from .health import add_analysis_options, conf_rev_lines, console as health_console, event_line, report_view, stream_key
 from .scl import add_check_option, scl_check
 
 
@@ -92,7 +92,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             raise Failure(str(error)) from None
         raise
     end = None if args.duration is None else time.monotonic() + float(args.duration)
-    console = Console(stderr=args.json)
+    console = health_console(stderr=args.json)
+    rates = _Rates()
     # A terminal gets the table redrawn in place; anything else only the
     # events as they come and the report at the end.
     live = Live(console=console, auto_refresh=False, transient=True, redirect_stdout=False, redirect_stderr=False)
@@ -115,14 +116,15 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             if not monitor.running:
                 failure = monitor.failure
                 break
+            report = rates.update(monitor.report())
             if console.is_terminal:
-                live.update(report_view(monitor.report(), time.time_ns()), refresh=True)
+                live.update(report_view(report, time.time_ns(), console.width, rates.last), refresh=True)
     finally:
         live.stop()
         monitor.stop()
         for sig, handler in previous.items():
             signal.signal(sig, handler)
-    report = monitor.report()
+    report = rates.update(monitor.report())
     if args.json:
         out = report.to_json()
         if args.events:
@@ -133,10 +135,36 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         check.add_json(out, report)
         print_json(out)
     else:
-        console.print(report_view(report, time.time_ns()))
+        console.print(report_view(report, time.time_ns(), console.width, rates.last))
         for line in conf_rev_lines(report, args.expect_conf_rev):
             console.print(line, style="bold red", highlight=False, markup=False)
         check.print(console, report)
     if failure:
         raise Failure(f"capture on {args.iface} stopped: {failure}")
     return 0
+
+
+class _Rates:
+    """Each SV stream's ASDUs per second between the last two reports: what a stream sends now
+    (0 once it stopped), where the report's own rate averages over the whole run."""
+
+    def __init__(self) -> None:
+        self.last: dict = {}
+        self._asdus: dict = {}
+        self._at: float | None = None
+
+    def update(self, report: Report) -> Report:
+        """Takes the counts of ``report`` (returned as it is) for the rates since the one before."""
+        now = time.monotonic()
+        if self._at is not None and now - self._at < _RATE_SPAN_S:
+            return report  # too soon after the last (the end of a run): those rates stand
+        asdus = {stream_key(item): item["asdus"] for item in report.sv}
+        if self._at is not None:
+            elapsed = now - self._at
+            self.last = {key: (count - self._asdus.get(key, 0)) / elapsed for key, count in asdus.items()}
+        self._asdus, self._at = asdus, now
+        return report
+
+
+# The shortest span a rate is taken over.
+_RATE_SPAN_S = 0.5

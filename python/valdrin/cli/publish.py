@@ -21,7 +21,7 @@ import valdrin_rt
 from ..pcap import write_pcap, write_prp_pcaps
 from ..sv import Fault, Playback, Publisher, Stream, Wave
 from .app import Failure, integer, interface_mac, mac_address, positive_integer, seconds
-from .scl import add_publish_options, publish_streams
+from .scl import _given, add_publish_options, publish_streams
 from .text import mac
 
 # Default channels, primary values of a 110 kV feeder at 500 A load, in the
@@ -40,6 +40,18 @@ def default_waves() -> list[Wave]:
     for peak, scale in ((CURRENT_PEAK_A, CURRENT_SCALE), (VOLTAGE_PEAK_V, VOLTAGE_SCALE)):
         waves += [Wave(peak, phase, NOMINAL_HZ, 0.0, scale) for phase in (0.0, -120.0, 120.0)]
         waves.append(Wave(0.0, 0.0, NOMINAL_HZ, 0.0, scale))
+    return waves
+
+
+def profile_waves(currents: int, voltages: int) -> list[Wave]:
+    """The channels of a profile: currents then voltages, each group in sets of phases a, b, c
+    (0/-120/120 degrees) and a zero neutral, at the default amplitudes and scaling."""
+    waves = []
+    for count, peak, scale in ((currents, CURRENT_PEAK_A, CURRENT_SCALE), (voltages, VOLTAGE_PEAK_V, VOLTAGE_SCALE)):
+        for k in range(count):
+            neutral = k % 4 == 3
+            waves.append(Wave(0.0 if neutral else peak, 0.0 if neutral else (0.0, -120.0, 120.0)[k % 4], NOMINAL_HZ,
+                              0.0, scale))
     return waves
 
 
@@ -253,7 +265,37 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         "transmit thread per CPU, all on the same schedule (ignored with --pcap)",
     )
     add_publish_options(p)
+    profile = p.add_argument_group("61869-9 profile")
+    profile.add_argument(
+        "--profile",
+        metavar="NAME",
+        help="set --rate, --asdus-per-frame and the channels from a profile name F<rate>S<ASDUs>I<currents>U<voltages>: "
+        "F4800S2I4U4 is 4800 samples/s, 2 ASDUs a frame, 4 currents then 4 voltages (phases a, b, c and a neutral); "
+        f"preferred: {', '.join(valdrin_rt.SV_PROFILES)}",
+    )
     return p
+
+
+def _apply_profile(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Sets --rate, --asdus-per-frame and the profile's waves from --profile; a usage error for a
+    name the grammar refuses or an option given that contradicts it."""
+    if args.profile is None:
+        return
+    if args.scl is not None:
+        parser.error("--profile and --scl exclude each other")
+    try:
+        rate, asdus, currents, voltages = valdrin_rt.parse_sv_profile(args.profile)
+    except ValueError as error:
+        parser.error(f"--profile {args.profile}: {error}")
+    for dest, option, value in (("rate", "--rate", rate), ("asdus_per_frame", "--asdus-per-frame", asdus)):
+        if _given(args, dest) and getattr(args, dest) != value:
+            parser.error(f"--profile {args.profile} sets {option} {value}, not {getattr(args, dest)}")
+        setattr(args, dest, value)
+    if args.wave and len(args.wave) != currents + voltages:
+        parser.error(f"--profile {args.profile} has {currents + voltages} channels ({currents} currents, "
+                     f"{voltages} voltages), --wave gives {len(args.wave)}")
+    if not args.wave:
+        args.wave = profile_waves(currents, voltages)
 
 
 # --- building the publisher ------------------------------------------------
@@ -575,6 +617,7 @@ def _wait_for_the_last_period(publisher: Publisher, expected: int | None, stop: 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin publish``; returns the exit status."""
     _check_usage(args, parser)
+    _apply_profile(args, parser)
     start_second = args.start if args.start is not None else int(time.time()) + 1
     streams = (publish_streams(args, parser, args.src_mac if args.src_mac is not None else interface_mac(args.iface),
                                default_waves()) or _streams(args, parser, start_second))

@@ -15,7 +15,7 @@ from rich.text import Text
 from .. import scl
 from ..scl_check import check
 from ..sv import MAX_RATE
-from .app import Failure, goose_source_mac, print_json
+from .app import Failure, goose_source_mac, print_json, rich_console
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -109,7 +109,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if args.json:
         print_json(model.to_json())
         return 0
-    console = Console()
+    console = rich_console()
     console.print(blocks_table(model, console.width))
     console.print(f"{len(model.findings)} findings" + (":" if model.findings else ""), highlight=False)
     for line in model.findings:
