@@ -39,6 +39,8 @@ import fcntl
 import json
 import os
 import platform
+import re
+import select
 import shutil
 import signal
 import statistics
@@ -56,8 +58,8 @@ from typing import Any
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from benchnet import loadavg, native_streams, run_in_namespace, sleep_until  # noqa: E402
-from monitor_bench import DRAIN_S, RECV, SEND, publish_for, run_tcpdump  # noqa: E402
+from benchnet import loadavg, native_streams, run_in_namespace  # noqa: E402
+from monitor_bench import DRAIN_S, RECV, SEND, TCPDUMP_FILTER, publish_for  # noqa: E402
 
 TTY_COLUMNS, TTY_ROWS = 150, 50
 
@@ -70,7 +72,9 @@ class Run:
     kernel_drops: int
     exact: bool
     cpu_ns: int
+    seconds: float
     threads: dict[str, int] = field(default_factory=dict)  # CPU ns by thread name
+    runs: dict[str, int] = field(default_factory=dict)  # times switched to, by thread name
     notes: list[str] = field(default_factory=list)
 
     @property
@@ -78,26 +82,31 @@ class Run:
         return self.cpu_ns / self.captured if self.captured else float("nan")
 
 
-def task_cpu(pid: int) -> dict[int, tuple[str, int]]:
-    """Each thread of `pid`: its name and its CPU time so far, in ns."""
+def task_cpu(pid: int) -> dict[int, tuple[str, int, int]]:
+    """Each thread of `pid`: its name, its CPU time so far in ns, and how
+    many times it was switched to (schedstat's third field)."""
     out = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
             name = Path(f"/proc/{pid}/task/{tid}/comm").read_text().strip()
-            ns = int(Path(f"/proc/{pid}/task/{tid}/schedstat").read_text().split()[0])
+            fields = Path(f"/proc/{pid}/task/{tid}/schedstat").read_text().split()
         except (FileNotFoundError, ProcessLookupError):
             continue  # ended in between
-        out[int(tid)] = (name, ns)
+        out[int(tid)] = (name, int(fields[0]), int(fields[2]))
     return out
 
 
-def by_name(before: dict[int, tuple[str, int]], after: dict[int, tuple[str, int]]) -> dict[str, int]:
-    """CPU ns each thread name spent between two task_cpu readings (threads
-    that started in between count from zero)."""
+def by_name(before: dict[int, tuple[str, int, int]],
+            after: dict[int, tuple[str, int, int]]) -> tuple[dict[str, int], dict[str, int]]:
+    """CPU ns and times switched to of each thread name between two task_cpu
+    readings (threads that started in between count from zero)."""
     spent: dict[str, int] = defaultdict(int)
-    for tid, (name, ns) in after.items():
-        spent[name] += ns - before.get(tid, (name, 0))[1]
-    return dict(spent)
+    switches: dict[str, int] = defaultdict(int)
+    for tid, (name, ns, runs) in after.items():
+        _, ns0, runs0 = before.get(tid, (name, 0, 0))
+        spent[name] += ns - ns0
+        switches[name] += runs - runs0
+    return dict(spent), dict(switches)
 
 
 def drain(fd: int) -> None:
@@ -116,15 +125,37 @@ def wait_for_thread(process: subprocess.Popen, name: str, timeout_s: float) -> N
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise SystemExit(f"valdrin monitor ended at start with status {process.returncode}")
-        if any(n == name for n, _ in task_cpu(process.pid).values()):
+        if any(thread[0] == name for thread in task_cpu(process.pid).values()):
             return
         time.sleep(0.02)
     raise SystemExit(f"valdrin monitor has no {name} thread after {timeout_s:g} s")
 
 
+def measure(process: subprocess.Popen, natives: list[dict[str, Any]], n: int, opts: argparse.Namespace,
+            drain_s: float) -> tuple[dict[str, int], float, dict[str, int], dict[str, int]]:
+    """Publishes `n` streams for opts.seconds while `process` captures; returns
+    the engine's stats, and from just before the first frame until `drain_s`
+    after the last, the seconds, and the CPU ns and runs of the process's
+    threads by name."""
+    first: dict[int, tuple[str, int, int]] = {}
+    started = 0.0
+
+    def cpu_now() -> int:
+        nonlocal started
+        started = time.monotonic()
+        first.update(task_cpu(process.pid))
+        return 0
+
+    _, stats, _ = publish_for(natives, n, opts, cpu_now)
+    time.sleep(drain_s)
+    last = task_cpu(process.pid)
+    seconds = time.monotonic() - started
+    return stats, seconds, *by_name(first, last)
+
+
 def run_monitor(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace) -> Run:
     command = ["taskset", "-c", str(opts.capture_cpu), sys.executable, "-m", "valdrin", "monitor",
-               "--iface", RECV, "--json", "--max-streams", str(max(256, n))]
+               "--iface", RECV, "--json", "--max-streams", str(max(256, n)), *opts.monitor_option]
     master = slave = None
     env = dict(os.environ)
     if opts.tty:
@@ -134,22 +165,13 @@ def run_monitor(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace)
         env.pop("NO_COLOR", None)
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=slave if opts.tty else subprocess.PIPE,
                                stdin=subprocess.DEVNULL, env=env, text=True)
-    reader = None
     if opts.tty:
         os.close(slave)
-        reader = threading.Thread(target=drain, args=(master,), daemon=True)
-        reader.start()
+        threading.Thread(target=drain, args=(master,), daemon=True).start()
     try:
         wait_for_thread(process, "frame-capture", 15)
-        first: dict[int, tuple[str, int]] = {}
-
-        def cpu_now() -> int:
-            first.update(task_cpu(process.pid))
-            return 0
-
-        _, stats, _ = publish_for(natives, n, opts, cpu_now)
-        time.sleep(DRAIN_S + 0.001)  # the monitor's 1 ms blocks
-        last = task_cpu(process.pid)
+        # The drain: the monitor's blocks are handed over after 1 ms at most.
+        stats, seconds, threads, runs = measure(process, natives, n, opts, DRAIN_S + 0.001)
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=30)
     finally:
@@ -161,7 +183,6 @@ def run_monitor(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace)
     if process.returncode != 0:
         raise SystemExit(f"valdrin monitor ended with status {process.returncode}: {(err or '').strip()[-500:]}")
     report = json.loads(out)
-    threads = by_name(first, last)
     sent = stats["frames_sent"]
     per_stream, rest = divmod(sent, n)
     sv = report["sv"]
@@ -172,21 +193,50 @@ def run_monitor(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace)
         notes.append(f"{len(bad)} streams off, e.g. {s['sv_id']}: frames {s['frames']}/{per_stream} lost {s['lost']} "
                      f"dup {s['duplicated']} ooo {s['out_of_order']}")
     capture = report.get("capture") or {}
-    # The frames the monitor analysed during the window: all it captured
-    # (nothing else travels on the veth).
-    captured = capture.get("frames", 0)
-    return Run("monitor", sent, captured, capture.get("kernel_drops", -1),
+    # Every frame the monitor captured came in the window: nothing else
+    # travels on the veth.
+    return Run("monitor", sent, capture.get("frames", 0), capture.get("kernel_drops", -1),
                rest == 0 and len(sv) == n and not bad and report.get("malformed", 0) == 0,
-               sum(threads.values()), threads, notes)
+               sum(threads.values()), seconds, threads, runs, notes)
 
 
-def run_tcpdump_once(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace) -> Run:
-    p = run_tcpdump(natives, n, opts)
-    return Run("tcpdump", p.frames_sent, p.captured, p.kernel_drops, p.exact, p.cpu_ns, {"tcpdump": p.cpu_ns}, p.notes)
+def run_tcpdump(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace) -> Run:
+    command = ["taskset", "-c", str(opts.capture_cpu), opts.tcpdump, "-i", RECV, "-w", "/dev/null",
+               "-B", str(opts.buffer_kib), "-Z", "root", TCPDUMP_FILTER]
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        # "listening on vb, ..." once its socket is bound and its filter set.
+        assert process.stderr is not None
+        lines: list[str] = []
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and select.select([process.stderr], [], [], 0.5)[0]:
+            lines.append(process.stderr.readline())
+            if not lines[-1] or "listening on" in lines[-1]:
+                break
+        if not lines or "listening on" not in lines[-1]:
+            raise SystemExit(f"tcpdump did not start: {''.join(lines).strip()}")
+        # tcpdump's ring hands a block over when full or after 1 s.
+        stats, seconds, threads, runs = measure(process, natives, n, opts, DRAIN_S + 1.0)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=10)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    counts = {}
+    for what in ("captured", "dropped by kernel"):
+        m = re.search(rf"(\d+) packets? {what}", err)
+        counts[what] = int(m[1]) if m else -1
+    sent = stats["frames_sent"]
+    captured = counts["captured"]
+    notes = [] if captured == sent else [f"tcpdump captured {captured} of {sent}"]
+    return Run("tcpdump", sent, captured, counts["dropped by kernel"], captured == sent, sum(threads.values()),
+               seconds, threads, runs, notes)
 
 
 def line(r: Run) -> str:
-    split = ", ".join(f"{name} {ns / r.captured:.0f}" for name, ns in sorted(r.threads.items(), key=lambda kv: -kv[1])
+    split = ", ".join(f"{name} {ns / r.captured:.0f} ({r.runs.get(name, 0) / r.seconds:.0f}/s)"
+                      for name, ns in sorted(r.threads.items(), key=lambda kv: -kv[1])
                       if r.captured and ns / r.captured >= 0.5)
     return (f"  {r.who:8s} {r.frames_sent:9d} {r.captured:9d} {r.kernel_drops:6d} {'yes' if r.exact else 'NO':>5} "
             f"{r.ns_per_frame:9.0f}   {split}")
@@ -199,6 +249,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--rounds", type=int, default=3, help="monitor then tcpdump, this many times (default 3)")
     p.add_argument("--no-tty", dest="tty", action="store_false",
                    help="the monitor's standard error a pipe: no live table (only the capture and the analysis)")
+    p.add_argument("--monitor-option", action="append", default=[], metavar="OPTION",
+                   help="one more option for valdrin monitor, e.g. --monitor-option=--block-timeout=10 (repeatable)")
     p.add_argument("--tcpdump", default=shutil.which("tcpdump") or "/usr/bin/tcpdump")
     p.add_argument("--buffer-kib", type=int, default=4096,
                    help="tcpdump's -B, KiB (default 4096: the monitor's ring, 64 blocks of 64 KiB)")
@@ -219,10 +271,10 @@ def bench(opts: argparse.Namespace) -> int:
           f"load {loadavg()}")
     print(f"{opts.streams} streams x 4800 frames/s on {SEND} (CPU {opts.engine_cpu}) -> {RECV} (CPU {opts.capture_cpu}); "
           f"{opts.seconds:g} s per run; monitor's standard error {'a terminal' if opts.tty else 'a pipe'}")
-    print(f"  {'who':8s} {'sent':>9} {'captured':>9} {'drops':>6} {'exact':>5} {'ns/frame':>9}   by thread (ns/frame)")
+    print(f"  {'who':8s} {'sent':>9} {'captured':>9} {'drops':>6} {'exact':>5} {'ns/frame':>9}   by thread: ns/frame (runs/s)")
     runs: dict[str, list[Run]] = {"monitor": [], "tcpdump": []}
     for k in range(opts.rounds):
-        for who, runner in (("monitor", run_monitor), ("tcpdump", run_tcpdump_once)):
+        for who, runner in (("monitor", run_monitor), ("tcpdump", run_tcpdump)):
             r = runner(natives, opts.streams, opts)
             runs[who].append(r)
             print(line(r), flush=True)
