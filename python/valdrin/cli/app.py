@@ -2,8 +2,8 @@
 to a command, the error that ends a command with one line, and the values of
 options that several commands take.
 
-A command is a module of this package with two functions, registered in
-``valdrin.cli.COMMANDS``: ``add_parser(commands)`` adds its subparser to the
+A command is a module of this package with two functions, registered by name
+in ``valdrin.cli.COMMANDS`` and imported only when a command line needs it: ``add_parser(commands)`` adds its subparser to the
 top-level parser's ``commands`` and returns it; ``run(args, parser)`` runs
 the command with the parsed arguments and that subparser and returns the
 exit status. A problem met while running is a :class:`Failure` (one line on
@@ -20,11 +20,11 @@ import socket
 import struct
 import sys
 from contextlib import contextmanager
+from importlib import import_module
 from fractions import Fraction
 from types import ModuleType
 from typing import Any, Callable, Iterator, Sequence
 
-from .. import __version__
 
 
 class Failure(Exception):
@@ -59,11 +59,14 @@ def reading_progress(label: str, quiet: bool) -> Iterator[Callable[[int, int | N
     Yields the ``progress(done, total)`` callback the readers take, or None
     (no bar) when ``quiet`` or standard error is not a terminal.
     """
+    if quiet:  # before importing rich, which the quiet commands need not load
+        yield None
+        return
     from rich.console import Console
     from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
     err = Console(stderr=True)
-    if quiet or not err.is_terminal:
+    if not err.is_terminal:
         yield None
         return
     columns = (TextColumn(label), BarColumn(), DownloadColumn(), TimeRemainingColumn())
@@ -156,13 +159,27 @@ def goose_source_mac(args: argparse.Namespace) -> int:
     return interface_mac(args.iface) or GOOSE_PCAP_SRC_MAC
 
 
+class _Version(argparse.Action):
+    """--version: the package's version, looked up only when asked for (it reads the installed metadata)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        from .. import __version__
+
+        print(f"valdrin {__version__}")
+        parser.exit()
+
+
 def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:
     """The ``valdrin`` parser with a subparser of every command, in the order given."""
     parser = argparse.ArgumentParser(
         prog="valdrin",
         description="IEC 61850 process-bus messaging: publish Sampled Values (IEC 61850-9-2), decode GOOSE and SV captures.",
     )
-    parser.add_argument("--version", action="version", version=f"valdrin {__version__}")
+    parser.add_argument("--version", action=_Version)
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in commands:
         subparser = command.add_parser(subparsers)
@@ -170,8 +187,19 @@ def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:
     return parser
 
 
-def run(commands: Sequence[ModuleType], argv: Sequence[str] | None) -> int:
-    """Parses ``argv`` (default: the process's arguments) and runs the command it names; returns the exit status."""
+def needed(names: Sequence[str], argv: Sequence[str]) -> Sequence[str]:
+    """The command modules (of ``names``) that parsing ``argv`` needs: the one its
+    first word names, or all of them (for --help, --version, a word that names none)."""
+    word = next((arg for arg in argv if not arg.startswith("-")), None)
+    name = word.replace("-", "_") if word is not None else None
+    return [name] if name in names else names
+
+
+def run(names: Sequence[str], argv: Sequence[str] | None) -> int:
+    """Parses ``argv`` (default: the process's arguments) and runs the command it names
+    (a module of this package by name, from ``names``); returns the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    commands = [import_module(f".{name}", __package__) for name in needed(names, argv)]
     args = build_parser(commands).parse_args(argv)
     command = args.command_parser
     try:

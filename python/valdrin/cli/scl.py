@@ -7,14 +7,15 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from typing import TYPE_CHECKING
 
 from rich.console import Console, Group
 from rich.table import Table
 from rich.text import Text
 
-from .. import scl
-from ..scl_check import check
-from ..sv import MAX_RATE
+if TYPE_CHECKING:
+    from .. import scl
+
 from .app import Failure, goose_source_mac, print_json
 
 
@@ -46,6 +47,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 def load(path: str) -> scl.Scl:
     """The SCL file of a ``--scl`` option; a Failure of one line when it cannot be read or is refused."""
+    from .. import scl  # lxml and the model: only for commands given a file
+
     try:
         return scl.load(path)
     except OSError as error:
@@ -158,15 +161,20 @@ class ReportCheck:
     def __init__(self, model: scl.Scl | None) -> None:
         self.model = model
 
+    def _result(self, report):
+        from ..scl_check import check
+
+        return check(self.model, report)
+
     def add_json(self, out: dict, report) -> None:
         """Adds ``"scl"`` to the report's JSON object ``out``."""
         if self.model is not None:
-            out["scl"] = check(self.model, report).to_json()
+            out["scl"] = self._result(report).to_json()
 
     def print(self, console: Console, report) -> None:
         """Prints the statuses after the report."""
         if self.model is not None:
-            console.print(check_view(check(self.model, report)))
+            console.print(check_view(self._result(report)))
 
 
 def scl_check(path: str | None) -> ReportCheck:
@@ -262,6 +270,7 @@ def goose_publish_block(args: argparse.Namespace, parser: argparse.ArgumentParse
     if len(by_member) != len(values):
         parser.error("with --scl, --value takes MEMBER=VALUE")
     from .. import scl_publish
+    from ..sv import MAX_RATE
     model = load(args.scl)
     cb = model.find(args.gocb, "goose")
     if cb is None:
@@ -317,6 +326,7 @@ def publish_streams(args: argparse.Namespace, parser: argparse.ArgumentParser, s
     if not args.sv and not args.ied:
         parser.error("--scl needs --sv REF or --ied NAME")
     from .. import scl_publish
+    from ..sv import MAX_RATE
     model = load(args.scl)
     blocks = []
     for ref in args.sv or ():
