@@ -294,7 +294,7 @@ def test_analyze_json_leaves_the_heavy_libraries_unloaded(tmp_path):
     capture = tmp_path / "one.pcap"
     assert main(["publish", "--pcap", str(capture), "--frames", "4"]) == 0
     code = (f"import sys; from valdrin.cli import main; status = main(['analyze', {str(capture)!r}, '--json']); "
-            "print(status, sorted({m.split('.')[0] for m in sys.modules} & {'lxml', 'matplotlib', 'numpy', 'scipy'}), "
+            "print(status, sorted({m.split('.')[0] for m in sys.modules} & {'lxml', 'matplotlib', 'numpy', 'rich', 'scipy'}), "
             "'valdrin.goose' in sys.modules, 'valdrin.scl' in sys.modules, file=sys.stderr)")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert run.stderr.splitlines()[-1] == "0 [] False False"

@@ -14,17 +14,17 @@ package refuses) and ``parser.error`` are usage errors (exit status 2).
 from __future__ import annotations
 
 import argparse
-import fcntl
 import json
-import socket
-import struct
 import sys
 from contextlib import contextmanager
 from importlib import import_module
-from fractions import Fraction
 from types import ModuleType
-from typing import Any, Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence
 
+import valdrin_rt
+
+if TYPE_CHECKING:
+    from fractions import Fraction
 
 
 class Failure(Exception):
@@ -108,6 +108,8 @@ def positive_integer(text: str) -> int:
 
 def seconds(text: str) -> Fraction:
     """A positive number of seconds, kept exact (0.1 s is exactly 400 frames at 4000/s)."""
+    from fractions import Fraction
+
     try:
         value = Fraction(text)
     except (ValueError, ZeroDivisionError):
@@ -115,6 +117,15 @@ def seconds(text: str) -> Fraction:
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be positive, got {text}")
     return value
+
+
+def add_analysis_options(parser: argparse.ArgumentParser) -> None:
+    """The analysis settings that ``valdrin monitor`` and ``valdrin analyze`` both take."""
+    parser.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
+                        help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
+    parser.add_argument("--max-streams", type=int, default=valdrin_rt.DEFAULT_SV_STREAMS, metavar="N",
+                        help=f"SV streams and GOOSE blocks tracked, each (default {valdrin_rt.DEFAULT_SV_STREAMS}); "
+                             "more are counted as beyond the limits")
 
 
 def mac_address(text: str) -> int:
@@ -137,6 +148,10 @@ def interface_mac(iface: str | None) -> int:
     """The interface's own MAC address (asked of the kernel in this network namespace, where
     /sys may show another's), or 0 when there is none to ask (no interface, or none such)."""
     if iface:
+        import fcntl
+        import socket
+        import struct
+
         try:
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
                 request = struct.pack("16s16x", iface.encode()[:15])

@@ -12,9 +12,10 @@ from rich.console import Console
 from rich.live import Live
 
 from ..listen import Monitor
-from .app import Failure, int_between, print_json, seconds
-from .health import add_analysis_options, conf_rev_lines, event_line, report_view
+from .app import Failure, add_analysis_options, int_between, print_json, seconds
+from .health import event_line, report_view
 from .scl import add_check_option, scl_check
+from .text import conf_rev_lines
 
 
 # The V3 ring's block timeout unless --block-timeout says otherwise: a table

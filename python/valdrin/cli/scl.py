@@ -9,11 +9,11 @@ import json
 import sys
 from typing import TYPE_CHECKING
 
-from rich.console import Console, Group
-from rich.table import Table
-from rich.text import Text
-
 if TYPE_CHECKING:
+    from rich.console import Console, Group
+    from rich.table import Table
+    from rich.text import Text
+
     from .. import scl
 
 from .app import Failure, goose_source_mac, print_json
@@ -83,9 +83,20 @@ def _cells(cb: scl.ControlBlock) -> tuple[str, ...]:
             ", ".join(cb.subscribers) or "-")
 
 
+def _rich() -> tuple[type[Console], type[Group], type[Table], type[Text]]:
+    """rich's Console, Group, Table and Text, imported when something is drawn: the other
+    commands load this module for its options, and their --json runs draw nothing."""
+    from rich.console import Console, Group
+    from rich.table import Table
+    from rich.text import Text
+
+    return Console, Group, Table, Text
+
+
 def blocks_table(model: scl.Scl, width: int = _TABLE_WIDTH) -> Table | Group:
     """One row per control block; below _TABLE_WIDTH columns, one record per block (its
     reference on a line of its own, then the other fields), so that no cell is cut to letters."""
+    _, Group, Table, Text = _rich()
     title = f"{model.file} (edition {model.edition}): {len(model.control_blocks)} control blocks"
     if width >= _TABLE_WIDTH:
         table = Table(title=title, title_justify="left")
@@ -112,7 +123,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if args.json:
         print_json(model.to_json())
         return 0
-    console = Console()
+    console = _rich()[0]()
     console.print(blocks_table(model, console.width))
     console.print(f"{len(model.findings)} findings" + (":" if model.findings else ""), highlight=False)
     for line in model.findings:
@@ -137,6 +148,7 @@ def _value_text(value: object) -> str:
 
 def check_view(result) -> Table:
     """The statuses of a :class:`valdrin.scl_check.Check` as a table, GOOSE values by member name."""
+    _, _, Table, Text = _rich()
     counts = result.counts()
     table = Table(title=f"{result.file}: " + ", ".join(f"{n} {status}" for status, n in counts.items()),
                   title_justify="left")
