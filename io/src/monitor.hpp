@@ -32,13 +32,7 @@ inline constexpr std::size_t MONITOR_EVENTS = 4096;
 // these short frames than V2's 2 KiB slots in the same memory.
 [[nodiscard]] inline CaptureOptions monitor_capture() {
     CaptureOptions options;
-    options.ring.version = RingVersion::V3;
-    // 4 MiB as 16 blocks of 256 KiB: a block holds about 1200 SV frames,
-    // some 8 ms of 32 streams at 4800 frames/s, so that a busy link wakes
-    // the thread about a hundred times a second rather than once a
-    // millisecond; a quiet one is bounded by the block timeout.
-    options.ring.block_size = 1u << 18;
-    options.ring.block_count = 16;
+    options.ring = v3_ring(RingGeometry{}.block_timeout_ms);
     return options;
 }
 
