@@ -100,6 +100,9 @@ private:
     std::uint32_t left_ = 0;
     std::uint32_t offset_ = 0;
     std::uint32_t next_offset_ = 0;
+    // V3: where the current block's frames end, and how far it is prefetched.
+    std::uint32_t block_end_ = 0;
+    std::uint32_t prefetched_ = 0;
 };
 
 }  // namespace valdrin::io
