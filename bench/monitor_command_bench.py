@@ -16,8 +16,9 @@ For each, CPU time is the sum over the process's threads (schedstat: on-CPU
 time in ns) from just before the first frame until every frame has been
 handed over (the engine stops, then a drain of 0.3 s plus the ring's block
 timeout, 1 s for tcpdump, whose blocks wait that long); ns/frame is that
-over the frames the process captured. The monitor's line also splits its
-time by thread. "exact" means: the monitor counted every stream with as
+over the frames the process captured. Each line also splits the time by
+thread, with how often each thread was switched to per second (its
+wake-ups, mostly). "exact" means: the monitor counted every stream with as
 many frames as the engine sent to it and no sample lost, duplicated or out
 of order (it analysed every frame), tcpdump captured as many as were sent;
 "drops" is the kernel's count of frames the ring had no room for. Rounds
@@ -170,8 +171,8 @@ def run_monitor(natives: list[dict[str, Any]], n: int, opts: argparse.Namespace)
         threading.Thread(target=drain, args=(master,), daemon=True).start()
     try:
         wait_for_thread(process, "frame-capture", 15)
-        # The drain: the monitor's blocks are handed over after 1 ms at most.
-        stats, seconds, threads, runs = measure(process, natives, n, opts, DRAIN_S + 0.001)
+        # The drain covers the command's block timeout (10 ms unless --block-timeout says otherwise).
+        stats, seconds, threads, runs = measure(process, natives, n, opts, DRAIN_S + 0.01)
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=30)
     finally:
