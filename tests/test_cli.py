@@ -270,3 +270,44 @@ def test_ctrl_c_stops_cleanly():
     sent, _, errors, _ = SUMMARY.fullmatch(lines[-1]).groups()
     shown = int(re.match(r"frames (\d+)", lines[-2]).group(1))
     assert int(sent) >= shown > 0 and errors == "0"
+
+
+# --- what a command line imports ------------------------------------------------
+
+ALL_COMMANDS = ["publish", "decode", "monitor", "analyze", "goose", "trip_test", "relay_sim", "export", "plot", "scl"]
+
+
+@pytest.mark.parametrize("argv, modules", [
+    (["analyze", "x.pcap", "--json"], ["analyze"]),
+    (["relay-sim", "--help"], ["relay_sim"]),         # typed with "-", a module with "_"
+    (["--help"], ALL_COMMANDS),                       # the list of every command
+    ([], ALL_COMMANDS),                               # the usage error names them all
+    (["analyse", "x.pcap"], ALL_COMMANDS),            # no such command: argparse's error lists the choices
+])
+def test_command_modules_a_command_line_needs(argv, modules):
+    from valdrin.cli import COMMANDS
+    from valdrin.cli.app import needed
+    assert list(needed(COMMANDS, argv)) == modules
+
+
+def test_analyze_json_leaves_the_heavy_libraries_unloaded(tmp_path):
+    capture = tmp_path / "one.pcap"
+    assert main(["publish", "--pcap", str(capture), "--frames", "4"]) == 0
+    code = (f"import sys; from valdrin.cli import main; status = main(['analyze', {str(capture)!r}, '--json']); "
+            "print(status, sorted({m.split('.')[0] for m in sys.modules} & {'lxml', 'matplotlib', 'numpy', 'rich', 'scipy'}), "
+            "'valdrin.goose' in sys.modules, 'valdrin.scl' in sys.modules, file=sys.stderr)")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.stderr.splitlines()[-1] == "0 [] False False"
+    assert '"frames": 4' in run.stdout
+
+
+def test_names_the_cli_module_has_long_offered():
+    import valdrin.cli as cli
+    from valdrin import pcap, sv
+    from valdrin.cli import publish
+    assert (cli.read_pcap, cli.Packet, cli.PCAP_SNAPLEN) == (pcap.read_pcap, pcap.Packet, pcap.PCAP_SNAPLEN)
+    assert (cli.Stream, cli.Wave, cli.Fault) == (sv.Stream, sv.Wave, sv.Fault)
+    assert (cli.CURRENT_PEAK_A, cli.default_waves) == (publish.CURRENT_PEAK_A, publish.default_waves)
+    assert cli.__version__ == version("valdrin")
+    with pytest.raises(AttributeError, match="has no attribute 'nothing'"):
+        cli.nothing  # noqa: B018

@@ -375,3 +375,26 @@ def test_monitor_command_reports_goose_findings_and_their_events():
     assert [e["kind"] for e in events if e["kind"].startswith("goose_")] == [
         "goose_block_seen", "goose_finding", "goose_state_change", "goose_finding"]
     assert "did not" not in result["stderr"]
+
+
+@pytest.mark.parametrize("args, ring, block_timeout_ms", [
+    ([], "v3", 10),                                   # the command's own default: ~100 wake-ups/s on a busy link
+    (["--block-timeout", "1"], "v3", 1),              # as asked, the Monitor's own default
+    (["--ring", "v3", "--block-timeout", "250"], "v3", 250),
+    (["--ring", "v2"], "v2", None),                   # V2 has no blocks
+])
+def test_monitor_command_block_timeout(monkeypatch, args, ring, block_timeout_ms):
+    from valdrin.cli import main
+    from valdrin.cli import monitor as command
+    seen = {}
+
+    class Refusing:
+        def __init__(self, iface, **kwargs):
+            seen.update(kwargs)
+
+        def start(self):
+            raise OSError("interface nope0: No such device (os error 19)")
+
+    monkeypatch.setattr(command, "Monitor", Refusing)
+    assert main(["monitor", "--iface", "nope0", *args]) == 1
+    assert (seen["ring"], seen["block_timeout_ms"]) == (ring, block_timeout_ms)

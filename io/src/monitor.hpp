@@ -32,7 +32,7 @@ inline constexpr std::size_t MONITOR_EVENTS = 4096;
 // these short frames than V2's 2 KiB slots in the same memory.
 [[nodiscard]] inline CaptureOptions monitor_capture() {
     CaptureOptions options;
-    options.ring.version = RingVersion::V3;
+    options.ring = v3_ring(RingGeometry{}.block_timeout_ms);
     return options;
 }
 

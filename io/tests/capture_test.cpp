@@ -204,6 +204,35 @@ int threads_named(const std::string& name) {
     return count;
 }
 
+// Each row: a block timeout, the block size and count of its V3 ring, why.
+struct RingRow {
+    std::uint32_t timeout_ms;
+    std::uint32_t block_size;
+    std::uint32_t block_count;
+    const char* why;
+};
+
+TEST(RingTest, AV3RingsBlocksHoldAboutATimeoutOfABusyLink) {
+    constexpr RingRow rows[] = {
+        {1, 65536, 64, "the Monitor's default: 64 blocks, 64 ms before a stalled reader drops"},
+        {2, 65536, 64, "2 ms of 32 MB/s fill 64 KiB"},
+        {3, 131072, 32, "3 ms no longer fit: 128 KiB"},
+        {4, 131072, 32, "4 ms fill 128 KiB"},
+        {5, 262144, 16, "beyond 4 ms: 256 KiB"},
+        {10, 262144, 16, "valdrin monitor's timeout"},
+        {MAX_BLOCK_TIMEOUT_MS, 262144, 16, "never larger than 256 KiB"},
+    };
+    for (const RingRow& row : rows) {
+        const RingGeometry ring = v3_ring(row.timeout_ms);
+        EXPECT_EQ(ring.version, RingVersion::V3) << row.why;
+        EXPECT_EQ(ring.block_timeout_ms, row.timeout_ms) << row.why;
+        EXPECT_EQ(ring.block_size, row.block_size) << row.why;
+        EXPECT_EQ(ring.block_count, row.block_count) << row.why;
+        EXPECT_EQ(ring.block_size % ring.frame_size, 0u) << row.why;  // as RxRing::map requires
+        EXPECT_GE(std::uint64_t{ring.block_count} * row.timeout_ms, 64u) << row.why;
+    }
+}
+
 TEST(CaptureTest, StartsAgainAfterStopAndRefusesASecondStart) {
     VALDRIN_IN_NAMESPACE([] {
         Recorder recorder;

@@ -28,7 +28,6 @@ from typing import Any, Callable, Iterator
 
 import valdrin_rt
 
-from . import goose
 from .pcap import open_capture
 from .values import mac_text, text, to_json
 
@@ -40,6 +39,8 @@ CHANNEL_NAMES = ("Ia", "Ib", "Ic", "In", "Va", "Vb", "Vc", "Vn")
 
 def _goose_values(frame: bytes) -> list | None:
     """The allData of a block's last frame as Python values (None when it no longer decodes)."""
+    from . import goose  # the Python decoder: only for reports with GOOSE blocks
+
     try:
         decoded = goose.decode_frame(frame)
     except ValueError:

@@ -86,7 +86,7 @@ bool ring_options(PyObject* ring, PyObject* block_timeout, PyObject* coalesce, i
                       "block_timeout_ms must be between 1 and " + std::to_string(io::MAX_BLOCK_TIMEOUT_MS));
             return false;
         }
-        capture.ring.block_timeout_ms = static_cast<std::uint32_t>(**timeout);
+        capture.ring = io::v3_ring(static_cast<std::uint32_t>(**timeout));
     }
     auto pause = py::argument("coalesce_us", coalesce, [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
     if (!pause) return false;

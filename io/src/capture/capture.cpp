@@ -443,14 +443,22 @@ void Capture::loop(Run& run) noexcept {
     phase_.store(PHASE_RUNNING, std::memory_order_release);
     futex_wake_all(phase_);
 
-    const std::int64_t idle = std::max<std::int64_t>(options_.idle_interval_ns, 100'000);
+    // A V3 ring hands frames over a block at a time, a block timeout apart
+    // at the most: idle passes more often than that would wake the thread
+    // to find nothing new.
+    const std::int64_t block_ns = options_.ring.version == RingVersion::V3
+                                      ? std::int64_t{options_.ring.block_timeout_ms} * 1'000'000
+                                      : 0;
+    const std::int64_t idle = std::max({options_.idle_interval_ns, block_ns, std::int64_t{100'000}});
     run.fds[0] = {run.socket.get(), POLLIN, 0};
     run.fds[1] = {run.wake.get(), POLLIN, 0};
     run.next_idle = monotonic_ns();
     for (;;) {
         const std::size_t count = hand_over(run);
         const std::int64_t now = monotonic_ns();
-        if (now >= run.next_idle) {
+        // Awake for frames anyway, the thread does an idle pass due within
+        // half an interval now rather than wake again for it alone.
+        if (now >= run.next_idle || (count != 0 && now >= run.next_idle - idle / 2)) {
             if (!idle_pass(run)) break;
             run.next_idle = now + idle;
         }

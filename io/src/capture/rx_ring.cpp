@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -18,6 +19,11 @@ std::uint32_t load_status(std::uint32_t& status) noexcept {
 void give_back(std::uint32_t& status) noexcept {
     std::atomic_ref(status).store(TP_STATUS_KERNEL, std::memory_order_release);
 }
+
+// How far ahead of the frame being read a V3 block is prefetched: some five
+// short frames (an SV frame of one ASDU takes about 200 octets there).
+constexpr std::uint32_t CACHE_LINE = 64;
+constexpr std::uint32_t PREFETCH_AHEAD = 1024;
 
 template <class Header>
 std::uint8_t packet_type_after(const Header* header) noexcept {
@@ -41,6 +47,8 @@ RxRing& RxRing::operator=(RxRing&& other) noexcept {
         left_ = other.left_;
         offset_ = other.offset_;
         next_offset_ = other.next_offset_;
+        block_end_ = other.block_end_;
+        prefetched_ = other.prefetched_;
         other.base_ = nullptr;
         other.bytes_ = 0;
     }
@@ -143,6 +151,8 @@ bool RxRing::next_v3(RingFrame& out) noexcept {
         if ((load_status(block->hdr.bh1.block_status) & TP_STATUS_USER) == 0) return false;
         left_ = block->hdr.bh1.num_pkts;
         offset_ = block->hdr.bh1.offset_to_first_pkt;
+        block_end_ = std::min(block->hdr.bh1.blk_len, unit_size_);
+        prefetched_ = offset_ & ~(CACHE_LINE - 1);
         if (left_ != 0) break;
         give_back(block->hdr.bh1.block_status);  // an empty block: nothing to read
         advance();
@@ -160,6 +170,12 @@ bool RxRing::next_v3(RingFrame& out) noexcept {
     out.vlan_tpid = header->hv1.tp_vlan_tpid;
     out.packet_type = packet_type_after(header);
     next_offset_ = header->tp_next_offset;
+    // The kernel wrote the block on the CPU that received its frames: the
+    // octets some frames ahead are asked for while this one is analysed.
+    const std::uint32_t ahead = std::min(offset_ + PREFETCH_AHEAD, block_end_);
+    for (; prefetched_ < ahead; prefetched_ += CACHE_LINE) {
+        __builtin_prefetch(reinterpret_cast<const std::uint8_t*>(block) + prefetched_);
+    }
     return true;
 }
 

@@ -25,24 +25,39 @@ control blocks an SCL file designs.
 
 from __future__ import annotations
 
-from typing import Sequence
+from importlib import import_module
+from typing import Any, Sequence
 
-from .. import __version__  # noqa: F401
-from ..pcap import LINKTYPE_ETHERNET, PCAP_MAGIC_NS, PCAP_SNAPLEN, Packet, read_pcap, write_pcap  # noqa: F401
-from ..sv import Fault, Playback, Publisher, Stream, Wave  # noqa: F401
-from . import analyze, app, decode, export, goose, monitor, plot, publish, relay_sim, scl, sequence, trip_test
-from .publish import (  # noqa: F401
-    CURRENT_PEAK_A,
-    CURRENT_SCALE,
-    NOMINAL_HZ,
-    VOLTAGE_PEAK_V,
-    VOLTAGE_SCALE,
-    default_waves,
-)
+from . import app
 
 # The commands, in the order ``valdrin --help`` lists them: a module each (see
-# valdrin.cli.app), so a new command is one more module and its entry here.
-COMMANDS = (publish, decode, monitor, analyze, goose, trip_test, sequence, relay_sim, export, plot, scl)
+# valdrin.cli.app), named as typed with "_" for "-", so a new command is one
+# more module and its entry here. A command line imports only the module of
+# the command it names (``valdrin --help`` all of them).
+COMMANDS = ("publish", "decode", "monitor", "analyze", "goose", "trip_test", "sequence", "relay_sim", "export", "plot", "scl")
+
+# Names this module has long offered, from the modules that own them, imported
+# on first use rather than by every command line.
+_REEXPORTS = {
+    "__version__": "..",
+    **dict.fromkeys(("LINKTYPE_ETHERNET", "PCAP_MAGIC_NS", "PCAP_SNAPLEN", "Packet", "read_pcap", "write_pcap"),
+                    "..pcap"),
+    **dict.fromkeys(("Fault", "Playback", "Publisher", "Stream", "Wave"), "..sv"),
+    **dict.fromkeys(("CURRENT_PEAK_A", "CURRENT_SCALE", "NOMINAL_HZ", "VOLTAGE_PEAK_V", "VOLTAGE_SCALE",
+                     "default_waves"), ".publish"),
+}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _REEXPORTS:
+        value = getattr(import_module(_REEXPORTS[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_REEXPORTS})
 
 
 def main(argv: Sequence[str] | None = None) -> int:

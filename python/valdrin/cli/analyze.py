@@ -7,9 +7,9 @@ import argparse
 import sys
 
 from ..listen import CaptureError, Event, Interrupted, Report, analyze
-from .app import Failure, int_between, print_json, reading_progress
-from .health import add_analysis_options, conf_rev_lines, console as health_console, event_line, report_view
+from .app import Failure, add_analysis_options, int_between, print_json, reading_progress
 from .scl import ReportCheck, add_check_option, scl_check
+from .text import conf_rev_lines
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -98,6 +98,9 @@ def _print(report: Report, events: list[Event] | None, as_json: bool, expect_con
         check.add_json(out, report)
         print_json(out)
         return
+    # rich and the tables only here: a --json run does without them.
+    from .health import console as health_console, event_line, report_view
+
     console = health_console()
     if events:
         for event in events:

@@ -2,8 +2,8 @@
 to a command, the error that ends a command with one line, and the values of
 options that several commands take.
 
-A command is a module of this package with two functions, registered in
-``valdrin.cli.COMMANDS``: ``add_parser(commands)`` adds its subparser to the
+A command is a module of this package with two functions, registered by name
+in ``valdrin.cli.COMMANDS`` and imported only when a command line needs it: ``add_parser(commands)`` adds its subparser to the
 top-level parser's ``commands`` and returns it; ``run(args, parser)`` runs
 the command with the parsed arguments and that subparser and returns the
 exit status. A problem met while running is a :class:`Failure` (one line on
@@ -15,19 +15,19 @@ from __future__ import annotations
 
 import argparse
 import errno
-import fcntl
 import functools
 import json
 import os
-import socket
-import struct
 import sys
 from contextlib import contextmanager
-from fractions import Fraction
+from importlib import import_module
 from types import ModuleType
-from typing import Any, Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence
 
-from .. import __version__
+import valdrin_rt
+
+if TYPE_CHECKING:
+    from fractions import Fraction
 
 
 class Failure(Exception):
@@ -62,11 +62,14 @@ def reading_progress(label: str, quiet: bool) -> Iterator[Callable[[int, int | N
     Yields the ``progress(done, total)`` callback the readers take, or None
     (no bar) when ``quiet`` or standard error is not a terminal.
     """
+    if quiet:  # before importing rich, which the quiet commands need not load
+        yield None
+        return
     from rich.console import Console
     from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
     err = Console(stderr=True)
-    if quiet or not err.is_terminal:
+    if not err.is_terminal:
         yield None
         return
     columns = (TextColumn(label), BarColumn(), DownloadColumn(), TimeRemainingColumn())
@@ -108,6 +111,8 @@ def positive_integer(text: str) -> int:
 
 def seconds(text: str) -> Fraction:
     """A positive number of seconds, kept exact (0.1 s is exactly 400 frames at 4000/s)."""
+    from fractions import Fraction
+
     try:
         value = Fraction(text)
     except (ValueError, ZeroDivisionError):
@@ -115,6 +120,15 @@ def seconds(text: str) -> Fraction:
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be positive, got {text}")
     return value
+
+
+def add_analysis_options(parser: argparse.ArgumentParser) -> None:
+    """The analysis settings that ``valdrin monitor`` and ``valdrin analyze`` both take."""
+    parser.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
+                        help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
+    parser.add_argument("--max-streams", type=int, default=valdrin_rt.DEFAULT_SV_STREAMS, metavar="N",
+                        help=f"SV streams and GOOSE blocks tracked, each (default {valdrin_rt.DEFAULT_SV_STREAMS}); "
+                             "more are counted as beyond the limits")
 
 
 def mac_address(text: str) -> int:
@@ -169,6 +183,10 @@ def interface_mac(iface: str | None) -> int:
     """The interface's own MAC address (asked of the kernel in this network namespace, where
     /sys may show another's), or 0 when there is none to ask (no interface, or none such)."""
     if iface:
+        import fcntl
+        import socket
+        import struct
+
         try:
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
                 request = struct.pack("16s16x", iface.encode()[:15])
@@ -191,13 +209,27 @@ def goose_source_mac(args: argparse.Namespace) -> int:
     return interface_mac(args.iface) or GOOSE_PCAP_SRC_MAC
 
 
+class _Version(argparse.Action):
+    """--version: the package's version, looked up only when asked for (it reads the installed metadata)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        from .. import __version__
+
+        print(f"valdrin {__version__}")
+        parser.exit()
+
+
 def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:
     """The ``valdrin`` parser with a subparser of every command, in the order given."""
     parser = argparse.ArgumentParser(
         prog="valdrin",
         description="IEC 61850 process-bus messaging: publish Sampled Values (IEC 61850-9-2), decode GOOSE and SV captures.",
     )
-    parser.add_argument("--version", action="version", version=f"valdrin {__version__}")
+    parser.add_argument("--version", action=_Version)
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in commands:
         subparser = command.add_parser(subparsers)
@@ -205,8 +237,19 @@ def build_parser(commands: Sequence[ModuleType]) -> argparse.ArgumentParser:
     return parser
 
 
-def run(commands: Sequence[ModuleType], argv: Sequence[str] | None) -> int:
-    """Parses ``argv`` (default: the process's arguments) and runs the command it names; returns the exit status."""
+def needed(names: Sequence[str], argv: Sequence[str]) -> Sequence[str]:
+    """The command modules (of ``names``) that parsing ``argv`` needs: the one its
+    first word names, or all of them (for --help, --version, a word that names none)."""
+    word = next((arg for arg in argv if not arg.startswith("-")), None)
+    name = word.replace("-", "_") if word is not None else None
+    return [name] if name in names else names
+
+
+def run(names: Sequence[str], argv: Sequence[str] | None) -> int:
+    """Parses ``argv`` (default: the process's arguments) and runs the command it names
+    (a module of this package by name, from ``names``); returns the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    commands = [import_module(f".{name}", __package__) for name in needed(names, argv)]
     args = build_parser(commands).parse_args(argv)
     command = args.command_parser
     try:

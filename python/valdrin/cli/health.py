@@ -3,7 +3,6 @@
 
 from __future__ import annotations
 
-import argparse
 import math
 import os
 from dataclasses import dataclass
@@ -21,15 +20,6 @@ from ..values import BitString, UtcTime
 from .app import rich_console
 from .prp_view import prp_parts
 from .text import iso_ns
-
-
-def add_analysis_options(parser: argparse.ArgumentParser) -> None:
-    """The analysis settings that ``valdrin monitor`` and ``valdrin analyze`` both take."""
-    parser.add_argument("--nominal-hz", type=float, choices=(50.0, 60.0), default=50.0, metavar="HZ",
-                        help="the power system's nominal frequency for RMS and phasors: 50 (default) or 60")
-    parser.add_argument("--max-streams", type=int, default=valdrin_rt.DEFAULT_SV_STREAMS, metavar="N",
-                        help=f"SV streams and GOOSE blocks tracked, each (default {valdrin_rt.DEFAULT_SV_STREAMS}); "
-                             "more are counted as beyond the limits")
 
 
 def _us(value: float | None) -> str:
@@ -311,23 +301,6 @@ def report_view(report: Report, now_ns: int | None, width: int, rates: dict | No
             parts.append(findings)
     parts.extend(prp_parts(report))
     return Group(*parts)
-
-
-def conf_rev_lines(report: Report, expected: int | None) -> list[str]:
-    """A line per SV stream and GOOSE block that carried a confRev other than `expected`
-    (the analysis counted them against it): how many ASDUs or frames, the first such
-    confRev and when it came, and the last confRev."""
-    if expected is None:
-        return []
-    lines = []
-    for kind, items, name, unit in (("SV", report.sv, "sv_id", "ASDUs"), ("GOOSE", report.goose, "gocb_ref", "frames")):
-        for item in items:
-            other = item["unexpected_conf_rev"]
-            if other is not None:
-                lines.append(f"{kind} {item[name]} (0x{item['app_id']:04x}): {other[unit.lower()]:,} {unit} of a "
-                             f"confRev other than {expected}, the first {other['first']} at {iso_ns(other['first_ns'])}"
-                             f" (last confRev {item['conf_rev']})")
-    return lines
 
 
 def event_line(event: Event) -> str:

@@ -7,14 +7,15 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from typing import TYPE_CHECKING
 
-from rich.console import Console, Group
-from rich.table import Table
-from rich.text import Text
+if TYPE_CHECKING:
+    from rich.console import Console, Group
+    from rich.table import Table
+    from rich.text import Text
 
-from .. import scl
-from ..scl_check import check
-from ..sv import MAX_RATE
+    from .. import scl
+
 from .app import Failure, goose_source_mac, print_json, rich_console
 
 
@@ -46,6 +47,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 def load(path: str) -> scl.Scl:
     """The SCL file of a ``--scl`` option; a Failure of one line when it cannot be read or is refused."""
+    from .. import scl  # lxml and the model: only for commands given a file
+
     try:
         return scl.load(path)
     except OSError as error:
@@ -80,9 +83,20 @@ def _cells(cb: scl.ControlBlock) -> tuple[str, ...]:
             ", ".join(cb.subscribers) or "-")
 
 
+def _rich() -> tuple[type[Console], type[Group], type[Table], type[Text]]:
+    """rich's Console, Group, Table and Text, imported when something is drawn: the other
+    commands load this module for its options, and their --json runs draw nothing."""
+    from rich.console import Console, Group
+    from rich.table import Table
+    from rich.text import Text
+
+    return Console, Group, Table, Text
+
+
 def blocks_table(model: scl.Scl, width: int = _TABLE_WIDTH) -> Table | Group:
     """One row per control block; below _TABLE_WIDTH columns, one record per block (its
     reference on a line of its own, then the other fields), so that no cell is cut to letters."""
+    _, Group, Table, Text = _rich()
     title = f"{model.file} (edition {model.edition}): {len(model.control_blocks)} control blocks"
     if width >= _TABLE_WIDTH:
         table = Table(title=title, title_justify="left")
@@ -134,6 +148,7 @@ def _value_text(value: object) -> str:
 
 def check_view(result) -> Table:
     """The statuses of a :class:`valdrin.scl_check.Check` as a table, GOOSE values by member name."""
+    _, _, Table, Text = _rich()
     counts = result.counts()
     table = Table(title=f"{result.file}: " + ", ".join(f"{n} {status}" for status, n in counts.items()),
                   title_justify="left")
@@ -158,15 +173,20 @@ class ReportCheck:
     def __init__(self, model: scl.Scl | None) -> None:
         self.model = model
 
+    def _result(self, report):
+        from ..scl_check import check
+
+        return check(self.model, report)
+
     def add_json(self, out: dict, report) -> None:
         """Adds ``"scl"`` to the report's JSON object ``out``."""
         if self.model is not None:
-            out["scl"] = check(self.model, report).to_json()
+            out["scl"] = self._result(report).to_json()
 
     def print(self, console: Console, report) -> None:
         """Prints the statuses after the report."""
         if self.model is not None:
-            console.print(check_view(check(self.model, report)))
+            console.print(check_view(self._result(report)))
 
 
 def scl_check(path: str | None) -> ReportCheck:
@@ -262,6 +282,7 @@ def goose_publish_block(args: argparse.Namespace, parser: argparse.ArgumentParse
     if len(by_member) != len(values):
         parser.error("with --scl, --value takes MEMBER=VALUE")
     from .. import scl_publish
+    from ..sv import MAX_RATE
     model = load(args.scl)
     cb = model.find(args.gocb, "goose")
     if cb is None:
@@ -317,6 +338,7 @@ def publish_streams(args: argparse.Namespace, parser: argparse.ArgumentParser, s
     if not args.sv and not args.ied:
         parser.error("--scl needs --sv REF or --ied NAME")
     from .. import scl_publish
+    from ..sv import MAX_RATE
     model = load(args.scl)
     blocks = []
     for ref in args.sv or ():

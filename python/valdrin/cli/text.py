@@ -1,5 +1,6 @@
 """Decoded frames as text for people: times, MAC addresses, Data values, the
-fields of GOOSE PDUs and of SV ASDUs with their samples."""
+fields of GOOSE PDUs and of SV ASDUs with their samples; the confRev lines of
+an analysis report."""
 
 from __future__ import annotations
 
@@ -7,8 +8,12 @@ import math
 import struct
 from datetime import datetime, timedelta
 
+from typing import TYPE_CHECKING
+
 from .. import values
-from ..sv_frames import samples_of
+
+if TYPE_CHECKING:
+    from ..listen import Report
 
 _BTIME_EPOCH = datetime(1984, 1, 1)  # IEC 61850 TimeOfDay counts days from 1984-01-01
 _SMP_SYNCH = {0: "none", 1: "local", 2: "global"}
@@ -183,6 +188,7 @@ def goose_lines(pdu: dict) -> list[str]:
 
 def sv_lines(security: bytes | None, asdus: list[dict]) -> list[str]:
     """The security octets (when present) and every ASDU of a decoded savPdu with its samples."""
+    from ..sv_frames import samples_of  # the ASDU's samples: only when there are SV frames to show
     lines = [] if security is None else [f"  security {security.hex() or '(empty)'}"]
     for n, asdu in enumerate(asdus, start=1):
         synch = asdu["smp_synch"]
@@ -205,4 +211,21 @@ def sv_lines(security: bytes | None, asdus: list[dict]) -> list[str]:
             lines.append(f"    sample of {len(asdu['sample'])} octets, not whole channels: {asdu['sample'].hex()}")
         else:
             lines.append("    samples " + (" ".join(f"({v}, 0x{q:04x})" for v, q in channels) or "(none)"))
+    return lines
+
+
+def conf_rev_lines(report: Report, expected: int | None) -> list[str]:
+    """A line per SV stream and GOOSE block that carried a confRev other than `expected`
+    (the analysis counted them against it): how many ASDUs or frames, the first such
+    confRev and when it came, and the last confRev."""
+    if expected is None:
+        return []
+    lines = []
+    for kind, items, name, unit in (("SV", report.sv, "sv_id", "ASDUs"), ("GOOSE", report.goose, "gocb_ref", "frames")):
+        for item in items:
+            other = item["unexpected_conf_rev"]
+            if other is not None:
+                lines.append(f"{kind} {item[name]} (0x{item['app_id']:04x}): {other[unit.lower()]:,} {unit} of a "
+                             f"confRev other than {expected}, the first {other['first']} at {iso_ns(other['first_ns'])}"
+                             f" (last confRev {item['conf_rev']})")
     return lines
