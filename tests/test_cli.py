@@ -274,7 +274,7 @@ def test_ctrl_c_stops_cleanly():
 
 # --- what a command line imports ------------------------------------------------
 
-ALL_COMMANDS = ["publish", "decode", "monitor", "analyze", "goose", "trip_test", "relay_sim", "export", "plot", "scl"]
+ALL_COMMANDS = ["publish", "decode", "monitor", "analyze", "goose", "trip_test", "sequence", "relay_sim", "export", "plot", "scl"]
 
 
 @pytest.mark.parametrize("argv, modules", [
