@@ -217,8 +217,8 @@ class Publisher:
                 self._rt_priority,
                 cpu,
                 self._periods,
-                self._sequence,
-                self._prp_b,
+                prp_b=self._prp_b,
+                sequence=self._sequence,
             )
             for cpu, share in self._shares
         ]
