@@ -32,12 +32,20 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "summary. Needs CAP_NET_RAW (root)."
         ),
         epilog=(
-            "Examples: valdrin monitor --iface eth1; valdrin monitor --iface eth1 --duration 10 --json. "
+            "Examples: valdrin monitor --iface eth1; valdrin monitor --iface eth1 --duration 10 --json; "
+            "valdrin monitor --prp eth1,eth2. "
             "Exit status: 0 after a run, 1 when the capture cannot start (no such interface, no "
             "privilege) or stops on its own (the interface went away), 2 for usage errors."
         ),
     )
-    m.add_argument("--iface", required=True, metavar="IF", help="the network interface to capture on")
+    where = m.add_mutually_exclusive_group(required=True)
+    where.add_argument("--iface", metavar="IF", help="the network interface to capture on")
+    where.add_argument("--prp", type=_lans, metavar="IF_A,IF_B",
+                       help="capture a PRP network's LAN A on IF_A and LAN B on IF_B: the frames of both pass "
+                            "through a receiving node's duplicate discard (first copy kept, trailer removed) and "
+                            "the report adds, per stream and block, its frames on each LAN, those that came on one "
+                            "LAN only, the skew B minus A, wrong LAN ids and sizes, and per LAN and node the "
+                            "supervision frames (as analyze --prp-b)")
     m.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds (default: until Ctrl-C)")
     m.add_argument("--json", action="store_true",
                    help="print exactly one JSON object with every count at the end, and nothing else on standard output")
@@ -67,6 +75,14 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     return m
 
 
+def _lans(text: str) -> tuple[str, str]:
+    """IF_A,IF_B: two different interface names."""
+    names = text.split(",")
+    if len(names) != 2 or not all(names) or names[0] == names[1]:
+        raise argparse.ArgumentTypeError(f"expected two different interfaces IF_A,IF_B, got {text!r}")
+    return names[0], names[1]
+
+
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if args.block_timeout is not None and args.ring != "v3":
         parser.error("--block-timeout applies to --ring v3 only")
@@ -78,12 +94,13 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     # Ctrl-C from here on, even during the start, ends the run with its report.
     previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+    iface, prp_b = args.prp if args.prp else (args.iface, None)
     try:
-        monitor = Monitor(args.iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
+        monitor = Monitor(iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
                           goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
                           rt_priority=args.rt_priority, cpu=args.cpu, ring=args.ring,
                           block_timeout_ms=args.block_timeout, coalesce_us=args.coalesce,
-                          expect_conf_rev=args.expect_conf_rev)
+                          expect_conf_rev=args.expect_conf_rev, prp_b=prp_b)
         monitor.start()
     except BaseException as error:
         for sig, handler in previous.items():
@@ -138,5 +155,5 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             console.print(line, style="bold red", highlight=False, markup=False)
         check.print(console, report)
     if failure:
-        raise Failure(f"capture on {args.iface} stopped: {failure}")
+        raise Failure(f"capture on {iface if prp_b is None else iface + ',' + prp_b} stopped: {failure}")
     return 0
