@@ -95,9 +95,10 @@ FOR_TESTS = " (for tests)."
      'node\'s duplicate discard and the report has a "prp" member.'),
     (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
      "The waiting events as dicts, waiting up to `timeout` seconds for one."),
-    (valdrin_rt.GoosePublisher, "(iface, blocks, rt_priority=None, cpu=None)",
+    (valdrin_rt.GoosePublisher, "(iface, blocks, rt_priority=None, cpu=None, prp_b=None)",
      "The native GOOSE publisher behind `valdrin.goose.Publisher`; each block a tuple\n"
-     "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity)."),
+     "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity). With `prp_b`\n"
+     "(LAN B's interface) every frame goes out on `iface` and `prp_b` with its PRP trailer."),
     (valdrin_rt.GoosePublisher.publish, "($self, block, pdu)",
      "A state change of block `block`: the allData of the encoded PDU `pdu`."),
     (valdrin_rt.GoosePublisher.last_change, "($self, block)",

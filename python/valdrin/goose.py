@@ -228,18 +228,27 @@ class Publisher:
     Frames are paced on absolute CLOCK_REALTIME deadlines. Use it as a
     context manager, or call :meth:`start` and :meth:`stop`. Needs
     CAP_NET_RAW; ``OSError`` for an interface that does not exist.
+
+    With ``prp_b`` (LAN B's interface, ``iface`` being LAN A) every frame
+    goes out on both LANs with its PRP (IEC 62439-3) trailer, one sequence
+    number per source MAC shared by both copies, and each node sends its
+    supervision frame on both LANs at the start and every 2 s; the frames
+    before the trailer are those of a run without PRP. ``stats()`` then
+    counts the frames of both LANs.
     """
 
     def __init__(self, iface: str, blocks: Sequence[GooseBlock], *, rt_priority: int | None = None,
-                 cpu: int | None = None) -> None:
+                 cpu: int | None = None, prp_b: str | None = None) -> None:
         import valdrin_rt
 
         self.iface = iface
+        self.prp_b = prp_b
         self.blocks = list(blocks)
         if not self.blocks:
             raise ValueError("no control blocks")
         self._shapes = [[_shape(v) for v in b.pdu.all_data] for b in self.blocks]
-        self._native = valdrin_rt.GoosePublisher(iface, [b.native() for b in self.blocks], rt_priority, cpu)
+        self._native = valdrin_rt.GoosePublisher(iface, [b.native() for b in self.blocks], rt_priority, cpu,
+                                                 prp_b=prp_b)
 
     def _index(self, block: int | str) -> int:
         if isinstance(block, str):

@@ -5,6 +5,7 @@
 
 #include "goose_pub/goose_publisher.hpp"
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,12 +55,12 @@ py::Result<BlockConfig> to_block(PyObject* item) {
     return block;
 }
 
-constexpr const char* new_params[] = {"iface", "blocks", "rt_priority", "cpu"};
+constexpr const char* new_params[] = {"iface", "blocks", "rt_priority", "cpu", "prp_b"};
 constexpr py::Signature new_signature{"GoosePublisher.__new__()", new_params, 2};
 
 PyObject* publisher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("GoosePublisher.__new__()", [&]() -> PyObject* {
-        PyObject* bound[4];
+        PyObject* bound[std::size(new_params)];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
         Config config;
         auto iface = py::argument("iface", bound[0], py::to_string);
@@ -76,6 +77,13 @@ PyObject* publisher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto cpu = py::argument("cpu", bound[3], [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
         if (!cpu) return nullptr;
         config.cpu = *cpu;
+        auto prp_b = py::argument("prp_b", bound[4], [](PyObject* o) { return py::to_optional<std::string>(o, py::to_string); });
+        if (!prp_b) return nullptr;
+        if (*prp_b && **prp_b == config.iface) {
+            py::raise(PyExc_ValueError, "prp_b must name another interface than iface");
+            return nullptr;
+        }
+        config.prp_iface_b = std::move(*prp_b);
         auto created = Publisher::create(std::move(config));
         if (!created) {
             py::raise(PyExc_ValueError, created.error().text);
@@ -285,11 +293,12 @@ PyMethodDef publisher_methods[] = {
 };
 
 constexpr char publisher_doc[] =
-    "GoosePublisher(iface, blocks, rt_priority=None, cpu=None)\n"
+    "GoosePublisher(iface, blocks, rt_priority=None, cpu=None, prp_b=None)\n"
     "--\n"
     "\n"
     "The native GOOSE publisher behind `valdrin.goose.Publisher`; each block a tuple\n"
-    "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity).";
+    "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity). With `prp_b`\n"
+    "(LAN B's interface) every frame goes out on `iface` and `prp_b` with its PRP trailer.";
 
 PyType_Slot publisher_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(publisher_new)},

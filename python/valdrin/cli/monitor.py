@@ -12,7 +12,7 @@ from rich.console import Console
 from rich.live import Live
 
 from ..listen import Monitor
-from .app import Failure, int_between, print_json, seconds
+from .app import Failure, int_between, interface_pair, print_json, seconds
 from .health import add_analysis_options, conf_rev_lines, event_line, report_view
 from .scl import add_check_option, scl_check
 
@@ -40,7 +40,7 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     )
     where = m.add_mutually_exclusive_group(required=True)
     where.add_argument("--iface", metavar="IF", help="the network interface to capture on")
-    where.add_argument("--prp", type=_lans, metavar="IF_A,IF_B",
+    where.add_argument("--prp", type=interface_pair, metavar="IF_A,IF_B",
                        help="capture a PRP network's LAN A on IF_A and LAN B on IF_B: the frames of both pass "
                             "through a receiving node's duplicate discard (first copy kept, trailer removed) and "
                             "the report adds, per stream and block, its frames on each LAN, those that came on one "
@@ -73,14 +73,6 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                         "(0 to 10000, default 0): fewer wake-ups, events up to US µs later")
     add_check_option(m)
     return m
-
-
-def _lans(text: str) -> tuple[str, str]:
-    """IF_A,IF_B: two different interface names."""
-    names = text.split(",")
-    if len(names) != 2 or not all(names) or names[0] == names[1]:
-        raise argparse.ArgumentTypeError(f"expected two different interfaces IF_A,IF_B, got {text!r}")
-    return names[0], names[1]
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
