@@ -118,3 +118,51 @@ def test_prp_usage_error():
     assert proc.returncode == 2 and proc.stdout == ""
     assert proc.stderr.splitlines()[-1] == ("valdrin goose publish: error: argument --prp: expected two different "
                                             "interfaces IF_A,IF_B, got 'va,va'")
+
+
+def test_fault_knobs_against_the_monitor_and_independent_counts():
+    """Each PRP knob in turn on a running publisher; valdrin.listen.Monitor on
+    both LANs counts what the recorders on each LAN saw."""
+    result = in_netns("""
+        from valdrin.listen import Monitor
+        a, b = Recorder("vb"), Recorder("wb")
+        def on_b():
+            return len(of_type(b, GOOSE_TYPE))
+        with Monitor("vb", prp_b="wb") as monitor:
+            publisher = goose.Publisher("va", [block(2.0, 8.0, tal_factor=50)], prp_b="wa")
+            def seqs(recorder):
+                return [trailer(f)[0] for f in of_type(recorder, GOOSE_TYPE)]
+            def missing(count, lan, other):
+                '''`count` numbers came on `other` only, and `lan` has a later frame (they are not on their way).'''
+                gone = set(seqs(other)) - set(seqs(lan))
+                return len(gone) >= count and max(seqs(lan), default=-1) > max(gone, default=0)
+            marked = {"prp_wrong_lan": lambda: any(trailer(f)[1] != 0xA for f in of_type(a, GOOSE_TYPE)),
+                      "prp_bad_size": lambda: any(trailer(f)[2] != len(f) - 14 for f in of_type(b, GOOSE_TYPE))}
+            with publisher:
+                wait_until(lambda: on_b() >= 5, "the first frames")
+                publisher.fault(0, "prp_drop_a", 3)   # counts consume themselves, one per frame
+                wait_until(lambda: missing(3, a, b), "three frames on LAN B only")
+                publisher.fault(0, "prp_drop_b", 2)
+                wait_until(lambda: missing(2, b, a), "two frames on LAN A only")
+                for knob, seen in marked.items():   # flags: held until a marked frame came, then cleared
+                    publisher.fault(0, knob, 1)
+                    wait_until(seen, knob)
+                    publisher.fault(0, knob, 0)
+                end = on_b() + 20
+                wait_until(lambda: on_b() >= end, "frames after the faults")
+            stats = publisher.stats()
+            wait_until(lambda: len(of_type(a, GOOSE_TYPE)) + on_b() == stats["frames_sent"], "every frame sent")
+        (g,) = monitor.report().goose
+        numbers = {"a": seqs(a), "b": seqs(b)}
+        trailers = [(lan, trailer(f), len(f)) for lan, r in (("A", a), ("B", b)) for f in of_type(r, GOOSE_TYPE)]
+        print(json.dumps({"prp": g["prp"], "lost": g["lost"],
+                          "only_b": len(set(numbers["b"]) - set(numbers["a"])),
+                          "only_a": len(set(numbers["a"]) - set(numbers["b"])),
+                          "wrong_lan": sum(1 for lan, t, _ in trailers if t[1] != {"A": 0xA, "B": 0xB}[lan]),
+                          "bad_size": sum(1 for _, t, n in trailers if t[2] != n - 14)}))
+    """)
+    prp = result["prp"]
+    assert (result["only_b"], result["only_a"]) == (3, 2)
+    assert (prp["lost_a"], prp["lost_b"], prp["lost_both"], result["lost"]) == (3, 2, 0, 0)
+    assert result["wrong_lan"] > 0 and result["bad_size"] > 0
+    assert (prp["wrong_lan"], prp["bad_size"]) == (result["wrong_lan"], result["bad_size"])

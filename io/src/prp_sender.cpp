@@ -131,7 +131,8 @@ PrpSent PrpSender::supervise(int lan_a, std::int64_t now_ns) noexcept {
     return sent;
 }
 
-PrpSent PrpSender::send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame) noexcept {
+PrpSent PrpSender::send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame,
+                              const PrpFrameFaults& faults) noexcept {
     PrpSent sent;
     const std::size_t header = prp::link_header_size(frame);
     const auto size = prp::trailed_size(frame.size(), header);
@@ -139,12 +140,15 @@ PrpSent PrpSender::send_frame(int lan_a, std::size_t node, std::span<const std::
         sent.failed = LANS;
         return sent;
     }
-    const std::uint16_t seq = nodes_[node].seq++;
+    std::uint16_t& counter = nodes_[node].seq;
+    const std::uint16_t seq = faults.repeat_seq ? static_cast<std::uint16_t>(counter - 1) : counter++;
+    const std::size_t lsdu_size = *size - header + (faults.bad_size ? 1 : 0);
     const std::size_t pad = *size - prp::TRAILER_SIZE - frame.size();
     std::array<std::uint8_t, prp::MIN_FRAME_SIZE> tail{};  // the padding's zeros, then the trailer
     const int fds[LANS] = {lan_a, lan_b_.get()};
     for (std::size_t l = 0; l < LANS; ++l) {
-        const auto trailer = prp::trailer_octets(seq, LAN_OF[l], *size - header);
+        if (faults.skip[l]) continue;
+        const auto trailer = prp::trailer_octets(seq, LAN_OF[faults.wrong_lan ? 1 - l : l], lsdu_size);
         std::copy(trailer.begin(), trailer.end(), tail.begin() + static_cast<std::ptrdiff_t>(pad));
         iovec parts[2] = {{const_cast<std::uint8_t*>(frame.data()), frame.size()},
                           {tail.data(), pad + prp::TRAILER_SIZE}};

@@ -28,6 +28,14 @@ struct PrpSent {
     std::uint64_t failed = 0;       // frames a send call did not take
 };
 
+// Faults put into one frame of send_frame (a test's knobs; none by default).
+struct PrpFrameFaults {
+    std::array<bool, 2> skip{};  // not sent on LAN A, on LAN B
+    bool wrong_lan = false;      // each copy carries the other LAN's identifier
+    bool bad_size = false;       // the trailer's LSDU size one more than the frame's
+    bool repeat_seq = false;     // the node's previous sequence number again (its counter stays)
+};
+
 class PrpSender {
 public:
     // Prepares the trailers and messages of `frames`, which the caller
@@ -50,8 +58,10 @@ public:
     // Sends `frame` (from the destination MAC on, without trailer) with
     // node `node`'s next sequence number on `lan_a` and then on LAN B, its
     // padding and trailer gathered behind it; a frame no trailer fits, or
-    // an unknown node, counts as failed on both. Allocates nothing.
-    [[nodiscard]] PrpSent send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame) noexcept;
+    // an unknown node, counts as failed on both. `faults` alter the trailer
+    // or leave a LAN out (not counted). Allocates nothing.
+    [[nodiscard]] PrpSent send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame,
+                                     const PrpFrameFaults& faults = {}) noexcept;
     // Sends every node's supervision frame on both LANs when `now_ns` has
     // reached their time (at once the first time). Allocates nothing.
     [[nodiscard]] PrpSent supervise(int lan_a, std::int64_t now_ns) noexcept;

@@ -173,5 +173,53 @@ TEST(PrpSender, FramesOfAnySizeShareTheNodeCounterWithSupervision) {
     EXPECT_EQ(a.read_all().at(0), concat(big, {0x00, 0x03, 0xA0, 0x70, 0x88, 0xFB}));
 }
 
+TEST(PrpSender, FrameFaultsAlterTheTrailerOrLeaveALanOut) {
+    const Octets big = frame(120, 1, 0x66);
+    // Each case after one plain frame (number 0), its trailers on A and B (empty: not sent).
+    struct Case {
+        PrpFrameFaults faults;
+        Octets on_a;
+        Octets on_b;
+        std::uint64_t frames;
+        const char* why;
+    };
+    const Case cases[] = {
+        {{.skip = {true, false}}, {}, {0x00, 0x01, 0xB0, 0x70, 0x88, 0xFB}, 1, "LAN B only"},
+        {{.skip = {false, true}}, {0x00, 0x01, 0xA0, 0x70, 0x88, 0xFB}, {}, 1, "LAN A only"},
+        {{.wrong_lan = true}, {0x00, 0x01, 0xB0, 0x70, 0x88, 0xFB}, {0x00, 0x01, 0xA0, 0x70, 0x88, 0xFB}, 2,
+         "identifiers swapped"},
+        {{.bad_size = true}, {0x00, 0x01, 0xA0, 0x71, 0x88, 0xFB}, {0x00, 0x01, 0xB0, 0x71, 0x88, 0xFB}, 2,
+         "size 113 for 112"},
+        {{.repeat_seq = true}, {0x00, 0x00, 0xA0, 0x70, 0x88, 0xFB}, {0x00, 0x00, 0xB0, 0x70, 0x88, 0xFB}, 2,
+         "number 0 again"},
+    };
+    for (const Case& c : cases) {
+        Pair a, b;
+        const int b_fd = b.send.release();
+        const std::array<prp::Mac, 1> nodes = {prp::Mac{0x02, 0, 0, 0, 0, 1}};
+        PrpSender sender(nodes, Fd(b_fd));
+        (void)sender.send_frame(a.send.get(), 0, big);
+        (void)a.read_all(), (void)b.read_all();
+        const PrpSent sent = sender.send_frame(a.send.get(), 0, big, c.faults);
+        EXPECT_EQ(sent.frames, c.frames) << c.why;
+        EXPECT_EQ(sent.failed, 0U) << c.why;
+        const std::vector<Octets> on[2] = {a.read_all(), b.read_all()};
+        const Octets* expected[2] = {&c.on_a, &c.on_b};
+        for (std::size_t l = 0; l < 2; ++l) {
+            if (expected[l]->empty()) {
+                EXPECT_TRUE(on[l].empty()) << c.why;
+            } else {
+                ASSERT_EQ(on[l].size(), 1U) << c.why;
+                EXPECT_EQ(on[l][0], concat(big, *expected[l])) << c.why;
+            }
+        }
+        // The counter: a repeat left it where it was (next 1), any other case moved it on (next 2).
+        (void)sender.send_frame(a.send.get(), 0, big);
+        const Octets next = a.read_all().at(0);
+        EXPECT_EQ(Octets(next.end() - 6, next.end() - 4), (Octets{0x00, std::uint8_t(c.faults.repeat_seq ? 1 : 2)}))
+            << c.why;
+    }
+}
+
 }  // namespace
 }  // namespace valdrin::io

@@ -148,6 +148,11 @@ FAULT_KNOBS = {
     "simulation": "the simulation flag set while true",
     "nds_com": "ndsCom set while true",
     "wrong_type": "the first data set member sent with another type while true",
+    "prp_drop_a": "PRP: the next `value` frames are not sent on LAN A (LAN B only)",
+    "prp_drop_b": "PRP: the next `value` frames are not sent on LAN B (LAN A only)",
+    "prp_repeat_seq": "PRP: the next `value` frames carry the node's previous sequence number again",
+    "prp_wrong_lan": "PRP: each copy carries the other LAN's identifier while true",
+    "prp_bad_size": "PRP: the trailer's LSDU size one too large while true",
 }
 
 # The knobs as ``valdrin goose publish --inject`` names them (valdrin.inject's grammar).
@@ -161,6 +166,11 @@ INJECT_KNOBS = {
         Knob("simulation", Kind.FLAG, "the simulation flag set"),
         Knob("nds_com", Kind.FLAG, "ndsCom set"),
         Knob("wrong_type", Kind.FLAG, "the first data set member sent with another type"),
+        Knob("prp_drop_a", Kind.COUNT, "with --prp: the next N frames not sent on LAN A"),
+        Knob("prp_drop_b", Kind.COUNT, "with --prp: the next N frames not sent on LAN B"),
+        Knob("prp_repeat_seq", Kind.COUNT, "with --prp: the next N frames repeat the previous sequence number"),
+        Knob("prp_wrong_lan", Kind.FLAG, "with --prp: each copy carries the other LAN's identifier"),
+        Knob("prp_bad_size", Kind.FLAG, "with --prp: the trailer's LSDU size one too large"),
     )
 }
 

@@ -77,11 +77,27 @@ std::optional<Redundancy> redundancy_of(const Shared& shared, std::optional<Sock
     return Redundancy{PrpSender(macs, std::move(*lan_b)), std::move(node_of)};
 }
 
+// Takes one from a count knob: whether it was above zero.
+bool take_one(std::atomic<std::uint32_t>& count) noexcept {
+    std::uint32_t left = count.load();
+    while (left != 0 && !count.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
+}
+
+// The PRP fault knobs of one frame, the counts consumed.
+PrpFrameFaults prp_faults(Faults& faults) noexcept {
+    return {.skip = {take_one(faults.prp_drop_a), take_one(faults.prp_drop_b)},
+            .wrong_lan = faults.prp_wrong_lan.load(),
+            .bad_size = faults.prp_bad_size.load(),
+            .repeat_seq = take_one(faults.prp_repeat_seq)};
+}
+
 // Sends `frame` of block i on its LAN(s), counting it per LAN.
 void send_frame(Shared& shared, int fd, std::size_t i, std::optional<Redundancy>& prp,
                 std::span<const std::uint8_t> frame) noexcept {
     if (prp) {
-        const PrpSent both = prp->sender.send_frame(fd, prp->node_of[i], frame);
+        const PrpSent both = prp->sender.send_frame(fd, prp->node_of[i], frame, prp_faults(shared.faults[i]));
         shared.frames_sent.fetch_add(both.frames);
         shared.send_errors.fetch_add(both.failed);
     } else if (::send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size())) {
