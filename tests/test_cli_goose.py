@@ -51,7 +51,7 @@ def test_pcap_holds_the_schedule_of_every_state(tmp_path, capsys):
     (["--pcap", "x.pcap", "--duration", "1", "--value", "enum:3"], "argument --value: not KIND:VALUE"),
     (["--pcap", "x.pcap", "--duration", "1", "--value", "bool:maybe"], "argument --value: not a bool value: 'maybe'"),
     (["--pcap", "x.pcap"], "--pcap needs --duration"),
-    (["--duration", "1"], "one of the arguments --iface --pcap is required"),
+    (["--duration", "1"], "one of the arguments --iface --pcap --prp is required"),
     (["--pcap", "x.pcap", "--duration", "1", "--inject", "skip_sq=2"], "--inject needs --iface"),
     (["--iface", "lo", "--inject", "drop=2"], "argument --inject: 'drop=2': no knob 'drop' (one of skip_sq, "),
     (["--iface", "lo", "--inject", "skip_sq=2@1+2"], "'skip_sq=2@1+2': skip_sq happens once, it takes no +FOR"),

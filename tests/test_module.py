@@ -89,13 +89,16 @@ FOR_TESTS = " (for tests)."
      "node, as received on `lan` ('A', the default, or 'B')."),
     (valdrin_rt.Monitor, "(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, "
      "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, "
-     "coalesce_us=0, watch=None, expect_conf_rev=None)",
-     "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`)."),
+     "coalesce_us=0, watch=None, expect_conf_rev=None, prp_b=None)",
+     "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`); with "
+     "prp_b, `iface` is a PRP network's LAN A and `prp_b` its LAN B, both LANs' frames go through a receiving "
+     'node\'s duplicate discard and the report has a "prp" member.'),
     (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
      "The waiting events as dicts, waiting up to `timeout` seconds for one."),
-    (valdrin_rt.GoosePublisher, "(iface, blocks, rt_priority=None, cpu=None)",
+    (valdrin_rt.GoosePublisher, "(iface, blocks, rt_priority=None, cpu=None, prp_b=None)",
      "The native GOOSE publisher behind `valdrin.goose.Publisher`; each block a tuple\n"
-     "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity)."),
+     "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity). With `prp_b`\n"
+     "(LAN B's interface) every frame goes out on `iface` and `prp_b` with its PRP trailer."),
     (valdrin_rt.GoosePublisher.publish, "($self, block, pdu)",
      "A state change of block `block`: the allData of the encoded PDU `pdu`."),
     (valdrin_rt.GoosePublisher.last_change, "($self, block)",

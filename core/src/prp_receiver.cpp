@@ -217,6 +217,16 @@ void Receiver::tick(std::int64_t now_ns) noexcept {
     }
 }
 
+void Receiver::copy_counts_into(Receiver& out) const noexcept {
+    out.totals_ = totals_;
+    const std::size_t flows = std::min(flow_count_, out.flows_.size());
+    const std::size_t nodes = std::min(node_count_, out.nodes_.size());
+    std::copy_n(flows_.begin(), flows, out.flows_.begin());
+    std::copy_n(nodes_.begin(), nodes, out.nodes_.begin());
+    out.flow_count_ = flows;
+    out.node_count_ = nodes;
+}
+
 void Receiver::finish() noexcept {
     for (std::size_t i = 0; i < node_count_ * (mask_ + 1); ++i) {
         if (windows_[i].seen != 0) settle(windows_[i]);

@@ -113,6 +113,10 @@ public:
     // Settles every entry: the input ended.
     void finish() noexcept;
 
+    // Copies every count (not the duplicate windows) into `out`, which was
+    // built with the same limits; no allocation.
+    void copy_counts_into(Receiver& out) const noexcept;
+
     [[nodiscard]] const ReceiverTotals& totals() const noexcept { return totals_; }
     // Tracked streams and nodes, in the order first seen.
     [[nodiscard]] std::size_t flow_count() const noexcept { return flow_count_; }

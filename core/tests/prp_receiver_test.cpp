@@ -99,6 +99,34 @@ TEST(Receiver, LossyAndLateLan) {
     EXPECT_EQ(f.skew.count(), 3U);
 }
 
+// A copy of the counts, as a monitor's snapshot takes it: equal to the
+// receiver's, and left alone by what the receiver counts afterwards.
+TEST(Receiver, CopiesItsCounts) {
+    Passed p;
+    const Mac other{0x02, 0x00, 0x00, 0x00, 0x00, 0x08};
+    for (std::uint16_t seq = 0; seq < 4; ++seq) {
+        p.add(trailed(sv(0x4000, 0), seq, Lan::A), Lan::A, seq * MS);
+        if (seq != 2) p.add(trailed(sv(0x4000, 0), seq, Lan::B), Lan::B, seq * MS + 100'000);
+        p.add(trailed(sv(0x4002, 0, other), seq, Lan::B), Lan::B, seq * MS);
+    }
+    p.receiver.finish();
+    Receiver copy;
+    p.receiver.copy_counts_into(copy);
+    p.add(trailed(sv(0x4003, 0), 9, Lan::A), Lan::A, 10 * MS);  // after the copy
+    ASSERT_EQ(copy.flow_count(), 2U);
+    ASSERT_EQ(copy.node_count(), 2U);
+    EXPECT_EQ(copy.flow(0).frames, (std::array<std::uint64_t, 2>{4, 3}));
+    EXPECT_EQ(copy.flow(0).lost, (std::array<std::uint64_t, 2>{0, 1}));
+    EXPECT_EQ(copy.flow(0).skew.count(), 3U);
+    EXPECT_EQ(copy.flow(0).skew.max(), 100'000);
+    EXPECT_EQ(copy.flow(1).app_id, 0x4002);
+    EXPECT_EQ(copy.flow(1).lost, (std::array<std::uint64_t, 2>{4, 0}));
+    EXPECT_EQ(copy.node(1).mac, other);
+    EXPECT_EQ(copy.totals().frames, (std::array<std::uint64_t, 2>{4, 7}));
+    EXPECT_EQ(copy.totals().discarded, 3U);
+    EXPECT_EQ(p.receiver.flow_count(), 3U) << "the receiver went on";
+}
+
 TEST(Receiver, Marks) {
     Passed p;
     const Octets f = sv(0x4002, 1);

@@ -1,6 +1,7 @@
 #include "monitor.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -32,6 +33,22 @@ std::optional<analysis::SvWatch> make_watch(std::optional<analysis::SvWatchOptio
     return std::move(*made);
 }
 
+
+// `capture`, with PRP's supervision and HSR frames too when `prp`.
+CaptureOptions with_redundancy(CaptureOptions capture, bool prp) {
+    capture.redundancy = capture.redundancy || prp;
+    return capture;
+}
+
+// LAN B's capture: LAN A's options on the other interface, its own thread name.
+std::unique_ptr<Capture> lan_b_capture(const MonitorOptions& options, FrameHandler& handler) {
+    if (!options.prp_b) return nullptr;
+    CaptureOptions capture = with_redundancy(options.capture, true);
+    capture.interface = *options.prp_b;
+    capture.thread_name = "prp-capture-b";
+    return std::make_unique<Capture>(std::move(capture), handler);
+}
+
 }  // namespace
 
 Monitor::Monitor(MonitorOptions options)
@@ -39,41 +56,102 @@ Monitor::Monitor(MonitorOptions options)
       tal_lag_ns_(ring_lag_ns(options.capture)),
       analyzer_(options.limits),
       watch_(make_watch(std::move(options.watch))),
-      handoff_(options.limits),
+      receiver_(options.prp_b ? std::optional<prp::Receiver>(std::in_place) : std::nullopt),
+      handoff_(options.limits, options.prp_b.has_value()),
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
-      capture_(std::move(options.capture), *this) {
+      lan_b_queue_(options.prp_b ? std::make_unique<LanBQueue>() : nullptr),
+      lan_b_(options.prp_b ? std::make_unique<LanB>(*this) : nullptr),
+      capture_(with_redundancy(options.capture, options.prp_b.has_value()), *this),
+      capture_b_(lan_b_ ? lan_b_capture(options, *lan_b_) : nullptr) {
     analyzer_.expect_conf_rev(options.expected_conf_rev);
 }
 
 Monitor::~Monitor() {
-    // The capture thread reads the analyzer: it ends before anything else goes.
+    // The capture threads read the analyzer and the queue: they end before
+    // anything else goes.
+    if (capture_b_) capture_b_->stop();
     capture_.stop();
 }
 
 std::expected<void, CaptureError> Monitor::start(Blocking& blocking) {
     auto lock = lock_blocking(control_, blocking);
-    BlockingScope scope(blocking);  // start() waits for the thread's set-up
-    return capture_.start();
+    BlockingScope scope(blocking);  // start() waits for the threads' set-up
+    failed_b_.store(false, std::memory_order_relaxed);
+    if (auto started = capture_.start(); !started || !capture_b_) return started;
+    if (auto started = capture_b_->start(); !started) {
+        capture_.stop();
+        failed_b_.store(true, std::memory_order_relaxed);
+        return started;
+    }
+    return {};
 }
 
 void Monitor::stop(Blocking& blocking) noexcept {
     auto lock = lock_blocking(control_, blocking);
-    BlockingScope scope(blocking);  // stop() joins the thread
+    BlockingScope scope(blocking);  // stop() joins the threads
+    stop_locked();
+}
+
+void Monitor::stop_locked() noexcept {
+    // LAN B first, so that the frames of its last block still reach the
+    // analysing thread; what that thread left in the queue is taken here.
+    // Then the input has ended: a copy still waiting for its twin counts
+    // as lost on the other LAN.
+    if (capture_b_) capture_b_->stop();
     capture_.stop();
+    if (capture_b_) take_lan_b();
+    if (receiver_) receiver_->finish();
+}
+
+bool Monitor::running() const noexcept {
+    return capture_.running() && (!capture_b_ || capture_b_->running());
 }
 
 bool Monitor::snapshot(analysis::Snapshot& out, std::int64_t timeout_ns, Blocking& blocking) {
     auto lock = lock_blocking(control_, blocking);
     if (capture_.running()) {
         BlockingScope scope(blocking);
-        if (handoff_.take_with([&](const analysis::Snapshot& state) { (void)state.copy_into(out); }, timeout_ns)) {
+        if (handoff_.take_with([&](const MonitorSnapshot& state) { (void)state.analysis.copy_into(out); },
+                               timeout_ns)) {
             return true;
         }
         // The thread ended while we waited: join it and read directly.
         if (capture_.running()) return false;
-        capture_.stop();
+        stop_locked();
     }
     return analyzer_.snapshot(out);
+}
+
+bool Monitor::snapshot(MonitorSnapshot& out, std::int64_t timeout_ns, Blocking& blocking) {
+    auto lock = lock_blocking(control_, blocking);
+    const auto read = [&](const MonitorSnapshot& state) {
+        (void)state.analysis.copy_into(out.analysis);
+        if (state.receiver && out.receiver) state.receiver->copy_counts_into(*out.receiver);
+    };
+    if (capture_.running()) {
+        BlockingScope scope(blocking);
+        if (handoff_.take_with(read, timeout_ns)) return true;
+        if (capture_.running()) return false;
+    }
+    // Not running (or ended while we waited): both threads joined, read directly.
+    stop_locked();
+    if (receiver_ && out.receiver) receiver_->copy_counts_into(*out.receiver);
+    return analyzer_.snapshot(out.analysis);
+}
+
+std::optional<CaptureStats> Monitor::stats_b() const noexcept {
+    if (!capture_b_) return std::nullopt;
+    return capture_b_->stats();
+}
+
+std::uint64_t Monitor::lan_b_dropped() const noexcept {
+    if (!lan_b_queue_) return 0;
+    return lan_b_queue_->dropped() + lan_b_too_long_.load(std::memory_order_relaxed);
+}
+
+std::string Monitor::describe(const CaptureError& error) const {
+    if (capture_b_ && failed_b_.load(std::memory_order_relaxed)) return capture_b_->describe(error);
+    return capture_.describe(error);
 }
 
 std::size_t Monitor::events(std::span<analysis::StoredEvent> out, std::int64_t timeout_ns, Blocking& blocking) {
@@ -90,9 +168,12 @@ std::size_t Monitor::events(std::span<analysis::StoredEvent> out, std::int64_t t
 }
 
 std::string Monitor::failure() const {
-    const CaptureError error = capture_.failure();
-    if (error.step == CaptureStep::None) return {};
-    return capture_.describe(error);
+    if (const CaptureError error = capture_.failure(); error.step != CaptureStep::None) {
+        return capture_.describe(error);
+    }
+    if (!capture_b_) return {};
+    const CaptureError error = capture_b_->failure();
+    return error.step == CaptureStep::None ? std::string() : capture_b_->describe(error);
 }
 
 void Monitor::QueueSink::on(const analysis::Event& event) noexcept {
@@ -100,17 +181,52 @@ void Monitor::QueueSink::on(const analysis::Event& event) noexcept {
     owner_.queue_->push(owner_.scratch_);
 }
 
+void Monitor::LanB::on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept {
+    if (frame.size() > PRP_MAX_FRAME) {
+        owner_.lan_b_too_long_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    scratch_.t_ns = meta.timestamp_ns;
+    scratch_.size = static_cast<std::uint16_t>(frame.size());
+    scratch_.outgoing = meta.outgoing();
+    std::copy(frame.begin(), frame.end(), scratch_.octets.begin());
+    (void)owner_.lan_b_queue_->push(scratch_);  // a full queue counts it dropped
+}
+
+void Monitor::analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bool outgoing, prp::Lan lan) noexcept {
+    if (receiver_) {
+        const auto passed = receiver_->add(frame, lan, t_ns);
+        if (!passed) return;
+        frame = *passed;
+    }
+    analyzer_.add(frame, t_ns, sink_);
+    if (watch_) watch_->add(frame, t_ns, outgoing, sink_);
+}
+
+void Monitor::take_lan_b() noexcept {
+    while (lan_b_queue_->try_pop(taken_)) {
+        analyse(std::span(taken_.octets).first(taken_.size), taken_.t_ns, taken_.outgoing, prp::Lan::B);
+    }
+}
+
 void Monitor::on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept {
-    analyzer_.add(frame, meta.timestamp_ns, sink_);
-    if (watch_) watch_->add(frame, meta.timestamp_ns, meta.outgoing(), sink_);
+    // LAN B's frames that arrived meanwhile go first: roughly in time order.
+    if (lan_b_queue_) take_lan_b();
+    analyse(frame, meta.timestamp_ns, meta.outgoing(), prp::Lan::A);
+}
+
+void Monitor::fill(MonitorSnapshot& storage) noexcept {
+    (void)analyzer_.snapshot(storage.analysis);
+    if (receiver_ && storage.receiver) receiver_->copy_counts_into(*storage.receiver);
 }
 
 void Monitor::on_idle(std::int64_t now_ns) noexcept {
+    if (lan_b_queue_) take_lan_b();
     // now_ns is positive (after 1970) and the lag at most INT64_MAX: no overflow.
     analyzer_.tick(now_ns - tal_lag_ns_, sink_);
-    if (handoff_.pending()) {
-        handoff_.serve([&](analysis::Snapshot& storage) { (void)analyzer_.snapshot(storage); });
-    }
+    // A copy that came on one LAN only is settled long after the lag.
+    if (receiver_) receiver_->tick(now_ns - tal_lag_ns_);
+    if (handoff_.pending()) handoff_.serve([&](MonitorSnapshot& storage) { fill(storage); });
 }
 
 }  // namespace valdrin::io

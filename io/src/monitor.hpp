@@ -4,6 +4,8 @@
 // capture thread allocates, locks or waits.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -16,6 +18,7 @@
 #include "analysis.hpp"
 #include "blocking.hpp"
 #include "capture/capture.hpp"
+#include "prp_receiver.hpp"
 #include "snapshot.hpp"
 #include "spsc_queue.hpp"
 #include "stored_event.hpp"
@@ -25,6 +28,11 @@ namespace valdrin::io {
 
 // Events waiting for the consumer, at most; further ones are counted dropped.
 inline constexpr std::size_t MONITOR_EVENTS = 4096;
+// PRP: LAN B's frames waiting for the analysing thread, at most; further
+// ones are counted dropped (CaptureStats::queue_drops of LAN B).
+inline constexpr std::size_t PRP_LAN_B_FRAMES = 1024;
+// PRP: the longest LAN B frame handed over (longer ones are counted dropped).
+inline constexpr std::size_t PRP_MAX_FRAME = 2032;
 
 // The capture a Monitor makes unless told otherwise: a V3 ring, whose
 // blocks (handed over when full or after block_timeout_ms) cost one wake-up
@@ -45,6 +53,20 @@ struct MonitorOptions {
     std::optional<analysis::SvWatchOptions> watch{};
     // The confRev every stream and block should carry (Analyzer::expect_conf_rev).
     std::optional<std::uint64_t> expected_conf_rev{};
+    // PRP: capture.interface is LAN A, this LAN B (same capture options).
+    // Both LANs' frames pass through a receiving node's duplicate discard
+    // (prp::Receiver) before the analysis.
+    std::optional<std::string> prp_b{};
+};
+
+// What a Monitor hands to a snapshot's reader: the analysis and, with PRP,
+// the receiver's counts.
+struct MonitorSnapshot {
+    MonitorSnapshot(const analysis::Limits& limits, bool prp) : analysis(limits) {
+        if (prp) receiver.emplace();
+    }
+    analysis::Snapshot analysis;
+    std::optional<prp::Receiver> receiver;
 };
 
 // One monitored interface. start/stop/snapshot/events may be called from
@@ -63,25 +85,37 @@ public:
     // counters go on from where an earlier run left them.
     [[nodiscard]] std::expected<void, CaptureError> start(Blocking& blocking);
     // Stops capturing; returns within the capture's idle interval. Idempotent.
+    // With PRP, the frames still waiting for their twin count as lost on the
+    // other LAN.
     void stop(Blocking& blocking) noexcept;
-    [[nodiscard]] bool running() const noexcept { return capture_.running(); }
+    // Whether capturing (with PRP: on both LANs).
+    [[nodiscard]] bool running() const noexcept;
 
     // Copies a consistent state into `out` (built with the same limits):
     // from the capture thread, waiting up to `timeout_ns`, while it runs,
     // else directly. False when the thread did not answer in time.
     [[nodiscard]] bool snapshot(analysis::Snapshot& out, std::int64_t timeout_ns, Blocking& blocking);
+    // The same, with the PRP receiver's counts into out.receiver (made with
+    // the default limits) when this Monitor has two LANs.
+    [[nodiscard]] bool snapshot(MonitorSnapshot& out, std::int64_t timeout_ns, Blocking& blocking);
     // Moves up to out.size() waiting events into `out`, waiting up to
     // `timeout_ns` for the first; returns how many.
     [[nodiscard]] std::size_t events(std::span<analysis::StoredEvent> out, std::int64_t timeout_ns,
                                      Blocking& blocking);
 
     [[nodiscard]] CaptureStats stats() const noexcept { return capture_.stats(); }
+    // PRP: LAN B's capture counters (none without PRP), and its frames
+    // that the hand-over to the analysing thread could not take.
+    [[nodiscard]] std::optional<CaptureStats> stats_b() const noexcept;
+    [[nodiscard]] std::uint64_t lan_b_dropped() const noexcept;
+    [[nodiscard]] bool redundant() const noexcept { return capture_b_ != nullptr; }
     // Events the queue could not take because the consumer lagged.
     [[nodiscard]] std::uint64_t events_dropped() const noexcept { return queue_->dropped(); }
     // Why the last run ended by itself ("interface eth1 went away"), or empty.
     [[nodiscard]] std::string failure() const;
     // The text of a start() failure, e.g. "interface eth9: No such device (os error 19)".
-    [[nodiscard]] std::string describe(const CaptureError& error) const { return capture_.describe(error); }
+    // With PRP, the interface named is LAN B's when its capture failed last.
+    [[nodiscard]] std::string describe(const CaptureError& error) const;
     [[nodiscard]] const analysis::Limits& limits() const noexcept { return limits_; }
 
 private:
@@ -95,8 +129,35 @@ private:
         Monitor& owner_;
     };
 
+    // One LAN B frame on its way to the analysing thread (LAN A's).
+    struct LanBFrame {
+        std::int64_t t_ns = 0;
+        std::uint16_t size = 0;
+        bool outgoing = false;
+        std::array<std::uint8_t, PRP_MAX_FRAME> octets{};
+    };
+    using LanBQueue = SpscQueue<LanBFrame, PRP_LAN_B_FRAMES>;
+    // LAN B's capture thread: copies each frame into the queue.
+    class LanB final : public FrameHandler {
+    public:
+        explicit LanB(Monitor& owner) noexcept : owner_(owner) {}
+        void on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept override;
+        void on_idle(std::int64_t) noexcept override {}
+
+    private:
+        Monitor& owner_;
+        LanBFrame scratch_;
+    };
+
     void on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept override;
     void on_idle(std::int64_t now_ns) noexcept override;
+    // Stops both captures (control_ held) and takes what LAN B left queued.
+    void stop_locked() noexcept;
+    // One frame into the analysis: through the receiver with PRP.
+    void analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bool outgoing, prp::Lan lan) noexcept;
+    // The LAN B frames waiting in the queue into the analysis (its one consumer).
+    void take_lan_b() noexcept;
+    void fill(MonitorSnapshot& storage) noexcept;
 
     analysis::Limits limits_;
     // How far behind the idle pass's clock the ring may still hold frames
@@ -106,13 +167,20 @@ private:
     std::int64_t tal_lag_ns_;
     analysis::Analyzer analyzer_;
     std::optional<analysis::SvWatch> watch_;
-    SnapshotHandoff<analysis::Snapshot> handoff_;
+    std::optional<prp::Receiver> receiver_;  // PRP: the receiving node
+    SnapshotHandoff<MonitorSnapshot> handoff_;
     std::unique_ptr<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>> queue_;
     analysis::StoredEvent scratch_;  // the capture thread's event being queued
     QueueSink sink_{*this};
     std::mutex control_;   // start, stop and the direct snapshot
     std::mutex consumer_;  // the queue's one consumer
+    std::unique_ptr<LanBQueue> lan_b_queue_;
+    LanBFrame taken_;  // the frame take_lan_b pops
+    std::unique_ptr<LanB> lan_b_;
+    std::atomic<std::uint64_t> lan_b_too_long_{0};
+    std::atomic<bool> failed_b_{false};  // the last start failed on LAN B
     Capture capture_;      // last: its thread stops before the rest goes
+    std::unique_ptr<Capture> capture_b_;  // PRP: LAN B
 };
 
 }  // namespace valdrin::io

@@ -43,6 +43,19 @@ PrpSender::PrpSender(std::span<const std::span<std::uint8_t>> frames, Socket lan
             tails_[l].push_back(Tail{.pad = *size - prp::TRAILER_SIZE - frame.size(), .lsdu_size = *size - header});
         }
     }
+    lay_out(frames);
+}
+
+PrpSender::PrpSender(std::span<const prp::Mac> nodes, Socket lan_b) : lan_b_(std::move(lan_b)) {
+    for (const prp::Mac& mac : nodes) {
+        if (std::none_of(nodes_.begin(), nodes_.end(), [&](const Node& n) { return n.mac == mac; })) {
+            nodes_.push_back(Node{.mac = mac});
+        }
+    }
+    lay_out({});
+}
+
+void PrpSender::lay_out(std::span<const std::span<std::uint8_t>> frames) {
     for (std::size_t l = 0; l < LANS; ++l) {
         supervision_[l].resize(nodes_.size());
         scatter_[l].resize(2 * frames.size() + nodes_.size());
@@ -76,20 +89,7 @@ PrpSent PrpSender::send(int lan_a, std::int64_t now_ns) noexcept {
             std::copy(trailer.begin(), trailer.end(), tail.octets.begin() + static_cast<std::ptrdiff_t>(tail.pad));
         }
     }
-    const bool supervise = !supervised_ || now_ns >= next_supervision_ns_;
-    if (supervise) {
-        for (std::size_t n = 0; n < nodes_.size(); ++n) {
-            Node& node = nodes_[n];
-            const std::uint16_t seq = node.seq++;
-            for (std::size_t l = 0; l < LANS; ++l) {
-                // The buffer has the size written: this cannot fail.
-                (void)prp::write_supervision(supervision_[l][n], node.mac, node.sup_seq, seq, LAN_OF[l]);
-            }
-            ++node.sup_seq;
-        }
-        supervised_ = true;
-        next_supervision_ns_ = now_ns + prp::SUPERVISION_INTERVAL_NS;
-    }
+    const bool supervise = prepare_supervision(now_ns);
     const std::size_t count = frames + (supervise ? nodes_.size() : 0);
     PrpSent sent;
     const int fds[LANS] = {lan_a, lan_b_.get()};
@@ -98,6 +98,68 @@ PrpSent PrpSender::send(int lan_a, std::int64_t now_ns) noexcept {
         sent.frames += std::min(taken, frames);
         sent.supervision += taken - std::min(taken, frames);
         sent.failed += count - taken;
+    }
+    return sent;
+}
+
+bool PrpSender::prepare_supervision(std::int64_t now_ns) noexcept {
+    if (supervised_ && now_ns < next_supervision_ns_) return false;
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        Node& node = nodes_[n];
+        const std::uint16_t seq = node.seq++;
+        for (std::size_t l = 0; l < LANS; ++l) {
+            // The buffer has the size written: this cannot fail.
+            (void)prp::write_supervision(supervision_[l][n], node.mac, node.sup_seq, seq, LAN_OF[l]);
+        }
+        ++node.sup_seq;
+    }
+    supervised_ = true;
+    next_supervision_ns_ = now_ns + prp::SUPERVISION_INTERVAL_NS;
+    return true;
+}
+
+PrpSent PrpSender::supervise(int lan_a, std::int64_t now_ns) noexcept {
+    PrpSent sent;
+    if (!prepare_supervision(now_ns)) return sent;
+    const std::size_t frames = node_of_.size();
+    const int fds[LANS] = {lan_a, lan_b_.get()};
+    for (std::size_t l = 0; l < LANS; ++l) {
+        const std::size_t taken = send_messages(fds[l], std::span(messages_[l]).subspan(frames));
+        sent.supervision += taken;
+        sent.failed += nodes_.size() - taken;
+    }
+    return sent;
+}
+
+PrpSent PrpSender::send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame,
+                              const PrpFrameFaults& faults) noexcept {
+    PrpSent sent;
+    const std::size_t header = prp::link_header_size(frame);
+    const auto size = prp::trailed_size(frame.size(), header);
+    if (!size || node >= nodes_.size()) {
+        sent.failed = LANS;
+        return sent;
+    }
+    std::uint16_t& counter = nodes_[node].seq;
+    const std::uint16_t seq = faults.repeat_seq ? static_cast<std::uint16_t>(counter - 1) : counter++;
+    const std::size_t lsdu_size = *size - header + (faults.bad_size ? 1 : 0);
+    const std::size_t pad = *size - prp::TRAILER_SIZE - frame.size();
+    std::array<std::uint8_t, prp::MIN_FRAME_SIZE> tail{};  // the padding's zeros, then the trailer
+    const int fds[LANS] = {lan_a, lan_b_.get()};
+    for (std::size_t l = 0; l < LANS; ++l) {
+        if (faults.skip[l]) continue;
+        const auto trailer = prp::trailer_octets(seq, LAN_OF[faults.wrong_lan ? 1 - l : l], lsdu_size);
+        std::copy(trailer.begin(), trailer.end(), tail.begin() + static_cast<std::ptrdiff_t>(pad));
+        iovec parts[2] = {{const_cast<std::uint8_t*>(frame.data()), frame.size()},
+                          {tail.data(), pad + prp::TRAILER_SIZE}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = 2;
+        if (sendmsg(fds[l], &message, 0) == static_cast<ssize_t>(*size)) {
+            ++sent.frames;
+        } else {
+            ++sent.failed;
+        }
     }
     return sent;
 }

@@ -28,6 +28,14 @@ struct PrpSent {
     std::uint64_t failed = 0;       // frames a send call did not take
 };
 
+// Faults put into one frame of send_frame (a test's knobs; none by default).
+struct PrpFrameFaults {
+    std::array<bool, 2> skip{};  // not sent on LAN A, on LAN B
+    bool wrong_lan = false;      // each copy carries the other LAN's identifier
+    bool bad_size = false;       // the trailer's LSDU size one more than the frame's
+    bool repeat_seq = false;     // the node's previous sequence number again (its counter stays)
+};
+
 class PrpSender {
 public:
     // Prepares the trailers and messages of `frames`, which the caller
@@ -37,12 +45,28 @@ public:
     // frame whose trailer cannot be written (no Ethernet header, or an LSDU
     // above 4095 octets).
     PrpSender(std::span<const std::span<std::uint8_t>> frames, Socket lan_b);
+    // A sender of frames of any size (send_frame) from the nodes `nodes`
+    // (duplicates are one node); `lan_b` as above. Allocates.
+    PrpSender(std::span<const prp::Mac> nodes, Socket lan_b);
 
     // Gives each frame its node's next sequence number and sends all of
     // them on `lan_a` and then on LAN B, one sendmmsg each (partial sends
     // continued), with each node's supervision frames when `now_ns` has
     // reached their time. Allocates nothing.
     [[nodiscard]] PrpSent send(int lan_a, std::int64_t now_ns) noexcept;
+
+    // Sends `frame` (from the destination MAC on, without trailer) with
+    // node `node`'s next sequence number on `lan_a` and then on LAN B, its
+    // padding and trailer gathered behind it; a frame no trailer fits, or
+    // an unknown node, counts as failed on both. `faults` alter the trailer
+    // or leave a LAN out (not counted). Allocates nothing.
+    [[nodiscard]] PrpSent send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame,
+                                     const PrpFrameFaults& faults = {}) noexcept;
+    // Sends every node's supervision frame on both LANs when `now_ns` has
+    // reached their time (at once the first time). Allocates nothing.
+    [[nodiscard]] PrpSent supervise(int lan_a, std::int64_t now_ns) noexcept;
+    // When the next supervision frames are due (0 before the first).
+    [[nodiscard]] std::int64_t next_supervision_ns() const noexcept { return supervised_ ? next_supervision_ns_ : 0; }
 
 private:
     struct Node {
@@ -57,6 +81,11 @@ private:
         std::size_t lsdu_size = 0;
     };
     static constexpr std::size_t LANS = 2;
+
+    // Sizes the messages of `frames` (kept by send()) and of the nodes' supervision frames.
+    void lay_out(std::span<const std::span<std::uint8_t>> frames);
+    // Writes the supervision frames when due; whether they are to be sent.
+    bool prepare_supervision(std::int64_t now_ns) noexcept;
 
     Socket lan_b_;
     std::vector<Node> nodes_;

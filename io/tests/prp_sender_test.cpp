@@ -121,5 +121,105 @@ TEST(PrpSender, CountsWhatALanDoesNotTake) {
     EXPECT_EQ(sent.failed, 2U) << "LAN B's frame and supervision frame";
 }
 
+TEST(PrpSender, FramesOfAnySizeShareTheNodeCounterWithSupervision) {
+    Pair a, b;
+    const std::array<prp::Mac, 3> nodes = {prp::Mac{0x02, 0, 0, 0, 0, 1}, prp::Mac{0x02, 0, 0, 0, 0, 2},
+                                           prp::Mac{0x02, 0, 0, 0, 0, 1}};  // the third is the first again
+    const int b_fd = b.send.release();
+    PrpSender sender(nodes, Fd(b_fd));
+    EXPECT_EQ(sender.next_supervision_ns(), 0) << "due at once";
+
+    constexpr std::int64_t T0 = 1'700'000'000'000'000'000;
+    PrpSent sent = sender.supervise(a.send.get(), T0);
+    EXPECT_EQ(sent.supervision, 4U) << "two nodes, two LANs";
+    EXPECT_EQ(sender.next_supervision_ns(), T0 + 2'000'000'000);
+    std::array<std::uint8_t, 60> written{};
+    ASSERT_TRUE(prp::write_supervision(written, nodes[1], 0, 0, prp::Lan::B));
+    const std::vector<Octets> sup_b = b.read_all();
+    ASSERT_EQ(sup_b.size(), 2U);
+    EXPECT_EQ(sup_b[1], Octets(written.begin(), written.end()));
+    EXPECT_EQ(a.read_all().size(), 2U);
+    EXPECT_EQ(sender.supervise(a.send.get(), T0 + 1'999'999'999).supervision, 0U) << "not yet due";
+
+    // Node 01's frames: its numbers go on from the supervision frame's (0).
+    const Octets big = frame(120, 1, 0x44), small = frame(20, 1, 0x55);
+    sent = sender.send_frame(a.send.get(), 0, big);
+    EXPECT_EQ(sent.frames, 2U);
+    sent = sender.send_frame(a.send.get(), 0, small);
+    EXPECT_EQ(sent.frames, 2U);
+    // LSDU 120 - 14 + 6 = 112 = 0x070; the small one padded to 54: 46 = 0x02E.
+    const std::vector<Octets> on_a = a.read_all(), on_b = b.read_all();
+    ASSERT_EQ(on_a.size(), 2U);
+    ASSERT_EQ(on_b.size(), 2U);
+    EXPECT_EQ(on_a[0], concat(big, {0x00, 0x01, 0xA0, 0x70, 0x88, 0xFB}));
+    EXPECT_EQ(on_b[0], concat(big, {0x00, 0x01, 0xB0, 0x70, 0x88, 0xFB}));
+    EXPECT_EQ(on_a[1], concat(concat(small, Octets(34, 0)), {0x00, 0x02, 0xA0, 0x2E, 0x88, 0xFB}));
+    EXPECT_EQ(on_b[1], concat(concat(small, Octets(34, 0)), {0x00, 0x02, 0xB0, 0x2E, 0x88, 0xFB}));
+
+    // A frame no trailer fits, and a node that is not there: failed on both LANs, nothing sent.
+    struct Case {
+        std::size_t node;
+        Octets octets;
+        const char* why;
+    };
+    for (const Case& c : {Case{0, Octets(13, 0), "shorter than a header"}, Case{2, big, "no third node"}}) {
+        sent = sender.send_frame(a.send.get(), c.node, c.octets);
+        EXPECT_EQ(sent.frames, 0U) << c.why;
+        EXPECT_EQ(sent.failed, 2U) << c.why;
+    }
+    EXPECT_TRUE(a.read_all().empty());
+    // The failures used no number: node 01's next frame is 3.
+    (void)sender.send_frame(a.send.get(), 0, big);
+    EXPECT_EQ(a.read_all().at(0), concat(big, {0x00, 0x03, 0xA0, 0x70, 0x88, 0xFB}));
+}
+
+TEST(PrpSender, FrameFaultsAlterTheTrailerOrLeaveALanOut) {
+    const Octets big = frame(120, 1, 0x66);
+    // Each case after one plain frame (number 0), its trailers on A and B (empty: not sent).
+    struct Case {
+        PrpFrameFaults faults;
+        Octets on_a;
+        Octets on_b;
+        std::uint64_t frames;
+        const char* why;
+    };
+    const Case cases[] = {
+        {{.skip = {true, false}}, {}, {0x00, 0x01, 0xB0, 0x70, 0x88, 0xFB}, 1, "LAN B only"},
+        {{.skip = {false, true}}, {0x00, 0x01, 0xA0, 0x70, 0x88, 0xFB}, {}, 1, "LAN A only"},
+        {{.wrong_lan = true}, {0x00, 0x01, 0xB0, 0x70, 0x88, 0xFB}, {0x00, 0x01, 0xA0, 0x70, 0x88, 0xFB}, 2,
+         "identifiers swapped"},
+        {{.bad_size = true}, {0x00, 0x01, 0xA0, 0x71, 0x88, 0xFB}, {0x00, 0x01, 0xB0, 0x71, 0x88, 0xFB}, 2,
+         "size 113 for 112"},
+        {{.repeat_seq = true}, {0x00, 0x00, 0xA0, 0x70, 0x88, 0xFB}, {0x00, 0x00, 0xB0, 0x70, 0x88, 0xFB}, 2,
+         "number 0 again"},
+    };
+    for (const Case& c : cases) {
+        Pair a, b;
+        const int b_fd = b.send.release();
+        const std::array<prp::Mac, 1> nodes = {prp::Mac{0x02, 0, 0, 0, 0, 1}};
+        PrpSender sender(nodes, Fd(b_fd));
+        (void)sender.send_frame(a.send.get(), 0, big);
+        (void)a.read_all(), (void)b.read_all();
+        const PrpSent sent = sender.send_frame(a.send.get(), 0, big, c.faults);
+        EXPECT_EQ(sent.frames, c.frames) << c.why;
+        EXPECT_EQ(sent.failed, 0U) << c.why;
+        const std::vector<Octets> on[2] = {a.read_all(), b.read_all()};
+        const Octets* expected[2] = {&c.on_a, &c.on_b};
+        for (std::size_t l = 0; l < 2; ++l) {
+            if (expected[l]->empty()) {
+                EXPECT_TRUE(on[l].empty()) << c.why;
+            } else {
+                ASSERT_EQ(on[l].size(), 1U) << c.why;
+                EXPECT_EQ(on[l][0], concat(big, *expected[l])) << c.why;
+            }
+        }
+        // The counter: a repeat left it where it was (next 1), any other case moved it on (next 2).
+        (void)sender.send_frame(a.send.get(), 0, big);
+        const Octets next = a.read_all().at(0);
+        EXPECT_EQ(Octets(next.end() - 6, next.end() - 4), (Octets{0x00, std::uint8_t(c.faults.repeat_seq ? 1 : 2)}))
+            << c.why;
+    }
+}
+
 }  // namespace
 }  // namespace valdrin::io

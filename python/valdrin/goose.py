@@ -148,6 +148,11 @@ FAULT_KNOBS = {
     "simulation": "the simulation flag set while true",
     "nds_com": "ndsCom set while true",
     "wrong_type": "the first data set member sent with another type while true",
+    "prp_drop_a": "PRP: the next `value` frames are not sent on LAN A (LAN B only)",
+    "prp_drop_b": "PRP: the next `value` frames are not sent on LAN B (LAN A only)",
+    "prp_repeat_seq": "PRP: the next `value` frames carry the node's previous sequence number again",
+    "prp_wrong_lan": "PRP: each copy carries the other LAN's identifier while true",
+    "prp_bad_size": "PRP: the trailer's LSDU size one too large while true",
 }
 
 # The knobs as ``valdrin goose publish --inject`` names them (valdrin.inject's grammar).
@@ -161,6 +166,11 @@ INJECT_KNOBS = {
         Knob("simulation", Kind.FLAG, "the simulation flag set"),
         Knob("nds_com", Kind.FLAG, "ndsCom set"),
         Knob("wrong_type", Kind.FLAG, "the first data set member sent with another type"),
+        Knob("prp_drop_a", Kind.COUNT, "with --prp: the next N frames not sent on LAN A"),
+        Knob("prp_drop_b", Kind.COUNT, "with --prp: the next N frames not sent on LAN B"),
+        Knob("prp_repeat_seq", Kind.COUNT, "with --prp: the next N frames repeat the previous sequence number"),
+        Knob("prp_wrong_lan", Kind.FLAG, "with --prp: each copy carries the other LAN's identifier"),
+        Knob("prp_bad_size", Kind.FLAG, "with --prp: the trailer's LSDU size one too large"),
     )
 }
 
@@ -228,18 +238,27 @@ class Publisher:
     Frames are paced on absolute CLOCK_REALTIME deadlines. Use it as a
     context manager, or call :meth:`start` and :meth:`stop`. Needs
     CAP_NET_RAW; ``OSError`` for an interface that does not exist.
+
+    With ``prp_b`` (LAN B's interface, ``iface`` being LAN A) every frame
+    goes out on both LANs with its PRP (IEC 62439-3) trailer, one sequence
+    number per source MAC shared by both copies, and each node sends its
+    supervision frame on both LANs at the start and every 2 s; the frames
+    before the trailer are those of a run without PRP. ``stats()`` then
+    counts the frames of both LANs.
     """
 
     def __init__(self, iface: str, blocks: Sequence[GooseBlock], *, rt_priority: int | None = None,
-                 cpu: int | None = None) -> None:
+                 cpu: int | None = None, prp_b: str | None = None) -> None:
         import valdrin_rt
 
         self.iface = iface
+        self.prp_b = prp_b
         self.blocks = list(blocks)
         if not self.blocks:
             raise ValueError("no control blocks")
         self._shapes = [[_shape(v) for v in b.pdu.all_data] for b in self.blocks]
-        self._native = valdrin_rt.GoosePublisher(iface, [b.native() for b in self.blocks], rt_priority, cpu)
+        self._native = valdrin_rt.GoosePublisher(iface, [b.native() for b in self.blocks], rt_priority, cpu,
+                                                 prp_b=prp_b)
 
     def _index(self, block: int | str) -> int:
         if isinstance(block, str):

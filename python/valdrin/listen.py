@@ -347,6 +347,13 @@ class Monitor:
     "overcurrent_reset" events stamped with the deciding frame's receive time.
     ``expect_conf_rev`` counts, per stream and block, the ASDUs or frames
     of any other confRev (``unexpected_conf_rev`` in the report).
+
+    ``prp_b`` names a PRP network's LAN B, ``iface`` being its LAN A: both
+    are captured (a thread each, the same options, kernel stamps on one
+    clock) and their frames pass through a receiving node's duplicate
+    discard before the analysis, as :func:`analyze` does with ``prp_b``; the
+    report then has ``prp`` and each stream and block its own ``"prp"``, and
+    ``capture["lan_b"]`` holds LAN B's capture counters.
     ``ValueError`` for a bad value.
     """
 
@@ -369,8 +376,10 @@ class Monitor:
         departure_smp_cnt: int | None = None,
         overcurrent: OvercurrentElement | None = None,
         expect_conf_rev: int | None = None,
+        prp_b: str | None = None,
     ) -> None:
         self.iface = iface
+        self.prp_b = prp_b
         watch = None
         if watch_sv_id is not None:
             watch = (watch_sv_id, departure_smp_cnt, None if overcurrent is None else overcurrent.native())
@@ -380,6 +389,7 @@ class Monitor:
             iface, sv_streams, goose_blocks, nominal_hz, promiscuous=promiscuous, outgoing=outgoing,
             hardware_timestamps=hardware_timestamps, rt_priority=rt_priority, cpu=cpu, ring=ring,
             block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us, watch=watch, expect_conf_rev=expect_conf_rev,
+            prp_b=prp_b,
         )
 
     def start(self) -> None:

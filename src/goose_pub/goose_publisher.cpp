@@ -5,6 +5,7 @@
 
 #include "goose_pub/goose_publisher.hpp"
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,12 +55,12 @@ py::Result<BlockConfig> to_block(PyObject* item) {
     return block;
 }
 
-constexpr const char* new_params[] = {"iface", "blocks", "rt_priority", "cpu"};
+constexpr const char* new_params[] = {"iface", "blocks", "rt_priority", "cpu", "prp_b"};
 constexpr py::Signature new_signature{"GoosePublisher.__new__()", new_params, 2};
 
 PyObject* publisher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::boundary("GoosePublisher.__new__()", [&]() -> PyObject* {
-        PyObject* bound[4];
+        PyObject* bound[std::size(new_params)];
         if (!py::bind(new_signature, args, kwargs, bound)) return nullptr;
         Config config;
         auto iface = py::argument("iface", bound[0], py::to_string);
@@ -76,6 +77,13 @@ PyObject* publisher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto cpu = py::argument("cpu", bound[3], [](PyObject* o) { return py::to_optional<std::uint64_t>(o, py::to_u64); });
         if (!cpu) return nullptr;
         config.cpu = *cpu;
+        auto prp_b = py::argument("prp_b", bound[4], [](PyObject* o) { return py::to_optional<std::string>(o, py::to_string); });
+        if (!prp_b) return nullptr;
+        if (*prp_b && **prp_b == config.iface) {
+            py::raise(PyExc_ValueError, "prp_b must name another interface than iface");
+            return nullptr;
+        }
+        config.prp_iface_b = std::move(*prp_b);
         auto created = Publisher::create(std::move(config));
         if (!created) {
             py::raise(PyExc_ValueError, created.error().text);
@@ -163,7 +171,8 @@ constexpr py::Signature fault_signature{"GoosePublisher.fault()", fault_params, 
 
 // fault(block, knob, value): sets one fault knob of a block (see faults.hpp):
 // skip_sq, repeat, old_st (counts), silent_ns (from now), wrong_conf_rev,
-// simulation, nds_com, wrong_type (0 or 1).
+// simulation, nds_com, wrong_type (0 or 1); with PRP prp_drop_a, prp_drop_b,
+// prp_repeat_seq (counts), prp_wrong_lan, prp_bad_size (0 or 1).
 PyObject* publisher_fault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::boundary("GoosePublisher.fault()", [&]() -> PyObject* {
         PyObject* bound[3];
@@ -192,6 +201,11 @@ PyObject* publisher_fault(PyObject* self, PyObject* const* args, Py_ssize_t narg
         else if (name == "simulation") faults.simulation.store(*value != 0);
         else if (name == "nds_com") faults.nds_com.store(*value != 0);
         else if (name == "wrong_type") faults.wrong_type.store(*value != 0);
+        else if (name == "prp_drop_a") ok = count(faults.prp_drop_a);
+        else if (name == "prp_drop_b") ok = count(faults.prp_drop_b);
+        else if (name == "prp_repeat_seq") ok = count(faults.prp_repeat_seq);
+        else if (name == "prp_wrong_lan") faults.prp_wrong_lan.store(*value != 0);
+        else if (name == "prp_bad_size") faults.prp_bad_size.store(*value != 0);
         else {
             py::raise(PyExc_ValueError, "no such fault knob: " + std::string(name));
             return nullptr;
@@ -285,11 +299,12 @@ PyMethodDef publisher_methods[] = {
 };
 
 constexpr char publisher_doc[] =
-    "GoosePublisher(iface, blocks, rt_priority=None, cpu=None)\n"
+    "GoosePublisher(iface, blocks, rt_priority=None, cpu=None, prp_b=None)\n"
     "--\n"
     "\n"
     "The native GOOSE publisher behind `valdrin.goose.Publisher`; each block a tuple\n"
-    "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity).";
+    "(frame, min_time_ns, max_time_ns, tal_factor, fixed_tal_ms, capacity). With `prp_b`\n"
+    "(LAN B's interface) every frame goes out on `iface` and `prp_b` with its PRP trailer.";
 
 PyType_Slot publisher_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(publisher_new)},

@@ -14,6 +14,7 @@
 #include "listen.hpp"
 #include "monitor.hpp"
 #include "owned.hpp"
+#include "prp_report.hpp"
 #include "report.hpp"
 
 namespace valdrin::listen {
@@ -32,9 +33,9 @@ constexpr std::uint64_t MAX_COALESCE_US = 10'000;
 
 struct State {
     State(io::MonitorOptions options, double hz)
-        : monitor(options), snapshot(options.limits), batch(EVENT_BATCH), nominal_hz(hz) {}
+        : monitor(options), snapshot(options.limits, options.prp_b.has_value()), batch(EVENT_BATCH), nominal_hz(hz) {}
     io::Monitor monitor;
-    analysis::Snapshot snapshot;  // report()'s copy
+    io::MonitorSnapshot snapshot;  // report()'s copy
     std::vector<StoredEvent> batch;  // events()'s
     double nominal_hz;
 };
@@ -44,7 +45,7 @@ State& state_of(PyObject* self) { return py::owned<State>(self); }
 constexpr const char* new_params[] = {"iface",    "sv_streams", "goose_blocks",        "nominal_hz", "promiscuous",
                                       "outgoing", "hardware_timestamps", "rt_priority", "cpu",
                                       "ring",     "block_timeout_ms",    "coalesce_us", "watch",
-                                      "expect_conf_rev"};
+                                      "expect_conf_rev", "prp_b"};
 constexpr std::size_t NEW_PARAMS = std::size(new_params);
 constexpr py::Signature new_signature{"Monitor.__new__()", new_params, 1};
 
@@ -198,6 +199,13 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARA
     }
     if (!ring_options(bound[9], bound[10], bound[11], options.capture)) return std::nullopt;
     if (!watch_options(bound[12], options)) return std::nullopt;
+    auto prp_b = py::argument("prp_b", bound[14], [](PyObject* o) { return py::to_optional<std::string>(o, py::to_string); });
+    if (!prp_b) return std::nullopt;
+    if (*prp_b && **prp_b == options.capture.interface) {
+        py::raise(PyExc_ValueError, "prp_b must name another interface than iface");
+        return std::nullopt;
+    }
+    options.prp_b = std::move(*prp_b);
     return options;
 }
 
@@ -253,20 +261,33 @@ PyObject* monitor_stop(PyObject* self, PyObject*) {
     });
 }
 
-Ref capture_to_py(const State& state) {
-    const io::CaptureStats stats = state.monitor.stats();
-    const std::string failure = state.monitor.failure();
-    return Dict()
-        .set("frames", stats.frames)
+// One LAN's capture counters into `dict`.
+Dict& add_stats(Dict& dict, const io::CaptureStats& stats) {
+    return dict.set("frames", stats.frames)
         .set("kernel_packets", stats.kernel_packets)
         .set("kernel_drops", stats.kernel_drops)
         .set("ring_freezes", stats.ring_freezes)
         .set("link_downs", stats.link_downs)
-        .set_bool("link_up", stats.link_up)
+        .set_bool("link_up", stats.link_up);
+}
+
+// PRP: LAN B's capture counters and its frames the hand-over dropped; None without PRP.
+Ref lan_b_to_py(const State& state) {
+    const auto stats = state.monitor.stats_b();
+    if (!stats) return codecs::none();
+    Dict dict;
+    return add_stats(dict, *stats).set("handover_drops", state.monitor.lan_b_dropped()).done();
+}
+
+Ref capture_to_py(const State& state) {
+    const std::string failure = state.monitor.failure();
+    Dict dict;
+    return add_stats(dict, state.monitor.stats())
         .set("events_dropped", state.monitor.events_dropped())
         .set("failure", failure.empty() ? codecs::none()
                                         : codecs::created(PyUnicode_FromStringAndSize(
                                               failure.data(), static_cast<Py_ssize_t>(failure.size()))))
+        .set("lan_b", lan_b_to_py(state))
         .done();
 }
 
@@ -282,9 +303,13 @@ PyObject* monitor_report(PyObject* self, PyObject*) {
             py::raise(PyExc_RuntimeError, "the capture thread did not answer within 2 s");
             return nullptr;
         }
-        Ref report = report_to_py(state.snapshot, state.nominal_hz);
+        Ref report = report_to_py(state.snapshot.analysis, state.nominal_hz);
         Ref capture = report ? capture_to_py(state) : Ref();
         if (!capture || PyDict_SetItemString(report.get(), "capture", capture.get()) < 0) return nullptr;
+        if (state.snapshot.receiver) {
+            Ref prp = prp_to_py(*state.snapshot.receiver);
+            if (!prp || PyDict_SetItemString(report.get(), "prp", prp.get()) < 0) return nullptr;
+        }
         return report.release();
     });
 }
@@ -356,10 +381,12 @@ PyGetSetDef monitor_getset[] = {
 constexpr char monitor_doc[] =
     "Monitor(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, outgoing=False, "
     "hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, coalesce_us=0, "
-    "watch=None, expect_conf_rev=None)\n"
+    "watch=None, expect_conf_rev=None, prp_b=None)\n"
     "--\n"
     "\n"
-    "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`).";
+    "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`); with "
+    "prp_b, `iface` is a PRP network's LAN A and `prp_b` its LAN B, both LANs' frames go through a receiving "
+    "node's duplicate discard and the report has a \"prp\" member.";
 
 PyType_Slot monitor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(monitor_new)},

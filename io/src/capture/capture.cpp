@@ -160,7 +160,7 @@ std::expected<void, CaptureError> Capture::start() {
     if (!ring) return std::unexpected(ring.error());
     run->ring = std::move(*ring);
 
-    const std::span<const sock_filter> code = process_bus_filter(options_.include_outgoing);
+    const std::span<const sock_filter> code = process_bus_filter(options_.include_outgoing, options_.redundancy);
     const sock_fprog program{static_cast<unsigned short>(code.size()),
                              const_cast<sock_filter*>(code.data())};
     if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {

@@ -73,6 +73,7 @@ struct CaptureOptions {
     Multicast multicast = Multicast::AllMulticast;
     Timestamps timestamps = Timestamps::Software;
     bool include_outgoing = false;  // also the frames this host sends
+    bool redundancy = false;  // also PRP supervision and HSR-tagged frames
     std::optional<unsigned> cpu{};  // pin the thread to this CPU
     std::optional<int> rt_priority{};  // run the thread SCHED_FIFO at this priority
     std::int64_t idle_interval_ns = 2'000'000;  // on_idle at least this often

@@ -27,6 +27,7 @@ struct BlockConfig {
 // The publisher's configuration, immutable once the publisher has it.
 struct Config {
     std::string iface;
+    std::optional<std::string> prp_iface_b;    // PRP: LAN B's interface, `iface` being LAN A
     std::vector<BlockConfig> blocks;
     std::optional<std::uint64_t> cpu;          // pin the thread to this CPU
     std::optional<std::int32_t> rt_priority;   // SCHED_FIFO priority

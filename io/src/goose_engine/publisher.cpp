@@ -72,8 +72,15 @@ Publisher::~Publisher() {
 std::size_t Publisher::blocks() const noexcept { return shared_->templates.size(); }
 
 std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
+    // PRP: LAN B's socket, opened first; LAN A's is the slot's own.
+    std::optional<Socket> lan_b;
+    if (shared_->config.prp_iface_b) {
+        auto socket = open_sending_socket(*shared_->config.prp_iface_b);
+        if (!socket) return std::unexpected(StartFailure{StartError::Socket, "LAN B: " + socket.error().text});
+        lan_b.emplace(std::move(*socket));
+    }
     return slot_.start(blocking, shared_->config.iface, [&](Socket socket, Reporter reporter, bool) {
-        return std::thread(transmit, shared_, std::move(socket), std::move(reporter));
+        return std::thread(transmit, shared_, std::move(socket), std::move(lan_b), std::move(reporter));
     });
 }
 

@@ -2,13 +2,17 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "clock.hpp"
 #include "futex.hpp"
 #include "lateness.hpp"
+#include "prp_sender.hpp"
 #include "rt_thread.hpp"
 
 namespace valdrin::io::goose_engine {
@@ -51,9 +55,61 @@ void change(Run& run, Nanos now) noexcept {
     run.due = now;
 }
 
+// PRP: the sender of both LANs and each block's node (source MAC) in it.
+struct Redundancy {
+    PrpSender sender;
+    std::vector<std::size_t> node_of;
+};
+
+// The PRP sender of the blocks' source MACs when there is a LAN B; throws
+// std::bad_alloc.
+std::optional<Redundancy> redundancy_of(const Shared& shared, std::optional<Socket>& lan_b) {
+    if (!lan_b) return std::nullopt;
+    std::vector<prp::Mac> macs;
+    std::vector<std::size_t> node_of;
+    for (const BlockConfig& block : shared.config.blocks) {
+        prp::Mac mac;
+        std::memcpy(mac.data(), block.frame.data() + 6, mac.size());  // a template holds a whole header
+        auto found = std::find(macs.begin(), macs.end(), mac);
+        if (found == macs.end()) found = macs.insert(macs.end(), mac);
+        node_of.push_back(static_cast<std::size_t>(found - macs.begin()));
+    }
+    return Redundancy{PrpSender(macs, std::move(*lan_b)), std::move(node_of)};
+}
+
+// Takes one from a count knob: whether it was above zero.
+bool take_one(std::atomic<std::uint32_t>& count) noexcept {
+    std::uint32_t left = count.load();
+    while (left != 0 && !count.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
+}
+
+// The PRP fault knobs of one frame, the counts consumed.
+PrpFrameFaults prp_faults(Faults& faults) noexcept {
+    return {.skip = {take_one(faults.prp_drop_a), take_one(faults.prp_drop_b)},
+            .wrong_lan = faults.prp_wrong_lan.load(),
+            .bad_size = faults.prp_bad_size.load(),
+            .repeat_seq = take_one(faults.prp_repeat_seq)};
+}
+
+// Sends `frame` of block i on its LAN(s), counting it per LAN.
+void send_frame(Shared& shared, int fd, std::size_t i, std::optional<Redundancy>& prp,
+                std::span<const std::uint8_t> frame) noexcept {
+    if (prp) {
+        const PrpSent both = prp->sender.send_frame(fd, prp->node_of[i], frame, prp_faults(shared.faults[i]));
+        shared.frames_sent.fetch_add(both.frames);
+        shared.send_errors.fetch_add(both.failed);
+    } else if (::send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size())) {
+        shared.frames_sent.fetch_add(1);
+    } else {
+        shared.send_errors.fetch_add(1);
+    }
+}
+
 // Sends block i's frame due now, with the fault knobs applied, and moves
 // its schedule on by one frame.
-void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexcept {
+void send_due(Shared& shared, int fd, std::optional<Redundancy>& prp, std::size_t i, Run& run, Nanos now) noexcept {
     const sch::Template& tmpl = shared.templates[i];
     const sch::Timing& timing = shared.config.blocks[i].timing;
     const Mailbox& mailbox = *shared.mailboxes[i];
@@ -101,13 +157,7 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
             record.sent_ns.store(saturate(now_ns()), std::memory_order_relaxed);
             record.seq.store(seq + 2, std::memory_order_release);
         }
-        for (int copy = 0; copy < copies; ++copy) {
-            if (::send(fd, buffer.data(), *size, 0) == static_cast<ssize_t>(*size)) {
-                shared.frames_sent.fetch_add(1);
-            } else {
-                shared.send_errors.fetch_add(1);
-            }
-        }
+        for (int copy = 0; copy < copies; ++copy) send_frame(shared, fd, i, prp, std::span(buffer).first(*size));
     };
     if (run.due >= static_cast<Nanos>(faults.silent_until_ns.load())) {
         const std::int64_t lateness = saturate(now - run.due);
@@ -133,7 +183,7 @@ void send_due(Shared& shared, int fd, std::size_t i, Run& run, Nanos now) noexce
 
 }  // namespace
 
-void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter reporter) noexcept {
+void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, std::optional<Socket> lan_b, Reporter reporter) noexcept {
     prepare_thread(THREAD_NAME);
     Shared& shared = *shared_ptr;
     try {
@@ -142,8 +192,10 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter report
         return;  // the report says "gone"
     }
     std::vector<Run> runs;
+    std::optional<Redundancy> prp;
     try {
         runs.resize(shared.templates.size());
+        prp = redundancy_of(shared, lan_b);
     } catch (...) {
         return;  // nothing sent
     }
@@ -173,12 +225,21 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, Reporter report
             }
             if (runs[i].due < earliest) earliest = runs[i].due;
         }
+        if (prp) {
+            const Nanos supervision = prp->sender.next_supervision_ns();
+            if (supervision <= now) {
+                const PrpSent sent = prp->sender.supervise(socket.get(), saturate(now));
+                shared.send_errors.fetch_add(sent.failed);
+                continue;
+            }
+            earliest = std::min(earliest, supervision);
+        }
         if (earliest > now) {
             futex_wait_until_instant(shared.wake, seen, earliest);
             continue;
         }
         for (std::size_t i = 0; i < runs.size(); ++i) {
-            if (runs[i].due <= now) send_due(shared, socket.get(), i, runs[i], now_ns());
+            if (runs[i].due <= now) send_due(shared, socket.get(), prp, i, runs[i], now_ns());
         }
     }
     for (std::size_t i = 0; i < runs.size(); ++i) {

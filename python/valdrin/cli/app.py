@@ -141,6 +141,14 @@ def mac_address(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a MAC address like 01:0c:cd:04:00:01: {text!r}") from None
 
 
+def interface_pair(text: str) -> tuple[str, str]:
+    """IF_A,IF_B: a PRP network's two LANs, two different interface names."""
+    names = text.split(",")
+    if len(names) != 2 or not all(names) or names[0] == names[1]:
+        raise argparse.ArgumentTypeError(f"expected two different interfaces IF_A,IF_B, got {text!r}")
+    return names[0], names[1]
+
+
 # --- the parser and the dispatch ----------------------------------------------
 
 

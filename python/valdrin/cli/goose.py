@@ -14,7 +14,7 @@ from typing import Iterator
 from .. import goose, inject
 from ..data import BoolData, Data, FloatData, IntData, OctetStringData, UIntData, VisibleStringData
 from ..pcap import write_header, write_record
-from .app import Failure, goose_source_mac, integer, mac_address, print_json, seconds
+from .app import Failure, goose_source_mac, integer, interface_pair, mac_address, print_json, seconds
 from .scl import add_goose_publish_options, goose_publish_block
 
 # --value KIND:VALUE, the kinds it takes.
@@ -82,6 +82,10 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("--iface", metavar="IF", help="the interface to publish on")
     where.add_argument("--pcap", metavar="FILE", help="write the frames to FILE at their scheduled times instead")
+    where.add_argument("--prp", type=interface_pair, metavar="IF_A,IF_B",
+                       help="publish on a PRP network's LAN A (IF_A) and LAN B (IF_B): every frame on both with "
+                            "its trailer (one sequence number per source MAC), a supervision frame on each LAN at "
+                            "the start and every 2 s; the source MAC is IF_A's unless --src-mac")
     p.add_argument("--gocb-ref", required=True, metavar="REF",
                    help="the control block's reference, e.g. IED1LD0/LLN0$GO$gcb1 (subscribers match on it)")
     p.add_argument("--app-id", required=True, type=integer, metavar="ID",
@@ -155,6 +159,10 @@ def scheduled_frames(block: goose.GooseBlock, start_ns: int, duration_ns: int,
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if getattr(args, "prp", None):
+        args.iface, args.prp_b = args.prp
+    else:
+        args.prp_b = None
     block = goose_publish_block(args, parser) or make_block(args)
     toggle_ns = None if args.toggle_every is None else int(args.toggle_every * 1_000_000_000)
     if args.pcap:
@@ -182,7 +190,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def _publish(args: argparse.Namespace, block: goose.GooseBlock, toggle_ns: int | None) -> dict:
     try:
-        publisher = goose.Publisher(args.iface, [block])
+        publisher = goose.Publisher(args.iface, [block], prp_b=args.prp_b)
         publisher.start()
     except OSError as error:
         raise Failure(str(error)) from None

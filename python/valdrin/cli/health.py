@@ -271,7 +271,13 @@ def totals_line(report: Report) -> Text:
     if report.capture is not None:
         drops = report.capture["kernel_drops"]
         line.append(", ")
-        line.append(f"{drops:,} dropped by the kernel", style="bold red" if drops else None)
+        lan_b = report.capture.get("lan_b")
+        line.append(f"{drops:,} dropped by the kernel" + (" on LAN A" if lan_b else ""),
+                    style="bold red" if drops else None)
+        if lan_b:
+            lost_b = lan_b["kernel_drops"] + lan_b["handover_drops"]
+            line.append(", ")
+            line.append(f"{lost_b:,} on LAN B", style="bold red" if lost_b else None)
         if report.events_dropped:
             line.append(f", {report.events_dropped:,} events not delivered", style="bold red")
     untracked = sum(report.untracked.values())

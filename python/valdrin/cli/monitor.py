@@ -11,7 +11,7 @@ import time
 from rich.live import Live
 
 from ..listen import Monitor, Report
-from .app import Failure, add_analysis_options, int_between, print_json, seconds
+from .app import Failure, add_analysis_options, int_between, interface_pair, print_json, seconds
 from .health import console as health_console, event_line, report_view, stream_key
 from .scl import add_check_option, scl_check
 from .text import conf_rev_lines
@@ -38,12 +38,20 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
             "summary. Needs CAP_NET_RAW (root)."
         ),
         epilog=(
-            "Examples: valdrin monitor --iface eth1; valdrin monitor --iface eth1 --duration 10 --json. "
+            "Examples: valdrin monitor --iface eth1; valdrin monitor --iface eth1 --duration 10 --json; "
+            "valdrin monitor --prp eth1,eth2. "
             "Exit status: 0 after a run, 1 when the capture cannot start (no such interface, no "
             "privilege) or stops on its own (the interface went away), 2 for usage errors."
         ),
     )
-    m.add_argument("--iface", required=True, metavar="IF", help="the network interface to capture on")
+    where = m.add_mutually_exclusive_group(required=True)
+    where.add_argument("--iface", metavar="IF", help="the network interface to capture on")
+    where.add_argument("--prp", type=interface_pair, metavar="IF_A,IF_B",
+                       help="capture a PRP network's LAN A on IF_A and LAN B on IF_B: the frames of both pass "
+                            "through a receiving node's duplicate discard (first copy kept, trailer removed) and "
+                            "the report adds, per stream and block, its frames on each LAN, those that came on one "
+                            "LAN only, the skew B minus A, wrong LAN ids and sizes, and per LAN and node the "
+                            "supervision frames (as analyze --prp-b)")
     m.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds (default: until Ctrl-C)")
     m.add_argument("--json", action="store_true",
                    help="print exactly one JSON object with every count at the end, and nothing else on standard output")
@@ -86,12 +94,13 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     # Ctrl-C from here on, even during the start, ends the run with its report.
     previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+    iface, prp_b = args.prp if args.prp else (args.iface, None)
     try:
-        monitor = Monitor(args.iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
+        monitor = Monitor(iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
                           goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
                           rt_priority=args.rt_priority, cpu=args.cpu, ring=args.ring,
                           block_timeout_ms=block_timeout, coalesce_us=args.coalesce,
-                          expect_conf_rev=args.expect_conf_rev)
+                          expect_conf_rev=args.expect_conf_rev, prp_b=prp_b)
         monitor.start()
     except BaseException as error:
         for sig, handler in previous.items():
@@ -148,7 +157,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             console.print(line, style="bold red", highlight=False, markup=False)
         check.print(console, report)
     if failure:
-        raise Failure(f"capture on {args.iface} stopped: {failure}")
+        raise Failure(f"capture on {iface if prp_b is None else iface + ',' + prp_b} stopped: {failure}")
     return 0
 
 
