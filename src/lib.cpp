@@ -69,7 +69,8 @@ bool populate(PyObject* module) {
     PyObject* capture_reader = valdrin::capture_py::capture_reader_type();
     if (capture_reader == nullptr || PyModule_AddObjectRef(module, "CaptureReader", capture_reader) < 0) return false;
     // The analysis limits that the package asks for instead of repeating them.
-    return valdrin::listen::add_limits(module);
+    if (!valdrin::listen::add_limits(module)) return false;
+    return valdrin::engine::add_fault_tables(module);
 }
 
 PyObject* init() {

@@ -9,7 +9,10 @@
 namespace valdrin::io::sv_engine {
 
 Publisher::Publisher(std::shared_ptr<const Config> config)
-    : config_(std::move(config)), counters_(std::make_shared<Counters>()), slot_("the engine thread ended during setup", counters_->stop) {}
+    : config_(std::move(config)),
+      counters_(std::make_shared<Counters>()),
+      faults_(std::make_shared<Faults>(*config_)),
+      slot_("the engine thread ended during setup", counters_->stop) {}
 
 Publisher::~Publisher() {
     try {
@@ -22,7 +25,7 @@ Publisher::~Publisher() {
 
 std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
     return slot_.start(blocking, config_->iface, [&](Socket socket, Reporter reporter, bool resume) {
-        return std::thread(transmit, config_, counters_, std::move(socket), std::move(reporter), resume);
+        return std::thread(transmit, config_, counters_, faults_, std::move(socket), std::move(reporter), resume);
     });
 }
 

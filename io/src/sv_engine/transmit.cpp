@@ -2,13 +2,16 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <limits>
+#include <span>
 #include <optional>
 #include <vector>
 
 #include "clock.hpp"
 #include "lateness.hpp"
 #include "rt_thread.hpp"
+#include "sv_engine/faults.hpp"
 #include "sv_engine/render.hpp"
 #include "sv_engine/schedule.hpp"
 
@@ -21,37 +24,53 @@ namespace {
 using i128 = Nanos;
 
 // The working set of the loop, allocated once before pacing: a private copy
-// of every template, its sample cache, and the scatter element and message
-// header of each.
+// of every template, its sample cache and its fault state, where each
+// stream's sending has got to, and room for the messages of one send: each
+// stream's frame, its duplicate and the frame a swap held back.
 struct Batch {
     std::vector<std::vector<std::uint8_t>> frames;
     std::vector<SampleCache> caches;
+    std::vector<FrameFaults> faults;
+    std::vector<std::uint64_t> next;   // per stream: the next period it sends
+    std::vector<std::int64_t> delay;   // per stream: this period's delay, ns
+    std::vector<std::uint8_t> queued;  // per stream: its buffers are in `messages`
     std::vector<iovec> scatter;
     std::vector<mmsghdr> messages;
+    std::size_t count = 0;             // messages waiting to be sent
 
-    explicit Batch(const Config& config) {
-        frames.reserve(config.streams.size());
-        caches.reserve(config.streams.size());
-        for (const Stream& stream : config.streams) {
+    Batch(const Config& config, Faults& knobs) {
+        const std::size_t n = config.streams.size();
+        frames.reserve(n);
+        caches.reserve(n);
+        faults.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Stream& stream = config.streams[i];
             frames.push_back(stream.frame);
             caches.emplace_back(stream, config.rate);
+            faults.emplace_back(stream, knobs.fields(i));
         }
-        scatter.resize(frames.size());
-        messages.resize(frames.size());
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            scatter[i] = {frames[i].data(), frames[i].size()};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_iov = &scatter[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
+        next.assign(n, 0);
+        delay.assign(n, 0);
+        queued.assign(n, 0);
+        scatter.resize(3 * n);
+        messages.resize(3 * n);
+    }
+
+    // Appends a message of `frame` to the next send.
+    void queue(std::span<std::uint8_t> frame) noexcept {
+        scatter[count] = {frame.data(), frame.size()};
+        messages[count] = {};
+        messages[count].msg_hdr.msg_iov = &scatter[count];
+        messages[count].msg_hdr.msg_iovlen = 1;
+        ++count;
     }
 };
 
-// Sends the whole batch, continuing after partial sends; returns the number
-// of frames sent and counts the rest as send errors when a call fails or
-// accepts none.
+// Sends the queued messages, continuing after partial sends; returns the
+// number of frames sent and counts the rest as send errors when a call fails
+// or accepts none. The queue is empty afterwards.
 std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
-    const std::size_t n = batch.messages.size();
+    const std::size_t n = batch.count;
     std::size_t sent = 0;
     while (sent < n) {
         const int r = sendmmsg(fd, batch.messages.data() + sent, static_cast<unsigned>(n - sent), 0);
@@ -61,14 +80,104 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
         }
         sent += static_cast<std::size_t>(r);
     }
+    batch.count = 0;
+    std::fill(batch.queued.begin(), batch.queued.end(), std::uint8_t{0});
     return sent;
 }
 
+// One run of the loop: what every period needs to reach.
+struct Run {
+    const Config& config;
+    const Schedule schedule;
+    Batch& batch;
+    Faults& knobs;
+    Counters& counters;
+    int fd;
+    std::uint64_t end;     // the first period not sent
+    i128 frame_period;
+
+    // Renders period c of stream j with its faults applied and queues what
+    // leaves of it, sending first what still waits in the stream's buffers.
+    void queue_frame(std::size_t j, std::uint64_t c) noexcept {
+        if (batch.queued[j] != 0) counters.frames_sent.fetch_add(send_all(fd, batch, counters));
+        const Stream& stream = config.streams[j];
+        std::vector<std::uint8_t>& frame = batch.frames[j];
+        const auto [second, first_smp, due] = schedule.period(c);
+        render(stream, frame, saturate(second), first_smp, config.rate, batch.caches[j]);
+        StreamKnobs& k = knobs.knobs(j);
+        FrameFaults& faults = batch.faults[j];
+        faults.edit(k, stream, frame, first_smp, config.rate);
+        const Emission emission = faults.plan(k, due + batch.delay[j]);
+        for (std::uint8_t n = 0; n < emission.copies; ++n) batch.queue(frame);
+        if (emission.release_held) {
+            batch.queue(faults.held());
+            faults.set_holding(false);
+        }
+        if (emission.hold) {
+            std::copy(frame.begin(), frame.end(), faults.held().begin());
+            faults.set_holding(true);
+        }
+        batch.queued[j] = 1;
+    }
+
+    // Queues every frame of stream j due by period k's instant plus `offset`
+    // (its delay's part beyond whole periods): those of periods up to k less
+    // the delay's whole periods, below `end`.
+    void queue_due(std::size_t j, std::uint64_t k) noexcept {
+        const auto behind = static_cast<std::uint64_t>(batch.delay[j] / frame_period);
+        while (batch.next[j] < end && batch.next[j] <= k && k - batch.next[j] >= behind) {
+            queue_frame(j, batch.next[j]++);
+        }
+    }
+
+    // Sleeps until `at`, sends what is queued and counts it; false when
+    // stopped first.
+    bool send_at(i128 at) noexcept {
+        if (!sleep_until_unless_stopped(at, counters.stop)) return false;
+        const i128 now = now_ns();
+        const std::uint64_t sent = send_all(fd, batch, counters);
+        const std::int64_t lateness = saturate(now - at);
+        counters.frames_sent.fetch_add(sent);
+        raise_max(counters.max_lateness_ns, lateness);
+        if (lateness > frame_period) counters.late_frames.fetch_add(sent);
+        return true;
+    }
+
+    // Period k: the frames due at its instant, then those of delayed streams
+    // at their instants within it, earliest first. False when stopped.
+    bool period(std::uint64_t k) noexcept {
+        const i128 due = schedule.period(k).due_ns;
+        const std::size_t n = config.streams.size();
+        for (std::size_t j = 0; j < n; ++j) {
+            batch.delay[j] = knobs.knobs(j).delay_ns.load();
+            if (batch.delay[j] % frame_period == 0) queue_due(j, k);
+        }
+        if (!send_at(due)) return false;
+        for (i128 offset = 0;;) {
+            i128 soonest = frame_period;  // past every offset
+            for (std::size_t j = 0; j < n; ++j) {
+                const i128 r = batch.delay[j] % frame_period;
+                if (r > offset && r < soonest) soonest = r;
+            }
+            if (soonest == frame_period) return true;
+            for (std::size_t j = 0; j < n; ++j) {
+                if (batch.delay[j] % frame_period == soonest) queue_due(j, k);
+            }
+            if (!send_at(due + soonest)) return false;
+            offset = soonest;
+        }
+    }
+
+    // Whether a stream still has periods to send before `end`.
+    bool unfinished() const noexcept {
+        return std::ranges::any_of(batch.next, [this](std::uint64_t next) { return next < end; });
+    }
+};
 
 }  // namespace
 
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters,
-              Socket socket, Reporter reporter, bool resume) noexcept {
+              std::shared_ptr<Faults> faults, Socket socket, Reporter reporter, bool resume) noexcept {
     prepare_thread(THREAD_NAME);
     try {
         if (!set_up_thread(config->cpu, config->rt_priority, reporter)) return;
@@ -76,13 +185,10 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         return;  // the report says "gone"
     }
 
-    const std::int64_t rate = config->rate;
     const Schedule schedule = Schedule::of(*config);
-    const i128 frame_period = static_cast<i128>(config->asdus_per_frame) * NS_PER_S / rate;
-
     std::optional<Batch> batch;
     try {
-        batch.emplace(*config);
+        batch.emplace(*config, *faults);
     } catch (...) {
         return;  // out of memory before the first period: nothing is sent
     }
@@ -91,27 +197,19 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     // A run after a stop picks up at the first period not yet due instead
     // of sending all periods since start_second back to back.
     std::uint64_t k = resume ? schedule.first_due_from(now_ns()) : 0;
-    // A bounded run sends periods 0 .. periods - 1 and no other.
-    const std::uint64_t end = config->periods.value_or(std::numeric_limits<std::uint64_t>::max());
-    for (; k < end; ++k) {
-        // Frame k carries the samples from first_smp on of UNIX second
-        // `second` and is due at their instant, computed afresh from k.
-        const auto [second, first_smp, scheduled] = schedule.period(k);
-
-        const std::int64_t frame_second = saturate(second);
-        for (std::size_t i = 0; i < config->streams.size(); ++i) {
-            render(config->streams[i], batch->frames[i], frame_second, first_smp, rate,
-                   batch->caches[i]);
-        }
-        if (!sleep_until_unless_stopped(scheduled, counters->stop)) return;
-        const i128 now = now_ns();
-
-        const std::uint64_t sent = send_all(socket.get(), *batch, *counters);
-        const std::int64_t lateness = saturate(now - scheduled);
-        counters->frames_sent.fetch_add(sent);
-        raise_max(counters->max_lateness_ns, lateness);
-        if (lateness > frame_period) counters->late_frames.fetch_add(sent);
-        if (counters->stop.load()) return;
+    std::fill(batch->next.begin(), batch->next.end(), k);
+    // A bounded run sends periods 0 .. periods - 1 and no other; frames a
+    // delay holds back still leave after the last period's instant.
+    Run run{*config,
+            schedule,
+            *batch,
+            *faults,
+            *counters,
+            socket.get(),
+            config->periods.value_or(std::numeric_limits<std::uint64_t>::max()),
+            static_cast<i128>(config->asdus_per_frame) * NS_PER_S / config->rate};
+    for (; run.unfinished(); ++k) {
+        if (!run.period(k) || counters->stop.load()) return;
     }
 }
 
