@@ -244,3 +244,51 @@ def test_inject_errors_name_the_fault(text, message):
     with pytest.raises(InjectError) as caught:
         parse(text, sv.FAULT_KNOBS, streams=True)
     assert str(caught.value) == message
+
+
+DELAY_BODY = SV_PARSER + r'''
+import json, socket, statistics, struct, subprocess, time
+from valdrin import sv
+from valdrin.cli.publish import default_waves
+subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
+RATE = 4000
+wire = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x88BA))
+wire.setsockopt(socket.SOL_SOCKET, 33, 16 << 20)          # SO_RCVBUFFORCE
+wire.setsockopt(socket.SOL_SOCKET, 35, 1)                  # SO_TIMESTAMPNS
+wire.bind(("vb", 0))
+wire.settimeout(5.0)  # the first frame waits for the next whole second
+def latencies(seconds):
+    """Receive stamp minus the sampling instant (UNIX second + smpCnt / rate) of every frame for `seconds`, in µs."""
+    out, end = [], time.monotonic() + seconds
+    while time.monotonic() < end:
+        raw, ancillary, _, _ = wire.recvmsg(2048, 64)
+        stamp = next(struct.unpack("qq", data[:16]) for level, kind, data in ancillary if kind == 35)  # SCM_TIMESTAMPNS
+        stamp_ns = stamp[0] * 10**9 + stamp[1]
+        smp = decode(raw)[2][0][0]
+        offset = smp * 10**9 // RATE
+        second = (stamp_ns - offset) // 10**9
+        out.append((stamp_ns - (second * 10**9 + offset)) / 1e3)
+    return out
+publisher = sv.Publisher("va", [sv.Stream("MU01", default_waves(), smp_synch=2)], RATE)
+with publisher:
+    latencies(0.3)                     # the start settles
+    before = latencies(1.0)
+    publisher.fault(0, "delay", 2000)  # µs
+    latencies(0.1)                     # the frames held back by the change
+    during = latencies(1.0)
+    publisher.fault(0, "delay", None)
+    latencies(0.1)
+    after = latencies(0.5)
+print(json.dumps({"before": statistics.median(before), "during": statistics.median(during),
+                  "after": statistics.median(after), "counts": [len(before), len(during), len(after)],
+                  "stats": publisher.stats()}))
+'''
+
+
+def test_delay_raises_the_latency_from_the_sampling_instant_by_its_span():
+    result = netns.in_netns("", DELAY_BODY, timeout=120)
+    # Frames keep coming at the rate, the samples unchanged: only their departure moves.
+    assert all(count > 2000 for count in result["counts"]), result
+    assert result["during"] - result["before"] == pytest.approx(2000, abs=200), result
+    assert result["after"] - result["before"] == pytest.approx(0, abs=200), result
+    assert result["stats"]["send_errors"] == 0
