@@ -292,3 +292,42 @@ def test_delay_raises_the_latency_from_the_sampling_instant_by_its_span():
     assert result["during"] - result["before"] == pytest.approx(2000, abs=200), result
     assert result["after"] - result["before"] == pytest.approx(0, abs=200), result
     assert result["stats"]["send_errors"] == 0
+
+
+CLI_BODY = r'''
+import json, subprocess
+from valdrin.cli import main
+from valdrin.listen import Monitor
+from netns import wait_settled
+subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
+with Monitor("vb") as monitor:
+    status = main(["publish", "--iface", "va", "--duration", "2", "--rate", "1000", "--streams", "2",
+                   "--inject", "drop=5@0.5/2", "--inject", "quality=test:0@0.5+0.5/1", "--inject", "jump=3@1"])
+    report = wait_settled(lambda: sorted(monitor.report().sv, key=lambda s: s["app_id"]), "the monitor's report")
+    capture = monitor.report().capture
+print(json.dumps({"status": status, "counts": [(s["asdus"], s["lost"], s["quality_changes"]) for s in report],
+                  "capture": capture}))
+'''
+
+
+def test_publish_inject_acts_at_its_offsets_on_its_streams():
+    result = netns.in_netns("", CLI_BODY, timeout=120)
+    assert result["status"] == 0
+    assert result["capture"]["kernel_drops"] == 0, result["capture"]
+    # 2 s at 1000 frames/s; stream 1: jump 3 and quality test on Ia set and cleared;
+    # stream 2: 5 frames dropped and the jump.
+    assert result["counts"] == [[2000, 3, 2], [1995, 8, 0]]
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--iface", "lo", "--streams", "2", "--inject", "drop/3"], "--inject drop: stream 3 is not published (--streams 2)"),
+    (["--pcap", "x.pcap", "--duration", "1", "--inject", "drop"], "--inject needs --iface: the knobs act on the "
+                                                                   "publisher's thread"),
+    (["--iface", "lo", "--inject", "drop=1@2+1"], "argument --inject: 'drop=1@2+1': drop happens once, it takes no +FOR"),
+])
+def test_publish_inject_usage_errors(capsys, argv, message):
+    from valdrin.cli import main
+    with pytest.raises(SystemExit) as exited:
+        main(["publish", *argv])
+    assert exited.value.code == 2
+    assert capsys.readouterr().err.strip().endswith(f"error: {message}")

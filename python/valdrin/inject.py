@@ -26,6 +26,7 @@ from __future__ import annotations
 import argparse
 import enum
 import re
+import textwrap
 from dataclasses import dataclass
 from typing import Iterable, Mapping, Sequence
 
@@ -238,5 +239,6 @@ def help_text(knobs: Sequence[Knob]) -> str:
         form = knob.name + (f"={knob.kind.form}" if knob.kind.form else "")
         lines.append(f"  {form:<24} {knob.help}")
         if knob.bits:
-            lines.append(f"  {'':<24} MASK: a number or names joined by commas: {', '.join(n for n, _ in knob.bits)}")
+            names = "MASK: a number, or names joined by commas: " + ", ".join(n for n, _ in knob.bits)
+            lines.extend(f"  {'':<24} {line}" for line in textwrap.wrap(names, 72))
     return "\n".join(lines)
