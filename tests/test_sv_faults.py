@@ -270,27 +270,27 @@ def latencies(seconds):
         out.append((stamp_ns - (second * 10**9 + offset)) / 1e3)
     return out
 publisher = sv.Publisher("va", [sv.Stream("MU01", default_waves(), smp_synch=2)], RATE)
+before, during = [], []
 with publisher:
-    latencies(0.3)                     # the start settles
-    before = latencies(1.0)
-    publisher.fault(0, "delay", 2000)  # µs
-    latencies(0.1)                     # the frames held back by the change
-    during = latencies(1.0)
-    publisher.fault(0, "delay", None)
-    latencies(0.1)
-    after = latencies(0.5)
+    latencies(0.3)                         # the start settles
+    # Without and with the delay in turns, so that a load that comes and goes weighs on both alike.
+    for _ in range(4):
+        before += latencies(0.25)
+        publisher.fault(0, "delay", 2000)  # µs
+        latencies(0.05)                    # the frames held back by the change
+        during += latencies(0.25)
+        publisher.fault(0, "delay", None)
+        latencies(0.05)                    # the burst of the release
 print(json.dumps({"before": statistics.median(before), "during": statistics.median(during),
-                  "after": statistics.median(after), "counts": [len(before), len(during), len(after)],
-                  "stats": publisher.stats()}))
+                  "counts": [len(before), len(during)], "stats": publisher.stats()}))
 '''
 
 
 def test_delay_raises_the_latency_from_the_sampling_instant_by_its_span():
     result = netns.in_netns("", DELAY_BODY, timeout=120)
     # Frames keep coming at the rate, the samples unchanged: only their departure moves.
-    assert all(count > 2000 for count in result["counts"]), result
+    assert all(count > 3000 for count in result["counts"]), result  # 1 s of each at 4000 frames/s
     assert result["during"] - result["before"] == pytest.approx(2000, abs=200), result
-    assert result["after"] - result["before"] == pytest.approx(0, abs=200), result
     assert result["stats"]["send_errors"] == 0
 
 
