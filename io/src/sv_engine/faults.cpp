@@ -162,8 +162,9 @@ Emission FrameFaults::plan(StreamKnobs& knobs, Nanos due_ns) noexcept {
 void FrameFaults::edit(StreamKnobs& knobs, const Stream& stream, std::span<std::uint8_t> frame,
                        std::int64_t first_smp, std::int64_t rate) noexcept {
     std::uint8_t* const out = frame.data();
-    if (const std::uint32_t jump = knobs.jump.exchange(0); jump != 0) {
-        jump_ = (jump_ + jump) % rate;
+    // A load first: the exchange, a locked instruction, only when there is a jump.
+    if (knobs.jump.load(std::memory_order_relaxed) != 0) {
+        jump_ = (jump_ + knobs.jump.exchange(0)) % rate;
     }
     if (jump_ != 0) {
         std::int64_t smp = ((first_smp % rate) + rate) % rate;
