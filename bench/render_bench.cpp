@@ -3,6 +3,7 @@
 // rounding), on the same sample instants in the same run.
 //
 // Usage: render_bench [seconds of stream per repetition, default 1]
+#include "sv_engine/faults.hpp"
 #include "sv_engine/render.hpp"
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -63,11 +66,18 @@ double now_ns() {
         .count();
 }
 
-// Renders `seconds` seconds of `st`, through `cache` when given; returns the
-// elapsed nanoseconds.
-double time_render(const Stream& st, std::int64_t seconds, valdrin::io::sv_engine::SampleCache* cache) {
+// Renders `seconds` seconds of `st`, through `cache` when given, and with
+// `faults` the per-frame work of the fault knobs at rest as the transmit
+// thread does it (edit, plan, the delay's load); returns the elapsed
+// nanoseconds.
+double time_render(const Stream& st, std::int64_t seconds, valdrin::io::sv_engine::SampleCache* cache,
+                   valdrin::io::sv_engine::Faults* faults = nullptr) {
+    using namespace valdrin::io::sv_engine;
     const auto asdus = static_cast<std::int64_t>(st.smp_cnt_offsets.size());
     std::vector<std::uint8_t> buf = st.frame;
+    std::optional<FrameFaults> frame_faults;
+    if (faults != nullptr) frame_faults.emplace(st, faults->fields(0));
+    std::uint64_t sent = 0;
     const double t0 = now_ns();
     for (std::int64_t sec = kFirstSecond; sec < kFirstSecond + seconds; ++sec) {
         for (std::int64_t first = 0; first < kRate; first += asdus) {
@@ -75,6 +85,12 @@ double time_render(const Stream& st, std::int64_t seconds, valdrin::io::sv_engin
                 valdrin::io::sv_engine::render(st, buf, sec, first, kRate, *cache);
             } else {
                 valdrin::io::sv_engine::render(st, buf, sec, first, kRate);
+            }
+            if (faults != nullptr) {
+                StreamKnobs& knobs = faults->knobs(0);
+                frame_faults->edit(knobs, st, buf, first, kRate);
+                sent += frame_faults->plan(knobs, knobs.delay_ns.load()).copies;
+                escape(&sent);
             }
             escape(buf.data());
         }
@@ -118,6 +134,7 @@ int main(int argc, char** argv) {
         const char* name;
         Stream stream;
         bool cached = false;
+        bool knobs = false;
         double best = 1e300;
     };
     Case cases[] = {
@@ -128,7 +145,16 @@ int main(int argc, char** argv) {
         // first second every sample comes from the stream's cache.
         {"1 ASDU/frame, sample cache (thread)", make_stream(1), true},
         {"8 ASDUs/frame, sample cache (thread)", make_stream(8), true},
+        // The same with the fault knobs at rest, interleaved in one run.
+        {"1 ASDU/frame, cache + idle fault knobs", make_stream(1), true, true},
+        {"8 ASDUs/frame, cache + idle fault knobs", make_stream(8), true, true},
     };
+    std::vector<std::unique_ptr<valdrin::io::sv_engine::Faults>> knobs;
+    for (const Case& c : cases) {
+        valdrin::io::sv_engine::Config config;
+        config.streams.push_back(c.stream);
+        knobs.push_back(std::make_unique<valdrin::io::sv_engine::Faults>(config));
+    }
     std::vector<valdrin::io::sv_engine::SampleCache> caches;
     for (const Case& c : cases) caches.emplace_back(c.stream, kRate);
     // A fault that never opens in the seconds measured and a playback that
@@ -145,7 +171,8 @@ int main(int argc, char** argv) {
         bare_best = std::min(bare_best, time_bare_math(waves, seconds, &sink));
         for (std::size_t i = 0; i < std::size(cases); ++i) {
             Case& c = cases[i];
-            c.best = std::min(c.best, time_render(c.stream, seconds, c.cached ? &caches[i] : nullptr));
+            c.best = std::min(c.best, time_render(c.stream, seconds, c.cached ? &caches[i] : nullptr,
+                                                  c.knobs ? knobs[i].get() : nullptr));
         }
     }
 
@@ -161,6 +188,14 @@ int main(int argc, char** argv) {
         const double per_sample = c.best / samples;
         std::printf("%-38s %10.1f %12.2f %8.2f\n", c.name, c.best / frames, per_sample,
                     per_sample / bare_per_sample);
+    }
+    // Idle knobs against the same rendering without them, from the same run.
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        if (!cases[i].knobs) continue;
+        const Case& without = cases[i - 2];
+        std::printf("idle fault knobs, %s: %.3f x the time without\n",
+                    cases[i].stream.smp_cnt_offsets.size() == 1 ? "1 ASDU/frame" : "8 ASDUs/frame",
+                    cases[i].best / without.best);
     }
     std::printf("(checksum %08x)\n", static_cast<unsigned>(sink));
     return 0;

@@ -1,5 +1,7 @@
 // The SV watch on arbitrary frame sequences. The input starts with its
-// settings (8 octets: window, pickup, delay, channel, marked smpCnt), then
+// settings (8 octets: window, pickup, delay, channel, marked smpCnt, and the
+// supervision: ignore invalid, ignore test, block unsynchronised, bits 0-2;
+// block after 0-7 lost samples, bits 3-5), then
 // records, each an operation octet and its operands:
 //   op % 3 == 0: a raw frame, 1 octet length, received or sent (op bit 2)
 //   op % 3 == 1: an SV frame of the watched stream synthesised from 6
@@ -8,7 +10,8 @@
 // Checked: events only of the watch's kinds and direction, trips and resets
 // alternating from a trip and agreeing with the element's state, the RMS
 // finite and on the right side of the pickup, departures only of the
-// marked smpCnt, every id the watched svID.
+// marked smpCnt, every id the watched svID, blocks and releases
+// alternating from a block, and no trip or reset while blocked.
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -30,6 +33,7 @@ struct Checking final : analysis::EventSink {
     const analysis::SvWatch* watch = nullptr;
     bool outgoing = false;
     bool tripped = false;
+    bool blocked = false;
     std::uint64_t events = 0;
     void on(const Event& event) noexcept override {
         ++events;
@@ -40,9 +44,17 @@ struct Checking final : analysis::EventSink {
                 FUZZ_CHECK(outgoing && event.outgoing);
                 FUZZ_CHECK(options.departure_smp_cnt && event.smp_cnt == *options.departure_smp_cnt);
                 break;
+            case EventKind::ProtectionBlocked:
+                FUZZ_CHECK(!outgoing);
+                blocked = true;  // again for another reason
+                break;
+            case EventKind::ProtectionReleased:
+                FUZZ_CHECK(!outgoing && blocked && watch->overcurrent()->ready());
+                blocked = false;
+                break;
             case EventKind::OvercurrentTrip:
             case EventKind::OvercurrentReset: {
-                FUZZ_CHECK(!outgoing);
+                FUZZ_CHECK(!outgoing && !blocked);
                 const bool trip = event.kind == EventKind::OvercurrentTrip;
                 FUZZ_CHECK(trip != tripped);  // alternating, from a trip
                 tripped = trip;
@@ -109,6 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.channel = data[4] % 9;  // 8: beyond the sample, never fed
     options.departure_smp_cnt = static_cast<std::uint16_t>(data[5] << 8 | data[6]);
     options.overcurrent = protection::OvercurrentSettings{window, pickup, delay};
+    options.ignore_invalid = (data[7] & 1) != 0;
+    options.ignore_test = (data[7] & 2) != 0;
+    options.block_unsynchronised = (data[7] & 4) != 0;
+    options.block_after_lost = (data[7] >> 3) & 7;
     auto watch = analysis::SvWatch::make(options);
     FUZZ_CHECK(watch.has_value());
     Checking sink;

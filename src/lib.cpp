@@ -77,8 +77,11 @@ bool populate(PyObject* module) {
     for (PyMethodDef* def : {&prp_trailer_def, &prp_supervision_def}) {
         if (!add_function(module, def)) return false;
     }
-    return PyModule_AddObjectRef(module, "PRP_SUPERVISION_INTERVAL_NS",
-                                 Ref::steal(PyLong_FromLongLong(valdrin::prp::SUPERVISION_INTERVAL_NS)).get()) == 0;
+    if (PyModule_AddObjectRef(module, "PRP_SUPERVISION_INTERVAL_NS",
+                              Ref::steal(PyLong_FromLongLong(valdrin::prp::SUPERVISION_INTERVAL_NS)).get()) < 0) {
+        return false;
+    }
+    return valdrin::engine::add_fault_tables(module);
 }
 
 PyObject* init() {

@@ -41,7 +41,8 @@ def test_surface():
                      "decode_goose_pdu", "decode_goose_frame", "__version__", "Analyzer", "Monitor",
                      "GoosePublisher", "SvCounter", "CaptureReader", "DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED",
                      "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS", "COUNTS_PER_AMPERE", "COUNTS_PER_VOLT", "parse_sv_profile",
-                     "SV_PROFILES", "prp_trailer", "prp_supervision", "PRP_SUPERVISION_INTERVAL_NS"]
+                     "SV_PROFILES", "prp_trailer", "prp_supervision", "PRP_SUPERVISION_INTERVAL_NS",
+                     "SV_FAULT_KNOBS", "SV_QUALITY_BITS"]
     limits = ("DEFAULT_SV_STREAMS", "DEFAULT_GOOSE_BLOCKS", "MOST_TRACKED", "MAX_CPU", "MAX_BLOCK_TIMEOUT_MS",
               "COUNTS_PER_AMPERE", "COUNTS_PER_VOLT")
     assert [getattr(valdrin_rt, name) for name in limits] == [256, 256, 65536, 1023, 1000, 1000, 100]

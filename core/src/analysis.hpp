@@ -495,6 +495,8 @@ enum class EventKind : std::uint8_t {
     SvDeparture,       // this host sent the watched stream's ASDU of the marked smpCnt
     OvercurrentTrip,   // the watched channel's overcurrent element tripped
     OvercurrentReset,  // and reset
+    ProtectionBlocked,   // the element stopped deciding (BlockReason)
+    ProtectionReleased,  // and decides again, on a full window of good samples
 };
 
 // Each kind and its name, e.g. "goose_state_change".
@@ -511,8 +513,26 @@ inline constexpr auto event_kind_names = std::to_array<EnumText<EventKind>>({
     {EventKind::SvDeparture, "sv_departure"},
     {EventKind::OvercurrentTrip, "overcurrent_trip"},
     {EventKind::OvercurrentReset, "overcurrent_reset"},
+    {EventKind::ProtectionBlocked, "protection_blocked"},
+    {EventKind::ProtectionReleased, "protection_released"},
 });
-static_assert(rows_in_order(event_kind_names, EventKind::OvercurrentReset), "one row per EventKind, in order");
+static_assert(rows_in_order(event_kind_names, EventKind::ProtectionReleased), "one row per EventKind, in order");
+
+// Why an SvWatch's element is blocked (sv_watch.hpp).
+enum class BlockReason : std::uint8_t {
+    QualityInvalid,  // the watched channel's validity is invalid
+    QualityTest,     // its test bit is set
+    Unsynchronised,  // smpSynch 0
+    SamplesLost,     // a run of lost samples at least the set length
+};
+
+inline constexpr auto block_reason_names = std::to_array<EnumText<BlockReason>>({
+    {BlockReason::QualityInvalid, "quality invalid"},
+    {BlockReason::QualityTest, "quality test"},
+    {BlockReason::Unsynchronised, "smpSynch 0"},
+    {BlockReason::SamplesLost, "samples lost"},
+});
+static_assert(rows_in_order(block_reason_names, BlockReason::SamplesLost), "one row per BlockReason, in order");
 
 // Returns the kind's name, e.g. "tal_expired".
 [[nodiscard]] constexpr std::string_view event_kind_name(EventKind kind) noexcept {
@@ -545,6 +565,8 @@ struct Event {
     std::uint16_t smp_cnt = 0;  // SvDeparture, OvercurrentTrip/Reset: the deciding ASDU's
     bool outgoing = false;      // SvDeparture: the frame was sent by this host
     double rms = 0.0;           // OvercurrentTrip/Reset: the window's RMS in counts
+    BlockReason block_reason = BlockReason::QualityInvalid;  // ProtectionBlocked
+    std::uint64_t lost = 0;     // ProtectionBlocked for SamplesLost: the run's length
 };
 
 // What receives events, on the thread that calls the Analyzer; on() must

@@ -70,6 +70,8 @@ public:
     [[nodiscard]] bool tripped() const noexcept { return tripped_; }
     // Returns whether the RMS is above the pickup (false until the window is full).
     [[nodiscard]] bool picked_up() const noexcept { return picked_up_; }
+    // Returns whether the window is full, so that samples decide.
+    [[nodiscard]] bool ready() const noexcept { return filled_ == squares_.size(); }
     // Returns the RMS of the window in counts (0 until it is full).
     [[nodiscard]] double rms() const noexcept;
     // Returns the settings the element was made with.

@@ -19,6 +19,11 @@ constexpr auto watch_error_texts = std::to_array<EnumText<WatchError>>({
 });
 static_assert(rows_in_order(watch_error_texts, WatchError::Overcurrent), "one row per WatchError, in order");
 
+// The quality word's validity (bits 0-1: 01 invalid) and test bit.
+constexpr std::uint32_t VALIDITY_MASK = 0x3;
+constexpr std::uint32_t VALIDITY_INVALID = 0x1;
+constexpr std::uint32_t TEST_BIT = 0x800;
+
 Bytes bytes_of(const std::string& text) noexcept {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -76,12 +81,39 @@ void SvWatch::add(Bytes raw, std::int64_t t_ns, bool outgoing, EventSink& sink) 
         // A sample that does not follow the last one (a loss, a restart):
         // the window would mix two stretches of signal, so it starts again.
         // A wrap to 0 is a successor too.
+        std::optional<BlockReason> block;
+        std::uint64_t lost = 0;
         if (last_smp_cnt_ && asdu.smp_cnt != static_cast<std::uint16_t>(*last_smp_cnt_ + 1) && asdu.smp_cnt != 0) {
             element_->clear();
+            const std::uint64_t wrap = options_.wrap == 0 ? 65536 : options_.wrap;
+            lost = (std::uint64_t{asdu.smp_cnt} + wrap - *last_smp_cnt_ - 1) % wrap;
+            if (options_.block_after_lost != 0 && lost >= options_.block_after_lost) block = BlockReason::SamplesLost;
         }
         last_smp_cnt_ = asdu.smp_cnt;
+        // Supervision: a sample not to be trusted is not fed, and empties the window.
+        const std::uint32_t quality = octets::load_be32(asdu.sample.data() + at + 4);
+        std::optional<BlockReason> ignore;
+        if (options_.ignore_invalid && (quality & VALIDITY_MASK) == VALIDITY_INVALID) ignore = BlockReason::QualityInvalid;
+        else if (options_.ignore_test && (quality & TEST_BIT) != 0) ignore = BlockReason::QualityTest;
+        else if (options_.block_unsynchronised && asdu.smp_synch == 0) ignore = BlockReason::Unsynchronised;
+        if (ignore) block = ignore;
+        if (block && blocked_ != block) {
+            Event event = event_of(EventKind::ProtectionBlocked, asdu);
+            event.block_reason = *block;
+            event.lost = *block == BlockReason::SamplesLost ? lost : 0;
+            sink.on(event);
+        }
+        if (block) blocked_ = block;
+        if (ignore) {
+            element_->clear();
+            return;
+        }
         const std::int32_t value = octets::load_be_i32(asdu.sample.data() + at);
         const protection::Decision decision = element_->add(value);
+        if (blocked_ && element_->ready()) {
+            blocked_.reset();
+            sink.on(event_of(EventKind::ProtectionReleased, asdu));
+        }
         if (decision == protection::Decision::None) return;
         Event event = event_of(
             decision == protection::Decision::Trip ? EventKind::OvercurrentTrip : EventKind::OvercurrentReset, asdu);

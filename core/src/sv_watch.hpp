@@ -28,6 +28,17 @@ struct SvWatchOptions {
     // 8 * channel of the sample) to an overcurrent element of these settings.
     std::optional<protection::OvercurrentSettings> overcurrent{};
     std::uint32_t channel = 0;
+    // Supervision: samples whose watched channel's quality is invalid
+    // (validity 01) or test, or whose smpSynch is 0, are not fed to the
+    // element, and a run of at least `block_after_lost` lost samples (0:
+    // never) empties it; each blocks the element (ProtectionBlocked) until
+    // a full window of good samples has come again (ProtectionReleased).
+    bool ignore_invalid = false;
+    bool ignore_test = false;
+    bool block_unsynchronised = false;
+    std::uint32_t block_after_lost = 0;
+    // The sample counter's wrap: the rate for counters of one second; 0: 65536.
+    std::uint32_t wrap = 0;
 };
 
 // Why an SvWatch is refused.
@@ -70,6 +81,7 @@ private:
     SvWatchOptions options_;
     std::optional<protection::Overcurrent> element_;
     std::optional<std::uint16_t> last_smp_cnt_{};  // the element's last sample, for gaps
+    std::optional<BlockReason> blocked_{};          // why the element is blocked, if it is
 };
 
 }  // namespace valdrin::analysis

@@ -65,6 +65,9 @@ public:
     // Sends every node's supervision frame on both LANs when `now_ns` has
     // reached their time (at once the first time). Allocates nothing.
     [[nodiscard]] PrpSent supervise(int lan_a, std::int64_t now_ns) noexcept;
+    // The node (source MAC) of frame `frame` of the constructor's frames,
+    // as send_frame takes it.
+    [[nodiscard]] std::size_t node_of(std::size_t frame) const noexcept { return node_of_[frame]; }
     // When the next supervision frames are due (0 before the first).
     [[nodiscard]] std::int64_t next_supervision_ns() const noexcept { return supervised_ ? next_supervision_ns_ : 0; }
 

@@ -303,17 +303,35 @@ class OvercurrentElement:
     ``delay_samples`` after the one where the RMS rose above the pickup, if
     it stayed above all the while, and resets at the first sample where the
     RMS is back at or below it. A gap in smpCnt starts the window again.
+
+    Supervision, as a relay blocks on doubtful samples: with
+    ``ignore_invalid`` / ``ignore_test`` a sample whose channel's quality is
+    invalid (validity 01) / has the test bit is not used, with
+    ``block_unsynchronised`` neither is one whose smpSynch is 0, and with
+    ``block_after_lost`` N a run of N or more lost samples (counted with the
+    counter wrapping at ``wrap``, the rate; 0: 65536) blocks too. Each
+    empties the window and gives a "protection_blocked" event (its
+    ``reason``: "quality invalid", "quality test", "smpSynch 0" or "samples
+    lost", with ``lost``); "protection_released" follows once a full window of
+    good samples has come again.
     """
 
     pickup: int
     window: int = 80
     delay_samples: int = 0
     channel: int = 0
+    ignore_invalid: bool = False
+    ignore_test: bool = False
+    block_unsynchronised: bool = False
+    block_after_lost: int = 0
+    wrap: int = 0
 
     def native(self) -> dict[str, int]:
         """The settings by name, as the native monitor reads them."""
         return {"channel": self.channel, "pickup": self.pickup, "window": self.window,
-                "delay_samples": self.delay_samples}
+                "delay_samples": self.delay_samples, "ignore_invalid": int(self.ignore_invalid),
+                "ignore_test": int(self.ignore_test), "block_unsynchronised": int(self.block_unsynchronised),
+                "block_after_lost": self.block_after_lost, "wrap": self.wrap}
 
 
 class Monitor:

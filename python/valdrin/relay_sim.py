@@ -16,7 +16,7 @@ from typing import Callable
 from . import data, goose
 from .listen import Monitor, OvercurrentElement
 
-__all__ = ["Decision", "RelaySimulator"]
+__all__ = ["Block", "Decision", "RelaySimulator"]
 
 
 @dataclass
@@ -45,6 +45,22 @@ class Decision:
         return dict(self.__dict__)
 
 
+@dataclass
+class Block:
+    """The element blocked (``kind`` "block": ``reason`` "quality invalid", "quality test",
+    "smpSynch 0" or "samples lost", ``lost`` samples for the last) or released again
+    (``kind`` "release"), at the sample ``smp_cnt`` of the frame received at ``frame_ns``."""
+
+    kind: str
+    smp_cnt: int
+    frame_ns: int
+    reason: str | None = None
+    lost: int = 0
+
+    def to_json(self) -> dict:
+        return dict(self.__dict__)
+
+
 class RelaySimulator:
     """A definite-time overcurrent relay on ``iface`` for testing the test set.
 
@@ -56,6 +72,13 @@ class RelaySimulator:
     samples), resetting when the RMS falls back. Each decision becomes a
     state change of the GOOSE control block ``gocb_ref`` whose data set is
     one BOOLEAN (true: tripped), and a :class:`Decision` in ``log``.
+
+    Supervision, each off by default: ``ignore_invalid`` and ``ignore_test``
+    leave out samples whose quality is invalid or test, ``block_unsynchronised``
+    those whose smpSynch is 0, ``block_after_lost`` N blocks after N or more
+    consecutive lost samples. Each empties the RMS window: the element decides
+    again once a full window of good samples has come. Every block and release
+    is a :class:`Block` in ``blocks`` (and goes to ``on_block``).
     Needs CAP_NET_RAW.
     """
 
@@ -76,6 +99,11 @@ class RelaySimulator:
         min_time_ms: float = 2.0,
         max_time_ms: float = 1000.0,
         on_decision: Callable[[Decision], None] | None = None,
+        ignore_invalid: bool = False,
+        ignore_test: bool = False,
+        block_unsynchronised: bool = False,
+        block_after_lost: int = 0,
+        on_block: Callable[[Block], None] | None = None,
     ) -> None:
         window = round(rate / nominal_hz)
         pickup = round(pickup_a * scale)
@@ -83,7 +111,14 @@ class RelaySimulator:
             raise ValueError(f"pickup {pickup_a} A is below one count")
         if not delay_ms >= 0:
             raise ValueError(f"delay must be zero or more ms, got {delay_ms}")
-        self.element = OvercurrentElement(pickup, window, round(delay_ms * rate / 1000), channel)
+        if block_after_lost < 0:
+            raise ValueError(f"block_after_lost must be zero or more, got {block_after_lost}")
+        self.element = OvercurrentElement(pickup, window, round(delay_ms * rate / 1000), channel,
+                                          ignore_invalid=ignore_invalid, ignore_test=ignore_test,
+                                          block_unsynchronised=block_unsynchronised,
+                                          block_after_lost=block_after_lost, wrap=rate if rate <= 65536 else 0)
+        self.on_block = on_block
+        self.blocks: list[Block] = []
         self.scale = scale
         self.gocb_ref = gocb_ref
         self.on_decision = on_decision
@@ -149,6 +184,15 @@ class RelaySimulator:
                     if decision is not None:
                         decision.sent_ns = event.time_ns
                         self._finish(decision)
+                    continue
+                if event.kind in ("protection_blocked", "protection_released"):
+                    blocked = event.kind == "protection_blocked"
+                    block = Block("block" if blocked else "release", event.details["smp_cnt"], event.time_ns,
+                                  event.details["reason"] if blocked else None,
+                                  event.details["lost"] if blocked else 0)
+                    self.blocks.append(block)
+                    if self.on_block is not None:
+                        self.on_block(block)
                     continue
                 if event.kind not in ("overcurrent_trip", "overcurrent_reset"):
                     continue

@@ -26,6 +26,9 @@ from typing import TYPE_CHECKING, Any, Iterator, Sequence
 # Dependencies point one way: sv_stream holds the descriptions and templates,
 # sv_publisher converts them into the engine's input, and this module, where
 # users find all of it, publishes them.
+import valdrin_rt
+
+from .inject import Kind, Knob, Mask, Step
 from .sv_frames import SvFrame, decode_frame
 from .sv_publisher import _check_cpus, _check_fifo, _native_streams, _share
 from .sv_stream import (
@@ -47,6 +50,8 @@ if TYPE_CHECKING:
 
 __all__ = [
     "ETHERTYPE_SV",
+    "FAULT_KNOBS",
+    "QUALITY_BITS",
     "Fault",
     "Playback",
     "Publisher",
@@ -68,6 +73,30 @@ _VLAN_TAG = 4
 # smpCnt is an INT16U: it counts the samples of one second from 0, so a rate
 # above 2**16 samples per second cannot be counted.
 MAX_RATE = 0x10000
+
+
+# The bits of a sample's quality word by name, e.g. "invalid": 0x1, "test": 0x800.
+QUALITY_BITS: dict[str, int] = dict(valdrin_rt.SV_QUALITY_BITS)
+
+# The fault knobs of :meth:`Publisher.fault` and of ``valdrin publish --inject``
+# (valdrin.inject's grammar), as the engine defines them.
+FAULT_KNOBS: dict[str, Knob] = {
+    name: Knob(name, Kind(kind), help, tuple(QUALITY_BITS.items()) if Kind(kind) is Kind.MASK else ())
+    for name, kind, _, help in valdrin_rt.SV_FAULT_KNOBS
+}
+
+
+def _quality_mask(value: int | str | Sequence[str]) -> int:
+    """A quality mask from a number, a bit's name or names."""
+    if isinstance(value, int):
+        return value
+    names = [value] if isinstance(value, str) else list(value)
+    mask = 0
+    for name in names:
+        if name not in QUALITY_BITS:
+            raise ValueError(f"no quality bit {name!r} (one of {', '.join(QUALITY_BITS)})")
+        mask |= QUALITY_BITS[name]
+    return mask
 
 
 class Publisher:
@@ -347,6 +376,50 @@ class Publisher:
         # A number outside every share is outside the first engine's too,
         # which reports it as one engine would.
         return self._engines[0], stream
+
+    def fault(self, stream: int, knob: str, value: Any = 1, channels: Sequence[int] | None = None) -> None:
+        """Sets fault knob ``knob`` (one of :data:`FAULT_KNOBS`) of stream number ``stream``.
+
+        ``value``: a count for ``drop``, ``duplicate`` and ``jump`` (``swap`` takes none);
+        seconds for ``silence``; µs for ``delay``; a bool for ``simulation``; an int for
+        ``smp_synch`` and ``conf_rev``; for ``quality`` a mask (a number, a bit's name such as
+        ``"invalid"`` or a list of names, see :data:`QUALITY_BITS`) OR-ed into the quality words
+        of ``channels`` (indices from 0; None: all). None clears a lasting knob (quality,
+        smp_synch, conf_rev, simulation, delay) back to the stream's own. The transmit thread
+        applies it from its next frame. ValueError for an unknown knob, stream or channel, or a
+        value out of range.
+        """
+        spec = FAULT_KNOBS.get(knob)
+        if spec is None:
+            raise ValueError(f"no such fault knob: {knob!r} (one of {', '.join(FAULT_KNOBS)})")
+        if channels is not None and spec.kind is not Kind.MASK:
+            raise ValueError(f"{knob} takes no channels")
+        if value is not None:
+            if spec.kind is Kind.SPAN:
+                value = round(float(value) * 1e9)
+            elif spec.kind is Kind.DELAY:
+                value = round(float(value) * 1e3)
+            elif spec.kind is Kind.MASK:
+                value = (_quality_mask(value), None if channels is None else [int(c) for c in channels])
+            else:
+                value = int(value)
+        engine, index = self._engine_of(stream)
+        engine.fault(index, knob, value)
+
+    def inject(self, step: Step) -> None:
+        """Applies one step of an injection schedule (:func:`valdrin.inject.steps` over
+        :data:`FAULT_KNOBS`) to its streams (all when it names none)."""
+        streams = range(len(self._streams)) if step.streams is None else step.streams
+        value = step.value
+        if step.clear:
+            value = None
+        elif isinstance(value, Mask):
+            value = (value.bits, None if value.channels is None else list(value.channels))
+        elif value is None:  # an action
+            value = 1
+        for stream in streams:
+            engine, index = self._engine_of(stream)
+            engine.fault(index, step.knob.name, value)
 
     def render(self, stream: int, second: int, first_smp: int) -> bytes:
         """The frame of stream number ``stream`` carrying samples ``first_smp``... of UNIX second ``second``.

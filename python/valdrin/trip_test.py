@@ -32,6 +32,7 @@ import time
 from dataclasses import dataclass, field, replace
 from typing import Callable, Sequence
 
+from .inject import Injection, steps
 from .listen import Event, Monitor
 from .sv import Fault, Publisher, Stream
 
@@ -53,6 +54,10 @@ NOT_RESET = "not_reset"
 _EVENT_LAG_S = 0.1
 # The time the capture and the publisher get to start before the first cycle.
 _SET_UP_S = 0.5
+# How long before its instant an injection is applied: the transmit thread
+# reads the knobs as it renders a frame, a period ahead of it, and this
+# thread wakes a little late.
+INJECT_LEAD_S = 0.005
 
 
 class TripTestError(Exception):
@@ -314,6 +319,7 @@ def trip_test(
     cpu: int | None = None,
     on_shot: Callable[[Shot], None] | None = None,
     stop: Callable[[], bool] | None = None,
+    inject: Sequence[Injection] = (),
 ) -> TripTestResult:
     """Runs ``shots`` shots against the relay behind ``iface`` and returns them.
 
@@ -325,7 +331,13 @@ def trip_test(
     member ``value_index`` of its data set (default: the first boolean)
     becoming true is the trip. ``on_shot(shot)`` is called as each shot is
     judged; ``stop()`` returning true (or Ctrl-C) ends the test early with
-    the shots judged so far (``interrupted``). Raises :class:`TripTestError`
+    the shots judged so far (``interrupted``). ``inject`` sets the
+    publisher's fault knobs in every shot (:data:`valdrin.sv.FAULT_KNOBS`),
+    each AT counted from the shot's fault start and applied up to
+    :data:`INJECT_LEAD_S` earlier, so that one at the start reaches the
+    first faulted frame (the transmit thread reads the knobs as it renders a
+    frame, ahead of its instant); lasting knobs still set when a shot is
+    judged are cleared then. Raises :class:`TripTestError`
     when the control block was not seen during the first shot, ``OSError``
     when the interface cannot be used, ``ValueError`` for bad arguments.
     """
@@ -355,6 +367,10 @@ def trip_test(
     ]
     cycle_ns = cycle_s * 1_000_000_000
 
+    for injection in inject:
+        if injection.streams and max(injection.streams) >= len(streams):
+            raise ValueError(f"inject {injection.knob.name}: stream {max(injection.streams) + 1} is not one of "
+                             f"the {len(streams)} streams")
     result = TripTestResult(gocb_ref=gocb_ref, fault_stream=fault_stream)
     watch = _Watch(gocb_ref, value_index)
     departures: list[int] = []
@@ -373,17 +389,27 @@ def trip_test(
                 cycle_start = start_second * 1_000_000_000 + k * cycle_ns
                 # The last shot waits for its postfault too: the relay's reset is part of it.
                 judge_at = shot.fault_end_ns + (round(postfault * 1e9) if k == shots - 1 else 0)
+                pending = steps(inject)
                 while time.time_ns() < judge_at + _EVENT_LAG_S * 1e9:
                     if stop is not None and stop():
                         result.interrupted = True
                         return result
-                    for event in monitor.next_events(0.05):
+                    wait = 0.05
+                    lead = round(INJECT_LEAD_S * 1e9)
+                    while pending and time.time_ns() >= fault_at + pending[0].at_ns - lead:
+                        publisher.inject(pending.pop(0))
+                    if pending:
+                        wait = min(wait, max(0.0, (fault_at + pending[0].at_ns - lead - time.time_ns()) / 1e9))
+                    for event in monitor.next_events(wait):
                         if event.kind == "sv_departure":
                             departures.append(event.time_ns)
                         else:
                             watch.on(event)
                     if watch.trouble is not None:
                         raise TripTestError(watch.trouble, result)
+                for step in pending:  # lasting knobs end with their shot
+                    if step.clear:
+                        publisher.inject(step)
                 _judge(shot, watch, cycle_start, departures)
                 result.shots.append(shot)
                 result.block_seen = watch.seen

@@ -15,6 +15,7 @@
 #include "owned.hpp"
 #include "publisher_binding.hpp"
 #include "py.hpp"
+#include "sv_engine/faults.hpp"
 #include "sv_engine/publisher.hpp"
 #include "sv_engine/render.hpp"
 #include "sv_engine/schedule.hpp"
@@ -25,6 +26,9 @@ namespace valdrin::engine {
 namespace {
 
 using io::sv_engine::Config;
+using io::sv_engine::FaultError;
+using io::sv_engine::Faults;
+using io::sv_engine::Knob;
 using io::sv_engine::Publisher;
 using io::sv_engine::Stream;
 using py::Ref;
@@ -270,6 +274,70 @@ PyObject* engine_sequence_frames(PyObject* self, PyObject* const* args, Py_ssize
     });
 }
 
+constexpr const char* fault_params[] = {"stream", "knob", "value"};
+constexpr py::Signature fault_signature{"Engine.fault()", fault_params, 3};
+
+// Sets quality to `value`, a tuple (mask, channels or None).
+std::expected<void, FaultError> set_quality(Faults& faults, std::uint64_t stream, PyObject* value, bool& failed) {
+    failed = true;
+    if (!PyTuple_Check(value) || PyTuple_Size(value) != 2) {
+        py::raise(PyExc_TypeError, "quality takes a tuple (mask, channels or None)");
+        return {};
+    }
+    auto mask = py::argument("value", PyTuple_GetItem(value, 0), py::to_u32);
+    if (!mask) return {};
+    auto channels = py::argument("value", PyTuple_GetItem(value, 1), [](PyObject* o) {
+        return py::to_optional<std::vector<std::uint64_t>>(o, [](PyObject* s) {
+            return py::to_vector<std::uint64_t>(s, py::to_u64);
+        });
+    });
+    if (!channels) return {};
+    failed = false;
+    static constexpr std::uint64_t none[] = {0};
+    const std::span<const std::uint64_t> chosen = *channels ? std::span<const std::uint64_t>(**channels)
+                                                            : std::span<const std::uint64_t>(none, 0);
+    // An empty list chooses no channel: the mask then reaches none.
+    if (*channels && (*channels)->empty()) return faults.set_quality(stream, 0, {});
+    return faults.set_quality(stream, *mask, chosen);
+}
+
+// fault(stream, knob, value): sets knob `knob` (a name of KNOBS) of stream
+// `stream`: an int as the knob's kind reads it (spans in ns), for quality a
+// tuple (mask, channels or None), None to clear a lasting knob.
+PyObject* engine_fault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::boundary("Engine.fault()", [&]() -> PyObject* {
+        PyObject* bound[3];
+        if (!py::bind(fault_signature, args, nargs, kwnames, bound)) return nullptr;
+        auto index = py::argument("stream", bound[0], py::to_u64);
+        if (!index) return nullptr;
+        auto name = py::argument("knob", bound[1], py::to_string);
+        if (!name) return nullptr;
+        const io::sv_engine::KnobRow* row = io::sv_engine::find_knob(*name);
+        if (row == nullptr) {
+            py::raise(PyExc_ValueError, "no such fault knob: " + *name);
+            return nullptr;
+        }
+        Faults& faults = publisher_of(self).faults();
+        std::expected<void, FaultError> done;
+        if (bound[2] == Py_None) {
+            done = faults.clear(*index, row->knob);
+        } else if (row->knob == Knob::Quality) {
+            bool failed = false;
+            done = set_quality(faults, *index, bound[2], failed);
+            if (failed) return nullptr;
+        } else {
+            auto value = py::argument("value", bound[2], py::to_i64);
+            if (!value) return nullptr;
+            done = faults.set(*index, row->knob, *value, io::now_ns());
+        }
+        if (!done) {
+            py::raise(PyExc_ValueError, io::sv_engine::describe(done.error()));
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef engine_methods[] = {
     {"sequence_command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_sequence_command)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -285,6 +353,11 @@ PyMethodDef engine_methods[] = {
      "sequence_frames($self, starts, first, periods)\n--\n\n"
      "`[(due_ns, frame)]` of the sequenced stream for periods `first`... as sent by a run whose "
      "states began at the samples `starts` (None: at the state's own end)."},
+    {"fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fault)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "fault($self, stream, knob, value)\n--\n\n"
+     "Set fault knob `knob` of stream `stream` (see SV_FAULT_KNOBS): an int (spans in ns), for "
+     "quality a tuple (mask, channels or None), None to clear a lasting knob."},
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_render)),
      METH_FASTCALL | METH_KEYWORDS,
      "render($self, stream, second, first_smp)\n--\n\n"
@@ -335,6 +408,37 @@ PyType_Slot engine_slots[] = {
 PyType_Spec engine_description = py::owned_layout<Publisher>("valdrin_rt.Engine", engine_slots);
 
 }  // namespace
+
+// A new str of `text`, or null with an exception set.
+static Ref text(std::string_view text) {
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+bool add_fault_tables(PyObject* module) noexcept {
+    using io::sv_engine::KNOBS;
+    using io::sv_engine::QUALITY_BITS;
+    Ref knobs = Ref::steal(PyList_New(0));
+    if (!knobs) return false;
+    for (const auto& row : KNOBS) {
+        Ref name = text(row.name);
+        Ref kind = text(valdrin::text_of(io::sv_engine::knob_kind_names, row.kind));
+        Ref help = text(row.help);
+        if (!name || !kind || !help) return false;
+        Ref item = Ref::steal(Py_BuildValue("(OOLO)", name.get(), kind.get(), static_cast<long long>(row.max),
+                                            help.get()));
+        if (!item || PyList_Append(knobs.get(), item.get()) < 0) return false;
+    }
+    Ref bits = Ref::steal(PyList_New(0));
+    if (!bits) return false;
+    for (const auto& bit : QUALITY_BITS) {
+        Ref name = text(bit.name);
+        if (!name) return false;
+        Ref item = Ref::steal(Py_BuildValue("(Ok)", name.get(), static_cast<unsigned long>(bit.mask)));
+        if (!item || PyList_Append(bits.get(), item.get()) < 0) return false;
+    }
+    return PyModule_AddObjectRef(module, "SV_FAULT_KNOBS", knobs.get()) == 0 &&
+           PyModule_AddObjectRef(module, "SV_QUALITY_BITS", bits.get()) == 0;
+}
 
 PyObject* engine_type() noexcept {
     static PyObject* type = nullptr;

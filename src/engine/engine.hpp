@@ -9,4 +9,9 @@ namespace valdrin::engine {
 // on first use), or null with an exception set.
 PyObject* engine_type() noexcept;
 
+// Adds SV_FAULT_KNOBS, the publisher's fault knobs as a list of tuples (name, kind,
+// largest value, help), and SV_QUALITY_BITS, a list of (name, mask) of the quality
+// word's bits, to `module`; false with an exception set on failure.
+bool add_fault_tables(PyObject* module) noexcept;
+
 }  // namespace valdrin::engine

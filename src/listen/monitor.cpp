@@ -109,7 +109,9 @@ auto watch_item(PyObject* tuple, Py_ssize_t i, Convert&& convert) {
 }
 
 // `element`: the overcurrent settings by name, a dict of channel, pickup,
-// window and delay_samples; ValueError or TypeError for a bad one.
+// window and delay_samples, and optionally the supervision's ignore_invalid,
+// ignore_test, block_unsynchronised, block_after_lost and wrap (absent: 0);
+// ValueError or TypeError for a bad one.
 bool overcurrent_options(PyObject* element, analysis::SvWatchOptions& out) {
     if (!PyDict_Check(element)) {
         py::raise(PyExc_TypeError, "overcurrent must be a dict of channel, pickup, window and delay_samples");
@@ -132,6 +134,27 @@ bool overcurrent_options(PyObject* element, analysis::SvWatchOptions& out) {
         py::raise(PyExc_ValueError, "overcurrent channel, pickup or window out of range");
         return false;
     }
+    // The supervision's settings, each 0 when absent.
+    const auto optional = [element](const char* key) -> py::Result<std::uint64_t> {
+        PyObject* value = PyDict_GetItemString(element, key);  // borrowed
+        if (value == nullptr) return std::uint64_t{0};
+        return py::argument("overcurrent", value, py::to_u64);
+    };
+    const auto ignore_invalid = optional("ignore_invalid");
+    const auto ignore_test = ignore_invalid ? optional("ignore_test") : std::nullopt;
+    const auto unsynchronised = ignore_test ? optional("block_unsynchronised") : std::nullopt;
+    const auto after_lost = unsynchronised ? optional("block_after_lost") : std::nullopt;
+    const auto wrap = after_lost ? optional("wrap") : std::nullopt;
+    if (!wrap) return false;
+    if (*after_lost > UINT32_MAX || *wrap > 65536) {
+        py::raise(PyExc_ValueError, "overcurrent block_after_lost or wrap out of range");
+        return false;
+    }
+    out.ignore_invalid = *ignore_invalid != 0;
+    out.ignore_test = *ignore_test != 0;
+    out.block_unsynchronised = *unsynchronised != 0;
+    out.block_after_lost = static_cast<std::uint32_t>(*after_lost);
+    out.wrap = static_cast<std::uint32_t>(*wrap);
     out.channel = static_cast<std::uint32_t>(*channel);
     out.overcurrent = protection::OvercurrentSettings{.window = static_cast<std::uint32_t>(*window),
                                                       .pickup = static_cast<std::uint32_t>(*pickup),

@@ -329,6 +329,14 @@ py::Ref event_to_py(const analysis::StoredEvent& stored) {
         case EventKind::OvercurrentReset:
             out.set("smp_cnt", std::uint64_t{e.smp_cnt}).set_float("rms", e.rms);
             break;
+        case EventKind::ProtectionBlocked:
+            out.set("smp_cnt", std::uint64_t{e.smp_cnt})
+                .set("reason", text_of(valdrin::text_of(analysis::block_reason_names, e.block_reason)))
+                .set("lost", e.lost);
+            break;
+        case EventKind::ProtectionReleased:
+            out.set("smp_cnt", std::uint64_t{e.smp_cnt});
+            break;
         case EventKind::SvStreamSeen:
             break;
     }

@@ -10,7 +10,10 @@
 namespace valdrin::io::sv_engine {
 
 Publisher::Publisher(std::shared_ptr<const Config> config)
-    : config_(std::move(config)), counters_(std::make_shared<Counters>()), slot_("the engine thread ended during setup", counters_->stop) {}
+    : config_(std::move(config)),
+      counters_(std::make_shared<Counters>()),
+      faults_(std::make_shared<Faults>(*config_)),
+      slot_("the engine thread ended during setup", counters_->stop) {}
 
 Publisher::~Publisher() {
     try {
@@ -30,8 +33,8 @@ std::expected<void, StartFailure> Publisher::start(Blocking& blocking) {
         lan_b.emplace(std::move(*socket));
     }
     return slot_.start(blocking, config_->iface, [&](Socket socket, Reporter reporter, bool resume) {
-        return std::thread(transmit, config_, counters_, std::move(socket), std::move(lan_b), std::move(reporter),
-                           resume);
+        return std::thread(transmit, config_, counters_, faults_, std::move(socket), std::move(lan_b),
+                           std::move(reporter), resume);
     });
 }
 

@@ -14,6 +14,7 @@
 #include "failure.hpp"
 #include "sv_engine/config.hpp"
 #include "sv_engine/counters.hpp"
+#include "sv_engine/faults.hpp"
 #include "thread_slot.hpp"
 
 namespace valdrin::io::sv_engine {
@@ -62,9 +63,14 @@ public:
     // Returns the counters as they are now, each read on its own.
     Stats stats() const noexcept;
 
+    // Returns the fault knobs of every stream, set from any thread and read
+    // by the transmit thread frame by frame.
+    Faults& faults() noexcept { return *faults_; }
+
 private:
     std::shared_ptr<const Config> config_;
     std::shared_ptr<Counters> counters_;
+    std::shared_ptr<Faults> faults_;
     ThreadSlot slot_;  // polls counters_->stop; a thread that reported success resumes
 };
 

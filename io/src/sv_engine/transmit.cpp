@@ -2,7 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <limits>
+#include <span>
 #include <optional>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "lateness.hpp"
 #include "prp_sender.hpp"
 #include "rt_thread.hpp"
+#include "sv_engine/faults.hpp"
 #include "sv_engine/render.hpp"
 #include "sv_engine/schedule.hpp"
 #include "sv_engine/sequence.hpp"
@@ -23,37 +26,56 @@ namespace {
 using i128 = Nanos;
 
 // The working set of the loop, allocated once before pacing: a private copy
-// of every template, its sample cache, and the scatter element and message
-// header of each.
+// of every template, its sample cache and its fault state, where each
+// stream's sending has got to, and room for the messages of one send: each
+// stream's frame, its duplicate and the frame a swap held back.
 struct Batch {
     std::vector<std::vector<std::uint8_t>> frames;
     std::vector<SampleCache> caches;
+    std::vector<FrameFaults> faults;
+    std::vector<std::uint64_t> next;   // per stream: the next period it sends
+    std::vector<std::int64_t> delay;   // per stream: this period's delay, ns
+    std::vector<std::uint8_t> queued;  // per stream: its buffers are in `messages`
     std::vector<iovec> scatter;
     std::vector<mmsghdr> messages;
+    std::vector<std::size_t> source;   // per message: the stream whose frame it is
+    std::size_t count = 0;             // messages waiting to be sent
 
-    explicit Batch(const Config& config) {
-        frames.reserve(config.streams.size());
-        caches.reserve(config.streams.size());
-        for (const Stream& stream : config.streams) {
+    Batch(const Config& config, Faults& knobs) {
+        const std::size_t n = config.streams.size();
+        frames.reserve(n);
+        caches.reserve(n);
+        faults.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Stream& stream = config.streams[i];
             frames.push_back(stream.frame);
             caches.emplace_back(stream, config.rate);
+            faults.emplace_back(stream, knobs.fields(i));
         }
-        scatter.resize(frames.size());
-        messages.resize(frames.size());
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            scatter[i] = {frames[i].data(), frames[i].size()};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_iov = &scatter[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
+        next.assign(n, 0);
+        delay.assign(n, 0);
+        queued.assign(n, 0);
+        scatter.resize(3 * n);
+        messages.resize(3 * n);
+        source.resize(3 * n);
+    }
+
+    // Appends a message of stream j's `frame` to the next send.
+    void queue(std::size_t j, std::span<std::uint8_t> frame) noexcept {
+        source[count] = j;
+        scatter[count] = {frame.data(), frame.size()};
+        messages[count] = {};
+        messages[count].msg_hdr.msg_iov = &scatter[count];
+        messages[count].msg_hdr.msg_iovlen = 1;
+        ++count;
     }
 };
 
-// Sends the whole batch, continuing after partial sends; returns the number
-// of frames sent and counts the rest as send errors when a call fails or
-// accepts none.
+// Sends the queued messages, continuing after partial sends; returns the
+// number of frames sent and counts the rest as send errors when a call fails
+// or accepts none. The queue is empty afterwards.
 std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
-    const std::size_t n = batch.messages.size();
+    const std::size_t n = batch.count;
     std::size_t sent = 0;
     while (sent < n) {
         const int r = sendmmsg(fd, batch.messages.data() + sent, static_cast<unsigned>(n - sent), 0);
@@ -63,8 +85,45 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters) noexcept {
         }
         sent += static_cast<std::size_t>(r);
     }
+    batch.count = 0;
+    std::fill(batch.queued.begin(), batch.queued.end(), std::uint8_t{0});
     return sent;
 }
+
+// Whether the queue holds each stream's own frame once, in stream order: the
+// messages a PRP sender laid out for the batch's frames.
+bool plain_period(const Batch& batch) noexcept {
+    if (batch.count != batch.frames.size()) return false;
+    for (std::size_t i = 0; i < batch.count; ++i) {
+        if (batch.source[i] != i || batch.scatter[i].iov_base != batch.frames[i].data()) return false;
+    }
+    return true;
+}
+
+// As send_all, on both LANs with PRP trailers: a plain period in one
+// sendmmsg per LAN, one whose faults changed the messages frame by frame;
+// with the supervision frames when due.
+std::uint64_t send_all(int fd, Batch& batch, Counters& counters, PrpSender& prp, std::int64_t now) noexcept {
+    PrpSent sent;
+    if (plain_period(batch)) {
+        sent = prp.send(fd, now);
+    } else {
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            const iovec& part = batch.scatter[i];
+            const PrpSent one = prp.send_frame(
+                fd, prp.node_of(batch.source[i]),
+                std::span(static_cast<const std::uint8_t*>(part.iov_base), part.iov_len));
+            sent.frames += one.frames;
+            sent.failed += one.failed;
+        }
+        sent.failed += prp.supervise(fd, now).failed;
+    }
+    counters.send_errors.fetch_add(sent.failed);
+    batch.count = 0;
+    std::fill(batch.queued.begin(), batch.queued.end(), std::uint8_t{0});
+    return sent.frames;
+}
+
 // The PRP sender of `batch`'s frames when there is a LAN B; nothing (and
 // no sending) when it cannot be made.
 std::optional<PrpSender> prp_sender_of(Batch& batch, std::optional<Socket>& lan_b) noexcept {
@@ -77,10 +136,112 @@ std::optional<PrpSender> prp_sender_of(Batch& batch, std::optional<Socket>& lan_
     }
 }
 
+// One run of the loop: what every period needs to reach.
+struct Run {
+    const Config& config;
+    const Schedule schedule;
+    Batch& batch;
+    Faults& knobs;
+    Counters& counters;
+    int fd;
+    std::uint64_t end;     // the first period not sent
+    i128 frame_period;
+    PrpSender* prp;              // LAN B's sending, or null: one LAN
+    SequenceCursor* sequence;    // the stream that follows a state sequence, or null
+
+    // Sends what is queued, on one LAN or both.
+    std::uint64_t send_queued(std::int64_t now) noexcept {
+        return prp != nullptr ? send_all(fd, batch, counters, *prp, now) : send_all(fd, batch, counters);
+    }
+
+    // Renders period c of stream j with its faults applied and queues what
+    // leaves of it, sending first what still waits in the stream's buffers.
+    void queue_frame(std::size_t j, std::uint64_t c) noexcept {
+        if (batch.queued[j] != 0) counters.frames_sent.fetch_add(send_queued(saturate(now_ns())));
+        const Stream& stream = config.streams[j];
+        std::vector<std::uint8_t>& frame = batch.frames[j];
+        const auto [second, first_smp, due] = schedule.period(c);
+        if (sequence != nullptr && j == config.sequence->stream) {
+            sequence->render_live(frame, first_smp, c);
+        } else {
+            render(stream, frame, saturate(second), first_smp, config.rate, batch.caches[j]);
+        }
+        StreamKnobs& k = knobs.knobs(j);
+        FrameFaults& faults = batch.faults[j];
+        faults.edit(k, stream, frame, first_smp, config.rate);
+        const Emission emission = faults.plan(k, due + batch.delay[j]);
+        for (std::uint8_t n = 0; n < emission.copies; ++n) batch.queue(j, frame);
+        if (emission.release_held) {
+            batch.queue(j, faults.held());
+            faults.set_holding(false);
+        }
+        if (emission.hold) {
+            std::copy(frame.begin(), frame.end(), faults.held().begin());
+            faults.set_holding(true);
+        }
+        batch.queued[j] = 1;
+    }
+
+    // Queues every frame of stream j due by period k's instant plus `offset`
+    // (its delay's part beyond whole periods): those of periods up to k less
+    // the delay's whole periods, below `end`.
+    void queue_due(std::size_t j, std::uint64_t k) noexcept {
+        const auto behind = static_cast<std::uint64_t>(batch.delay[j] / frame_period);
+        while (batch.next[j] < end && batch.next[j] <= k && k - batch.next[j] >= behind) {
+            queue_frame(j, batch.next[j]++);
+        }
+    }
+
+    // Sleeps until `at`, sends what is queued and counts it; false when
+    // stopped first.
+    bool send_at(i128 at) noexcept {
+        if (!sleep_until_unless_stopped(at, counters.stop)) return false;
+        const i128 now = now_ns();
+        const std::uint64_t sent = send_queued(saturate(now));
+        const std::int64_t lateness = saturate(now - at);
+        counters.frames_sent.fetch_add(sent);
+        raise_max(counters.max_lateness_ns, lateness);
+        if (lateness > frame_period) counters.late_frames.fetch_add(sent);
+        return true;
+    }
+
+    // Period k: the frames due at its instant, then those of delayed streams
+    // at their instants within it, earliest first. False when stopped.
+    bool period(std::uint64_t k) noexcept {
+        const i128 due = schedule.period(k).due_ns;
+        const std::size_t n = config.streams.size();
+        for (std::size_t j = 0; j < n; ++j) {
+            batch.delay[j] = knobs.knobs(j).delay_ns.load();
+            if (batch.delay[j] % frame_period == 0) queue_due(j, k);
+        }
+        if (!send_at(due)) return false;
+        if (sequence != nullptr) sequence->after_send();
+        for (i128 offset = 0;;) {
+            i128 soonest = frame_period;  // past every offset
+            for (std::size_t j = 0; j < n; ++j) {
+                const i128 r = batch.delay[j] % frame_period;
+                if (r > offset && r < soonest) soonest = r;
+            }
+            if (soonest == frame_period) return true;
+            for (std::size_t j = 0; j < n; ++j) {
+                if (batch.delay[j] % frame_period == soonest) queue_due(j, k);
+            }
+            if (!send_at(due + soonest)) return false;
+            offset = soonest;
+        }
+    }
+
+    // Whether a stream still has periods to send before `end`.
+    bool unfinished() const noexcept {
+        return std::ranges::any_of(batch.next, [this](std::uint64_t next) { return next < end; });
+    }
+};
+
 }  // namespace
 
 void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> counters,
-              Socket socket, std::optional<Socket> lan_b, Reporter reporter, bool resume) noexcept {
+              std::shared_ptr<Faults> faults, Socket socket, std::optional<Socket> lan_b, Reporter reporter,
+              bool resume) noexcept {
     prepare_thread(THREAD_NAME);
     try {
         if (!set_up_thread(config->cpu, config->rt_priority, reporter)) return;
@@ -88,15 +249,14 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         return;  // the report says "gone"
     }
 
-    const std::int64_t rate = config->rate;
     const Schedule schedule = Schedule::of(*config);
-    const i128 frame_period = static_cast<i128>(config->asdus_per_frame) * NS_PER_S / rate;
-
     std::optional<Batch> batch;
     std::optional<SequenceCursor> sequence;  // a stream whose samples follow a state sequence
     try {
-        batch.emplace(*config);
-        if (config->sequence) sequence.emplace(*config->sequence, config->streams[config->sequence->stream], rate);
+        batch.emplace(*config, *faults);
+        if (config->sequence) {
+            sequence.emplace(*config->sequence, config->streams[config->sequence->stream], config->rate);
+        }
     } catch (...) {
         return;  // out of memory before the first period: nothing is sent
     }
@@ -108,39 +268,21 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
     // A run after a stop picks up at the first period not yet due instead
     // of sending all periods since start_second back to back.
     std::uint64_t k = resume ? schedule.first_due_from(now_ns()) : 0;
-    // A bounded run sends periods 0 .. periods - 1 and no other.
-    const std::uint64_t end = config->periods.value_or(std::numeric_limits<std::uint64_t>::max());
-    for (; k < end; ++k) {
-        // Frame k carries the samples from first_smp on of UNIX second
-        // `second` and is due at their instant, computed afresh from k.
-        const auto [second, first_smp, scheduled] = schedule.period(k);
-
-        const std::int64_t frame_second = saturate(second);
-        for (std::size_t i = 0; i < config->streams.size(); ++i) {
-            if (sequence && i == config->sequence->stream) {
-                sequence->render_live(batch->frames[i], first_smp, k);
-                continue;
-            }
-            render(config->streams[i], batch->frames[i], frame_second, first_smp, rate,
-                   batch->caches[i]);
-        }
-        if (!sleep_until_unless_stopped(scheduled, counters->stop)) return;
-        const i128 now = now_ns();
-
-        std::uint64_t sent = 0;
-        if (prp) {
-            const PrpSent both = prp->send(socket.get(), saturate(now));
-            sent = both.frames;
-            counters->send_errors.fetch_add(both.failed);
-        } else {
-            sent = send_all(socket.get(), *batch, *counters);
-        }
-        if (sequence) sequence->after_send();
-        const std::int64_t lateness = saturate(now - scheduled);
-        counters->frames_sent.fetch_add(sent);
-        raise_max(counters->max_lateness_ns, lateness);
-        if (lateness > frame_period) counters->late_frames.fetch_add(sent);
-        if (counters->stop.load()) return;
+    std::fill(batch->next.begin(), batch->next.end(), k);
+    // A bounded run sends periods 0 .. periods - 1 and no other; frames a
+    // delay holds back still leave after the last period's instant.
+    Run run{*config,
+            schedule,
+            *batch,
+            *faults,
+            *counters,
+            socket.get(),
+            config->periods.value_or(std::numeric_limits<std::uint64_t>::max()),
+            static_cast<i128>(config->asdus_per_frame) * NS_PER_S / config->rate,
+            prp ? &*prp : nullptr,
+            sequence ? &*sequence : nullptr};
+    for (; run.unfinished(); ++k) {
+        if (!run.period(k) || counters->stop.load()) return;
     }
 }
 

@@ -18,8 +18,9 @@ from dataclasses import dataclass
 
 import valdrin_rt
 
+from .. import inject
 from ..pcap import write_pcap, write_prp_pcaps
-from ..sv import Fault, Playback, Publisher, Stream, Wave
+from ..sv import FAULT_KNOBS, Fault, Playback, Publisher, Stream, Wave
 from .app import Failure, integer, interface_mac, mac_address, positive_integer, seconds
 from .scl import _given, add_publish_options, publish_streams
 from .text import mac
@@ -168,10 +169,19 @@ _SIGNAL_OPTIONS = (
 )
 
 
+class _Formatter(argparse.HelpFormatter):
+    """Wraps text as usual, but keeps lines that begin with two spaces (a table) as they are."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        return "\n".join(indent + line if line.startswith("  ") else super(_Formatter, self)._fill_text(line, width, indent)
+                         for line in text.splitlines())
+
+
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     """Adds ``valdrin publish`` to the top-level parser's ``commands``."""
     p = commands.add_parser(
         "publish",
+        formatter_class=_Formatter,
         help="publish SV streams on a network interface (or write them to a pcap file)",
         description=(
             "Publish IEC 61850-9-2 Sampled Values streams on a network interface, paced on the "
@@ -263,6 +273,22 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         metavar="N[,M...]",
         help="pin the transmit thread to CPU N; a list such as 1,2,3 shares the streams out over one "
         "transmit thread per CPU, all on the same schedule (ignored with --pcap)",
+    )
+    faults = p.add_argument_group(
+        "fault injection",
+        "Each --inject KNOB[=VALUE][@AT][+FOR][/STREAMS] sets a knob of the transmit thread AT after "
+        "the first frame's second (default at once), on the streams STREAMS counted from 1 "
+        "(default all); a lasting knob is cleared FOR later (default: never). Times are seconds "
+        "unless suffixed s, ms, us. The knobs:\n" + inject.help_text(list(FAULT_KNOBS.values())),
+    )
+    faults.add_argument(
+        "--inject",
+        type=inject.argument_type(FAULT_KNOBS, streams=True),
+        action="append",
+        default=[],
+        metavar="FAULT",
+        help="inject a fault (repeatable), e.g. --inject drop=4@2 --inject quality=invalid:0-3@3+1/2 "
+        "--inject smp_synch=0@5 --inject delay=2ms@6+1 --inject simulation@8+2",
     )
     add_publish_options(p)
     profile = p.add_argument_group("61869-9 profile")
@@ -439,6 +465,17 @@ def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> N
         parser.error("--comtrade and --playback exclude each other")
     if args.comtrade is None and (args.channels is not None or args.loop or args.counts_per_unit is not None):
         parser.error("--channels, --loop and --counts-per-unit need --comtrade")
+    if args.inject and args.pcap is not None:
+        parser.error("--inject needs --iface: the knobs act on the publisher's thread")
+    check_inject_streams(args.inject, args.streams, parser)
+
+
+def check_inject_streams(injections: list[inject.Injection], streams: int, parser: argparse.ArgumentParser) -> None:
+    """A usage error for an injection on a stream beyond the ``streams`` published."""
+    for injection in injections:
+        if injection.streams and max(injection.streams) >= streams:
+            parser.error(f"--inject {injection.knob.name}: stream {max(injection.streams) + 1} is not published "
+                         f"(--streams {streams})")
 
 
 # --- pcap -------------------------------------------------------------------
@@ -522,6 +559,30 @@ def _streams_text(share: list[int]) -> str:
     return f"stream {first}" if first == last else f"streams {first}-{last}"
 
 
+def _step_text(step: inject.Step) -> str:
+    what = "cleared" if step.clear else "set"
+    value = "" if step.clear or step.value is None else f"={step.value}"
+    if isinstance(step.value, inject.Mask) and not step.clear:
+        chosen = "all channels" if step.value.channels is None else f"channels {','.join(map(str, step.value.channels))}"
+        value = f"=0x{step.value.bits:04x} on {chosen}"
+    numbers = "" if step.streams is None else ",".join(str(n + 1) for n in step.streams)
+    streams = "every stream" if step.streams is None else f"stream{'s' if len(step.streams) > 1 else ''} {numbers}"
+    return f"{what} {step.knob.name}{value} on {streams} at +{step.at_ns / 1e9:g} s"
+
+
+def apply_due(publisher: Publisher, pending: list[inject.Step], origin: float, say=None) -> float | None:
+    """Applies the steps of ``pending`` due by now (each AT from ``origin``, a time.time() instant),
+    removing them, and tells ``say`` of each; returns the instant the next one is due, None when
+    none is left."""
+    now = time.time()
+    while pending and origin + pending[0].at_ns / 1e9 <= now:
+        step = pending.pop(0)
+        publisher.inject(step)
+        if say is not None:
+            say(_step_text(step))
+    return origin + pending[0].at_ns / 1e9 if pending else None
+
+
 def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
     stop = threading.Event()
 
@@ -561,14 +622,22 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
         now = time.time()
         meter = _Meter(0, time.monotonic() + max(0.0, begin - now))
         tick = max(math.floor(now), begin) + 1
+        pending = inject.steps(args.inject)
+
+        def say(text: str) -> None:
+            print(f"\r{text}\033[K" if tty else text, flush=True)
+
         try:
             while True:
-                wake = tick if end is None else min(tick, end)
+                next_step = apply_due(publisher, pending, begin, say)
+                wake = min(t for t in (tick, end, next_step) if t is not None)
                 if stop.wait(max(0.0, wake - time.time())):
                     break
                 if end is not None and time.time() >= end:
                     _wait_for_the_last_period(publisher, expected, stop)
                     break
+                if time.time() < tick:
+                    continue  # woken for a fault
                 stats = publisher.stats()
                 line = _stats_line(stats, meter.rate(stats["frames_sent"], time.monotonic()))
                 print(f"\r{line}\033[K" if tty else line, end="" if tty else "\n", flush=True)

@@ -11,7 +11,7 @@ import signal
 import sys
 import threading
 
-from ..relay_sim import Decision, RelaySimulator
+from ..relay_sim import Block, Decision, RelaySimulator
 from .app import Failure, integer, mac_address, seconds
 
 
@@ -65,6 +65,17 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     p.add_argument("--app-id", type=integer, default=0x0001, metavar="ID", help="APPID of the GOOSE frames (default 0x0001)")
     p.add_argument("--dst-mac", type=mac_address, default="01:0c:cd:01:00:01", metavar="MAC",
                    help="destination MAC of the GOOSE frames (default 01:0c:cd:01:00:01)")
+    supervise = p.add_argument_group(
+        "supervision", "As a relay blocks on samples it cannot trust: each blocking empties the RMS window, and "
+        "the element decides again once a full window of good samples has come; every block and release is logged.")
+    supervise.add_argument("--ignore-invalid", action="store_true",
+                           help="leave out samples whose quality is invalid (validity 01 on the watched channel)")
+    supervise.add_argument("--ignore-test", action="store_true",
+                           help="leave out samples whose quality has the test bit")
+    supervise.add_argument("--block-unsynchronised", action="store_true",
+                           help="leave out samples while smpSynch is 0 (no clock)")
+    supervise.add_argument("--block-after-lost", type=integer, default=0, metavar="N",
+                           help="block after N or more consecutive lost samples (default 0: never)")
     p.add_argument("--duration", type=seconds, metavar="S", help="run for S seconds (default: until Ctrl-C)")
     p.add_argument("--json", action="store_true", help="print each decision as one JSON object per line")
     return p
@@ -78,6 +89,14 @@ def decision_line(d: Decision) -> str:
             f"acted +{(d.decided_ns - d.frame_ns) / 1e3:.1f} µs  {sent}")
 
 
+def block_line(b: Block) -> str:
+    """One block or release for people."""
+    if b.kind == "release":
+        return f"RELEASE  smpCnt {b.smp_cnt:5}  frame {b.frame_ns}  a full window of good samples again"
+    what = f"{b.lost} samples lost" if b.reason == "samples lost" else f"{b.reason}: samples ignored"
+    return f"BLOCK  smpCnt {b.smp_cnt:5}  frame {b.frame_ns}  {what}"
+
+
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin relay-sim``; returns the exit status."""
     if not 0 <= args.channel <= 255:
@@ -86,14 +105,22 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(f"--rate must be between 1 and 65536, got {args.rate}")
     if not args.gocb_ref:  # else the publisher refuses its template with a text that names no option
         parser.error("--gocb-ref is empty: give the gocbRef of the trip's control block")
+    if args.block_after_lost < 0:
+        parser.error(f"--block-after-lost must be zero or more, got {args.block_after_lost}")
 
     def on_decision(d: Decision) -> None:
         print(json.dumps(d.to_json()) if args.json else decision_line(d), flush=True)
 
+    def on_block(b: Block) -> None:
+        print(json.dumps(b.to_json()) if args.json else block_line(b), flush=True)
+
     try:
         sim = RelaySimulator(args.iface, args.sv_id, args.pickup, args.delay, args.gocb_ref, channel=args.channel,
                              rate=args.rate, nominal_hz=args.nominal_hz, app_id=args.app_id,
-                             dst_mac=args.dst_mac.to_bytes(6, "big"), on_decision=on_decision)
+                             dst_mac=args.dst_mac.to_bytes(6, "big"), on_decision=on_decision,
+                             ignore_invalid=args.ignore_invalid, ignore_test=args.ignore_test,
+                             block_unsynchronised=args.block_unsynchronised, block_after_lost=args.block_after_lost,
+                             on_block=on_block)
     except OSError as error:
         raise Failure(str(error)) from None
     stop = threading.Event()

@@ -14,7 +14,9 @@ from datetime import datetime, timezone
 
 from ..trip_test import NO_TRIP, NOT_RESET, TRIPPED_BEFORE_FAULT, Shot, TripTestError, TripTestResult, trip_test
 from .app import Failure, integer, positive_integer, seconds
-from .publish import add_stream_options, _streams
+from .. import inject
+from ..sv import FAULT_KNOBS
+from .publish import _streams, add_stream_options, check_inject_streams
 
 
 def _watch(text: str) -> tuple[str, int | None]:
@@ -77,6 +79,14 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                       "trip (default: the first boolean)")
     test.add_argument("--fault-stream", type=positive_integer, default=1, metavar="N",
                       help="the stream (from 1) whose first faulted sample times the shots (default 1)")
+    test.add_argument(
+        "--inject", type=inject.argument_type(FAULT_KNOBS, streams=True), action="append", default=[],
+        metavar="FAULT",
+        help="also set a fault knob of the SV publisher in every shot (repeatable), KNOB[=VALUE][@AT][+FOR]"
+        "[/STREAMS] as `valdrin publish --inject` reads it, AT counted from the fault's start (applied up to "
+        "5 ms earlier, so that @0 reaches the first faulted frame); lasting knobs end with their shot. "
+        "E.g. --inject quality=invalid@0+0.5 proves that a relay ignoring invalid samples does not trip",
+    )
     out = p.add_argument_group("report")
     out.add_argument("--json", action="store_true",
                      help='print one JSON object: {"shots": [{"fault_at", "tripped", "operate_ms", '
@@ -128,6 +138,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin trip-test``; returns the exit status."""
     if args.fault_stream > args.streams:
         parser.error(f"--fault-stream {args.fault_stream} is not one of the {args.streams} streams")
+    check_inject_streams(args.inject, args.streams, parser)
     # The figure is always a PNG: a FILE.svg would be a PNG under the wrong name, found only after the shots.
     if args.plot is not None and not args.plot.lower().endswith(".png"):
         parser.error(f"--plot writes a PNG picture: give a FILE.png, not {args.plot!r}")
@@ -160,6 +171,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                 postfault=float(args.postfault), gocb_ref=gocb_ref, shots=args.shots, value_index=value_index,
                 fault_stream=args.fault_stream - 1, rate=args.rate, asdus_per_frame=args.asdus_per_frame,
                 rt_priority=args.rt_priority, cpu=args.cpu, on_shot=on_shot, stop=stop.is_set,
+                inject=args.inject,
             )
         except TripTestError as error:
             result, failure = error.result, str(error)
