@@ -22,7 +22,7 @@ ALLOWED = sorted(os.sched_getaffinity(0))
 
 PRELUDE = """
 import json, os, pty, re, select, signal, socket, subprocess, sys, time
-from netns import LATE_S, wait_settled, wait_until
+from netns import LATE_S, task_of, wait_settled, wait_until
 from listen_frames import goose_frame, sv_frames
 
 def sh(*commands):
@@ -32,22 +32,6 @@ def sh(*commands):
 # va -> vb: frames are sent on va and seen on vb.
 sh("ip link add va type veth peer name vb", "ip link set va up", "ip link set vb up")
 CLI = [sys.executable, "-m", "valdrin"]
-
-def task_of(pid, name):
-    '''The id of the thread of process `pid` named `name`, once it runs.'''
-    found = []
-    def look():
-        for task in os.listdir(f"/proc/{pid}/task"):
-            try:
-                with open(f"/proc/{pid}/task/{task}/comm") as comm:
-                    if comm.read().strip() == name:
-                        found.append(int(task))
-                        return True
-            except OSError:        # ended after the listing
-                pass
-        return False
-    wait_until(look, f"a thread {name} in process {pid}")
-    return found[0]
 
 def scheduling(tid):
     '''Policy, priority and CPUs of a thread, read back from the kernel.'''
