@@ -144,6 +144,26 @@ def wait_settled(read, what, quiet=LATE_S, limit=20.0):
         last = now
 
 
+def task_of(pid, name, limit=20.0):
+    """The id of the thread of process `pid` named `name`, once it runs (for
+    a child to be ready: its capture thread exists once its socket is bound)."""
+    found = []
+
+    def look():
+        for task in os.listdir(f"/proc/{pid}/task"):
+            try:
+                with open(f"/proc/{pid}/task/{task}/comm") as comm:
+                    if comm.read().strip() == name:
+                        found.append(int(task))
+                        return True
+            except OSError:  # ended after the listing
+                pass
+        return False
+
+    wait_until(look, f"a thread {name} in process {pid}", limit)
+    return found[0]
+
+
 def read_until(process, pattern, timeout=20):
     """The child's standard output read until a line matches `pattern` (bytes
     regex, multiline); fails the test if the child ends or `timeout` passes first."""

@@ -22,7 +22,7 @@ ALLOWED = sorted(os.sched_getaffinity(0))
 
 PRELUDE = """
 import json, os, pty, re, select, signal, socket, subprocess, sys, time
-from netns import LATE_S, wait_settled, wait_until
+from netns import LATE_S, task_of, wait_settled, wait_until
 from listen_frames import goose_frame, sv_frames
 
 def sh(*commands):
@@ -32,22 +32,6 @@ def sh(*commands):
 # va -> vb: frames are sent on va and seen on vb.
 sh("ip link add va type veth peer name vb", "ip link set va up", "ip link set vb up")
 CLI = [sys.executable, "-m", "valdrin"]
-
-def task_of(pid, name):
-    '''The id of the thread of process `pid` named `name`, once it runs.'''
-    found = []
-    def look():
-        for task in os.listdir(f"/proc/{pid}/task"):
-            try:
-                with open(f"/proc/{pid}/task/{task}/comm") as comm:
-                    if comm.read().strip() == name:
-                        found.append(int(task))
-                        return True
-            except OSError:        # ended after the listing
-                pass
-        return False
-    wait_until(look, f"a thread {name} in process {pid}")
-    return found[0]
 
 def scheduling(tid):
     '''Policy, priority and CPUs of a thread, read back from the kernel.'''
@@ -126,9 +110,12 @@ def test_sv_send_errors_of_a_link_that_goes_down_and_comes_back():
     """)
     stats = result["stats"]
     assert stats["send_errors"] >= 400
-    # Every frame counted as sent arrived; every one that failed did not. Frames
-    # may still fail between "up" and the carrier coming back: at most a few.
-    assert result["arrived"] == stats["frames_sent"]
+    # Every frame that failed stayed away, and every frame counted as sent
+    # arrived but for a few sent as the link changed state: the kernel took
+    # them (send returned their length) and dropped them as the device went
+    # down or before its queue ran again (837 of 838 arrived once, under load).
+    assert stats["frames_sent"] - 8 <= result["arrived"] <= stats["frames_sent"]
+    # Frames may still fail between "up" and the carrier coming back: at most a few.
     assert stats["send_errors"] - result["errors_when_up"] < 400
 
 

@@ -18,6 +18,8 @@ import errno
 import functools
 import json
 import os
+import select
+import signal
 import sys
 from contextlib import contextmanager
 from importlib import import_module
@@ -76,6 +78,60 @@ def reading_progress(label: str, quiet: bool) -> Iterator[Callable[[int, int | N
     with Progress(*columns, console=err, transient=True) as progress:
         task = progress.add_task(label, total=None)
         yield lambda done, total: progress.update(task, completed=done, total=total)
+
+
+class StopSignals:
+    """SIGINT and SIGTERM turned into a request to stop, for a command's main
+    loop: ``with StopSignals() as stop:`` installs the handlers (the previous
+    ones are back on exit), ``stop.wait(s)`` sleeps up to ``s`` seconds or
+    until a request, ``stop.is_set()`` asks without waiting.
+
+    The Python handler runs in the main thread at whatever point its code has
+    reached, so it only sets a flag: it takes no lock (``threading.Event.set``
+    takes the event's lock, which the main thread holds for a moment inside
+    every ``Event.wait``: a signal handled there waits for it forever). And
+    it may run late, after a wait has begun: the wait selects on the pipe the
+    interpreter's C-level handler writes the signal's number to as the
+    signal arrives (``signal.set_wakeup_fd``), so no signal is slept through.
+    """
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __init__(self) -> None:
+        self._requested = False
+        self._read, self._write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        self._previous: dict = {}
+        self._previous_fd = -1
+
+    def __enter__(self) -> StopSignals:
+        self._previous = {sig: signal.signal(sig, self._on_signal) for sig in self.SIGNALS}
+        self._previous_fd = signal.set_wakeup_fd(self._write)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        signal.set_wakeup_fd(self._previous_fd)
+        for sig, handler in self._previous.items():
+            signal.signal(sig, handler)
+        os.close(self._read)
+        os.close(self._write)
+
+    def _on_signal(self, signum: int, frame: object) -> None:
+        self._requested = True
+
+    def is_set(self) -> bool:
+        """Whether a stop was asked for."""
+        return self._requested
+
+    def wait(self, timeout: float) -> bool:
+        """Sleeps until a stop is asked for or ``timeout`` seconds pass; returns :meth:`is_set`."""
+        if not self._requested and select.select([self._read], [], [], max(0.0, timeout))[0]:
+            try:
+                arrived = os.read(self._read, 256)  # a number per signal
+            except BlockingIOError:
+                arrived = b""
+            if any(number in self.SIGNALS for number in arrived):
+                self._requested = True
+        return self._requested
 
 
 # --- option values ----------------------------------------------------------

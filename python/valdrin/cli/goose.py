@@ -5,16 +5,14 @@ pcap file at the frames' scheduled times instead."""
 from __future__ import annotations
 
 import argparse
-import signal
 import textwrap
-import threading
 import time
 from typing import Iterator
 
 from .. import goose, inject
 from ..data import BoolData, Data, FloatData, IntData, OctetStringData, UIntData, VisibleStringData
 from ..pcap import write_header, write_record
-from .app import Failure, goose_source_mac, integer, interface_pair, mac_address, print_json, seconds
+from .app import Failure, StopSignals, goose_source_mac, integer, interface_pair, mac_address, print_json, seconds
 from .scl import add_goose_publish_options, goose_publish_block
 
 # --value KIND:VALUE, the kinds it takes.
@@ -194,31 +192,28 @@ def _publish(args: argparse.Namespace, block: goose.GooseBlock, toggle_ns: int |
         publisher.start()
     except OSError as error:
         raise Failure(str(error)) from None
-    stop = threading.Event()
-    previous = {sig: signal.signal(sig, lambda *_: stop.set()) for sig in (signal.SIGINT, signal.SIGTERM)}
-    begin = time.monotonic()
-    end = None if args.duration is None else begin + float(args.duration)
-    values = list(block.pdu.all_data)
-    next_toggle = None if toggle_ns is None else begin + toggle_ns / 1e9
-    steps = inject.steps(args.inject)
-    try:
-        while not stop.is_set():
-            now = time.monotonic()
-            while steps and begin + steps[0].at_ns / 1e9 <= now:
-                publisher.inject(0, steps.pop(0))
-            next_step = begin + steps[0].at_ns / 1e9 if steps else None
-            wake = min(t for t in (end, next_toggle, next_step, now + 1.0) if t is not None)
-            if stop.wait(max(0.0, wake - now)):
-                break
-            now = time.monotonic()
-            if end is not None and now >= end:
-                break
-            if next_toggle is not None and now >= next_toggle:
-                values = toggled(values)
-                publisher.publish(0, values)
-                next_toggle += toggle_ns / 1e9
-    finally:
-        publisher.stop()
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
+    with StopSignals() as stop:
+        begin = time.monotonic()
+        end = None if args.duration is None else begin + float(args.duration)
+        values = list(block.pdu.all_data)
+        next_toggle = None if toggle_ns is None else begin + toggle_ns / 1e9
+        steps = inject.steps(args.inject)
+        try:
+            while not stop.is_set():
+                now = time.monotonic()
+                while steps and begin + steps[0].at_ns / 1e9 <= now:
+                    publisher.inject(0, steps.pop(0))
+                next_step = begin + steps[0].at_ns / 1e9 if steps else None
+                wake = min(t for t in (end, next_toggle, next_step, now + 1.0) if t is not None)
+                if stop.wait(max(0.0, wake - now)):
+                    break
+                now = time.monotonic()
+                if end is not None and now >= end:
+                    break
+                if next_toggle is not None and now >= next_toggle:
+                    values = toggled(values)
+                    publisher.publish(0, values)
+                    next_toggle += toggle_ns / 1e9
+        finally:
+            publisher.stop()
     return publisher.stats()

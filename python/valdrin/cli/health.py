@@ -8,7 +8,6 @@ import os
 from dataclasses import dataclass
 from typing import Sequence
 
-import valdrin_rt
 from rich import box
 from rich.cells import cell_len
 from rich.console import Console, Group

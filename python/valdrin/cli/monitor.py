@@ -4,14 +4,12 @@ control block on an interface, live, refreshed once a second."""
 from __future__ import annotations
 
 import argparse
-import signal
-import threading
 import time
 
 from rich.live import Live
 
 from ..listen import Monitor, Report
-from .app import Failure, add_analysis_options, int_between, interface_pair, print_json, seconds
+from .app import Failure, StopSignals, add_analysis_options, int_between, interface_pair, print_json, seconds
 from .health import console as health_console, event_line, report_view, stream_key
 from .scl import add_check_option, scl_check
 from .text import conf_rev_lines
@@ -87,60 +85,50 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error("--block-timeout applies to --ring v3 only")
     block_timeout = args.block_timeout if args.ring != "v3" or args.block_timeout else BLOCK_TIMEOUT_MS
     check = scl_check(args.scl)
-    stop = threading.Event()
-
-    def on_signal(signum: int, frame: object) -> None:
-        stop.set()
-
     # Ctrl-C from here on, even during the start, ends the run with its report.
-    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
     iface, prp_b = args.prp if args.prp else (args.iface, None)
-    try:
-        monitor = Monitor(iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
-                          goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
-                          rt_priority=args.rt_priority, cpu=args.cpu, ring=args.ring,
-                          block_timeout_ms=block_timeout, coalesce_us=args.coalesce,
-                          expect_conf_rev=args.expect_conf_rev, prp_b=prp_b)
-        monitor.start()
-    except BaseException as error:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
-        if isinstance(error, OSError):
+    with StopSignals() as stop:
+        try:
+            monitor = Monitor(iface, nominal_hz=args.nominal_hz, sv_streams=args.max_streams,
+                              goose_blocks=args.max_streams, promiscuous=args.promiscuous, outgoing=args.outgoing,
+                              rt_priority=args.rt_priority, cpu=args.cpu, ring=args.ring,
+                              block_timeout_ms=block_timeout, coalesce_us=args.coalesce,
+                              expect_conf_rev=args.expect_conf_rev, prp_b=prp_b)
+            monitor.start()
+        except OSError as error:
             raise Failure(str(error)) from None
-        raise
-    end = None if args.duration is None else time.monotonic() + float(args.duration)
-    console = health_console(stderr=args.json)
-    rates = _Rates()
-    # A terminal gets the table redrawn in place; anything else only the
-    # events as they come and the report at the end.
-    live = Live(console=console, auto_refresh=False, transient=True, redirect_stdout=False, redirect_stderr=False)
-    failure = None
-    events: list = []  # with --json, for the JSON object
-    try:
-        if console.is_terminal:
-            live.start()
-        while not stop.is_set():
-            wait = 1.0 if end is None else min(1.0, end - time.monotonic())
-            if wait <= 0:
-                break
-            if args.events and args.json:
-                events.extend(monitor.next_events(wait))
-            elif args.events:
-                for event in monitor.next_events(wait):
-                    console.print(event_line(event), highlight=False, markup=False)
-            else:
-                stop.wait(wait)
-            if not monitor.running:
-                failure = monitor.failure
-                break
-            report = rates.update(monitor.report())
+        end = None if args.duration is None else time.monotonic() + float(args.duration)
+        console = health_console(stderr=args.json)
+        rates = _Rates()
+        # A terminal gets the table redrawn in place; anything else only the
+        # events as they come and the report at the end.
+        live = Live(console=console, auto_refresh=False, transient=True, redirect_stdout=False,
+                    redirect_stderr=False)
+        failure = None
+        events: list = []  # with --json, for the JSON object
+        try:
             if console.is_terminal:
-                live.update(report_view(report, time.time_ns(), console.width, rates.last), refresh=True)
-    finally:
-        live.stop()
-        monitor.stop()
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
+                live.start()
+            while not stop.is_set():
+                wait = 1.0 if end is None else min(1.0, end - time.monotonic())
+                if wait <= 0:
+                    break
+                if args.events and args.json:
+                    events.extend(monitor.next_events(wait))
+                elif args.events:
+                    for event in monitor.next_events(wait):
+                        console.print(event_line(event), highlight=False, markup=False)
+                else:
+                    stop.wait(wait)
+                if not monitor.running:
+                    failure = monitor.failure
+                    break
+                report = rates.update(monitor.report())
+                if console.is_terminal:
+                    live.update(report_view(report, time.time_ns(), console.width, rates.last), refresh=True)
+        finally:
+            live.stop()
+            monitor.stop()
     report = rates.update(monitor.report())
     if args.json:
         out = report.to_json()

@@ -9,9 +9,7 @@ from __future__ import annotations
 import argparse
 import csv
 import math
-import signal
 import sys
-import threading
 import time
 import warnings
 from dataclasses import dataclass
@@ -21,7 +19,7 @@ import valdrin_rt
 from .. import inject
 from ..pcap import write_pcap, write_prp_pcaps
 from ..sv import FAULT_KNOBS, Fault, Playback, Publisher, Stream, Wave
-from .app import Failure, integer, interface_mac, mac_address, positive_integer, seconds
+from .app import Failure, StopSignals, integer, interface_mac, mac_address, positive_integer, seconds
 from .scl import _given, add_publish_options, publish_streams
 from .text import mac
 
@@ -584,14 +582,8 @@ def apply_due(publisher: Publisher, pending: list[inject.Step], origin: float, s
 
 
 def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
-    stop = threading.Event()
-
-    def on_signal(signum: int, frame: object) -> None:
-        stop.set()
-
-    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
     tty = sys.stdout.isatty()
-    try:
+    with StopSignals() as stop:
         try:
             publisher.start()
         except (OSError, RuntimeError) as error:
@@ -644,9 +636,6 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
                 tick += 1
         finally:
             publisher.stop()
-    finally:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
     stats = publisher.stats()
     elapsed = max(0.0, time.time() - begin)
     if end is not None:
@@ -673,7 +662,7 @@ def _publish_live(args: argparse.Namespace, publisher: Publisher) -> int:
 _CATCH_UP_S = 5.0
 
 
-def _wait_for_the_last_period(publisher: Publisher, expected: int | None, stop: threading.Event) -> None:
+def _wait_for_the_last_period(publisher: Publisher, expected: int | None, stop: StopSignals) -> None:
     if expected is None:
         return
     give_up = time.monotonic() + _CATCH_UP_S

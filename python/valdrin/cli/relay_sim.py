@@ -7,12 +7,10 @@ from __future__ import annotations
 
 import argparse
 import json
-import signal
 import sys
-import threading
 
 from ..relay_sim import Block, Decision, RelaySimulator
-from .app import Failure, integer, mac_address, seconds
+from .app import Failure, StopSignals, integer, mac_address, seconds
 
 
 def _non_negative(text: str) -> float:
@@ -123,13 +121,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                              on_block=on_block)
     except OSError as error:
         raise Failure(str(error)) from None
-    stop = threading.Event()
-
-    def on_signal(signum: int, frame: object) -> None:
-        stop.set()
-
-    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
-    try:
+    with StopSignals() as stop:
         try:
             sim.start()
         except (OSError, RuntimeError) as error:
@@ -143,9 +135,6 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             sim.serve(None if args.duration is None else float(args.duration), stop.is_set)
         finally:
             sim.stop()
-    finally:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
     if not sim.stream_seen:
         print(f"valdrin: warning: no frame of SV stream {args.sv_id!r} arrived on {args.iface}", file=sys.stderr)
     if not args.json:

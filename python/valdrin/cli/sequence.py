@@ -4,12 +4,10 @@ time or by the relay's GOOSE), assessed shot after shot."""
 from __future__ import annotations
 
 import argparse
-import signal
-import threading
 from datetime import datetime, timezone
 
 from ..sequence import SequenceFileError, SequenceResult, ShotResult, load, run as run_sequence
-from .app import Failure, integer, interface_mac, print_json
+from .app import Failure, StopSignals, integer, interface_mac, print_json
 
 
 def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -77,17 +75,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(str(error))
     except OSError as error:
         raise Failure(f"cannot read {args.file}: {error.strerror}") from None
-    stop = threading.Event()
-
-    def on_signal(signum: int, frame: object) -> None:
-        stop.set()
-
     def on_shot(shot: ShotResult) -> None:
         if not args.json:
             print("\n".join(shot_lines(shot)), flush=True)
 
-    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
-    try:
+    with StopSignals() as stop:
         if not args.json:
             print(f"sequence {args.file} on {args.iface}: {sequence.shots} shot{'s' if sequence.shots != 1 else ''} "
                   f"of {len(sequence.states)} states; Ctrl-C stops", flush=True)
@@ -97,9 +89,6 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                                   src_mac=mac.to_bytes(6, "big"), on_shot=on_shot, stop=stop.is_set)
         except (OSError, RuntimeError) as error:
             raise Failure(str(error)) from None
-    finally:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
     _write_outputs(args, result)
     if args.json:
         print_json(result.to_json())

@@ -7,13 +7,11 @@ from __future__ import annotations
 
 import argparse
 import json
-import signal
-import threading
 import time
 from datetime import datetime, timezone
 
 from ..trip_test import NO_TRIP, NOT_RESET, TRIPPED_BEFORE_FAULT, Shot, TripTestError, TripTestResult, trip_test
-from .app import Failure, integer, positive_integer, seconds
+from .app import Failure, StopSignals, integer, positive_integer, seconds
 from .. import inject
 from ..sv import FAULT_KNOBS
 from .publish import _streams, add_stream_options, check_inject_streams
@@ -149,18 +147,13 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         setattr(args, name, value)
     streams = _streams(args, parser, int(time.time()) + 1)
     gocb_ref, value_index = args.watch
-    stop = threading.Event()
-
-    def on_signal(signum: int, frame: object) -> None:
-        stop.set()
 
     def on_shot(shot: Shot) -> None:
         if not args.json:
             print(shot_line(shot, float(args.fault)), flush=True)
 
-    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
     failure = None
-    try:
+    with StopSignals() as stop:
         if not args.json:
             print(f"trip test on {args.iface}: {args.shots} shot{'s' if args.shots != 1 else ''} of "
                   f"{float(args.prefault):g} s healthy, {float(args.fault):g} s fault (x{args.fault_factor:g}), "
@@ -177,9 +170,6 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             result, failure = error.result, str(error)
         except (OSError, RuntimeError) as error:
             raise Failure(str(error)) from None
-    finally:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
     if args.plot is not None and result.shots:
         from ..figures import plot_trip_test  # numpy and matplotlib: only when a figure is asked for
 
