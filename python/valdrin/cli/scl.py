@@ -282,7 +282,6 @@ def goose_publish_block(args: argparse.Namespace, parser: argparse.ArgumentParse
     if len(by_member) != len(values):
         parser.error("with --scl, --value takes MEMBER=VALUE")
     from .. import scl_publish
-    from ..sv import MAX_RATE
     model = load(args.scl)
     cb = model.find(args.gocb, "goose")
     if cb is None:
