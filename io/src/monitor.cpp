@@ -39,6 +39,7 @@ Monitor::Monitor(MonitorOptions options)
       tal_lag_ns_(ring_lag_ns(options.capture)),
       analyzer_(options.limits),
       watch_(make_watch(std::move(options.watch))),
+      trigger_(std::move(options.trigger)),
       handoff_(options.limits),
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
       capture_(std::move(options.capture), *this) {
@@ -101,12 +102,14 @@ void Monitor::QueueSink::on(const analysis::Event& event) noexcept {
 }
 
 void Monitor::on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept {
+    if (trigger_) trigger_->add(frame, meta.timestamp_ns);
     analyzer_.add(frame, meta.timestamp_ns, sink_);
     if (watch_) watch_->add(frame, meta.timestamp_ns, meta.outgoing(), sink_);
 }
 
 void Monitor::on_idle(std::int64_t now_ns) noexcept {
     // now_ns is positive (after 1970) and the lag at most INT64_MAX: no overflow.
+    if (trigger_) trigger_->poll();
     analyzer_.tick(now_ns - tal_lag_ns_, sink_);
     if (handoff_.pending()) {
         handoff_.serve([&](analysis::Snapshot& storage) { (void)analyzer_.snapshot(storage); });

@@ -18,6 +18,7 @@
 #include "capture/capture.hpp"
 #include "snapshot.hpp"
 #include "spsc_queue.hpp"
+#include "sv_engine/sequence_trigger.hpp"
 #include "stored_event.hpp"
 #include "sv_watch.hpp"
 
@@ -45,6 +46,8 @@ struct MonitorOptions {
     std::optional<analysis::SvWatchOptions> watch{};
     // The confRev every stream and block should carry (Analyzer::expect_conf_rev).
     std::optional<std::uint64_t> expected_conf_rev{};
+    // A state sequence's trigger, handed every frame before the analysis.
+    std::shared_ptr<sv_engine::SequenceTrigger> trigger{};
 };
 
 // One monitored interface. start/stop/snapshot/events may be called from
@@ -106,6 +109,7 @@ private:
     std::int64_t tal_lag_ns_;
     analysis::Analyzer analyzer_;
     std::optional<analysis::SvWatch> watch_;
+    std::shared_ptr<sv_engine::SequenceTrigger> trigger_;
     SnapshotHandoff<analysis::Snapshot> handoff_;
     std::unique_ptr<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>> queue_;
     analysis::StoredEvent scratch_;  // the capture thread's event being queued

@@ -298,6 +298,8 @@ class Monitor:
     "overcurrent_reset" events stamped with the deciding frame's receive time.
     ``expect_conf_rev`` counts, per stream and block, the ASDUs or frames
     of any other confRev (``unexpected_conf_rev`` in the report).
+    ``_trigger`` (for :mod:`valdrin.sequence`) has the capture thread end
+    the states of an engine's sequence on GOOSE conditions.
     ``ValueError`` for a bad value.
     """
 
@@ -320,6 +322,7 @@ class Monitor:
         departure_smp_cnt: int | None = None,
         overcurrent: OvercurrentElement | None = None,
         expect_conf_rev: int | None = None,
+        _trigger: tuple | None = None,
     ) -> None:
         self.iface = iface
         watch = None
@@ -331,6 +334,7 @@ class Monitor:
             iface, sv_streams, goose_blocks, nominal_hz, promiscuous=promiscuous, outgoing=outgoing,
             hardware_timestamps=hardware_timestamps, rt_priority=rt_priority, cpu=cpu, ring=ring,
             block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us, watch=watch, expect_conf_rev=expect_conf_rev,
+            trigger=_trigger,
         )
 
     def start(self) -> None:
@@ -366,6 +370,11 @@ class Monitor:
     def failure(self) -> str | None:
         """Why the capture ended by itself (e.g. the interface went away), or None."""
         return self._native.failure
+
+    def trigger_status(self) -> list[tuple[int | None, int | None]]:
+        """Per sequence state, with ``_trigger``: the receive stamp of the GOOSE rise that ended it
+        and the clock when the capture thread commanded its end (ns since the epoch, or None)."""
+        return self._native.trigger_status()
 
     def next_events(self, timeout: float) -> list[Event]:
         """The events waiting now, or those that arrive within ``timeout`` seconds (perhaps none)."""

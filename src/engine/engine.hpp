@@ -3,10 +3,16 @@
 
 #include <Python.h>
 
+#include "sv_engine/config.hpp"
+
 namespace valdrin::engine {
 
 // Returns the class object valdrin_rt.Engine (a borrowed reference, created
 // on first use), or null with an exception set.
 PyObject* engine_type() noexcept;
+
+// Returns the configuration of `object`, a valdrin_rt.Engine, or null with
+// TypeError set when it is not one.
+const io::sv_engine::Config* engine_config(PyObject* object);
 
 }  // namespace valdrin::engine
