@@ -112,6 +112,10 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         }
         if (!sleep_until_unless_stopped(scheduled, counters->stop)) return;
         const i128 now = now_ns();
+        // A command that came while the thread slept switches this very frame.
+        if (sequence && sequence->command_came(k)) {
+            sequence->render_live(batch->frames[config->sequence->stream], first_smp, k);
+        }
 
         const std::uint64_t sent = send_all(socket.get(), *batch, *counters);
         if (sequence) sequence->after_send();
