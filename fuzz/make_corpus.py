@@ -207,6 +207,9 @@ def main() -> None:
         "fuzz_data": [values for values, _ in ALL_DATA],
         "fuzz_goose": gooses,
         "fuzz_goose_strict": gooses,
+        # Member 0 == true (kind 0, value 1), then the frames, each after its 2-octet length.
+        "fuzz_goose_condition": [b"\x00\x00\x01" + bytes(7) + b"".join(len(f).to_bytes(2, "little") + f
+                                                                   for f in goose_frames(gooses))],
         # 24 octets of counters and timing, then a whole frame.
         "fuzz_goose_template": [bytes(range(24)) + f for f in goose_frames(gooses)],
         # smpCnt sequences, two octets each: across a wrap at 40 with 39 lost in the first

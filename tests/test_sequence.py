@@ -446,3 +446,51 @@ def test_the_sequence_methods_of_an_engine_without_one_and_commands_out_of_range
         engine.sequence_command(1, 0)
     with pytest.raises(ValueError, match=r"^no such state, or a period beyond 2\*\*48$"):
         engine.sequence_command(0, 2**48)
+
+
+def test_the_trigger_rules_name_each_until_condition_once_and_carry_the_next_state_s_delay():
+    seq = loads(BASE.replace("timeout_s = 0.5", "timeout_s = 0.5\n[[state]]\nname = \"open\"\n"
+                             "after_trigger_ms = 50\nduration_s = 0.1"), "seq.toml")
+    conditions, rules = sequence.trigger_rules(seq)
+    assert conditions == [(REF, 0, True)]
+    # Two shots of prefault, fault (ended by condition 0, then 50 ms), open.
+    assert rules == [(None, 0), (0, 50_000_000), (None, 0)] * 2
+
+
+# (trigger argument of a Monitor, exception, its message: why)
+TRIGGER_ERRORS = [
+    (lambda engine: ("engine", [], []), TypeError, "expected a valdrin_rt.Engine"),
+    (lambda engine: (_engine(None), [], []), ValueError, "the engine runs no sequence"),
+    (lambda engine: (engine, [], []), ValueError, "one trigger rule per state of the sequence"),
+    (lambda engine: (engine, [], [(0, 0)]), ValueError,
+     "a trigger rule names no condition or has a negative delay"),
+    (lambda engine: (engine, [(REF, 0, True)], [(0, -1)]), ValueError,
+     "a trigger rule names no condition or has a negative delay"),
+    (lambda engine: (engine, [("", 0, True)], [(None, 0)]), ValueError, "the condition's gocbRef is empty"),
+    (lambda engine: (engine, [("A" * 130, 0, True)], [(None, 0)]), ValueError,
+     "the condition's gocbRef is longer than 129 characters"),
+    (lambda engine: (engine, [(REF, 0, math.nan)], [(None, 0)]), ValueError,
+     "the condition's value is not a finite number"),
+    (lambda engine: (engine, [(REF, 0)], [(None, 0)]), TypeError, "a condition must be a tuple of 3 items"),
+    (lambda engine: (engine, []), TypeError, "trigger must be a tuple of 3 items"),
+]
+
+
+@pytest.mark.parametrize("trigger, error, message", TRIGGER_ERRORS)
+def test_a_monitor_refuses_a_trigger_that_does_not_fit_the_engine_s_sequence(trigger, error, message):
+    import valdrin_rt
+
+    engine = _engine((0, [STATE]))
+    with pytest.raises(error) as caught:
+        valdrin_rt.Monitor("lo", trigger=trigger(engine))
+    assert str(caught.value) == message
+
+
+def test_a_monitor_s_trigger_status_before_any_trigger():
+    import valdrin_rt
+
+    engine = _engine((0, [STATE, STATE]))
+    monitor = valdrin_rt.Monitor("lo", trigger=(engine, [(REF, 0, True), (REF, 1, 2.5)], [(1, 0), (None, 0)]))
+    assert monitor.trigger_status() == [(None, None), (None, None)]
+    with pytest.raises(ValueError, match="^the monitor has no trigger$"):
+        valdrin_rt.Monitor("lo").trigger_status()

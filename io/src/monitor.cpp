@@ -57,6 +57,7 @@ Monitor::Monitor(MonitorOptions options)
       analyzer_(options.limits),
       watch_(make_watch(std::move(options.watch))),
       receiver_(options.prp_b ? std::optional<prp::Receiver>(std::in_place) : std::nullopt),
+      trigger_(std::move(options.trigger)),
       handoff_(options.limits, options.prp_b.has_value()),
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
       lan_b_queue_(options.prp_b ? std::make_unique<LanBQueue>() : nullptr),
@@ -199,6 +200,7 @@ void Monitor::analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bo
         if (!passed) return;
         frame = *passed;
     }
+    if (trigger_) trigger_->add(frame, t_ns);
     analyzer_.add(frame, t_ns, sink_);
     if (watch_) watch_->add(frame, t_ns, outgoing, sink_);
 }
@@ -222,6 +224,7 @@ void Monitor::fill(MonitorSnapshot& storage) noexcept {
 
 void Monitor::on_idle(std::int64_t now_ns) noexcept {
     if (lan_b_queue_) take_lan_b();
+    if (trigger_) trigger_->poll();
     // now_ns is positive (after 1970) and the lag at most INT64_MAX: no overflow.
     analyzer_.tick(now_ns - tal_lag_ns_, sink_);
     // A copy that came on one LAN only is settled long after the lag.

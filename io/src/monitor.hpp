@@ -21,6 +21,7 @@
 #include "prp_receiver.hpp"
 #include "snapshot.hpp"
 #include "spsc_queue.hpp"
+#include "sv_engine/sequence_trigger.hpp"
 #include "stored_event.hpp"
 #include "sv_watch.hpp"
 
@@ -57,6 +58,8 @@ struct MonitorOptions {
     // Both LANs' frames pass through a receiving node's duplicate discard
     // (prp::Receiver) before the analysis.
     std::optional<std::string> prp_b{};
+    // A state sequence's trigger, handed every frame before the analysis.
+    std::shared_ptr<sv_engine::SequenceTrigger> trigger{};
 };
 
 // What a Monitor hands to a snapshot's reader: the analysis and, with PRP,
@@ -168,6 +171,7 @@ private:
     analysis::Analyzer analyzer_;
     std::optional<analysis::SvWatch> watch_;
     std::optional<prp::Receiver> receiver_;  // PRP: the receiving node
+    std::shared_ptr<sv_engine::SequenceTrigger> trigger_;
     SnapshotHandoff<MonitorSnapshot> handoff_;
     std::unique_ptr<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>> queue_;
     analysis::StoredEvent scratch_;  // the capture thread's event being queued

@@ -110,6 +110,30 @@ TEST(Sequence, ATriggerEndedStateTimesOutAfterItsSamples) {
     EXPECT_EQ(seq.control->ending(0).load(), static_cast<std::uint8_t>(Ending::timeout));
 }
 
+TEST(Sequence, ACommandAfterItsPeriodWasRenderedSwitchesThatFrameOnASecondRender) {
+    const Stream st = one_channel(2);
+    const Sequence seq = sequence_of({constant(1, 0, true), constant(2, 0), constant(3, 0)});
+    SequenceCursor cursor(seq, st, kRate);
+    std::vector<std::uint8_t> frame = st.frame;
+    const auto first_value = [&] { return static_cast<std::int32_t>(octets::load_be32(&frame[2])); };
+    cursor.render_live(frame, 0, 0);
+    cursor.render_live(frame, 2, 1);
+    EXPECT_FALSE(cursor.command_came(1));     // no command
+    seq.control->command(1, 1);
+    EXPECT_FALSE(cursor.command_came(1));     // a command for another state
+    seq.control->command(0, 2);
+    EXPECT_FALSE(cursor.command_came(1));     // for a later period
+    seq.control->command(0, 1);
+    ASSERT_TRUE(cursor.command_came(1));
+    cursor.render_live(frame, 2, 1);
+    EXPECT_EQ(first_value(), 2);
+    EXPECT_EQ(seq.control->start(1).load(), 2);  // the period's first sample
+    EXPECT_FALSE(cursor.command_came(1));     // rendered with the switch
+    cursor.render_live(frame, 4, 2);
+    EXPECT_FALSE(cursor.command_came(2));     // the command's state has ended
+    EXPECT_EQ(first_value(), 2);
+}
+
 TEST(Sequence, TheDcOffsetCarriesTheValueOnAndDecays) {
     const Stream st = one_channel(1, 1000.0);
     State fault;

@@ -372,6 +372,9 @@ class Monitor:
     discard before the analysis, as :func:`analyze` does with ``prp_b``; the
     report then has ``prp`` and each stream and block its own ``"prp"``, and
     ``capture["lan_b"]`` holds LAN B's capture counters.
+
+    ``_trigger`` (for :mod:`valdrin.sequence`) has the capture thread end
+    the states of an engine's sequence on GOOSE conditions.
     ``ValueError`` for a bad value.
     """
 
@@ -395,6 +398,7 @@ class Monitor:
         overcurrent: OvercurrentElement | None = None,
         expect_conf_rev: int | None = None,
         prp_b: str | None = None,
+        _trigger: tuple | None = None,
     ) -> None:
         self.iface = iface
         self.prp_b = prp_b
@@ -408,6 +412,7 @@ class Monitor:
             hardware_timestamps=hardware_timestamps, rt_priority=rt_priority, cpu=cpu, ring=ring,
             block_timeout_ms=block_timeout_ms, coalesce_us=coalesce_us, watch=watch, expect_conf_rev=expect_conf_rev,
             prp_b=prp_b,
+            trigger=_trigger,
         )
 
     def start(self) -> None:
@@ -443,6 +448,11 @@ class Monitor:
     def failure(self) -> str | None:
         """Why the capture ended by itself (e.g. the interface went away), or None."""
         return self._native.failure
+
+    def trigger_status(self) -> list[tuple[int | None, int | None]]:
+        """Per sequence state, with ``_trigger``: the receive stamp of the GOOSE rise that ended it
+        and the clock when the capture thread commanded its end (ns since the epoch, or None)."""
+        return self._native.trigger_status()
 
     def next_events(self, timeout: float) -> list[Event]:
         """The events waiting now, or those that arrive within ``timeout`` seconds (perhaps none)."""

@@ -11,7 +11,9 @@ a state with ``duration_s`` lasts exactly its samples; a state with
 ``until`` ends when the relay's GOOSE satisfies the condition, at the first
 frame period due at or after the trigger's kernel receive stamp plus the
 next state's ``after_trigger_ms`` (the simulated breaker), or after its
-``timeout_s``. Angles run on across states unless a state sets
+``timeout_s``. The capture thread evaluates the condition as frames arrive
+and commands the switch itself (:func:`trigger_rules` gives it its rules).
+Angles run on across states unless a state sets
 ``inception_deg``.
 
 The instants are the trip test's: a state's start is the scheduled instant
@@ -271,6 +273,23 @@ def _data(value: bool | int | float) -> object:
     return data.FloatData(value)
 
 
+def trigger_rules(sequence: SequenceFile) -> tuple[list[tuple], list[tuple]]:
+    """The capture thread's trigger of every shot: the distinct ``until`` conditions as
+    (gocb_ref, member, value), and per state (condition index | None, delay_ns), the delay being
+    the following state's ``after_trigger_ms``."""
+    conditions: list[Condition] = []
+    for state in sequence.states:
+        if state.until is not None and state.until not in conditions:
+            conditions.append(state.until)
+    flat = sequence.states * sequence.shots
+    rules = []
+    for s, state in enumerate(flat):
+        following = flat[s + 1].after_trigger_ms if s + 1 < len(flat) else 0.0
+        index = None if state.until is None else conditions.index(state.until)
+        rules.append((index, round(following * 1e6)))
+    return [(c.gocb_ref, c.member, c.value) for c in conditions], rules
+
+
 # --- watching the relay ----------------------------------------------------------------
 
 
@@ -332,8 +351,7 @@ def run(
     refs |= {a.event.gocb_ref for a in sequence.assessments}
     history = _History(refs)
     gooses = _goose_publisher(sequence, iface)
-    monitor = Monitor(iface, ring="v2")
-    triggers: dict[int, tuple[int, int]] = {}  # state -> (trigger stamp, when commanded)
+    monitor = Monitor(iface, ring="v2", _trigger=(engine, *trigger_rules(sequence)))
     published: set[int] = set()
     status: list = []
 
@@ -358,7 +376,7 @@ def run(
                 published_values[ref] = values
 
     def judge(shot: int) -> None:
-        records = _records(shot, status, instant, sequence, triggers)
+        records = _records(shot, status, instant, sequence, monitor.trigger_status())
         result.shots.append(_judge(shot, records, sequence, history))
         if on_shot is not None:
             on_shot(result.shots[-1])
@@ -382,13 +400,6 @@ def run(
                         if s not in published:
                             published.add(s)
                             publish_goose(s)
-                    if current >= 0 and flat[current].until is not None and current not in triggers \
-                            and status[current][1] == 0:
-                        at = history.first_rise(flat[current].until, instant(status[current][0]))
-                        if at is not None:
-                            following = flat[current + 1].after_trigger_ms if current + 1 < len(flat) else 0.0
-                            engine.sequence_command(current, publisher.first_period(at + round(following * 1e6)))
-                            triggers[current] = (at, time.time_ns())
                     # A shot is judged once its last state ended and its events had time to come.
                     last = (judged + 1) * states_per_shot - 1
                     if status[last][1] != 0:
@@ -414,7 +425,7 @@ def run(
 
 
 def _records(shot: int, status: list, instant: Callable[[int], int], sequence: SequenceFile,
-             triggers: dict[int, tuple[int, int]]) -> list[StateRecord]:
+             triggers: list[tuple[int | None, int | None]]) -> list[StateRecord]:
     """The states of shot ``shot`` from the engine's status."""
     per_shot = len(sequence.states)
     records = []
@@ -427,7 +438,7 @@ def _records(shot: int, status: list, instant: Callable[[int], int], sequence: S
         elif first is not None and ending is not None and ENDINGS[ending] is not None:
             samples = round((spec.duration_s if spec.until is None else spec.timeout_s or 0) * sequence.rate)
             record.end_ns = instant(first + samples)
-        if ENDINGS[ending] == "trigger" and s in triggers:
+        if ENDINGS[ending] == "trigger":
             record.trigger_ns, record.commanded_ns = triggers[s]
         records.append(record)
     # A state begun on a trigger: how late its first frame left.

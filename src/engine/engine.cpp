@@ -440,6 +440,16 @@ bool add_fault_tables(PyObject* module) noexcept {
            PyModule_AddObjectRef(module, "SV_QUALITY_BITS", bits.get()) == 0;
 }
 
+const io::sv_engine::Config* engine_config(PyObject* object) {
+    PyObject* type = engine_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
+        py::raise(PyExc_TypeError, "expected a valdrin_rt.Engine");
+        return nullptr;
+    }
+    return &publisher_of(object).config();
+}
+
 PyObject* engine_type() noexcept {
     static PyObject* type = nullptr;
     return py::type_once(type, engine_description);

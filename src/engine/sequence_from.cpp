@@ -1,9 +1,12 @@
 #include "sequence_from.hpp"
 
 #include <cmath>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "engine.hpp"
 #include "py.hpp"
 
 namespace valdrin::engine {
@@ -92,7 +95,74 @@ Result<State> state_from(PyObject* object) {
     return state;
 }
 
+// A condition's value: a bool, an int (64 bits) or a finite float.
+Result<goose::ConditionValue> condition_value_from(PyObject* object) {
+    if (PyBool_Check(object)) return goose::ConditionValue::of_bool(object == Py_True);
+    if (PyLong_Check(object)) {
+        auto integer = py::to_i64(object);
+        if (!integer) return std::nullopt;
+        return goose::ConditionValue::of_int(*integer);
+    }
+    auto real = py::to_f64(object);
+    if (!real) return std::nullopt;
+    return goose::ConditionValue::of_real(*real);
+}
+
+Result<goose::MemberCondition> condition_from(PyObject* object) {
+    auto items = tuple_items(object, 3, "a condition");
+    if (!items) return std::nullopt;
+    auto ref = py::to_string((*items)[0]);
+    if (!ref) return std::nullopt;
+    auto member = py::to_u64((*items)[1]);
+    if (!member) return std::nullopt;
+    auto value = condition_value_from((*items)[2]);
+    if (!value) return std::nullopt;
+    auto condition = goose::MemberCondition::make(*ref, *member, *value);
+    if (!condition) {
+        py::raise(PyExc_ValueError, std::string(goose::describe(condition.error())));
+        return std::nullopt;
+    }
+    return *condition;
+}
+
+Result<io::sv_engine::TriggerRule> rule_from(PyObject* object) {
+    auto items = tuple_items(object, 2, "a trigger rule");
+    if (!items) return std::nullopt;
+    auto condition = py::to_optional<std::uint64_t>((*items)[0], py::to_u64);
+    if (!condition) return std::nullopt;
+    auto delay = py::to_i64((*items)[1]);
+    if (!delay) return std::nullopt;
+    io::sv_engine::TriggerRule rule;
+    if (*condition) rule.condition = static_cast<std::size_t>(**condition);
+    rule.delay_ns = *delay;
+    return rule;
+}
+
 }  // namespace
+
+std::shared_ptr<io::sv_engine::SequenceTrigger> trigger_from(PyObject* object) {
+    auto items = tuple_items(object, 3, "trigger");
+    if (!items) return nullptr;
+    const io::sv_engine::Config* config = engine_config((*items)[0]);
+    if (config == nullptr) return nullptr;
+    if (!config->sequence) {
+        py::raise(PyExc_ValueError, "the engine runs no sequence");
+        return nullptr;
+    }
+    auto conditions = py::to_vector<goose::MemberCondition>((*items)[1], condition_from);
+    if (!conditions) return nullptr;
+    auto rules = py::to_vector<io::sv_engine::TriggerRule>((*items)[2], rule_from);
+    if (!rules) return nullptr;
+    try {
+        return std::make_shared<io::sv_engine::SequenceTrigger>(
+            config->sequence->control, io::sv_engine::Schedule::of(*config), *conditions, std::move(*rules));
+    } catch (const std::invalid_argument& refused) {
+        py::raise(PyExc_ValueError, refused.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
 
 std::shared_ptr<const Sequence> sequence_from(PyObject* object, const io::sv_engine::Config& config) {
     auto items = tuple_items(object, 2, "sequence");

@@ -8,6 +8,7 @@
 
 #include "sv_engine/config.hpp"
 #include "sv_engine/sequence.hpp"
+#include "sv_engine/sequence_trigger.hpp"
 
 namespace valdrin::engine {
 
@@ -18,5 +19,12 @@ namespace valdrin::engine {
 // Null with a Python exception set when it does not convert or check.
 std::shared_ptr<const io::sv_engine::Sequence> sequence_from(PyObject* object,
                                                             const io::sv_engine::Config& config);
+
+// Returns the trigger of `object`, a tuple (engine, conditions, rules): an
+// Engine running a sequence, its conditions as tuples (gocb_ref, member,
+// value: bool, int or float) and one rule per state of the sequence, a
+// tuple (condition index | None, delay_ns). Null with a Python exception
+// set when it does not convert or check.
+std::shared_ptr<io::sv_engine::SequenceTrigger> trigger_from(PyObject* object);
 
 }  // namespace valdrin::engine

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codecs.hpp"
+#include "engine/sequence_from.hpp"
 #include "gil.hpp"
 #include "listen.hpp"
 #include "monitor.hpp"
@@ -33,7 +34,9 @@ constexpr std::uint64_t MAX_COALESCE_US = 10'000;
 
 struct State {
     State(io::MonitorOptions options, double hz)
-        : monitor(options), snapshot(options.limits, options.prp_b.has_value()), batch(EVENT_BATCH), nominal_hz(hz) {}
+        : trigger(options.trigger), monitor(options), snapshot(options.limits, options.prp_b.has_value()),
+          batch(EVENT_BATCH), nominal_hz(hz) {}
+    std::shared_ptr<io::sv_engine::SequenceTrigger> trigger;  // also the monitor's, or null
     io::Monitor monitor;
     io::MonitorSnapshot snapshot;  // report()'s copy
     std::vector<StoredEvent> batch;  // events()'s
@@ -45,7 +48,7 @@ State& state_of(PyObject* self) { return py::owned<State>(self); }
 constexpr const char* new_params[] = {"iface",    "sv_streams", "goose_blocks",        "nominal_hz", "promiscuous",
                                       "outgoing", "hardware_timestamps", "rt_priority", "cpu",
                                       "ring",     "block_timeout_ms",    "coalesce_us", "watch",
-                                      "expect_conf_rev", "prp_b"};
+                                      "expect_conf_rev", "prp_b",            "trigger"};
 constexpr std::size_t NEW_PARAMS = std::size(new_params);
 constexpr py::Signature new_signature{"Monitor.__new__()", new_params, 1};
 
@@ -229,6 +232,10 @@ py::Result<io::MonitorOptions> monitor_options(PyObject* const (&bound)[NEW_PARA
         return std::nullopt;
     }
     options.prp_b = std::move(*prp_b);
+    if (bound[15] != nullptr && bound[15] != Py_None) {
+        options.trigger = engine::trigger_from(bound[15]);
+        if (!options.trigger) return std::nullopt;
+    }
     return options;
 }
 
@@ -314,6 +321,30 @@ Ref capture_to_py(const State& state) {
         .done();
 }
 
+// The trigger's record per state: (fired_ns | None, commanded_ns | None).
+PyObject* monitor_trigger_status(PyObject* self, PyObject*) {
+    return py::boundary("Monitor.trigger_status()", [&]() -> PyObject* {
+        const auto& trigger = state_of(self).trigger;
+        if (!trigger) {
+            py::raise(PyExc_ValueError, "the monitor has no trigger");
+            return nullptr;
+        }
+        const auto stamp = [](std::int64_t ns) {
+            return ns == io::sv_engine::SequenceTrigger::NOT_YET ? codecs::none()
+                                                                 : codecs::created(PyLong_FromLongLong(ns));
+        };
+        Ref rows = codecs::created(PyList_New(0));
+        for (std::size_t s = 0; s < trigger->size(); ++s) {
+            Ref fired = stamp(trigger->fired_ns(s));
+            Ref commanded = fired ? stamp(trigger->commanded_ns(s)) : Ref();
+            if (!commanded) return nullptr;
+            Ref row = codecs::created(PyTuple_Pack(2, fired.get(), commanded.get()));
+            if (PyList_Append(rows.get(), row.get()) < 0) return nullptr;
+        }
+        return rows.release();
+    });
+}
+
 PyObject* monitor_report(PyObject* self, PyObject*) {
     return py::boundary("Monitor.report()", [&]() -> PyObject* {
         State& state = state_of(self);
@@ -387,6 +418,9 @@ PyMethodDef monitor_methods[] = {
     {"start", monitor_start, METH_NOARGS,
      "start($self)\n--\n\nOpen the capture socket, then capture and analyse in a thread of its own until `stop()`."},
     {"stop", monitor_stop, METH_NOARGS, "stop($self)\n--\n\nStop capturing; the report stays readable."},
+    {"trigger_status", monitor_trigger_status, METH_NOARGS,
+     "trigger_status($self)\n--\n\nPer sequence state, `(fired_ns | None, commanded_ns | None)`: the receive "
+     "stamp of the GOOSE rise that ended it and the clock when the capture thread gave the engine its command."},
     {"report", monitor_report, METH_NOARGS,
      "report($self)\n--\n\nThe counters and figures so far as a dict, with the capture's own under \"capture\"."},
     {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(monitor_events)),
@@ -404,12 +438,15 @@ PyGetSetDef monitor_getset[] = {
 constexpr char monitor_doc[] =
     "Monitor(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, outgoing=False, "
     "hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, coalesce_us=0, "
-    "watch=None, expect_conf_rev=None, prp_b=None)\n"
+    "watch=None, expect_conf_rev=None, prp_b=None, trigger=None)\n"
     "--\n"
     "\n"
     "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`); with "
     "prp_b, `iface` is a PRP network's LAN A and `prp_b` its LAN B, both LANs' frames go through a receiving "
-    "node's duplicate discard and the report has a \"prp\" member.";
+    "node's duplicate discard and the report has a \"prp\" member.\n"
+    "`trigger` is `(engine, conditions, rules)`: the capture thread ends the states of the engine's\n"
+    "sequence on the rise of their GOOSE conditions `(gocb_ref, member, value)`, one rule\n"
+    "`(condition index | None, delay_ns)` per state.";
 
 PyType_Slot monitor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(monitor_new)},

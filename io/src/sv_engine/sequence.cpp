@@ -76,6 +76,7 @@ double SequenceCursor::value(std::size_t state, std::size_t channel, std::int64_
 void SequenceCursor::advance(std::int64_t n, Ending ending, bool live) noexcept {
     const std::size_t next = current_ + 1;
     SequenceControl* const control = live ? sequence_.control.get() : nullptr;
+    changed_ = true;
     if (next >= sequence_.states.size()) {
         // The last state stays: the stream goes on sending it.
         finished_ = true;
@@ -151,11 +152,18 @@ void SequenceCursor::render_live(std::span<std::uint8_t> frame, std::int64_t fir
         began_ = 0;
     }
     const std::int64_t n0 = static_cast<std::int64_t>(period) * frame_samples();
+    changed_ = false;
     Force force;
     if (const auto command = control.read_command(); command && command->period <= period) {
         force = {command->state, n0};
     }
     render(frame, first_smp, n0, force, {});
+}
+
+bool SequenceCursor::command_came(std::uint64_t period) const noexcept {
+    if (changed_ || finished_) return false;
+    const auto command = sequence_.control->read_command();
+    return command && command->state == current_ && command->period <= period;
 }
 
 void SequenceCursor::after_send() noexcept {

@@ -124,6 +124,14 @@ public:
     // otherwise; every start and ending goes to the control.
     void render_live(std::span<std::uint8_t> frame, std::int64_t first_smp, std::uint64_t period) noexcept;
 
+    // Whether a command ending the current state at `period` or earlier
+    // came after render_live(..., period) rendered that period without any
+    // state beginning or ending in it: render_live for the same period then
+    // renders the frame again, switching at its first sample (the frame of
+    // a period is rendered a period ahead; the transmit thread asks this
+    // just before sending it, so that a command given in between counts).
+    [[nodiscard]] bool command_came(std::uint64_t period) const noexcept;
+
     // After the frame went: records the clock for a state that began in it.
     void after_send() noexcept;
 
@@ -158,6 +166,7 @@ private:
     std::vector<double> dc_;      // per channel, at start_
     bool finished_ = false;       // the last state's own samples ran out
     std::optional<std::size_t> began_;  // a state that began in the frame being sent
+    bool changed_ = false;        // a state began or ended in the last live render
 };
 
 }  // namespace valdrin::io::sv_engine

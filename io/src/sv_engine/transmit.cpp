@@ -196,13 +196,28 @@ struct Run {
     // stopped first.
     bool send_at(i128 at) noexcept {
         if (!sleep_until_unless_stopped(at, counters.stop)) return false;
+        send_now(at);
+        return true;
+    }
+
+    // A sequence command that came while the thread slept switches period
+    // k's frame of the sequenced stream, when it is queued undelayed: it is
+    // rendered again (the knobs' edits of that frame are not made again).
+    void render_commanded(std::uint64_t k) noexcept {
+        const std::size_t j = config.sequence->stream;
+        if (batch.queued[j] == 0 || batch.next[j] != k + 1 || batch.delay[j] != 0) return;
+        if (!sequence->command_came(k)) return;
+        sequence->render_live(batch.frames[j], schedule.period(k).first_smp, k);
+    }
+
+    // Sends what is queued now, due at `at`, and counts it.
+    void send_now(i128 at) noexcept {
         const i128 now = now_ns();
         const std::uint64_t sent = send_queued(saturate(now));
         const std::int64_t lateness = saturate(now - at);
         counters.frames_sent.fetch_add(sent);
         raise_max(counters.max_lateness_ns, lateness);
         if (lateness > frame_period) counters.late_frames.fetch_add(sent);
-        return true;
     }
 
     // Period k: the frames due at its instant, then those of delayed streams
@@ -214,7 +229,9 @@ struct Run {
             batch.delay[j] = knobs.knobs(j).delay_ns.load();
             if (batch.delay[j] % frame_period == 0) queue_due(j, k);
         }
-        if (!send_at(due)) return false;
+        if (!sleep_until_unless_stopped(due, counters.stop)) return false;
+        if (sequence != nullptr) render_commanded(k);
+        send_now(due);
         if (sequence != nullptr) sequence->after_send();
         for (i128 offset = 0;;) {
             i128 soonest = frame_period;  // past every offset
