@@ -90,10 +90,13 @@ FOR_TESTS = " (for tests)."
      "node, as received on `lan` ('A', the default, or 'B')."),
     (valdrin_rt.Monitor, "(iface, sv_streams=256, goose_blocks=256, nominal_hz=50.0, promiscuous=False, "
      "outgoing=False, hardware_timestamps=False, rt_priority=None, cpu=None, ring='v3', block_timeout_ms=1, "
-     "coalesce_us=0, watch=None, expect_conf_rev=None, prp_b=None)",
+     "coalesce_us=0, watch=None, expect_conf_rev=None, prp_b=None, trigger=None)",
      "A live capture of GOOSE and SV analysed in a native thread (behind `valdrin.listen.Monitor`); with "
      "prp_b, `iface` is a PRP network's LAN A and `prp_b` its LAN B, both LANs' frames go through a receiving "
-     'node\'s duplicate discard and the report has a "prp" member.'),
+     'node\'s duplicate discard and the report has a "prp" member.\n'
+     "`trigger` is `(engine, conditions, rules)`: the capture thread ends the states of the engine's\n"
+     "sequence on the rise of their GOOSE conditions `(gocb_ref, member, value)`, one rule\n"
+     "`(condition index | None, delay_ns)` per state."),
     (valdrin_rt.Monitor.events, "($self, timeout=0.0)",
      "The waiting events as dicts, waiting up to `timeout` seconds for one."),
     (valdrin_rt.GoosePublisher, "(iface, blocks, rt_priority=None, cpu=None, prp_b=None)",
