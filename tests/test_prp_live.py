@@ -189,3 +189,37 @@ def test_lan_b_300_us_late(tmp_path):
     assert prp["skew_us"]["median"] == pytest.approx(300, abs=50)
     assert prp["skew_us"]["min"] > 0
     assert (prp["lost_a"], prp["lost_b"]) == (0, 0)
+
+
+def test_knobs_on_a_prp_node_act_on_both_lans_alike(tmp_path):
+    # Periods the knobs change go out frame by frame rather than in the one
+    # batch per LAN: each copy still carries its trailer, the two LANs the
+    # same frames with the same numbers, and the node's counter has no gap.
+    result = in_netns(f"""
+        from valdrin.pcap import read_pcap
+        a, b = Recorder("vb"), Recorder("wb")
+        start = int(time.time()) + 1
+        publisher = sv.Publisher("va", [stream(0x4001), stream(0x4002)], rate=4000, start_second=start,
+                                 periods=400, prp_b="wa")
+        with publisher:
+            publisher.fault(0, "duplicate", 3)
+            publisher.fault(1, "drop", 2)
+            wait_until(lambda: publisher.stats()["frames_sent"] + publisher.stats()["send_errors"] >= 2 * 801,
+                       "the publisher's frames", limit=30)
+        stats = publisher.stats()
+        lans = {{}}
+        for lan, recorder in (("a", a), ("b", b)):
+            path = recorder.stop({str(tmp_path)!r} + f"/{{lan}}.pcap")
+            frames = [p.data for p in read_pcap(path) if p.data[12:14] == bytes.fromhex("88ba")]
+            lans[lan] = [(f[14:16].hex(), int.from_bytes(f[-6:-4], "big"), f[-4] >> 4, f[-2:].hex()) for f in frames]
+        print(json.dumps({{"stats": stats, "lans": lans}}))
+    """)
+    assert result["stats"]["frames_sent"] == 2 * 801 and result["stats"]["send_errors"] == 0
+    a, b = result["lans"]["a"], result["lans"]["b"]
+    assert [app for app, *_ in a].count("4001") == 403 and [app for app, *_ in a].count("4002") == 398
+    assert [(app, seq) for app, seq, *_ in a] == [(app, seq) for app, seq, *_ in b]
+    assert {(lan, suffix) for *_, lan, suffix in a} == {(0xA, "88fb")}
+    assert {(lan, suffix) for *_, lan, suffix in b} == {(0xB, "88fb")}
+    # SV frames and supervision frames share the counter: the SV numbers only rise.
+    seqs = [seq for _, seq, *_ in a]
+    assert seqs == sorted(seqs) and len(set(seqs)) == len(seqs)
