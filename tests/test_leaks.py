@@ -323,8 +323,8 @@ CASES = [
     # The constructor: each Engine holds a private copy of 2 x 1500 template
     # octets and 64 KiB of playback, so a lost Config grows the heap by ~200 MB.
     case("engine", Engine, **engine_args(), expect=lambda e: frame_long(e.render(0, 0, 0))),
-    case("too many positionals", Engine, "lo", 4000, 1, [], 0, None, None, None, 1, error=TypeError,
-         message="Engine.__new__() takes from 5 to 8 positional arguments but 9 were given"),
+    case("too many positionals", Engine, "lo", 4000, 1, [], 0, None, None, None, None, None, 1, error=TypeError,
+         message="Engine.__new__() takes from 5 to 10 positional arguments but 11 were given"),
     case("unexpected keyword", Engine, **engine_args(priority=1), error=TypeError,
          message="Engine.__new__() got an unexpected keyword argument 'priority'"),
     case("missing", Engine, "lo", 4000, error=TypeError, message="Engine.__new__() missing 3 required positional "

@@ -248,9 +248,11 @@ struct Run {
         }
     }
 
-    // Whether a stream still has periods to send before `end`.
-    bool unfinished() const noexcept {
-        return std::ranges::any_of(batch.next, [this](std::uint64_t next) { return next < end; });
+    // Whether period k is still to be paced: one before `end`, or one in
+    // which a delayed stream still has frames of periods before `end` to send
+    // (with no streams the periods are paced all the same).
+    bool unfinished(std::uint64_t k) const noexcept {
+        return k < end || std::ranges::any_of(batch.next, [this](std::uint64_t next) { return next < end; });
     }
 };
 
@@ -298,7 +300,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
             static_cast<i128>(config->asdus_per_frame) * NS_PER_S / config->rate,
             prp ? &*prp : nullptr,
             sequence ? &*sequence : nullptr};
-    for (; run.unfinished(); ++k) {
+    for (; run.unfinished(k); ++k) {
         if (!run.period(k) || counters->stop.load()) return;
     }
 }
