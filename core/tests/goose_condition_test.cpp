@@ -134,7 +134,8 @@ TEST(MemberCondition, ComparesMembersByKind) {
         {"no allData", {}, 0, ConditionValue::of_bool(true), false},
     };
     for (const Row& row : rows) {
-        const auto pdu = pdu_of_frame(frame(REF, 1, 0, row.all_data, 2));
+        const Octets octets = frame(REF, 1, 0, row.all_data, 2);  // the decoded PDU views it
+        const auto pdu = pdu_of_frame(octets);
         ASSERT_TRUE(pdu.has_value()) << row.why;
         EXPECT_EQ(condition(row.member, row.value).holds(*pdu), row.holds) << row.why;
     }
