@@ -256,12 +256,12 @@ def _goose_publisher(sequence: SequenceFile, iface: str) -> goose.Publisher | No
     if not sequence.goose:
         return None
     blocks = []
-    for spec in sequence.goose:
-        ld = spec.gocb_ref.split("/")[0]
-        pdu = goose.GoosePDU(spec.gocb_ref, spec.dat_set or f"{ld}/LLN0$Status", spec.go_id or ld,
-                             all_data=[_data(v) for v in spec.values])
-        blocks.append(goose.GooseBlock(pdu, dst_mac=bytes.fromhex(spec.dst_mac.replace(":", "").replace("-", "")),
-                                       app_id=spec.app_id))
+    for block in sequence.goose:
+        ld = block.gocb_ref.split("/")[0]
+        pdu = goose.GoosePDU(block.gocb_ref, block.dat_set or f"{ld}/LLN0$Status", block.go_id or ld,
+                             all_data=[_data(v) for v in block.values])
+        blocks.append(goose.GooseBlock(pdu, dst_mac=bytes.fromhex(block.dst_mac.replace(":", "").replace("-", "")),
+                                       app_id=block.app_id))
     return goose.Publisher(iface, blocks)
 
 
@@ -429,14 +429,14 @@ def _records(shot: int, status: list, instant: Callable[[int], int], sequence: S
     """The states of shot ``shot`` from the engine's status."""
     per_shot = len(sequence.states)
     records = []
-    for i, spec in enumerate(sequence.states):
+    for i, state in enumerate(sequence.states):
         s = shot * per_shot + i
         first, ending, sent = status[s]
-        record = StateRecord(spec.name, first, None if first is None else instant(first), None, ENDINGS[ending], sent)
+        record = StateRecord(state.name, first, None if first is None else instant(first), None, ENDINGS[ending], sent)
         if first is not None and s + 1 < len(status) and status[s + 1][0] is not None:
             record.end_ns = instant(status[s + 1][0])
         elif first is not None and ending is not None and ENDINGS[ending] is not None:
-            samples = round((spec.duration_s if spec.until is None else spec.timeout_s or 0) * sequence.rate)
+            samples = round((state.duration_s if state.until is None else state.timeout_s or 0) * sequence.rate)
             record.end_ns = instant(first + samples)
         if ENDINGS[ending] == "trigger":
             record.trigger_ns, record.commanded_ns = triggers[s]
@@ -444,8 +444,8 @@ def _records(shot: int, status: list, instant: Callable[[int], int], sequence: S
     # A state begun on a trigger: how late its first frame left.
     for before, record in zip(records, records[1:]):
         if before.trigger_ns is not None and record.sent_ns is not None:
-            spec = sequence.state(record.name)
-            record.switch_late_us = (record.sent_ns - before.trigger_ns - spec.after_trigger_ms * 1e6) / 1e3
+            state = sequence.state(record.name)
+            record.switch_late_us = (record.sent_ns - before.trigger_ns - state.after_trigger_ms * 1e6) / 1e3
     return records
 
 

@@ -389,17 +389,17 @@ class Publisher:
         applies it from its next frame. ValueError for an unknown knob, stream or channel, or a
         value out of range.
         """
-        spec = FAULT_KNOBS.get(knob)
-        if spec is None:
+        row = FAULT_KNOBS.get(knob)
+        if row is None:
             raise ValueError(f"no such fault knob: {knob!r} (one of {', '.join(FAULT_KNOBS)})")
-        if channels is not None and spec.kind is not Kind.MASK:
+        if channels is not None and row.kind is not Kind.MASK:
             raise ValueError(f"{knob} takes no channels")
         if value is not None:
-            if spec.kind is Kind.SPAN:
+            if row.kind is Kind.SPAN:
                 value = round(float(value) * 1e9)
-            elif spec.kind is Kind.DELAY:
+            elif row.kind is Kind.DELAY:
                 value = round(float(value) * 1e3)
-            elif spec.kind is Kind.MASK:
+            elif row.kind is Kind.MASK:
                 value = (_quality_mask(value), None if channels is None else [int(c) for c in channels])
             else:
                 value = int(value)
