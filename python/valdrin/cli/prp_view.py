@@ -3,10 +3,11 @@ with its counts on LAN A and LAN B, a line per LAN and a row per node."""
 
 from __future__ import annotations
 
-from rich.table import Table
+from rich.console import Group
 from rich.text import Text
 
 from ..listen import Report
+from .tables import Column, fitted_table
 from .text import iso_ns
 
 
@@ -19,28 +20,30 @@ def _skew(value: float | None) -> str:
     return "-" if value is None else f"{value:,.1f}"
 
 
-def prp_table(report: Report) -> Table:
+# The columns of prp_table: the stream and its counts kept, the skew's figures while they fit.
+_STREAM_COLUMNS = (Column("stream", key=True, fold=True), Column("APPID", key=True),
+                   *(Column(h, "right", key=True) for h in ("frames A", "frames B", "lost A", "lost B", "lost both")),
+                   *(Column(h, "right") for h in ("skew median µs", "p99 µs", "max µs", "wrong LAN", "bad size")))
+
+
+def prp_table(report: Report, width: int) -> Group:
     """A row per SV stream and GOOSE block with PRP counts: frames per LAN, those that
-    came on one LAN only, never on either, the skew B minus A, wrong LAN ids and sizes."""
-    table = Table(title="PRP: LAN A and LAN B", title_justify="left", expand=False,
-                  caption="lost A: came on LAN B only; lost both: the stream's own loss; skew: B's arrival minus A's",
-                  caption_justify="left")
-    for header, justify in (("stream", "left"), ("APPID", "left"), ("frames A", "right"), ("frames B", "right"),
-                            ("lost A", "right"), ("lost B", "right"), ("lost both", "right"),
-                            ("skew median µs", "right"), ("p99 µs", "right"), ("max µs", "right"),
-                            ("wrong LAN", "right"), ("bad size", "right")):
-        table.add_column(header, justify=justify, no_wrap=True)
+    came on one LAN only, never on either, the skew B minus A, wrong LAN ids and sizes;
+    fitted to ``width``."""
+    rows = []
     for items, name in ((report.sv, "sv_id"), (report.goose, "gocb_ref")):
         for item in items:
             counts = item.get("prp")
             if counts is None:
                 continue
             skew = counts["skew_us"]
-            table.add_row(item[name], f"0x{item['app_id']:04x}", f"{counts['frames_a']:,}", f"{counts['frames_b']:,}",
-                          _count(counts["lost_a"]), _count(counts["lost_b"]), _count(counts["lost_both"]),
-                          _skew(skew["median"]), _skew(skew["p99"]), _skew(skew["max"]),
-                          _count(counts["wrong_lan"]), _count(counts["bad_size"]))
-    return table
+            rows.append((item[name], f"0x{item['app_id']:04x}", f"{counts['frames_a']:,}", f"{counts['frames_b']:,}",
+                         _count(counts["lost_a"]), _count(counts["lost_b"]), _count(counts["lost_both"]),
+                         _skew(skew["median"]), _skew(skew["p99"]), _skew(skew["max"]),
+                         _count(counts["wrong_lan"]), _count(counts["bad_size"])))
+    return fitted_table("PRP: LAN A and LAN B", _STREAM_COLUMNS, rows, width,
+                        caption="lost A: came on LAN B only; lost both: the stream's own loss; "
+                                "skew: B's arrival minus A's")
 
 
 def lan_lines(report: Report) -> list[Text]:
@@ -61,20 +64,24 @@ def lan_lines(report: Report) -> list[Text]:
     return lines
 
 
-def node_table(report: Report) -> Table | None:
-    """A row per node (source MAC): frames and supervision frames per LAN, the last of each."""
+# The columns of node_table: the node and its supervision counts kept, the rest while they fit.
+_NODE_COLUMNS = (Column("MAC", key=True), *(Column(h, "right", key=True) for h in ("supervision A", "supervision B")),
+                 Column("frames A", "right"), Column("frames B", "right"), Column("last A"), Column("last B"))
+
+
+def node_table(report: Report, width: int) -> Group | None:
+    """A row per node (source MAC): supervision frames and frames per LAN, the last
+    supervision frame of each; fitted to ``width``."""
     assert report.prp is not None
     if not report.prp["nodes"]:
         return None
-    table = Table(title="PRP nodes", title_justify="left", expand=False)
-    for header in ("MAC", "frames A", "frames B", "supervision A", "supervision B", "last A", "last B"):
-        table.add_column(header, justify="left" if header in ("MAC", "last A", "last B") else "right", no_wrap=True)
+    rows = []
     for node in report.prp["nodes"]:
         last = [iso_ns(node[key]) if node[key] is not None else "-"
                 for key in ("last_supervision_a_ns", "last_supervision_b_ns")]
-        table.add_row(node["mac"], f"{node['frames_a']:,}", f"{node['frames_b']:,}",
-                      _count_plain(node["supervision_a"]), _count_plain(node["supervision_b"]), *last)
-    return table
+        rows.append((node["mac"], _count_plain(node["supervision_a"]), _count_plain(node["supervision_b"]),
+                     f"{node['frames_a']:,}", f"{node['frames_b']:,}", *last))
+    return fitted_table("PRP nodes", _NODE_COLUMNS, rows, width)
 
 
 def _count_plain(value: int) -> Text:
@@ -82,12 +89,12 @@ def _count_plain(value: int) -> Text:
     return Text(f"{value:,}", style="bold red" if not value else None)
 
 
-def prp_parts(report: Report) -> list:
-    """What report_view shows of PRP: nothing unless the analysis was redundant."""
+def prp_parts(report: Report, width: int) -> list:
+    """What report_view shows of PRP, fitted to ``width``: nothing unless the analysis was redundant."""
     if report.prp is None:
         return []
-    parts: list = [*lan_lines(report), prp_table(report)]
-    nodes = node_table(report)
+    parts: list = [*lan_lines(report), prp_table(report, width)]
+    nodes = node_table(report, width)
     if nodes is not None:
         parts.append(nodes)
     return parts
