@@ -224,3 +224,19 @@ def test_analyzer_lan_argument(tmp_path):
     from valdrin.pcap import open_capture
     with pytest.raises(ValueError, match="^reader_b needs an Analyzer made with prp=True$"):
         valdrin_rt.Analyzer().read(open_capture(path), 10, open_capture(path))
+
+
+@pytest.mark.parametrize("columns", ["60", "80"])
+def test_cli_prp_table_keeps_the_stream_and_its_counts_at_a_narrow_width(tmp_path, columns):
+    path_a, path_b = two_lans(tmp_path)
+    run = subprocess.run([sys.executable, "-m", "valdrin", "analyze", path_a, "--prp-b", path_b, "--json"],
+                         capture_output=True, text=True, check=True)
+    sv = json.loads(run.stdout)["sv"][0]
+    run = subprocess.run([sys.executable, "-m", "valdrin", "analyze", path_a, "--prp-b", path_b],
+                         capture_output=True, text=True, check=True, env={"COLUMNS": columns, "PATH": ""})
+    table = run.stdout[run.stdout.index("PRP: LAN A and LAN B"):]
+    row = next(line for line in table.splitlines() if line.startswith(sv["sv_id"] + " "))
+    # svID, APPID, frames on each LAN and the losses, whole; the skew goes below when it does not fit.
+    assert row.split()[:6] == [sv["sv_id"], f"0x{sv['app_id']:04x}", f"{sv['prp']['frames_a']:,}",
+                               f"{sv['prp']['frames_b']:,}", f"{sv['prp']['lost_a']:,}", f"{sv['prp']['lost_b']:,}"]
+    assert all(len(line) <= int(columns) for line in table.splitlines())
