@@ -116,6 +116,32 @@ TEST(SvFaults, LastingKnobsWriteTheirFieldsAndGiveThemBack) {
     EXPECT_EQ(out[stream.sample_offsets[0] + 7], 0x00);
 }
 
+TEST(SvFaults, IdleKnobsLeaveTheFrameAloneUntilOneIsSet) {
+    const Stream stream = one_asdu_stream();
+    Faults faults(config_of(stream));
+    FrameFaults frame_faults(stream, faults.fields(0));
+    StreamKnobs& knobs = faults.knobs(0);
+    std::vector<std::uint8_t> frame = stream.frame;
+    const auto emitted = [&](std::int64_t smp) {
+        render(stream, frame, 1'700'000'000, smp, 4000);
+        return frame_faults.apply(knobs, stream, frame, smp, 4000, 1000 + smp).copies;
+    };
+    // Values written behind the setters' back are not read while nothing armed the stream.
+    knobs.drop.store(1);
+    knobs.delay_ns.store(5);
+    EXPECT_EQ(emitted(0), 1);
+    EXPECT_EQ(frame_faults.delay_ns(knobs), 0);
+    // A refused set arms nothing.
+    ASSERT_FALSE(faults.set(0, Knob::Duplicate, 0, 0).has_value());
+    EXPECT_EQ(emitted(1), 1);
+    // The first accepted set: every knob is read from the next frame on.
+    ASSERT_TRUE(faults.set(0, Knob::ConfRev, 9, 0).has_value());
+    EXPECT_EQ(emitted(2), 0);  // the drop written before
+    EXPECT_EQ(frame[stream.smp_cnt_offsets[0] + 7], 9);
+    EXPECT_EQ(frame_faults.delay_ns(knobs), 5);
+    EXPECT_EQ(emitted(3), 1);
+}
+
 TEST(SvFaults, ErrorsAreValues) {
     const Stream stream = one_asdu_stream();
     Faults faults(config_of(stream));

@@ -92,6 +92,7 @@ std::expected<void, FaultError> Faults::set(std::size_t stream, Knob knob, std::
         case Knob::Delay: k.delay_ns.store(value); break;
         case Knob::Quality: break;  // refused above
     }
+    k.armed.store(true, std::memory_order_release);
     return {};
 }
 
@@ -108,6 +109,7 @@ std::expected<void, FaultError> Faults::set_quality(std::size_t stream, std::uin
         k.quality[j].store(chosen ? mask : 0);
     }
     k.quality_on.store(mask != 0);
+    k.armed.store(true, std::memory_order_release);
     return {};
 }
 
@@ -123,6 +125,7 @@ std::expected<void, FaultError> Faults::clear(std::size_t stream, Knob knob) noe
         case Knob::Delay: k.delay_ns.store(0); break;
         default: break;  // one-shot knobs refused above
     }
+    k.armed.store(true, std::memory_order_release);
     return {};
 }
 

@@ -172,6 +172,9 @@ struct StreamKnobs {
     std::atomic<std::int64_t> delay_ns{0};
     std::atomic<bool> quality_on{false};            // any channel's mask nonzero
     std::unique_ptr<std::atomic<std::uint32_t>[]> quality;  // one per channel
+    // Set (after the knob) by every set, set_quality and clear, never reset:
+    // until then the transmit thread skips the stream's knobs altogether.
+    std::atomic<bool> armed{false};
 };
 
 // The knobs of every stream of one publisher.
@@ -221,6 +224,26 @@ public:
     // For `stream`, whose fields are `fields`; allocates the held frame.
     FrameFaults(const Stream& stream, const Fields& fields);
 
+    // Applies the knobs to `frame` (edit) and says what becomes of it
+    // (plan); one load and a plain frame while no knob of the stream was
+    // ever set.
+    [[nodiscard]] Emission apply(StreamKnobs& knobs, const Stream& stream, std::span<std::uint8_t> frame,
+                                 std::int64_t first_smp, std::int64_t rate, Nanos due_ns) noexcept {
+        if (!armed(knobs)) return {};
+        edit(knobs, stream, frame, first_smp, rate);
+        return plan(knobs, due_ns);
+    }
+
+    // Whether a knob of the stream was ever set (seen once, remembered).
+    [[nodiscard]] bool armed(const StreamKnobs& knobs) noexcept {
+        return armed_ || (armed_ = knobs.armed.load(std::memory_order_acquire));
+    }
+
+    // The stream's delay knob, 0 while no knob was ever set.
+    [[nodiscard]] std::int64_t delay_ns(const StreamKnobs& knobs) noexcept {
+        return armed(knobs) ? knobs.delay_ns.load() : 0;
+    }
+
     // Consumes the one-shot knobs for the frame due at `due_ns` and says
     // what becomes of it.
     [[nodiscard]] Emission plan(StreamKnobs& knobs, Nanos due_ns) noexcept;
@@ -240,6 +263,7 @@ private:
     const Fields* fields_ = nullptr;
     std::vector<std::uint8_t> held_;
     bool holding_ = false;
+    bool armed_ = false;             // the stream's armed flag seen set
     std::int64_t jump_ = 0;          // samples added to smpCnt, modulo the rate
     std::int64_t smp_synch_ = -1;    // as last written; -1: the template's
     std::int64_t conf_rev_ = -1;

@@ -166,10 +166,9 @@ struct Run {
         } else {
             render(stream, frame, saturate(second), first_smp, config.rate, batch.caches[j]);
         }
-        StreamKnobs& k = knobs.knobs(j);
         FrameFaults& faults = batch.faults[j];
-        faults.edit(k, stream, frame, first_smp, config.rate);
-        const Emission emission = faults.plan(k, due + batch.delay[j]);
+        const Emission emission =
+            faults.apply(knobs.knobs(j), stream, frame, first_smp, config.rate, due + batch.delay[j]);
         for (std::uint8_t n = 0; n < emission.copies; ++n) batch.queue(j, frame);
         if (emission.release_held) {
             batch.queue(j, faults.held());
@@ -226,7 +225,7 @@ struct Run {
         const i128 due = schedule.period(k).due_ns;
         const std::size_t n = config.streams.size();
         for (std::size_t j = 0; j < n; ++j) {
-            batch.delay[j] = knobs.knobs(j).delay_ns.load();
+            batch.delay[j] = batch.faults[j].delay_ns(knobs.knobs(j));
             if (batch.delay[j] % frame_period == 0) queue_due(j, k);
         }
         if (!sleep_until_unless_stopped(due, counters.stop)) return false;
