@@ -333,3 +333,32 @@ def test_publish_inject_usage_errors(capsys, argv, message):
         main(["publish", *argv])
     assert exited.value.code == 2
     assert capsys.readouterr().err.strip().endswith(f"error: {message}")
+
+
+BEFORE_START_BODY = SV_PARSER + r'''
+import json, socket, time
+from valdrin import sv
+wire = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x88BA))
+wire.bind(("lo", 0))
+wire.settimeout(3.0)
+publisher = sv.Publisher("lo", [sv.Stream("MU01", [sv.Wave(1.0)] * 4, conf_rev=3)], 1000, periods=40)
+publisher.fault(0, "conf_rev", 7)
+publisher.fault(0, "drop", 2)
+chosen = publisher.start_second
+while time.time() < chosen + 0.1:  # past the chosen second: start() picks the next and builds the engine again
+    time.sleep(0.02)
+with publisher:
+    seen = []
+    while len(seen) < 38:
+        raw, address = wire.recvfrom(2048)
+        if address[2] != socket.PACKET_OUTGOING:  # lo shows each frame leaving and arriving
+            seen.append(decode(raw)[2][0][:2])
+print(json.dumps({"moved": publisher.start_second > chosen, "seen": seen}))
+'''
+
+
+def test_knobs_set_before_start_hold_when_the_start_second_moves():
+    result = netns.in_netns("", BEFORE_START_BODY, timeout=60)
+    assert result["moved"]
+    # The two frames dropped, then smpCnt 2... with confRev 7 from the first frame sent.
+    assert result["seen"] == [[smp, 7] for smp in range(2, 40)]

@@ -230,6 +230,7 @@ class Publisher:
             self._shares = list(zip(cpus, _share(weights, len(cpus))))
         self._auto_start = start_second is None
         self._started_once = False
+        self._knobs_before_start: list[tuple[int, str, Any]] = []  # set before the first start
         self._start_second = _next_second() if start_second is None else start_second
         self._engines = self._build()
 
@@ -312,6 +313,9 @@ class Publisher:
         if self._auto_start and not self._started_once and time.time() >= self._start_second:
             self._start_second = _next_second()
             self._engines = self._build()
+            for stream, knob, value in self._knobs_before_start:
+                engine, index = self._engine_of(stream)
+                engine.fault(index, knob, value)
         if len(self._engines) == 1:
             self._engines[0].start()
         else:
@@ -324,6 +328,7 @@ class Publisher:
                     cpu = self._shares[number][0]
                     raise type(error)(f"engine {number + 1} of {len(self._engines)} (CPU {cpu}): {error}") from error
         self._started_once = True
+        self._knobs_before_start.clear()
 
     def stop(self) -> None:
         """Stops publishing (after the frames due next) and waits for the thread; a no-op when stopped."""
@@ -403,8 +408,15 @@ class Publisher:
                 value = (_quality_mask(value), None if channels is None else [int(c) for c in channels])
             else:
                 value = int(value)
+        self._set_knob(stream, knob, value)
+
+    def _set_knob(self, stream: int, knob: str, value: Any) -> None:
+        """Sets a knob in the engine of ``stream``; before the first start also notes it, so that
+        engines built again for a later start second get it too."""
         engine, index = self._engine_of(stream)
         engine.fault(index, knob, value)
+        if not self._started_once:
+            self._knobs_before_start.append((stream, knob, value))
 
     def inject(self, step: Step) -> None:
         """Applies one step of an injection schedule (:func:`valdrin.inject.steps` over
@@ -418,8 +430,7 @@ class Publisher:
         elif value is None:  # an action
             value = 1
         for stream in streams:
-            engine, index = self._engine_of(stream)
-            engine.fault(index, step.knob.name, value)
+            self._set_knob(stream, step.knob.name, value)
 
     def render(self, stream: int, second: int, first_smp: int) -> bytes:
         """The frame of stream number ``stream`` carrying samples ``first_smp``... of UNIX second ``second``.
