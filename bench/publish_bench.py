@@ -46,6 +46,7 @@ from typing import Any, Callable
 
 RATE = 4800
 LATE_LIMIT = 0.01  # capacity: at most 1 % late periods
+KNOB_STREAMS = 64  # the fault knobs' runs
 IFACE, PEER = "vbench0", "vbench1"
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -116,11 +117,16 @@ class Run:
 
 
 
-def run_engine(native: list[dict[str, Any]], n: int, asdus: int, seconds: int, opts: argparse.Namespace) -> Run:
+def run_engine(native: list[dict[str, Any]], n: int, asdus: int, seconds: int, opts: argparse.Namespace,
+               armed: bool = False) -> Run:
+    """One engine run; ``armed``: a fault knob of every stream set (and back at rest) before the start, so
+    that the thread does the knobs' whole per-frame work with no fault to make."""
     import valdrin_rt
 
     start = first_second()
     engine = valdrin_rt.Engine(IFACE, RATE, asdus, native[:n], start, rt_priority=opts.priority, cpu=opts.cpu)
+    for stream in range(n if armed else 0):
+        engine.fault(stream, "delay", None)
     before = threads_named("sv-engine")
     try:
         engine.start()
@@ -308,6 +314,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--resolution", type=int, help="capacity search resolution in streams (default 4, 8 with --quick)")
     p.add_argument("--max-streams", type=int, default=512, help="upper end of the capacity search")
     p.add_argument("--no-capacity", action="store_true", help="skip the capacity search")
+    p.add_argument("--no-knobs", action="store_true", help="skip the fault knobs' runs (never set against at rest)")
     p.add_argument("--baseline", type=Path, help="a built baseline_publisher (else compiled here with -O2)")
     p.add_argument("--json", type=Path, help="also write all figures to this file")
     a = p.parse_args(argv)
@@ -387,6 +394,23 @@ def bench(opts: argparse.Namespace, tmp: Path) -> int:
             print(f" {asdus:4d} {ce:7d}{'+' if he else ' '} {cb:8d}{'+' if hb else ' '}  {100 * ratio:6.1f} %")
         print(f"(+: reached --max-streams {opts.max_streams}; load now: {loadavg()})")
 
+    knobs = None
+    if not opts.no_knobs and 1 in opts.asdus:
+        # Knobs never set against knobs set and back at rest, in turns so that load weighs on both alike.
+        n = KNOB_STREAMS
+        idle: list[Run] = []
+        armed: list[Run] = []
+        for _ in range(3):
+            idle.append(run_engine(natives[1], n, 1, opts.capacity_seconds, opts))
+            armed.append(run_engine(natives[1], n, 1, opts.capacity_seconds, opts, armed=True))
+        low = min(r.cpu_per_frame for r in idle)
+        high = min(r.cpu_per_frame for r in armed)
+        knobs = {"idle_ns": low, "armed_ns": high}
+        print(f"\nfault knobs @ {n} streams x 1 ASDU, best of 3 interleaved {opts.capacity_seconds:g} s runs:"
+              f" never set {low:.0f} ns/frame, set and at rest {high:.0f} ns/frame = {high / low:.3f}x"
+              f" (runs: {' '.join(f'{r.cpu_per_frame:.0f}' for r in idle)} | "
+              f"{' '.join(f'{r.cpu_per_frame:.0f}' for r in armed)})")
+
     print("\nsummary")
     if (64, 1) in points:
         e, b = points[(64, 1)]
@@ -415,6 +439,7 @@ def bench(opts: argparse.Namespace, tmp: Path) -> int:
                 {
                     "points": [{"engine": e.summary(), "baseline": b.summary()} for e, b in points.values()],
                     "capacity": {str(a): {"engine": c[0][0], "baseline": c[1][0]} for a, c in caps.items()},
+                    "knobs": knobs,
                 },
                 indent=1,
             )
