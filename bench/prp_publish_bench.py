@@ -19,15 +19,17 @@ frame with PRP, and little more.
 Everything is sent on veth pairs in a network namespace of the benchmark's
 own, which vanishes with the process. Needs root.
 
-Usage: python3 bench/prp_publish_bench.py [--seconds S] [--streams 8,32,64] [--cpu N]
+Usage: python3 bench/prp_publish_bench.py [--seconds S] [--streams 8,32,64] [--cpu N] [--priority P]
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -35,19 +37,22 @@ sys.path.insert(0, str(HERE))
 from benchnet import (  # noqa: E402
     first_second, ip, loadavg, native_streams, run_in_namespace, sleep_until, thread_cpu_ns, threads_named,
 )
+import publish_bench  # noqa: E402
 
 RATE = 4800
 LATE_LIMIT = 0.01
+RESOLUTION = 4  # streams: where the capacity search stops
 IFACE, PEER = "vprpa0", "vprpa1"
 IFACE_B, PEER_B = "vprpb0", "vprpb1"
 
 
-def run(native: list, n: int, seconds: float, prp: bool, cpu: int | None) -> dict:
+def run(native: list, n: int, seconds: float, prp: bool, opts: argparse.Namespace) -> dict:
     """One run of `n` streams: frames/s, late share, CPU ns per stream frame."""
     import valdrin_rt
 
     start = first_second()
-    engine = valdrin_rt.Engine(IFACE, RATE, 1, native[:n], start, cpu=cpu, prp_b=IFACE_B if prp else None)
+    engine = valdrin_rt.Engine(IFACE, RATE, 1, native[:n], start, rt_priority=opts.priority, cpu=opts.cpu,
+                               prp_b=IFACE_B if prp else None)
     before = threads_named("sv-engine")
     try:
         engine.start()
@@ -71,16 +76,14 @@ def run(native: list, n: int, seconds: float, prp: bool, cpu: int | None) -> dic
     }
 
 
-def capacity(native: list, prp: bool, cpu: int | None, seconds: float) -> int:
-    """The most streams (up to len(native)) with at most LATE_LIMIT late periods."""
-    low, high = 0, len(native)
-    while low < high:
-        mid = (low + high + 1) // 2
-        if run(native, mid, seconds, prp, cpu)["late"] <= LATE_LIMIT:
-            low = mid
-        else:
-            high = mid - 1
-    return low
+def capacity(native: list, prp: bool, opts: argparse.Namespace, seconds: float, known: dict[int, float],
+             log: list[str]) -> int:
+    """The most streams (up to len(native)) with at most LATE_LIMIT late periods, by publish_bench's search:
+    a count fails only when two probes fail (outside disturbances only ever add lateness)."""
+    def probe(n: int) -> SimpleNamespace:
+        return SimpleNamespace(late_fraction=run(native, n, seconds, prp, opts)["late"])
+
+    return publish_bench.capacity(probe, known, RESOLUTION, len(native), log)[0]
 
 
 def main() -> int:
@@ -88,7 +91,9 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=3.0, help="length of each measured run (default 3)")
     parser.add_argument("--streams", default="8,32,64", help="stream counts to measure (default 8,32,64)")
     parser.add_argument("--most", type=int, default=512, help="the capacity search's upper bound (default 512)")
-    parser.add_argument("--cpu", type=int, help="pin the engine's thread to this CPU")
+    parser.add_argument("--cpu", type=int, default=(os.cpu_count() or 1) - 1,
+                        help="the CPU the engine's thread is pinned to (default the last)")
+    parser.add_argument("--priority", type=int, default=80, help="the engine's SCHED_FIFO priority (default 80)")
     opts = parser.parse_args()
     counts = [int(c) for c in opts.streams.split(",")]
 
@@ -97,20 +102,25 @@ def main() -> int:
         ip("link", "set", IFACE_B, "up")
         ip("link", "set", PEER_B, "up")
         native = native_streams(max(max(counts), opts.most), 1)
-        print(f"PRP publishing, {RATE} samples/s, 1 ASDU per frame, {opts.seconds:g} s per run; load {loadavg()}")
+        print(f"PRP publishing, {RATE} samples/s, 1 ASDU per frame, {opts.seconds:g} s per run, "
+              f"SCHED_FIFO {opts.priority} on CPU {opts.cpu}; load {loadavg()}")
         print(f"{'streams':>7}  {'plain frames/s':>14} {'late %':>7} {'ns/frame':>9}   "
               f"{'PRP frames/s':>12} {'late %':>7} {'ns/frame':>9}   {'CPU ratio':>9}")
+        known: tuple[dict[int, float], dict[int, float]] = ({}, {})
         for n in counts:
-            plain = run(native, n, opts.seconds, False, opts.cpu)
-            prp = run(native, n, opts.seconds, True, opts.cpu)
+            plain = run(native, n, opts.seconds, False, opts)
+            prp = run(native, n, opts.seconds, True, opts)
+            known[0][n], known[1][n] = plain["late"], prp["late"]
             print(f"{n:>7}  {plain['frames_per_s']:>14,.0f} {100 * plain['late']:>7.2f} {plain['ns_per_frame']:>9,.0f}   "
                   f"{prp['frames_per_s']:>12,.0f} {100 * prp['late']:>7.2f} {prp['ns_per_frame']:>9,.0f}   "
                   f"{prp['ns_per_frame'] / plain['ns_per_frame']:>9.2f}"
                   + (f"  (send errors {plain['errors']}/{prp['errors']})" if plain["errors"] or prp["errors"] else ""),
                   flush=True)
         short = max(1.0, opts.seconds / 3)
-        plain_cap = capacity(native[: opts.most], False, opts.cpu, short)
-        prp_cap = capacity(native[: opts.most], True, opts.cpu, short)
+        logs: tuple[list[str], list[str]] = ([], [])
+        plain_cap = capacity(native[: opts.most], False, opts, short, known[0], logs[0])
+        prp_cap = capacity(native[: opts.most], True, opts, short, known[1], logs[1])
+        print(f"capacity probes, streams:late % (! failed): plain {' '.join(logs[0])}; PRP {' '.join(logs[1])}")
         print(f"capacity (at most {100 * LATE_LIMIT:g} % late periods, {short:g} s runs): plain {plain_cap} streams "
               f"({plain_cap * RATE:,} frames/s), PRP {prp_cap} streams ({prp_cap * RATE:,} frames/s on each LAN); "
               f"ratio {prp_cap / plain_cap if plain_cap else float('nan'):.2f}")
