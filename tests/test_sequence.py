@@ -457,6 +457,14 @@ def test_the_trigger_rules_name_each_until_condition_once_and_carry_the_next_sta
     assert rules == [(None, 0), (0, 50_000_000), (None, 0)] * 2
 
 
+def test_the_trigger_also_follows_each_assessed_condition_that_ends_no_state():
+    seq = loads(BASE.replace('event = "' + REF + '#0 == true"', 'event = "' + REF + '#1 == 2.5"'), "seq.toml")
+    conditions, rules = sequence.trigger_rules(seq)
+    # The assessed member is followed (its rises are the verdict's), though no state ends on it.
+    assert conditions == [(REF, 0, True), (REF, 1, 2.5)]
+    assert rules == [(None, 0), (0, 0)] * 2
+
+
 # (trigger argument of a Monitor, exception, its message: why)
 TRIGGER_ERRORS = [
     (lambda engine: ("engine", [], []), TypeError, "expected a valdrin_rt.Engine"),
@@ -492,5 +500,6 @@ def test_a_monitor_s_trigger_status_before_any_trigger():
     engine = _engine((0, [STATE, STATE]))
     monitor = valdrin_rt.Monitor("lo", trigger=(engine, [(REF, 0, True), (REF, 1, 2.5)], [(1, 0), (None, 0)]))
     assert monitor.trigger_status() == [(None, None), (None, None)]
+    assert monitor.trigger_rises() == [([], 0), ([], 0)]
     with pytest.raises(ValueError, match="^the monitor has no trigger$"):
         valdrin_rt.Monitor("lo").trigger_status()

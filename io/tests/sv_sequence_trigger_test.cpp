@@ -3,7 +3,8 @@
 // the first frame period due at or after the rise's stamp plus the delay;
 // a rise before the start, another block's frames, a repetition and a
 // state that is not trigger-ended command nothing; a rise seen before the
-// state was recorded as begun fires on the next poll; each state fires once.
+// state was recorded as begun fires on the next poll; each state fires once;
+// every rise is logged for the owner until taken.
 #include "sv_engine/sequence_trigger.hpp"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,34 @@ TEST(SequenceTrigger, ARiseBeforeTheStartWasRecordedFiresOnThePoll) {
     ASSERT_TRUE(rig.control->read_command().has_value());
     EXPECT_EQ(rig.control->read_command()->period, 124u);
     EXPECT_EQ(rig.trigger.fired_ns(1), T0 + 31'000'000);
+}
+
+TEST(SequenceTrigger, LogsEveryRiseOfEveryConditionUntilTakenAndCountsWhatAFullLogLoses) {
+    Rig rig(0);
+    std::array<std::int64_t, 3> out{};
+    EXPECT_EQ(rig.trigger.take_rises(0, out), 0u);
+    rig.add(1, true, T0 + 1, 3);  // first seen in mid-state: no rise
+    rig.add(2, false, T0 + 2);
+    rig.add(3, true, T0 + 3);     // a rise, in a time-ended state: logged all the same
+    rig.add(3, true, T0 + 4, 1);  // its repetition
+    rig.add(4, false, T0 + 5);
+    rig.add(5, true, T0 + 6);
+    ASSERT_EQ(rig.trigger.take_rises(0, out), 2u);
+    EXPECT_EQ(out[0], T0 + 3);
+    EXPECT_EQ(out[1], T0 + 6);
+    EXPECT_EQ(rig.trigger.take_rises(0, out), 0u);  // taken once
+    // Rises never taken fill the log; the one after is lost, counted.
+    for (std::size_t i = 0; i <= SequenceTrigger::RISES_KEPT; ++i) {
+        const auto st = static_cast<std::uint8_t>(6 + 2 * i);
+        rig.add(st, false, T0 + 10);
+        rig.add(static_cast<std::uint8_t>(st + 1), true, T0 + 11 + static_cast<std::int64_t>(i));
+    }
+    EXPECT_EQ(rig.trigger.rises_lost(0), 1u);
+    std::size_t taken = 0;
+    std::int64_t last = 0;
+    for (std::size_t n; (n = rig.trigger.take_rises(0, out)) != 0; taken += n) last = out[n - 1];
+    EXPECT_EQ(taken, SequenceTrigger::RISES_KEPT);
+    EXPECT_EQ(last, T0 + 11 + static_cast<std::int64_t>(SequenceTrigger::RISES_KEPT) - 1);  // the oldest kept
 }
 
 TEST(SequenceTrigger, RefusesRulesThatDoNotFit) {

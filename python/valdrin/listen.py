@@ -454,6 +454,12 @@ class Monitor:
         and the clock when the capture thread commanded its end (ns since the epoch, or None)."""
         return self._native.trigger_status()
 
+    def trigger_rises(self) -> list[tuple[list[int], int]]:
+        """Per condition of ``_trigger``: the receive stamps of its rises since the last call, oldest
+        first (a new GOOSE state that satisfies it when the one before did not), and how many rises
+        its log, full, could not keep so far."""
+        return self._native.trigger_rises()
+
     def next_events(self, timeout: float) -> list[Event]:
         """The events waiting now, or those that arrive within ``timeout`` seconds (perhaps none)."""
         return [Event.from_native(native) for native in self._native.events(timeout)]

@@ -31,13 +31,14 @@ after handing it to the kernel) plus 1 µs.
 
 from __future__ import annotations
 
+import bisect
 import math
 import time
 from dataclasses import dataclass, field
 from typing import Callable
 
 from . import data, goose
-from .listen import Event, Monitor
+from .listen import Monitor
 from .sequence_file import (
     PHASES,
     Assessment,
@@ -273,14 +274,20 @@ def _data(value: bool | int | float) -> object:
     return data.FloatData(value)
 
 
-def trigger_rules(sequence: SequenceFile) -> tuple[list[tuple], list[tuple]]:
-    """The capture thread's trigger of every shot: the distinct ``until`` conditions as
-    (gocb_ref, member, value), and per state (condition index | None, delay_ns), the delay being
-    the following state's ``after_trigger_ms``."""
+def watched_conditions(sequence: SequenceFile) -> list[Condition]:
+    """The distinct GOOSE conditions of the sequence: the ``until`` ones, then the assessed events."""
     conditions: list[Condition] = []
-    for state in sequence.states:
-        if state.until is not None and state.until not in conditions:
-            conditions.append(state.until)
+    for condition in [s.until for s in sequence.states if s.until] + [a.event for a in sequence.assessments]:
+        if condition not in conditions:
+            conditions.append(condition)
+    return conditions
+
+
+def trigger_rules(sequence: SequenceFile) -> tuple[list[tuple], list[tuple]]:
+    """The capture thread's trigger of every shot: the conditions it follows (every one of
+    :func:`watched_conditions`, as (gocb_ref, member, value)), and per state (condition index |
+    None, delay_ns), the delay being the following state's ``after_trigger_ms``."""
+    conditions = watched_conditions(sequence)
     flat = sequence.states * sequence.shots
     rules = []
     for s, state in enumerate(flat):
@@ -293,29 +300,27 @@ def trigger_rules(sequence: SequenceFile) -> tuple[list[tuple], list[tuple]]:
 # --- watching the relay ----------------------------------------------------------------
 
 
-class _History:
-    """Every GOOSE state of the watched blocks: per gocbRef, (time_ns, values, first frame seen)."""
+class _Rises:
+    """The rises of every watched condition, as the capture thread's trigger logged them (what a
+    rise is belongs to it): per condition, their receive stamps in order."""
 
-    def __init__(self, refs: set[str]) -> None:
-        self.states: dict[str, list[tuple[int, list | None, bool]]] = {ref: [] for ref in refs}
+    def __init__(self, conditions: list[Condition]) -> None:
+        self.stamps: dict[Condition, list[int]] = {condition: [] for condition in conditions}
 
-    def on(self, event: Event) -> None:
-        if event.id not in self.states or event.kind not in ("goose_block_seen", "goose_state_change"):
-            return
-        # A block first seen in mid-state (sqNum > 0): when that state began is not known.
-        began_seen = event.kind == "goose_state_change" or event.details.get("sq_num") == 0
-        self.states[event.id].append((event.time_ns, event.details.get("values"), began_seen))
+    def take(self, monitor: Monitor) -> None:
+        """Moves the rises logged since the last call out of the monitor; RuntimeError when the log lost some."""
+        for condition, (stamps, lost) in zip(self.stamps, monitor.trigger_rises()):
+            if lost:
+                raise RuntimeError(f"{lost} rises of {condition.ref} were not recorded (its log was full)")
+            self.stamps[condition] += stamps
 
     def first_rise(self, condition: Condition, after_ns: int, until_ns: int | None = None) -> int | None:
-        """The stamp of the first GOOSE state in (after_ns, until_ns] that satisfies ``condition``
-        when the one before did not (a block first seen already satisfying it does not count)."""
-        held = False
-        for at, values, began_seen in self.states.get(condition.gocb_ref, ()):
-            holds = condition.holds(values)
-            if at > after_ns and (until_ns is None or at <= until_ns) and holds and not held and began_seen:
-                return at
-            held = holds
-        return None
+        """The stamp of the first rise of ``condition`` in (after_ns, until_ns]."""
+        stamps = self.stamps[condition]
+        at = bisect.bisect_right(stamps, after_ns)
+        if at == len(stamps) or (until_ns is not None and stamps[at] > until_ns):
+            return None
+        return stamps[at]
 
 
 # --- running ---------------------------------------------------------------------------
@@ -347,17 +352,15 @@ def run(
                              src_mac=src_mac)
     engine = publisher._engines[0]
     result = SequenceResult(sequence, started_ns=time.time_ns(), publisher=publisher)
-    refs = {s.until.gocb_ref for s in sequence.states if s.until is not None}
-    refs |= {a.event.gocb_ref for a in sequence.assessments}
-    history = _History(refs)
+    history = _Rises(watched_conditions(sequence))
     gooses = _goose_publisher(sequence, iface)
     monitor = Monitor(iface, ring="v2", _trigger=(engine, *trigger_rules(sequence)))
     published: set[int] = set()
     status: list = []
 
     def take_events(timeout: float) -> None:
-        for event in monitor.next_events(timeout):
-            history.on(event)
+        monitor.next_events(timeout)  # the queue drained; the verdicts come from the trigger's log
+        history.take(monitor)
 
     def instant(n: int) -> int:
         return publisher.instant(*_second_smp(publisher, n))
@@ -376,6 +379,7 @@ def run(
                 published_values[ref] = values
 
     def judge(shot: int) -> None:
+        history.take(monitor)
         records = _records(shot, status, instant, sequence, monitor.trigger_status())
         result.shots.append(_judge(shot, records, sequence, history))
         if on_shot is not None:
@@ -449,15 +453,11 @@ def _records(shot: int, status: list, instant: Callable[[int], int], sequence: S
     return records
 
 
-def _judge(shot: int, records: list[StateRecord], sequence: SequenceFile, history: _History) -> ShotResult:
+def _judge(shot: int, records: list[StateRecord], sequence: SequenceFile, history: _Rises) -> ShotResult:
     result = ShotResult(shot + 1, records)
     begin = records[0].start_ns or 0
     end = max((r.end_ns or r.start_ns or begin) for r in records)
-    conditions: list[Condition] = []
-    for condition in [s.until for s in sequence.states if s.until] + [a.event for a in sequence.assessments]:
-        if condition not in conditions:
-            conditions.append(condition)
-    for condition in conditions:
+    for condition in watched_conditions(sequence):
         at = history.first_rise(condition, begin, end)
         if at is not None:
             result.events.append(EventRecord(condition.ref, condition.value, at))
@@ -466,7 +466,7 @@ def _judge(shot: int, records: list[StateRecord], sequence: SequenceFile, histor
     return result
 
 
-def _assess(assessment: Assessment, records: list[StateRecord], history: _History, end_ns: int) -> AssessmentResult:
+def _assess(assessment: Assessment, records: list[StateRecord], history: _Rises, end_ns: int) -> AssessmentResult:
     state = next(r for r in records if r.name == assessment.from_state)
     measured = uncertainty = None
     if state.start_ns is not None:

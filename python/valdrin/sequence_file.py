@@ -70,15 +70,6 @@ class Condition:
         """``GOCB_REF#N``."""
         return f"{self.gocb_ref}#{self.member}"
 
-    def holds(self, values: list | None) -> bool:
-        """Whether the data set values ``values`` satisfy it (a bool compared as a bool only)."""
-        if values is None or self.member >= len(values):
-            return False
-        value = values[self.member]
-        if isinstance(self.value, bool) or isinstance(value, bool):
-            return isinstance(value, bool) and isinstance(self.value, bool) and value == self.value
-        return isinstance(value, (int, float)) and value == self.value
-
     def __str__(self) -> str:
         value = str(self.value).lower() if isinstance(self.value, bool) else repr(self.value)
         return f"{self.ref} == {value}"

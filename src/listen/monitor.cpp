@@ -1,6 +1,7 @@
 // valdrin_rt.Monitor: a live capture analysed in valdrin_io's thread, with
 // its report and events as Python objects.
 
+#include <array>
 #include <cmath>
 #include <iterator>
 #include <memory>
@@ -345,6 +346,36 @@ PyObject* monitor_trigger_status(PyObject* self, PyObject*) {
     });
 }
 
+// Per trigger condition, (stamps of the rises logged since the last call,
+// rises lost so far): the log drains into Python.
+PyObject* monitor_trigger_rises(PyObject* self, PyObject*) {
+    return py::boundary("Monitor.trigger_rises()", [&]() -> PyObject* {
+        const auto& trigger = state_of(self).trigger;
+        if (!trigger) {
+            py::raise(PyExc_ValueError, "the monitor has no trigger");
+            return nullptr;
+        }
+        std::array<std::int64_t, 256> taken{};
+        Ref rows = codecs::created(PyList_New(0));
+        if (!rows) return nullptr;
+        for (std::size_t c = 0; c < trigger->conditions(); ++c) {
+            Ref stamps = codecs::created(PyList_New(0));
+            if (!stamps) return nullptr;
+            for (std::size_t n; (n = trigger->take_rises(c, taken)) != 0;) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    Ref stamp = codecs::created(PyLong_FromLongLong(taken[i]));
+                    if (!stamp || PyList_Append(stamps.get(), stamp.get()) < 0) return nullptr;
+                }
+            }
+            Ref lost = codecs::created(PyLong_FromUnsignedLongLong(trigger->rises_lost(c)));
+            if (!lost) return nullptr;
+            Ref row = codecs::created(PyTuple_Pack(2, stamps.get(), lost.get()));
+            if (!row || PyList_Append(rows.get(), row.get()) < 0) return nullptr;
+        }
+        return rows.release();
+    });
+}
+
 PyObject* monitor_report(PyObject* self, PyObject*) {
     return py::boundary("Monitor.report()", [&]() -> PyObject* {
         State& state = state_of(self);
@@ -421,6 +452,9 @@ PyMethodDef monitor_methods[] = {
     {"trigger_status", monitor_trigger_status, METH_NOARGS,
      "trigger_status($self)\n--\n\nPer sequence state, `(fired_ns | None, commanded_ns | None)`: the receive "
      "stamp of the GOOSE rise that ended it and the clock when the capture thread gave the engine its command."},
+    {"trigger_rises", monitor_trigger_rises, METH_NOARGS,
+     "trigger_rises($self)\n--\n\nPer trigger condition, `(stamps, lost)`: the receive stamps of its rises since "
+     "the last call, oldest first, and the rises its full log could not keep so far."},
     {"report", monitor_report, METH_NOARGS,
      "report($self)\n--\n\nThe counters and figures so far as a dict, with the capture's own under \"capture\"."},
     {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(monitor_events)),

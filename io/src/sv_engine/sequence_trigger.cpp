@@ -1,5 +1,6 @@
 #include "sv_engine/sequence_trigger.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "clock.hpp"
@@ -13,7 +14,8 @@ SequenceTrigger::SequenceTrigger(std::shared_ptr<SequenceControl> control, Sched
       last_rise_(conditions.size(), NOT_YET),
       rules_(std::move(rules)),
       fired_(new std::atomic<std::int64_t>[rules_.size()]),
-      commanded_(new std::atomic<std::int64_t>[rules_.size()]) {
+      commanded_(new std::atomic<std::int64_t>[rules_.size()]),
+      logs_(new RiseLog[conditions.size()]) {
     if (!control_ || control_->size() != rules_.size()) {
         throw std::invalid_argument("one trigger rule per state of the sequence");
     }
@@ -37,6 +39,7 @@ void SequenceTrigger::add(std::span<const std::uint8_t> frame, std::int64_t stam
     for (std::size_t c = 0; c < trackers_.size(); ++c) {
         if (trackers_[c].add(*pdu)) {
             last_rise_[c] = stamp_ns;
+            log(c, stamp_ns);
             rose = true;
         }
     }
@@ -44,6 +47,27 @@ void SequenceTrigger::add(std::span<const std::uint8_t> frame, std::int64_t stam
 }
 
 void SequenceTrigger::poll() noexcept { try_fire(); }
+
+void SequenceTrigger::log(std::size_t c, std::int64_t stamp_ns) noexcept {
+    RiseLog& rises = logs_[c];
+    const std::uint64_t head = rises.head.load(std::memory_order_relaxed);
+    if (head - rises.tail.load(std::memory_order_acquire) == RISES_KEPT) {
+        rises.lost.fetch_add(1);
+        return;
+    }
+    rises.stamps[head % RISES_KEPT].store(stamp_ns, std::memory_order_relaxed);
+    rises.head.store(head + 1, std::memory_order_release);
+}
+
+std::size_t SequenceTrigger::take_rises(std::size_t c, std::span<std::int64_t> out) noexcept {
+    RiseLog& rises = logs_[c];
+    const std::uint64_t tail = rises.tail.load(std::memory_order_relaxed);
+    const std::uint64_t ready = rises.head.load(std::memory_order_acquire) - tail;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(ready, out.size()));
+    for (std::size_t i = 0; i < n; ++i) out[i] = rises.stamps[(tail + i) % RISES_KEPT].load(std::memory_order_relaxed);
+    rises.tail.store(tail + n, std::memory_order_release);
+    return n;
+}
 
 std::size_t SequenceTrigger::current() noexcept {
     constexpr auto running = static_cast<std::uint8_t>(Ending::running);

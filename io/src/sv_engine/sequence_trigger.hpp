@@ -5,7 +5,9 @@
 // period due at or after the rise's kernel receive stamp plus the delay
 // of the state that follows (after_trigger_ms). No interpreter, lock or
 // allocation between the frame and the command: everything is sized when
-// the trigger is made; the owner reads what it did through atomics.
+// the trigger is made; the owner reads what it did through atomics, and
+// takes every rise of every condition from a log, the one record of when
+// a condition rose that the verdicts are made from.
 #pragma once
 
 #include <atomic>
@@ -42,6 +44,18 @@ public:
     // had been recorded as begun ends it now, if it came after its start.
     void poll() noexcept;
 
+    // The rises a condition's log holds until the owner takes them; more
+    // are counted as lost.
+    static constexpr std::size_t RISES_KEPT = 4096;
+    // The number of conditions.
+    [[nodiscard]] std::size_t conditions() const noexcept { return trackers_.size(); }
+    // Owner, one thread: moves the receive stamps of condition c's rises
+    // logged since the last call into `out`, oldest first, as many as fit;
+    // returns how many. c < conditions().
+    [[nodiscard]] std::size_t take_rises(std::size_t c, std::span<std::int64_t> out) noexcept;
+    // The rises of condition c the full log could not keep. c < conditions().
+    [[nodiscard]] std::uint64_t rises_lost(std::size_t c) const noexcept { return logs_[c].lost.load(); }
+
     // What a fired_ns or commanded_ns not written yet holds.
     static constexpr std::int64_t NOT_YET = SequenceControl::NOT_YET;
     // The number of states.
@@ -56,6 +70,16 @@ private:
     std::size_t current() noexcept;
     // Ends the current state when its condition rose after its start.
     void try_fire() noexcept;
+    // Capture thread: appends a rise of condition c to its log, or counts it lost.
+    void log(std::size_t c, std::int64_t stamp_ns) noexcept;
+
+    // One condition's rises, from the capture thread (head) to the owner (tail).
+    struct RiseLog {
+        std::unique_ptr<std::atomic<std::int64_t>[]> stamps{new std::atomic<std::int64_t>[RISES_KEPT]};
+        std::atomic<std::uint64_t> head{0};
+        std::atomic<std::uint64_t> tail{0};
+        std::atomic<std::uint64_t> lost{0};
+    };
 
     std::shared_ptr<SequenceControl> control_;
     Schedule schedule_;
@@ -65,6 +89,7 @@ private:
     std::size_t cursor_ = 0;  // the capture thread's: no state before it is current
     std::unique_ptr<std::atomic<std::int64_t>[]> fired_;
     std::unique_ptr<std::atomic<std::int64_t>[]> commanded_;
+    std::unique_ptr<RiseLog[]> logs_;  // per condition
 };
 
 }  // namespace valdrin::io::sv_engine
