@@ -110,8 +110,9 @@ bool prp_armed(const Batch& batch, Faults& knobs) noexcept {
 
 // As send_all, on both LANs with PRP trailers: a plain period in one
 // sendmmsg per LAN, one whose faults changed the messages frame by frame
-// (a delayed LAN's copies waiting in `prp` from `at`); then the copies
-// waiting until `at`, and the supervision frames when due.
+// (a delayed LAN's copies waiting in `prp` from `now`, when the other
+// LAN's leave); then the copies due by `at`, and the supervision frames
+// when due.
 std::uint64_t send_all(int fd, Batch& batch, Counters& counters, PrpSender& prp, Faults& knobs, std::int64_t now,
                        std::int64_t at) noexcept {
     PrpSent sent;
@@ -123,7 +124,7 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters, PrpSender& prp,
             const iovec& part = batch.scatter[i];
             sent += prp.send_frame(fd, prp.node_of(j),
                                    std::span(static_cast<const std::uint8_t*>(part.iov_base), part.iov_len),
-                                   batch.faults[j].prp_frame(knobs.knobs(j)), at);
+                                   batch.faults[j].prp_frame(knobs.knobs(j)), now);
         }
         sent.failed += prp.supervise(fd, now).failed;
     }
