@@ -193,6 +193,9 @@ struct Fields {
 
 // One stream's knobs, written by any thread, read by the transmit thread.
 struct StreamKnobs {
+    // Whether any PRP knob (prp_*) is set: the frames then leave one by one.
+    [[nodiscard]] bool prp_armed() const noexcept;
+
     std::atomic<std::uint32_t> drop{0};
     std::atomic<std::uint32_t> duplicate{0};
     std::atomic<std::uint32_t> swap{0};
@@ -201,9 +204,6 @@ struct StreamKnobs {
     std::atomic<std::int32_t> smp_synch{-1};       // -1: the stream's own
     std::atomic<std::int64_t> conf_rev{-1};        // -1: the stream's own
     std::atomic<bool> simulation{false};
-    std::atomic<std::int64_t> delay_ns{0};
-    std::atomic<bool> quality_on{false};            // any channel's mask nonzero
-    std::unique_ptr<std::atomic<std::uint32_t>[]> quality;  // one per channel
     // PRP, per LAN (A, B): counts, percentages, delays in ns.
     std::array<std::atomic<std::uint32_t>, 2> prp_drop{};
     std::array<std::atomic<std::uint32_t>, 2> prp_loss{};
@@ -211,9 +211,9 @@ struct StreamKnobs {
     std::atomic<std::uint32_t> prp_repeat_seq{0};
     std::atomic<bool> prp_wrong_lan{false};
     std::atomic<bool> prp_bad_size{false};
-
-    // Whether any PRP knob is set (the frames then leave one by one).
-    [[nodiscard]] bool prp_armed() const noexcept;
+    std::atomic<std::int64_t> delay_ns{0};
+    std::atomic<bool> quality_on{false};            // any channel's mask nonzero
+    std::unique_ptr<std::atomic<std::uint32_t>[]> quality;  // one per channel
 };
 
 // A small pseudo-random source (splitmix64) for the loss knobs: a state
