@@ -58,6 +58,8 @@ def test_pcap_holds_the_schedule_of_every_state(tmp_path, capsys):
     (["--iface", "lo", "--inject", "silent@1"], "'silent@1': needs a value =TIME"),
     (["--iface", "lo", "--inject", "simulation=maybe"], "'simulation=maybe': not on or off: 'maybe'"),
     (["--iface", "lo", "--inject", "old_st@soon"], "'old_st@soon': not a time like 2, 1.5s, 800ms or 250us: 'soon'"),
+    (["--iface", "lo", "--inject", "prp_wrong_lan@1+1"],
+     "--inject prp_wrong_lan acts on PRP's LANs: it needs --prp IF_A,IF_B"),
 ])
 def test_usage_errors(extra, message, capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

@@ -7,8 +7,12 @@ octets of the frame a non-redundant run renders for that state."""
 import subprocess
 import sys
 
+import pytest
+
 import netns
+from goose_pub_frames import block
 from test_prp_live import PRELUDE
+from valdrin import goose
 
 GOOSE = PRELUDE + """
 import sys
@@ -118,6 +122,14 @@ def test_prp_usage_error():
     assert proc.returncode == 2 and proc.stdout == ""
     assert proc.stderr.splitlines()[-1] == ("valdrin goose publish: error: argument --prp: expected two different "
                                             "interfaces IF_A,IF_B, got 'va,va'")
+
+
+@pytest.mark.parametrize("knob", ["prp_drop_a", "prp_bad_size"])
+def test_prp_knobs_need_lan_b(knob):
+    publisher = goose.Publisher("lo", [block(2.0, 8.0)])   # not started: nothing sent
+    with pytest.raises(ValueError) as caught:
+        publisher.fault(0, knob, 1)
+    assert str(caught.value) == f"{knob} acts on PRP's LANs: it needs a publisher with prp_b"
 
 
 def test_fault_knobs_against_the_monitor_and_independent_counts():

@@ -74,8 +74,8 @@ def stream(app_id=0x4001):
 """
 
 
-def in_netns(body, timeout=90):
-    return netns.in_netns(PRELUDE, body, timeout)
+def in_netns(body, timeout=90, prelude=""):
+    return netns.in_netns(PRELUDE + prelude, body, timeout)
 
 
 def tshark_fields(path, *fields):
@@ -223,3 +223,137 @@ def test_knobs_on_a_prp_node_act_on_both_lans_alike(tmp_path):
     # SV frames and supervision frames share the counter: the SV numbers only rise.
     seqs = [seq for _, seq, *_ in a]
     assert seqs == sorted(seqs) and len(set(seqs)) == len(seqs)
+
+
+# --- The SV publisher's PRP knobs --------------------------------------------
+
+SV_FRAMES = """
+def sv_frames(recorder):
+    return [(t, f) for t, f in recorder.records if f[12:14] == bytes([0x88, 0xBA])]
+def trailers(recorder):
+    '''(sequence number, LAN id, LSDU size, frame length, APPID) of each SV frame received.'''
+    return [(int.from_bytes(f[-6:-4], "big"), f[-4] >> 4, (f[-4] & 0xF) << 8 | f[-3], len(f),
+             int.from_bytes(f[14:16], "big")) for _, f in sv_frames(recorder)]
+def counts(monitor):
+    '''(APPID, lost, PRP counts) of each stream, once the frames came: the monitor, stopped, has
+    settled each number whose copy on one LAN never came.'''
+    wait_settled(lambda: [s["frames"] for s in monitor.report().sv], "the monitor's frames")
+    monitor.stop()
+    return sorted((s["app_id"], s["lost"], json.dumps(s.get("prp"))) for s in monitor.report().sv)
+"""
+
+
+def test_sv_prp_knobs_counted_by_the_monitor_and_on_each_lan():
+    """Each counting and flag knob in turn on a running node; the monitor on
+    both LANs against what the plain recorders on each LAN saw."""
+    result = in_netns(body="""
+        from valdrin.listen import Monitor
+        a, b = Recorder("vb"), Recorder("wb")
+        def seqs(recorder):
+            return [t[0] for t in trailers(recorder)]
+        def missing(count, lan, other):
+            '''`count` numbers came on `other` only, and `lan` has a later frame (they are not on their way).'''
+            gone = set(seqs(other)) - set(seqs(lan))
+            return len(gone) >= count and max(seqs(lan), default=-1) > max(gone, default=0)
+        def repeats(recorder):
+            numbers = seqs(recorder)
+            return len(numbers) - len(set(numbers))
+        marked = {"prp_wrong_lan": lambda: any(t[1] != 0xA for t in trailers(a)),
+                  "prp_bad_size": lambda: any(t[2] != t[3] - 14 for t in trailers(b))}
+        with Monitor("vb", prp_b="wb") as monitor:
+            publisher = sv.Publisher("va", [stream()], rate=1000, start_second=int(time.time()) + 1, prp_b="wa")
+            with publisher:
+                wait_until(lambda: len(sv_frames(b)) >= 20, "the first frames")
+                publisher.fault(0, "prp_drop_a", 3)   # counts consume themselves, one per frame
+                wait_until(lambda: missing(3, a, b), "three frames on LAN B only")
+                publisher.fault(0, "prp_drop_b", 2)
+                wait_until(lambda: missing(2, b, a), "two frames on LAN A only")
+                publisher.fault(0, "prp_repeat_seq", 2)
+                wait_until(lambda: repeats(a) >= 2 and repeats(b) >= 2, "two numbers again")
+                for knob, seen in marked.items():   # flags: held until a marked frame came, then cleared
+                    publisher.fault(0, knob, True)
+                    wait_until(seen, knob)
+                    publisher.fault(0, knob, None)
+                end = len(sv_frames(b)) + 20
+                wait_until(lambda: len(sv_frames(b)) >= end, "frames after the faults")
+            sent = publisher.stats()["frames_sent"]
+            wait_until(lambda: len(sv_frames(a)) + len(sv_frames(b)) == sent, "every frame sent")
+            ((_, lost, prp),) = counts(monitor)
+        numbers = {"a": seqs(a), "b": seqs(b)}
+        marks = [(lan, t) for lan, r in (("A", a), ("B", b)) for t in trailers(r)]
+        print(json.dumps({"prp": json.loads(prp), "lost": lost, "repeats": repeats(a) + repeats(b),
+                          "only_b": len(set(numbers["b"]) - set(numbers["a"])),
+                          "only_a": len(set(numbers["a"]) - set(numbers["b"])),
+                          "wrong_lan": sum(1 for lan, t in marks if t[1] != {"A": 0xA, "B": 0xB}[lan]),
+                          "bad_size": sum(1 for _, t in marks if t[2] != t[3] - 14),
+                          "frames": [len(sv_frames(a)), len(sv_frames(b))]}))
+    """, prelude=SV_FRAMES)
+    prp = result["prp"]
+    assert (result["only_b"], result["only_a"], result["repeats"]) == (3, 2, 4)
+    # The repeated numbers are discarded as duplicates: their samples are what neither LAN delivered.
+    assert (prp["lost_a"], prp["lost_b"], prp["lost_both"], result["lost"]) == (3, 2, 2, 2)
+    assert prp["repeated"] == result["repeats"]
+    assert result["wrong_lan"] > 0 and result["bad_size"] > 0
+    assert (prp["wrong_lan"], prp["bad_size"]) == (result["wrong_lan"], result["bad_size"])
+    assert [prp["frames_a"], prp["frames_b"]] == result["frames"]
+
+
+def test_sv_prp_loss_a_drops_its_share_on_lan_a_only():
+    result = in_netns(body="""
+        from valdrin.listen import Monitor
+        a, b = Recorder("vb"), Recorder("wb")
+        with Monitor("vb", prp_b="wb") as monitor:
+            publisher = sv.Publisher("va", [stream()], rate=4000, start_second=int(time.time()) + 1,
+                                     periods=4000, prp_b="wa")
+            publisher.fault(0, "prp_loss_a", 10)   # before the first frame
+            with publisher:   # each period's copy on LAN A leaves before LAN B's
+                wait_until(lambda: len(sv_frames(b)) == 4000, "LAN B's frames", limit=30)
+            sent = publisher.stats()["frames_sent"]
+            wait_until(lambda: len(sv_frames(a)) + len(sv_frames(b)) == sent, "every frame sent")
+            ((_, lost, prp),) = counts(monitor)
+        print(json.dumps({"prp": json.loads(prp), "lost": lost, "sent": sent,
+                          "on": [len(sv_frames(a)), len(sv_frames(b))]}))
+    """, prelude=SV_FRAMES)
+    prp, (on_a, on_b) = result["prp"], result["on"]
+    # 10 % of 4000 at random: 400, a binomial's sigma 19.
+    assert on_b == 4000 and 300 < 4000 - on_a < 500, result
+    assert (prp["lost_a"], prp["lost_b"], prp["lost_both"], result["lost"]) == (4000 - on_a, 0, 0, 0)
+    assert (prp["frames_a"], prp["frames_b"]) == (on_a, on_b)
+    assert result["sent"] == on_a + on_b, "a frame left out is not a frame sent"
+
+
+def test_sv_prp_delay_b_skews_lan_b_by_its_span():
+    # 4000 samples/s, 2 ASDUs a frame: 500 µs periods. Stream 2 also has a
+    # delay of 300 µs, which puts its LAN B copies into the next period.
+    result = in_netns(body="""
+        import statistics
+        from valdrin.listen import Monitor
+        a, b = Recorder("vb"), Recorder("wb")
+        with Monitor("vb", prp_b="wb") as monitor:
+            publisher = sv.Publisher("va", [stream(0x4001), stream(0x4002)], rate=4000, asdus_per_frame=2,
+                                     start_second=int(time.time()) + 1, periods=1000, prp_b="wa")
+            for n in (0, 1):
+                publisher.fault(n, "prp_delay_b", 300)   # µs
+            publisher.fault(1, "delay", 300)
+            stats = publish(publisher, 2 * 2 * 1000)
+            wait_until(lambda: len(sv_frames(a)) + len(sv_frames(b)) == 4000, "every frame received")
+            streams = counts(monitor)
+        skews = {}
+        stamps = {}
+        for lan, recorder in (("a", a), ("b", b)):
+            for t, f in sv_frames(recorder):
+                stamps.setdefault(f[-6:-4], {})[lan] = (t, int.from_bytes(f[14:16], "big"))
+        for pair in stamps.values():
+            skews.setdefault(pair["a"][1], []).append((pair["b"][0] - pair["a"][0]) / 1000)
+        print(json.dumps({"stats": stats, "streams": [(app, lost, json.loads(prp)) for app, lost, prp in streams],
+                          "median_us": {app: statistics.median(s) for app, s in skews.items()},
+                          "pairs": {app: len(s) for app, s in skews.items()}}))
+    """, prelude=SV_FRAMES)
+    assert result["stats"]["frames_sent"] == 4000 and result["stats"]["send_errors"] == 0
+    assert result["pairs"] == {"16385": 1000, "16386": 1000}
+    for app, lost, prp in result["streams"]:
+        assert (lost, prp["lost_a"], prp["lost_b"]) == (0, 0, 0), app
+        assert prp["skew_us"]["min"] > 0, app
+        assert prp["skew_us"]["median"] == pytest.approx(300, abs=100), app
+        # The monitor's histogram, within its 1.6 % buckets, against the plain sockets' stamps.
+        assert prp["skew_us"]["median"] == pytest.approx(result["median_us"][str(app)], rel=0.02, abs=2), app

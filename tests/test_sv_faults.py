@@ -7,7 +7,7 @@ checks, which need no network."""
 import pytest
 
 import netns
-from valdrin import sv
+from valdrin import goose, sv
 from valdrin.inject import Kind, Mask, parse, steps
 
 SV_PARSER = r'''
@@ -44,7 +44,7 @@ def decode(raw):
 
 BODY = SV_PARSER + r'''
 import json, socket, struct, subprocess, threading, time
-from valdrin import sv
+from valdrin import goose, sv
 from valdrin.cli.publish import default_waves
 from valdrin.listen import Monitor
 from netns import wait_until, wait_settled
@@ -185,7 +185,10 @@ def publisher():
 
 @pytest.mark.parametrize("args, error, message", [
     ((0, "nope", 1), ValueError, "no such fault knob: 'nope' (one of drop, duplicate, swap, jump, silence, quality, "
-                                 "smp_synch, conf_rev, simulation, delay)"),
+                                 "smp_synch, conf_rev, simulation, delay, prp_drop_a, prp_drop_b, prp_loss_a, "
+                                 "prp_loss_b, prp_delay_a, prp_delay_b, prp_repeat_seq, prp_wrong_lan, prp_bad_size)"),
+    ((0, "prp_drop_a", 1), ValueError, "a PRP knob needs a publisher on two LANs (prp_b, --prp IF_A,IF_B)"),
+    ((0, "prp_wrong_lan", None), ValueError, "a PRP knob needs a publisher on two LANs (prp_b, --prp IF_A,IF_B)"),
     ((1, "drop", 1), ValueError, "no such stream"),
     ((0, "drop", 0), ValueError, "fault value out of range"),
     ((0, "jump", 65536), ValueError, "fault value out of range"),
@@ -205,6 +208,22 @@ def test_knob_arguments_are_checked(publisher, args, error, message):
     assert str(caught.value) == message
 
 
+@pytest.mark.parametrize("knob, value, message", [
+    ("prp_loss_a", 101, "fault value out of range"),
+    ("prp_delay_b", 500, "a LAN's delay must be shorter than one frame period (ASDUs per frame / rate)"),
+    ("prp_delay_a", 1_000_001, "fault value out of range"),
+    ("prp_repeat_seq", 0, "fault value out of range"),
+])
+def test_prp_knob_arguments_are_checked(knob, value, message):
+    # 4000 samples/s, 2 ASDUs a frame: a frame period of 500 µs, a LAN's delay below it.
+    node = sv.Publisher("lo", [sv.Stream("MU01", [sv.Wave(1.0)] * 4)], 4000, asdus_per_frame=2,
+                        start_second=1_700_000_000, prp_b="lo2")
+    node.fault(0, "prp_delay_b", 499.999)
+    with pytest.raises(ValueError) as caught:
+        node.fault(0, knob, value)
+    assert str(caught.value) == message
+
+
 def test_quality_on_a_channel_the_stream_lacks(publisher):
     with pytest.raises(ValueError, match="^no such channel in the stream$"):
         publisher.fault(0, "quality", 1, channels=[4])
@@ -214,7 +233,15 @@ def test_knob_table_kinds_and_quality_names():
     assert {name: knob.kind for name, knob in sv.FAULT_KNOBS.items()} == {
         "drop": Kind.COUNT, "duplicate": Kind.COUNT, "swap": Kind.ACTION, "jump": Kind.COUNT,
         "silence": Kind.SPAN, "quality": Kind.MASK, "smp_synch": Kind.NUMBER, "conf_rev": Kind.NUMBER,
-        "simulation": Kind.FLAG, "delay": Kind.DELAY}
+        "simulation": Kind.FLAG, "delay": Kind.DELAY, "prp_drop_a": Kind.COUNT, "prp_drop_b": Kind.COUNT,
+        "prp_loss_a": Kind.NUMBER, "prp_loss_b": Kind.NUMBER, "prp_delay_a": Kind.DELAY, "prp_delay_b": Kind.DELAY,
+        "prp_repeat_seq": Kind.COUNT, "prp_wrong_lan": Kind.FLAG, "prp_bad_size": Kind.FLAG}
+    assert [name for name, knob in sv.FAULT_KNOBS.items() if knob.prp] == [
+        name for name in sv.FAULT_KNOBS if name.startswith("prp_")]
+    # GOOSE's PRP knobs are SV's of the same name, alike in kind.
+    assert {name: (knob.kind, knob.prp) for name, knob in goose.INJECT_KNOBS.items() if knob.prp} == {
+        name: (sv.FAULT_KNOBS[name].kind, True) for name in
+        ("prp_drop_a", "prp_drop_b", "prp_repeat_seq", "prp_wrong_lan", "prp_bad_size")}
     # IEC 61850-7-3's quality bits, bit 0 first: validity 01 invalid, 11 questionable; test bit 11; derived 13.
     assert (sv.QUALITY_BITS["invalid"], sv.QUALITY_BITS["questionable"], sv.QUALITY_BITS["test"],
             sv.QUALITY_BITS["derived"]) == (0x1, 0x3, 0x800, 0x2000)
@@ -248,7 +275,7 @@ def test_inject_errors_name_the_fault(text, message):
 
 DELAY_BODY = SV_PARSER + r'''
 import json, socket, statistics, struct, subprocess, time
-from valdrin import sv
+from valdrin import goose, sv
 from valdrin.cli.publish import default_waves
 subprocess.run("ip link add va type veth peer name vb && ip link set va up && ip link set vb up", shell=True, check=True)
 RATE = 4000
@@ -326,6 +353,12 @@ def test_publish_inject_acts_at_its_offsets_on_its_streams():
     (["--pcap", "x.pcap", "--duration", "1", "--inject", "drop"], "--inject needs --iface: the knobs act on the "
                                                                    "publisher's thread"),
     (["--iface", "lo", "--inject", "drop=1@2+1"], "argument --inject: 'drop=1@2+1': drop happens once, it takes no +FOR"),
+    (["--iface", "lo", "--inject", "drop@1", "--inject", "prp_delay_b=100us@2+1"],
+     "--inject prp_delay_b acts on PRP's LANs: it needs --prp IF_A,IF_B"),
+    (["--prp", "lo,lo2", "--inject", "prp_loss_a=101"], "--inject prp_loss_a: fault value out of range"),
+    (["--prp", "lo,lo2", "--asdus-per-frame", "2", "--inject", "prp_delay_b=500us@1+1"],
+     "--inject prp_delay_b: a LAN's delay must be shorter than one frame period (ASDUs per frame / rate)"),
+    (["--iface", "lo", "--inject", "smp_synch=256@1"], "--inject smp_synch: fault value out of range"),
 ])
 def test_publish_inject_usage_errors(capsys, argv, message):
     from valdrin.cli import main

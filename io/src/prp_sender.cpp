@@ -132,7 +132,7 @@ PrpSent PrpSender::supervise(int lan_a, std::int64_t now_ns) noexcept {
 }
 
 PrpSent PrpSender::send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame,
-                              const PrpFrameFaults& faults) noexcept {
+                              const PrpFrameFaults& faults, std::int64_t at_ns) noexcept {
     PrpSent sent;
     const std::size_t header = prp::link_header_size(frame);
     const auto size = prp::trailed_size(frame.size(), header);
@@ -141,27 +141,78 @@ PrpSent PrpSender::send_frame(int lan_a, std::size_t node, std::span<const std::
         return sent;
     }
     std::uint16_t& counter = nodes_[node].seq;
-    const std::uint16_t seq = faults.repeat_seq ? static_cast<std::uint16_t>(counter - 1) : counter++;
-    const std::size_t lsdu_size = *size - header + (faults.bad_size ? 1 : 0);
-    const std::size_t pad = *size - prp::TRAILER_SIZE - frame.size();
-    std::array<std::uint8_t, prp::MIN_FRAME_SIZE> tail{};  // the padding's zeros, then the trailer
-    const int fds[LANS] = {lan_a, lan_b_.get()};
+    sent.seq = faults.repeat_seq ? static_cast<std::uint16_t>(counter - 1) : counter++;
+    Waiting copy{.frame = frame.data(),
+                 .size = frame.size(),
+                 .seq = sent.seq,
+                 .lsdu_size = static_cast<std::uint16_t>(*size - header + (faults.bad_size ? 1 : 0)),
+                 .pad = static_cast<std::uint8_t>(*size - prp::TRAILER_SIZE - frame.size())};
     for (std::size_t l = 0; l < LANS; ++l) {
         if (faults.skip[l]) continue;
-        const auto trailer = prp::trailer_octets(seq, LAN_OF[faults.wrong_lan ? 1 - l : l], lsdu_size);
-        std::copy(trailer.begin(), trailer.end(), tail.begin() + static_cast<std::ptrdiff_t>(pad));
-        iovec parts[2] = {{const_cast<std::uint8_t*>(frame.data()), frame.size()},
-                          {tail.data(), pad + prp::TRAILER_SIZE}};
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = 2;
-        if (sendmsg(fds[l], &message, 0) == static_cast<ssize_t>(*size)) {
+        copy.lan = static_cast<std::uint8_t>(l);
+        copy.id = LAN_OF[faults.wrong_lan ? 1 - l : l];
+        if (faults.delay_ns[l] > 0 && waiting_.size() < waiting_.capacity()) {
+            copy.due_ns = at_ns + faults.delay_ns[l];
+            waiting_.push_back(copy);  // within the reserved room: no allocation
+            continue;
+        }
+        if (send_copy(lan_a, copy)) {
             ++sent.frames;
         } else {
             ++sent.failed;
         }
     }
     return sent;
+}
+
+bool PrpSender::send_copy(int lan_a, const Waiting& copy) noexcept {
+    std::array<std::uint8_t, prp::MIN_FRAME_SIZE> tail{};  // the padding's zeros, then the trailer
+    const auto trailer = prp::trailer_octets(copy.seq, copy.id, copy.lsdu_size);
+    std::copy(trailer.begin(), trailer.end(), tail.begin() + copy.pad);
+    iovec parts[2] = {{const_cast<std::uint8_t*>(copy.frame), copy.size}, {tail.data(), copy.pad + prp::TRAILER_SIZE}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    const int fd = copy.lan == 0 ? lan_a : lan_b_.get();
+    return sendmsg(fd, &message, 0) == static_cast<ssize_t>(copy.size + copy.pad + prp::TRAILER_SIZE);
+}
+
+template <class Pick>
+PrpSent PrpSender::send_picked(int lan_a, Pick leaves) noexcept {
+    PrpSent sent;
+    std::size_t kept = 0;
+    for (const Waiting& copy : waiting_) {
+        if (!leaves(copy)) {
+            waiting_[kept++] = copy;
+        } else if (send_copy(lan_a, copy)) {
+            ++sent.frames;
+        } else {
+            ++sent.failed;
+        }
+    }
+    waiting_.resize(kept);  // shrinks: no allocation
+    return sent;
+}
+
+PrpSent PrpSender::send_waiting(int lan_a, std::int64_t until_ns) noexcept {
+    if (waiting_.empty()) return {};
+    return send_picked(lan_a, [until_ns](const Waiting& copy) { return copy.due_ns <= until_ns; });
+}
+
+PrpSent PrpSender::release(int lan_a, std::span<const std::uint8_t> buffer) noexcept {
+    if (waiting_.empty()) return {};
+    const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
+    const std::uintptr_t end = begin + buffer.size();
+    return send_picked(lan_a, [begin, end](const Waiting& copy) {
+        const auto at = reinterpret_cast<std::uintptr_t>(copy.frame);
+        return at >= begin && at < end;
+    });
+}
+
+std::int64_t PrpSender::next_waiting_ns() const noexcept {
+    std::int64_t next = INT64_MAX;
+    for (const Waiting& copy : waiting_) next = std::min(next, copy.due_ns);
+    return next;
 }
 
 }  // namespace valdrin::io

@@ -26,6 +26,14 @@ struct PrpSent {
     std::uint64_t frames = 0;       // stream frames sent, both LANs together
     std::uint64_t supervision = 0;  // supervision frames sent, both LANs together
     std::uint64_t failed = 0;       // frames a send call did not take
+    std::uint16_t seq = 0;          // send_frame: the sequence number the frame carries
+
+    PrpSent& operator+=(const PrpSent& other) noexcept {
+        frames += other.frames;
+        supervision += other.supervision;
+        failed += other.failed;
+        return *this;
+    }
 };
 
 // Faults put into one frame of send_frame (a test's knobs; none by default).
@@ -34,6 +42,7 @@ struct PrpFrameFaults {
     bool wrong_lan = false;      // each copy carries the other LAN's identifier
     bool bad_size = false;       // the trailer's LSDU size one more than the frame's
     bool repeat_seq = false;     // the node's previous sequence number again (its counter stays)
+    std::array<std::int64_t, 2> delay_ns{};  // LAN A's, LAN B's copy waits this long (send_frame's at_ns on)
 };
 
 class PrpSender {
@@ -59,9 +68,24 @@ public:
     // node `node`'s next sequence number on `lan_a` and then on LAN B, its
     // padding and trailer gathered behind it; a frame no trailer fits, or
     // an unknown node, counts as failed on both. `faults` alter the trailer
-    // or leave a LAN out (not counted). Allocates nothing.
+    // or leave a LAN out (not counted); a LAN's copy with a delay waits
+    // (counted when it leaves) until send_waiting reaches `at_ns` plus the
+    // delay, its octets not copied: the caller keeps them unchanged until
+    // then or until release(); with no room left it leaves at once.
+    // Allocates nothing.
     [[nodiscard]] PrpSent send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame,
-                                     const PrpFrameFaults& faults = {}) noexcept;
+                                     const PrpFrameFaults& faults = {}, std::int64_t at_ns = 0) noexcept;
+    // Makes room for `copies` waiting copies (send_frame's delays). Allocates.
+    void reserve_waiting(std::size_t copies) { waiting_.reserve(copies); }
+    // Sends the waiting copies due by `until_ns`, in the order they came.
+    // Allocates nothing.
+    [[nodiscard]] PrpSent send_waiting(int lan_a, std::int64_t until_ns) noexcept;
+    // Sends at once the waiting copies whose octets lie in `buffer`, which
+    // the caller is about to change. Allocates nothing.
+    [[nodiscard]] PrpSent release(int lan_a, std::span<const std::uint8_t> buffer) noexcept;
+    // How many copies wait, and when the first of them is due (INT64_MAX: none).
+    [[nodiscard]] std::size_t waiting() const noexcept { return waiting_.size(); }
+    [[nodiscard]] std::int64_t next_waiting_ns() const noexcept;
     // Sends every node's supervision frame on both LANs when `now_ns` has
     // reached their time (at once the first time). Allocates nothing.
     [[nodiscard]] PrpSent supervise(int lan_a, std::int64_t now_ns) noexcept;
@@ -83,12 +107,29 @@ private:
         std::size_t pad = 0;
         std::size_t lsdu_size = 0;
     };
+    // A LAN's copy that send_frame delayed: the caller's octets and its trailer's fields.
+    struct Waiting {
+        const std::uint8_t* frame = nullptr;
+        std::size_t size = 0;
+        std::int64_t due_ns = 0;
+        std::uint16_t seq = 0;
+        std::uint16_t lsdu_size = 0;
+        std::uint8_t pad = 0;  // zeros between the frame and its trailer
+        std::uint8_t lan = 0;  // the socket: 0 LAN A, 1 LAN B
+        prp::Lan id = prp::Lan::A;
+    };
     static constexpr std::size_t LANS = 2;
 
     // Sizes the messages of `frames` (kept by send()) and of the nodes' supervision frames.
     void lay_out(std::span<const std::span<std::uint8_t>> frames);
     // Writes the supervision frames when due; whether they are to be sent.
     bool prepare_supervision(std::int64_t now_ns) noexcept;
+    // Sends one copy on LAN `lan`'s socket (`lan_a` or LAN B's) with the
+    // trailer of `seq`, `id` and `lsdu_size`; whether it was taken whole.
+    bool send_copy(int lan_a, const Waiting& copy) noexcept;
+    // Sends the waiting copies `leaves` picks, keeping the others in order.
+    template <class Pick>
+    PrpSent send_picked(int lan_a, Pick leaves) noexcept;
 
     Socket lan_b_;
     std::vector<Node> nodes_;
@@ -97,6 +138,7 @@ private:
     std::array<std::vector<std::array<std::uint8_t, prp::SUPERVISION_FRAME_SIZE>>, LANS> supervision_;  // per node
     std::array<std::vector<iovec>, LANS> scatter_;      // frame and tail per frame, then one per node
     std::array<std::vector<mmsghdr>, LANS> messages_;  // one per frame, then one per node
+    std::vector<Waiting> waiting_;  // reserved: never grows in send_frame
     std::int64_t next_supervision_ns_ = 0;
     bool supervised_ = false;  // a supervision frame was sent
 };

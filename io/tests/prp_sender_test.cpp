@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace valdrin::io {
@@ -219,6 +220,60 @@ TEST(PrpSender, FrameFaultsAlterTheTrailerOrLeaveALanOut) {
         EXPECT_EQ(Octets(next.end() - 6, next.end() - 4), (Octets{0x00, std::uint8_t(c.faults.repeat_seq ? 1 : 2)}))
             << c.why;
     }
+}
+
+TEST(PrpSender, ADelayedLansCopyWaitsWithTheSameNumber) {
+    Pair a, b;
+    const int b_fd = b.send.release();
+    const std::array<prp::Mac, 1> nodes = {prp::Mac{0x02, 0, 0, 0, 0, 1}};
+    PrpSender sender(nodes, Fd(b_fd));
+    sender.reserve_waiting(2);
+    Octets first = frame(120, 1, 0x11), second = frame(120, 1, 0x22), third = frame(120, 1, 0x33);
+    constexpr std::int64_t T0 = 1'000'000;
+    const PrpFrameFaults late_b{.delay_ns = {0, 300'000}};
+    PrpSent sent = sender.send_frame(a.send.get(), 0, first, late_b, T0);
+    EXPECT_EQ((std::pair{sent.frames, sent.seq}), (std::pair{std::uint64_t{1}, std::uint16_t{0}})) << "A now";
+    sent = sender.send_frame(a.send.get(), 0, second, late_b, T0 + 100'000);
+    EXPECT_EQ(sent.seq, 1U);
+    EXPECT_EQ(a.read_all().size(), 2U);
+    EXPECT_TRUE(b.read_all().empty());
+    EXPECT_EQ(sender.waiting(), 2U);
+    EXPECT_EQ(sender.next_waiting_ns(), T0 + 300'000);
+
+    // Due by T0 + 300 µs: the first's copy only, with its number.
+    EXPECT_EQ(sender.send_waiting(a.send.get(), T0 + 299'999).frames, 0U);
+    EXPECT_EQ(sender.send_waiting(a.send.get(), T0 + 300'000).frames, 1U);
+    std::vector<Octets> on_b = b.read_all();
+    ASSERT_EQ(on_b.size(), 1U);
+    EXPECT_EQ(on_b[0], concat(first, {0x00, 0x00, 0xB0, 0x70, 0x88, 0xFB}));
+    EXPECT_EQ(sender.next_waiting_ns(), T0 + 400'000);
+
+    // The room (two) full: the third's copy waits, a fourth frame's leaves at once.
+    sent = sender.send_frame(a.send.get(), 0, third, late_b, T0 + 200'000);
+    EXPECT_EQ(sent.frames, 1U);
+    sent = sender.send_frame(a.send.get(), 0, first, late_b, T0 + 200'000);
+    EXPECT_EQ(sent.frames, 2U) << "no room";
+    // The second's buffer released before the caller writes it: its copy leaves early, as it was.
+    EXPECT_EQ(sender.release(a.send.get(), second).frames, 1U);
+    EXPECT_EQ(sender.release(a.send.get(), first).frames, 0U) << "nothing of it waits";
+    on_b = b.read_all();
+    ASSERT_EQ(on_b.size(), 2U);
+    EXPECT_EQ(on_b[0], concat(first, {0x00, 0x03, 0xB0, 0x70, 0x88, 0xFB}));
+    EXPECT_EQ(on_b[1], concat(second, {0x00, 0x01, 0xB0, 0x70, 0x88, 0xFB}));
+    EXPECT_EQ(sender.next_waiting_ns(), T0 + 500'000);
+    EXPECT_EQ(sender.send_waiting(a.send.get(), T0 + 500'000).frames, 1U);
+    EXPECT_EQ(b.read_all().at(0), concat(third, {0x00, 0x02, 0xB0, 0x70, 0x88, 0xFB}));
+    EXPECT_EQ(sender.waiting(), 0U);
+    EXPECT_EQ(sender.next_waiting_ns(), INT64_MAX);
+    (void)a.read_all();
+
+    // Both LANs delayed, and faults kept for the waiting copies: the number is taken now.
+    sent = sender.send_frame(a.send.get(), 0, first,
+                             {.wrong_lan = true, .bad_size = true, .delay_ns = {50, 100}}, T0);
+    EXPECT_EQ((std::pair{sent.frames, sent.seq}), (std::pair{std::uint64_t{0}, std::uint16_t{4}}));
+    EXPECT_EQ(sender.send_waiting(a.send.get(), T0 + 100).frames, 2U);
+    EXPECT_EQ(a.read_all().at(0), concat(first, {0x00, 0x04, 0xB0, 0x71, 0x88, 0xFB}));
+    EXPECT_EQ(b.read_all().at(0), concat(first, {0x00, 0x04, 0xA0, 0x71, 0x88, 0xFB}));
 }
 
 }  // namespace

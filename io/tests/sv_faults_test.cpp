@@ -3,6 +3,8 @@
 // into a rendered frame and give back when cleared.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -12,6 +14,7 @@
 namespace {
 
 using namespace valdrin::io::sv_engine;
+using valdrin::io::PrpFrameFaults;
 
 // One untagged frame of one ASDU: svID "MU01", smpCnt, confRev 3, smpSynch 1,
 // one channel (value, quality), laid out as the package's encoder writes it.
@@ -152,6 +155,65 @@ TEST(SvFaults, ErrorsAreValues) {
     const std::uint64_t beyond = 1;
     EXPECT_EQ(faults.set_quality(0, 1, {&beyond, 1}).error(), FaultError::NoChannel);
     EXPECT_EQ(describe(FaultError::NoChannel), "no such channel in the stream");
+}
+
+TEST(SvFaults, PrpKnobsNeedLanBAndAShortDelay) {
+    const Stream stream = one_asdu_stream();
+    EXPECT_EQ(Faults(config_of(stream)).set(0, Knob::PrpDropA, 1, 0).error(), FaultError::NoPrp);
+    EXPECT_EQ(Faults(config_of(stream)).clear(0, Knob::PrpWrongLan).error(), FaultError::NoPrp);
+    Config config = config_of(stream);
+    config.prp_iface_b = "wa";
+    Faults faults(config);
+    EXPECT_EQ(faults.set(0, Knob::PrpLossA, 101, 0).error(), FaultError::OutOfRange);
+    // 4000 frames a second: a LAN's delay below 250 µs.
+    EXPECT_EQ(faults.set(0, Knob::PrpDelayB, 250'000, 0).error(), FaultError::PrpDelayTooLong);
+    EXPECT_TRUE(faults.set(0, Knob::PrpDelayB, 249'999, 0).has_value());
+    EXPECT_TRUE(faults.knobs(0).prp_armed());
+    EXPECT_TRUE(faults.clear(0, Knob::PrpDelayB).has_value());
+    EXPECT_FALSE(faults.knobs(0).prp_armed());
+}
+
+TEST(SvFaults, PrpFrameConsumesCountsAndDrawsLosses) {
+    const Stream stream = one_asdu_stream();
+    Config config = config_of(stream);
+    config.prp_iface_b = "wa";
+    Faults faults(config);
+    StreamKnobs& k = faults.knobs(0);
+    FrameFaults frame(stream, faults.fields(0));
+    ASSERT_TRUE(faults.set(0, Knob::PrpDropB, 2, 0).has_value());
+    ASSERT_TRUE(faults.set(0, Knob::PrpRepeatSeq, 1, 0).has_value());
+    ASSERT_TRUE(faults.set(0, Knob::PrpDelayA, 1000, 0).has_value());
+    ASSERT_TRUE(faults.set(0, Knob::PrpBadSize, 1, 0).has_value());
+    // Per copy: (skip A, skip B, repeat); the lasting knobs on every copy.
+    const std::array<std::array<bool, 3>, 3> expected = {{{false, true, true}, {false, true, false}, {}}};
+    for (const auto& want : expected) {
+        const PrpFrameFaults f = frame.prp_frame(k);
+        EXPECT_EQ((std::array{f.skip[0], f.skip[1], f.repeat_seq}), want);
+        EXPECT_EQ(f.delay_ns, (std::array<std::int64_t, 2>{1000, 0}));
+        EXPECT_TRUE(f.bad_size && !f.wrong_lan);
+    }
+    // 10 % on LAN A over 100 000 copies: about 10 000 (a binomial's sigma is 95), none on B.
+    ASSERT_TRUE(faults.set(0, Knob::PrpLossA, 10, 0).has_value());
+    std::array<int, 2> lost{};
+    for (int n = 0; n < 100'000; ++n) {
+        const PrpFrameFaults f = frame.prp_frame(k);
+        lost[0] += f.skip[0];
+        lost[1] += f.skip[1];
+    }
+    EXPECT_NEAR(lost[0], 10'000, 500);
+    EXPECT_EQ(lost[1], 0);
+}
+
+TEST(SvFaults, DrawsHitTheirShare) {
+    // Each share over 200 000 draws within 5 sigma of its expectation; 0 and 100 exact.
+    for (const std::uint32_t percent : {0U, 1U, 5U, 50U, 99U, 100U}) {
+        Draws draws(percent);
+        int hits = 0;
+        for (int n = 0; n < 200'000; ++n) hits += draws.chance(percent);
+        const double expected = 2000.0 * percent;
+        const double sigma = std::sqrt(200'000 * (percent / 100.0) * (1 - percent / 100.0));
+        EXPECT_NEAR(hits, expected, 5 * sigma + 0.5) << percent << " %";
+    }
 }
 
 }  // namespace

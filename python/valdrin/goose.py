@@ -166,11 +166,12 @@ INJECT_KNOBS = {
         Knob("simulation", Kind.FLAG, "the simulation flag set"),
         Knob("nds_com", Kind.FLAG, "ndsCom set"),
         Knob("wrong_type", Kind.FLAG, "the first data set member sent with another type"),
-        Knob("prp_drop_a", Kind.COUNT, "with --prp: the next N frames not sent on LAN A"),
-        Knob("prp_drop_b", Kind.COUNT, "with --prp: the next N frames not sent on LAN B"),
-        Knob("prp_repeat_seq", Kind.COUNT, "with --prp: the next N frames repeat the previous sequence number"),
-        Knob("prp_wrong_lan", Kind.FLAG, "with --prp: each copy carries the other LAN's identifier"),
-        Knob("prp_bad_size", Kind.FLAG, "with --prp: the trailer's LSDU size one too large"),
+        Knob("prp_drop_a", Kind.COUNT, "with --prp: the next N frames not sent on LAN A", prp=True),
+        Knob("prp_drop_b", Kind.COUNT, "with --prp: the next N frames not sent on LAN B", prp=True),
+        Knob("prp_repeat_seq", Kind.COUNT, "with --prp: the next N frames repeat the previous sequence number",
+             prp=True),
+        Knob("prp_wrong_lan", Kind.FLAG, "with --prp: each copy carries the other LAN's identifier", prp=True),
+        Knob("prp_bad_size", Kind.FLAG, "with --prp: the trailer's LSDU size one too large", prp=True),
     )
 }
 
@@ -322,6 +323,8 @@ class Publisher:
         """Sets fault knob ``knob`` of ``block`` (see :data:`FAULT_KNOBS`)."""
         if knob not in FAULT_KNOBS:
             raise ValueError(f"no such fault knob: {knob!r}")
+        if INJECT_KNOBS[knob].prp and self.prp_b is None:
+            raise ValueError(f"{knob} acts on PRP's LANs: it needs a publisher with prp_b")
         index = self._index(block)
         if knob == "silent":
             self._native.fault(index, "silent_ns", round(float(value) * 1e9))

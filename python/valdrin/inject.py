@@ -64,6 +64,7 @@ class Knob:
     kind: Kind
     help: str
     bits: tuple[tuple[str, int], ...] = ()  # MASK: bits by name, e.g. ("invalid", 0x1)
+    prp: bool = False  # acts on PRP's second LAN or trailer: only a publisher with --prp has it
 
 
 @dataclass(frozen=True)
@@ -230,6 +231,14 @@ def argument_type(knobs: Mapping[str, Knob], *, streams: bool = False):
         except InjectError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
     return read
+
+
+def check_prp(injections: Iterable[Injection], prp: bool) -> None:
+    """:class:`InjectError` for the first injection of a PRP knob when the publisher is not a
+    PRP node (``prp`` false)."""
+    for injection in injections:
+        if injection.knob.prp and not prp:
+            raise InjectError(f"{injection.knob.name} acts on PRP's LANs: it needs --prp IF_A,IF_B")
 
 
 def help_text(knobs: Sequence[Knob]) -> str:

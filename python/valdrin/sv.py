@@ -81,8 +81,8 @@ QUALITY_BITS: dict[str, int] = dict(valdrin_rt.SV_QUALITY_BITS)
 # The fault knobs of :meth:`Publisher.fault` and of ``valdrin publish --inject``
 # (valdrin.inject's grammar), as the engine defines them.
 FAULT_KNOBS: dict[str, Knob] = {
-    name: Knob(name, Kind(kind), help, tuple(QUALITY_BITS.items()) if Kind(kind) is Kind.MASK else ())
-    for name, kind, _, help in valdrin_rt.SV_FAULT_KNOBS
+    name: Knob(name, Kind(kind), help, tuple(QUALITY_BITS.items()) if Kind(kind) is Kind.MASK else (), prp)
+    for name, kind, _, help, prp in valdrin_rt.SV_FAULT_KNOBS
 }
 
 
@@ -393,6 +393,14 @@ class Publisher:
         smp_synch, conf_rev, simulation, delay) back to the stream's own. The transmit thread
         applies it from its next frame. ValueError for an unknown knob, stream or channel, or a
         value out of range.
+
+        A PRP node (``prp_b``) has the ``prp_*`` knobs too, each acting on one LAN's copies or
+        on the trailer: ``prp_drop_a`` / ``prp_drop_b`` a count of frames not sent on that LAN;
+        ``prp_loss_a`` / ``prp_loss_b`` a percentage (0-100) of frames not sent on it, drawn at
+        random; ``prp_delay_a`` / ``prp_delay_b`` µs by which that LAN's copies leave after the
+        other's (less than one frame period); ``prp_repeat_seq`` a count of frames carrying the
+        node's previous sequence number; ``prp_wrong_lan`` and ``prp_bad_size`` bools. On a
+        publisher without ``prp_b`` they raise ValueError.
         """
         row = FAULT_KNOBS.get(knob)
         if row is None:

@@ -424,8 +424,8 @@ bool add_fault_tables(PyObject* module) noexcept {
         Ref kind = text(valdrin::text_of(io::sv_engine::knob_kind_names, row.kind));
         Ref help = text(row.help);
         if (!name || !kind || !help) return false;
-        Ref item = Ref::steal(Py_BuildValue("(OOLO)", name.get(), kind.get(), static_cast<long long>(row.max),
-                                            help.get()));
+        Ref item = Ref::steal(Py_BuildValue("(OOLOO)", name.get(), kind.get(), static_cast<long long>(row.max),
+                                            help.get(), io::sv_engine::needs_prp(row.knob) ? Py_True : Py_False));
         if (!item || PyList_Append(knobs.get(), item.get()) < 0) return false;
     }
     Ref bits = Ref::steal(PyList_New(0));

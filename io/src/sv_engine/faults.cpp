@@ -5,6 +5,7 @@
 #include "ethernet.hpp"
 #include "lateness.hpp"
 #include "octets.hpp"
+#include "sv_engine/schedule.hpp"
 
 namespace valdrin::io::sv_engine {
 
@@ -52,7 +53,10 @@ Fields Fields::of(const Stream& stream) {
 // --- Setting, from any thread -------------------------------------------------
 
 Faults::Faults(const Config& config)
-    : knobs_(std::make_unique<StreamKnobs[]>(config.streams.size())), count_(config.streams.size()) {
+    : knobs_(std::make_unique<StreamKnobs[]>(config.streams.size())),
+      count_(config.streams.size()),
+      frame_period_ns_(static_cast<std::int64_t>(Schedule::of(config).frame_period_ns())),
+      prp_(config.prp_iface_b.has_value()) {
     fields_.reserve(count_);
     channels_.reserve(count_);
     for (std::size_t i = 0; i < count_; ++i) {
@@ -68,6 +72,7 @@ std::expected<void, FaultError> Faults::set(std::size_t stream, Knob knob, std::
     const KnobRow& row = KNOBS[static_cast<std::size_t>(knob)];
     const std::int64_t low = row.kind == KnobKind::Count ? 1 : 0;
     if (knob == Knob::Quality || value < low || value > row.max) return std::unexpected(FaultError::OutOfRange);
+    if (needs_prp(knob) && !prp_) return std::unexpected(FaultError::NoPrp);
     StreamKnobs& k = knobs_[stream];
     const Fields& fields = fields_[stream];
     const auto count = static_cast<std::uint32_t>(value);
@@ -90,6 +95,19 @@ std::expected<void, FaultError> Faults::set(std::size_t stream, Knob knob, std::
             k.simulation.store(value != 0);
             break;
         case Knob::Delay: k.delay_ns.store(value); break;
+        case Knob::PrpDropA: k.prp_drop[0].store(count); break;
+        case Knob::PrpDropB: k.prp_drop[1].store(count); break;
+        case Knob::PrpLossA: k.prp_loss[0].store(count); break;
+        case Knob::PrpLossB: k.prp_loss[1].store(count); break;
+        case Knob::PrpDelayA:
+        case Knob::PrpDelayB:
+            // A copy waits no longer than its stream's next frame (see transmit).
+            if (value >= frame_period_ns_) return std::unexpected(FaultError::PrpDelayTooLong);
+            k.prp_delay_ns[knob == Knob::PrpDelayA ? 0 : 1].store(value);
+            break;
+        case Knob::PrpRepeatSeq: k.prp_repeat_seq.store(count); break;
+        case Knob::PrpWrongLan: k.prp_wrong_lan.store(value != 0); break;
+        case Knob::PrpBadSize: k.prp_bad_size.store(value != 0); break;
         case Knob::Quality: break;  // refused above
     }
     k.armed.store(true, std::memory_order_release);
@@ -116,6 +134,7 @@ std::expected<void, FaultError> Faults::set_quality(std::size_t stream, std::uin
 std::expected<void, FaultError> Faults::clear(std::size_t stream, Knob knob) noexcept {
     if (stream >= count_) return std::unexpected(FaultError::NoStream);
     if (!lasting(KNOBS[static_cast<std::size_t>(knob)].kind)) return std::unexpected(FaultError::NotLasting);
+    if (needs_prp(knob) && !prp_) return std::unexpected(FaultError::NoPrp);
     StreamKnobs& k = knobs_[stream];
     switch (knob) {
         case Knob::Quality: return set_quality(stream, 0, {});
@@ -123,6 +142,12 @@ std::expected<void, FaultError> Faults::clear(std::size_t stream, Knob knob) noe
         case Knob::ConfRev: k.conf_rev.store(-1); break;
         case Knob::Simulation: k.simulation.store(false); break;
         case Knob::Delay: k.delay_ns.store(0); break;
+        case Knob::PrpLossA: k.prp_loss[0].store(0); break;
+        case Knob::PrpLossB: k.prp_loss[1].store(0); break;
+        case Knob::PrpDelayA: k.prp_delay_ns[0].store(0); break;
+        case Knob::PrpDelayB: k.prp_delay_ns[1].store(0); break;
+        case Knob::PrpWrongLan: k.prp_wrong_lan.store(false); break;
+        case Knob::PrpBadSize: k.prp_bad_size.store(false); break;
         default: break;  // one-shot knobs refused above
     }
     k.armed.store(true, std::memory_order_release);
@@ -141,10 +166,47 @@ bool take_one(std::atomic<std::uint32_t>& counter) noexcept {
     return n != 0;
 }
 
+// A seed for a stream's draws from its template (streams differ in APPID,
+// svID or destination): FNV-1a.
+std::uint64_t seed_of(const std::vector<std::uint8_t>& frame) noexcept {
+    std::uint64_t hash = 0xCBF29CE484222325;
+    for (const std::uint8_t octet : frame) hash = (hash ^ octet) * 0x100000001B3;
+    return hash;
+}
+
 }  // namespace
 
+bool StreamKnobs::prp_armed() const noexcept {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    bool armed = prp_repeat_seq.load(relaxed) != 0 || prp_wrong_lan.load(relaxed) || prp_bad_size.load(relaxed);
+    for (std::size_t l = 0; l < 2; ++l) {
+        armed = armed || prp_drop[l].load(relaxed) != 0 || prp_loss[l].load(relaxed) != 0 ||
+                prp_delay_ns[l].load(relaxed) != 0;
+    }
+    return armed;
+}
+
+std::uint64_t Draws::next() noexcept {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+    return z ^ (z >> 31);
+}
+
 FrameFaults::FrameFaults(const Stream& stream, const Fields& fields)
-    : fields_(&fields), held_(stream.frame.size()) {}
+    : fields_(&fields), held_(stream.frame.size()), draws_(seed_of(stream.frame)) {}
+
+PrpFrameFaults FrameFaults::prp_frame(StreamKnobs& knobs) noexcept {
+    PrpFrameFaults out{.wrong_lan = knobs.prp_wrong_lan.load(),
+                       .bad_size = knobs.prp_bad_size.load(),
+                       .repeat_seq = take_one(knobs.prp_repeat_seq)};
+    for (std::size_t l = 0; l < 2; ++l) {
+        const std::uint32_t loss = knobs.prp_loss[l].load(std::memory_order_relaxed);
+        out.skip[l] = take_one(knobs.prp_drop[l]) || (loss != 0 && draws_.chance(loss));
+        out.delay_ns[l] = knobs.prp_delay_ns[l].load(std::memory_order_relaxed);
+    }
+    return out;
+}
 
 Emission FrameFaults::plan(StreamKnobs& knobs, Nanos due_ns) noexcept {
     Emission out;

@@ -18,6 +18,7 @@
 
 #include "clock.hpp"
 #include "enum_text.hpp"
+#include "prp_sender.hpp"
 #include "sv_engine/config.hpp"
 
 namespace valdrin::io::sv_engine {
@@ -34,7 +35,20 @@ enum class Knob : std::uint8_t {
     ConfRev,     // another confRev
     Simulation,  // the simulation bit of reserved1
     Delay,       // frames leave late by a span of time
+    // PRP only (a publisher with LAN B), each acting on one LAN's copies or on the trailer:
+    PrpDropA,      // the next N frames are not sent on LAN A
+    PrpDropB,      // ... on LAN B
+    PrpLossA,      // a share of the frames, at random, is not sent on LAN A
+    PrpLossB,      // ... on LAN B
+    PrpDelayA,     // LAN A's copies leave late by a span of time
+    PrpDelayB,     // ... LAN B's
+    PrpRepeatSeq,  // the next N frames carry the node's previous sequence number
+    PrpWrongLan,   // each copy carries the other LAN's identifier
+    PrpBadSize,    // the trailer's LSDU size one too large
 };
+
+// Whether `knob` acts on PRP's second LAN or trailer (a publisher with LAN B only).
+[[nodiscard]] constexpr bool needs_prp(Knob knob) noexcept { return knob >= Knob::PrpDropA; }
 
 // How a knob's value reads, and whether it lasts (the names are those of
 // the command line's grammar).
@@ -88,12 +102,26 @@ inline constexpr auto KNOBS = std::to_array<KnobRow>({
     {Knob::Simulation, "simulation", KnobKind::Flag, 1, "the simulation bit (reserved1 bit 15) set"},
     {Knob::Delay, "delay", KnobKind::Delay, MAX_DELAY_NS,
      "every frame leaves TIME after its scheduled instant, its samples unchanged (at most 1 s)"},
+    {Knob::PrpDropA, "prp_drop_a", KnobKind::Count, UINT32_MAX, "with --prp: the next N frames not sent on LAN A"},
+    {Knob::PrpDropB, "prp_drop_b", KnobKind::Count, UINT32_MAX, "with --prp: the next N frames not sent on LAN B"},
+    {Knob::PrpLossA, "prp_loss_a", KnobKind::Number, 100,
+     "with --prp: V % of the frames (0-100), drawn at random, not sent on LAN A"},
+    {Knob::PrpLossB, "prp_loss_b", KnobKind::Number, 100,
+     "with --prp: V % of the frames (0-100), drawn at random, not sent on LAN B"},
+    {Knob::PrpDelayA, "prp_delay_a", KnobKind::Delay, MAX_DELAY_NS,
+     "with --prp: LAN A's copies leave TIME after LAN B's (less than one frame period)"},
+    {Knob::PrpDelayB, "prp_delay_b", KnobKind::Delay, MAX_DELAY_NS,
+     "with --prp: LAN B's copies leave TIME after LAN A's (less than one frame period)"},
+    {Knob::PrpRepeatSeq, "prp_repeat_seq", KnobKind::Count, UINT32_MAX,
+     "with --prp: the next N frames repeat the previous sequence number"},
+    {Knob::PrpWrongLan, "prp_wrong_lan", KnobKind::Flag, 1, "with --prp: each copy carries the other LAN's identifier"},
+    {Knob::PrpBadSize, "prp_bad_size", KnobKind::Flag, 1, "with --prp: the trailer's LSDU size one too large"},
 });
 static_assert([] {
     for (std::size_t i = 0; i < KNOBS.size(); ++i) {
         if (static_cast<std::size_t>(KNOBS[i].knob) != i) return false;
     }
-    return KNOBS.back().knob == Knob::Delay;
+    return KNOBS.back().knob == Knob::PrpBadSize;
 }(), "one row per Knob, in order");
 
 // Returns the row of the knob called `name`, or nothing.
@@ -131,6 +159,8 @@ enum class FaultError : std::uint8_t {
     OutOfRange,
     NotLasting,
     NoField,
+    NoPrp,
+    PrpDelayTooLong,
 };
 
 inline constexpr auto fault_error_texts = std::to_array<EnumText<FaultError>>({
@@ -139,8 +169,10 @@ inline constexpr auto fault_error_texts = std::to_array<EnumText<FaultError>>({
     {FaultError::OutOfRange, "fault value out of range"},
     {FaultError::NotLasting, "only a lasting knob can be cleared"},
     {FaultError::NoField, "the stream's frame has no such field where the publisher writes it"},
+    {FaultError::NoPrp, "a PRP knob needs a publisher on two LANs (prp_b, --prp IF_A,IF_B)"},
+    {FaultError::PrpDelayTooLong, "a LAN's delay must be shorter than one frame period (ASDUs per frame / rate)"},
 });
-static_assert(rows_in_order(fault_error_texts, FaultError::NoField), "one row per FaultError, in order");
+static_assert(rows_in_order(fault_error_texts, FaultError::PrpDelayTooLong), "one row per FaultError, in order");
 
 // Returns the message of `error`.
 [[nodiscard]] constexpr std::string_view describe(FaultError error) noexcept {
@@ -161,6 +193,9 @@ struct Fields {
 
 // One stream's knobs, written by any thread, read by the transmit thread.
 struct StreamKnobs {
+    // Whether any PRP knob (prp_*) is set: the frames then leave one by one.
+    [[nodiscard]] bool prp_armed() const noexcept;
+
     std::atomic<std::uint32_t> drop{0};
     std::atomic<std::uint32_t> duplicate{0};
     std::atomic<std::uint32_t> swap{0};
@@ -169,12 +204,33 @@ struct StreamKnobs {
     std::atomic<std::int32_t> smp_synch{-1};       // -1: the stream's own
     std::atomic<std::int64_t> conf_rev{-1};        // -1: the stream's own
     std::atomic<bool> simulation{false};
+    // PRP, per LAN (A, B): counts, percentages, delays in ns.
+    std::array<std::atomic<std::uint32_t>, 2> prp_drop{};
+    std::array<std::atomic<std::uint32_t>, 2> prp_loss{};
+    std::array<std::atomic<std::int64_t>, 2> prp_delay_ns{};
+    std::atomic<std::uint32_t> prp_repeat_seq{0};
+    std::atomic<bool> prp_wrong_lan{false};
+    std::atomic<bool> prp_bad_size{false};
     std::atomic<std::int64_t> delay_ns{0};
     std::atomic<bool> quality_on{false};            // any channel's mask nonzero
     std::unique_ptr<std::atomic<std::uint32_t>[]> quality;  // one per channel
     // Set (after the knob) by every set, set_quality and clear, never reset:
     // until then the transmit thread skips the stream's knobs altogether.
     std::atomic<bool> armed{false};
+};
+
+// A small pseudo-random source (splitmix64) for the loss knobs: a state
+// word, no allocation, no system call.
+class Draws {
+public:
+    explicit Draws(std::uint64_t seed = 0) noexcept : state_(seed) {}
+    // The next 64 random bits.
+    [[nodiscard]] std::uint64_t next() noexcept;
+    // True with a chance of `percent` in 100 (0 never, 100 always).
+    [[nodiscard]] bool chance(std::uint32_t percent) noexcept { return next() % 100 < percent; }
+
+private:
+    std::uint64_t state_;
 };
 
 // The knobs of every stream of one publisher.
@@ -193,7 +249,8 @@ public:
     [[nodiscard]] std::expected<void, FaultError> set_quality(std::size_t stream, std::uint32_t mask,
                                                               std::span<const std::uint64_t> channels) noexcept;
 
-    // Returns a lasting knob to the stream's own value.
+    // Returns a lasting knob to the stream's own value (PRP's: no loss, no
+    // delay, flags off).
     [[nodiscard]] std::expected<void, FaultError> clear(std::size_t stream, Knob knob) noexcept;
 
     // Returns the knobs of stream `i` < streams().
@@ -207,6 +264,8 @@ private:
     std::vector<Fields> fields_;
     std::vector<std::size_t> channels_;
     std::size_t count_ = 0;
+    std::int64_t frame_period_ns_ = 0;  // the bound of a LAN's delay
+    bool prp_ = false;                  // the publisher has a LAN B
 };
 
 // What one frame of a stream becomes when it is due.
@@ -254,6 +313,10 @@ public:
     void edit(StreamKnobs& knobs, const Stream& stream, std::span<std::uint8_t> frame, std::int64_t first_smp,
               std::int64_t rate) noexcept;
 
+    // Consumes the PRP knobs for one copy of a frame about to leave and
+    // draws its losses: what its trailer and each LAN's copy become.
+    [[nodiscard]] PrpFrameFaults prp_frame(StreamKnobs& knobs) noexcept;
+
     // The frame held back by a swap.
     std::span<std::uint8_t> held() noexcept { return held_; }
     bool holding() const noexcept { return holding_; }
@@ -268,6 +331,7 @@ private:
     std::int64_t smp_synch_ = -1;    // as last written; -1: the template's
     std::int64_t conf_rev_ = -1;
     bool simulation_ = false;
+    Draws draws_;                    // for the loss knobs, seeded from the template
 };
 
 }  // namespace valdrin::io::sv_engine

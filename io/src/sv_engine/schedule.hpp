@@ -32,6 +32,12 @@ struct Schedule {
         return {config.start_second, config.rate, config.asdus_per_frame};
     }
 
+    // Returns the nominal length of a frame period, rounded down to the ns
+    // (a period's instants, each rounded down, lie this far apart or 1 ns more).
+    constexpr Nanos frame_period_ns() const noexcept {
+        return static_cast<Nanos>(asdus_per_frame) * NS_PER_S / rate;
+    }
+
     // Returns the instant of sample `smp` (0 <= smp < rate) of second
     // `second`: the second plus smp / rate, rounded down to the ns.
     constexpr Nanos instant(Nanos second, std::int64_t smp) const noexcept {

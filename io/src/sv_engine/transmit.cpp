@@ -100,24 +100,35 @@ bool plain_period(const Batch& batch) noexcept {
     return true;
 }
 
+// Whether a queued frame's stream has a PRP knob set.
+bool prp_armed(const Batch& batch, Faults& knobs) noexcept {
+    for (std::size_t i = 0; i < batch.count; ++i) {
+        if (knobs.knobs(batch.source[i]).prp_armed()) return true;
+    }
+    return false;
+}
+
 // As send_all, on both LANs with PRP trailers: a plain period in one
-// sendmmsg per LAN, one whose faults changed the messages frame by frame;
-// with the supervision frames when due.
-std::uint64_t send_all(int fd, Batch& batch, Counters& counters, PrpSender& prp, std::int64_t now) noexcept {
+// sendmmsg per LAN, one whose faults changed the messages frame by frame
+// (a delayed LAN's copies waiting in `prp` from `now`, when the other
+// LAN's leave); then the copies due by `at`, and the supervision frames
+// when due.
+std::uint64_t send_all(int fd, Batch& batch, Counters& counters, PrpSender& prp, Faults& knobs, std::int64_t now,
+                       std::int64_t at) noexcept {
     PrpSent sent;
-    if (plain_period(batch)) {
+    if (plain_period(batch) && !prp_armed(batch, knobs)) {
         sent = prp.send(fd, now);
     } else {
         for (std::size_t i = 0; i < batch.count; ++i) {
+            const std::size_t j = batch.source[i];
             const iovec& part = batch.scatter[i];
-            const PrpSent one = prp.send_frame(
-                fd, prp.node_of(batch.source[i]),
-                std::span(static_cast<const std::uint8_t*>(part.iov_base), part.iov_len));
-            sent.frames += one.frames;
-            sent.failed += one.failed;
+            sent += prp.send_frame(fd, prp.node_of(j),
+                                   std::span(static_cast<const std::uint8_t*>(part.iov_base), part.iov_len),
+                                   batch.faults[j].prp_frame(knobs.knobs(j)), now);
         }
         sent.failed += prp.supervise(fd, now).failed;
     }
+    sent += prp.send_waiting(fd, at);
     counters.send_errors.fetch_add(sent.failed);
     batch.count = 0;
     std::fill(batch.queued.begin(), batch.queued.end(), std::uint8_t{0});
@@ -130,7 +141,9 @@ std::optional<PrpSender> prp_sender_of(Batch& batch, std::optional<Socket>& lan_
     if (!lan_b) return std::nullopt;
     try {
         std::vector<std::span<std::uint8_t>> frames(batch.frames.begin(), batch.frames.end());
-        return std::optional<PrpSender>(std::in_place, frames, std::move(*lan_b));
+        std::optional<PrpSender> sender(std::in_place, frames, std::move(*lan_b));
+        sender->reserve_waiting(2 * batch.messages.size());  // each message's copy on each LAN
+        return sender;
     } catch (...) {
         return std::nullopt;
     }
@@ -149,15 +162,29 @@ struct Run {
     PrpSender* prp;              // LAN B's sending, or null: one LAN
     SequenceCursor* sequence;    // the stream that follows a state sequence, or null
 
-    // Sends what is queued, on one LAN or both.
-    std::uint64_t send_queued(std::int64_t now) noexcept {
-        return prp != nullptr ? send_all(fd, batch, counters, *prp, now) : send_all(fd, batch, counters);
+    // Sends what is queued, on one LAN or both, due at `at`.
+    std::uint64_t send_queued(std::int64_t now, std::int64_t at) noexcept {
+        return prp != nullptr ? send_all(fd, batch, counters, *prp, knobs, now, at) : send_all(fd, batch, counters);
+    }
+
+    // Sends at once the PRP copies still waiting in stream j's buffers,
+    // which are about to be written.
+    void release_waiting(std::size_t j) noexcept {
+        if (prp == nullptr || prp->waiting() == 0) return;
+        PrpSent sent = prp->release(fd, batch.frames[j]);
+        sent += prp->release(fd, batch.faults[j].held());
+        counters.frames_sent.fetch_add(sent.frames);
+        counters.send_errors.fetch_add(sent.failed);
     }
 
     // Renders period c of stream j with its faults applied and queues what
     // leaves of it, sending first what still waits in the stream's buffers.
     void queue_frame(std::size_t j, std::uint64_t c) noexcept {
-        if (batch.queued[j] != 0) counters.frames_sent.fetch_add(send_queued(saturate(now_ns())));
+        if (batch.queued[j] != 0) {
+            const std::int64_t now = saturate(now_ns());
+            counters.frames_sent.fetch_add(send_queued(now, now));
+        }
+        release_waiting(j);
         const Stream& stream = config.streams[j];
         std::vector<std::uint8_t>& frame = batch.frames[j];
         const auto [second, first_smp, due] = schedule.period(c);
@@ -212,7 +239,7 @@ struct Run {
     // Sends what is queued now, due at `at`, and counts it.
     void send_now(i128 at) noexcept {
         const i128 now = now_ns();
-        const std::uint64_t sent = send_queued(saturate(now));
+        const std::uint64_t sent = send_queued(saturate(now), saturate(at));
         const std::int64_t lateness = saturate(now - at);
         counters.frames_sent.fetch_add(sent);
         raise_max(counters.max_lateness_ns, lateness);
@@ -238,6 +265,10 @@ struct Run {
                 const i128 r = batch.delay[j] % frame_period;
                 if (r > offset && r < soonest) soonest = r;
             }
+            if (prp != nullptr && prp->waiting() != 0) {  // a delayed LAN's copies
+                const i128 r = prp->next_waiting_ns() - due;
+                if (r > offset && r < soonest) soonest = r;
+            }
             if (soonest == frame_period) return true;
             for (std::size_t j = 0; j < n; ++j) {
                 if (batch.delay[j] % frame_period == soonest) queue_due(j, k);
@@ -249,9 +280,10 @@ struct Run {
 
     // Whether period k is still to be paced: one before `end`, or one in
     // which a delayed stream still has frames of periods before `end` to send
-    // (with no streams the periods are paced all the same).
+    // or a delayed LAN copies (with no streams the periods are paced all the same).
     bool unfinished(std::uint64_t k) const noexcept {
-        return k < end || std::ranges::any_of(batch.next, [this](std::uint64_t next) { return next < end; });
+        return k < end || std::ranges::any_of(batch.next, [this](std::uint64_t next) { return next < end; }) ||
+               (prp != nullptr && prp->waiting() != 0);
     }
 };
 
@@ -296,7 +328,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
             *counters,
             socket.get(),
             config->periods.value_or(std::numeric_limits<std::uint64_t>::max()),
-            static_cast<i128>(config->asdus_per_frame) * NS_PER_S / config->rate,
+            schedule.frame_period_ns(),
             prp ? &*prp : nullptr,
             sequence ? &*sequence : nullptr};
     for (; run.unfinished(k); ++k) {

@@ -161,6 +161,10 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         args.iface, args.prp_b = args.prp
     else:
         args.prp_b = None
+    try:
+        inject.check_prp(args.inject, args.prp_b is not None)
+    except inject.InjectError as error:
+        parser.error(f"--inject {error}")
     block = goose_publish_block(args, parser) or make_block(args)
     toggle_ns = None if args.toggle_every is None else int(args.toggle_every * 1_000_000_000)
     if args.pcap:

@@ -12,7 +12,7 @@ import math
 import sys
 import time
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import valdrin_rt
 
@@ -286,7 +286,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         default=[],
         metavar="FAULT",
         help="inject a fault (repeatable), e.g. --inject drop=4@2 --inject quality=invalid:0-3@3+1/2 "
-        "--inject smp_synch=0@5 --inject delay=2ms@6+1 --inject simulation@8+2",
+        "--inject smp_synch=0@5 --inject delay=2ms@6+1 --inject simulation@8+2; with --prp also "
+        "--inject prp_drop_a=3@1 --inject prp_loss_b=10@2+1 --inject prp_delay_b=300us@4+1/2",
     )
     add_publish_options(p)
     profile = p.add_argument_group("61869-9 profile")
@@ -465,15 +466,21 @@ def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> N
         parser.error("--channels, --loop and --counts-per-unit need --comtrade")
     if args.inject and args.pcap is not None:
         parser.error("--inject needs --iface: the knobs act on the publisher's thread")
-    check_inject_streams(args.inject, args.streams, parser)
+    check_injections(args.inject, args.streams, args.prp is not None, parser)
 
 
-def check_inject_streams(injections: list[inject.Injection], streams: int, parser: argparse.ArgumentParser) -> None:
-    """A usage error for an injection on a stream beyond the ``streams`` published."""
+def check_injections(injections: list[inject.Injection], streams: int, prp: bool,
+                     parser: argparse.ArgumentParser) -> None:
+    """A usage error for an injection on a stream beyond the ``streams`` published, or of a PRP
+    knob on a publisher that is not a PRP node (``prp`` false)."""
     for injection in injections:
         if injection.streams and max(injection.streams) >= streams:
             parser.error(f"--inject {injection.knob.name}: stream {max(injection.streams) + 1} is not published "
                          f"(--streams {streams})")
+    try:
+        inject.check_prp(injections, prp)
+    except inject.InjectError as error:
+        parser.error(f"--inject {error}")
 
 
 # --- pcap -------------------------------------------------------------------
@@ -549,6 +556,21 @@ def _stats_line(stats: dict[str, int], per_second: float) -> str:
         f"frames {stats['frames_sent']}  {per_second:.0f}/s  send errors {stats['send_errors']}  "
         f"late {stats['late_frames']}  max lateness {stats['max_lateness_ns'] / 1000:.1f} µs"
     )
+
+
+def check_lasting_values(publisher: Publisher, injections: list[inject.Injection],
+                         parser: argparse.ArgumentParser) -> None:
+    """A usage error for a lasting injection whose value the publisher refuses (out of range, or
+    a LAN's delay of a frame period or more): each is set and cleared again before the thread
+    starts, so that the publisher's own checks answer."""
+    for injection in injections:
+        if injection.knob.kind.lasting:
+            step = inject.Step(0, injection.knob, injection.value, streams=injection.streams)
+            try:
+                publisher.inject(step)
+                publisher.inject(replace(step, clear=True))
+            except ValueError as error:
+                parser.error(f"--inject {injection.knob.name}: {error}")
 
 
 def _streams_text(share: list[int]) -> str:
@@ -704,6 +726,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             )
         except (TypeError, ValueError) as error:
             parser.error(str(error))
+        if args.pcap is None:
+            check_lasting_values(publisher, args.inject, parser)
     for warning in caught:
         print(f"valdrin: warning: {warning.message}", file=sys.stderr)
     if args.pcap is not None:

@@ -14,7 +14,7 @@ from ..trip_test import NO_TRIP, NOT_RESET, TRIPPED_BEFORE_FAULT, Shot, TripTest
 from .app import Failure, StopSignals, integer, positive_integer, seconds
 from .. import inject
 from ..sv import FAULT_KNOBS
-from .publish import _streams, add_stream_options, check_inject_streams
+from .publish import _streams, add_stream_options, check_injections
 
 
 def _watch(text: str) -> tuple[str, int | None]:
@@ -136,7 +136,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs ``valdrin trip-test``; returns the exit status."""
     if args.fault_stream > args.streams:
         parser.error(f"--fault-stream {args.fault_stream} is not one of the {args.streams} streams")
-    check_inject_streams(args.inject, args.streams, parser)
+    check_injections(args.inject, args.streams, False, parser)
     # The figure is always a PNG: a FILE.svg would be a PNG under the wrong name, found only after the shots.
     if args.plot is not None and not args.plot.lower().endswith(".png"):
         parser.error(f"--plot writes a PNG picture: give a FILE.png, not {args.plot!r}")
