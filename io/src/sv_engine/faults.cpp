@@ -177,13 +177,15 @@ std::uint64_t seed_of(const std::vector<std::uint8_t>& frame) noexcept {
 }  // namespace
 
 bool StreamKnobs::prp_armed() const noexcept {
+    // One load while no knob of the stream was ever set.
+    if (!armed.load(std::memory_order_acquire)) return false;
     constexpr auto relaxed = std::memory_order_relaxed;
-    bool armed = prp_repeat_seq.load(relaxed) != 0 || prp_wrong_lan.load(relaxed) || prp_bad_size.load(relaxed);
+    bool on = prp_repeat_seq.load(relaxed) != 0 || prp_wrong_lan.load(relaxed) || prp_bad_size.load(relaxed);
     for (std::size_t l = 0; l < 2; ++l) {
-        armed = armed || prp_drop[l].load(relaxed) != 0 || prp_loss[l].load(relaxed) != 0 ||
-                prp_delay_ns[l].load(relaxed) != 0;
+        on = on || prp_drop[l].load(relaxed) != 0 || prp_loss[l].load(relaxed) != 0 ||
+             prp_delay_ns[l].load(relaxed) != 0;
     }
-    return armed;
+    return on;
 }
 
 std::uint64_t Draws::next() noexcept {
