@@ -151,9 +151,15 @@ PrpSent PrpSender::send_frame(int lan_a, std::size_t node, std::span<const std::
         if (faults.skip[l]) continue;
         copy.lan = static_cast<std::uint8_t>(l);
         copy.id = LAN_OF[faults.wrong_lan ? 1 - l : l];
-        if (faults.delay_ns[l] > 0 && waiting_.size() < waiting_.capacity()) {
-            copy.due_ns = at_ns + faults.delay_ns[l];
-            waiting_.push_back(copy);  // within the reserved room: no allocation
+        if (faults.delay_ns[l] > 0 && !free_rooms_.empty() && frame.size() <= room_size_) {
+            Waiting waits = copy;
+            waits.room = free_rooms_.back();
+            free_rooms_.pop_back();
+            std::uint8_t* const octets = rooms_.data() + waits.room * room_size_;
+            std::copy(frame.begin(), frame.end(), octets);
+            waits.frame = octets;
+            waits.due_ns = at_ns + faults.delay_ns[l];
+            waiting_.push_back(waits);  // within the reserved room: no allocation
             continue;
         }
         if (send_copy(lan_a, copy)) {
@@ -184,11 +190,14 @@ PrpSent PrpSender::send_picked(int lan_a, Pick leaves) noexcept {
     for (const Waiting& copy : waiting_) {
         if (!leaves(copy)) {
             waiting_[kept++] = copy;
-        } else if (send_copy(lan_a, copy)) {
+            continue;
+        }
+        if (send_copy(lan_a, copy)) {
             ++sent.frames;
         } else {
             ++sent.failed;
         }
+        free_rooms_.push_back(copy.room);  // within its reserved size
     }
     waiting_.resize(kept);  // shrinks: no allocation
     return sent;
@@ -199,14 +208,14 @@ PrpSent PrpSender::send_waiting(int lan_a, std::int64_t until_ns) noexcept {
     return send_picked(lan_a, [until_ns](const Waiting& copy) { return copy.due_ns <= until_ns; });
 }
 
-PrpSent PrpSender::release(int lan_a, std::span<const std::uint8_t> buffer) noexcept {
-    if (waiting_.empty()) return {};
-    const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
-    const std::uintptr_t end = begin + buffer.size();
-    return send_picked(lan_a, [begin, end](const Waiting& copy) {
-        const auto at = reinterpret_cast<std::uintptr_t>(copy.frame);
-        return at >= begin && at < end;
-    });
+void PrpSender::reserve_waiting(std::size_t copies, std::size_t frame_size) {
+    waiting_.clear();
+    waiting_.reserve(copies);
+    rooms_.assign(copies * frame_size, 0);
+    free_rooms_.clear();
+    free_rooms_.reserve(copies);
+    for (std::size_t room = copies; room-- > 0;) free_rooms_.push_back(room);
+    room_size_ = frame_size;
 }
 
 std::int64_t PrpSender::next_waiting_ns() const noexcept {

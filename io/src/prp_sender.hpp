@@ -68,21 +68,19 @@ public:
     // node `node`'s next sequence number on `lan_a` and then on LAN B, its
     // padding and trailer gathered behind it; a frame no trailer fits, or
     // an unknown node, counts as failed on both. `faults` alter the trailer
-    // or leave a LAN out (not counted); a LAN's copy with a delay waits
-    // (counted when it leaves) until send_waiting reaches `at_ns` plus the
-    // delay, its octets not copied: the caller keeps them unchanged until
-    // then or until release(); with no room left it leaves at once.
+    // or leave a LAN out (not counted); a LAN's copy with a delay waits,
+    // its octets copied into the room reserve_waiting made, until
+    // send_waiting reaches `at_ns` plus the delay (counted when it leaves);
+    // with no room left, or a frame longer than a room, it leaves at once.
     // Allocates nothing.
     [[nodiscard]] PrpSent send_frame(int lan_a, std::size_t node, std::span<const std::uint8_t> frame,
                                      const PrpFrameFaults& faults = {}, std::int64_t at_ns = 0) noexcept;
-    // Makes room for `copies` waiting copies (send_frame's delays). Allocates.
-    void reserve_waiting(std::size_t copies) { waiting_.reserve(copies); }
+    // Makes room for `copies` waiting copies of frames up to `frame_size`
+    // octets (send_frame's delays). Allocates.
+    void reserve_waiting(std::size_t copies, std::size_t frame_size);
     // Sends the waiting copies due by `until_ns`, in the order they came.
     // Allocates nothing.
     [[nodiscard]] PrpSent send_waiting(int lan_a, std::int64_t until_ns) noexcept;
-    // Sends at once the waiting copies whose octets lie in `buffer`, which
-    // the caller is about to change. Allocates nothing.
-    [[nodiscard]] PrpSent release(int lan_a, std::span<const std::uint8_t> buffer) noexcept;
     // How many copies wait, and when the first of them is due (INT64_MAX: none).
     [[nodiscard]] std::size_t waiting() const noexcept { return waiting_.size(); }
     [[nodiscard]] std::int64_t next_waiting_ns() const noexcept;
@@ -107,10 +105,12 @@ private:
         std::size_t pad = 0;
         std::size_t lsdu_size = 0;
     };
-    // A LAN's copy that send_frame delayed: the caller's octets and its trailer's fields.
+    // A LAN's copy that send_frame delayed: its octets (in a room of
+    // rooms_, or the caller's while it is sent at once) and its trailer's fields.
     struct Waiting {
         const std::uint8_t* frame = nullptr;
         std::size_t size = 0;
+        std::size_t room = 0;  // its room's index
         std::int64_t due_ns = 0;
         std::uint16_t seq = 0;
         std::uint16_t lsdu_size = 0;
@@ -139,6 +139,9 @@ private:
     std::array<std::vector<iovec>, LANS> scatter_;      // frame and tail per frame, then one per node
     std::array<std::vector<mmsghdr>, LANS> messages_;  // one per frame, then one per node
     std::vector<Waiting> waiting_;  // reserved: never grows in send_frame
+    std::vector<std::uint8_t> rooms_;     // the waiting copies' octets, room_size_ each
+    std::vector<std::size_t> free_rooms_;  // reserved: a stack of the rooms' indices
+    std::size_t room_size_ = 0;
     std::int64_t next_supervision_ns_ = 0;
     bool supervised_ = false;  // a supervision frame was sent
 };

@@ -55,7 +55,6 @@ Fields Fields::of(const Stream& stream) {
 Faults::Faults(const Config& config)
     : knobs_(std::make_unique<StreamKnobs[]>(config.streams.size())),
       count_(config.streams.size()),
-      frame_period_ns_(static_cast<std::int64_t>(Schedule::of(config).frame_period_ns())),
       prp_(config.prp_iface_b.has_value()) {
     fields_.reserve(count_);
     channels_.reserve(count_);
@@ -99,12 +98,8 @@ std::expected<void, FaultError> Faults::set(std::size_t stream, Knob knob, std::
         case Knob::PrpDropB: k.prp_drop[1].store(count); break;
         case Knob::PrpLossA: k.prp_loss[0].store(count); break;
         case Knob::PrpLossB: k.prp_loss[1].store(count); break;
-        case Knob::PrpDelayA:
-        case Knob::PrpDelayB:
-            // A copy waits no longer than its stream's next frame (see transmit).
-            if (value >= frame_period_ns_) return std::unexpected(FaultError::PrpDelayTooLong);
-            k.prp_delay_ns[knob == Knob::PrpDelayA ? 0 : 1].store(value);
-            break;
+        case Knob::PrpDelayA: k.prp_delay_ns[0].store(value); break;
+        case Knob::PrpDelayB: k.prp_delay_ns[1].store(value); break;
         case Knob::PrpRepeatSeq: k.prp_repeat_seq.store(count); break;
         case Knob::PrpWrongLan: k.prp_wrong_lan.store(value != 0); break;
         case Knob::PrpBadSize: k.prp_bad_size.store(value != 0); break;

@@ -137,12 +137,17 @@ std::uint64_t send_all(int fd, Batch& batch, Counters& counters, PrpSender& prp,
 
 // The PRP sender of `batch`'s frames when there is a LAN B; nothing (and
 // no sending) when it cannot be made.
-std::optional<PrpSender> prp_sender_of(Batch& batch, std::optional<Socket>& lan_b) noexcept {
+std::optional<PrpSender> prp_sender_of(Batch& batch, std::optional<Socket>& lan_b, i128 frame_period) noexcept {
     if (!lan_b) return std::nullopt;
     try {
         std::vector<std::span<std::uint8_t>> frames(batch.frames.begin(), batch.frames.end());
         std::optional<PrpSender> sender(std::in_place, frames, std::move(*lan_b));
-        sender->reserve_waiting(2 * batch.messages.size());  // each message's copy on each LAN
+        // Room for every stream's frame on both LANs over the periods the
+        // longest delay spans (more, with duplicates, leave at once).
+        const auto periods = static_cast<std::size_t>(MAX_PRP_DELAY_NS / frame_period) + 2;
+        std::size_t largest = 0;
+        for (const auto& frame : batch.frames) largest = std::max(largest, frame.size());
+        sender->reserve_waiting(2 * batch.frames.size() * periods, largest);
         return sender;
     } catch (...) {
         return std::nullopt;
@@ -167,16 +172,6 @@ struct Run {
         return prp != nullptr ? send_all(fd, batch, counters, *prp, knobs, now, at) : send_all(fd, batch, counters);
     }
 
-    // Sends at once the PRP copies still waiting in stream j's buffers,
-    // which are about to be written.
-    void release_waiting(std::size_t j) noexcept {
-        if (prp == nullptr || prp->waiting() == 0) return;
-        PrpSent sent = prp->release(fd, batch.frames[j]);
-        sent += prp->release(fd, batch.faults[j].held());
-        counters.frames_sent.fetch_add(sent.frames);
-        counters.send_errors.fetch_add(sent.failed);
-    }
-
     // Renders period c of stream j with its faults applied and queues what
     // leaves of it, sending first what still waits in the stream's buffers.
     void queue_frame(std::size_t j, std::uint64_t c) noexcept {
@@ -184,7 +179,6 @@ struct Run {
             const std::int64_t now = saturate(now_ns());
             counters.frames_sent.fetch_add(send_queued(now, now));
         }
-        release_waiting(j);
         const Stream& stream = config.streams[j];
         std::vector<std::uint8_t>& frame = batch.frames[j];
         const auto [second, first_smp, due] = schedule.period(c);
@@ -311,7 +305,7 @@ void transmit(std::shared_ptr<const Config> config, std::shared_ptr<Counters> co
         return;  // out of memory before the first period: nothing is sent
     }
     const bool redundant = lan_b.has_value();
-    std::optional<PrpSender> prp = prp_sender_of(*batch, lan_b);
+    std::optional<PrpSender> prp = prp_sender_of(*batch, lan_b, schedule.frame_period_ns());
     if (redundant && !prp) return;  // no memory, or a frame no trailer fits: nothing is sent
     if (counters->stop.load()) return;
 
