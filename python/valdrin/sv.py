@@ -398,7 +398,7 @@ class Publisher:
         on the trailer: ``prp_drop_a`` / ``prp_drop_b`` a count of frames not sent on that LAN;
         ``prp_loss_a`` / ``prp_loss_b`` a percentage (0-100) of frames not sent on it, drawn at
         random; ``prp_delay_a`` / ``prp_delay_b`` µs by which that LAN's copies leave after the
-        other's (less than one frame period); ``prp_repeat_seq`` a count of frames carrying the
+        other's (at most 10 ms); ``prp_repeat_seq`` a count of frames carrying the
         node's previous sequence number; ``prp_wrong_lan`` and ``prp_bad_size`` bools. On a
         publisher without ``prp_b`` they raise ValueError.
         """
