@@ -60,6 +60,9 @@ def test_pcap_holds_the_schedule_of_every_state(tmp_path, capsys):
     (["--iface", "lo", "--inject", "old_st@soon"], "'old_st@soon': not a time like 2, 1.5s, 800ms or 250us: 'soon'"),
     (["--iface", "lo", "--inject", "prp_wrong_lan@1+1"],
      "--inject prp_wrong_lan acts on PRP's LANs: it needs --prp IF_A,IF_B"),
+    # Checked by the publisher before it starts (LAN B's interface is never opened).
+    (["--prp", "lo,nowhere0", "--inject", "prp_delay_b=11ms@1+1"], "--inject prp_delay_b: fault value out of range"),
+    (["--prp", "lo,nowhere0", "--inject", "prp_loss_a=101"], "--inject prp_loss_a: fault value out of range"),
 ])
 def test_usage_errors(extra, message, capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

@@ -178,3 +178,42 @@ def test_fault_knobs_against_the_monitor_and_independent_counts():
     assert (prp["lost_a"], prp["lost_b"], prp["lost_both"], result["lost"]) == (3, 2, 0, 0)
     assert result["wrong_lan"] > 0 and result["bad_size"] > 0
     assert (prp["wrong_lan"], prp["bad_size"]) == (result["wrong_lan"], result["bad_size"])
+
+
+def test_loss_and_delay_of_one_lan():
+    """prp_loss_a on one run, prp_delay_b on another, each set before the start: the monitor's
+    counts against the recorders of both LANs."""
+    result = in_netns("""
+        import statistics
+        from valdrin.listen import Monitor
+        def run(knob, value, frames):
+            a, b = Recorder("vb"), Recorder("wb")
+            with Monitor("vb", prp_b="wb") as monitor:
+                publisher = goose.Publisher("va", [block(2.0, 4.0, tal_factor=50)], prp_b="wa")
+                publisher.fault(0, knob, value)
+                with publisher:
+                    wait_until(lambda: len(of_type(b, GOOSE_TYPE)) >= frames, f"{frames} frames on LAN B")
+                    # Those on LAN A of the numbers B has, some 10 ms on (a delayed LAN's copies are on their way).
+                    time.sleep(0.02)
+                stats = publisher.stats()
+                wait_until(lambda: len(of_type(a, GOOSE_TYPE)) + len(of_type(b, GOOSE_TYPE)) == stats["frames_sent"],
+                           "every frame sent")
+                wait_settled(lambda: monitor.report().goose[0]["prp"], "the monitor's PRP counts")
+                (g,) = monitor.report().goose
+            stamps = {lan: {trailer(f)[0]: t for t, f in list(r.records) if f[12:14] == GOOSE_TYPE}
+                      for lan, r in (("a", a), ("b", b))}
+            skews = [(stamps["b"][n] - stamps["a"][n]) / 1e3 for n in stamps["a"] if n in stamps["b"]]
+            return {"prp": g["prp"], "lost": g["lost"], "only_b": len(set(stamps["b"]) - set(stamps["a"])),
+                    "only_a": len(set(stamps["a"]) - set(stamps["b"])), "on_b": len(stamps["b"]),
+                    "skew_us": statistics.median(skews)}
+        print(json.dumps({"loss": run("prp_loss_a", 20, 500), "delay": run("prp_delay_b", 3000, 200)}))
+    """)
+    loss, delay = result["loss"], result["delay"]
+    # 20 % of about 500 at random: 100, a binomial's sigma 9.
+    assert 50 < loss["only_b"] < 150 and loss["only_a"] == 0, loss
+    assert (loss["prp"]["lost_a"], loss["prp"]["lost_b"], loss["prp"]["lost_both"], loss["lost"]) == \
+        (loss["only_b"], 0, 0, 0), loss
+    # 3 ms on LAN B: every frame on both, B's copy 3 ms after A's.
+    assert (delay["only_a"], delay["only_b"], delay["prp"]["lost_both"], delay["lost"]) == (0, 0, 0, 0), delay
+    assert delay["skew_us"] == pytest.approx(3000, abs=300), delay
+    assert delay["prp"]["skew_us"]["median"] == pytest.approx(delay["skew_us"], rel=0.02, abs=2), delay

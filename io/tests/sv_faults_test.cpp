@@ -207,7 +207,7 @@ TEST(SvFaults, PrpFrameConsumesCountsAndDrawsLosses) {
 TEST(SvFaults, DrawsHitTheirShare) {
     // Each share over 200 000 draws within 5 sigma of its expectation; 0 and 100 exact.
     for (const std::uint32_t percent : {0U, 1U, 5U, 50U, 99U, 100U}) {
-        Draws draws(percent);
+        valdrin::io::Draws draws(percent);
         int hits = 0;
         for (int n = 0; n < 200'000; ++n) hits += draws.chance(percent);
         const double expected = 2000.0 * percent;

@@ -150,6 +150,10 @@ FAULT_KNOBS = {
     "wrong_type": "the first data set member sent with another type while true",
     "prp_drop_a": "PRP: the next `value` frames are not sent on LAN A (LAN B only)",
     "prp_drop_b": "PRP: the next `value` frames are not sent on LAN B (LAN A only)",
+    "prp_loss_a": "PRP: `value` % (0-100) of the frames, drawn at random, not sent on LAN A while set",
+    "prp_loss_b": "PRP: `value` % (0-100) of the frames, drawn at random, not sent on LAN B while set",
+    "prp_delay_a": "PRP: LAN A's copies leave `value` µs (at most 10 ms) after LAN B's while set",
+    "prp_delay_b": "PRP: LAN B's copies leave `value` µs (at most 10 ms) after LAN A's while set",
     "prp_repeat_seq": "PRP: the next `value` frames carry the node's previous sequence number again",
     "prp_wrong_lan": "PRP: each copy carries the other LAN's identifier while true",
     "prp_bad_size": "PRP: the trailer's LSDU size one too large while true",
@@ -168,6 +172,14 @@ INJECT_KNOBS = {
         Knob("wrong_type", Kind.FLAG, "the first data set member sent with another type"),
         Knob("prp_drop_a", Kind.COUNT, "with --prp: the next N frames not sent on LAN A", prp=True),
         Knob("prp_drop_b", Kind.COUNT, "with --prp: the next N frames not sent on LAN B", prp=True),
+        Knob("prp_loss_a", Kind.NUMBER, "with --prp: V % of the frames (0-100), drawn at random, not sent on LAN A",
+             prp=True),
+        Knob("prp_loss_b", Kind.NUMBER, "with --prp: V % of the frames (0-100), drawn at random, not sent on LAN B",
+             prp=True),
+        Knob("prp_delay_a", Kind.DELAY, "with --prp: LAN A's copies leave TIME after LAN B's (at most 10 ms)",
+             prp=True),
+        Knob("prp_delay_b", Kind.DELAY, "with --prp: LAN B's copies leave TIME after LAN A's (at most 10 ms)",
+             prp=True),
         Knob("prp_repeat_seq", Kind.COUNT, "with --prp: the next N frames repeat the previous sequence number",
              prp=True),
         Knob("prp_wrong_lan", Kind.FLAG, "with --prp: each copy carries the other LAN's identifier", prp=True),
@@ -328,6 +340,8 @@ class Publisher:
         index = self._index(block)
         if knob == "silent":
             self._native.fault(index, "silent_ns", round(float(value) * 1e9))
+        elif INJECT_KNOBS[knob].kind is Kind.DELAY:  # µs
+            self._native.fault(index, knob, round(float(value) * 1e3))
         else:
             self._native.fault(index, knob, int(value))
 
@@ -337,6 +351,8 @@ class Publisher:
         name = step.knob.name
         if step.knob.kind is Kind.SPAN:
             self.fault(block, name, step.value / 1e9)
+        elif step.knob.kind is Kind.DELAY:  # ns in a step, µs for fault()
+            self.fault(block, name, 0 if step.clear else step.value / 1e3)
         else:
             self.fault(block, name, 0 if step.clear else int(step.value))
 

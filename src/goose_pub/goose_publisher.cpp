@@ -172,7 +172,8 @@ constexpr py::Signature fault_signature{"GoosePublisher.fault()", fault_params, 
 // fault(block, knob, value): sets one fault knob of a block (see faults.hpp):
 // skip_sq, repeat, old_st (counts), silent_ns (from now), wrong_conf_rev,
 // simulation, nds_com, wrong_type (0 or 1); with PRP prp_drop_a, prp_drop_b,
-// prp_repeat_seq (counts), prp_wrong_lan, prp_bad_size (0 or 1).
+// prp_repeat_seq (counts), prp_loss_a, prp_loss_b (percent), prp_delay_a,
+// prp_delay_b (ns), prp_wrong_lan, prp_bad_size (0 or 1).
 PyObject* publisher_fault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::boundary("GoosePublisher.fault()", [&]() -> PyObject* {
         PyObject* bound[3];
@@ -201,11 +202,17 @@ PyObject* publisher_fault(PyObject* self, PyObject* const* args, Py_ssize_t narg
         else if (name == "simulation") faults.simulation.store(*value != 0);
         else if (name == "nds_com") faults.nds_com.store(*value != 0);
         else if (name == "wrong_type") faults.wrong_type.store(*value != 0);
-        else if (name == "prp_drop_a") ok = count(faults.prp_drop_a);
-        else if (name == "prp_drop_b") ok = count(faults.prp_drop_b);
-        else if (name == "prp_repeat_seq") ok = count(faults.prp_repeat_seq);
-        else if (name == "prp_wrong_lan") faults.prp_wrong_lan.store(*value != 0);
-        else if (name == "prp_bad_size") faults.prp_bad_size.store(*value != 0);
+        else if (name == "prp_drop_a") ok = count(faults.prp.drop[0]);
+        else if (name == "prp_drop_b") ok = count(faults.prp.drop[1]);
+        else if (name == "prp_loss_a" || name == "prp_loss_b") {
+            ok = *value >= 0 && *value <= 100;
+            if (ok) faults.prp.loss[name == "prp_loss_a" ? 0 : 1].store(static_cast<std::uint32_t>(*value));
+        } else if (name == "prp_delay_a" || name == "prp_delay_b") {
+            ok = *value >= 0 && *value <= io::MAX_PRP_DELAY_NS;
+            if (ok) faults.prp.delay_ns[name == "prp_delay_a" ? 0 : 1].store(*value);
+        } else if (name == "prp_repeat_seq") ok = count(faults.prp.repeat_seq);
+        else if (name == "prp_wrong_lan") faults.prp.wrong_lan.store(*value != 0);
+        else if (name == "prp_bad_size") faults.prp.bad_size.store(*value != 0);
         else {
             py::raise(PyExc_ValueError, "no such fault knob: " + std::string(name));
             return nullptr;

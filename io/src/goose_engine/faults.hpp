@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "prp_knobs.hpp"
+
 namespace valdrin::io::goose_engine {
 
 struct Faults {
@@ -30,16 +32,9 @@ struct Faults {
     std::atomic<bool> simulation{false};
     std::atomic<bool> nds_com{false};
     std::atomic<bool> wrong_type{false};
-    // PRP only (a publisher with LAN B): the next this many frames are not
-    // sent on LAN A, on LAN B (counts, one per frame); the next this many
-    // carry the node's previous sequence number again; while set, each copy
-    // carries the other LAN's identifier, the trailer an LSDU size one too
-    // large.
-    std::atomic<std::uint32_t> prp_drop_a{0};
-    std::atomic<std::uint32_t> prp_drop_b{0};
-    std::atomic<std::uint32_t> prp_repeat_seq{0};
-    std::atomic<bool> prp_wrong_lan{false};
-    std::atomic<bool> prp_bad_size{false};
+    // PRP only (a publisher with LAN B): a LAN's copies dropped, lost at
+    // random or delayed, numbers repeated, the trailer's fields wrong.
+    PrpKnobs prp;
 };
 
 }  // namespace valdrin::io::goose_engine

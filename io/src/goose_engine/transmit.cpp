@@ -55,11 +55,18 @@ void change(Run& run, Nanos now) noexcept {
     run.due = now;
 }
 
-// PRP: the sender of both LANs and each block's node (source MAC) in it.
+// PRP: the sender of both LANs, each block's node (source MAC) in it and
+// its loss draws.
 struct Redundancy {
     PrpSender sender;
     std::vector<std::size_t> node_of;
+    std::vector<Draws> draws;
 };
+
+// The most frames of one block that leave within a delayed LAN's longest
+// delay: its first frames after a change, 1 ms apart at the closest (a
+// repeat or a stale frame each add one).
+constexpr std::size_t FRAMES_IN_DELAY = 3 * static_cast<std::size_t>(MAX_PRP_DELAY_NS / 1'000'000 + 1);
 
 // The PRP sender of the blocks' source MACs when there is a LAN B; throws
 // std::bad_alloc.
@@ -67,37 +74,28 @@ std::optional<Redundancy> redundancy_of(const Shared& shared, std::optional<Sock
     if (!lan_b) return std::nullopt;
     std::vector<prp::Mac> macs;
     std::vector<std::size_t> node_of;
+    std::vector<Draws> draws;
+    std::size_t largest = 0;
     for (const BlockConfig& block : shared.config.blocks) {
+        draws.emplace_back(0x9E3779B97F4A7C15 * (draws.size() + 1));
         prp::Mac mac;
         std::memcpy(mac.data(), block.frame.data() + 6, mac.size());  // a template holds a whole header
         auto found = std::find(macs.begin(), macs.end(), mac);
         if (found == macs.end()) found = macs.insert(macs.end(), mac);
         node_of.push_back(static_cast<std::size_t>(found - macs.begin()));
     }
-    return Redundancy{PrpSender(macs, std::move(*lan_b)), std::move(node_of)};
-}
-
-// Takes one from a count knob: whether it was above zero.
-bool take_one(std::atomic<std::uint32_t>& count) noexcept {
-    std::uint32_t left = count.load();
-    while (left != 0 && !count.compare_exchange_weak(left, left - 1)) {
-    }
-    return left != 0;
-}
-
-// The PRP fault knobs of one frame, the counts consumed.
-PrpFrameFaults prp_faults(Faults& faults) noexcept {
-    return {.skip = {take_one(faults.prp_drop_a), take_one(faults.prp_drop_b)},
-            .wrong_lan = faults.prp_wrong_lan.load(),
-            .bad_size = faults.prp_bad_size.load(),
-            .repeat_seq = take_one(faults.prp_repeat_seq)};
+    for (const auto& buffer : shared.buffers) largest = std::max(largest, buffer.size());
+    Redundancy out{PrpSender(macs, std::move(*lan_b)), std::move(node_of), std::move(draws)};
+    out.sender.reserve_waiting(2 * shared.config.blocks.size() * FRAMES_IN_DELAY, largest);
+    return out;
 }
 
 // Sends `frame` of block i on its LAN(s), counting it per LAN.
 void send_frame(Shared& shared, int fd, std::size_t i, std::optional<Redundancy>& prp,
                 std::span<const std::uint8_t> frame) noexcept {
     if (prp) {
-        const PrpSent both = prp->sender.send_frame(fd, prp->node_of[i], frame, prp_faults(shared.faults[i]));
+        const PrpSent both = prp->sender.send_frame(fd, prp->node_of[i], frame,
+                                                    shared.faults[i].prp.next_frame(prp->draws[i]), saturate(now_ns()));
         shared.frames_sent.fetch_add(both.frames);
         shared.send_errors.fetch_add(both.failed);
     } else if (::send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size())) {
@@ -232,7 +230,11 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, std::optional<S
                 shared.send_errors.fetch_add(sent.failed);
                 continue;
             }
-            earliest = std::min(earliest, supervision);
+            // A delayed LAN's copies, when their time has come.
+            const PrpSent waited = prp->sender.send_waiting(socket.get(), saturate(now));
+            shared.frames_sent.fetch_add(waited.frames);
+            shared.send_errors.fetch_add(waited.failed);
+            earliest = std::min({earliest, supervision, Nanos{prp->sender.next_waiting_ns()}});
         }
         if (earliest > now) {
             futex_wait_until_instant(shared.wake, seen, earliest);
@@ -241,6 +243,11 @@ void transmit(std::shared_ptr<Shared> shared_ptr, Socket socket, std::optional<S
         for (std::size_t i = 0; i < runs.size(); ++i) {
             if (runs[i].due <= now) send_due(shared, socket.get(), prp, i, runs[i], now_ns());
         }
+    }
+    if (prp) {  // a delayed LAN's copies still waiting leave now, not never
+        const PrpSent rest = prp->sender.send_waiting(socket.get(), std::numeric_limits<std::int64_t>::max());
+        shared.frames_sent.fetch_add(rest.frames);
+        shared.send_errors.fetch_add(rest.failed);
     }
     for (std::size_t i = 0; i < runs.size(); ++i) {
         shared.st_num[i] = runs[i].st_num;

@@ -94,15 +94,15 @@ std::expected<void, FaultError> Faults::set(std::size_t stream, Knob knob, std::
             k.simulation.store(value != 0);
             break;
         case Knob::Delay: k.delay_ns.store(value); break;
-        case Knob::PrpDropA: k.prp_drop[0].store(count); break;
-        case Knob::PrpDropB: k.prp_drop[1].store(count); break;
-        case Knob::PrpLossA: k.prp_loss[0].store(count); break;
-        case Knob::PrpLossB: k.prp_loss[1].store(count); break;
-        case Knob::PrpDelayA: k.prp_delay_ns[0].store(value); break;
-        case Knob::PrpDelayB: k.prp_delay_ns[1].store(value); break;
-        case Knob::PrpRepeatSeq: k.prp_repeat_seq.store(count); break;
-        case Knob::PrpWrongLan: k.prp_wrong_lan.store(value != 0); break;
-        case Knob::PrpBadSize: k.prp_bad_size.store(value != 0); break;
+        case Knob::PrpDropA: k.prp.drop[0].store(count); break;
+        case Knob::PrpDropB: k.prp.drop[1].store(count); break;
+        case Knob::PrpLossA: k.prp.loss[0].store(count); break;
+        case Knob::PrpLossB: k.prp.loss[1].store(count); break;
+        case Knob::PrpDelayA: k.prp.delay_ns[0].store(value); break;
+        case Knob::PrpDelayB: k.prp.delay_ns[1].store(value); break;
+        case Knob::PrpRepeatSeq: k.prp.repeat_seq.store(count); break;
+        case Knob::PrpWrongLan: k.prp.wrong_lan.store(value != 0); break;
+        case Knob::PrpBadSize: k.prp.bad_size.store(value != 0); break;
         case Knob::Quality: break;  // refused above
     }
     k.armed.store(true, std::memory_order_release);
@@ -137,12 +137,12 @@ std::expected<void, FaultError> Faults::clear(std::size_t stream, Knob knob) noe
         case Knob::ConfRev: k.conf_rev.store(-1); break;
         case Knob::Simulation: k.simulation.store(false); break;
         case Knob::Delay: k.delay_ns.store(0); break;
-        case Knob::PrpLossA: k.prp_loss[0].store(0); break;
-        case Knob::PrpLossB: k.prp_loss[1].store(0); break;
-        case Knob::PrpDelayA: k.prp_delay_ns[0].store(0); break;
-        case Knob::PrpDelayB: k.prp_delay_ns[1].store(0); break;
-        case Knob::PrpWrongLan: k.prp_wrong_lan.store(false); break;
-        case Knob::PrpBadSize: k.prp_bad_size.store(false); break;
+        case Knob::PrpLossA: k.prp.loss[0].store(0); break;
+        case Knob::PrpLossB: k.prp.loss[1].store(0); break;
+        case Knob::PrpDelayA: k.prp.delay_ns[0].store(0); break;
+        case Knob::PrpDelayB: k.prp.delay_ns[1].store(0); break;
+        case Knob::PrpWrongLan: k.prp.wrong_lan.store(false); break;
+        case Knob::PrpBadSize: k.prp.bad_size.store(false); break;
         default: break;  // one-shot knobs refused above
     }
     k.armed.store(true, std::memory_order_release);
@@ -171,39 +171,10 @@ std::uint64_t seed_of(const std::vector<std::uint8_t>& frame) noexcept {
 
 }  // namespace
 
-bool StreamKnobs::prp_armed() const noexcept {
-    // One load while no knob of the stream was ever set.
-    if (!armed.load(std::memory_order_acquire)) return false;
-    constexpr auto relaxed = std::memory_order_relaxed;
-    bool on = prp_repeat_seq.load(relaxed) != 0 || prp_wrong_lan.load(relaxed) || prp_bad_size.load(relaxed);
-    for (std::size_t l = 0; l < 2; ++l) {
-        on = on || prp_drop[l].load(relaxed) != 0 || prp_loss[l].load(relaxed) != 0 ||
-             prp_delay_ns[l].load(relaxed) != 0;
-    }
-    return on;
-}
-
-std::uint64_t Draws::next() noexcept {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-    return z ^ (z >> 31);
-}
-
 FrameFaults::FrameFaults(const Stream& stream, const Fields& fields)
     : fields_(&fields), held_(stream.frame.size()), draws_(seed_of(stream.frame)) {}
 
-PrpFrameFaults FrameFaults::prp_frame(StreamKnobs& knobs) noexcept {
-    PrpFrameFaults out{.wrong_lan = knobs.prp_wrong_lan.load(),
-                       .bad_size = knobs.prp_bad_size.load(),
-                       .repeat_seq = take_one(knobs.prp_repeat_seq)};
-    for (std::size_t l = 0; l < 2; ++l) {
-        const std::uint32_t loss = knobs.prp_loss[l].load(std::memory_order_relaxed);
-        out.skip[l] = take_one(knobs.prp_drop[l]) || (loss != 0 && draws_.chance(loss));
-        out.delay_ns[l] = knobs.prp_delay_ns[l].load(std::memory_order_relaxed);
-    }
-    return out;
-}
+PrpFrameFaults FrameFaults::prp_frame(StreamKnobs& knobs) noexcept { return knobs.prp.next_frame(draws_); }
 
 Emission FrameFaults::plan(StreamKnobs& knobs, Nanos due_ns) noexcept {
     Emission out;

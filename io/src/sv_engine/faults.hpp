@@ -18,6 +18,7 @@
 
 #include "clock.hpp"
 #include "enum_text.hpp"
+#include "prp_knobs.hpp"
 #include "prp_sender.hpp"
 #include "sv_engine/config.hpp"
 
@@ -76,8 +77,6 @@ static_assert(rows_in_order(knob_kind_names, KnobKind::Mask), "one row per KnobK
 // The longest silence and the longest delay a knob takes.
 inline constexpr std::int64_t MAX_SILENCE_NS = 3600 * NS_PER_S;
 inline constexpr std::int64_t MAX_DELAY_NS = NS_PER_S;
-// The longest delay of one PRP LAN's copies (they wait in room sized for it).
-inline constexpr std::int64_t MAX_PRP_DELAY_NS = 10 * NS_PER_S / 1000;
 
 // One knob: its name, kind, largest value and what a receiver sees.
 struct KnobRow {
@@ -194,7 +193,10 @@ struct Fields {
 // One stream's knobs, written by any thread, read by the transmit thread.
 struct StreamKnobs {
     // Whether any PRP knob (prp_*) is set: the frames then leave one by one.
-    [[nodiscard]] bool prp_armed() const noexcept;
+    [[nodiscard]] bool prp_armed() const noexcept {
+        // One load while no knob of the stream was ever set.
+        return armed.load(std::memory_order_acquire) && prp.any();
+    }
 
     std::atomic<std::uint32_t> drop{0};
     std::atomic<std::uint32_t> duplicate{0};
@@ -204,33 +206,13 @@ struct StreamKnobs {
     std::atomic<std::int32_t> smp_synch{-1};       // -1: the stream's own
     std::atomic<std::int64_t> conf_rev{-1};        // -1: the stream's own
     std::atomic<bool> simulation{false};
-    // PRP, per LAN (A, B): counts, percentages, delays in ns.
-    std::array<std::atomic<std::uint32_t>, 2> prp_drop{};
-    std::array<std::atomic<std::uint32_t>, 2> prp_loss{};
-    std::array<std::atomic<std::int64_t>, 2> prp_delay_ns{};
-    std::atomic<std::uint32_t> prp_repeat_seq{0};
-    std::atomic<bool> prp_wrong_lan{false};
-    std::atomic<bool> prp_bad_size{false};
+    PrpKnobs prp;  // with a LAN B only
     std::atomic<std::int64_t> delay_ns{0};
     std::atomic<bool> quality_on{false};            // any channel's mask nonzero
     std::unique_ptr<std::atomic<std::uint32_t>[]> quality;  // one per channel
     // Set (after the knob) by every set, set_quality and clear, never reset:
     // until then the transmit thread skips the stream's knobs altogether.
     std::atomic<bool> armed{false};
-};
-
-// A small pseudo-random source (splitmix64) for the loss knobs: a state
-// word, no allocation, no system call.
-class Draws {
-public:
-    explicit Draws(std::uint64_t seed = 0) noexcept : state_(seed) {}
-    // The next 64 random bits.
-    [[nodiscard]] std::uint64_t next() noexcept;
-    // True with a chance of `percent` in 100 (0 never, 100 always).
-    [[nodiscard]] bool chance(std::uint32_t percent) noexcept { return next() % 100 < percent; }
-
-private:
-    std::uint64_t state_;
 };
 
 // The knobs of every stream of one publisher.

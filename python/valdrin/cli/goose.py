@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import textwrap
 import time
+from dataclasses import replace
 from typing import Iterator
 
 from .. import goose, inject
@@ -181,7 +182,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                 count += 1
         stats = {"frames_sent": count, "send_errors": 0, "late_frames": 0, "max_lateness_ns": 0}
     else:
-        stats = _publish(args, block, toggle_ns)
+        stats = _publish(args, block, toggle_ns, parser)
     if args.json:
         print_json(stats)
     else:
@@ -190,9 +191,19 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
-def _publish(args: argparse.Namespace, block: goose.GooseBlock, toggle_ns: int | None) -> dict:
+def _publish(args: argparse.Namespace, block: goose.GooseBlock, toggle_ns: int | None,
+             parser: argparse.ArgumentParser) -> dict:
     try:
         publisher = goose.Publisher(args.iface, [block], prp_b=args.prp_b)
+        # A lasting injection's value is set and cleared before the start: the publisher's own checks answer.
+        for injection in args.inject:
+            if injection.knob.kind.lasting:
+                step = inject.Step(0, injection.knob, injection.value)
+                try:
+                    publisher.inject(0, step)
+                    publisher.inject(0, replace(step, clear=True))
+                except ValueError as error:
+                    parser.error(f"--inject {injection.knob.name}: {error}")
         publisher.start()
     except OSError as error:
         raise Failure(str(error)) from None
