@@ -1,6 +1,7 @@
-"""fitted_table's table draws what rich's Table draws: its own line-per-row layout, taken when every
-cell is one line that fits, is compared with rich's Table on the same columns and rows (as text with
-every style, as a terminal gets it), over chosen rows and random ones."""
+"""fitted_table draws what rich draws: its table's own line-per-row layout, taken when every cell is
+one line that fits, is compared with rich's Table on the same columns and rows, and its lines below
+the table with rich's Text (as text with every style, as a terminal gets it), over chosen rows and
+random ones."""
 
 from __future__ import annotations
 
@@ -29,7 +30,7 @@ def both(rows: list[tuple], width: int, caption: str | None = None) -> tuple[str
     """fitted_table drawn, and the same with its table drawn by rich's Table."""
     group = fitted_table("Streams (n)", COLUMNS, rows, width, caption)
     table, *below = group.renderables
-    reference = type(group)(table.rich_table(), *below)
+    reference = type(group)(table.rich_table(), *(Text(line.plain) for line in below))
     return drawn(group, width), drawn(reference, width)
 
 

@@ -66,8 +66,28 @@ def fitted_table(title: str, columns: Sequence[Column], rows: Sequence[Sequence[
     for row in rows:
         details = [f"{columns[i].header} {_plain(row[i])}" for i in below if _plain(row[i]) not in ("", "-")]
         if details:
-            parts.append(Text(f"  {_plain(row[0])}: " + "; ".join(details)))
+            parts.append(_Line(f"  {_plain(row[0])}: " + "; ".join(details)))
     return Group(*parts)
+
+
+class _Line:
+    """A line of plain text drawn as rich draws ``Text(line)``: written out as it is when it
+    fits (a live table has one below it per row), by Text otherwise."""
+
+    def __init__(self, line: str) -> None:
+        self.line = line
+
+    @property
+    def plain(self) -> str:
+        return self.line
+
+    def __rich_console__(self, console: Console, options: ConsoleOptions) -> RenderResult:
+        if (options.justify in (None, "default") and self.line.isprintable()
+                and cell_len(self.line) <= options.max_width):
+            yield Segment(self.line)
+            yield Segment.line()
+        else:
+            yield Text(self.line)
 
 
 class _Table:
@@ -136,8 +156,20 @@ class _Table:
                 line.extend(segments)
                 if i < last:
                     line.append(divider)
-            out.append(line)
+            out.append(_joined(line))
         return out
+
+
+def _joined(line: list[Segment]) -> list[Segment]:
+    """``line`` with each run of unstyled segments as one: written the same, and a live table's
+    every redraw handles a third as many."""
+    out: list[Segment] = []
+    for segment in line:
+        if out and not segment.style and not out[-1].style:
+            out[-1] = Segment(out[-1].text + segment.text)
+        else:
+            out.append(segment)
+    return out
 
 
 def _simple(plain: str) -> bool:
