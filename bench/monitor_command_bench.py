@@ -254,7 +254,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help="one more option for valdrin monitor, e.g. --monitor-option=--block-timeout=10 (repeatable)")
     p.add_argument("--tcpdump", default=shutil.which("tcpdump") or "/usr/bin/tcpdump")
     p.add_argument("--buffer-kib", type=int, default=4096,
-                   help="tcpdump's -B, KiB (default 4096: the monitor's ring, 64 blocks of 64 KiB)")
+                   help="tcpdump's -B, KiB (default 4096: the monitor's ring, 8 blocks of 512 KiB)")
     p.add_argument("--engine-cpu", type=int, default=0)
     p.add_argument("--engine-priority", type=int, default=80)
     p.add_argument("--capture-cpu", type=int, default=1)

@@ -219,8 +219,9 @@ TEST(RingTest, AV3RingsBlocksHoldAboutATimeoutOfABusyLink) {
         {3, 131072, 32, "3 ms no longer fit: 128 KiB"},
         {4, 131072, 32, "4 ms fill 128 KiB"},
         {5, 262144, 16, "beyond 4 ms: 256 KiB"},
-        {10, 262144, 16, "valdrin monitor's timeout"},
-        {MAX_BLOCK_TIMEOUT_MS, 262144, 16, "never larger than 256 KiB"},
+        {8, 262144, 16, "8 ms fill 256 KiB"},
+        {10, 524288, 8, "valdrin monitor's timeout: 512 KiB (256 KiB filled in 8 ms, woke it twice per timeout)"},
+        {MAX_BLOCK_TIMEOUT_MS, 524288, 8, "never larger than 512 KiB"},
     };
     for (const RingRow& row : rows) {
         const RingGeometry ring = v3_ring(row.timeout_ms);

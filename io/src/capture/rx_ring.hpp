@@ -31,15 +31,17 @@ inline constexpr std::uint32_t MAX_BLOCK_TIMEOUT_MS = 1000;
 
 // A V3 ring of 4 MiB whose blocks hold about one block timeout of a busy
 // link's frames (32 MB/s, some 150,000 SV frames a second): 64 KiB blocks
-// for timeouts up to 2 ms, 128 KiB up to 4, 256 KiB beyond. A busy link
-// then wakes the reader about once per timeout rather than per small block,
-// and a quiet one still leaves a reader that stalls block count times the
-// timeout (at least 64 ms) before frames are dropped.
+// for timeouts up to 2 ms, 128 KiB up to 4, 256 KiB up to 8, 512 KiB
+// beyond. A busy link then wakes the reader about once per timeout rather
+// than per small block (a block that fills just before the timeout leaves
+// the next one closed by the timer soon after: two wake-ups), and a quiet
+// one still leaves a reader that stalls block count times the timeout (at
+// least 64 ms) before frames are dropped.
 [[nodiscard]] constexpr RingGeometry v3_ring(std::uint32_t block_timeout_ms) noexcept {
     constexpr std::uint32_t ring_bytes = 1u << 22;
     constexpr std::uint32_t per_ms = 1u << 15;  // a busy link's octets per ms, about
     std::uint32_t block = 1u << 16;
-    while (block < (1u << 18) && block / per_ms < block_timeout_ms) block *= 2;
+    while (block < (1u << 19) && block / per_ms < block_timeout_ms) block *= 2;
     return {.version = RingVersion::V3,
             .block_size = block,
             .block_count = ring_bytes / block,
