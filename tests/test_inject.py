@@ -78,4 +78,4 @@ def test_steps_in_time_order_with_clears_first_at_an_instant():
 
 def test_goose_knobs_are_the_publishers_fault_knobs():
     assert list(goose.INJECT_KNOBS) == list(goose.FAULT_KNOBS)
-    assert {k.kind for k in goose.INJECT_KNOBS.values()} == {Kind.COUNT, Kind.SPAN, Kind.FLAG}
+    assert {k.kind for k in goose.INJECT_KNOBS.values()} == {Kind.COUNT, Kind.SPAN, Kind.FLAG, Kind.NUMBER, Kind.DELAY}

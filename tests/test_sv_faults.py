@@ -240,8 +240,7 @@ def test_knob_table_kinds_and_quality_names():
         name for name in sv.FAULT_KNOBS if name.startswith("prp_")]
     # GOOSE's PRP knobs are SV's of the same name, alike in kind.
     assert {name: (knob.kind, knob.prp) for name, knob in goose.INJECT_KNOBS.items() if knob.prp} == {
-        name: (sv.FAULT_KNOBS[name].kind, True) for name in
-        ("prp_drop_a", "prp_drop_b", "prp_repeat_seq", "prp_wrong_lan", "prp_bad_size")}
+        name: (sv.FAULT_KNOBS[name].kind, True) for name in sv.FAULT_KNOBS if name.startswith("prp_")}
     # IEC 61850-7-3's quality bits, bit 0 first: validity 01 invalid, 11 questionable; test bit 11; derived 13.
     assert (sv.QUALITY_BITS["invalid"], sv.QUALITY_BITS["questionable"], sv.QUALITY_BITS["test"],
             sv.QUALITY_BITS["derived"]) == (0x1, 0x3, 0x800, 0x2000)

@@ -20,6 +20,7 @@ from typing import Iterable, Sequence
 
 from .data import Data, Timestamp
 from .inject import Kind, Knob, Step
+from .sv import FAULT_KNOBS as _SV_KNOBS
 from .values import FrameHeader, UtcTime, Value, data_values, from_native, text
 
 __all__ = ["ETHERTYPE_GOOSE", "FAULT_KNOBS", "GooseBlock", "GooseFrame", "GoosePDU", "Publisher", "decode_frame"]
@@ -148,15 +149,8 @@ FAULT_KNOBS = {
     "simulation": "the simulation flag set while true",
     "nds_com": "ndsCom set while true",
     "wrong_type": "the first data set member sent with another type while true",
-    "prp_drop_a": "PRP: the next `value` frames are not sent on LAN A (LAN B only)",
-    "prp_drop_b": "PRP: the next `value` frames are not sent on LAN B (LAN A only)",
-    "prp_loss_a": "PRP: `value` % (0-100) of the frames, drawn at random, not sent on LAN A while set",
-    "prp_loss_b": "PRP: `value` % (0-100) of the frames, drawn at random, not sent on LAN B while set",
-    "prp_delay_a": "PRP: LAN A's copies leave `value` µs (at most 10 ms) after LAN B's while set",
-    "prp_delay_b": "PRP: LAN B's copies leave `value` µs (at most 10 ms) after LAN A's while set",
-    "prp_repeat_seq": "PRP: the next `value` frames carry the node's previous sequence number again",
-    "prp_wrong_lan": "PRP: each copy carries the other LAN's identifier while true",
-    "prp_bad_size": "PRP: the trailer's LSDU size one too large while true",
+    # The PRP knobs (a publisher with prp_b) are the SV publisher's: the same names, values and effects.
+    **{knob.name: knob.help.replace("with --prp: ", "PRP: ") for knob in _SV_KNOBS.values() if knob.prp},
 }
 
 # The knobs as ``valdrin goose publish --inject`` names them (valdrin.inject's grammar).
@@ -170,20 +164,7 @@ INJECT_KNOBS = {
         Knob("simulation", Kind.FLAG, "the simulation flag set"),
         Knob("nds_com", Kind.FLAG, "ndsCom set"),
         Knob("wrong_type", Kind.FLAG, "the first data set member sent with another type"),
-        Knob("prp_drop_a", Kind.COUNT, "with --prp: the next N frames not sent on LAN A", prp=True),
-        Knob("prp_drop_b", Kind.COUNT, "with --prp: the next N frames not sent on LAN B", prp=True),
-        Knob("prp_loss_a", Kind.NUMBER, "with --prp: V % of the frames (0-100), drawn at random, not sent on LAN A",
-             prp=True),
-        Knob("prp_loss_b", Kind.NUMBER, "with --prp: V % of the frames (0-100), drawn at random, not sent on LAN B",
-             prp=True),
-        Knob("prp_delay_a", Kind.DELAY, "with --prp: LAN A's copies leave TIME after LAN B's (at most 10 ms)",
-             prp=True),
-        Knob("prp_delay_b", Kind.DELAY, "with --prp: LAN B's copies leave TIME after LAN A's (at most 10 ms)",
-             prp=True),
-        Knob("prp_repeat_seq", Kind.COUNT, "with --prp: the next N frames repeat the previous sequence number",
-             prp=True),
-        Knob("prp_wrong_lan", Kind.FLAG, "with --prp: each copy carries the other LAN's identifier", prp=True),
-        Knob("prp_bad_size", Kind.FLAG, "with --prp: the trailer's LSDU size one too large", prp=True),
+        *(knob for knob in _SV_KNOBS.values() if knob.prp),
     )
 }
 
