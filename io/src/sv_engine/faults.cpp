@@ -5,7 +5,6 @@
 #include "ethernet.hpp"
 #include "lateness.hpp"
 #include "octets.hpp"
-#include "sv_engine/schedule.hpp"
 
 namespace valdrin::io::sv_engine {
 

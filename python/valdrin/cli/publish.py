@@ -560,9 +560,9 @@ def _stats_line(stats: dict[str, int], per_second: float) -> str:
 
 def check_lasting_values(publisher: Publisher, injections: list[inject.Injection],
                          parser: argparse.ArgumentParser) -> None:
-    """A usage error for a lasting injection whose value the publisher refuses (out of range, or
-    a LAN's delay of a frame period or more): each is set and cleared again before the thread
-    starts, so that the publisher's own checks answer."""
+    """A usage error for a lasting injection whose value the publisher refuses (out of range, a
+    field the stream's frame lacks): each is set and cleared again before the thread starts, so
+    that the publisher's own checks answer."""
     for injection in injections:
         if injection.knob.kind.lasting:
             step = inject.Step(0, injection.knob, injection.value, streams=injection.streams)

@@ -181,7 +181,7 @@ def _simple(plain: str) -> bool:
 def _cell(console: Console, cell: str | Text, width: int, justify: str) -> list[Segment] | None:
     """A cell's segments as rich lays out a single line of text in a column of ``width``, or None
     when the cell is not such a line. A string is markup (the headers)."""
-    if (isinstance(cell, Text) and not cell._spans and cell.justify is None and cell.overflow is None
+    if (isinstance(cell, Text) and not cell.spans and cell.justify is None and cell.overflow is None
             and cell.no_wrap is None and cell.end == "\n" and _simple(cell.plain)):
         # The common cell: what rich's Text.wrap, justify and render make of it, written out.
         padding = width - cell_len(cell.plain)
