@@ -69,7 +69,10 @@ def test_usage_errors(extra, message, capsys, tmp_path, monkeypatch):
     with pytest.raises(SystemExit) as caught:
         main(BASE + extra)
     assert caught.value.code == 2
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    # One line naming the subcommand, whether argparse or the command found the mistake.
+    (line,) = [line for line in err.splitlines() if "error:" in line]
+    assert line.startswith("valdrin goose publish: error: ") and message in line
     assert not (tmp_path / "x.pcap").exists() or extra[-1] != "5"
 
 

@@ -108,6 +108,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                    help="a fault at an offset from the start, for a while (repeatable; the knobs are listed below)")
     p.add_argument("--json", action="store_true", help="print the counters as one JSON object at the end")
     add_goose_publish_options(p)
+    # Usage errors name the subcommand ("valdrin goose publish: error: ..."), as argparse's own do.
+    p.set_defaults(command_parser=p)
     return g
 
 
