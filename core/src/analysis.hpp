@@ -365,7 +365,7 @@ struct GooseBlock {
     std::uint64_t st_num = 0;         // the newest stNum and sqNum
     std::uint64_t sq_num = 0;
     std::uint64_t state_changes = 0;  // frames of a higher stNum than the newest
-    std::uint64_t lost = 0;           // sqNum and stNum numbers skipped
+    std::uint64_t lost = 0;           // sqNum and stNum numbers skipped (less those of the newest state that came late)
     std::uint64_t duplicated = 0;     // the newest stNum and sqNum again
     std::uint64_t out_of_order = 0;   // a stNum or sqNum behind the newest
     // The newest taken back to the third of three frames in a row behind it

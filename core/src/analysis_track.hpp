@@ -64,6 +64,10 @@ struct Analyzer::GooseTrack {
     std::int64_t deadline_ns = 0;    // last frame's time plus its TAL
     bool expiry_counted = false;     // that deadline's expiry was already counted
     std::uint64_t behind_run = 0;    // frames in a row behind the newest, each continuing the one before
+    // The newest state's sqNums counted lost, the 64 below the newest: bit
+    // j stands for sqNum newest - 1 - j. One that comes late (a frame that
+    // took the slower of two LANs) was not lost after all.
+    std::uint64_t missing = 0;
     // The frame that arrived last: its stNum, sqNum and t.
     std::uint64_t previous_st = 0;
     std::uint64_t previous_sq = 0;
@@ -84,6 +88,11 @@ struct Analyzer::GooseTrack {
 };
 
 namespace track {
+
+// The lowest `n` bits set (all 64 from n = 64 on).
+inline constexpr std::uint64_t low_bits(std::uint64_t n) noexcept {
+    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
 
 inline std::uint64_t load64(const std::uint8_t* p) noexcept {
     std::uint64_t v;

@@ -313,6 +313,7 @@ Analyzer::Order Analyzer::count_sequence(std::size_t i, const goose::ReceivedPdu
         // itself among them when sqNum > 0).
         ++b.state_changes;
         b.lost = saturated_sum(b.lost, static_cast<std::uint64_t>(states - 1), sq);
+        k.missing = track::low_bits(sq);
         b.st_num = st;
         b.sq_num = sq;
         b.last_change_ns = t_ns;
@@ -327,6 +328,7 @@ Analyzer::Order Analyzer::count_sequence(std::size_t i, const goose::ReceivedPdu
     if (states == 0 && steps >= 0) {
         if (steps > 0) {
             b.lost += static_cast<std::uint64_t>(steps - 1);
+            k.missing = (steps >= 64 ? 0 : k.missing << steps) | track::low_bits(static_cast<std::uint64_t>(steps - 1));
             b.sq_num = sq;
         } else {
             ++b.duplicated;
@@ -341,12 +343,19 @@ Analyzer::Order Analyzer::count_sequence(std::size_t i, const goose::ReceivedPdu
     k.behind_run = continues ? k.behind_run + 1 : 1;
     if (k.behind_run < RESYNC_RUN) {
         ++b.out_of_order;
+        // Late, of the newest state: when counted lost, it was not.
+        const std::uint64_t behind = states == 0 && sq < b.sq_num ? b.sq_num - sq : 0;
+        if (behind >= 1 && behind <= 64 && (k.missing >> (behind - 1) & 1) != 0 && b.lost != 0) {
+            k.missing &= ~(std::uint64_t{1} << (behind - 1));
+            --b.lost;
+        }
         return Order::OutOfOrder;
     }
     ++b.resyncs;
     b.st_num = st;
     b.sq_num = sq;
     k.behind_run = 0;
+    k.missing = 0;
     return Order::First;
 }
 
