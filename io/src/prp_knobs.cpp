@@ -2,17 +2,12 @@
 
 namespace valdrin::io {
 
-namespace {
-
-// Takes one from `count` if it is above 0; whether it did.
 bool take_one(std::atomic<std::uint32_t>& count) noexcept {
     std::uint32_t left = count.load();
     while (left != 0 && !count.compare_exchange_weak(left, left - 1)) {
     }
     return left != 0;
 }
-
-}  // namespace
 
 std::uint64_t Draws::next() noexcept {
     std::uint64_t z = (state_ += 0x9E3779B97F4A7C15);

@@ -18,6 +18,10 @@ namespace valdrin::io {
 // waiting copies take for it.
 inline constexpr std::int64_t MAX_PRP_DELAY_NS = 10 * NS_PER_S / 1000;
 
+// Takes one from the one-shot count knob `count` if it is above 0 (any
+// thread may set it meanwhile); whether it did.
+[[nodiscard]] bool take_one(std::atomic<std::uint32_t>& count) noexcept;
+
 // A small pseudo-random source (splitmix64) for the loss knobs: a state
 // word, no allocation, no system call.
 class Draws {

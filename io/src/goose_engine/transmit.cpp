@@ -94,8 +94,11 @@ std::optional<Redundancy> redundancy_of(const Shared& shared, std::optional<Sock
 void send_frame(Shared& shared, int fd, std::size_t i, std::optional<Redundancy>& prp,
                 std::span<const std::uint8_t> frame) noexcept {
     if (prp) {
-        const PrpSent both = prp->sender.send_frame(fd, prp->node_of[i], frame,
-                                                    shared.faults[i].prp.next_frame(prp->draws[i]), saturate(now_ns()));
+        const PrpFrameFaults faults = shared.faults[i].prp.next_frame(prp->draws[i]);
+        // The clock only for a delayed LAN, whose copy waits from now.
+        const bool delayed = faults.delay_ns[0] != 0 || faults.delay_ns[1] != 0;
+        const PrpSent both =
+            prp->sender.send_frame(fd, prp->node_of[i], frame, faults, delayed ? saturate(now_ns()) : 0);
         shared.frames_sent.fetch_add(both.frames);
         shared.send_errors.fetch_add(both.failed);
     } else if (::send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size())) {
@@ -119,12 +122,8 @@ void send_due(Shared& shared, int fd, std::optional<Redundancy>& prp, std::size_
     if (faults.simulation.load()) fixed.simulation = true;
     if (faults.nds_com.load()) fixed.nds_com = true;
     const OlderState& kept = shared.older[i];
-    std::uint32_t older = kept.kept ? faults.old_st.load() : 0;
-    while (older != 0 && !faults.old_st.compare_exchange_weak(older, older - 1)) {
-    }
-    std::uint32_t repeat = faults.repeat.load();
-    while (repeat != 0 && !faults.repeat.compare_exchange_weak(repeat, repeat - 1)) {
-    }
+    const bool older = kept.kept && take_one(faults.old_st);
+    const bool repeat = take_one(faults.repeat);
     sch::Varying varying{
         .tal_ms = sch::tal_ms(timing, run.k),
         .t = sch::utc_of(run.change_at, tmpl.varying.t.quality),
@@ -159,7 +158,7 @@ void send_due(Shared& shared, int fd, std::optional<Redundancy>& prp, std::size_
     };
     if (run.due >= static_cast<Nanos>(faults.silent_until_ns.load())) {
         const std::int64_t lateness = saturate(now - run.due);
-        if (older != 0) {
+        if (older) {
             // An extra frame of the state before, as it was, ahead of the
             // due one: the sequence of the current state stays whole.
             sch::Varying stale = varying;
@@ -169,7 +168,7 @@ void send_due(Shared& shared, int fd, std::optional<Redundancy>& prp, std::size_
             stale.all_data = std::span<const std::uint8_t>(kept.content.data(), kept.size);
             emit(stale, 1, false);
         }
-        emit(varying, repeat != 0 ? 2 : 1, run.k == 0);
+        emit(varying, repeat ? 2 : 1, run.k == 0);
         raise_max(shared.max_lateness_ns, lateness);
         if (lateness > sch::gap_ns(timing, run.k)) shared.late_frames.fetch_add(1);
         if (shared.lateness_count < shared.lateness.size()) shared.lateness[shared.lateness_count++] = lateness;

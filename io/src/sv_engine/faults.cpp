@@ -152,14 +152,6 @@ std::expected<void, FaultError> Faults::clear(std::size_t stream, Knob knob) noe
 
 namespace {
 
-// Takes one from `counter` if it is above 0; whether it did.
-bool take_one(std::atomic<std::uint32_t>& counter) noexcept {
-    std::uint32_t n = counter.load();
-    while (n != 0 && !counter.compare_exchange_weak(n, n - 1)) {
-    }
-    return n != 0;
-}
-
 // A seed for a stream's draws from its template (streams differ in APPID,
 // svID or destination): FNV-1a.
 std::uint64_t seed_of(const std::vector<std::uint8_t>& frame) noexcept {
