@@ -393,3 +393,15 @@ def test_knobs_set_before_start_hold_when_the_start_second_moves():
     assert result["moved"]
     # The two frames dropped, then smpCnt 2... with confRev 7 from the first frame sent.
     assert result["seen"] == [[smp, 7] for smp in range(2, 40)]
+
+
+@pytest.mark.parametrize("text, said", [
+    ("prp_delay_b=2ms@1", "set prp_delay_b=2ms on every stream at +1 s"),
+    ("delay=250us/2", "set delay=250us on stream 2 at +0 s"),
+    ("silence=1.5s@3", "set silence=1500ms on every stream at +3 s"),
+    ("drop=4@2", "set drop=4 on every stream at +2 s"),
+])
+def test_publish_says_each_step_with_its_time_as_written(text, said):
+    from valdrin.cli.publish import _step_text
+    (step,) = steps([parse(text, sv.FAULT_KNOBS, streams=True)])
+    assert _step_text(step) == said

@@ -582,6 +582,9 @@ def _streams_text(share: list[int]) -> str:
 def _step_text(step: inject.Step) -> str:
     what = "cleared" if step.clear else "set"
     value = "" if step.clear or step.value is None else f"={step.value}"
+    if step.knob.kind in (inject.Kind.SPAN, inject.Kind.DELAY) and value:  # ns, written as the grammar reads them
+        ns = int(step.value)
+        value = f"={ns / 1e6:g}ms" if ns % 1_000_000 == 0 else f"={ns / 1e3:g}us"
     if isinstance(step.value, inject.Mask) and not step.clear:
         chosen = "all channels" if step.value.channels is None else f"channels {','.join(map(str, step.value.channels))}"
         value = f"=0x{step.value.bits:04x} on {chosen}"
