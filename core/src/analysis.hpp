@@ -165,10 +165,36 @@ struct LogBuckets {
 // What a histogram of N buckets over values of type T counts: each
 // bucket, and exactly the count, min and max. A bucket that would pass
 // 2^32 - 1 halves every bucket first (each at least 1 when it was), so
-// ranks stay right to a few in 2^32.
+// ranks stay right to a few in 2^32. The buckets in use are a narrow band
+// (intervals and latencies cluster): copies and quantiles read that band
+// only.
 template <std::size_t N, class T>
 class BucketCounts {
 public:
+    BucketCounts() = default;
+    BucketCounts(const BucketCounts&) = default;
+    // Leaves this equal to `other`, touching only the buckets either uses.
+    BucketCounts& operator=(const BucketCounts& other) noexcept {
+        if (this == &other) return *this;
+        if (!other.empty()) {
+            // This band's buckets outside the other's, then the other's band.
+            zero(low_, std::min<std::size_t>(high_ + 1, other.low_));
+            zero(std::max<std::size_t>(low_, other.high_ + 1), high_ + 1);
+            std::copy(other.counts_.begin() + static_cast<std::ptrdiff_t>(other.low_),
+                      other.counts_.begin() + static_cast<std::ptrdiff_t>(other.high_ + 1),
+                      counts_.begin() + static_cast<std::ptrdiff_t>(other.low_));
+        } else {
+            zero(low_, high_ + 1);
+        }
+        weight_ = other.weight_;
+        count_ = other.count_;
+        min_ = other.min_;
+        max_ = other.max_;
+        low_ = other.low_;
+        high_ = other.high_;
+        return *this;
+    }
+
     [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
     // The smallest and largest value; 0 when none was counted.
     [[nodiscard]] T min() const noexcept { return count_ ? min_ : T{}; }
@@ -185,17 +211,20 @@ protected:
         ++count_;
         if (value < min_) min_ = value;
         if (value > max_) max_ = value;
+        if (i < low_) low_ = static_cast<std::uint32_t>(i);
+        if (i > high_) high_ = static_cast<std::uint32_t>(i);
     }
     // The bucket of the nearest-rank q-quantile (q in [0, 1]); 0 when none was counted.
     [[nodiscard]] std::size_t quantile_bucket(double q) const noexcept {
+        if (empty()) return 0;
         q = std::clamp(q, 0.0, 1.0);
         const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(weight_))));
         std::uint64_t seen = 0;
-        for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t i = low_; i <= high_; ++i) {
             seen += counts_[i];
             if (seen >= rank) return i;
         }
-        return N - 1;
+        return high_;
     }
     // `value` kept within [min, max].
     [[nodiscard]] double within(double value) const noexcept {
@@ -203,9 +232,18 @@ protected:
     }
 
 private:
+    static_assert(N > 0 && N < std::numeric_limits<std::uint32_t>::max(), "bucket indexes fit the band's bounds");
+
+    [[nodiscard]] bool empty() const noexcept { return low_ > high_; }
+    // Zeroes buckets [from, to) (nothing when to <= from).
+    void zero(std::size_t from, std::size_t to) noexcept {
+        if (from < to) std::fill(counts_.begin() + static_cast<std::ptrdiff_t>(from),
+                                 counts_.begin() + static_cast<std::ptrdiff_t>(to), 0u);
+    }
     void halve() noexcept {
         weight_ = 0;
-        for (std::uint32_t& bucket : counts_) {
+        for (std::size_t i = low_; i <= high_; ++i) {
+            std::uint32_t& bucket = counts_[i];
             bucket = bucket / 2 + (bucket & 1);
             weight_ += bucket;
         }
@@ -217,6 +255,9 @@ private:
     std::uint64_t count_ = 0;
     T min_ = std::numeric_limits<T>::max();
     T max_ = std::numeric_limits<T>::lowest();
+    // The band of buckets ever counted in, [low_, high_]; empty when low_ > high_.
+    std::uint32_t low_ = static_cast<std::uint32_t>(N);
+    std::uint32_t high_ = 0;
     std::array<std::uint32_t, N> counts_{};
 };
 

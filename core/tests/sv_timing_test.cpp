@@ -2,9 +2,12 @@
 // and the profile names a stream is matched against.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <random>
+#include <type_traits>
 #include <vector>
 
 #include "analysis.hpp"
@@ -121,6 +124,59 @@ TEST(Latency, SignedQuantilesWithinTheBucketError) {
     EXPECT_EQ(h.quantile(1.0), 7.0 * SECOND);
     EXPECT_EQ(LatencyHistogram{}.quantile(0.5), 0.0);
     EXPECT_DOUBLE_EQ(IntervalHistogram::shown(-208.3334), -208.3);
+}
+
+// Assignment copies only the bands of buckets in use: whatever the two
+// histograms held, the target ends equal to the source, every bucket.
+TEST(Histograms, AssignmentOverAnyOtherLeavesAnExactCopy) {
+    struct Band {
+        std::int64_t low_ns;
+        std::int64_t high_ns;
+        int values;
+    };
+    const struct {
+        Band target;  // what the target held before
+        Band source;
+        const char* why;
+    } cases[] = {
+        {{200'000, 220'000, 500}, {200'000, 220'000, 500}, "the same band"},
+        {{150'000, 300'000, 500}, {200'000, 210'000, 500}, "a wider target: its outer buckets must be cleared"},
+        {{200'000, 210'000, 500}, {150'000, 300'000, 500}, "a wider source"},
+        {{1'000, 5'000, 200}, {2 * SECOND, 3 * SECOND, 200}, "disjoint bands, the target below"},
+        {{2 * SECOND, 3 * SECOND, 200}, {1'000, 5'000, 200}, "disjoint bands, the target above"},
+        {{100'000, 200'000, 300}, {150'000, 250'000, 300}, "overlapping bands"},
+        {{100'000, 200'000, 300}, {0, 0, 0}, "an empty source clears the target"},
+        {{0, 0, 0}, {100'000, 200'000, 300}, "an empty target"},
+        {{-300'000, 300'000, 400}, {-10'000, 10'000, 400}, "both signs (latency)"},
+    };
+    std::mt19937_64 random(7);
+    const auto fill = [&](auto& h, const Band& band, bool signed_values) {
+        for (int k = 0; k < band.values; ++k) {
+            const auto v = std::uniform_int_distribution<std::int64_t>(band.low_ns, band.high_ns)(random);
+            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(h)>, IntervalHistogram>) {
+                h.add(static_cast<std::uint64_t>(v < 0 ? -v : v));
+            } else {
+                h.add(signed_values ? v : (v < 0 ? -v : v));
+            }
+        }
+    };
+    for (const auto& c : cases) {
+        auto intervals = std::make_unique<std::array<IntervalHistogram, 3>>();  // target, source, fresh copy
+        fill((*intervals)[0], c.target, false);
+        fill((*intervals)[1], c.source, false);
+        (*intervals)[2] = IntervalHistogram((*intervals)[1]);
+        (*intervals)[0] = (*intervals)[1];
+        EXPECT_TRUE((*intervals)[0] == (*intervals)[2]) << c.why;
+        EXPECT_EQ((*intervals)[0].quantile(0.99), (*intervals)[1].quantile(0.99)) << c.why;
+
+        auto latencies = std::make_unique<std::array<LatencyHistogram, 3>>();
+        fill((*latencies)[0], c.target, true);
+        fill((*latencies)[1], c.source, true);
+        (*latencies)[2] = LatencyHistogram((*latencies)[1]);
+        (*latencies)[0] = (*latencies)[1];
+        EXPECT_TRUE((*latencies)[0] == (*latencies)[2]) << c.why;
+        EXPECT_EQ((*latencies)[0].quantile(0.5), (*latencies)[1].quantile(0.5)) << c.why;
+    }
 }
 
 // --- Outages ---------------------------------------------------------------------
