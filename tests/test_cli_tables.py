@@ -143,8 +143,8 @@ def write_capture(path, records):
 
 @pytest.fixture(scope="module")
 def reports(tmp_path_factory):
-    """Reports of captures: 32 streams as `valdrin publish` writes them; and two streams with
-    lost samples (one with a long svID), GOOSE blocks with a broken publishing rule."""
+    """Reports of captures: 32 streams as `valdrin publish` writes them; two streams with lost
+    samples (one with a long svID), GOOSE blocks with a broken publishing rule; PRP's two LANs."""
     where = tmp_path_factory.mktemp("captures")
     assert main(["publish", "--pcap", str(where / "s32.pcap"), "--streams", "32", "--rate", "4800",
                  "--duration", "0.02"]) == 0
@@ -155,7 +155,10 @@ def reports(tmp_path_factory):
     records += [(t0 + 1000 * n, goose_frame(1, n, value=n < 2)) for n in range(4)]
     records += [(t0 + 1000 * n + 1, goose_frame(3, n, gocb_ref="IED2LD0/LLN0$GO$gcb2")) for n in range(2)]
     faults = analyze(write_capture(where / "faults.pcap", records))
-    return {"32 streams": analyze(where / "s32.pcap"), "faults": faults}
+    assert main(["publish", "--pcap", str(where / "red.pcap"), "--prp", "--streams", "3", "--rate", "4800",
+                 "--duration", "0.02"]) == 0
+    prp = analyze(where / "red-A.pcap", prp_b=where / "red-B.pcap")
+    return {"32 streams": analyze(where / "s32.pcap"), "faults": faults, "prp": prp}
 
 
 def terminal(width: int, height: int, color_system: str | None = "truecolor", **options) -> Console:
@@ -221,6 +224,8 @@ def view_of(reports, what, width):
      "32 streams, all of them shown"),
     ("faults", (150, 60), [("update", 150)] * 2, {}, "red counts, a folded svID, GOOSE blocks and findings"),
     ("faults", (70, 60), [("update", 70)] * 2, {}, "faults on a narrow terminal"),
+    ("prp", (150, 60), [("update", 150)] * 2, {}, "PRP: the LANs, the table of both, the nodes"),
+    ("prp", (60, 60), [("update", 60)] * 2, {}, "PRP on a narrow terminal"),
 ])
 def test_a_live_view_writes_what_rich_live_wrote(reports, what, size, steps, options, why):
     def steps_for() -> list[tuple]:

@@ -13,7 +13,7 @@ from ..listen import Event, Report
 from ..values import BitString, UtcTime
 from .app import rich_console
 from .prp_view import prp_parts
-from .tables import Column, Styled, count_cell, fitted_table, styled
+from .tables import BAD, GOOD, Column, Styled, count_cell, fitted_table
 from .text import iso_ns
 
 
@@ -62,7 +62,7 @@ def _latency(item: dict) -> str:
     return "-" if latency is None else f"{_us(latency['median'])}/{_us(latency['p99'])}"
 
 
-_SILENT, _OK, _EXPIRED = styled("bold red")("silent"), styled("green")("ok"), styled("bold red")("expired")
+_SILENT, _OK, _EXPIRED = BAD("silent"), GOOD("ok"), BAD("expired")
 
 
 def _state(item: dict) -> Styled:

@@ -7,7 +7,7 @@ from rich.console import Group
 from rich.text import Text
 
 from ..listen import Report
-from .tables import Column, count_cell, fitted_table, styled
+from .tables import BAD, Column, count_cell, fitted_table
 from .text import iso_ns
 
 
@@ -84,7 +84,7 @@ def _count_plain(value: int) -> str:
     return f"{value:,}" if value else _ZERO
 
 
-_ZERO = styled("bold red")("0")
+_ZERO = BAD("0")
 
 
 def prp_parts(report: Report, width: int) -> list:

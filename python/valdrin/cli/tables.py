@@ -47,16 +47,14 @@ def styled(style: str) -> type[Styled]:
     return type(f"Styled[{style}]", (Styled,), {"__slots__": (), "style": style})
 
 
-_BAD = styled("bold red")
-_GOOD = styled("green")
-
-
-_NONE = _GOOD("0")
+# The cells of a problem, and of its absence.
+BAD, GOOD = styled("bold red"), styled("green")
+_NONE = GOOD("0")
 
 
 def count_cell(value: int) -> Styled:
     """A problem count: red when not zero, green when zero."""
-    return _BAD(f"{value:,}") if value else _NONE
+    return BAD(f"{value:,}") if value else _NONE
 
 
 # A cell: a string is shown as it is (an svID or a GOOSE value is no markup).
