@@ -69,16 +69,22 @@ def test_drawn_as_rich_draws_it(rows, width, why):
     assert fast == reference, why
 
 
+def random_rows(rng: random.Random, least: int = 1) -> list[tuple]:
+    """Rows of words of ASCII, wide characters, markup, blanks and tabs, their last cell a plain,
+    styled or Text one."""
+    def word() -> str:
+        return "".join(rng.choice("abcXYZ019 :_-.µ/[]字\t") for _ in range(rng.randrange(0, 14)))
+
+    return [row(word(), rng.choice([0, 1, 99999]), word(),
+                rng.choice([Text(word(), style=rng.choice(["", "green", "bold red"])), word(),
+                            styled(rng.choice(["green", "bold red", "none"]))(word())]))
+            for _ in range(rng.randrange(least, 6))]
+
+
 def test_random_tables_are_drawn_as_rich_draws_them():
     rng = random.Random(23)
-    alphabet = "abcXYZ019 :_-.µ/[]字\t"
     for case in range(300):
-        def word() -> str:
-            return "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 14)))
-
-        rows = [row(word(), rng.choice([0, 1, 99999]), word(),
-                    Text(word(), style=rng.choice(["", "green", "bold red"])) if rng.random() < 0.5 else word())
-                for _ in range(rng.randrange(1, 6))]
+        rows = random_rows(rng)
         width = rng.randrange(30, 160)
         fast, reference = both(rows, width, caption=rng.choice([None, "a caption"]))
         assert fast == reference, (case, rows, width)
@@ -109,15 +115,8 @@ def test_a_styled_cell_is_its_text(cell, text, style, why):
 def test_random_tables_are_written_out_as_the_console_writes_them():
     """drawn_lines, the lines a live view writes, against console.print of the same table."""
     rng = random.Random(61850)
-    alphabet = "abcXYZ019 :_-.µ/[]字\t"
     for case in range(300):
-        def word() -> str:
-            return "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 14)))
-
-        rows = [row(word(), rng.choice([0, 1, 99999]), word(),
-                    rng.choice([Text(word(), style=rng.choice(["", "green", "bold red"])), word(),
-                                styled(rng.choice(["green", "bold red", "none"]))(word())]))
-                for _ in range(rng.randrange(0, 6))]
+        rows = random_rows(rng, least=0)
         width = rng.randrange(30, 160)
         group = Group(Text("totals"), fitted_table("Streams (n)", COLUMNS, rows, width,
                                                    caption=rng.choice([None, "a caption"])))
