@@ -66,10 +66,6 @@ FOLD_WIDTH = 10
 _GAP = 2
 
 
-def _plain(cell: Cell) -> str:
-    return cell.plain if isinstance(cell, Text) else cell
-
-
 def _width(text: str) -> int:
     """``text``'s width in terminal cells."""
     return len(text) if text.isascii() and text.isprintable() else cell_len(text)
