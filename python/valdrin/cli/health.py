@@ -13,7 +13,7 @@ from ..listen import Event, Report
 from ..values import BitString, UtcTime
 from .app import rich_console
 from .prp_view import prp_parts
-from .tables import Column, fitted_table
+from .tables import BAD, GOOD, Column, Styled, count_cell, fitted_table
 from .text import iso_ns
 
 
@@ -21,20 +21,16 @@ def _us(value: float | None) -> str:
     return "-" if value is None else f"{value:,.0f}" if value >= 100 else f"{value:.1f}"
 
 
-def _count(value: int) -> Text:
-    """A problem count: red when not zero."""
-    return Text(f"{value:,}", style="bold red" if value else "green")
+def _rms(values: list, scale: float, spec: str) -> str:
+    """RMS values times ``scale``, formatted by ``spec`` and joined by "/"; "-" for none."""
+    return "/".join(["-" if v is None or math.isnan(v) else format(v * scale, spec) for v in values])
 
 
 def _channels(item: dict) -> str:
     """RMS of the 9-2LE channels, currents in A and voltages in kV; raw values for other layouts."""
     if item["channels"]:
         rms = [channel["rms"] for channel in item["channels"]]
-
-        def group(values, scale, digits):
-            return "/".join("-" if v is None or math.isnan(v) else f"{v * scale:,.{digits}f}" for v in values)
-
-        return f"I {group(rms[:4], 1, 1)} A  V {group(rms[4:], 0.001, 2)} kV"
+        return f"I {_rms(rms[:4], 1, ',.1f')} A  V {_rms(rms[4:], 0.001, ',.2f')} kV"
     if item["raw"]:
         return "raw " + " ".join(str(v) for v in item["raw"][:8]) + (" …" if len(item["raw"]) > 8 else "")
     return ""
@@ -66,8 +62,11 @@ def _latency(item: dict) -> str:
     return "-" if latency is None else f"{_us(latency['median'])}/{_us(latency['p99'])}"
 
 
-def _state(item: dict) -> Text:
-    return Text("silent", style="bold red") if item["silent"] else Text("ok", style="green")
+_SILENT, _OK, _EXPIRED = BAD("silent"), GOOD("ok"), BAD("expired")
+
+
+def _state(item: dict) -> Styled:
+    return _SILENT if item["silent"] else _OK
 
 
 _SV_COLUMNS = (
@@ -90,7 +89,8 @@ def sv_table(report: Report, width: int, rates: dict | None = None) -> Group:
         interval = item["interval_us"]
         rows.append((
             item["sv_id"], f"0x{item['app_id']:04x}", "-" if rate is None else f"{rate:,.0f}", _state(item),
-            _count(item["lost"]), _count(item["duplicated"]), _count(item["out_of_order"]), _count(item["outages"]),
+            count_cell(item["lost"]), count_cell(item["duplicated"]), count_cell(item["out_of_order"]),
+            count_cell(item["outages"]),
             f"{item['asdus']:,}", _us(interval["p99"]), _us(interval["max"]), _latency(item),
             item["profile"] or "-", item["dst"], _channels(item),
         ))
@@ -124,11 +124,11 @@ def state_text(values: list | None, most: int = 60) -> str:
     return out if len(out) <= most else out[: most - 1] + "…"
 
 
-def tal_status(item: dict, now_ns: int | None) -> Text:
+def tal_status(item: dict, now_ns: int | None) -> Styled:
     """"ok", or "expired" when no frame came by `now_ns` within the last frame's timeAllowedToLive."""
     if now_ns is not None and now_ns > item["last_ns"] + item["time_allowed_to_live"] * 1_000_000:
-        return Text("expired", style="bold red")
-    return Text("ok", style="green")
+        return _EXPIRED
+    return _OK
 
 
 _GOOSE_COLUMNS = (
@@ -151,8 +151,8 @@ def goose_table(report: Report, now_ns: int | None, width: int) -> Group:
             flags.append("ndsCom")
         state = state_text(item["values"]) + (f" [{' '.join(flags)}]" if flags else "")
         rows.append((
-            item["gocb_ref"], f"0x{item['app_id']:04x}", _count(item["lost"]), _count(item["duplicated"]),
-            _count(item["out_of_order"]), tal_status(item, now_ns), _count(item["tal_expired"]),
+            item["gocb_ref"], f"0x{item['app_id']:04x}", count_cell(item["lost"]), count_cell(item["duplicated"]),
+            count_cell(item["out_of_order"]), tal_status(item, now_ns), count_cell(item["tal_expired"]),
             str(item["st_num"]), str(item["sq_num"]), f"{item['state_changes']:,}", state,
         ))
     return fitted_table(f"GOOSE control blocks ({len(report.goose)})", _GOOSE_COLUMNS, rows, width)
@@ -191,7 +191,7 @@ def findings_table(report: Report, width: int) -> Group | None:
             found = [(label, findings[key], first)] if key != "strict_deviations" else [
                 (f"{label}: {text}", count, first[text]) for text, count in findings[key].items()]
             for what, count, at in found:
-                rows.append((item["gocb_ref"], f"0x{item['app_id']:04x}", _count(count), what, iso_ns(at)))
+                rows.append((item["gocb_ref"], f"0x{item['app_id']:04x}", count_cell(count), what, iso_ns(at)))
     return fitted_table("GOOSE findings", _FINDING_COLUMNS, rows, width) if rows else None
 
 

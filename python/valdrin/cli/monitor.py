@@ -6,12 +6,11 @@ from __future__ import annotations
 import argparse
 import time
 
-from rich.live import Live
-
 from ..listen import Monitor, Report
 from .app import Failure, StopSignals, add_analysis_options, int_between, interface_pair, print_json, seconds
 from .health import console as health_console, event_line, report_view, stream_key
 from .scl import add_check_option, scl_check
+from .tables import LiveView
 from .text import conf_rev_lines
 
 
@@ -100,10 +99,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         end = None if args.duration is None else time.monotonic() + float(args.duration)
         console = health_console(stderr=args.json)
         rates = _Rates()
-        # A terminal gets the table redrawn in place; anything else only the
-        # events as they come and the report at the end.
-        live = Live(console=console, auto_refresh=False, transient=True, redirect_stdout=False,
-                    redirect_stderr=False)
+        # A terminal gets the table redrawn in place (gone at the end); anything
+        # else only the events as they come and the report at the end.
+        live = LiveView(console)
         failure = None
         events: list = []  # with --json, for the JSON object
         try:
@@ -125,7 +123,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                     break
                 report = rates.update(monitor.report())
                 if console.is_terminal:
-                    live.update(report_view(report, time.time_ns(), console.width, rates.last), refresh=True)
+                    live.update(report_view(report, time.time_ns(), console.width, rates.last))
         finally:
             live.stop()
             monitor.stop()

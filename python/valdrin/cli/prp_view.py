@@ -7,13 +7,8 @@ from rich.console import Group
 from rich.text import Text
 
 from ..listen import Report
-from .tables import Column, fitted_table
+from .tables import BAD, Column, count_cell, fitted_table
 from .text import iso_ns
-
-
-def _count(value: int) -> Text:
-    """A problem count: red when not zero."""
-    return Text(f"{value:,}", style="bold red" if value else "green")
 
 
 def _skew(value: float | None) -> str:
@@ -38,9 +33,9 @@ def prp_table(report: Report, width: int) -> Group:
                 continue
             skew = counts["skew_us"]
             rows.append((item[name], f"0x{item['app_id']:04x}", f"{counts['frames_a']:,}", f"{counts['frames_b']:,}",
-                         _count(counts["lost_a"]), _count(counts["lost_b"]), _count(counts["lost_both"]),
+                         count_cell(counts["lost_a"]), count_cell(counts["lost_b"]), count_cell(counts["lost_both"]),
                          _skew(skew["median"]), _skew(skew["p99"]), _skew(skew["max"]),
-                         _count(counts["wrong_lan"]), _count(counts["bad_size"])))
+                         count_cell(counts["wrong_lan"]), count_cell(counts["bad_size"])))
     return fitted_table("PRP: LAN A and LAN B", _STREAM_COLUMNS, rows, width,
                         caption="lost A: came on LAN B only; lost both: the stream's own loss; "
                                 "skew: B's arrival minus A's")
@@ -84,9 +79,12 @@ def node_table(report: Report, width: int) -> Group | None:
     return fitted_table("PRP nodes", _NODE_COLUMNS, rows, width)
 
 
-def _count_plain(value: int) -> Text:
+def _count_plain(value: int) -> str:
     """A count that should not be zero: red when it is."""
-    return Text(f"{value:,}", style="bold red" if not value else None)
+    return f"{value:,}" if value else _ZERO
+
+
+_ZERO = BAD("0")
 
 
 def prp_parts(report: Report, width: int) -> list:
