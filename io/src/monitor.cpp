@@ -26,6 +26,22 @@ std::int64_t ring_lag_ns(const CaptureOptions& capture) noexcept {
     return pause > most - block ? most : block + pause;
 }
 
+// PRP: stamps waiting in the merge this far ahead of the clock are not on
+// it (the clock stepped back, or hardware stamps on the interface's own
+// clock): the merge lets everything through rather than hold it.
+constexpr std::int64_t STAMPS_OFF_CLOCK_NS = 1'000'000'000;
+
+// PRP: the room of each LAN in the merge, for the frames stamped within two
+// lags and the longest the analysing thread sleeps: a frame waits a lag
+// after both LANs' last emptying passes, which are at most a sleep old.
+std::unique_ptr<PrpMerge> make_merge(const MonitorOptions& options, std::int64_t lag_ns) {
+    if (!options.prp_b) return nullptr;
+    constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t sleep_ns = idle_period_ns(options.capture);
+    const std::int64_t window_ns = lag_ns > (most - sleep_ns) / 2 ? most : 2 * lag_ns + sleep_ns;
+    return std::make_unique<PrpMerge>(prp_merge_bytes(window_ns));
+}
+
 std::optional<analysis::SvWatch> make_watch(std::optional<analysis::SvWatchOptions> options) {
     if (!options) return std::nullopt;
     auto made = analysis::SvWatch::make(std::move(*options));
@@ -34,9 +50,11 @@ std::optional<analysis::SvWatch> make_watch(std::optional<analysis::SvWatchOptio
 }
 
 
-// `capture`, with PRP's supervision and HSR frames too when `prp`.
+// `capture`, with PRP's supervision and HSR frames too when `prp`, and
+// the emptying passes reported for the merge.
 CaptureOptions with_redundancy(CaptureOptions capture, bool prp) {
     capture.redundancy = capture.redundancy || prp;
+    capture.report_drained = prp;
     return capture;
 }
 
@@ -62,6 +80,7 @@ Monitor::Monitor(MonitorOptions options)
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
       lan_b_queue_(options.prp_b ? std::make_unique<LanBQueue>() : nullptr),
       lan_b_(options.prp_b ? std::make_unique<LanB>(*this) : nullptr),
+      merge_(make_merge(options, tal_lag_ns_)),
       capture_(with_redundancy(options.capture, options.prp_b.has_value()), *this),
       capture_b_(lan_b_ ? lan_b_capture(options, *lan_b_) : nullptr) {
     analyzer_.expect_conf_rev(options.expected_conf_rev);
@@ -95,12 +114,18 @@ void Monitor::stop(Blocking& blocking) noexcept {
 
 void Monitor::stop_locked() noexcept {
     // LAN B first, so that the frames of its last block still reach the
-    // analysing thread; what that thread left in the queue is taken here.
-    // Then the input has ended: a copy still waiting for its twin counts
-    // as lost on the other LAN.
+    // analysing thread; what that thread left in the queue, and every frame
+    // still waiting in the merge, is analysed here, in stamp order. Then
+    // the input has ended: a copy still waiting for its twin counts as
+    // lost on the other LAN.
     if (capture_b_) capture_b_->stop();
     capture_.stop();
-    if (capture_b_) take_lan_b();
+    if (merge_) {
+        take_lan_b();
+        merge_->drain([this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
+        released_ns_.reset();
+        lan_b_drained_ns_.store(0, std::memory_order_relaxed);
+    }
     if (receiver_) receiver_->finish();
 }
 
@@ -194,6 +219,11 @@ void Monitor::LanB::on_frame(std::span<const std::uint8_t> frame, const FrameMet
     (void)owner_.lan_b_queue_->push(scratch_);  // a full queue counts it dropped
 }
 
+void Monitor::LanB::on_drained(std::int64_t since_ns) noexcept {
+    // After the pushes it covers: whoever reads it, then the queue, has them.
+    owner_.lan_b_drained_ns_.store(since_ns, std::memory_order_release);
+}
+
 void Monitor::analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bool outgoing, prp::Lan lan) noexcept {
     if (receiver_) {
         const auto passed = receiver_->add(frame, lan, t_ns);
@@ -205,16 +235,47 @@ void Monitor::analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bo
     if (watch_) watch_->add(frame, t_ns, outgoing, sink_);
 }
 
+void Monitor::merge(const PrpMerge::Frame& frame) noexcept {
+    merge_->add(frame, [this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
+}
+
 void Monitor::take_lan_b() noexcept {
     while (lan_b_queue_->try_pop(taken_)) {
-        analyse(std::span(taken_.octets).first(taken_.size), taken_.t_ns, taken_.outgoing, prp::Lan::B);
+        merge({.octets = std::span(taken_.octets).first(taken_.size),
+               .t_ns = taken_.t_ns,
+               .outgoing = taken_.outgoing,
+               .lan = prp::Lan::B});
     }
 }
 
+void Monitor::release_merged(std::int64_t since_ns) noexcept {
+    constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+    // LAN B's mark before its queue, so that the frames it covers are in
+    // the merge; a LAN B not capturing (yet, or any more) holds nothing back.
+    const std::int64_t b_ns =
+        capture_b_->running() ? lan_b_drained_ns_.load(std::memory_order_acquire) : most;
+    take_lan_b();
+    // Both marks are CLOCK_REALTIME after 1970 (or 0) and the lag at most
+    // INT64_MAX: no overflow.
+    std::int64_t through = std::min(since_ns, b_ns) - tal_lag_ns_;
+    if (merge_->latest_ns() - STAMPS_OFF_CLOCK_NS > since_ns) through = most;
+    merge_->release(through, [this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
+    if (through == most) through = since_ns - tal_lag_ns_;
+    if (through > 0) released_ns_ = through;
+}
+
 void Monitor::on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept {
-    // LAN B's frames that arrived meanwhile go first: roughly in time order.
-    if (lan_b_queue_) take_lan_b();
+    if (merge_) {
+        // LAN B's frames that arrived meanwhile go in first: the queue stays short.
+        take_lan_b();
+        merge({.octets = frame, .t_ns = meta.timestamp_ns, .outgoing = meta.outgoing(), .lan = prp::Lan::A});
+        return;
+    }
     analyse(frame, meta.timestamp_ns, meta.outgoing(), prp::Lan::A);
+}
+
+void Monitor::on_drained(std::int64_t since_ns) noexcept {
+    if (merge_) release_merged(since_ns);
 }
 
 void Monitor::fill(MonitorSnapshot& storage) noexcept {
@@ -226,9 +287,15 @@ void Monitor::on_idle(std::int64_t now_ns) noexcept {
     if (lan_b_queue_) take_lan_b();
     if (trigger_) trigger_->poll();
     // now_ns is positive (after 1970) and the lag at most INT64_MAX: no overflow.
-    analyzer_.tick(now_ns - tal_lag_ns_, sink_);
-    // A copy that came on one LAN only is settled long after the lag.
-    if (receiver_) receiver_->tick(now_ns - tal_lag_ns_);
+    std::int64_t judged_ns = now_ns - tal_lag_ns_;
+    // PRP: not beyond the frames the merge has let through (none judged
+    // before its first release): those it holds are not late.
+    if (merge_ && released_ns_) judged_ns = std::min(judged_ns, *released_ns_);
+    if (!merge_ || released_ns_) {
+        analyzer_.tick(judged_ns, sink_);
+        // A copy that came on one LAN only is settled long after the lag.
+        if (receiver_) receiver_->tick(judged_ns);
+    }
     if (handoff_.pending()) handoff_.serve([&](MonitorSnapshot& storage) { fill(storage); });
 }
 
