@@ -26,6 +26,20 @@ std::int64_t ring_lag_ns(const CaptureOptions& capture) noexcept {
     return pause > most - block ? most : block + pause;
 }
 
+// PRP: the kernel stamps a frame before it puts it in the ring (V2) or the
+// open block (V3), in a softirq that interrupts, or a busy machine's
+// scheduler, can delay: a frame waits this much beyond the ring's lag, so
+// that one stamped just before a pass that found the ring empty, but not
+// yet in it, still leaves in order. Within the 4 ms of a V3 block's slack,
+// it is what a V2 ring's merge waits at all.
+constexpr std::int64_t STAMP_TO_RING_NS = 1'000'000;
+
+// The ring's lag and STAMP_TO_RING_NS, saturated: how long a merged frame waits.
+std::int64_t merge_lag_ns(std::int64_t ring_lag_ns) noexcept {
+    constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+    return ring_lag_ns > most - STAMP_TO_RING_NS ? most : ring_lag_ns + STAMP_TO_RING_NS;
+}
+
 // PRP: stamps waiting in the merge this far ahead of the clock are not on
 // it (the clock stepped back, or hardware stamps on the interface's own
 // clock): the merge lets everything through rather than hold it.
@@ -72,6 +86,7 @@ std::unique_ptr<Capture> lan_b_capture(const MonitorOptions& options, FrameHandl
 Monitor::Monitor(MonitorOptions options)
     : limits_(options.limits),
       tal_lag_ns_(ring_lag_ns(options.capture)),
+      merge_lag_ns_(merge_lag_ns(tal_lag_ns_)),
       analyzer_(options.limits),
       watch_(make_watch(std::move(options.watch))),
       receiver_(options.prp_b ? std::optional<prp::Receiver>(std::in_place) : std::nullopt),
@@ -80,7 +95,7 @@ Monitor::Monitor(MonitorOptions options)
       queue_(std::make_unique<SpscQueue<analysis::StoredEvent, MONITOR_EVENTS>>()),
       lan_b_queue_(options.prp_b ? std::make_unique<LanBQueue>() : nullptr),
       lan_b_(options.prp_b ? std::make_unique<LanB>(*this) : nullptr),
-      merge_(make_merge(options, tal_lag_ns_)),
+      merge_(make_merge(options, merge_lag_ns_)),
       capture_(with_redundancy(options.capture, options.prp_b.has_value()), *this),
       capture_b_(lan_b_ ? lan_b_capture(options, *lan_b_) : nullptr) {
     analyzer_.expect_conf_rev(options.expected_conf_rev);
@@ -257,10 +272,10 @@ void Monitor::release_merged(std::int64_t since_ns) noexcept {
     take_lan_b();
     // Both marks are CLOCK_REALTIME after 1970 (or 0) and the lag at most
     // INT64_MAX: no overflow.
-    std::int64_t through = std::min(since_ns, b_ns) - tal_lag_ns_;
+    std::int64_t through = std::min(since_ns, b_ns) - merge_lag_ns_;
     if (merge_->latest_ns() - STAMPS_OFF_CLOCK_NS > since_ns) through = most;
     merge_->release(through, [this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
-    if (through == most) through = since_ns - tal_lag_ns_;
+    if (through == most) through = since_ns - merge_lag_ns_;
     if (through > 0) released_ns_ = through;
 }
 

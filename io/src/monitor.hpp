@@ -184,6 +184,9 @@ private:
     // expiries are judged that much in the past, so that a frame stamped in
     // time but still in an unfinished block does not count as late.
     std::int64_t tal_lag_ns_;
+    // PRP: how long after its stamp a frame waits in the merge for both
+    // LANs' emptying passes: the ring's lag and the stamp's way to the ring.
+    std::int64_t merge_lag_ns_;
     analysis::Analyzer analyzer_;
     std::optional<analysis::SvWatch> watch_;
     std::optional<prp::Receiver> receiver_;  // PRP: the receiving node

@@ -129,7 +129,7 @@ TEST(PrpMerge, RoomForTheWindowAtTheLineRate) {
     } rows[] = {
         {"no window: the least room", 0, 1 << 18},
         {"a negative window: the least room", -5, 1 << 18},
-        {"the command's default (10 ms blocks): 38 ms, 11401 frames of 160 octets", 38'000'000, 11401 * 160},
+        {"the command's default (10 ms blocks): 2 x 15 + 10 ms, 12001 frames of 160 octets", 40'000'000, 12001 * 160},
         {"a second: capped at 32 MiB", 1'000'000'000, 1 << 25},
         {"the longest lag, saturated", std::numeric_limits<std::int64_t>::max(), 1 << 25},
     };
