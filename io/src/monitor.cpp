@@ -273,7 +273,9 @@ void Monitor::release_merged(std::int64_t since_ns) noexcept {
     // Both marks are CLOCK_REALTIME after 1970 (or 0) and the lag at most
     // INT64_MAX: no overflow.
     std::int64_t through = std::min(since_ns, b_ns) - merge_lag_ns_;
-    if (merge_->latest_ns() - STAMPS_OFF_CLOCK_NS > since_ns) through = most;
+    // since_ns is positive and the latest stamp above it: no overflow.
+    const std::int64_t latest_ns = merge_->latest_ns();
+    if (latest_ns > since_ns && latest_ns - since_ns > STAMPS_OFF_CLOCK_NS) through = most;
     merge_->release(through, [this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
     if (through == most) through = since_ns - merge_lag_ns_;
     if (through > 0) released_ns_ = through;
