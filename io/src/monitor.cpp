@@ -137,7 +137,7 @@ void Monitor::stop_locked() noexcept {
     capture_.stop();
     if (merge_) {
         take_lan_b();
-        merge_->drain([this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
+        merge_->drain([this](const PrpMerge::Frame& f) { analyse(f); });
         released_ns_.reset();
         lan_b_drained_ns_.store(0, std::memory_order_relaxed);
     }
@@ -250,8 +250,12 @@ void Monitor::analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bo
     if (watch_) watch_->add(frame, t_ns, outgoing, sink_);
 }
 
+void Monitor::analyse(const PrpMerge::Frame& frame) noexcept {
+    analyse(frame.octets, frame.t_ns, frame.outgoing, frame.lan);
+}
+
 void Monitor::merge(const PrpMerge::Frame& frame) noexcept {
-    merge_->add(frame, [this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
+    merge_->add(frame, [this](const PrpMerge::Frame& f) { analyse(f); });
 }
 
 void Monitor::take_lan_b() noexcept {
@@ -266,9 +270,10 @@ void Monitor::take_lan_b() noexcept {
 void Monitor::release_merged(std::int64_t since_ns) noexcept {
     constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
     // LAN B's mark before its queue, so that the frames it covers are in
-    // the merge; a LAN B not capturing (yet, or any more) holds nothing back.
-    const std::int64_t b_ns =
-        capture_b_->running() ? lan_b_drained_ns_.load(std::memory_order_acquire) : most;
+    // the merge. A LAN B that has ended holds nothing back; one not yet
+    // started holds everything (its ring may already hold frames).
+    std::int64_t b_ns = lan_b_drained_ns_.load(std::memory_order_acquire);
+    if (b_ns != 0 && !capture_b_->running()) b_ns = most;
     take_lan_b();
     // Both marks are CLOCK_REALTIME after 1970 (or 0) and the lag at most
     // INT64_MAX: no overflow.
@@ -276,7 +281,7 @@ void Monitor::release_merged(std::int64_t since_ns) noexcept {
     // since_ns is positive and the latest stamp above it: no overflow.
     const std::int64_t latest_ns = merge_->latest_ns();
     if (latest_ns > since_ns && latest_ns - since_ns > STAMPS_OFF_CLOCK_NS) through = most;
-    merge_->release(through, [this](const PrpMerge::Frame& f) { analyse(f.octets, f.t_ns, f.outgoing, f.lan); });
+    merge_->release(through, [this](const PrpMerge::Frame& f) { analyse(f); });
     if (through == most) through = since_ns - merge_lag_ns_;
     if (through > 0) released_ns_ = through;
 }

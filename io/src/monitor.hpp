@@ -169,6 +169,8 @@ private:
     void stop_locked() noexcept;
     // One frame into the analysis: through the receiver with PRP.
     void analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bool outgoing, prp::Lan lan) noexcept;
+    // PRP: a frame the merge lets through into the analysis.
+    void analyse(const PrpMerge::Frame& frame) noexcept;
     // PRP: one frame into the merge (an earlier one analysed when it is full).
     void merge(const PrpMerge::Frame& frame) noexcept;
     // PRP: the LAN B frames waiting in the queue into the merge (its one consumer).
