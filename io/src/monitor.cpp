@@ -227,11 +227,13 @@ void Monitor::LanB::on_frame(std::span<const std::uint8_t> frame, const FrameMet
         owner_.lan_b_too_long_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    scratch_.t_ns = meta.timestamp_ns;
-    scratch_.size = static_cast<std::uint16_t>(frame.size());
-    scratch_.outgoing = meta.outgoing();
-    std::copy(frame.begin(), frame.end(), scratch_.octets.begin());
-    (void)owner_.lan_b_queue_->push(scratch_);  // a full queue counts it dropped
+    // Written in place, its octets only: a full queue counts it dropped.
+    (void)owner_.lan_b_queue_->push_with([&](LanBFrame& slot) {
+        slot.t_ns = meta.timestamp_ns;
+        slot.size = static_cast<std::uint16_t>(frame.size());
+        slot.outgoing = meta.outgoing();
+        std::copy(frame.begin(), frame.end(), slot.octets.begin());
+    });
 }
 
 void Monitor::LanB::on_drained(std::int64_t since_ns) noexcept {
@@ -259,11 +261,14 @@ void Monitor::merge(const PrpMerge::Frame& frame) noexcept {
 }
 
 void Monitor::take_lan_b() noexcept {
-    while (lan_b_queue_->try_pop(taken_)) {
-        merge({.octets = std::span(taken_.octets).first(taken_.size),
-               .t_ns = taken_.t_ns,
-               .outgoing = taken_.outgoing,
+    // Each read where it lies in the queue (the merge copies its octets only).
+    const auto take = [this](const LanBFrame& taken) {
+        merge({.octets = std::span(taken.octets).first(taken.size),
+               .t_ns = taken.t_ns,
+               .outgoing = taken.outgoing,
                .lan = prp::Lan::B});
+    };
+    while (lan_b_queue_->try_take(take)) {
     }
 }
 

@@ -157,7 +157,6 @@ private:
 
     private:
         Monitor& owner_;
-        LanBFrame scratch_;
     };
 
     void on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept override;
@@ -200,7 +199,6 @@ private:
     std::mutex control_;   // start, stop and the direct snapshot
     std::mutex consumer_;  // the queue's one consumer
     std::unique_ptr<LanBQueue> lan_b_queue_;
-    LanBFrame taken_;  // the frame take_lan_b pops
     std::unique_ptr<LanB> lan_b_;
     // PRP: both LANs' frames on their way to the analysis in stamp order.
     std::unique_ptr<PrpMerge> merge_;
