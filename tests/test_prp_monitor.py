@@ -136,3 +136,47 @@ def test_iface_and_prp_exclude_each_other():
                           capture_output=True, text=True, timeout=20)
     assert proc.returncode == 2
     assert proc.stderr.splitlines()[-1] == "valdrin monitor: error: argument --prp: not allowed with argument --iface"
+
+
+def test_frame_only_on_lan_b_handed_over_late_is_analysed_in_stamp_order():
+    # Each ring hands its block over when its own block timer fires; LAN B's
+    # ring is made after LAN A's, so its timer fires a little later. A frame
+    # that came on LAN B only (smpCnt n+1) and is stamped before LAN A's next
+    # frames (n+2, n+3) then reaches user space after them: the analysis must
+    # still see n, n+1, n+2, n+3 in the order of their stamps.
+    result = in_netns("""
+        publisher = sv.Publisher("va", [stream()], rate=4000, start_second=int(time.time()) + 1, prp_b="wa")
+        second = int(time.time())
+        sockets = {}
+        for iface in ("va", "wa"):
+            sockets[iface] = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+            sockets[iface].bind((iface, 0))
+        def send(iface, smp, seq):
+            plain = publisher.render(0, second, smp)
+            lan = 0xA if iface == "va" else 0xB
+            trailer = struct.pack("!HHH", seq, lan << 12 | (len(plain) + 6 - 14), 0x88FB)
+            sockets[iface].send(plain + trailer)
+        ROUNDS, PACE_S = 8, 0.25  # a round, then more than a block timeout (100 ms) for both rings
+        monitor = Monitor("vb", prp_b="wb", block_timeout_ms=100)
+        with monitor:
+            smp = 0
+            for _ in range(ROUNDS):
+                send("va", smp, smp); send("wa", smp, smp)   # both LANs
+                send("wa", smp + 1, smp + 1)                 # lost on LAN A
+                for k in (2, 3):
+                    send("va", smp + k, smp + k)
+                for k in (2, 3):
+                    send("wa", smp + k, smp + k)
+                smp += 4
+                time.sleep(PACE_S)
+            wait_until(lambda: monitor.report().frames == 4 * ROUNDS, "the monitor's frames")
+        report = monitor.report()
+        (s,) = report.sv
+        print(json.dumps({k: s[k] for k in ("frames", "lost", "out_of_order", "backward_times", "prp")}
+                         | {"capture": report.capture}))
+    """)
+    prp = result["prp"]
+    assert {k: result[k] for k in ("frames", "lost", "out_of_order", "backward_times")} == {
+        "frames": 32, "lost": 0, "out_of_order": 0, "backward_times": 0}
+    assert (prp["frames_a"], prp["frames_b"], prp["lost_a"], prp["lost_b"], prp["lost_both"]) == (24, 32, 8, 0, 0)
+    assert result["capture"]["lan_b"]["merged_early"] == 0

@@ -18,6 +18,7 @@
 #include "analysis.hpp"
 #include "blocking.hpp"
 #include "capture/capture.hpp"
+#include "prp_merge.hpp"
 #include "prp_receiver.hpp"
 #include "snapshot.hpp"
 #include "spsc_queue.hpp"
@@ -55,7 +56,9 @@ struct MonitorOptions {
     // The confRev every stream and block should carry (Analyzer::expect_conf_rev).
     std::optional<std::uint64_t> expected_conf_rev{};
     // PRP: capture.interface is LAN A, this LAN B (same capture options).
-    // Both LANs' frames pass through a receiving node's duplicate discard
+    // Both LANs' frames are merged in the order of their stamps (PrpMerge,
+    // which holds each back for the ring's lag: events come that much
+    // later), then pass through a receiving node's duplicate discard
     // (prp::Receiver) before the analysis.
     std::optional<std::string> prp_b{};
     // A state sequence's trigger, handed every frame before the analysis.
@@ -111,6 +114,9 @@ public:
     // that the hand-over to the analysing thread could not take.
     [[nodiscard]] std::optional<CaptureStats> stats_b() const noexcept;
     [[nodiscard]] std::uint64_t lan_b_dropped() const noexcept;
+    // PRP: frames analysed before their hold-back ended, perhaps out of
+    // stamp order, because the merge's room was full (0 without PRP).
+    [[nodiscard]] std::uint64_t merged_early() const noexcept { return merge_ ? merge_->early() : 0; }
     [[nodiscard]] bool redundant() const noexcept { return capture_b_ != nullptr; }
     // Events the queue could not take because the consumer lagged.
     [[nodiscard]] std::uint64_t events_dropped() const noexcept { return queue_->dropped(); }
@@ -146,20 +152,31 @@ private:
         explicit LanB(Monitor& owner) noexcept : owner_(owner) {}
         void on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept override;
         void on_idle(std::int64_t) noexcept override {}
+        // Publishes how far LAN B's frames are all in the queue.
+        void on_drained(std::int64_t since_ns) noexcept override;
 
     private:
         Monitor& owner_;
-        LanBFrame scratch_;
     };
 
     void on_frame(std::span<const std::uint8_t> frame, const FrameMeta& meta) noexcept override;
     void on_idle(std::int64_t now_ns) noexcept override;
-    // Stops both captures (control_ held) and takes what LAN B left queued.
+    // PRP: LAN A's frames are all handed over up to since_ns less the lag.
+    void on_drained(std::int64_t since_ns) noexcept override;
+    // Stops both captures (control_ held) and analyses every frame still
+    // queued or waiting in the merge.
     void stop_locked() noexcept;
     // One frame into the analysis: through the receiver with PRP.
     void analyse(std::span<const std::uint8_t> frame, std::int64_t t_ns, bool outgoing, prp::Lan lan) noexcept;
-    // The LAN B frames waiting in the queue into the analysis (its one consumer).
+    // PRP: a frame the merge lets through into the analysis.
+    void analyse(const PrpMerge::Frame& frame) noexcept;
+    // PRP: one frame into the merge (an earlier one analysed when it is full).
+    void merge(const PrpMerge::Frame& frame) noexcept;
+    // PRP: the LAN B frames waiting in the queue into the merge (its one consumer).
     void take_lan_b() noexcept;
+    // PRP: the merged frames that both LANs have handed over into the
+    // analysis, `since_ns` being the start of LAN A's last emptying pass.
+    void release_merged(std::int64_t since_ns) noexcept;
     void fill(MonitorSnapshot& storage) noexcept;
 
     analysis::Limits limits_;
@@ -168,6 +185,9 @@ private:
     // expiries are judged that much in the past, so that a frame stamped in
     // time but still in an unfinished block does not count as late.
     std::int64_t tal_lag_ns_;
+    // PRP: how long after its stamp a frame waits in the merge for both
+    // LANs' emptying passes: the ring's lag and the stamp's way to the ring.
+    std::int64_t merge_lag_ns_;
     analysis::Analyzer analyzer_;
     std::optional<analysis::SvWatch> watch_;
     std::optional<prp::Receiver> receiver_;  // PRP: the receiving node
@@ -179,8 +199,15 @@ private:
     std::mutex control_;   // start, stop and the direct snapshot
     std::mutex consumer_;  // the queue's one consumer
     std::unique_ptr<LanBQueue> lan_b_queue_;
-    LanBFrame taken_;  // the frame take_lan_b pops
     std::unique_ptr<LanB> lan_b_;
+    // PRP: both LANs' frames on their way to the analysis in stamp order.
+    std::unique_ptr<PrpMerge> merge_;
+    // LAN B's last emptying pass began here (CLOCK_REALTIME; 0 before the
+    // first): its frames stamped before this less the lag are all queued.
+    std::atomic<std::int64_t> lan_b_drained_ns_{0};
+    // The analysing thread's: the merge has released every frame stamped
+    // up to here; the ticks go no further (none before the first release).
+    std::optional<std::int64_t> released_ns_;
     std::atomic<std::uint64_t> lan_b_too_long_{0};
     std::atomic<bool> failed_b_{false};  // the last start failed on LAN B
     Capture capture_;      // last: its thread stops before the rest goes

@@ -27,12 +27,20 @@ public:
     // Producer: appends a copy of `record`; returns false and counts a drop
     // when the queue is full.
     bool push(const Record& record) noexcept {
+        return push_with([&](Record& slot) { slot = record; });
+    }
+
+    // Producer: appends the record `write(Record&)` fills in place (only
+    // what it writes changes from the slot's last record); returns false and
+    // counts a drop, without calling it, when the queue is full.
+    template <class Write>
+    bool push_with(Write&& write) noexcept {
         const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
         if (tail - head_.load(std::memory_order_acquire) == Capacity) {
             dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             return false;
         }
-        slots_[tail & (Capacity - 1)] = record;
+        write(slots_[tail & (Capacity - 1)]);
         // Sequentially consistent with the consumer's flag and its read of
         // the tail: either it sees the new tail, or this thread sees it
         // waiting and wakes it.
@@ -46,9 +54,16 @@ public:
 
     // Consumer: moves the oldest record into `out`; false when empty.
     [[nodiscard]] bool try_pop(Record& out) noexcept {
+        return try_take([&](const Record& record) { out = record; });
+    }
+
+    // Consumer: hands the oldest record to `read(const Record&)` where it
+    // lies, then removes it; false, without calling it, when empty.
+    template <class Read>
+    [[nodiscard]] bool try_take(Read&& read) noexcept {
         const std::uint64_t head = head_.load(std::memory_order_relaxed);
         if (head == tail_.load(std::memory_order_seq_cst)) return false;
-        out = slots_[head & (Capacity - 1)];
+        read(static_cast<const Record&>(slots_[head & (Capacity - 1)]));
         head_.store(head + 1, std::memory_order_release);
         return true;
     }

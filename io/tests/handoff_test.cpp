@@ -41,6 +41,34 @@ TEST(SpscQueueTest, AFullQueueDropsAndCountsAndAnEmptyOneTimesOut) {
     EXPECT_EQ(out.sequence, 9u);
 }
 
+TEST(SpscQueueTest, RecordsWrittenAndReadInPlace) {
+    SpscQueue<Record, 2> queue;
+    int writes = 0;
+    const auto write = [&](std::uint64_t k) {
+        return queue.push_with([&](Record& slot) {
+            ++writes;
+            slot.sequence = k;  // check left as the slot had it
+        });
+    };
+    EXPECT_TRUE(write(1));
+    EXPECT_TRUE(write(2));
+    EXPECT_FALSE(write(3));  // full: dropped, the writer not called
+    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(queue.dropped(), 1u);
+    std::vector<std::uint64_t> read;
+    const auto take = [&](const Record& record) { read.push_back(record.sequence); };
+    EXPECT_TRUE(queue.try_take(take));
+    EXPECT_TRUE(write(4));  // the slot just read is the next written
+    EXPECT_TRUE(queue.try_take(take));
+    EXPECT_TRUE(queue.try_take(take));
+    EXPECT_FALSE(queue.try_take(take));  // empty: the reader not called
+    EXPECT_EQ(read, (std::vector<std::uint64_t>{1, 2, 4}));
+    Record out{};
+    EXPECT_TRUE(queue.push({5, check_of(5)}));
+    ASSERT_TRUE(queue.try_pop(out));
+    EXPECT_EQ(out.check, check_of(5));
+}
+
 // A producer that never waits, a consumer that sometimes dawdles and
 // sometimes sleeps on the queue: every record arrives once, in order,
 // intact, or is counted as dropped.

@@ -368,10 +368,13 @@ class Monitor:
 
     ``prp_b`` names a PRP network's LAN B, ``iface`` being its LAN A: both
     are captured (a thread each, the same options, kernel stamps on one
-    clock) and their frames pass through a receiving node's duplicate
-    discard before the analysis, as :func:`analyze` does with ``prp_b``; the
-    report then has ``prp`` and each stream and block its own ``"prp"``, and
-    ``capture["lan_b"]`` holds LAN B's capture counters.
+    clock) and their frames, merged in the order of their stamps (each held
+    back by the ring's lag, so events come that much later), pass through a
+    receiving node's duplicate discard before the analysis, as
+    :func:`analyze` does with ``prp_b``; the report then has ``prp`` and each
+    stream and block its own ``"prp"``, and ``capture["lan_b"]`` holds LAN
+    B's capture counters, with ``handover_drops`` and ``merged_early``
+    (frames the full merge let through before their time).
 
     ``_trigger`` (for :mod:`valdrin.sequence`) has the capture thread end
     the states of an engine's sequence on GOOSE conditions.

@@ -302,12 +302,16 @@ Dict& add_stats(Dict& dict, const io::CaptureStats& stats) {
         .set_bool("link_up", stats.link_up);
 }
 
-// PRP: LAN B's capture counters and its frames the hand-over dropped; None without PRP.
+// PRP: LAN B's capture counters, its frames the hand-over dropped, and the
+// frames of both LANs the full merge let through early; None without PRP.
 Ref lan_b_to_py(const State& state) {
     const auto stats = state.monitor.stats_b();
     if (!stats) return codecs::none();
     Dict dict;
-    return add_stats(dict, *stats).set("handover_drops", state.monitor.lan_b_dropped()).done();
+    return add_stats(dict, *stats)
+        .set("handover_drops", state.monitor.lan_b_dropped())
+        .set("merged_early", state.monitor.merged_early())
+        .done();
 }
 
 Ref capture_to_py(const State& state) {

@@ -435,6 +435,16 @@ void Capture::drain_ready_frames(Run& run) noexcept {
     }
 }
 
+std::int64_t idle_period_ns(const CaptureOptions& options) noexcept {
+    // A V3 ring hands frames over a block at a time, a block timeout apart
+    // at the most: idle passes more often than that would wake the thread
+    // to find nothing new.
+    const std::int64_t block_ns = options.ring.version == RingVersion::V3
+                                      ? std::int64_t{options.ring.block_timeout_ms} * 1'000'000
+                                      : 0;  // at most 2^32 ms: no overflow
+    return std::max({options.idle_interval_ns, block_ns, std::int64_t{100'000}});
+}
+
 void Capture::loop(Run& run) noexcept {
     // The poll's short timeouts should not be stretched by timer slack.
     prepare_thread(options_.thread_name);
@@ -443,18 +453,16 @@ void Capture::loop(Run& run) noexcept {
     phase_.store(PHASE_RUNNING, std::memory_order_release);
     futex_wake_all(phase_);
 
-    // A V3 ring hands frames over a block at a time, a block timeout apart
-    // at the most: idle passes more often than that would wake the thread
-    // to find nothing new.
-    const std::int64_t block_ns = options_.ring.version == RingVersion::V3
-                                      ? std::int64_t{options_.ring.block_timeout_ms} * 1'000'000
-                                      : 0;
-    const std::int64_t idle = std::max({options_.idle_interval_ns, block_ns, std::int64_t{100'000}});
+    const std::int64_t idle = idle_period_ns(options_);
     run.fds[0] = {run.socket.get(), POLLIN, 0};
     run.fds[1] = {run.wake.get(), POLLIN, 0};
     run.next_idle = monotonic_ns();
     for (;;) {
+        // Read before the pass: should it empty the ring, everything
+        // retired before then has been handed over.
+        const std::int64_t pass_ns = options_.report_drained ? static_cast<std::int64_t>(now_ns()) : 0;
         const std::size_t count = hand_over(run);
+        if (options_.report_drained && count < BATCH) handler_.on_drained(pass_ns);
         const std::int64_t now = monotonic_ns();
         // Awake for frames anyway, the thread does an idle pass due within
         // half an interval now rather than wake again for it alone.

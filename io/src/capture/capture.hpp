@@ -52,6 +52,10 @@ public:
     // Frames stamped before now_ns may still be on their way: for tens of
     // us with V2, up to the block timeout with V3, plus coalesce_ns.
     virtual void on_idle(std::int64_t now_ns) noexcept = 0;
+    // With CaptureOptions::report_drained: a pass that began at `since_ns`
+    // (CLOCK_REALTIME) left the ring empty, so every frame stamped before
+    // since_ns minus the ring's lag (as for on_idle) has been handed over.
+    virtual void on_drained(std::int64_t since_ns) noexcept { (void)since_ns; }
 
 protected:
     ~FrameHandler() = default;
@@ -81,9 +85,16 @@ struct CaptureOptions {
     // only) before polling again: fewer wake-ups under heavy traffic, at
     // most this much more latency. 0: wake for every frame (V2).
     std::int64_t coalesce_ns = 0;
+    // Call the handler's on_drained after every pass that empties the ring
+    // (one more clock read per pass).
+    bool report_drained = false;
     // The thread's name, at most 15 characters (it captures SV and GOOSE alike).
     const char* thread_name = "frame-capture";
 };
+
+// How often the capture thread wakes at the least, in ns: the idle
+// interval, at least a V3 block timeout (waking sooner finds nothing new).
+[[nodiscard]] std::int64_t idle_period_ns(const CaptureOptions& options) noexcept;
 
 // Counters since the Capture was made, over all its runs.
 struct CaptureStats {

@@ -212,6 +212,8 @@ def totals_line(report: Report) -> Text:
             lost_b = lan_b["kernel_drops"] + lan_b["handover_drops"]
             line.append(", ")
             line.append(f"{lost_b:,} on LAN B", style="bold red" if lost_b else None)
+            if lan_b["merged_early"]:
+                line.append(f", {lan_b['merged_early']:,} analysed out of stamp order (merge full)", style="bold red")
         if report.events_dropped:
             line.append(f", {report.events_dropped:,} events not delivered", style="bold red")
     untracked = sum(report.untracked.values())

@@ -48,7 +48,8 @@ def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                             "through a receiving node's duplicate discard (first copy kept, trailer removed) and "
                             "the report adds, per stream and block, its frames on each LAN, those that came on one "
                             "LAN only, the skew B minus A, wrong LAN ids and sizes, and per LAN and node the "
-                            "supervision frames (as analyze --prp-b)")
+                            "supervision frames (as analyze --prp-b); both LANs' frames are analysed in the order "
+                            "of their stamps, so events come up to the block timeout plus 5 ms later")
     m.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds (default: until Ctrl-C)")
     m.add_argument("--json", action="store_true",
                    help="print exactly one JSON object with every count at the end, and nothing else on standard output")
