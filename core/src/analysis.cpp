@@ -131,7 +131,10 @@ bool Snapshot::copy_into(Snapshot& out) const noexcept {
     return true;
 }
 
-bool Analyzer::snapshot(Snapshot& out) const noexcept { return state_.copy_into(out); }
+bool Analyzer::snapshot(Snapshot& out) const noexcept {
+    track::settle_streaming_stores();  // the copy may be handed to another thread
+    return state_.copy_into(out);
+}
 
 void Analyzer::add(Bytes raw, std::int64_t t_ns, EventSink& sink) noexcept {
     Totals& totals = state_.totals_;

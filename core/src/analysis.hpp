@@ -386,7 +386,8 @@ struct SvStream {
     // (within half a second). Meaningful when the counter wraps at the
     // sample rate, which figures() tells.
     LatencyHistogram latency;
-    std::array<std::array<std::int32_t, CHANNELS>, RING> ring{};
+    // Line-aligned: the analysis writes it with streaming stores.
+    alignas(64) std::array<std::array<std::int32_t, CHANNELS>, RING> ring{};
     std::array<std::uint16_t, RING> ring_smp_cnt{};
     std::array<std::int32_t, RAW_VALUES> raw{};
     friend bool operator==(const SvStream&, const SvStream&) = default;

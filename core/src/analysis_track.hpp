@@ -5,6 +5,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "analysis.hpp"
 #include "sv_counter.hpp"
 
@@ -92,6 +96,30 @@ namespace track {
 // The lowest `n` bits set (all 64 from n = 64 on).
 inline constexpr std::uint64_t low_bits(std::uint64_t n) noexcept {
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
+// Writes a 9-2LE sample's values to a stream's ring (`to`, 16-octet
+// aligned) without reading the cache line in first: the ring's lines are
+// written a sample at a time, far apart, and read only for a snapshot, so
+// each would otherwise cost a read from memory (about 30 ns a frame on 32
+// streams). Visible to the writing thread at once, to others after
+// settle_streaming_stores.
+inline void store_streaming(std::array<std::int32_t, CHANNELS>& to, const std::array<std::int32_t, CHANNELS>& values) noexcept {
+#if defined(__SSE2__)
+    static_assert(sizeof to == 32);
+    auto* out = reinterpret_cast<__m128i*>(to.data());
+    _mm_stream_si128(out, _mm_loadu_si128(reinterpret_cast<const __m128i*>(values.data())));
+    _mm_stream_si128(out + 1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(values.data() + 4)));
+#else
+    to = values;
+#endif
+}
+
+// Orders the streaming stores before whatever the calling thread writes next.
+inline void settle_streaming_stores() noexcept {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }
 
 inline std::uint64_t load64(const std::uint8_t* p) noexcept {

@@ -212,7 +212,7 @@ void Analyzer::add_asdu(std::size_t i, const SvCounted& asdu, bool simulation, s
         // Only samples that moved the counter forward: a repeated or late
         // one would put its instant twice or out of place in the cycle.
         if (forward) {
-            s.ring[s.ring_next] = values;
+            track::store_streaming(s.ring[s.ring_next], values);
             s.ring_smp_cnt[s.ring_next] = asdu.smp_cnt;
             s.ring_next = (s.ring_next + 1) % RING;
             if (s.ring_size < RING) ++s.ring_size;
