@@ -180,3 +180,24 @@ def test_frame_only_on_lan_b_handed_over_late_is_analysed_in_stamp_order():
         "frames": 32, "lost": 0, "out_of_order": 0, "backward_times": 0}
     assert (prp["frames_a"], prp["frames_b"], prp["lost_a"], prp["lost_b"], prp["lost_both"]) == (24, 32, 8, 0, 0)
     assert result["capture"]["lan_b"]["merged_early"] == 0
+
+
+def test_stopped_while_both_lans_deliver_counts_no_loss():
+    # LAN B's capture stops first: what LAN A receives until its own stop
+    # is no loss on LAN B (it counted some 120 frames of a 4000/s stream).
+    result = in_netns("""
+        monitor = Monitor("vb", prp_b="wb")
+        publisher = sv.Publisher("va", [stream()], rate=4000, start_second=int(time.time()) + 1,
+                                 periods=12000, prp_b="wa")
+        with publisher:
+            with monitor:
+                wait_until(lambda: monitor.report().frames >= 2000, "the monitor's first 2000 frames")
+            report = monitor.report()
+            running = publisher.stats()["frames_sent"] < 2 * 12000
+        (s,) = report.sv
+        print(json.dumps({"prp": s["prp"], "frames": s["frames"], "lost": s["lost"], "running": running}))
+    """)
+    assert result["running"], "the monitor stopped while frames still came"
+    prp = result["prp"]
+    assert (prp["lost_a"], prp["lost_b"], prp["lost_both"], result["lost"]) == (0, 0, 0, 0)
+    assert result["frames"] >= 2000 and prp["frames_b"] <= prp["frames_a"]

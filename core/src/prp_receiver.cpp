@@ -111,8 +111,8 @@ std::ptrdiff_t Receiver::find_flow(Bytes frame) noexcept {
     return static_cast<std::ptrdiff_t>(flow_count_++);
 }
 
-void Receiver::settle(Entry& entry) noexcept {
-    if (entry.flow >= 0 && entry.seen != BOTH) {
+void Receiver::settle(Entry& entry, bool watched) noexcept {
+    if (watched && entry.flow >= 0 && entry.seen != BOTH) {
         // Came on A only: lost on B, and the reverse.
         const Lan missing = entry.seen == bit_of(Lan::A) ? Lan::B : Lan::A;
         ++flows_[static_cast<std::size_t>(entry.flow)].lost[index_of(missing)];
@@ -227,9 +227,13 @@ void Receiver::copy_counts_into(Receiver& out) const noexcept {
     out.node_count_ = nodes;
 }
 
-void Receiver::finish() noexcept {
+void Receiver::finish(std::int64_t a_until_ns, std::int64_t b_until_ns) noexcept {
     for (std::size_t i = 0; i < node_count_ * (mask_ + 1); ++i) {
-        if (windows_[i].seen != 0) settle(windows_[i]);
+        Entry& entry = windows_[i];
+        if (entry.seen == 0) continue;
+        // The LAN it did not come on, and whether that one was still watched then.
+        const std::int64_t other_until = entry.seen == bit_of(Lan::A) ? b_until_ns : a_until_ns;
+        settle(entry, entry.seen == BOTH || entry.t_ns <= other_until);
     }
 }
 

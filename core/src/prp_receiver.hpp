@@ -21,6 +21,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -110,8 +111,12 @@ public:
     // Settles the entries older than forget_ns at `now_ns`: those that came
     // on one LAN only count as lost on the other.
     void tick(std::int64_t now_ns) noexcept;
-    // Settles every entry: the input ended.
-    void finish() noexcept;
+    // Settles every entry: the input ended. LAN A was watched until
+    // `a_until_ns` and LAN B until `b_until_ns` (by default to the end): a
+    // copy that came on one LAN only after the other's watch ended counts
+    // as lost on neither, since nobody looked for its twin.
+    void finish(std::int64_t a_until_ns = std::numeric_limits<std::int64_t>::max(),
+                std::int64_t b_until_ns = std::numeric_limits<std::int64_t>::max()) noexcept;
 
     // Copies every count (not the duplicate windows) into `out`, which was
     // built with the same limits; no allocation.
@@ -137,7 +142,9 @@ private:
     std::ptrdiff_t find_flow(Bytes frame) noexcept;
     // The first copy passes (true), a second copy or repeat does not.
     bool deduplicate(std::size_t node, std::uint16_t seq, std::ptrdiff_t flow, Lan lan, std::int64_t t_ns) noexcept;
-    void settle(Entry& entry) noexcept;
+    // Forgets `entry`, counting it lost on the LAN it did not come on
+    // unless `watched` is false.
+    void settle(Entry& entry, bool watched = true) noexcept;
     // What the trailer or HSR tag said of a frame.
     struct Marks {
         std::uint16_t seq = 0;

@@ -70,6 +70,38 @@ TEST(Receiver, BothLansDeliver) {
     EXPECT_EQ(p.receiver.node(0).frames, (std::array<std::uint64_t, 2>{5, 5}));
 }
 
+// At the end, a copy waiting for its twin counts as lost on the other LAN
+// only while that LAN was still watched: a capture of LAN B stopped first
+// is not a loss on LAN B of what LAN A went on receiving.
+TEST(Receiver, FinishCountsLossOnlyWhileTheOtherLanWasWatched) {
+    constexpr std::int64_t OPEN = std::numeric_limits<std::int64_t>::max();
+    const struct {
+        std::int64_t a_until;
+        std::int64_t b_until;
+        std::array<std::uint64_t, 2> lost;
+        const char* why;
+    } cases[] = {
+        {OPEN, OPEN, {1, 7}, "both watched to the end: every copy without its twin is a loss (2 and 5-10 on B)"},
+        {OPEN, 5 * MS, {1, 2}, "B watched to 5 ms: A's copies of 6-10 ms are lost on neither"},
+        {OPEN, 6 * MS, {1, 3}, "a copy stamped at the end of B's watch is still B's loss"},
+        {OPEN, 0, {1, 0}, "B never watched: no loss on B"},
+        {2 * MS, OPEN, {0, 7}, "A watched to 2 ms: B's copy of 3 ms is lost on neither"},
+    };
+    for (const auto& c : cases) {
+        Passed p;
+        // Numbers 0 to 10 on A at (k) ms, but for 3, which only B carries;
+        // B carries 0 to 4 at (k) ms + 100 us but for 2, and nothing after.
+        for (std::uint16_t seq = 0; seq <= 10; ++seq) {
+            const Octets f = sv(0x4000, static_cast<std::uint8_t>(seq));
+            if (seq != 3) p.add(trailed(f, seq, Lan::A), Lan::A, seq * MS);
+            if (seq <= 4 && seq != 2) p.add(trailed(f, seq, Lan::B), Lan::B, seq * MS + 100'000);
+        }
+        p.receiver.finish(c.a_until, c.b_until);
+        ASSERT_EQ(p.frames.size(), 11U) << c.why;
+        EXPECT_EQ(p.receiver.flow(0).lost, c.lost) << c.why;
+    }
+}
+
 // A lossy LAN A and a LAN B two frames behind: every frame passes exactly
 // once, the late copy of a frame A lost included (the case a receiver that
 // keeps only the newest number gets wrong), and the losses are counted on

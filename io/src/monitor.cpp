@@ -133,7 +133,16 @@ void Monitor::stop_locked() noexcept {
     // still waiting in the merge, is analysed here, in stamp order. Then
     // the input has ended: a copy still waiting for its twin counts as
     // lost on the other LAN.
-    if (capture_b_) capture_b_->stop();
+    // A running capture is watched until its stop is asked for: frames
+    // stamped before are handed over, later ones may not be. A copy that
+    // came on one LAN after the other's watch ended is lost on neither.
+    constexpr std::int64_t OPEN = std::numeric_limits<std::int64_t>::max();
+    std::int64_t b_until = OPEN;
+    if (capture_b_) {
+        if (capture_b_->running()) b_until = static_cast<std::int64_t>(now_ns());
+        capture_b_->stop();
+    }
+    const std::int64_t a_until = capture_.running() ? static_cast<std::int64_t>(now_ns()) : OPEN;
     capture_.stop();
     if (merge_) {
         take_lan_b();
@@ -141,7 +150,7 @@ void Monitor::stop_locked() noexcept {
         released_ns_.reset();
         lan_b_drained_ns_.store(0, std::memory_order_relaxed);
     }
-    if (receiver_) receiver_->finish();
+    if (receiver_) receiver_->finish(a_until, b_until);
 }
 
 bool Monitor::running() const noexcept {
