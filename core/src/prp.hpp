@@ -62,6 +62,8 @@ inline constexpr std::uint16_t SUPERVISION_VERSION = 1;
 
 // The two LANs, numbered as their identifiers' low bit.
 enum class Lan : std::uint8_t { A = 0, B = 1 };
+// 0 for A, 1 for B: where a LAN's entry is in a pair of per-LAN counts.
+[[nodiscard]] constexpr std::size_t lan_index(Lan lan) noexcept { return static_cast<std::size_t>(lan); }
 // The 4-bit identifier a node writes for `lan`: 1010 or 1011.
 [[nodiscard]] constexpr std::uint8_t lan_id(Lan lan) noexcept { return lan == Lan::A ? 0xA : 0xB; }
 // "A" or "B".

@@ -11,8 +11,7 @@ namespace valdrin::prp {
 
 namespace {
 
-constexpr std::size_t index_of(Lan lan) noexcept { return static_cast<std::size_t>(lan); }
-constexpr std::uint8_t bit_of(Lan lan) noexcept { return static_cast<std::uint8_t>(1U << index_of(lan)); }
+constexpr std::uint8_t bit_of(Lan lan) noexcept { return static_cast<std::uint8_t>(1U << lan_index(lan)); }
 constexpr std::uint8_t BOTH = 3;
 // The longest frame an HSR tag is taken off: a jumbo frame.
 constexpr std::size_t MAX_UNTAGGED = 9018;
@@ -115,7 +114,7 @@ void Receiver::settle(Entry& entry, bool watched) noexcept {
     if (watched && entry.flow >= 0 && entry.seen != BOTH) {
         // Came on A only: lost on B, and the reverse.
         const Lan missing = entry.seen == bit_of(Lan::A) ? Lan::B : Lan::A;
-        ++flows_[static_cast<std::size_t>(entry.flow)].lost[index_of(missing)];
+        ++flows_[static_cast<std::size_t>(entry.flow)].lost[lan_index(missing)];
     }
     entry = Entry{};
 }
@@ -142,7 +141,7 @@ bool Receiver::deduplicate(std::size_t node, std::uint16_t seq, std::ptrdiff_t f
 }
 
 std::optional<Bytes> Receiver::add(Bytes frame, Lan lan, std::int64_t t_ns) noexcept {
-    const std::size_t l = index_of(lan);
+    const std::size_t l = lan_index(lan);
     ++totals_.frames[l];
     auto tagged = read_trailer(frame);
     if (tagged) {
@@ -172,7 +171,7 @@ std::optional<Bytes> Receiver::add(Bytes frame, Lan lan, std::int64_t t_ns) noex
 }
 
 std::optional<Bytes> Receiver::pass(Bytes inner, const Marks& marks, Lan lan, std::int64_t t_ns) noexcept {
-    const std::size_t l = index_of(lan);
+    const std::size_t l = lan_index(lan);
     const std::ptrdiff_t flow = find_flow(inner);
     if (flow >= 0) {
         Flow& f = flows_[static_cast<std::size_t>(flow)];
@@ -196,7 +195,7 @@ std::optional<Bytes> Receiver::pass(Bytes inner, const Marks& marks, Lan lan, st
 }
 
 void Receiver::add_supervision(Bytes frame, Lan lan, std::int64_t t_ns) noexcept {
-    const std::size_t l = index_of(lan);
+    const std::size_t l = lan_index(lan);
     auto supervision = read_supervision(frame);
     if (!supervision) {
         ++totals_.bad_supervision[l];

@@ -20,8 +20,6 @@ constexpr std::size_t ALIGN = 16;
 
 constexpr std::size_t padded(std::size_t n) noexcept { return (n + ALIGN - 1) / ALIGN * ALIGN; }
 
-std::size_t index_of(prp::Lan lan) noexcept { return lan == prp::Lan::A ? 0 : 1; }
-
 Header header_at(const std::uint8_t* at) noexcept {
     Header header;
     std::memcpy(&header, at, sizeof header);
@@ -48,7 +46,7 @@ PrpMerge::PrpMerge(std::size_t bytes_per_lan) {
 }
 
 bool PrpMerge::store(const Frame& frame) noexcept {
-    Ring& ring = lans_[index_of(frame.lan)];
+    Ring& ring = lans_[prp::lan_index(frame.lan)];
     if (frame.octets.size() > ring.capacity - sizeof(Header)) return false;
     const std::size_t need = sizeof(Header) + padded(frame.octets.size());
     if (ring.used == 0) ring.read = ring.write = 0;  // all of it in one piece again
@@ -94,7 +92,7 @@ bool PrpMerge::pop(std::int64_t through_ns, Frame& out) noexcept {
     out = {.octets = {ring.bytes.get() + ring.read + sizeof(Header), heads[lan].size},
            .t_ns = heads[lan].t_ns,
            .outgoing = heads[lan].outgoing != 0,
-           .lan = lan == 0 ? prp::Lan::A : prp::Lan::B};
+           .lan = lan == prp::lan_index(prp::Lan::A) ? prp::Lan::A : prp::Lan::B};
     const std::size_t taken = sizeof(Header) + padded(heads[lan].size);
     ring.read += taken;
     if (ring.read == ring.capacity) ring.read = 0;

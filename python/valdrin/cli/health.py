@@ -21,9 +21,9 @@ def _us(value: float | None) -> str:
     return "-" if value is None else f"{value:,.0f}" if value >= 100 else f"{value:.1f}"
 
 
-def _rms(values: list, scale: float, spec: str) -> str:
-    """RMS values times ``scale``, formatted by ``spec`` and joined by "/"; "-" for none."""
-    return "/".join(["-" if v is None or math.isnan(v) else format(v * scale, spec) for v in values])
+def _rms(values: list, scale: float, form: str) -> str:
+    """RMS values times ``scale``, each written as ``form`` says (e.g. ",.1f") and joined by "/"; "-" for none."""
+    return "/".join(["-" if v is None or math.isnan(v) else format(v * scale, form) for v in values])
 
 
 def _channels(item: dict) -> str:
